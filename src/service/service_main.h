@@ -1,0 +1,2 @@
+#pragma once
+namespace melodara { int service_main(); }
