@@ -1,10 +1,30 @@
 #pragma once
-// Compact JSON text in the service's own style.
+// Compact JSON text as the service writes it on the wire and in its files:
+// objects in ascending byte order of their keys, minimal string escapes, text
+// repaired to valid UTF-8, floats as the shortest text that reads back to the
+// same 64-bit value (always with a fraction or an exponent: 1.0, 1e21, 1e-7),
+// non-finite floats as null.
 #include <nlohmann/json.hpp>
 #include <string>
+#include <string_view>
 
 namespace melodara {
+
 using Json = nlohmann::json;
+
+// Appends the compact text of `value` to `out`.
 void write_json(std::string& out, const Json& value);
 std::string to_json_text(const Json& value);
+
+// The float text alone (finite values only; NaN and infinities give "null").
+std::string format_f64(double value);
+
+// Appends `text` as a JSON string literal, quotes included.
+void write_json_string(std::string& out, std::string_view text);
+
+// A 32-bit float as the JSON number it is written as (widened), or null when not finite.
+Json json_from_f32(float value);
+// A 64-bit float as a JSON number, or null when not finite.
+Json json_from_f64(double value);
+
 }  // namespace melodara

@@ -1,2 +1,3 @@
 #include "service/service_main.h"
-int main() { return melodara::service_main(); }
+
+int main() { melodara::service_main(); }

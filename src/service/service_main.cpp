@@ -1,2 +1,38 @@
 #include "service/service_main.h"
-namespace melodara { int service_main() { return 0; } }
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <new>
+
+#include "service/request_loop.h"
+#include "service/response_output.h"
+#include "service/startup.h"
+
+namespace melodara {
+
+void service_main() {
+  // A host that closes our stdout must not kill us; writes then just fail.
+  std::signal(SIGPIPE, SIG_IGN);
+  try {
+    ServiceRecords records = build_service_records();
+    // The realtime engine thread and the cache backfill thread start here once
+    // their subsystems are built.
+    ResponseOutput output = make_response_output(1);
+    run_request_loop(0, records.state, records.jobs, output);
+  } catch (const std::bad_alloc&) {
+    std::fputs("memory allocation failed\n", stderr);
+    std::abort();
+  } catch (const std::exception& e) {
+    // A fatal failure on the main thread ends the service.
+    std::fprintf(stderr, "thread 'main' failed: %s\n", e.what());
+    std::fflush(stderr);
+    std::_Exit(101);
+  }
+  // Other threads may still run: end without tearing anything down under them.
+  std::fflush(stdout);
+  std::_Exit(0);
+}
+
+}  // namespace melodara

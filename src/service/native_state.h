@@ -1,0 +1,135 @@
+#pragma once
+// The shared engine and session record (`NativeState`) and the table of load
+// jobs (`LoadJobTable`), each behind one poisoning mutex. Every handler, the
+// engine thread and the load jobs hold a counted reference; neither is ever torn
+// down while the process runs. Lock order: job table before state;
+// the response output only with no other lock held.
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <random>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "service/mutex.h"
+
+namespace melodara {
+
+struct ProgramStreamSlot;  // the program-stream publisher's shared slot
+
+// One recording target's capture buffers and exported paths.
+struct RecorderSlot {
+  std::vector<float> mix;     // interleaved stereo at 48 kHz
+  std::vector<float> vocal;   // diagnostic target only
+  std::vector<float> dryMic;  // diagnostic target only
+  std::vector<float> beat;    // diagnostic target only
+  std::string savedPath;
+  std::string sharePath;
+  std::string vocalPath;
+  std::string dryPath;
+  std::string beatPath;
+  std::uint64_t take = 0;
+  float durationSec = 0.0f;
+  bool active = false;
+};
+
+struct PlayerState {
+  std::string title;
+  std::string source;
+  std::optional<std::string> loadJobId;
+  std::optional<std::string> detectedKey;
+  std::optional<float> detectedBpm;
+  // The decoded track, interleaved; shared with the media cache and the engine.
+  std::shared_ptr<const std::vector<float>> samples = std::make_shared<const std::vector<float>>();
+  std::uint64_t channels = 2;
+  std::uint64_t position = 0;  // frames
+  std::uint64_t trackSerial = 0;
+  double durationSeconds = 0.0;
+  std::uint64_t mediaGeneration = 0;
+  std::uint32_t mediaSampleRate = 48000;
+  bool playing = false;
+  bool loading = false;
+  std::uint8_t loadProgress = 0;
+};
+
+struct NativeState {
+  std::string routingMode = "program";
+  std::string presetId = "Pop Ballad";
+  std::string reverbMode = "hall";
+  std::string audioChain = "Studio Pro";
+  std::string voiceProfile = "Giong Nam";
+
+  RecorderSlot recording;
+  RecorderSlot stageRecording;
+  PlayerState player;
+
+  std::optional<std::string> inputDeviceId;
+  std::optional<std::string> outputDeviceId;
+  std::shared_ptr<ProgramStreamSlot> programStream;
+  std::shared_ptr<ProgramStreamSlot> backingStream;
+
+  std::uint64_t sessionEpoch = 1;
+  std::uint64_t audioRevision = 1;
+  std::uint64_t deviceRevision = 1;
+  std::uint32_t sampleRate = 48000;
+  std::uint32_t bufferSize = 128;
+
+  float micGain = 1.0f;  // each gain kept within 0..2
+  float musicGain = 1.0f;
+  float masterGain = 1.0f;
+  float monitorGain = 1.0f;
+
+  float primaryUplinkRmsDb = -96.0f;
+  float primaryUplinkPeakDb = -96.0f;
+  float backingUplinkRmsDb = -96.0f;
+  float backingUplinkPeakDb = -96.0f;
+  float monitorRmsDb = -96.0f;
+  float monitorPeakDb = -96.0f;
+  float monitorCracklePct = 0.15f;
+
+  bool running = true;
+  bool monitorEnabled = true;
+  bool acousticFeedbackRisk = false;
+  bool antiHowlActive = false;
+  bool inputMuted = false;
+  bool muted = false;
+  std::optional<bool> monitorChoice;  // the host's explicit monitor choice
+};
+
+// Clamps a mixer gain into 0..2 (NaN reads as 0).
+float clamp_gain(float gain);
+
+using SharedState = std::shared_ptr<Mutex<NativeState>>;
+
+enum class LoadJobStatus { Loading, Completed, Cancelled, Error };
+const char* load_job_status_text(LoadJobStatus status);
+
+struct LoadJob {
+  LoadJobStatus status = LoadJobStatus::Loading;
+  std::optional<std::string> error;
+  std::uint64_t mediaGeneration = 0;
+  bool cancelled = false;
+  std::uint8_t progress = 10;
+};
+
+// Job ids are hashed with a per-process random key, so ids chosen by a peer
+// cannot be aimed at one bucket.
+struct JobIdHash {
+  std::size_t seed = std::random_device{}();
+  std::size_t operator()(const std::string& id) const {
+    return std::hash<std::string>{}(id) ^ (seed + 0x9e3779b97f4a7c15ull);
+  }
+};
+
+struct LoadJobTableData {
+  std::unordered_map<std::string, LoadJob, JobIdHash> jobs;
+  std::uint64_t sequence = 0;
+};
+
+using LoadJobTable = std::shared_ptr<Mutex<LoadJobTableData>>;
+
+// Registers the next job id ("load-1", "load-2", ...).
+std::string next_load_job_id(LoadJobTableData& table);
+
+}  // namespace melodara

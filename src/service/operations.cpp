@@ -1,0 +1,89 @@
+// The operation table: every supported operation with its lock class and handler.
+#include <algorithm>
+
+#include "service/dispatch.h"
+#include "service/handlers.h"
+
+namespace melodara {
+namespace {
+
+// Operations whose subsystem has not been built into this service yet.
+HandlerResult not_available() {
+  return std::unexpected(
+      ResponseError{ErrorCode::InternalError, "operation not available in this build", false, {}});
+}
+HandlerResult locked_not_available(NativeState&, const Json&) { return not_available(); }
+HandlerResult brief_not_available(const SharedState&, const LoadJobTable&, const Json&) {
+  return not_available();
+}
+
+constexpr LockedHandler held_todo = locked_not_available;
+constexpr BriefHandler brief_todo = brief_not_available;
+
+constexpr OperationEntry held(std::string_view name, LockedHandler h) { return {name, h, nullptr}; }
+constexpr OperationEntry brief(std::string_view name, BriefHandler h) { return {name, nullptr, h}; }
+
+constexpr std::array<OperationEntry, 45> kOperations = {
+    held("system.handshake", handle_handshake),
+    brief("player.remote-load", brief_todo),
+    brief("player.load-status", brief_todo),
+    brief("player.load-cancel", brief_todo),
+    brief("player.search-youtube", brief_todo),
+    brief("player.search-bilibili", brief_todo),
+    brief("player.resolve-source", brief_todo),
+    brief("player.resolve-video", brief_todo),
+    held("player.play", held_todo),
+    held("player.pause", held_todo),
+    held("player.seek", held_todo),
+    held("player.recalculate-key", held_todo),
+    held("player.status", held_todo),
+    held("player.unload", held_todo),
+    brief("devices.list", brief_todo),
+    held("audio.configure", held_todo),
+    held("audio.start", held_todo),
+    held("audio.stop", held_todo),
+    held("audio.status", held_todo),
+    held("audio.session.get", held_todo),
+    held("audio.program-stream.open", held_todo),
+    held("audio.program-stream.close", held_todo),
+    held("audio.program-stream.status", held_todo),
+    held("audio.publish-output.open", held_todo),
+    held("audio.publish-output.close", held_todo),
+    held("audio.publish-output.status", held_todo),
+    held("audio.set-mixer", held_todo),
+    held("audio.mute", held_todo),
+    held("audio.soundboard.trigger", handle_soundboard_trigger),
+    held("audio.soundboard.stop", handle_soundboard_stop),
+    held("tunewerk.dsp.get", held_todo),
+    held("tunewerk.dsp.set", held_todo),
+    held("tunewerk.dsp.preset", held_todo),
+    held("tunewerk.dsp.reverb-mode", held_todo),
+    held("tunewerk.dsp.audio-chain", held_todo),
+    held("tunewerk.dsp.voice-profile", held_todo),
+    held("tunewerk.dsp.routing", held_todo),
+    held("tunewerk.dsp.telemetry", held_todo),
+    held("tunewerk.voice-cal.start", held_todo),
+    held("tunewerk.voice-cal.status", held_todo),
+    held("tunewerk.voice-cal.finish", held_todo),
+    held("tunewerk.voice-cal.cancel", held_todo),
+    held("tunewerk.record.start", held_todo),
+    brief("tunewerk.record.stop", brief_todo),
+    held("tunewerk.record.status", held_todo),
+};
+
+// The table and the protocol's list of names must agree entry for entry.
+constexpr bool table_matches_protocol() {
+  for (std::size_t i = 0; i < kOperations.size(); ++i)
+    if (kOperations[i].name != SUPPORTED_OPERATIONS[i]) return false;
+  return true;
+}
+static_assert(table_matches_protocol());
+
+}  // namespace
+
+const OperationEntry* find_operation(std::string_view name) {
+  const auto it = std::ranges::find(kOperations, name, &OperationEntry::name);
+  return it == kOperations.end() ? nullptr : &*it;
+}
+
+}  // namespace melodara

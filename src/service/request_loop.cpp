@@ -1,0 +1,89 @@
+#include "service/request_loop.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "service/dispatch.h"
+#include "service/request_reader.h"
+#include "service/threads.h"
+#include "service/utf8.h"
+
+namespace melodara {
+
+std::optional<std::string> prepare_line(std::string_view raw) {
+  const std::string decoded = utf8_lossy(raw);
+  const std::string_view text = strip_leading_boms(trim_unicode(decoded));
+  if (text.empty()) return std::nullopt;
+  return std::string(text);
+}
+
+namespace {
+
+void request_worker(Request request, SharedState state, LoadJobTable jobs, ResponseOutput output) {
+  Response response;
+  dispatch_request(response, state, jobs, std::move(request));
+  write_response(output, response);
+}
+
+}  // namespace
+
+bool serve_line(std::string_view line, const SharedState& state, const LoadJobTable& jobs,
+                const ResponseOutput& output, bool allow_workers) {
+  auto request = read_request(line);
+  if (!request) {
+    write_response(output, malformed_line_response(request.error()));
+    return true;
+  }
+  if (allow_workers && is_worker_operation(request->operation)) {
+    return spawn_detached("", [request = std::move(*request), state, jobs, output]() mutable {
+      request_worker(std::move(request), state, jobs, output);
+    });
+  }
+  Response response;
+  dispatch_request(response, state, jobs, std::move(*request));
+  write_response(output, response);
+  return true;
+}
+
+void run_request_loop(int fd, const SharedState& state, const LoadJobTable& jobs,
+                      const ResponseOutput& output) {
+  std::vector<char> buffer(64 * 1024);
+  std::size_t begin = 0, end = 0;  // unread bytes of `buffer`
+  std::string line;
+  line.reserve(4096);
+  bool input_open = true;
+  while (input_open) {
+    line.clear();
+    bool have_line = false;
+    while (!have_line) {
+      if (begin == end) {
+        ssize_t n;
+        do {
+          n = ::read(fd, buffer.data(), buffer.size());
+        } while (n < 0 && errno == EINTR);
+        if (n == 0 || (n < 0 && errno == EBADF)) {
+          input_open = false;
+          break;
+        }
+        if (n < 0) return;  // any other read error drops the partial line
+        begin = 0;
+        end = static_cast<std::size_t>(n);
+      }
+      const char* start = buffer.data() + begin;
+      const void* nl = std::memchr(start, '\n', end - begin);
+      const std::size_t take = nl ? static_cast<const char*>(nl) - start + 1 : end - begin;
+      line.append(start, take);
+      begin += take;
+      have_line = nl != nullptr;
+    }
+    if (line.empty()) break;
+    if (auto text = prepare_line(line)) {
+      if (!serve_line(*text, state, jobs, output)) die("failed to spawn thread");
+    }
+  }
+}
+
+}  // namespace melodara

@@ -1,0 +1,23 @@
+#pragma once
+// Where answers go: one mutex around standard output, so lines from the main
+// thread and from request workers never interleave.
+#include <memory>
+
+#include "service/mutex.h"
+#include "service/protocol.h"
+
+namespace melodara {
+
+struct OutputTarget {
+  int fd = 1;
+};
+
+using ResponseOutput = std::shared_ptr<Mutex<OutputTarget>>;
+
+ResponseOutput make_response_output(int fd);
+
+// Serialises and writes one answer line. Take no other lock while calling this.
+// Write errors are ignored; a poisoned output writes nothing.
+void write_response(const ResponseOutput& output, const Response& response);
+
+}  // namespace melodara

@@ -1,0 +1,49 @@
+#include "service/threads.h"
+
+#include <pthread.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <new>
+#include <string>
+#include <system_error>
+#include <thread>
+
+namespace melodara {
+
+void die(std::string_view message) {
+  std::fprintf(stderr, "%.*s\n", static_cast<int>(message.size()), message.data());
+  std::fflush(stderr);
+  std::_Exit(101);
+}
+
+void run_thread_body(std::string_view name, const std::function<void()>& body) {
+  const std::string label = name.empty() ? std::string("<unnamed>") : std::string(name);
+  try {
+    body();
+  } catch (const std::bad_alloc&) {
+    std::fprintf(stderr, "memory allocation failed in thread '%s'\n", label.c_str());
+    std::abort();
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "thread '%s' failed: %s\n", label.c_str(), e.what());
+  } catch (...) {
+    std::fprintf(stderr, "thread '%s' failed\n", label.c_str());
+  }
+}
+
+bool spawn_detached(std::string_view name, std::function<void()> body) {
+  try {
+    std::thread t([name = std::string(name), body = std::move(body)] {
+      if (!name.empty()) pthread_setname_np(pthread_self(), name.substr(0, 15).c_str());
+      run_thread_body(name, body);
+    });
+    t.detach();
+    return true;
+  } catch (const std::system_error&) {
+    return false;
+  }
+}
+
+}  // namespace melodara

@@ -1,0 +1,19 @@
+#pragma once
+// Starting the service's threads. A body that throws ends its own thread only
+// (its message goes to standard error); running out of memory ends the process.
+#include <functional>
+#include <string_view>
+
+namespace melodara {
+
+// Starts a detached thread; `name` is cut to the 15 bytes Linux allows and a
+// naming failure is ignored. Returns false when the thread could not start.
+bool spawn_detached(std::string_view name, std::function<void()> body);
+
+// Ends the process at once with `message` on standard error (status 101).
+[[noreturn]] void die(std::string_view message);
+
+// Runs `body`, catching what it throws the way a thread top does.
+void run_thread_body(std::string_view name, const std::function<void()>& body);
+
+}  // namespace melodara

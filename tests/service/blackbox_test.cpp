@@ -1,0 +1,86 @@
+// Drives the built service over stdin/stdout as the host does.
+#include <gtest/gtest.h>
+
+#include "service/json_writer.h"
+#include "service/protocol.h"
+#include "service_process.h"
+
+namespace melodara {
+namespace {
+
+using testing::ServiceProcess;
+
+const std::string kHandshake = R"({"protocolVersion":2,"requestId":"hs","operation":"system.handshake"})";
+
+std::string handshake_answer(const std::string& id) {
+  return R"({"protocolVersion":2,"sessionEpoch":1,"requestId":")" + id +
+         R"(","ok":true,"result":{"buildId":"tunewerk-dsp-10-10","capabilities":["audio","devices","camera","player"],"nativeProtocolVersion":2,"protocolVersion":2,"sessionEpoch":1,"supportedOperations":)" +
+         to_json_text(supported_operations_json()) + "}}";
+}
+
+std::string malformed_answer(const std::string& message) {
+  return R"({"protocolVersion":2,"sessionEpoch":1,"requestId":"","ok":false,"error":{"code":"invalid_request","message":"Malformed JSON request: )" +
+         message + R"(","retryable":false}})";
+}
+
+TEST(Service, AnswersHandshakeAndMalformedLinesExactly) {
+  ServiceProcess service;
+  EXPECT_EQ(service.ask(kHandshake), handshake_answer("hs"));
+  EXPECT_EQ(service.ask(R"({"protocolVersion":2,"requestId":"a"})"),
+            malformed_answer("missing field `operation` at line 1 column 37"));
+  // A readable requestId in a line that fails is not echoed.
+  EXPECT_EQ(service.ask(R"({"protocolVersion":"2","requestId":"keep","operation":"x"})"),
+            malformed_answer("invalid type: string \\\"2\\\", expected u32 at line 1 column 22"));
+  EXPECT_EQ(service.ask(R"({"protocolVersion":2,"requestId":"u","operation":"Player.play"})"),
+            R"({"protocolVersion":2,"sessionEpoch":1,"requestId":"u","ok":false,"error":{"code":"unsupported_operation","message":"Unsupported native operation: Player.play","retryable":false}})");
+  service.close_stdin();
+  EXPECT_EQ(service.wait_exit(), 0);
+}
+
+TEST(Service, LineHandling) {
+  ServiceProcess service;
+  // Blank and mark-only lines get no answer: the next answer is the handshake's.
+  service.write_raw("\n   \n\xEF\xBB\xBF\xEF\xBB\xBF\n\t\r\n");
+  EXPECT_EQ(service.ask(kHandshake), handshake_answer("hs"));
+  // CRLF line ends and a leading mark.
+  service.write_raw("\xEF\xBB\xBF" + kHandshake + "\r\n");
+  EXPECT_EQ(service.read_line(), handshake_answer("hs"));
+  // Invalid UTF-8 becomes U+FFFD and is malformed.
+  service.write_raw("\xFF\xFE\n");
+  EXPECT_EQ(service.read_line(), malformed_answer("expected value at line 1 column 1"));
+  // A mark after other text stays and makes the line malformed.
+  EXPECT_EQ(service.ask(kHandshake + "\xEF\xBB\xBF"), malformed_answer("trailing characters at line 1 column 70"));
+  // A last line without a line feed is still answered.
+  service.write_raw(R"({"protocolVersion":2,"requestId":"last","operation":"system.handshake"})");
+  service.close_stdin();
+  EXPECT_EQ(service.read_line(), handshake_answer("last"));
+  EXPECT_EQ(service.read_line(std::chrono::milliseconds(200)), std::nullopt);
+  EXPECT_EQ(service.wait_exit(), 0);
+}
+
+TEST(Service, MultiMegabyteLines) {
+  ServiceProcess service;
+  const std::string big = R"({"protocolVersion":2,"requestId":"big","operation":"system.handshake","payload":")" +
+                          std::string(3'000'000, 'x') + "\"}";
+  EXPECT_EQ(service.ask(big),
+            R"({"protocolVersion":2,"sessionEpoch":1,"requestId":"big","ok":false,"error":{"code":"invalid_request","message":"payload exceeds the request limit","retryable":false}})");
+  EXPECT_EQ(service.ask(std::string(3'000'000, '[')),
+            malformed_answer("invalid type: sequence, expected u32 at line 1 column 1"));
+  const std::string deep = R"({"protocolVersion":2,"requestId":"d","operation":"x","payload":)" +
+                           std::string(3'000'000, '[');
+  EXPECT_EQ(service.ask(deep), malformed_answer("recursion limit exceeded at line 1 column 190"));
+  EXPECT_EQ(service.ask(kHandshake), handshake_answer("hs"));
+  service.close_stdin();
+  EXPECT_EQ(service.wait_exit(), 0);
+}
+
+TEST(Service, SurvivesAClosedStdout) {
+  ServiceProcess service;
+  service.close_stdout();
+  for (int i = 0; i < 50; ++i) ASSERT_TRUE(service.write_line(kHandshake));
+  service.close_stdin();
+  EXPECT_EQ(service.wait_exit(), 0) << service.stderr_text();
+}
+
+}  // namespace
+}  // namespace melodara

@@ -1,0 +1,165 @@
+#include "service_process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <stdexcept>
+#include <thread>
+
+extern char** environ;
+
+namespace melodara::testing {
+namespace {
+
+std::string make_temp_dir() {
+  std::string tmpl = (std::filesystem::temp_directory_path() / "melodara-test-XXXXXX").string();
+  if (mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  return tmpl;
+}
+
+}  // namespace
+
+ServiceProcess::ServiceProcess(ServiceOptions options) {
+  root_ = make_temp_dir();
+  home_ = root_ + "/home";
+  workdir_ = root_ + "/work";
+  std::filesystem::create_directories(home_);
+  std::filesystem::create_directories(workdir_);
+
+  std::map<std::string, std::string> env = {
+      {"HOME", home_}, {"LANG", "C.UTF-8"}, {"TMPDIR", root_},
+  };
+  std::string path;
+  for (const auto& d : options.path_dirs) path += d + ":";
+  env["PATH"] = path + "/usr/bin:/bin";
+  for (const char* keep : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"})
+    if (const char* v = std::getenv(keep)) env[keep] = v;
+  for (const auto& [k, v] : options.env) env[k] = v;
+  std::vector<std::string> env_strings;
+  for (const auto& [k, v] : env) env_strings.push_back(k + "=" + v);
+  std::vector<char*> envp;
+  for (auto& s : env_strings) envp.push_back(s.data());
+  envp.push_back(nullptr);
+
+  int in_pipe[2], out_pipe[2], err_pipe[2];
+  if (pipe2(in_pipe, O_CLOEXEC) != 0 || pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0)
+    throw std::runtime_error("pipe failed");
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, in_pipe[0], 0);
+  posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, err_pipe[1], 2);
+  posix_spawn_file_actions_addchdir_np(&actions, workdir_.c_str());
+  std::string binary = MELODARA_SERVICE_BINARY;
+  char* argv[] = {binary.data(), nullptr};
+  const int rc = posix_spawn(&pid_, binary.c_str(), &actions, nullptr, argv, envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  close(in_pipe[0]);
+  close(out_pipe[1]);
+  close(err_pipe[1]);
+  in_ = in_pipe[1];
+  out_ = out_pipe[0];
+  err_ = err_pipe[0];
+  if (rc != 0) throw std::runtime_error("spawn failed: " + std::string(std::strerror(rc)));
+  // Our own writes to a service that is gone must fail, not kill the test.
+  signal(SIGPIPE, SIG_IGN);
+}
+
+ServiceProcess::~ServiceProcess() {
+  close_stdin();
+  if (!status_ && !wait_exit(std::chrono::seconds(5))) {
+    kill(pid_, SIGKILL);
+    wait_exit(std::chrono::seconds(5));
+  }
+  close_stdout();
+  if (err_ >= 0) close(err_);
+  std::error_code ec;
+  std::filesystem::remove_all(root_, ec);
+}
+
+bool ServiceProcess::write_raw(const std::string& bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::write(in_, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+void ServiceProcess::close_stdin() {
+  if (in_ >= 0) close(in_);
+  in_ = -1;
+}
+
+void ServiceProcess::close_stdout() {
+  if (out_ >= 0) close(out_);
+  out_ = -1;
+}
+
+std::optional<std::string> ServiceProcess::read_line(std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (true) {
+    const auto nl = buffered_.find('\n');
+    if (nl != std::string::npos) {
+      std::string line = buffered_.substr(0, nl);
+      buffered_.erase(0, nl + 1);
+      return line;
+    }
+    if (out_ < 0) return std::nullopt;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return std::nullopt;
+    pollfd p{out_, POLLIN, 0};
+    const int ready = poll(&p, 1, static_cast<int>(left.count()));
+    if (ready <= 0) continue;
+    char chunk[65536];
+    const ssize_t n = ::read(out_, chunk, sizeof chunk);
+    if (n <= 0) return std::nullopt;
+    buffered_.append(chunk, static_cast<std::size_t>(n));
+  }
+}
+
+std::optional<std::string> ServiceProcess::ask(const std::string& line) {
+  if (!write_line(line)) return std::nullopt;
+  return read_line();
+}
+
+std::optional<int> ServiceProcess::wait_exit(std::chrono::milliseconds timeout) {
+  if (status_) return status_;
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (true) {
+    int status = 0;
+    const pid_t r = waitpid(pid_, &status, WNOHANG);
+    if (r == pid_) {
+      status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+      return status_;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
+std::string ServiceProcess::stderr_text() {
+  std::string text;
+  char chunk[4096];
+  while (true) {
+    pollfd p{err_, POLLIN, 0};
+    if (poll(&p, 1, 0) <= 0) break;
+    const ssize_t n = ::read(err_, chunk, sizeof chunk);
+    if (n <= 0) break;
+    text.append(chunk, static_cast<std::size_t>(n));
+  }
+  return text;
+}
+
+}  // namespace melodara::testing

@@ -1,0 +1,53 @@
+#pragma once
+// Runs the built service binary as the host does: a fresh empty HOME and
+// working folder, a controlled PATH and environment, lines written to its
+// stdin, answer lines read from its stdout with a time-out.
+#include <sys/types.h>
+
+#include <chrono>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace melodara::testing {
+
+struct ServiceOptions {
+  std::map<std::string, std::string> env;  // added to (or replacing) the base environment
+  std::vector<std::string> path_dirs;      // put before /usr/bin:/bin on PATH
+};
+
+class ServiceProcess {
+ public:
+  explicit ServiceProcess(ServiceOptions options = {});
+  ~ServiceProcess();
+  ServiceProcess(const ServiceProcess&) = delete;
+  ServiceProcess& operator=(const ServiceProcess&) = delete;
+
+  const std::string& home() const { return home_; }
+  const std::string& workdir() const { return workdir_; }
+
+  // Writes the bytes as they are (add "\n" yourself) or a line with "\n".
+  bool write_raw(const std::string& bytes);
+  bool write_line(const std::string& line) { return write_raw(line + "\n"); }
+  void close_stdin();
+  void close_stdout();
+
+  // The next answer line without its "\n", or nothing on time-out or end.
+  std::optional<std::string> read_line(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+  // Sends a line and reads one answer.
+  std::optional<std::string> ask(const std::string& line);
+
+  // Exit status once the process ends (-signal when killed), or nothing on time-out.
+  std::optional<int> wait_exit(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+  std::string stderr_text();
+
+ private:
+  pid_t pid_ = -1;
+  int in_ = -1, out_ = -1, err_ = -1;
+  std::string buffered_;
+  std::string home_, workdir_, root_;
+  std::optional<int> status_;
+};
+
+}  // namespace melodara::testing
