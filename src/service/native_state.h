@@ -16,7 +16,7 @@
 
 namespace melodara {
 
-struct ProgramStreamSlot;  // the program-stream publisher's shared slot
+struct ProgramStream;  // a program-stream slot: queue, state and publisher thread
 
 // One recording target's capture buffers and exported paths.
 struct RecorderSlot {
@@ -66,8 +66,8 @@ struct NativeState {
 
   std::optional<std::string> inputDeviceId;
   std::optional<std::string> outputDeviceId;
-  std::shared_ptr<ProgramStreamSlot> programStream;
-  std::shared_ptr<ProgramStreamSlot> backingStream;
+  std::shared_ptr<ProgramStream> programStream;
+  std::shared_ptr<ProgramStream> backingStream;
 
   std::uint64_t sessionEpoch = 1;
   std::uint64_t audioRevision = 1;
