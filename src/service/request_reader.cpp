@@ -86,32 +86,8 @@ class Reader {
   Request request() {
     const int peek = skip_ws_peek();
     if (peek < 0) throw peek_fail("EOF while parsing a value");
-    if (peek == '[') {
-      enter();
-      eat();
-      std::optional<Failure> ret;
-      Request req;
-      try {
-        req = request_seq();
-      } catch (Failure& f) {
-        ret = std::move(f);
-      }
-      ++depth_;
-      return finish(std::move(req), std::move(ret), [&] { end_seq(); });
-    }
-    if (peek == '{') {
-      enter();
-      eat();
-      std::optional<Failure> ret;
-      Request req;
-      try {
-        req = request_map();
-      } catch (Failure& f) {
-        ret = std::move(f);
-      }
-      ++depth_;
-      return finish(std::move(req), std::move(ret), [&] { end_map(); });
-    }
+    if (peek == '[') return container<Request>([&] { return request_seq(); }, [&] { end_seq(); });
+    if (peek == '{') return container<Request>([&] { return request_map(); }, [&] { end_map(); });
     throw invalid_type("struct Request");
   }
 
@@ -124,37 +100,27 @@ class Reader {
       case 'f': eat(); ident("alse"); return false;
       case '-': eat(); return number_json(integer(false));
       case '"': eat(); return string_body();
-      case '[': {
-        enter();
-        eat();
-        std::optional<Failure> ret;
-        Json list = Json::array();
-        try {
-          bool first = true;
-          while (has_next_element(first)) list.push_back(value());
-        } catch (Failure& f) {
-          ret = std::move(f);
-        }
-        ++depth_;
-        return finish(std::move(list), std::move(ret), [&] { end_seq(); });
-      }
-      case '{': {
-        enter();
-        eat();
-        std::optional<Failure> ret;
-        Json map = Json::object();
-        try {
-          bool first = true;
-          while (auto key = next_key(first)) {
-            colon();
-            map[*key] = value();
-          }
-        } catch (Failure& f) {
-          ret = std::move(f);
-        }
-        ++depth_;
-        return finish(std::move(map), std::move(ret), [&] { end_map(); });
-      }
+      case '[':
+        return container<Json>(
+            [&] {
+              Json list = Json::array();
+              bool first = true;
+              while (has_next_element(first)) list.push_back(value());
+              return list;
+            },
+            [&] { end_seq(); });
+      case '{':
+        return container<Json>(
+            [&] {
+              Json map = Json::object();
+              bool first = true;
+              while (auto key = next_key(first)) {
+                colon();
+                map[*key] = value();
+              }
+              return map;
+            },
+            [&] { end_map(); });
       default:
         if (peek >= '0' && peek <= '9') return number_json(integer(true));
         throw peek_fail("expected value");
@@ -193,10 +159,21 @@ class Reader {
     if (--depth_ == 0) throw peek_fail("recursion limit exceeded");
   }
 
-  // A container's own fault (length, duplicate, missing) is placed after its
-  // closing bracket; a fault inside it keeps its own place.
-  template <class T, class End>
-  T finish(T value, std::optional<Failure> ret, End end_fn) {
+  // Reads one array or object: `body` after the opening bracket, `end_fn` for
+  // the closing one. A container's own fault (length, duplicate, missing) is
+  // placed after its closing bracket; a fault inside it keeps its own place.
+  template <class T, class Body, class End>
+  T container(Body body, End end_fn) {
+    enter();
+    eat();
+    std::optional<Failure> ret;
+    T value{};
+    try {
+      value = body();
+    } catch (Failure& f) {
+      ret = std::move(f);
+    }
+    ++depth_;
     std::optional<Failure> end_err;
     try {
       end_fn();
