@@ -1,6 +1,8 @@
 // Drives the built service over stdin/stdout as the host does.
 #include <gtest/gtest.h>
 
+#include <set>
+
 #include "service/json_writer.h"
 #include "service/protocol.h"
 #include "service_process.h"
@@ -72,6 +74,19 @@ TEST(Service, MultiMegabyteLines) {
   EXPECT_EQ(service.ask(kHandshake), handshake_answer("hs"));
   service.close_stdin();
   EXPECT_EQ(service.wait_exit(), 0);
+}
+
+TEST(Service, WorkerOperationsAnswerFromTheirOwnThread) {
+  ServiceProcess service;
+  service.write_line(R"({"protocolVersion":2,"requestId":"w1","operation":"player.search-youtube","payload":{"query":"ab"}})");
+  service.write_line(R"({"protocolVersion":2,"requestId":"w2","operation":"player.remote-load"})");
+  std::set<std::string> answers;
+  for (int i = 0; i < 2; ++i) answers.insert(service.read_line().value_or("none"));
+  const auto unavailable = [](const std::string& id) {
+    return R"({"protocolVersion":2,"sessionEpoch":1,"requestId":")" + id +
+           R"(","ok":false,"error":{"code":"internal_error","message":"operation not available in this build","retryable":false}})";
+  };
+  EXPECT_EQ(answers, (std::set<std::string>{unavailable("w1"), unavailable("w2")}));
 }
 
 TEST(Service, SurvivesAClosedStdout) {
