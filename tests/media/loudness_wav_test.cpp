@@ -116,7 +116,8 @@ TEST(PcmFromF32le, Cases) {
 
 std::vector<std::uint8_t> wav(std::uint16_t channels, std::uint32_t rate, std::uint16_t bits,
                               const std::vector<std::uint8_t>& data) {
-  std::vector<std::uint8_t> b(44, 0);
+  std::vector<std::uint8_t> b(44 + data.size(), 0);
+  std::copy(data.begin(), data.end(), b.begin() + 44);
   std::memcpy(b.data(), "RIFF", 4);
   std::memcpy(b.data() + 8, "WAVEfmt ", 8);
   b[22] = channels & 0xff;
@@ -125,7 +126,6 @@ std::vector<std::uint8_t> wav(std::uint16_t channels, std::uint32_t rate, std::u
   b[34] = bits & 0xff;
   b[35] = bits >> 8;
   std::memcpy(b.data() + 36, "data", 4);
-  if (!data.empty()) b.insert(b.end(), data.begin(), data.end());
   return b;
 }
 
