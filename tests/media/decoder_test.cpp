@@ -149,6 +149,22 @@ TEST(InProcessDecodeRefusals, GarbageAndHeaderOnlyInputs) {
   EXPECT_FALSE(decode_with_symphonia(std::span(bytes).first(bytes.size() / 2)).has_value());
 }
 
+TEST(InProcessDecodeTags, LeadingId3v2TagIsSkipped) {
+  TempDir dir;
+  for (const Format* f : {&formats()[15], &formats()[8]}) {  // ADTS AAC and FLAC
+    const auto plain = test::read_bytes(make_media(dir, *f));
+    ASSERT_FALSE(plain.empty());
+    // ID3v2.4 header with a 300-byte body (syncsafe size), all padding.
+    std::vector<std::uint8_t> tagged{'I', 'D', '3', 4, 0, 0, 0, 0, 0x02, 0x2c};
+    tagged.resize(tagged.size() + 300, 0);
+    tagged.insert(tagged.end(), plain.begin(), plain.end());
+    const auto a = decode_with_symphonia(plain);
+    const auto b = decode_with_symphonia(tagged);
+    ASSERT_TRUE(a && b) << f->name;
+    EXPECT_EQ(a->samples, b->samples) << f->name;
+  }
+}
+
 TEST(InProcessDecodeRefusals, ContainersOutsideTheListAreRefused) {
   TempDir dir;
   // Opus in Ogg and raw AC-3 decode fine in ffmpeg, but are not codecs or containers we take.
