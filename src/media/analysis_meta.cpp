@@ -1,0 +1,67 @@
+#include "media/analysis_meta.h"
+
+#include <cmath>
+#include <fstream>
+#include <iterator>
+
+#include "media/file_io.h"
+#include "media/player_cache.h"
+
+namespace melodara {
+
+nlohmann::json analysis_meta_json(const std::optional<std::string>& key, bool tempo_known,
+                                  float tempo_bpm) {
+  nlohmann::json meta = nlohmann::json::object();
+  meta["version"] = kAnalysisMetaVersion;
+  meta["detected_key"] = key ? nlohmann::json(*key) : nlohmann::json(nullptr);
+  meta["detected_bpm"] = tempo_known && std::isfinite(tempo_bpm)
+                             ? nlohmann::json(static_cast<double>(tempo_bpm))
+                             : nlohmann::json(nullptr);
+  meta["normalized"] = true;
+  return meta;
+}
+
+std::optional<AnalysisMeta> analysis_meta_from_json(const nlohmann::json& root) {
+  if (!root.is_object()) return std::nullopt;
+  const auto version = root.find("version");
+  // Integral numbers only: 4.0 is a different writer's file.
+  if (version == root.end() || !version->is_number_integer()) return std::nullopt;
+  if (version->is_number_unsigned() ? version->get<std::uint64_t>() < 4
+                                    : version->get<std::int64_t>() < 4) {
+    return std::nullopt;
+  }
+  AnalysisMeta meta;
+  if (const auto key = root.find("detected_key"); key != root.end() && key->is_string()) {
+    meta.detected_key = key->get<std::string>();
+  }
+  if (const auto bpm = root.find("detected_bpm"); bpm != root.end() && bpm->is_number()) {
+    meta.detected_bpm = static_cast<float>(bpm->get<double>());
+  }
+  if (const auto norm = root.find("normalized"); norm != root.end() && norm->is_boolean()) {
+    meta.normalized = norm->get<bool>();
+  }
+  return meta;
+}
+
+void write_analysis_meta(std::string_view source, const std::optional<std::string>& key,
+                         bool tempo_known, float tempo_bpm) {
+  const auto path = analysis_meta_path(source);
+  if (!path) return;
+  if (const auto pcm = pcm_cache_path(source)) wait_for_pending_writes(*pcm);
+  const std::string text = analysis_meta_json(key, tempo_known, tempo_bpm).dump();
+  write_file_replacing(*path, std::span(reinterpret_cast<const std::uint8_t*>(text.data()),
+                                        text.size()));
+}
+
+std::optional<AnalysisMeta> read_analysis_meta(std::string_view source) {
+  const auto path = analysis_meta_path(source);
+  if (!path) return std::nullopt;
+  std::ifstream in(*path, std::ios::binary);
+  if (!in) return std::nullopt;
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const nlohmann::json root = nlohmann::json::parse(text, nullptr, /*allow_exceptions=*/false);
+  if (root.is_discarded()) return std::nullopt;
+  return analysis_meta_from_json(root);
+}
+
+}  // namespace melodara

@@ -1,0 +1,26 @@
+#include "media/env_paths.h"
+
+#include <cstdlib>
+
+#include "media/text_trim.h"
+
+namespace melodara {
+
+std::optional<std::string> env_text(const char* name) {
+  const char* value = std::getenv(name);
+  if (value == nullptr || !is_valid_utf8(value)) return std::nullopt;
+  return std::string(value);
+}
+
+std::optional<std::string> home_folder() {
+  if (auto home = env_text("HOME")) return home;
+  return env_text("USERPROFILE");
+}
+
+std::filesystem::path user_temp_dir() {
+  const char* tmp = std::getenv("TMPDIR");
+  if (tmp != nullptr && *tmp != '\0') return std::filesystem::path(tmp);
+  return std::filesystem::path("/tmp");
+}
+
+}  // namespace melodara

@@ -1,0 +1,19 @@
+#pragma once
+// Environment-derived folders shared by the media code: the home folder
+// (HOME, else USERPROFILE) and the per-user temporary folder.
+#include <filesystem>
+#include <optional>
+#include <string>
+
+namespace melodara {
+
+// The variable's value when it is set and valid UTF-8.
+std::optional<std::string> env_text(const char* name);
+
+// HOME, or USERPROFILE when HOME is unset or not valid UTF-8; may be empty text.
+std::optional<std::string> home_folder();
+
+// TMPDIR when set and non-empty, else "/tmp".
+std::filesystem::path user_temp_dir();
+
+}  // namespace melodara

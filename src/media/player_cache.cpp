@@ -1,0 +1,101 @@
+#include "media/player_cache.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <system_error>
+
+#include "media/clip_id.h"
+#include "media/env_paths.h"
+#include "media/text_trim.h"
+
+namespace melodara {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::optional<fs::path> cache_file(std::string_view source, std::string_view suffix) {
+  const std::string_view trimmed = trim_white_space(source);
+  if (trimmed.empty()) return std::nullopt;
+  return player_cache_dir() / (clip_id_from_url(trimmed) + std::string(suffix));
+}
+
+std::optional<std::uintmax_t> file_size_of(const fs::path& path) {
+  std::error_code ec;
+  if (!fs::is_regular_file(path, ec)) return std::nullopt;
+  const std::uintmax_t size = fs::file_size(path, ec);
+  if (ec) return std::nullopt;
+  return size;
+}
+
+}  // namespace
+
+bool is_web_source(std::string_view source) {
+  const std::string_view s = trim_white_space(source);
+  return s.starts_with("https://") || s.starts_with("http://");
+}
+
+fs::path player_cache_dir() {
+  const std::optional<std::string> home = home_folder();
+  const fs::path dir = home ? fs::path(*home) / ".cache/melodara/player-cache"
+                            : user_temp_dir() / "melodara-player-cache";
+  std::error_code ec;
+  fs::create_directories(dir, ec);
+  return dir;
+}
+
+std::optional<fs::path> pcm_cache_path(std::string_view source) {
+  return cache_file(source, ".pcm48k");
+}
+std::optional<fs::path> analysis_meta_path(std::string_view source) {
+  return cache_file(source, ".meta.json");
+}
+std::optional<fs::path> audio_cache_path(std::string_view source) {
+  if (!is_web_source(source)) return std::nullopt;
+  return cache_file(source, ".audio");
+}
+std::optional<fs::path> video_cache_path(std::string_view source) {
+  if (!is_web_source(source)) return std::nullopt;
+  return cache_file(source, ".mp4");
+}
+
+bool is_usable_pcm_cache(const fs::path& path) {
+  const auto size = file_size_of(path);
+  return size && *size >= kUsablePcmBytes;
+}
+
+bool is_usable_audio_cache(const fs::path& path) {
+  const auto size = file_size_of(path);
+  return size && *size >= kUsableAudioBytes;
+}
+
+bool is_mp4_file(const fs::path& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool ok = false;
+  struct stat st {};
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size >= 16385) {
+    unsigned char head[4096];
+    ssize_t n;
+    do {
+      n = ::read(fd, head, sizeof head);
+    } while (n < 0 && errno == EINTR);
+    if (n >= 16 && std::memcmp(head + 4, "ftyp", 4) == 0) {
+      const std::string_view bytes(reinterpret_cast<const char*>(head), static_cast<std::size_t>(n));
+      ok = bytes.find("av01") == std::string_view::npos;
+    }
+  }
+  ::close(fd);
+  return ok;
+}
+
+std::optional<std::string> cache_file_path_if_large(const fs::path& path) {
+  const auto size = file_size_of(path);
+  if (size && *size > 16384) return path.string();
+  return std::nullopt;
+}
+
+}  // namespace melodara

@@ -1,0 +1,308 @@
+#include "media/process_runner.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <ctime>
+
+extern char** environ;
+
+namespace melodara {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Owns one descriptor.
+class Fd {
+ public:
+  Fd() = default;
+  explicit Fd(int fd) : fd_(fd) {}
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  Fd(Fd&& other) noexcept : fd_(other.release()) {}
+  Fd& operator=(Fd&& other) noexcept {
+    if (this != &other) reset(other.release());
+    return *this;
+  }
+  ~Fd() { reset(); }
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  int release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+  void reset(int fd = -1) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+bool make_pipe(Fd& read_end, Fd& write_end) {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) return false;
+  read_end.reset(fds[0]);
+  write_end.reset(fds[1]);
+  return true;
+}
+
+bool set_nonblocking(int fd) {
+  const int flags = ::fcntl(fd, F_GETFL);
+  return flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+// Reaps the child, retrying interrupted waits.
+void wait_blocking(pid_t pid, int& status) {
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+}
+
+// Blocks SIGPIPE on this thread while we write to a child's standard input, so a
+// child that quits early makes the write fail with EPIPE instead of ending us.
+class SigpipeGuard {
+ public:
+  SigpipeGuard() {
+    sigset_t pipe_set;
+    sigemptyset(&pipe_set);
+    sigaddset(&pipe_set, SIGPIPE);
+    sigset_t pending;
+    sigpending(&pending);
+    was_pending_ = sigismember(&pending, SIGPIPE) == 1;
+    pthread_sigmask(SIG_BLOCK, &pipe_set, &old_mask_);
+  }
+  ~SigpipeGuard() {
+    if (!was_pending_) {
+      sigset_t pipe_set;
+      sigemptyset(&pipe_set);
+      sigaddset(&pipe_set, SIGPIPE);
+      const timespec zero{0, 0};
+      while (sigtimedwait(&pipe_set, nullptr, &zero) > 0) {
+      }
+    }
+    pthread_sigmask(SIG_SETMASK, &old_mask_, nullptr);
+  }
+  SigpipeGuard(const SigpipeGuard&) = delete;
+  SigpipeGuard& operator=(const SigpipeGuard&) = delete;
+
+ private:
+  sigset_t old_mask_{};
+  bool was_pending_ = false;
+};
+
+struct RunSpec {
+  std::optional<std::span<const std::uint8_t>> stdin_bytes;
+  bool capture_stdout = true;
+  bool capture_stderr = true;
+  std::optional<Clock::duration> limit;
+};
+
+Fd open_null() { return Fd(::open("/dev/null", O_RDWR | O_CLOEXEC)); }
+
+// Reads what is available; false at end of file or on an error (`failed` set).
+bool drain(int fd, Bytes& out, bool& failed) {
+  std::uint8_t buf[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n > 0) {
+      out.insert(out.end(), buf, buf + n);
+      continue;
+    }
+    if (n == 0) return false;
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return true;
+    failed = true;
+    return false;
+  }
+}
+
+ProcessResult run_child(const Command& command, const RunSpec& spec) {
+  const Clock::time_point start = Clock::now();
+  std::optional<SigpipeGuard> sigpipe_guard;
+  if (spec.stdin_bytes) sigpipe_guard.emplace();
+
+  // Child ends (dup'ed onto 0, 1, 2) and our ends, all close-on-exec.
+  Fd child_in, child_out, child_err, our_in, our_out, our_err;
+  if (spec.stdin_bytes) {
+    if (!make_pipe(child_in, our_in)) return std::unexpected(std::string(kMissingCommand));
+  } else {
+    child_in = open_null();
+  }
+  if (spec.capture_stdout) {
+    if (!make_pipe(our_out, child_out)) return std::unexpected(std::string(kMissingCommand));
+  } else {
+    child_out = open_null();
+  }
+  if (spec.capture_stderr) {
+    if (!make_pipe(our_err, child_err)) return std::unexpected(std::string(kMissingCommand));
+  } else {
+    child_err = open_null();
+  }
+  if (!child_in.valid() || !child_out.valid() || !child_err.valid()) {
+    return std::unexpected(std::string(kMissingCommand));
+  }
+
+  std::vector<char*> argv;
+  argv.reserve(command.args.size() + 2);
+  argv.push_back(const_cast<char*>(command.program.c_str()));
+  for (const std::string& a : command.args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, child_in.get(), 0);
+  posix_spawn_file_actions_adddup2(&actions, child_out.get(), 1);
+  posix_spawn_file_actions_adddup2(&actions, child_err.get(), 2);
+  // Descriptors opened elsewhere without close-on-exec must not reach the child
+  // either: one holding our standard output would corrupt the protocol stream.
+  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  sigset_t default_set;
+  sigemptyset(&default_set);
+  sigaddset(&default_set, SIGPIPE);
+  sigset_t empty_mask;
+  sigemptyset(&empty_mask);
+  posix_spawnattr_setsigdefault(&attr, &default_set);
+  posix_spawnattr_setsigmask(&attr, &empty_mask);
+  posix_spawnattr_setpgroup(&attr, 0);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK |
+                                      POSIX_SPAWN_SETPGROUP);
+
+  pid_t pid = -1;
+  const int rc = ::posix_spawnp(&pid, command.program.c_str(), &actions, &attr, argv.data(),
+                                environ);
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attr);
+  if (rc != 0) return std::unexpected(std::string(kMissingCommand));
+  child_in.reset();
+  child_out.reset();
+  child_err.reset();
+
+  // Child exit wakes poll through a pidfd; without one we fall back to ticks.
+  Fd exit_fd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+  for (Fd* fd : {&our_in, &our_out, &our_err}) {
+    if (fd->valid()) set_nonblocking(fd->get());
+  }
+
+  ProcessOutput output;
+  bool read_failed = false;
+  bool exited = false;
+  std::size_t fed = 0;
+  const std::span<const std::uint8_t> feed =
+      spec.stdin_bytes ? *spec.stdin_bytes : std::span<const std::uint8_t>();
+  if (our_in.valid() && feed.empty()) our_in.reset();
+
+  for (;;) {
+    if (!exited) {
+      const pid_t w = ::waitpid(pid, &output.status, WNOHANG);
+      if (w == pid) {
+        exited = true;
+        exit_fd.reset();
+      } else if (w < 0 && errno != EINTR) {
+        return std::unexpected(std::string(kProcessFailed));
+      }
+    }
+    if (exited && !our_out.valid() && !our_err.valid()) break;
+
+    int timeout_ms = -1;
+    if (spec.limit) {
+      const Clock::duration elapsed = Clock::now() - start;
+      if (elapsed >= *spec.limit) {
+        ::kill(-pid, SIGKILL);
+        if (!exited) wait_blocking(pid, output.status);
+        return std::unexpected(std::string(kTimeout));
+      }
+      const auto remaining =
+          std::chrono::ceil<std::chrono::milliseconds>(*spec.limit - elapsed).count();
+      timeout_ms = static_cast<int>(std::min<long long>(remaining, 40));
+    }
+    if (!exited && !exit_fd.valid()) timeout_ms = timeout_ms < 0 ? 40 : std::min(timeout_ms, 40);
+
+    pollfd fds[4];
+    nfds_t n = 0;
+    auto add = [&](const Fd& fd, short events) {
+      if (fd.valid()) fds[n++] = pollfd{fd.get(), events, 0};
+    };
+    add(our_in, POLLOUT);
+    add(our_out, POLLIN);
+    add(our_err, POLLIN);
+    if (!exited) add(exit_fd, POLLIN);
+    if (::poll(fds, n, timeout_ms) < 0 && errno != EINTR) {
+      return std::unexpected(std::string(kProcessFailed));
+    }
+
+    if (our_in.valid()) {
+      while (fed < feed.size()) {
+        const std::size_t chunk = std::min<std::size_t>(feed.size() - fed, 1 << 20);
+        const ssize_t w = ::write(our_in.get(), feed.data() + fed, chunk);
+        if (w > 0) {
+          fed += static_cast<std::size_t>(w);
+        } else if (w < 0 && errno == EINTR) {
+          continue;
+        } else if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+          break;
+        } else {
+          fed = feed.size();  // EPIPE or another error: the child stopped reading
+        }
+      }
+      if (fed >= feed.size()) our_in.reset();
+    }
+    if (our_out.valid() && !drain(our_out.get(), output.stdout, read_failed)) our_out.reset();
+    if (our_err.valid() && !drain(our_err.get(), output.stderr, read_failed)) our_err.reset();
+  }
+  if (read_failed) return std::unexpected(std::string(kProcessFailed));
+  return output;
+}
+
+}  // namespace
+
+bool exited_ok(int status) { return WIFEXITED(status) && WEXITSTATUS(status) == 0; }
+
+ProcessResult run_process_with_timeout(const Command& command, std::uint64_t limit_seconds,
+                                       std::uint32_t limit_nanos) {
+  RunSpec spec;
+  // Limits beyond a century are as good as none; keeps the clock arithmetic in range.
+  const std::uint64_t seconds = std::min<std::uint64_t>(limit_seconds, 3'153'600'000ULL);
+  spec.limit = std::chrono::duration_cast<Clock::duration>(std::chrono::seconds(seconds) +
+                                                           std::chrono::nanoseconds(limit_nanos));
+  return run_child(command, spec);
+}
+
+ProcessResult run_process_plain(const Command& command, const PlainRunIo& io) {
+  RunSpec spec;
+  spec.stdin_bytes = io.stdin_bytes;
+  spec.capture_stdout = io.capture_stdout;
+  spec.capture_stderr = io.capture_stderr;
+  return run_child(command, spec);
+}
+
+bool probe_command(const Command& command) {
+  const ProcessResult r = run_process_plain(command, {std::nullopt, false, false});
+  return r && exited_ok(r->status);
+}
+
+Command command_args16(Command command, const std::array<std::string_view, 16>& args) {
+  return append_args(std::move(command), args);
+}
+Command curl_download_args(Command command, const std::array<std::string_view, 9>& args) {
+  return append_args(std::move(command), args);
+}
+Command ytdlp_stdout_args(Command command, const std::array<std::string_view, 10>& args) {
+  return append_args(std::move(command), args);
+}
+Command ytdlp_download_args(Command command, const std::array<std::string_view, 15>& args) {
+  return append_args(std::move(command), args);
+}
+
+}  // namespace melodara

@@ -1,0 +1,86 @@
+#pragma once
+// Runs external programs (yt-dlp, curl, ffmpeg, afconvert...) as child processes
+// with piped output: under a time limit (run_process_with_timeout) or to the end
+// (plain runs). Arguments go to the program directly, never through a shell.
+//
+// Every child gets: the null device on standard input unless bytes are fed to it,
+// pipes or the null device for its output, the default SIGPIPE disposition, an
+// empty signal mask, a process group of its own, and no descriptor of ours
+// beyond 0, 1 and 2.
+#include <array>
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace melodara {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// A program name (looked up on PATH) or path, and its arguments.
+struct Command {
+  std::string program;
+  std::vector<std::string> args;
+};
+
+struct ProcessOutput {
+  int status = 0;  // wait status as reported by waitpid
+  Bytes stdout;
+  Bytes stderr;
+};
+
+// The three error kinds of a run.
+inline constexpr std::string_view kMissingCommand = "missing-command";
+inline constexpr std::string_view kProcessFailed = "process-failed";
+inline constexpr std::string_view kTimeout = "timeout";
+
+using ProcessResult = std::expected<ProcessOutput, std::string>;
+
+// True when the wait status says "exited with code 0".
+bool exited_ok(int status);
+
+// Starts the child with standard input on the null device and both outputs
+// piped, collects them, and kills the child's whole process group with signal 9
+// once the limit has passed (also while output is still being drained after the
+// child itself exited, so a grandchild holding the pipes cannot stretch the call).
+// A non-zero exit is a successful run: callers test `status`.
+// Thread: any. Blocks: up to the limit. Holds no lock.
+ProcessResult run_process_with_timeout(const Command& command, std::uint64_t limit_seconds,
+                                       std::uint32_t limit_nanos);
+
+// How a plain run connects the child's streams.
+struct PlainRunIo {
+  std::optional<std::span<const std::uint8_t>> stdin_bytes;  // none: null device
+  bool capture_stdout = true;                                // false: null device
+  bool capture_stderr = true;                                // false: null device
+};
+
+// Runs the child to its end without a time limit; never kills it.
+// Thread: any. Blocks: until the child exits and its pipes close.
+ProcessResult run_process_plain(const Command& command, const PlainRunIo& io = {});
+
+// Runs with all three streams on the null device; true when it started and exited
+// with code 0 (the tool probes).
+bool probe_command(const Command& command);
+
+// Appends a fixed list of arguments in order and returns the command.
+template <std::size_t N>
+Command append_args(Command command, const std::array<std::string_view, N>& args) {
+  command.args.reserve(command.args.size() + N);
+  for (std::string_view a : args) command.args.emplace_back(a);
+  return command;
+}
+
+// The ffmpeg f32le decode list and the Bilibili search curl list.
+Command command_args16(Command command, const std::array<std::string_view, 16>& args);
+// The ranged curl download of a direct media address.
+Command curl_download_args(Command command, const std::array<std::string_view, 9>& args);
+// yt-dlp download to standard output.
+Command ytdlp_stdout_args(Command command, const std::array<std::string_view, 10>& args);
+// yt-dlp audio-and-video download into the cache.
+Command ytdlp_download_args(Command command, const std::array<std::string_view, 15>& args);
+
+}  // namespace melodara

@@ -1,0 +1,61 @@
+#include "media/wav_reader.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstring>
+
+namespace melodara {
+namespace {
+
+std::uint16_t u16_at(std::span<const std::uint8_t> b, std::size_t at) {
+  return static_cast<std::uint16_t>(b[at] | (b[at + 1] << 8));
+}
+std::uint32_t u32_at(std::span<const std::uint8_t> b, std::size_t at) {
+  return static_cast<std::uint32_t>(b[at]) | (static_cast<std::uint32_t>(b[at + 1]) << 8) |
+         (static_cast<std::uint32_t>(b[at + 2]) << 16) | (static_cast<std::uint32_t>(b[at + 3]) << 24);
+}
+
+}  // namespace
+
+std::optional<ParsedWav> parse_wav_file(std::span<const std::uint8_t> bytes) {
+  if (bytes.size() <= 44 || std::memcmp(bytes.data(), "RIFF", 4) != 0 ||
+      std::memcmp(bytes.data() + 8, "WAVE", 4) != 0) {
+    return std::nullopt;
+  }
+  const std::uint32_t channels = std::max<std::uint32_t>(u16_at(bytes, 22), 1);
+  const std::uint32_t rate = std::max<std::uint32_t>(u32_at(bytes, 24), 8000);
+  const std::uint16_t bits = u16_at(bytes, 34);
+  const std::span<const std::uint8_t> data = bytes.subspan(44);
+
+  std::vector<float> source;
+  if (bits == 16) {
+    source.resize(data.size() / 2);
+    for (std::size_t i = 0; i < source.size(); ++i) {
+      source[i] = static_cast<float>(static_cast<std::int16_t>(u16_at(data, 2 * i))) / 32768.0f;
+    }
+  } else if (bits == 32) {
+    source.resize(data.size() / 4);
+    for (std::size_t i = 0; i < source.size(); ++i) {
+      const float v = std::bit_cast<float>(u32_at(data, 4 * i));
+      source[i] = std::isfinite(v) ? v : 0.0f;
+    }
+  } else {
+    return std::nullopt;
+  }
+  if (source.size() < channels) return std::nullopt;
+  const std::uint64_t frames = source.size() / channels;
+  const std::uint64_t out_frames = std::max<std::uint64_t>(frames * 48000 / rate, 1);
+
+  ParsedWav wav;
+  wav.samples.resize(out_frames * 2);
+  for (std::uint64_t k = 0; k < out_frames; ++k) {
+    const std::uint64_t src = std::min<std::uint64_t>(k * rate / 48000, frames - 1);
+    const float* frame = source.data() + src * channels;
+    wav.samples[2 * k] = frame[0];
+    wav.samples[2 * k + 1] = channels > 1 ? frame[1] : frame[0];
+  }
+  return wav;
+}
+
+}  // namespace melodara

@@ -1,0 +1,109 @@
+#include "media/wav_writer.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <system_error>
+
+#include "media/env_paths.h"
+
+namespace melodara {
+namespace {
+
+std::string system_error_text(int err) { return std::system_category().message(err); }
+
+void put_u16(std::uint8_t* p, std::uint16_t v) {
+  p[0] = static_cast<std::uint8_t>(v);
+  p[1] = static_cast<std::uint8_t>(v >> 8);
+}
+void put_u32(std::uint8_t* p, std::uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+
+// Writes everything; 0 on success, else the errno of the failing write.
+int write_all(int fd, const std::uint8_t* data, std::size_t size) {
+  std::size_t done = 0;
+  while (done < size) {
+    const ssize_t n = ::write(fd, data + done, std::min<std::size_t>(size - done, 1 << 30));
+    if (n > 0) {
+      done += static_cast<std::size_t>(n);
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else {
+      return n < 0 ? errno : EIO;
+    }
+  }
+  return 0;
+}
+
+}  // namespace
+
+std::int16_t wav_sample_i16(float x) {
+  if (!std::isfinite(x)) return 0;
+  const float scaled = std::round(std::clamp(x, -0.9999f, 0.9999f) * 32767.0f);
+  return static_cast<std::int16_t>(std::clamp(scaled, -32768.0f, 32767.0f));
+}
+
+std::expected<void, std::string> write_wav_f32(const std::filesystem::path& path,
+                                               std::span<const float> samples) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    return std::unexpected("Không thể tạo file WAV " + path.string() + ": " + system_error_text(errno));
+  }
+  static constexpr float kSilence[9600] = {};
+  if (samples.empty()) samples = std::span<const float>(kSilence);
+  const std::uint64_t n = samples.size();
+  const std::uint64_t data_size = 2 * n;
+  const std::uint64_t riff = data_size + 36;
+
+  std::uint8_t header[44];
+  std::memcpy(header, "RIFF", 4);
+  put_u32(header + 4, riff > 0xFFFFFFFFULL ? 0xFFFFFFFFU : static_cast<std::uint32_t>(riff));
+  std::memcpy(header + 8, "WAVEfmt ", 8);
+  put_u32(header + 16, 16);
+  put_u16(header + 20, 1);
+  put_u16(header + 22, 2);
+  put_u32(header + 24, 48000);
+  put_u32(header + 28, 192000);
+  put_u16(header + 32, 4);
+  put_u16(header + 34, 16);
+  std::memcpy(header + 36, "data", 4);
+  put_u32(header + 40, static_cast<std::uint32_t>(data_size));
+  if (const int err = write_all(fd, header, sizeof header); err != 0) {
+    ::close(fd);
+    return std::unexpected("Lỗi ghi header WAV: " + system_error_text(err));
+  }
+
+  std::vector<std::uint8_t> data(data_size);
+  for (std::size_t i = 0; i < samples.size(); ++i) {
+    put_u16(data.data() + 2 * i, static_cast<std::uint16_t>(wav_sample_i16(samples[i])));
+  }
+  if (const int err = write_all(fd, data.data(), data.size()); err != 0) {
+    ::close(fd);
+    return std::unexpected("Lỗi ghi dữ liệu WAV: " + system_error_text(err));
+  }
+  ::close(fd);
+  return {};
+}
+
+void write_wav_thread(std::filesystem::path path, std::vector<float> samples) {
+  (void)write_wav_f32(path, samples);
+}
+
+std::filesystem::path downloads_dir() {
+  const std::optional<std::string> home = home_folder();
+  if (!home) return user_temp_dir();
+  const std::filesystem::path home_path(*home);
+  const std::filesystem::path candidate = home_path / "Downloads";
+  std::error_code ec;
+  if (std::filesystem::is_directory(candidate, ec)) return candidate;
+  if (!home->empty() && std::filesystem::is_directory(home_path, ec)) return home_path;
+  return user_temp_dir();
+}
+
+}  // namespace melodara

@@ -1,0 +1,309 @@
+// Decoding real files made by ffmpeg at test time: every container and codec
+// the in-process decoder takes, the ffmpeg paths against it, and the fallbacks.
+#include <cmath>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "media/ffmpeg_decode.h"
+#include "media/inprocess_decoder.h"
+#include "media_test_support.h"
+
+namespace melodara {
+namespace {
+
+using test::ScopedEnv;
+using test::TempDir;
+namespace fs = std::filesystem;
+
+constexpr double kSeconds = 2.0;
+constexpr double kAmplitude = 0.5;  // RMS 0.354 for the stereo pair: the loud branch, to 0.135
+
+struct Format {
+  const char* name;
+  const char* file;
+  std::vector<std::string> codec;  // encoder arguments
+  int rate;
+  int channels;
+  double duration_tolerance;  // seconds: one packet of the codec, with its priming
+};
+
+std::ostream& operator<<(std::ostream& os, const Format& f) { return os << f.name; }
+
+const std::vector<Format>& formats() {
+  static const std::vector<Format> all{
+      {"wav_s16_44k_stereo", "t.wav", {"-c:a", "pcm_s16le"}, 44100, 2, 0.001},
+      {"wav_f32_48k_mono", "t.wav", {"-c:a", "pcm_f32le"}, 48000, 1, 0.001},
+      {"wav_u8_48k_stereo", "t.wav", {"-c:a", "pcm_u8"}, 48000, 2, 0.001},
+      {"wav_adpcm_ms_44k_stereo", "t.wav", {"-c:a", "adpcm_ms"}, 44100, 2, 0.03},
+      {"wav_adpcm_ima_48k_mono", "t.wav", {"-c:a", "adpcm_ima_wav"}, 48000, 1, 0.045},
+      {"aiff_s16_44k_stereo", "t.aiff", {"-c:a", "pcm_s16be"}, 44100, 2, 0.001},
+      {"caf_alac_48k_stereo", "t.caf", {"-c:a", "alac"}, 48000, 2, 0.001},
+      {"caf_s24_44k_mono", "t.caf", {"-c:a", "pcm_s24le"}, 44100, 1, 0.001},
+      {"flac_44k_stereo", "t.flac", {"-c:a", "flac"}, 44100, 2, 0.001},
+      {"flac_48k_mono", "t.flac", {"-c:a", "flac"}, 48000, 1, 0.001},
+      {"mp3_44k_stereo", "t.mp3", {"-c:a", "libmp3lame", "-b:a", "192k"}, 44100, 2, 0.03},
+      {"mp3_48k_mono", "t.mp3", {"-c:a", "libmp3lame", "-b:a", "128k"}, 48000, 1, 0.03},
+      {"mp2_48k_stereo", "t.mp2", {"-c:a", "mp2", "-b:a", "256k"}, 48000, 2, 0.03},
+      {"aac_m4a_44k_stereo", "t.m4a", {"-c:a", "aac", "-b:a", "160k"}, 44100, 2, 0.03},
+      {"aac_m4a_48k_mono", "t.m4a", {"-c:a", "aac", "-b:a", "96k"}, 48000, 1, 0.03},
+      {"aac_adts_48k_stereo", "t.aac", {"-c:a", "aac", "-b:a", "160k"}, 48000, 2, 0.05},
+      {"aac_adts_44k_mono", "t.aac", {"-c:a", "aac", "-b:a", "96k"}, 44100, 1, 0.05},
+      {"alac_mov_44k_stereo", "t.mov", {"-c:a", "alac"}, 44100, 2, 0.001},
+      {"vorbis_ogg_44k_stereo", "t.ogg", {"-c:a", "libvorbis", "-q:a", "5"}, 44100, 2, 0.05},
+      {"vorbis_ogg_48k_mono", "t.ogg", {"-c:a", "libvorbis", "-q:a", "4"}, 48000, 1, 0.05},
+      {"flac_ogg_48k_stereo", "t.oga", {"-c:a", "flac"}, 48000, 2, 0.001},
+      {"flac_mka_48k_stereo", "t.mka", {"-c:a", "flac"}, 48000, 2, 0.001},
+      {"vorbis_webm_48k_stereo", "t.webm", {"-c:a", "libvorbis"}, 48000, 2, 0.05},
+  };
+  return all;
+}
+
+// Makes the file in `dir`; empty path when ffmpeg failed.
+fs::path make_media(const TempDir& dir, const Format& f, double seconds = kSeconds,
+                    double amplitude = kAmplitude) {
+  const fs::path out = dir / f.file;
+  std::vector<std::string> args = test::tone_input(f.rate, f.channels, seconds, amplitude);
+  args.insert(args.end(), f.codec.begin(), f.codec.end());
+  if (std::string(f.file).ends_with(".aac")) args.insert(args.end(), {"-f", "adts"});
+  args.push_back(out.string());
+  return test::run_ffmpeg(args) ? out : fs::path();
+}
+
+void expect_tones(const DecodedMedia& m, const Format& f) {
+  EXPECT_EQ(m.channels, 2u);
+  EXPECT_EQ(m.sample_rate, 48000u);
+  EXPECT_NEAR(m.duration_seconds, kSeconds, f.duration_tolerance);
+  EXPECT_DOUBLE_EQ(m.duration_seconds, static_cast<double>(m.samples.size() / 2) / 48000.0);
+  for (float s : m.samples) ASSERT_TRUE(std::isfinite(s));
+  EXPECT_NEAR(test::stereo_rms(m.samples), 0.135, 0.135 * 0.03);
+  // The tone frequencies show that the rate and the channel order came out right.
+  EXPECT_NEAR(test::channel_frequency(m.samples, 0, 48000), 440.0, 440.0 * 0.015);
+  if (f.channels == 2) {
+    EXPECT_NEAR(test::channel_frequency(m.samples, 1, 48000), 660.0, 660.0 * 0.015);
+  } else {
+    for (std::size_t i = 0; i + 1 < m.samples.size(); i += 2) ASSERT_EQ(m.samples[i], m.samples[i + 1]);
+  }
+}
+
+class InProcessDecode : public ::testing::TestWithParam<Format> {};
+
+TEST_P(InProcessDecode, DecodesToNormalisedStereo48k) {
+  TempDir dir;
+  const Format& f = GetParam();
+  const fs::path file = make_media(dir, f);
+  ASSERT_FALSE(file.empty()) << "ffmpeg could not make " << f.name;
+  const auto bytes = test::read_bytes(file);
+  const auto media = decode_with_symphonia(bytes);
+  ASSERT_TRUE(media.has_value());
+  expect_tones(*media, f);
+  EXPECT_FALSE(media->detected_key.has_value());
+  EXPECT_EQ(media->tempo_known, 0u);
+}
+
+TEST_P(InProcessDecode, TruncatedFilesAreRefusedOrShorterNeverACrash) {
+  TempDir dir;
+  const Format& f = GetParam();
+  const fs::path file = make_media(dir, f);
+  ASSERT_FALSE(file.empty());
+  const auto bytes = test::read_bytes(file);
+  for (std::size_t keep : {std::size_t{0}, std::size_t{3}, std::size_t{12}, bytes.size() / 2, bytes.size() - 1}) {
+    const std::vector<std::uint8_t> cut(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(keep));
+    const auto media = decode_with_symphonia(cut);
+    if (!media) continue;
+    EXPECT_LE(media->duration_seconds, kSeconds + f.duration_tolerance) << keep;
+    for (float s : media->samples) ASSERT_TRUE(std::isfinite(s));
+  }
+  // Damage in the middle: whatever decodes stays finite and no longer than the file.
+  std::vector<std::uint8_t> damaged = bytes;
+  std::mt19937 rng(7);
+  for (std::size_t i = damaged.size() / 3; i < damaged.size() / 3 + 512 && i < damaged.size(); ++i) {
+    damaged[i] = static_cast<std::uint8_t>(rng());
+  }
+  if (const auto media = decode_with_symphonia(damaged)) {
+    EXPECT_LE(media->duration_seconds, kSeconds + 0.2);
+    for (float s : media->samples) ASSERT_TRUE(std::isfinite(s));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, InProcessDecode, ::testing::ValuesIn(formats()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(InProcessDecodeRefusals, GarbageAndHeaderOnlyInputs) {
+  std::mt19937 rng(42);
+  for (std::size_t size : {0u, 1u, 44u, 100u, 4096u, 65536u}) {
+    std::vector<std::uint8_t> noise(size);
+    for (auto& b : noise) b = static_cast<std::uint8_t>(rng());
+    EXPECT_FALSE(decode_with_symphonia(noise).has_value()) << size;
+  }
+  const std::string html = "<html><body>404 Not Found</body></html>";
+  EXPECT_FALSE(decode_with_symphonia(std::vector<std::uint8_t>(html.begin(), html.end())).has_value());
+
+  TempDir dir;
+  const Format& m4a = formats()[13];
+  ASSERT_STREQ(m4a.name, "aac_m4a_44k_stereo");
+  const auto bytes = test::read_bytes(make_media(dir, m4a));
+  // The index of this M4A sits at the end: the first half alone decodes nothing.
+  EXPECT_FALSE(decode_with_symphonia(std::span(bytes).first(bytes.size() / 2)).has_value());
+}
+
+TEST(InProcessDecodeTags, LeadingId3v2TagIsSkipped) {
+  TempDir dir;
+  for (const Format* f : {&formats()[15], &formats()[8]}) {  // ADTS AAC and FLAC
+    const auto plain = test::read_bytes(make_media(dir, *f));
+    ASSERT_FALSE(plain.empty());
+    // ID3v2.4 header with a 300-byte body (syncsafe size), all padding.
+    std::vector<std::uint8_t> tagged{'I', 'D', '3', 4, 0, 0, 0, 0, 0x02, 0x2c};
+    tagged.resize(tagged.size() + 300, 0);
+    tagged.insert(tagged.end(), plain.begin(), plain.end());
+    const auto a = decode_with_symphonia(plain);
+    const auto b = decode_with_symphonia(tagged);
+    ASSERT_TRUE(a && b) << f->name;
+    EXPECT_EQ(a->samples, b->samples) << f->name;
+  }
+}
+
+TEST(InProcessDecodeRefusals, ContainersOutsideTheListAreRefused) {
+  TempDir dir;
+  // Opus in Ogg and raw AC-3 decode fine in ffmpeg, but are not codecs or containers we take.
+  const fs::path opus = dir / "t.opus";
+  auto args = test::tone_input(48000, 2, 0.5, 0.5);
+  args.insert(args.end(), {"-c:a", "libopus", opus.string()});
+  ASSERT_TRUE(test::run_ffmpeg(args));
+  EXPECT_FALSE(decode_with_symphonia(test::read_bytes(opus)).has_value());
+  const fs::path ac3 = dir / "t.ac3";
+  args = test::tone_input(48000, 2, 0.5, 0.5);
+  args.push_back(ac3.string());
+  ASSERT_TRUE(test::run_ffmpeg(args));
+  EXPECT_FALSE(decode_with_symphonia(test::read_bytes(ac3)).has_value());
+}
+
+TEST(Resample, LinearToFortyEightKilohertz) {
+  // Two frames at 24 kHz: four output frames, halfway points interpolated, the last held.
+  const std::vector<float> in{0.0f, 1.0f, 1.0f, 0.0f};
+  const std::vector<float> out = resample_linear_to_48k(in, 24000);
+  const std::vector<float> expected{0.0f, 1.0f, 0.5f, 0.5f, 1.0f, 0.0f, 1.0f, 0.0f};
+  EXPECT_EQ(out, expected);
+  EXPECT_EQ(resample_linear_to_48k(in, 48000), in);
+  EXPECT_EQ(resample_linear_to_48k(std::vector<float>{0.3f, 0.4f}, 96000).size(), 2u);  // at least one frame
+}
+
+// The ffmpeg program and the in-process decoder agree on the samples.
+class FfmpegAgainstInProcess : public ::testing::TestWithParam<Format> {};
+
+TEST_P(FfmpegAgainstInProcess, SameSamplesWithinTolerance) {
+  TempDir dir;
+  const Format& f = GetParam();
+  const fs::path file = make_media(dir, f);
+  ASSERT_FALSE(file.empty());
+  const auto bytes = test::read_bytes(file);
+  const auto own = decode_with_symphonia(bytes);
+  const auto tool = decode_source_ffmpeg(file.string());
+  ASSERT_TRUE(own && tool);
+  expect_tones(*tool, f);
+  const std::size_t common = std::min(own->samples.size(), tool->samples.size());
+  EXPECT_LE(std::max(own->samples.size(), tool->samples.size()) - common, 2 * 2048u);
+  double worst = 0.0;
+  double diff_energy = 0.0;
+  for (std::size_t i = 0; i < common; ++i) {
+    const double d = std::fabs(double(own->samples[i]) - tool->samples[i]);
+    worst = std::max(worst, d);
+    diff_energy += d * d;
+  }
+  const double diff_rms = std::sqrt(diff_energy / double(common));
+  if (f.rate == 48000) {
+    EXPECT_LT(worst, 2e-3) << "same library decoder, no resampling";
+  } else {
+    // ffmpeg resamples with its own filter, we interpolate linearly: close, not equal.
+    EXPECT_LT(diff_rms, 0.01);
+  }
+
+  // Fed from memory, ffmpeg gives the same samples as on the path (from a pipe it
+  // cannot always trim the encoder's end padding: up to one packet more).
+  const auto piped = decode_bytes_ffmpeg(bytes);
+  ASSERT_TRUE(piped.has_value());
+  const auto piped_media = pcm_from_f32le(*piped, false);
+  ASSERT_TRUE(piped_media.has_value());
+  ASSERT_GE(piped_media->samples.size(), tool->samples.size());
+  EXPECT_LE(piped_media->samples.size() - tool->samples.size(), 2 * 1152u * 48000 / 44100 + 2);
+  const std::size_t n = tool->samples.size() * 9 / 10;
+  float piped_worst = 0.0f;
+  for (std::size_t i = 0; i < n; ++i) {
+    piped_worst = std::max(piped_worst, std::fabs(piped_media->samples[i] - tool->samples[i]));
+  }
+  EXPECT_LT(piped_worst, 1e-3f);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Formats, FfmpegAgainstInProcess,
+    ::testing::Values(formats()[0], formats()[6], formats()[9], formats()[10], formats()[15], formats()[18],
+                      formats()[22]),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A PATH that holds curl and nothing else, so "ffmpeg" cannot start.
+class NoFfmpegOnPath : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fs::create_symlink("/usr/bin/curl", bin / "curl");
+  }
+  TempDir bin;
+};
+
+TEST_F(NoFfmpegOnPath, SourceDecodeFallsBackToFileReadAndCurl) {
+  TempDir dir;
+  const Format& mp3 = formats()[10];
+  const fs::path file = make_media(dir, mp3);
+  ASSERT_FALSE(file.empty());
+  test::LocalHttpServer server(dir.path());
+  ASSERT_TRUE(server.ready());
+  ScopedEnv path("PATH", bin.path().string());
+
+  const auto local = decode_source_ffmpeg(file.string());
+  ASSERT_TRUE(local.has_value());
+  expect_tones(*local, mp3);
+  const auto fetched = decode_source_ffmpeg(server.url("t.mp3"));
+  ASSERT_TRUE(fetched.has_value());
+  EXPECT_EQ(fetched->samples, local->samples);
+
+  EXPECT_FALSE(decode_source_ffmpeg(server.url("missing.mp3")).has_value());  // the 404 page is no audio
+  EXPECT_FALSE(decode_source_ffmpeg((dir / "missing.mp3").string()).has_value());
+
+  // From memory: the in-process samples, already normalised.
+  const auto bytes = test::read_bytes(file);
+  const auto pcm = decode_bytes_ffmpeg(bytes);
+  ASSERT_TRUE(pcm.has_value());
+  const auto again = pcm_from_f32le(*pcm, true);
+  ASSERT_TRUE(again.has_value());
+  EXPECT_EQ(again->samples, local->samples);
+  EXPECT_FALSE(decode_bytes_ffmpeg(std::vector<std::uint8_t>(5000, 0x41)).has_value());
+}
+
+TEST(FfmpegDecode, WebAddressAndFailures) {
+  TempDir dir;
+  const Format& flac = formats()[8];
+  ASSERT_FALSE(make_media(dir, flac).empty());
+  test::LocalHttpServer server(dir.path());
+  ASSERT_TRUE(server.ready());
+  const auto fetched = decode_source_ffmpeg(server.url("t.flac"));
+  ASSERT_TRUE(fetched.has_value());
+  expect_tones(*fetched, flac);
+  EXPECT_FALSE(decode_source_ffmpeg(server.url("missing.flac")).has_value());
+  EXPECT_FALSE(decode_source_ffmpeg((dir / "missing.flac").string()).has_value());
+  EXPECT_FALSE(decode_bytes_ffmpeg({}).has_value());
+  EXPECT_FALSE(decode_bytes_ffmpeg(std::vector<std::uint8_t>(5000, 0x41)).has_value());
+}
+
+TEST(FfmpegDecode, QuietTrackIsRaised) {
+  TempDir dir;
+  const Format& wav = formats()[0];
+  const fs::path file = make_media(dir, wav, kSeconds, 0.1);  // stereo RMS 0.0707: gain 1.626
+  ASSERT_FALSE(file.empty());
+  const auto media = decode_source_ffmpeg(file.string());
+  ASSERT_TRUE(media.has_value());
+  EXPECT_NEAR(test::stereo_rms(media->samples), 0.115, 0.115 * 0.02);
+}
+
+}  // namespace
+}  // namespace melodara

@@ -1,0 +1,188 @@
+#include "media_test_support.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <stdexcept>
+#include <thread>
+
+#include "media/process_runner.h"
+
+extern char** environ;
+
+namespace melodara::test {
+
+TempDir::TempDir() {
+  std::random_device rd;
+  for (;;) {
+    path_ = fs::temp_directory_path() / ("melodara-media-test-" + std::to_string(rd()));
+    if (fs::create_directory(path_)) break;
+  }
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  fs::remove_all(path_, ec);
+}
+
+ScopedEnv::ScopedEnv(const char* name, std::optional<std::string> value) : name_(name) {
+  if (const char* old = std::getenv(name)) old_ = old;
+  if (value) {
+    ::setenv(name, value->c_str(), 1);
+  } else {
+    ::unsetenv(name);
+  }
+}
+
+ScopedEnv::~ScopedEnv() {
+  if (old_) {
+    ::setenv(name_.c_str(), old_->c_str(), 1);
+  } else {
+    ::unsetenv(name_.c_str());
+  }
+}
+
+void write_file(const fs::path& path, std::span<const std::uint8_t> bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  if (!out) throw std::runtime_error("cannot write " + path.string());
+}
+
+void write_text(const fs::path& path, const std::string& text) {
+  write_file(path, std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+}
+
+std::vector<std::uint8_t> read_bytes(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<std::uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+void write_script(const fs::path& path, const std::string& body) {
+  write_text(path, "#!/bin/sh\n" + body + "\n");
+  fs::permissions(path, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
+}
+
+bool run_ffmpeg(const std::vector<std::string>& args) {
+  Command cmd{"ffmpeg", {"-hide_banner", "-loglevel", "error", "-y"}};
+  cmd.args.insert(cmd.args.end(), args.begin(), args.end());
+  const ProcessResult r = run_process_plain(cmd, {std::nullopt, false, true});
+  return r && exited_ok(r->status);
+}
+
+std::vector<std::string> tone_input(int rate, int channels, double seconds, double amplitude) {
+  const std::string a = std::to_string(amplitude);
+  std::string expr = a + "*sin(2*PI*440*t)";
+  if (channels == 2) expr += "|" + a + "*sin(2*PI*660*t)";
+  return {"-f", "lavfi", "-i",
+          "aevalsrc=" + expr + ":s=" + std::to_string(rate) + ":d=" + std::to_string(seconds)};
+}
+
+double stereo_rms(std::span<const float> samples) {
+  double sum = 0.0;
+  std::size_t count = 0;
+  for (std::size_t i = 0; i + 1 < samples.size(); i += 2) {
+    const double e = 0.5 * (double(samples[i]) * samples[i] + double(samples[i + 1]) * samples[i + 1]);
+    if (e > 0.0001) {
+      sum += e;
+      ++count;
+    }
+  }
+  return count ? std::sqrt(sum / double(count)) : 0.0;
+}
+
+double channel_frequency(std::span<const float> stereo, int channel, double rate) {
+  const std::size_t frames = stereo.size() / 2;
+  const std::size_t begin = frames / 10;
+  const std::size_t end = frames - frames / 10;
+  std::size_t crossings = 0;
+  for (std::size_t i = begin + 1; i < end; ++i) {
+    const float a = stereo[2 * (i - 1) + channel];
+    const float b = stereo[2 * i + channel];
+    if ((a < 0.0f) != (b < 0.0f)) ++crossings;
+  }
+  const double seconds = double(end - begin) / rate;
+  return double(crossings) / 2.0 / seconds;
+}
+
+namespace {
+
+int free_port() {
+  const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = 0;
+  socklen_t len = sizeof addr;
+  if (::bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      ::getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+    ::close(s);
+    return 0;
+  }
+  ::close(s);
+  return ntohs(addr.sin_port);
+}
+
+bool can_connect(int port) {
+  const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(static_cast<std::uint16_t>(port));
+  const bool ok = ::connect(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  ::close(s);
+  return ok;
+}
+
+}  // namespace
+
+LocalHttpServer::LocalHttpServer(const fs::path& root) {
+  port_ = free_port();
+  if (port_ == 0) return;
+  const std::string port = std::to_string(port_);
+  const std::string dir = root.string();
+  std::vector<char*> argv{const_cast<char*>("python3"), const_cast<char*>("-m"),
+                          const_cast<char*>("http.server"), const_cast<char*>(port.c_str()),
+                          const_cast<char*>("--bind"), const_cast<char*>("127.0.0.1"),
+                          const_cast<char*>("--directory"), const_cast<char*>(dir.c_str()), nullptr};
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  const int rc = ::posix_spawnp(&pid_, "python3", &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) {
+    pid_ = -1;
+    return;
+  }
+  for (int i = 0; i < 200 && !ready_; ++i) {
+    ready_ = can_connect(port_);
+    if (!ready_) std::this_thread::sleep_for(std::chrono::milliseconds(25));
+  }
+}
+
+LocalHttpServer::~LocalHttpServer() {
+  if (pid_ > 0) {
+    ::kill(pid_, SIGTERM);
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+  }
+}
+
+std::string LocalHttpServer::url(const std::string& name) const {
+  return "http://127.0.0.1:" + std::to_string(port_) + "/" + name;
+}
+
+}  // namespace melodara::test

@@ -1,0 +1,78 @@
+#pragma once
+// Shared fixtures of the media tests: temporary folders, environment overrides,
+// files made with the real ffmpeg, and a local HTTP server on 127.0.0.1.
+#include <sys/types.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace melodara::test {
+
+namespace fs = std::filesystem;
+
+// A fresh folder under the temporary folder, removed with its contents.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const fs::path& path() const { return path_; }
+  fs::path operator/(const std::string& name) const { return path_ / name; }
+
+ private:
+  fs::path path_;
+};
+
+// Sets (or with no value unsets) a variable and restores it afterwards.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, std::optional<std::string> value);
+  ~ScopedEnv();
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  std::string name_;
+  std::optional<std::string> old_;
+};
+
+void write_file(const fs::path& path, std::span<const std::uint8_t> bytes);
+void write_text(const fs::path& path, const std::string& text);
+std::vector<std::uint8_t> read_bytes(const fs::path& path);
+// Writes an executable shell script.
+void write_script(const fs::path& path, const std::string& body);
+
+// Runs ffmpeg -y <args>; true when it exited with 0.
+bool run_ffmpeg(const std::vector<std::string>& args);
+
+// "-f lavfi -i aevalsrc=..." arguments: `channels` tones (440 Hz left, 660 Hz
+// right) at amplitude `amplitude`, `rate` Hz, `seconds` long.
+std::vector<std::string> tone_input(int rate, int channels, double seconds, double amplitude);
+
+// RMS over frames of interleaved stereo samples, measured like the normaliser.
+double stereo_rms(std::span<const float> samples);
+// Frequency of one channel from its zero crossings (middle 80% of the track).
+double channel_frequency(std::span<const float> stereo, int channel, double rate);
+
+// python3 -m http.server serving `root` on a free port of 127.0.0.1.
+class LocalHttpServer {
+ public:
+  explicit LocalHttpServer(const fs::path& root);
+  ~LocalHttpServer();
+  LocalHttpServer(const LocalHttpServer&) = delete;
+  LocalHttpServer& operator=(const LocalHttpServer&) = delete;
+  bool ready() const { return ready_; }
+  std::string url(const std::string& name) const;
+
+ private:
+  pid_t pid_ = -1;
+  int port_ = 0;
+  bool ready_ = false;
+};
+
+}  // namespace melodara::test

@@ -1,0 +1,183 @@
+#include "media/process_runner.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+#include <string>
+
+#include <gtest/gtest.h>
+
+namespace melodara {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string text(const Bytes& b) { return std::string(b.begin(), b.end()); }
+
+Command sh(const std::string& script) { return Command{"/bin/sh", {"-c", script}}; }
+
+TEST(ProcessRunner, ReturnsStatusAndBothOutputs) {
+  const ProcessResult r = run_process_with_timeout(sh("printf out; printf err >&2; exit 3"), 5, 0);
+  ASSERT_TRUE(r.has_value()) << r.error();
+  EXPECT_TRUE(WIFEXITED(r->status));
+  EXPECT_EQ(WEXITSTATUS(r->status), 3);
+  EXPECT_FALSE(exited_ok(r->status));
+  EXPECT_EQ(text(r->stdout), "out");
+  EXPECT_EQ(text(r->stderr), "err");
+
+  const ProcessResult ok = run_process_plain(Command{"/bin/echo", {"a b", "c"}});
+  ASSERT_TRUE(ok.has_value());
+  EXPECT_TRUE(exited_ok(ok->status));
+  EXPECT_EQ(text(ok->stdout), "a b c\n");  // arguments reach the program unsplit, no shell
+}
+
+TEST(ProcessRunner, LargeOutputOnBothPipesDoesNotStall) {
+  // 4 MiB on each stream, written interleaved so a reader of only one pipe would block the child.
+  const std::string script =
+      "i=0; while [ $i -lt 64 ]; do head -c 65536 /dev/zero; head -c 65536 /dev/zero >&2; i=$((i+1)); done";
+  const auto start = Clock::now();
+  const ProcessResult r = run_process_with_timeout(sh(script), 20, 0);
+  ASSERT_TRUE(r.has_value()) << r.error();
+  EXPECT_TRUE(exited_ok(r->status));
+  EXPECT_EQ(r->stdout.size(), 64u * 65536u);
+  EXPECT_EQ(r->stderr.size(), 64u * 65536u);
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(10));
+}
+
+TEST(ProcessRunner, MissingProgramIsMissingCommand) {
+  for (const char* program : {"melodara-no-such-program", "/nonexistent/bin/tool", "/etc/hostname"}) {
+    const auto start = Clock::now();
+    const ProcessResult r = run_process_with_timeout(Command{program, {}}, 5, 0);
+    ASSERT_FALSE(r.has_value()) << program;
+    EXPECT_EQ(r.error(), kMissingCommand) << program;
+    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(500));
+    EXPECT_FALSE(run_process_plain(Command{program, {}}).has_value());
+    EXPECT_FALSE(probe_command(Command{program, {"--version"}}));
+  }
+}
+
+TEST(ProcessRunner, TimeoutKillsChildWithinLimit) {
+  const auto start = Clock::now();
+  const ProcessResult r = run_process_with_timeout(sh("sleep 30"), 1, 0);
+  const auto elapsed = Clock::now() - start;
+  ASSERT_FALSE(r.has_value());
+  EXPECT_EQ(r.error(), kTimeout);
+  EXPECT_GE(elapsed, std::chrono::milliseconds(1000));
+  EXPECT_LT(elapsed, std::chrono::milliseconds(1300));
+}
+
+// True when the process is gone or only a zombie.
+bool process_gone(pid_t pid) {
+  for (int i = 0; i < 50; ++i) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(stat, line)) return true;
+    const auto close_paren = line.rfind(')');
+    if (close_paren != std::string::npos && line.size() > close_paren + 2 && line[close_paren + 2] == 'Z') {
+      return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+TEST(ProcessRunner, TimeoutWithGrandchildHoldingPipesReturnsInTime) {
+  // The shell exits at once, leaving a grandchild that keeps both pipes open.
+  const std::string pid_file =
+      (std::filesystem::temp_directory_path() / ("melodara-gc-" + std::to_string(::getpid()))).string();
+  const auto start = Clock::now();
+  const ProcessResult r =
+      run_process_with_timeout(sh("sleep 30 & echo $! > " + pid_file + "; exit 0"), 0, 600'000'000);
+  const auto elapsed = Clock::now() - start;
+  ASSERT_FALSE(r.has_value());
+  EXPECT_EQ(r.error(), kTimeout);
+  EXPECT_LT(elapsed, std::chrono::milliseconds(900));
+  std::ifstream in(pid_file);
+  pid_t grandchild = 0;
+  in >> grandchild;
+  std::filesystem::remove(pid_file);
+  ASSERT_GT(grandchild, 0);
+  EXPECT_TRUE(process_gone(grandchild)) << "the killed group must take the grandchild along";
+
+  // And a child still running with its own grandchild: the whole group goes.
+  const auto start2 = Clock::now();
+  const ProcessResult r2 = run_process_with_timeout(sh("sleep 30 & sleep 30"), 0, 500'000'000);
+  ASSERT_FALSE(r2.has_value());
+  EXPECT_EQ(r2.error(), kTimeout);
+  EXPECT_LT(Clock::now() - start2, std::chrono::milliseconds(800));
+}
+
+TEST(ProcessRunner, WaitFailureIsProcessFailed) {
+  // With SIGCHLD ignored the system reaps children itself, so waiting fails.
+  struct sigaction old_action {};
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  sigaction(SIGCHLD, &ignore, &old_action);
+  const ProcessResult r = run_process_with_timeout(sh("exit 0"), 5, 0);
+  sigaction(SIGCHLD, &old_action, nullptr);
+  ASSERT_FALSE(r.has_value());
+  EXPECT_EQ(r.error(), kProcessFailed);
+}
+
+TEST(ProcessRunner, ChildGetsNullStdinDefaultSigpipeAndNoInheritedDescriptors) {
+  // A descriptor of ours without close-on-exec, at a known number.
+  const int leaked = ::open("/dev/null", O_RDONLY);
+  ASSERT_GE(leaked, 0);
+  ASSERT_EQ(::dup2(leaked, 57), 57);
+  struct sigaction old_action {};
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  sigaction(SIGPIPE, &ignore, &old_action);
+
+  const ProcessResult r = run_process_with_timeout(
+      sh("readlink /proc/$$/fd/0; [ -e /proc/$$/fd/57 ] && echo leaked || echo clean; "
+         "grep SigIgn /proc/$$/status"),
+      5, 0);
+  sigaction(SIGPIPE, &old_action, nullptr);
+  ::close(57);
+  ::close(leaked);
+  ASSERT_TRUE(r.has_value()) << r.error();
+  const std::string out = text(r->stdout);
+  EXPECT_NE(out.find("/dev/null\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("clean\n"), std::string::npos) << out;
+  const auto at = out.find("SigIgn:");
+  ASSERT_NE(at, std::string::npos);
+  const unsigned long long ignored = std::stoull(out.substr(at + 7), nullptr, 16);
+  EXPECT_EQ(ignored & (1ULL << (SIGPIPE - 1)), 0u) << out;
+}
+
+TEST(ProcessRunner, PlainRunFeedsStdinAndSurvivesAnEarlyQuitter) {
+  Bytes input(3 * 1024 * 1024);
+  for (std::size_t i = 0; i < input.size(); ++i) input[i] = static_cast<std::uint8_t>(i * 7);
+  const ProcessResult echoed = run_process_plain(Command{"cat", {}}, {input, true, false});
+  ASSERT_TRUE(echoed.has_value());
+  EXPECT_EQ(echoed->stdout, input);
+
+  // head leaves after 10 bytes; our writes then fail instead of raising SIGPIPE on us.
+  const ProcessResult head = run_process_plain(Command{"head", {"-c", "10"}}, {input, true, false});
+  ASSERT_TRUE(head.has_value());
+  EXPECT_EQ(head->stdout.size(), 10u);
+  sigset_t pending;
+  sigpending(&pending);
+  EXPECT_EQ(sigismember(&pending, SIGPIPE), 0);
+}
+
+TEST(ProcessRunner, ArgumentBuildersAppendInOrder) {
+  const Command c = curl_download_args(Command{"curl", {"first"}},
+                                       {"-4", "-sL", "--max-time", "60", "-A", "ua", "-H", "Range: bytes=0-", "D"});
+  EXPECT_EQ(c.program, "curl");
+  const std::vector<std::string> expected{"first", "-4", "-sL", "--max-time", "60", "-A",
+                                          "ua",    "-H", "Range: bytes=0-", "D"};
+  EXPECT_EQ(c.args, expected);
+  EXPECT_EQ(ytdlp_stdout_args(Command{"y", {}}, {"1", "2", "3", "4", "5", "6", "7", "8", "9", "10"}).args.back(),
+            "10");
+}
+
+}  // namespace
+}  // namespace melodara

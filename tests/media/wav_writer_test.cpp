@@ -1,0 +1,124 @@
+#include "media/wav_writer.h"
+
+#include <cstring>
+#include <limits>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "media/wav_reader.h"
+#include "media_test_support.h"
+
+namespace melodara {
+namespace {
+
+using test::ScopedEnv;
+using test::TempDir;
+namespace fs = std::filesystem;
+
+std::uint32_t u32(const std::vector<std::uint8_t>& b, std::size_t at) {
+  return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (std::uint32_t(b[at + 3]) << 24);
+}
+std::uint16_t u16(const std::vector<std::uint8_t>& b, std::size_t at) {
+  return static_cast<std::uint16_t>(b[at] | (b[at + 1] << 8));
+}
+std::int16_t sample(const std::vector<std::uint8_t>& b, std::size_t i) {
+  return static_cast<std::int16_t>(u16(b, 44 + 2 * i));
+}
+
+TEST(WavWriter, HeaderAndConversion) {
+  TempDir dir;
+  const fs::path path = dir / "mix.wav";
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const float inf = std::numeric_limits<float>::infinity();
+  const std::vector<float> samples{1.0f, -1.0f, 0.5f, nan, 2.0f, -inf, 0.25f / 32767.0f * 2.0f,
+                                   -1.5f / 32767.0f, 0.0f};  // odd count on purpose
+  ASSERT_TRUE(write_wav_f32(path, samples).has_value());
+  const auto b = test::read_bytes(path);
+  ASSERT_EQ(b.size(), 44u + 2 * samples.size());
+  EXPECT_EQ(std::memcmp(b.data(), "RIFF", 4), 0);
+  EXPECT_EQ(u32(b, 4), 36u + 2 * samples.size());
+  EXPECT_EQ(std::memcmp(b.data() + 8, "WAVEfmt ", 8), 0);
+  EXPECT_EQ(u32(b, 16), 16u);
+  EXPECT_EQ(u16(b, 20), 1u);
+  EXPECT_EQ(u16(b, 22), 2u);
+  EXPECT_EQ(u32(b, 24), 48000u);
+  EXPECT_EQ(u32(b, 28), 192000u);
+  EXPECT_EQ(u16(b, 32), 4u);
+  EXPECT_EQ(u16(b, 34), 16u);
+  EXPECT_EQ(std::memcmp(b.data() + 36, "data", 4), 0);
+  EXPECT_EQ(u32(b, 40), 2 * samples.size());
+  const std::vector<std::int16_t> expected{32764, -32764, 16384, 0, 32764, 0, 1, -2, 0};  // 0.5 and -1.5 round away
+  for (std::size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(sample(b, i), expected[i]) << i;
+
+  // Our own reader reads the file back as the same stereo signal.
+  const auto back = parse_wav_file(b);
+  ASSERT_TRUE(back.has_value());
+  EXPECT_NEAR(back->samples[2], 0.5f, 1e-4f);
+}
+
+TEST(WavWriter, EmptyListIsATenthOfASecondOfSilenceAndFilesAreTruncated) {
+  TempDir dir;
+  const fs::path path = dir / "empty.wav";
+  ASSERT_TRUE(write_wav_f32(path, std::vector<float>(50000, 0.3f)).has_value());
+  ASSERT_TRUE(write_wav_f32(path, {}).has_value());
+  const auto b = test::read_bytes(path);
+  ASSERT_EQ(b.size(), 19244u);
+  EXPECT_EQ(u32(b, 4), 19236u);
+  EXPECT_EQ(u32(b, 40), 19200u);
+  for (std::size_t i = 44; i < b.size(); ++i) ASSERT_EQ(b[i], 0) << i;
+}
+
+TEST(WavWriter, FailureMessages) {
+  TempDir dir;
+  const fs::path path = dir / "no-such-folder" / "x.wav";
+  const auto r = write_wav_f32(path, std::vector<float>{0.1f});
+  ASSERT_FALSE(r.has_value());
+  EXPECT_EQ(r.error(), "Không thể tạo file WAV " + path.string() + ": No such file or directory");
+  if (fs::exists("/dev/full")) {
+    const auto full = write_wav_f32("/dev/full", std::vector<float>{0.1f});
+    ASSERT_FALSE(full.has_value());
+    EXPECT_EQ(full.error(), "Lỗi ghi header WAV: No space left on device");
+  }
+  write_wav_thread(dir / "thread.wav", std::vector<float>(10, 0.0f));
+  EXPECT_EQ(fs::file_size(dir / "thread.wav"), 64u);
+}
+
+TEST(DownloadsDir, Table) {
+  TempDir root;
+  ScopedEnv tmp("TMPDIR", (root / "tmp").string());
+  fs::create_directories(root / "tmp");
+  fs::create_directories(root / "with/Downloads");
+  fs::create_directories(root / "without");
+  test::write_text(root / "file-home", "x");
+  struct Case {
+    std::optional<std::string> home, profile;
+    fs::path expected;
+  };
+  const std::vector<Case> cases{
+      {(root / "with").string(), std::nullopt, root / "with/Downloads"},
+      {(root / "without").string(), std::nullopt, root / "without"},
+      {(root / "missing").string(), std::nullopt, root / "tmp"},
+      {(root / "file-home").string(), std::nullopt, root / "tmp"},
+      {std::nullopt, (root / "with").string(), root / "with/Downloads"},
+      {std::string("\xff\xfe"), (root / "without").string(), root / "without"},  // HOME not UTF-8
+      {std::nullopt, std::nullopt, root / "tmp"},
+  };
+  for (const Case& c : cases) {
+    ScopedEnv h("HOME", c.home);
+    ScopedEnv u("USERPROFILE", c.profile);
+    EXPECT_EQ(downloads_dir(), c.expected) << c.home.value_or("<unset>") << " " << c.profile.value_or("<unset>");
+  }
+  // An empty HOME gives the relative "Downloads" when the working folder has one.
+  const fs::path old = fs::current_path();
+  fs::current_path(root / "with");
+  {
+    ScopedEnv h("HOME", std::string());
+    EXPECT_EQ(downloads_dir(), fs::path("Downloads"));
+  }
+  fs::current_path(old);
+  EXPECT_FALSE(fs::exists(root / "without/Downloads"));  // never created
+}
+
+}  // namespace
+}  // namespace melodara
