@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "media/text_trim.h"
+#include "service/utf8.h"
 
 namespace melodara {
 namespace {
@@ -50,7 +50,7 @@ std::uint64_t fnv1a64(std::string_view bytes) {
 }
 
 std::string clip_id_from_url(std::string_view source) {
-  const std::string_view s = trim_white_space(source);
+  const std::string_view s = trim_unicode(source);
   if (is_youtube_id(s)) return "clip-yt-" + std::string(s);
 
   const std::string short_marker = std::string(kYoutubeShortHost) + "/";

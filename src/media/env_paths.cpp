@@ -2,13 +2,13 @@
 
 #include <cstdlib>
 
-#include "media/text_trim.h"
+#include "service/utf8.h"
 
 namespace melodara {
 
 std::optional<std::string> env_text(const char* name) {
   const char* value = std::getenv(name);
-  if (value == nullptr || !is_valid_utf8(value)) return std::nullopt;
+  if (value == nullptr || !utf8_valid(value)) return std::nullopt;
   return std::string(value);
 }
 

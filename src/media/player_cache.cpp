@@ -10,7 +10,7 @@
 
 #include "media/clip_id.h"
 #include "media/env_paths.h"
-#include "media/text_trim.h"
+#include "service/utf8.h"
 
 namespace melodara {
 namespace {
@@ -18,7 +18,7 @@ namespace {
 namespace fs = std::filesystem;
 
 std::optional<fs::path> cache_file(std::string_view source, std::string_view suffix) {
-  const std::string_view trimmed = trim_white_space(source);
+  const std::string_view trimmed = trim_unicode(source);
   if (trimmed.empty()) return std::nullopt;
   return player_cache_dir() / (clip_id_from_url(trimmed) + std::string(suffix));
 }
@@ -34,7 +34,7 @@ std::optional<std::uintmax_t> file_size_of(const fs::path& path) {
 }  // namespace
 
 bool is_web_source(std::string_view source) {
-  const std::string_view s = trim_white_space(source);
+  const std::string_view s = trim_unicode(source);
   return s.starts_with("https://") || s.starts_with("http://");
 }
 

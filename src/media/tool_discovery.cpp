@@ -5,7 +5,7 @@
 
 #include "media/env_paths.h"
 #include "media/process_runner.h"
-#include "media/text_trim.h"
+#include "service/utf8.h"
 
 namespace melodara {
 namespace {
@@ -21,7 +21,7 @@ bool is_regular(const fs::path& p) {
 std::optional<std::string> env_path(const char* name) {
   const std::optional<std::string> value = env_text(name);
   if (!value) return std::nullopt;
-  const std::string_view trimmed = trim_white_space(*value);
+  const std::string_view trimmed = trim_unicode(*value);
   if (trimmed.empty()) return std::nullopt;
   return std::string(trimmed);
 }

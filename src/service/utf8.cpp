@@ -110,16 +110,22 @@ bool is_unicode_space(char32_t cp) {
 }
 
 std::string_view trim_unicode(std::string_view text) {
+  // Bytes that are not valid UTF-8 stop the trim at that end.
   std::size_t begin = 0;
   while (begin < text.size()) {
+    const int n = sequence_length(text, begin);
+    if (n < 0) break;
     std::size_t next = begin;
     if (!is_unicode_space(utf8_next(text, next))) break;
-    begin = next;
+    begin += static_cast<std::size_t>(n);
   }
   std::size_t end = text.size();
   while (end > begin) {
     std::size_t start = end - 1;
-    while (start > begin && (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80) --start;
+    while (start > begin && end - start < 4 && (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80)
+      --start;
+    const int n = sequence_length(text, start);
+    if (n < 0 || start + static_cast<std::size_t>(n) != end) break;
     std::size_t probe = start;
     if (!is_unicode_space(utf8_next(text, probe))) break;
     end = start;

@@ -22,7 +22,7 @@ void utf8_append(std::string& out, char32_t cp);
 // Unicode White_Space (U+FEFF is not white space).
 bool is_unicode_space(char32_t cp);
 
-// Trims Unicode white space at both ends of valid UTF-8 text.
+// Trims Unicode white space at both ends; invalid bytes stop the trim at their end.
 std::string_view trim_unicode(std::string_view text);
 
 // Removes every leading U+FEFF.

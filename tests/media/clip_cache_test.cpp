@@ -8,7 +8,7 @@
 #include "media/file_io.h"
 #include "media/pcm_cache_writer.h"
 #include "media/player_cache.h"
-#include "media/text_trim.h"
+#include "service/utf8.h"
 #include "media_test_support.h"
 
 namespace melodara {
@@ -32,11 +32,11 @@ TEST(TextTrim, TrimsUnicodeWhiteSpaceOnly) {
       {"", ""},
       {"\xff abc ", "\xff abc"},  // a malformed byte stops the trim at that end
   };
-  for (const Case& c : cases) EXPECT_EQ(trim_white_space(c.in), c.out) << c.in;
-  EXPECT_TRUE(is_valid_utf8("h\u00e1t"));
-  EXPECT_FALSE(is_valid_utf8("\xc3"));
-  EXPECT_FALSE(is_valid_utf8("\xed\xa0\x80"));  // surrogate
-  EXPECT_FALSE(is_valid_utf8("\xc0\xaf"));      // overlong
+  for (const Case& c : cases) EXPECT_EQ(trim_unicode(c.in), c.out) << c.in;
+  EXPECT_TRUE(utf8_valid("h\u00e1t"));
+  EXPECT_FALSE(utf8_valid("\xc3"));
+  EXPECT_FALSE(utf8_valid("\xed\xa0\x80"));  // surrogate
+  EXPECT_FALSE(utf8_valid("\xc0\xaf"));      // overlong
 }
 
 TEST(ClipId, Table) {
