@@ -23,14 +23,15 @@ TEST(SimConfig, ParsesDevicesDefaultsAndSources) {
        "source": {"type": "sine", "frequency": 220, "level": 0.5, "channels": [0]}},
       {"name": "Odd", "outputChannels": 2, "format": "i24", "nameReadable": false,
        "raggedBuffers": true, "transport": "bluetooth"},
-      {"name": "Voice", "inputChannels": 1, "source": {"type": "wav", "path": "voice.wav"}}
+      {"name": "Voice", "inputChannels": 1, "source": {"type": "wav", "path": "voice.wav"}},
+      {"name": "Melodara_Virtual_Mic_48kHz", "inputChannels": 2}
     ]})");
   auto c = parse_config(j, "/data");
   ASSERT_TRUE(c.has_value()) << c.error();
   EXPECT_EQ(c->enumeration_delay_ms, 700u);
   EXPECT_EQ(c->default_input, "Scarlett 2i2 USB");
   EXPECT_EQ(c->usb_registry, std::vector<std::string>{"USB2.0 Hub"});
-  ASSERT_EQ(c->devices.size(), 3u);
+  ASSERT_EQ(c->devices.size(), 4u);
   const DeviceSpec& usb = c->devices[0];
   EXPECT_EQ(usb.sample_rate, 44100u);
   EXPECT_EQ(usb.format, SampleFormat::i16);
@@ -43,6 +44,8 @@ TEST(SimConfig, ParsesDevicesDefaultsAndSources) {
   EXPECT_FALSE(c->devices[1].name_readable);
   EXPECT_TRUE(c->devices[1].ragged_buffers);
   EXPECT_EQ(c->devices[2].source.path, "/data/voice.wav");
+  EXPECT_EQ(c->devices[3].source.kind, SignalSource::Kind::output);
+  EXPECT_EQ(c->devices[3].source.device, "Melodara_Virtual_Bus_48kHz");
 }
 
 TEST(SimConfig, RejectsMistakes) {

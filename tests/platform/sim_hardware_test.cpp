@@ -312,6 +312,28 @@ TEST(SimHardware, SystemObjectDefaultsAndUsbRegistry) {
   EXPECT_TRUE(p.usb->matching_services("IOUSBDevice")->empty());
 }
 
+TEST(SimHardware, StalledDeviceRunsNoCallbacksUntilItsUsbReset) {
+  DeviceSpec usb = input_device("USB Audio CODEC", 1, 48);
+  usb.transport = Transport::usb;
+  auto hw = Hardware::create(config_of({usb}), Clocking::manual);
+  auto p = hw->platform();
+  const DeviceId id = *hw->find("USB Audio CODEC");
+  int calls = 0;
+  auto s = p.audio->build_input_stream(id, config_for(*p.audio, id, false),
+                                       InputCallbackF32([&](std::span<const float>) { ++calls; }), {});
+  ASSERT_TRUE(s && (*s)->play());
+  hw->advance(480);
+  EXPECT_EQ(calls, 10);
+  hw->set_stalled(id, true);
+  hw->advance(480);
+  EXPECT_EQ(calls, 10);
+  auto entries = p.usb->matching_services("IOUSBHostDevice");
+  ASSERT_TRUE(entries && entries->size() == 1);
+  ASSERT_TRUE(p.usb->reset_device(entries->front().service));
+  hw->advance(480);
+  EXPECT_EQ(calls, 20);
+}
+
 TEST(SimHardware, BusOutputUnitPlaysIntoTheDevice) {
   auto hw = Hardware::create(config_of({output_device("Bus", 2, 16, SampleFormat::i16)}), Clocking::manual);
   auto units = hw->platform().units;

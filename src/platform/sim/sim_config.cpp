@@ -58,6 +58,10 @@ std::expected<DeviceSpec, std::string> read_device(const Json& j, const std::str
   if (j.contains("source")) {
     auto r = read_source(j.at("source"), base_dir, d.source);
     if (!r) return std::unexpected(d.name + ": " + r.error());
+  } else if (d.name == "Melodara_Virtual_Mic_48kHz") {
+    // The service's virtual microphone hears its virtual bus, as its driver does.
+    d.source.kind = SignalSource::Kind::output;
+    d.source.device = "Melodara_Virtual_Bus_48kHz";
   }
   return d;
 }

@@ -33,6 +33,8 @@
 //                "device": "Some Output"}         // output: that device's mix
 //   }]
 // }
+// A device named "Melodara_Virtual_Mic_48kHz" without a source hears the mix
+// of "Melodara_Virtual_Bus_48kHz", as the service's own driver pair does.
 #include <cstdint>
 #include <expected>
 #include <optional>

@@ -31,6 +31,7 @@ struct Device {
   DeviceId id = 0;
   DeviceSpec spec;
   bool removed = false;
+  bool stalled = false;
   WavData wav;
   // Output mix: frames from mix_base on are still open to writers.
   bool mix_started = false;
@@ -204,6 +205,17 @@ namespace {
 
 void StreamCore::run_once() {
   const std::size_t k = config.channels;
+  {
+    std::lock_guard lk(hw->m);
+    if (device->stalled) {
+      position += frames;
+      if (kind == StreamKind::output) {
+        write_pos = position;
+        hw->commit(*device);
+      }
+      return;
+    }
+  }
   if (kind == StreamKind::output) {
     if (config.format == SampleFormat::i16) {
       std::fill(i16.begin(), i16.end(), std::int16_t{0});
@@ -602,6 +614,8 @@ class SimUsb final : public UsbRegistry {
       return std::unexpected(error("no such USB device"));
     }
     ++hw_->usb_resets[name];
+    for (auto& d : hw_->devices)
+      if (d->spec.transport == Transport::usb && d->spec.usb_name.value_or(d->spec.name) == name) d->stalled = false;
     return {};
   }
 
@@ -699,6 +713,11 @@ void Hardware::set_source(DeviceId id, SignalSource source) {
     d->spec.source = std::move(source);
     d->wav = std::move(wav);
   }
+}
+
+void Hardware::set_stalled(DeviceId id, bool stalled) {
+  std::lock_guard lk(state_->m);
+  if (Device* d = state_->device(id)) d->stalled = stalled;
 }
 
 void Hardware::set_enumeration_hook(std::function<void()> hook) {

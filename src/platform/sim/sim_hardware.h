@@ -42,6 +42,9 @@ class Hardware {
   // callback and run no further callback.
   void remove_device(DeviceId id);
   void set_source(DeviceId id, SignalSource source);
+  // A stalled device keeps its streams alive but runs none of their
+  // callbacks, as a hung USB interface does; a USB reset of it ends the stall.
+  void set_stalled(DeviceId id, bool stalled);
   // Runs inside every device-list read, after the configured delay (tests
   // use it to hold an enumeration).
   void set_enumeration_hook(std::function<void()> hook);
