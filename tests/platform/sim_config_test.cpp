@@ -48,6 +48,13 @@ TEST(SimConfig, ParsesDevicesDefaultsAndSources) {
   EXPECT_EQ(c->devices[3].source.device, "Melodara_Virtual_Bus_48kHz");
 }
 
+TEST(SimConfig, ShippedStudioSetLoads) {
+  auto c = load_config_file(MELODARA_TEST_DATA "/studio_devices.json");
+  ASSERT_TRUE(c.has_value()) << c.error();
+  EXPECT_EQ(c->devices.size(), 8u);
+  EXPECT_EQ(c->devices.back().source.device, "Melodara_Virtual_Bus_48kHz");
+}
+
 TEST(SimConfig, RejectsMistakes) {
   for (const char* text : {R"([])", R"({"devices": [{"inputChannels": 1}]})",
                            R"({"devices": [{"name": "x", "transport": "firewire"}]})",

@@ -9,7 +9,7 @@
 //                         440 Hz sine.
 //   MELODARA_SIM_SINK_DIR folder where every output device's mix is written
 //                         continuously as a 32-bit float WAV file named after
-//                         the device ("<name>.wav", unsafe characters as "_").
+//                         the device ("<name>.wav"; "/", "\\", ":" and the like as "_").
 //
 // File format (keys optional unless noted; ppm = parts per million):
 // {

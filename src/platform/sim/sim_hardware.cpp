@@ -48,8 +48,8 @@ struct Device {
 std::string file_safe(const std::string& name) {
   std::string out;
   for (unsigned char c : name)
-    out += (std::isalnum(c) || c == '-' || c == '_' || c == '.' || c >= 0x80) ? char(c) : '_';
-  return out.empty() ? "device" : out;
+    out += (c < 0x20 || std::string_view("/\\:*?\"<>|").find(char(c)) != std::string_view::npos) ? '_' : char(c);
+  return out.empty() || out[0] == '.' ? "_" + out : out;
 }
 
 float noise_sample(std::uint64_t frame, int channel) {
