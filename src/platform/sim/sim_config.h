@@ -13,7 +13,8 @@
 //
 // File format (keys optional unless noted; ppm = parts per million):
 // {
-//   "enumerationDelayMs": 0,
+//   "enumerationDelayMs": 0,                    // per device-list read; an
+//                                               // enumeration reads it twice
 //   "defaultInput": "name", "defaultOutput": "name", "defaultSystemOutput": "name",
 //   "usbRegistry": ["USB2.0 Hub", ...],          // further registry entries
 //   "devices": [{
