@@ -52,7 +52,7 @@ class Hardware {
   // Manual clocking: moves time by `frames` at 48 kHz and runs what fell due.
   void advance(std::uint64_t frames);
 
-  // Committed mix of an output device, interleaved with its channel count.
+  // Committed mix of an output device (its last 30 s), interleaved.
   std::vector<float> sink(DeviceId id) const;
   void clear_sink(DeviceId id);
 
