@@ -1,0 +1,62 @@
+#pragma once
+// Device enumeration off the caller's thread: every snapshot request with no
+// enumeration running starts a short-lived enumeration thread and waits for
+// it at most 450 ms; otherwise (or on time-out) it answers from the cache of
+// the last completed enumeration. A timed-out wait raises the
+// enumeration-stalled flag, which keeps the engine from touching devices
+// until an enumeration completes. Also keeps the virtual bus device's name.
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/audio_host.h"
+
+namespace melodara {
+
+struct DeviceSnapshot {
+  std::vector<std::string> outputs;
+  std::vector<std::string> inputs;
+  std::string backend = "CoreAudio";
+  friend bool operator==(const DeviceSnapshot&, const DeviceSnapshot&) = default;
+};
+
+// The names of the devices with output channels, then with input channels,
+// in the layer's order; unreadable names become "Output {n}" / "Input {n}".
+// Thread: any. Blocks: on the device layer.
+DeviceSnapshot enumerate_device_names(AudioHost& host);
+
+// The enumeration state. The process has one (below); tests make their own.
+class DeviceEnumerator {
+ public:
+  using HostSource = std::function<std::shared_ptr<AudioHost>()>;
+  explicit DeviceEnumerator(HostSource host,
+                            std::chrono::milliseconds wait = std::chrono::milliseconds(450));
+
+  // Thread: any but realtime callbacks. Blocks: up to the wait time.
+  DeviceSnapshot snapshot();
+  bool stalled() const;
+  bool running() const;
+  std::optional<std::string> bus_device_name() const;
+  void set_bus_device_name(std::string name);
+  // Marks the cache poisoned, as a holder that failed would (tests).
+  void poison_cache();
+
+  struct Shared;
+
+ private:
+  std::shared_ptr<Shared> shared_;
+};
+
+// The process-wide enumerator, on platform().audio.
+DeviceEnumerator& device_enumerator();
+
+// Shorthands for the process-wide enumerator.
+DeviceSnapshot device_snapshot();
+bool enumeration_stalled();
+std::optional<std::string> bus_device_name();
+void set_bus_device_name(std::string name);
+
+}  // namespace melodara

@@ -1,0 +1,26 @@
+#pragma once
+// The platform the service runs on: one instance of each interface. Until a
+// test installs its own, it is the simulated hardware configured from the
+// environment (see platform/sim/sim_config.h for the variables).
+#include <memory>
+
+#include "platform/audio_host.h"
+#include "platform/audio_system.h"
+#include "platform/output_unit.h"
+#include "platform/usb_registry.h"
+
+namespace melodara {
+
+struct Platform {
+  std::shared_ptr<AudioHost> audio;
+  std::shared_ptr<AudioSystem> system;
+  std::shared_ptr<OutputUnitHost> units;
+  std::shared_ptr<UsbRegistry> usb;
+};
+
+// Thread: any. The first call builds the default platform.
+Platform platform();
+// Replaces the platform for later calls (tests). Thread: any.
+void install_platform(Platform p);
+
+}  // namespace melodara
