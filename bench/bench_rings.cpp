@@ -32,7 +32,7 @@ void BM_CaptureCallback(benchmark::State& state) {
     {
       auto g = ring->lock();
       StereoFrame f;
-      while (g.size() > kCaptureTargetFill && g.pop_front(f)) {
+      while (g->size() > kCaptureTargetFill && g->pop_front(f)) {
       }
     }
     state.ResumeTiming();
@@ -60,7 +60,7 @@ void BM_PlaybackCallback(benchmark::State& state) {
     worst = std::max(worst, SteadyClock::now() - t0);
     benchmark::DoNotOptimize(buf.data());
     state.PauseTiming();
-    ring->lock().fill_to(kPlaybackTargetFill);
+    ring->lock()->fill_to(kPlaybackTargetFill);
     state.ResumeTiming();
   }
   report_worst(state, worst);

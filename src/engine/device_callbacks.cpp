@@ -89,14 +89,14 @@ void playback(PlaybackCallbackState& s, std::span<T> buffer) {
   s.counter->fetch_add(1, std::memory_order_relaxed);
   auto g = s.ring->lock();
   if (g.poisoned()) return;
-  const double t = s.base_step * (1.0 + fill_nudge(g.size(), kPlaybackTargetFill));
+  const double t = s.base_step * (1.0 + fill_nudge(g->size(), kPlaybackTargetFill));
   constexpr float kDecay = 0.996f;
   const std::size_t k = s.channels;
   for (std::size_t base = 0; base < buffer.size(); base += k) {
     s.position += t;
     while (s.position >= 1.0) {
       s.previous = s.current;
-      if (!g.pop_front(s.current)) s.current = {s.previous.left * kDecay, s.previous.right * kDecay};
+      if (!g->pop_front(s.current)) s.current = {s.previous.left * kDecay, s.previous.right * kDecay};
       s.position -= 1.0;
     }
     const float gain = static_cast<float>(std::max(s.position, 0.0));
@@ -147,7 +147,7 @@ void push_captured_frames(FrameRing& ring, std::span<const StereoFrame> frames, 
   // A fuller ring takes a longer step and so appends fewer frames; this
   // keeps the fill at its target under drift (the playback side steers the
   // same way).
-  const double s = step * (1.0 + fill_nudge(g.size(), kCaptureTargetFill));
+  const double s = step * (1.0 + fill_nudge(g->size(), kCaptureTargetFill));
   const double last = double(count - 1);
   while (position < double(count)) {
     const double whole = std::clamp(std::floor(position), 0.0, last);
@@ -155,7 +155,7 @@ void push_captured_frames(FrameRing& ring, std::span<const StereoFrame> frames, 
     const std::size_t i1 = std::min(i0 + 1, count - 1);
     const float f = static_cast<float>(std::clamp(position - whole, 0.0, 1.0));
     const StereoFrame a = frames[i0], b = frames[i1];
-    g.push_back_capped({a.left + (b.left - a.left) * f, a.right + (b.right - a.right) * f});
+    g->push_back_capped({a.left + (b.left - a.left) * f, a.right + (b.right - a.right) * f});
     position += s;
   }
   position = std::max(position - double(count), 0.0);

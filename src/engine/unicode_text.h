@@ -1,8 +1,10 @@
 #pragma once
 // Text helpers for device names: Unicode simple lower-casing (table made by
-// gen_lower_table.py), ASCII lower-casing and comparison, Unicode trimming.
+// gen_lower_table.py), ASCII lower-casing and comparison.
 #include <string>
 #include <string_view>
+
+#include "service/utf8.h"  // trim_unicode
 
 namespace melodara {
 
@@ -11,7 +13,5 @@ namespace melodara {
 std::string unicode_lower(std::string_view text);
 std::string ascii_lower(std::string_view text);
 bool ascii_iequals(std::string_view a, std::string_view b);
-// Drops leading and trailing Unicode white space.
-std::string_view trim_unicode(std::string_view text);
 
 }  // namespace melodara

@@ -10,4 +10,7 @@ HandlerResult handle_handshake(NativeState& state, const Json& payload);
 HandlerResult handle_soundboard_trigger(NativeState& state, const Json& payload);
 HandlerResult handle_soundboard_stop(NativeState& state, const Json& payload);
 
+// Devices.
+HandlerResult handle_devices_list(const SharedState& state, const LoadJobTable& jobs, const Json& payload);
+
 }  // namespace melodara

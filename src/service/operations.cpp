@@ -38,7 +38,7 @@ constexpr std::array<OperationEntry, 45> kOperations = {
     held("player.recalculate-key", held_todo),
     held("player.status", held_todo),
     held("player.unload", held_todo),
-    brief("devices.list", brief_todo),
+    brief("devices.list", handle_devices_list),
     held("audio.configure", held_todo),
     held("audio.start", held_todo),
     held("audio.stop", held_todo),

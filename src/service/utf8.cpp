@@ -35,6 +35,8 @@ int sequence_length(std::string_view s, std::size_t i) {
 
 }  // namespace
 
+int utf8_sequence_length(std::string_view bytes, std::size_t pos) { return sequence_length(bytes, pos); }
+
 std::string utf8_lossy(std::string_view bytes) {
   std::string out;
   out.reserve(bytes.size());

@@ -65,13 +65,13 @@ DriftRun run_with_drift(double input_ppm, double output_ppm, std::uint32_t input
     {
       auto g = capture_ring->lock();
       for (auto& f : block)
-        if (!g.pop_front(f)) f = {};
-      cap_fill = g.size();
+        if (!g->pop_front(f)) f = {};
+      cap_fill = g->size();
     }
     {
       auto g = monitor_ring->lock();
-      for (const auto& f : block) g.push_back_capped(f);
-      mon_fill = g.size();
+      for (const auto& f : block) g->push_back_capped(f);
+      mon_fill = g->size();
     }
     if (b >= blocks / 2) {  // settled
       ++counted;

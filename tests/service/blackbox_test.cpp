@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <set>
+#include <vector>
 
 #include "service/json_writer.h"
 #include "service/protocol.h"
@@ -87,6 +88,28 @@ TEST(Service, WorkerOperationsAnswerFromTheirOwnThread) {
            R"(","ok":false,"error":{"code":"internal_error","message":"operation not available in this build","retryable":false}})";
   };
   EXPECT_EQ(answers, (std::set<std::string>{unavailable("w1"), unavailable("w2")}));
+}
+
+TEST(Service, ListsTheSimulatedDevices) {
+  ServiceProcess service({.env = {{"MELODARA_SIM_DEVICES",
+                                   std::string(MELODARA_SOURCE_DIR) + "/tests/platform/data/studio_devices.json"}},
+                           .path_dirs = {}});
+  const auto line = service.ask(R"({"protocolVersion":2,"requestId":"d","operation":"devices.list"})");
+  ASSERT_TRUE(line.has_value());
+  const Json answer = Json::parse(*line);
+  ASSERT_TRUE(answer["ok"].get<bool>()) << *line;
+  const Json& result = answer["result"];
+  std::vector<std::string> inputs, outputs;
+  for (const auto& d : result["inputs"]) inputs.push_back(d["id"]);
+  for (const auto& d : result["outputs"]) outputs.push_back(d["id"]);
+  // The USB interface leads; the service's own virtual devices are hidden.
+  EXPECT_EQ(inputs, (std::vector<std::string>{"Scarlett 2i2 USB", "MacBook Pro Microphone", "AirPods Pro",
+                                              "BlackHole 2ch", "FaceTime HD Camera"}));
+  EXPECT_EQ(outputs, (std::vector<std::string>{"Scarlett 2i2 USB", "AirPods Pro", "MacBook Pro Speakers",
+                                               "BlackHole 2ch"}));
+  EXPECT_EQ(result["inputs"], result["audioInputs"]);
+  EXPECT_EQ(result["defaultInput"], "Scarlett 2i2 USB");
+  EXPECT_EQ(result["virtualMic"]["name"], "Melodara_Virtual_Mic_48kHz");
 }
 
 TEST(Service, SurvivesAClosedStdout) {
