@@ -3,18 +3,19 @@
 #include <cmath>
 #include <numbers>
 
+#include "dsp/dsp_math.h"
+
 namespace melodara {
 namespace {
 
 constexpr float kRing = static_cast<float>(kShifterRingSize);
 
-inline float clampf(float v, float lo, float hi) { return std::fmin(std::fmax(v, lo), hi); }
 
 // Half away from zero.
 inline float round_half_away(float v) { return std::round(v); }
 
 inline float read_tap(const PitchShifter& s, float delay) {
-    const float p = static_cast<float>(s.write_pos) + kRing - clampf(delay, 4.0f, 4088.0f);
+    const float p = static_cast<float>(s.write_pos) + kRing - clamp_f(delay, 4.0f, 4088.0f);
     const float fl = std::floor(p);
     const std::size_t i = static_cast<std::size_t>(fl) % kShifterRingSize;
     const float f = p - fl;
@@ -25,8 +26,8 @@ inline float read_tap(const PitchShifter& s, float delay) {
 inline float reseat(const PitchShifter& s, float audible, float r, float k) {
     const float sign = r > 0.0f ? 1.0f : -1.0f;
     const float aim = s.centre - sign * k;
-    const float n = clampf(round_half_away((aim - audible) / k), -1.0f, 1.0f);
-    return clampf(audible + n * k, s.tap_lo, s.tap_hi);
+    const float n = clamp_f(round_half_away((aim - audible) / k), -1.0f, 1.0f);
+    return clamp_f(audible + n * k, s.tap_lo, s.tap_hi);
 }
 
 }  // namespace
@@ -38,8 +39,8 @@ PitchShifter pitch_shifter_new(std::size_t window) {
     const float w = static_cast<float>(window);
     s.centre = window < 541 ? 0.42f * w : (window < 1200 ? 0.65f * w : 0.3f * w);
     s.half_range = window < 1200 ? 0.36f * w : 0.25f * w;
-    s.tap_lo = std::fmax(s.centre - s.half_range - 16.0f, 16.0f);
-    s.tap_hi = std::fmin(s.centre + s.half_range + 16.0f, 4064.0f);
+    s.tap_lo = max_f(s.centre - s.half_range - 16.0f, 16.0f);
+    s.tap_hi = min_f(s.centre + s.half_range + 16.0f, 4064.0f);
     s.delay_a = s.centre;
     s.delay_b = s.centre;
     return s;
@@ -50,9 +51,9 @@ float pitch_shift_sample(PitchShifter& s, float x, float ratio, float pitch_hz) 
     s.write_pos = (s.write_pos + 1) % kShifterRingSize;
 
     if (pitch_hz >= 68.0f && pitch_hz <= 750.0f) s.period = 48000.0f / pitch_hz;
-    const float k = s.period > 48.0f ? clampf(s.period, 80.0f, s.half_range)
+    const float k = s.period > 48.0f ? clamp_f(s.period, 80.0f, s.half_range)
                                      : 0.24f * static_cast<float>(s.window);
-    const float r = clampf(1.0f - ratio, -1.0f, 0.65f);
+    const float r = clamp_f(1.0f - ratio, -1.0f, 0.65f);
 
     float a = s.delay_a;
     float b = s.delay_b;
@@ -73,7 +74,7 @@ float pitch_shift_sample(PitchShifter& s, float x, float ratio, float pitch_hz) 
         } else if (pitch_hz == 0.0f) {
             // Drift back to the centre delay, slowly enough not to be heard.
             const float dist = s.centre - a;
-            if (std::fabs(dist) > 1.0f) a += clampf(dist, -0.25f, 0.25f);
+            if (std::fabs(dist) > 1.0f) a += clamp_f(dist, -0.25f, 0.25f);
             b = a;
         }
     } else {
@@ -85,7 +86,7 @@ float pitch_shift_sample(PitchShifter& s, float x, float ratio, float pitch_hz) 
             }
         }
         const float old_phase = s.phase;
-        float phase = old_phase + std::fmin(std::fabs(r) / std::fmax(2.0f * k, 160.0f), 0.008f);
+        float phase = old_phase + min_f(std::fabs(r) / max_f(2.0f * k, 160.0f), 0.008f);
         const bool wrapped = phase >= 1.0f;
         if (wrapped) phase -= 1.0f;
         s.phase = phase;
@@ -100,8 +101,8 @@ float pitch_shift_sample(PitchShifter& s, float x, float ratio, float pitch_hz) 
             b += r;
         }
     }
-    s.delay_a = clampf(a, 16.0f, 4064.0f);
-    s.delay_b = clampf(b, 16.0f, 4064.0f);
+    s.delay_a = clamp_f(a, 16.0f, 4064.0f);
+    s.delay_b = clamp_f(b, 16.0f, 4064.0f);
 
     const float ya = read_tap(s, s.delay_a);
     if (std::fabs(s.delay_a - s.delay_b) < 0.0001f) return ya;

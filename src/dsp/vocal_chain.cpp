@@ -8,17 +8,17 @@
 #define MELODARA_HAVE_MXCSR 1
 #endif
 
+#include "dsp/dsp_math.h"
 #include "dsp/vocal_dsp.h"
 
 namespace melodara {
 namespace {
 
-inline float clampf(float v, float lo, float hi) { return std::fmin(std::fmax(v, lo), hi); }
 
 // Half away from zero to one decimal.
 inline float round_tenth(float v) { return std::round(10.0f * v) / 10.0f; }
 
-inline float level_db(float rms) { return 20.0f * std::log10(std::fmax(rms, 0.00001f)); }
+inline float level_db(float rms) { return 20.0f * std::log10(max_f(rms, 0.00001f)); }
 
 constexpr const char* kNoteNames[12] = {"C", "C#", "D", "D#", "E", "F", "F#", "G", "G#", "A", "A#", "B"};
 
@@ -49,8 +49,8 @@ void prepare_block(VocalDsp& d, std::size_t n) {
 
     // Voice-type factors and formant scale from the last detected pitch.
     const float hz = d.pitch_state.detected_hz;
-    b.voice_high = hz > 195.0f ? clampf((hz - 195.0f) / 125.0f, 0.0f, 1.0f) : 0.0f;
-    b.voice_low = (hz > 68.0f && hz < 155.0f) ? clampf((155.0f - hz) / 75.0f, 0.0f, 1.0f) : 0.0f;
+    b.voice_high = hz > 195.0f ? clamp_f((hz - 195.0f) / 125.0f, 0.0f, 1.0f) : 0.0f;
+    b.voice_low = (hz > 68.0f && hz < 155.0f) ? clamp_f((155.0f - hz) / 75.0f, 0.0f, 1.0f) : 0.0f;
     float offset = 0.0f;
     if (!(std::fabs(p.tc_formant_scale - 0.96f) > 0.04f)) {
         switch (p.tc_voice_profile) {
@@ -60,40 +60,40 @@ void prepare_block(VocalDsp& d, std::size_t n) {
             default: break;
         }
     }
-    b.formant_scale = clampf(p.tc_formant_scale + offset, 0.82f, 1.08f);
+    b.formant_scale = clamp_f(p.tc_formant_scale + offset, 0.82f, 1.08f);
 
     if (p.lowcut_enabled) {
         biquad_set_coefficients(d.filter_bank_b[0],
-                                biquad_highpass(clampf(p.lowcut_freq_hz, 45.0f, 120.0f), 0.707));
+                                biquad_highpass(clamp_f(p.lowcut_freq_hz, 45.0f, 120.0f), 0.707));
     }
 
     static constexpr float kCorrLo[6] = {-2.2f, -3.0f, -3.5f, -2.5f, -2.5f, -1.5f};
     static constexpr float kCorrHi[6] = {1.5f, 1.0f, 0.0f, 0.0f, 0.6f, 2.0f};
     DspF32x6 gains{};
     if (p.mic_calibration_active) {
-        for (std::size_t k = 0; k < 6; ++k) gains[k] = clampf(p.mic_corr_eq_db[k], kCorrLo[k], kCorrHi[k]);
+        for (std::size_t k = 0; k < 6; ++k) gains[k] = clamp_f(p.mic_corr_eq_db[k], kCorrLo[k], kCorrHi[k]);
     }
     const std::array<Biquad, 6> corr = design_corr_eq(gains);
     for (std::size_t k = 0; k < 6; ++k) biquad_set_coefficients(d.corr_eq[k], corr[k]);
 
     b.mic_trim = p.mic_calibration_active
-                     ? std::pow(10.0f, clampf(p.mic_input_trim_db, -12.0f, 12.0f) / 20.0f)
+                     ? std::pow(10.0f, clamp_f(p.mic_input_trim_db, -12.0f, 12.0f) / 20.0f)
                      : 1.0f;
     b.input_gain = p.vocal_gain * b.mic_trim;
 
     // A sixteenth note; 40..200 BPM keeps it within 3,600..18,000 samples.
-    const float step = 60.0f / clampf(p.bpm, 40.0f, 200.0f) * 0.25f * 48000.0f;
-    b.step_length = static_cast<std::uint64_t>(std::fmax(step, 600.0f));
+    const float step = 60.0f / clamp_f(p.bpm, 40.0f, 200.0f) * 0.25f * 48000.0f;
+    b.step_length = static_cast<std::uint64_t>(max_f(step, 600.0f));
 
     for (auto& stem : d.stems) {
         if (stem.size() < n) stem.resize(n, 0.0f);
     }
 
-    b.ceiling = std::pow(10.0f, clampf(p.master_limiter_ceiling_db, -6.0f, -0.3f) / 20.0f);
+    b.ceiling = std::pow(10.0f, clamp_f(p.master_limiter_ceiling_db, -6.0f, -0.3f) / 20.0f);
     b.clip_threshold = 0.9f * b.ceiling;
     b.release_knee = 0.92f * b.clip_threshold;
-    b.clip_headroom = std::fmax(b.ceiling - b.clip_threshold, 0.0001f);
-    b.l2_gain = std::pow(10.0f, 0.24f * std::fmax(-0.5f - clampf(p.tc_l2_thresh_db, -12.0f, 0.0f), 0.0f) / 20.0f);
+    b.clip_headroom = max_f(b.ceiling - b.clip_threshold, 0.0001f);
+    b.l2_gain = std::pow(10.0f, 0.24f * max_f(-0.5f - clamp_f(p.tc_l2_thresh_db, -12.0f, 0.0f), 0.0f) / 20.0f);
 
     denoise_gate_prepare(d);
     pitch_correction_prepare(d);
@@ -136,15 +136,23 @@ struct Limiter {
 };
 
 inline float limiter_gain(ChainFrameState& f, float l, float r, const Limiter& lim) {
-    const float p = std::fmax(std::fabs(l), std::fabs(r));
-    const float q = std::fmin(p + 1.5f * std::fmax(p - f.limiter_prev_peak, 0.0f), 1.05f * p);
+    const float p = max_f(std::fabs(l), std::fabs(r));
+    const float q = min_f(p + 1.5f * max_f(p - f.limiter_prev_peak, 0.0f), 1.05f * p);
     f.limiter_prev_peak = p;
     f.limiter_ring[f.limiter_index] = q;
     f.limiter_index = (f.limiter_index + 1) % f.limiter_ring.size();
-    float peak = 0.0f;
-    for (float v : f.limiter_ring) peak = std::fmax(peak, v);
+    // Four independent maxima keep the 24-slot scan short; a NaN slot is skipped.
+    float m0 = 0.0f, m1 = 0.0f, m2 = 0.0f, m3 = 0.0f;
+    for (std::size_t k = 0; k < f.limiter_ring.size(); k += 4) {
+        const float* v = &f.limiter_ring[k];
+        m0 = v[0] > m0 ? v[0] : m0;
+        m1 = v[1] > m1 ? v[1] : m1;
+        m2 = v[2] > m2 ? v[2] : m2;
+        m3 = v[3] > m3 ? v[3] : m3;
+    }
+    const float peak = max_f(max_f(m0, m1), max_f(m2, m3));
 
-    const float g = peak > lim.threshold ? std::fmax(std::pow(lim.threshold / peak, 0.55f), 0.3f) : 1.0f;
+    const float g = peak > lim.threshold ? max_f(std::pow(lim.threshold / peak, 0.55f), 0.3f) : 1.0f;
     if (f.limiter_slow > g) {
         f.limiter_slow = 0.9992f * f.limiter_slow + 0.0008f * g;
     } else {
@@ -176,7 +184,7 @@ DspMeters vocal_chain_process(VocalDsp& d, std::span<const float> mic, std::span
     ChainFrameState& f = d.frame;
     const Limiter lim{b.clip_threshold, b.release_knee};
     const bool late_stages = p.delay_enabled || p.reverb_enabled || p.dj_fx_vocal;
-    const float tape_fall = 0.00002f + 0.00006f * clampf(p.autodj_tapestop_speed, 0.1f, 1.0f);
+    const float tape_fall = 0.00002f + 0.00006f * clamp_f(p.autodj_tapestop_speed, 0.1f, 1.0f);
 
     float sum_v2 = 0.0f, sum_track2 = 0.0f, peak = 0.0f;
     float sum_m2 = 0.0f, sum_low2 = 0.0f, sum_high2 = 0.0f, sum_d2 = 0.0f;
@@ -194,8 +202,8 @@ DspMeters vocal_chain_process(VocalDsp& d, std::span<const float> mic, std::span
         StereoSample voice{x, x};
         if (p.vocal_chain_active) {
             voice = process_voice(d, x);
-            max_deesser_db = std::fmax(max_deesser_db, d.dynamics.deesser_reduction_db);
-            max_comp_db = std::fmax(max_comp_db, d.dynamics.comp_reduction_db);
+            max_deesser_db = max_f(max_deesser_db, d.dynamics.deesser_reduction_db);
+            max_comp_db = max_f(max_comp_db, d.dynamics.comp_reduction_db);
         }
 
         if (p.mod_routing_order == 0) {
@@ -227,19 +235,19 @@ DspMeters vocal_chain_process(VocalDsp& d, std::span<const float> mic, std::span
         const float vb = d.dynamics.voice_peak;
         float q = 1.0f;
         if (a > 0.008f && vb > 0.015f) {
-            q = a + vb > 0.22f ? clampf(std::pow(0.22f / (a + vb), 0.14f), 0.89f, 1.0f) * 1.025f : 1.015f;
+            q = a + vb > 0.22f ? clamp_f(std::pow(0.22f / (a + vb), 0.14f), 0.89f, 1.0f) * 1.025f : 1.015f;
         }
         float l = (voice.left + track.left) * b.l2_gain * q;
         float r = (voice.right + track.right) * b.l2_gain * q;
 
         if (p.dj_fx_stop) {
-            f.tape_speed = std::fmax(f.tape_speed - tape_fall, 0.15f);
+            f.tape_speed = max_f(f.tape_speed - tape_fall, 0.15f);
             const float s = f.tape_speed;
             const float root = std::sqrt(s);
             l = pitch_shift_sample(d.aux_shifter_l, l, s, 0.0f) * root;
             r = pitch_shift_sample(d.aux_shifter_r, r, s, 0.0f) * root;
         } else {
-            f.tape_speed = std::fmin(f.tape_speed + 0.001f, 1.0f);
+            f.tape_speed = min_f(f.tape_speed + 0.001f, 1.0f);
         }
 
         if (p.send_to_phone_mono) {
@@ -260,7 +268,7 @@ DspMeters vocal_chain_process(VocalDsp& d, std::span<const float> mic, std::span
 
         // Meter accumulators.
         sum_track2 += 0.5f * (track.left * track.left + track.right * track.right);
-        peak = std::fmax(peak, std::fmax(std::fabs(l), std::fabs(r)));
+        peak = max_f(peak, max_f(std::fabs(l), std::fabs(r)));
         const float m = 0.5f * (l + r);
         sum_m2 += m * m;
         const float low = biquad_process(d.band_l, m);
@@ -273,7 +281,7 @@ DspMeters vocal_chain_process(VocalDsp& d, std::span<const float> mic, std::span
         f.meter_m1 = m;
     }
 
-    const float master_peak_db = 20.0f * std::log10(std::fmax(peak, 0.00001f));
+    const float master_peak_db = 20.0f * std::log10(max_f(peak, 0.00001f));
 
     track_live_key(d.key_tracker, music_left.first(n));
 
@@ -283,7 +291,7 @@ DspMeters vocal_chain_process(VocalDsp& d, std::span<const float> mic, std::span
         (!kt.key_given || kt.state == 3)) {
         pm.root_key = kt.display_key;
         pm.scale_is_minor = kt.locked_minor;
-        if (!kt.key_given && kt.onset_count >= 300) pm.bpm = clampf(kt.bpm, 60.0f, 148.0f);
+        if (!kt.key_given && kt.onset_count >= 300) pm.bpm = clamp_f(kt.bpm, 60.0f, 148.0f);
     }
     const std::size_t key_index = shifted_pitch_class(pm.root_key, pm.beat_semitone_shift);
     DspKeyName key_name(kNoteNames[key_index]);
@@ -296,7 +304,7 @@ DspMeters vocal_chain_process(VocalDsp& d, std::span<const float> mic, std::span
     }
     kt.display_key = static_cast<std::size_t>(pm.root_key % 12u);
     kt.locked_minor = pm.scale_is_minor;
-    kt.bpm = clampf(pm.bpm, 40.0f, 200.0f);
+    kt.bpm = clamp_f(pm.bpm, 40.0f, 200.0f);
 
     const float nn = static_cast<float>(std::max<std::size_t>(n, 1));
     const float rms_m = std::sqrt(sum_m2 / nn);
@@ -305,12 +313,12 @@ DspMeters vocal_chain_process(VocalDsp& d, std::span<const float> mic, std::span
         const float r6800 = std::sqrt(sum_high2 / nn);
         const float rd = std::sqrt(sum_d2 / nn);
         f.crackle = 0.85f * f.crackle +
-                    0.15f * clampf(std::fmax(rd / (rms_m + 0.000001f) - 0.09f, 0.0f) * 18.0f, 0.1f, 100.0f);
+                    0.15f * clamp_f(max_f(rd / (rms_m + 0.000001f) - 0.09f, 0.0f) * 18.0f, 0.1f, 100.0f);
         float warmth_raw = 38.0f * r280 / (1.8f * r6800 + r280 + 0.000001f) + 58.0f;
         if (pm.reverb_enabled) warmth_raw += 4.5f;
-        const float purity_raw = 20.0f * std::log10(std::fmax(rms_m / (0.25f * rd + 0.000001f), 1.0f));
-        f.warmth = 0.85f * f.warmth + 0.15f * clampf(warmth_raw, 40.0f, 99.5f);
-        f.purity = 0.85f * f.purity + 0.15f * clampf(purity_raw, 18.0f, 68.0f);
+        const float purity_raw = 20.0f * std::log10(max_f(rms_m / (0.25f * rd + 0.000001f), 1.0f));
+        f.warmth = 0.85f * f.warmth + 0.15f * clamp_f(warmth_raw, 40.0f, 99.5f);
+        f.purity = 0.85f * f.purity + 0.15f * clamp_f(purity_raw, 18.0f, 68.0f);
     } else {
         f.crackle = 0.92f * f.crackle + 0.012f;
         f.warmth = 0.92f * f.warmth + 7.64f;
@@ -324,7 +332,7 @@ DspMeters vocal_chain_process(VocalDsp& d, std::span<const float> mic, std::span
     m.detected_vocal_hz = d.pitch_state.detected_hz;
     m.corrected_vocal_hz = d.pitch_state.corrected_hz;
     m.detected_key_name = key_name;
-    m.detected_bpm = clampf(pm.bpm, 40.0f, 200.0f);
+    m.detected_bpm = clamp_f(pm.bpm, 40.0f, 200.0f);
     m.reverb_active_gain = d.reverb.active_gain;
     m.deesser_reduction_db = max_deesser_db;
     m.comp_reduction_db = max_comp_db;
