@@ -1,0 +1,52 @@
+// Pitch detection, scale snapping and pitch correction (stages 8 to 10 of the
+// vocal chain): the detector, the held target note, the smoothed correction ratio,
+// vibrato and the voice-effect modes, feeding the main pitch shifter.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace melodara {
+
+struct VocalDsp;
+
+struct PitchState {
+    std::vector<float> analysis_ring;       // band-limited voice, 1,024 samples
+    std::size_t ring_write = 0;
+    std::uint64_t hop_counter = 0;          // samples since the last analysis
+    std::uint64_t voiced_run = 0;           // consecutive voiced samples
+    std::uint64_t unvoiced_hops = 0;        // analyses in a row without a pitch
+    std::array<float, 3> median_slots{};
+    std::size_t median_index = 0;
+    std::uint64_t last_key = 99;            // root seen at the previous sample (99: none yet)
+    bool last_minor = false;
+    float detected_hz = 0.0f;               // meter detected_vocal_hz
+    float corrected_hz = 0.0f;              // meter corrected_vocal_hz
+    float applied_ratio = 1.0f;
+    float vibrato_phase = 0.0f;
+    float smoothed_hz = 0.0f;
+    float held_note = 0.0f;                 // MIDI note; up to 10 means none
+    float jitter = 0.0f;                    // cents
+    float reference_hz = 440.0f;
+    float dc_in = 0.0f;                     // detector input filter memories
+    float dc_out = 0.0f;
+    float lp1 = 0.0f;
+    float lp2 = 0.0f;
+    float tremolo = 1.0f;                   // tremolo gain of the last sample
+    friend bool operator==(const PitchState&, const PitchState&) = default;
+};
+
+// Snaps a frequency to the nearest note of the key (root 0..11 = C..B) or of the
+// chromatic scale, with tuning reference reference_hz. Shared with the harmony voices.
+// Thread: any. Allocates: no.
+float snap_to_scale(std::uint64_t root, bool minor, bool chromatic, float freq_hz, float reference_hz);
+
+// Per-block set-up. Thread: engine. Allocates: no. Blocks: no.
+void pitch_correction_prepare(VocalDsp& dsp);
+// Stages 8 to 10 on the gated voice; returns the corrected voice.
+// Thread: engine. Allocates: no. Blocks: no.
+float pitch_correction_sample(VocalDsp& dsp, float gated);
+
+}  // namespace melodara
