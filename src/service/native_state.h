@@ -12,6 +12,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "dsp/dsp_meters.h"
+#include "dsp/vocal_dsp.h"
 #include "service/mutex.h"
 
 namespace melodara {
@@ -59,6 +61,11 @@ struct NativeState {
   std::string reverbMode = "hall";
   std::string audioChain = "Studio Pro";
   std::string voiceProfile = "Giong Nam";
+
+  // The shared DSP engine; its `params` are what the DSP operations edit and
+  // the engine thread copies every block.
+  VocalDsp dsp;
+  DspMeters telemetry;  // the latest meters of the vocal chain
 
   RecorderSlot recording;
   RecorderSlot stageRecording;

@@ -1,13 +1,24 @@
 #include "service/startup.h"
 
+#include <array>
+
 #include "engine/device_list.h"
 
 namespace melodara {
 
 ServiceRecords build_service_records() {
   NativeState state;
-  // Still to come with their subsystems: the program-stream slots, the vocal
-  // parameters with the saved voice profile and the warmed-up DSP engine.
+  // Still to come with their subsystems: the program-stream slots and the
+  // saved voice profile (until then the label stays "Giong Nam").
+  DspParams params = dsp_params_default();
+  state.micGain = clamp_gain(params.vocal_gain);
+  state.musicGain = clamp_gain(params.beat_volume);
+
+  // One block of silence through the new engine gives the first telemetry, and
+  // leaves the engine in the state the service keeps.
+  state.dsp = vocal_dsp_new(std::move(params));
+  std::array<float, 64> silence{}, out_left{}, out_right{};
+  state.telemetry = vocal_chain_process(state.dsp, silence, silence, silence, out_left, out_right);
 
   // The first input and output devices, and whether a camera microphone
   // would howl through loudspeakers: then monitoring starts off.
