@@ -260,13 +260,19 @@ void run_publisher(ProgramStreamQueue& queue, ProgramStreamState& state) {
 }  // namespace
 
 ProgramStreamQueue::ProgramStreamQueue(std::size_t limit_)
-    : limit(limit_), slots(std::make_unique<ProgramStreamFrame[]>(limit_)) {}
+    : limit(limit_),
+      mask(std::bit_ceil(std::max<std::size_t>(limit_, 1)) - 1),
+      slots(std::make_unique<ProgramStreamFrame[]>(mask + 1)) {}
 
 bool program_stream_queue_push(ProgramStreamQueue& queue, const ProgramStreamFrame& frame) noexcept {
   const std::uint64_t tail = queue.tail.load(std::memory_order_relaxed);
-  const std::uint64_t head = queue.head.load(std::memory_order_acquire);
-  if (tail - head >= queue.limit) return false;
-  queue.slots[tail % queue.limit] = frame;
+  // The consumer's index is read again only when the ring looks full, so the
+  // producer rarely touches the consumer's cache line.
+  if (tail - queue.producerHead >= queue.limit) {
+    queue.producerHead = queue.head.load(std::memory_order_acquire);
+    if (tail - queue.producerHead >= queue.limit) return false;
+  }
+  queue.slots[tail & queue.mask] = frame;
   queue.tail.store(tail + 1, std::memory_order_release);
   return true;
 }
@@ -274,15 +280,16 @@ bool program_stream_queue_push(ProgramStreamQueue& queue, const ProgramStreamFra
 std::size_t program_stream_queue_take(ProgramStreamQueue& queue, ProgramStreamFrame* out,
                                       std::size_t max) noexcept {
   const std::uint64_t head = queue.head.load(std::memory_order_relaxed);
-  const std::uint64_t tail = queue.tail.load(std::memory_order_acquire);
-  const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(tail - head, max));
-  for (std::size_t i = 0; i < n; ++i) out[i] = queue.slots[(head + i) % queue.limit];
+  if (queue.consumerTail - head < max) queue.consumerTail = queue.tail.load(std::memory_order_acquire);
+  const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(queue.consumerTail - head, max));
+  for (std::size_t i = 0; i < n; ++i) out[i] = queue.slots[(head + i) & queue.mask];
   queue.head.store(head + n, std::memory_order_release);
   return n;
 }
 
 void program_stream_queue_clear(ProgramStreamQueue& queue) noexcept {
-  queue.head.store(queue.tail.load(std::memory_order_acquire), std::memory_order_release);
+  queue.consumerTail = queue.tail.load(std::memory_order_acquire);
+  queue.head.store(queue.consumerTail, std::memory_order_release);
 }
 
 std::size_t program_stream_queue_size(const ProgramStreamQueue& queue) noexcept {

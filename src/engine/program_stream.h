@@ -35,15 +35,19 @@ struct ProgramStreamFrame {
   float right = 0.0f;
 };
 
-// Bounded single-producer (engine) / single-consumer (publisher) ring. Storage
-// is allocated once; the producer never waits and never drops older frames.
+// Bounded single-producer (engine) / single-consumer (publisher) ring holding
+// at most `limit` frames. Storage is allocated once, rounded up to a power of
+// two for cheap indexing; the producer never waits and never drops older frames.
 struct ProgramStreamQueue {
   explicit ProgramStreamQueue(std::size_t limit = kProgramStreamQueueLimit);
 
   std::size_t limit;
+  std::size_t mask;  // storage size - 1
   std::unique_ptr<ProgramStreamFrame[]> slots;
   alignas(64) std::atomic<std::uint64_t> head{0};  // next frame to take; consumer writes
+  std::uint64_t consumerTail = 0;                  // consumer's last look at tail
   alignas(64) std::atomic<std::uint64_t> tail{0};  // next free slot; producer writes
+  std::uint64_t producerHead = 0;                  // producer's last look at head
 };
 
 // Appends one frame; false when the queue already holds `limit` frames.
