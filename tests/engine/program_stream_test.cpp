@@ -593,6 +593,27 @@ TEST(ProgramStream, ConnectRefusedSetsErrorAndStaysActive) {
   EXPECT_TRUE(wait_until([&] { return program_stream_queue_size(*slot->queue) == 0; }));
 }
 
+TEST(ProgramStream, ConnectGivesUpAfterItsTimeLimit) {
+  // A listener whose accept queue is full drops further connection requests.
+  const Fd listener = bind_socket("127.0.0.1", 0, false);
+  ASSERT_GE(listener.get(), 0);
+  ASSERT_EQ(::listen(listener.get(), 0), 0);
+  sockaddr_storage address;
+  socklen_t len = 0;
+  ASSERT_TRUE(make_address("127.0.0.1", port_of(listener), address, len));
+  std::vector<Fd> fillers;
+  for (int i = 0; i < 4; ++i) {
+    fillers.emplace_back(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    ::connect(fillers.back().get(), reinterpret_cast<sockaddr*>(&address), len);
+  }
+  auto slot = spawn_slot();
+  ASSERT_TRUE(slot);
+  ASSERT_TRUE(program_stream_open(*slot, "127.0.0.1", port_of(listener), "abc"));
+  ASSERT_TRUE(wait_until([&] { return error_of(*slot).has_value(); }, 3000ms));
+  EXPECT_EQ(error_of(*slot), "program stream connect failed: connection timed out");
+  EXPECT_EQ(status(*slot).at("state"), "active");
+}
+
 TEST(ProgramStream, FullQueueCountsDroppedFramesUntilNextOpen) {
   const Fd holder = bind_socket("127.0.0.1", 0, false);
   ASSERT_GE(holder.get(), 0);
