@@ -10,7 +10,26 @@ HandlerResult handle_handshake(NativeState& state, const Json& payload);
 HandlerResult handle_soundboard_trigger(NativeState& state, const Json& payload);
 HandlerResult handle_soundboard_stop(NativeState& state, const Json& payload);
 
-// Devices.
+// Devices, audio, mixer and program streams.
 HandlerResult handle_devices_list(const SharedState& state, const LoadJobTable& jobs, const Json& payload);
+HandlerResult handle_audio_configure(NativeState& state, const Json& payload);
+HandlerResult handle_audio_start(NativeState& state, const Json& payload);
+HandlerResult handle_audio_stop(NativeState& state, const Json& payload);
+HandlerResult handle_audio_status(NativeState& state, const Json& payload);
+HandlerResult handle_audio_set_mixer(NativeState& state, const Json& payload);
+HandlerResult handle_audio_mute(NativeState& state, const Json& payload);
+HandlerResult handle_program_stream_open(NativeState& state, const Json& payload);
+HandlerResult handle_program_stream_close(NativeState& state, const Json& payload);
+HandlerResult handle_program_stream_status(NativeState& state, const Json& payload);
+HandlerResult handle_publish_output_open(NativeState& state, const Json& payload);
+HandlerResult handle_publish_output_close(NativeState& state, const Json& payload);
+HandlerResult handle_publish_output_status(NativeState& state, const Json& payload);
+
+// Vocal parameters and telemetry.
+HandlerResult handle_dsp_get(NativeState& state, const Json& payload);
+HandlerResult handle_dsp_routing(NativeState& state, const Json& payload);
+
+// Player.
+HandlerResult handle_player_status(NativeState& state, const Json& payload);
 
 }  // namespace melodara

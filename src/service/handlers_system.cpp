@@ -1,9 +1,8 @@
 #include "service/handlers.h"
 #include "service/payload.h"
+#include "service/snapshots.h"
 
 namespace melodara {
-
-inline constexpr const char* kBuildId = "tunewerk-dsp-10-10";
 
 HandlerResult handle_handshake(NativeState& state, const Json&) {
   Json result = Json::object();

@@ -14,6 +14,7 @@
 
 #include "dsp/dsp_meters.h"
 #include "dsp/vocal_dsp.h"
+#include "dsp/voice_cal_status.h"
 #include "service/mutex.h"
 
 namespace melodara {
@@ -66,6 +67,7 @@ struct NativeState {
   // the engine thread copies every block.
   VocalDsp dsp;
   DspMeters telemetry;  // the latest meters of the vocal chain
+  VoiceCalStatus voiceCal = voice_cal_default_state();
 
   RecorderSlot recording;
   RecorderSlot stageRecording;

@@ -3,13 +3,22 @@
 #include <array>
 
 #include "engine/device_list.h"
+#include "engine/program_stream.h"
+#include "service/threads.h"
 
 namespace melodara {
 
 ServiceRecords build_service_records() {
   NativeState state;
-  // Still to come with their subsystems: the program-stream slots and the
-  // saved voice profile (until then the label stays "Giong Nam").
+  // The two program-stream slots, each with its publisher thread.
+  for (auto* slot : {&state.programStream, &state.backingStream}) {
+    auto spawned = program_stream_spawn();
+    if (!spawned) die(spawned.error());
+    *slot = std::move(*spawned);
+  }
+
+  // Still to come with its subsystem: the saved voice profile (until then the
+  // label stays "Giong Nam").
   DspParams params = dsp_params_default();
   state.micGain = clamp_gain(params.vocal_gain);
   state.musicGain = clamp_gain(params.beat_volume);

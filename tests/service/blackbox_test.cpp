@@ -1,6 +1,7 @@
 // Drives the built service over stdin/stdout as the host does.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <set>
 #include <vector>
 
@@ -110,6 +111,64 @@ TEST(Service, ListsTheSimulatedDevices) {
   EXPECT_EQ(result["inputs"], result["audioInputs"]);
   EXPECT_EQ(result["defaultInput"], "Scarlett 2i2 USB");
   EXPECT_EQ(result["virtualMic"]["name"], "Melodara_Virtual_Mic_48kHz");
+}
+
+// A device set with one camera microphone and one given output.
+std::string camera_devices_file(const ServiceProcess& service, const std::string& output, const char* transport) {
+  const std::string path = service.home() + "/devices-" + output + ".json";
+  std::ofstream(path) << R"({"devices":[{"name":"FaceTime HD Camera","inputChannels":1,"transport":"usb","usbName":"FaceTime HD Camera"},{"name":")"
+                      << output << R"(","outputChannels":2,"transport":")" << transport << R"("}]})";
+  return path;
+}
+
+TEST(Service, FeedbackRiskAtStartUp) {
+  struct Case {
+    std::string output;
+    const char* transport;
+    bool risk;
+  } cases[] = {{"MacBook Pro Speakers", "builtin", true}, {"AirPods Pro", "bluetooth", false}};
+  for (const auto& c : cases) {
+    ServiceProcess probe;  // only lends a folder for the device file
+    const std::string devices = camera_devices_file(probe, c.output, c.transport);
+    ServiceProcess service({.env = {{"MELODARA_SIM_DEVICES", devices}}, .path_dirs = {}});
+    const auto line = service.ask(R"({"protocolVersion":2,"requestId":"s","operation":"audio.status"})");
+    ASSERT_TRUE(line.has_value());
+    const Json status = Json::parse(*line)["result"];
+    EXPECT_EQ(status["inputDeviceId"], "FaceTime HD Camera");
+    EXPECT_EQ(status["outputDeviceId"], c.output);
+    EXPECT_EQ(status["acousticFeedbackRisk"], c.risk) << c.output;
+    EXPECT_EQ(status["antiHowlActive"], c.risk) << c.output;
+    EXPECT_EQ(status["mixer"]["monitorEnabled"], !c.risk) << c.output;
+  }
+}
+
+TEST(Service, RefusesProgramStreamEndpointsThatAreNotLoopback) {
+  ServiceProcess service;
+  const auto open = [&](const std::string& payload) {
+    const auto line = service.ask(R"({"protocolVersion":2,"requestId":"p","operation":"audio.program-stream.open","payload":)" +
+                                  payload + "}");
+    return Json::parse(line.value_or("{}"));
+  };
+  const std::string invalid = "program stream endpoint không hợp lệ";
+  const std::pair<std::string, std::string> cases[] = {
+      {R"({"host":"localhost","port":4000,"token":"abc"})", "program stream chỉ nhận địa chỉ IP cục bộ"},
+      {R"({"host":"192.168.1.2","port":4000,"token":"abc"})", "program stream chỉ được nối tới loopback"},
+      {R"({"host":"::2","port":4000,"token":"abc"})", "program stream chỉ được nối tới loopback"},
+      {R"({"host":"127.0.0.1","port":0,"token":"abc"})", invalid},
+      {R"({"host":"127.0.0.1","port":70000,"token":"abc"})", invalid},
+      {R"({"host":"127.0.0.1","port":4000,"token":")" + std::string(257, 't') + "\"}", invalid},
+  };
+  for (const auto& [payload, message] : cases) {
+    const Json answer = open(payload);
+    EXPECT_EQ(answer["ok"], false) << payload;
+    EXPECT_EQ(answer["error"]["code"], "invalid_request");
+    EXPECT_EQ(answer["error"]["message"], message) << payload;
+  }
+  const Json opened = open(R"({"host":" 127.0.0.1 ","port":4000,"token":"abc"})");
+  EXPECT_EQ(opened["ok"], true);
+  EXPECT_EQ(opened["result"]["state"], "active");
+  const auto status = service.ask(R"({"protocolVersion":2,"requestId":"s","operation":"audio.status"})");
+  EXPECT_EQ(Json::parse(status.value_or("{}"))["result"]["programStream"]["state"], "active");
 }
 
 TEST(Service, SurvivesAClosedStdout) {

@@ -1,0 +1,20 @@
+#pragma once
+// Pictures of the shared state that most operations answer with. Each takes the
+// locked state and builds a new object; none changes the state.
+#include "service/json_writer.h"
+#include "service/native_state.h"
+
+namespace melodara {
+
+inline constexpr const char* kBuildId = "tunewerk-dsp-10-10";
+
+Json audio_status_json(const NativeState& state);
+Json dsp_state_json(const NativeState& state);
+// Queries the size of the track's cached clip video, if it has one.
+Json player_status_json(const NativeState& state);
+
+// The recording objects of the two targets (the "stage" one is shorter).
+Json recording_slot_json(const RecorderSlot& slot);
+Json stage_recording_slot_json(const RecorderSlot& slot);
+
+}  // namespace melodara
