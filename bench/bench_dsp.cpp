@@ -116,8 +116,28 @@ void BM_MainShifterBlock(benchmark::State& state) {
     }
 }
 
+// Detection, snapping, the correction ratio and the main shifter: stages 8 to 10.
+void BM_PitchCorrectionBlock(benchmark::State& state) {
+    const Signals& s = signals();
+    VocalDsp engine = vocal_dsp_new(DspParams{});
+    std::size_t at = 0;
+    double worst = 0.0;
+    for (auto _ : state) {
+        const auto t0 = std::chrono::steady_clock::now();
+        float acc = 0.0f;
+        for (std::size_t i = 0; i < kBlock; ++i) acc += pitch_correction_sample(engine, s.mic[at + i]);
+        benchmark::DoNotOptimize(acc);
+        worst = std::max(worst,
+                         std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0).count());
+        at = (at + kBlock) % (kSignal - kBlock);
+    }
+    state.counters["worst_us"] = worst;
+    state.counters["detected_hz"] = engine.pitch_state.detected_hz;
+}
+
 }  // namespace
 
+BENCHMARK(BM_PitchCorrectionBlock)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ChainDefaults)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ChainEverythingOn)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_MainShifterBlock)->Unit(benchmark::kMicrosecond);

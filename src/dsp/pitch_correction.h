@@ -6,14 +6,19 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 namespace melodara {
 
 struct VocalDsp;
 
+// The analysis reads a frame of 1,152 samples, so the ring keeps that much history.
+inline constexpr std::size_t kPitchFrame = 1152;
+
 struct PitchState {
-    std::vector<float> analysis_ring;       // band-limited voice, 1,024 samples
+    std::vector<float> analysis_ring;       // band-limited voice, kPitchFrame samples
+    std::vector<float> frame;               // scratch: the ring unrolled, oldest first
     std::size_t ring_write = 0;
     std::uint64_t hop_counter = 0;          // samples since the last analysis
     std::uint64_t voiced_run = 0;           // consecutive voiced samples
@@ -37,6 +42,17 @@ struct PitchState {
     float tremolo = 1.0f;                   // tremolo gain of the last sample
     friend bool operator==(const PitchState&, const PitchState&) = default;
 };
+
+// Result of one analysis frame: a pitch in Hz, or none.
+struct PitchEstimate {
+    bool voiced = false;
+    float hz = 0.0f;
+};
+
+// The detector on one frame of kPitchFrame band-limited samples, oldest first:
+// loudness floor, normalised difference function on the frame decimated to
+// 24 kHz, octave check, refinement at 48 kHz. Thread: any. Allocates: no.
+PitchEstimate analyse_pitch_frame(std::span<const float> frame);
 
 // Snaps a frequency to the nearest note of the key (root 0..11 = C..B) or of the
 // chromatic scale, with tuning reference reference_hz. Shared with the harmony voices.

@@ -98,7 +98,8 @@ VocalDsp vocal_dsp_new(DspParams params) {
     d.mod_line_b = line(8192);
     d.harmony_shifters = {pitch_shifter_new(760), pitch_shifter_new(960), pitch_shifter_new(1140),
                           pitch_shifter_new(860)};
-    d.pitch_state.analysis_ring = line(1024);
+    d.pitch_state.analysis_ring = line(kPitchFrame);
+    d.pitch_state.frame = line(kPitchFrame);
     d.music_shifter = pitch_shifter_new(2048);
     d.music_shifter_l = pitch_shifter_new(1536);
     d.music_shifter_r = pitch_shifter_new(1536);
