@@ -1,5 +1,7 @@
 #include "dsp/dsp_meters.h"
 
+#include "dsp/json_values.h"
+
 #include <cmath>
 
 namespace melodara {
@@ -7,7 +9,7 @@ namespace {
 
 using nlohmann::json;
 
-json meter_value(float f) { return std::isfinite(f) ? json(static_cast<double>(f)) : json(nullptr); }
+json meter_value(float f) { return json_f32(f); }
 json meter_value(const DspKeyName& t) { return json(t.str()); }
 json meter_value(std::uint64_t u) { return json(u); }
 json meter_value(bool b) { return json(b); }

@@ -1,5 +1,7 @@
 #include "dsp/dsp_params.h"
 
+#include "dsp/json_values.h"
+
 #include <cmath>
 #include <limits>
 #include <string_view>
@@ -109,7 +111,7 @@ ReadResult read_value(const json& v, std::array<T, N>& out) {
 
 // ---- writing ----
 
-json write_value(float f) { return std::isfinite(f) ? json(static_cast<double>(f)) : json(nullptr); }
+json write_value(float f) { return json_f32(f); }
 json write_value(bool b) { return json(b); }
 json write_value(std::uint8_t u) { return json(static_cast<std::uint64_t>(u)); }
 json write_value(std::uint64_t u) { return json(u); }

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "dsp/json_values.h"
 #include "service/utf8.h"
 
 namespace melodara {
@@ -159,7 +160,7 @@ std::string to_json_text(const Json& value) {
   return out;
 }
 
-Json json_from_f32(float value) { return json_from_f64(static_cast<double>(value)); }
+Json json_from_f32(float value) { return json_f32(value); }
 
 Json json_from_f64(double value) {
   if (!std::isfinite(value)) return nullptr;
