@@ -24,9 +24,6 @@ constexpr float kVocalProgramGain = 0.9f;
 constexpr float kVocalWidth = 0.82f;
 constexpr float kFlushBelow = 1e-18f;
 
-constexpr float kClipKnee = 0.95f;
-constexpr float kClipHeadroom = 0.035f;
-
 inline float smooth(float value, float target, float coef) { return value + (target - value) * coef; }
 
 // Slow one-poles heading for 0 would end in denormals; below -360 dB is silence.
@@ -55,15 +52,6 @@ void routing_mix_open(RoutingMixState& state, bool webcam_input) noexcept {
     state.gate_hold_threshold = 0.0f;
     state.gate_floor = 1.0f;
   }
-}
-
-float routing_soft_clip(float x) noexcept {
-  const float a = abs_f(x);
-  if (a <= kClipKnee) return x;
-  // h / (h + 0.035) is inf / inf for an infinite sample; its limit is 1.
-  if (std::isinf(a)) return std::copysign(kClipKnee + kClipHeadroom, x);
-  const float h = a - kClipKnee;  // NaN stays NaN from here
-  return std::copysign(kClipKnee + h / (h + kClipHeadroom) * kClipHeadroom, x);
 }
 
 ChainGains routing_mix_prepare_mic(RoutingMixState& state, const MixControls& controls,

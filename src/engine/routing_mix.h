@@ -24,6 +24,7 @@
 //     // outputs.monitor and outputs.bus to their rings, the recorder frames to the
 //     // pending lists, and turn the sums into the bus-audit and crackle meters.
 #include <array>
+#include <cmath>
 #include <cstddef>
 #include <span>
 #include <vector>
@@ -88,9 +89,19 @@ struct RoutingMixState {
 // Thread: engine only. Allocates: no. Blocks: no.
 void routing_mix_open(RoutingMixState& state, bool webcam_input) noexcept;
 
-// |x| up to 0.95 passes; above it bends towards 0.985, never reaching it.
-// NaN stays NaN; an infinity gives +-0.985. Thread: any. Allocates: no.
-float routing_soft_clip(float x) noexcept;
+// |x| up to 0.95 passes; above it bends towards 0.985 (reached only where float
+// rounding ends the curve). NaN stays NaN; an infinity gives +-0.985.
+// Thread: any. Allocates: no.
+inline float routing_soft_clip(float x) noexcept {
+  constexpr float knee = 0.95f;
+  constexpr float headroom = 0.035f;
+  const float a = std::fabs(x);
+  if (a <= knee) return x;
+  // h / (h + 0.035) is inf / inf for an infinite sample; its limit is 1.
+  if (std::isinf(a)) return std::copysign(knee + headroom, x);
+  const float h = a - knee;  // NaN stays NaN from here
+  return std::copysign(knee + h / (h + headroom) * headroom, x);
+}
 
 // The gains the engine writes into its vocal engine's parameters before the chain.
 struct ChainGains {
