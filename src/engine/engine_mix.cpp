@@ -5,6 +5,9 @@
 namespace melodara {
 namespace {
 
+// max that keeps `a` when `b` is NaN, inline (std::fmax is a library call).
+inline float larger(float a, float b) { return b > a ? b : a; }
+
 inline void toward(float& value, float target, float coef) { value += (target - value) * coef; }
 
 inline StereoFrame sc(float l, float r) { return {engine_soft_clip(l), engine_soft_clip(r)}; }
@@ -28,10 +31,10 @@ float prepare_mic_block(MixState& s, const MixControls& c, std::span<const float
   const std::size_t n = mic.size();
   float peak_l = 0.0f, peak_r = 0.0f;
   for (std::size_t i = 0; i < n; ++i) {
-    peak_l = std::fmax(peak_l, std::fabs(capture_l[i]));
-    peak_r = std::fmax(peak_r, std::fabs(capture_r[i]));
+    peak_l = larger(peak_l, std::fabs(capture_l[i]));
+    peak_r = larger(peak_r, std::fabs(capture_r[i]));
   }
-  if (std::fmax(peak_l, peak_r) > 0.004f) {
+  if (larger(peak_l, peak_r) > 0.004f) {
     if (0.25f * peak_l > peak_r) s.target_l = 1.0f, s.target_r = 0.0f;
     else if (0.25f * peak_r > peak_l) s.target_l = 0.0f, s.target_r = 1.0f;
     else s.target_l = s.target_r = 0.5f;
@@ -51,7 +54,7 @@ float prepare_mic_block(MixState& s, const MixControls& c, std::span<const float
     mic[i] = y;
     const float level = s.mic * y;
     sum += double(level) * level;
-    peak = std::fmax(peak, std::fabs(level));
+    peak = larger(peak, std::fabs(level));
   }
   const float rms = n ? float(std::sqrt(sum / double(n))) : 0.0f;
   const WebcamGateConstants& k = s.gate_constants;
@@ -62,7 +65,7 @@ float prepare_mic_block(MixState& s, const MixControls& c, std::span<const float
     toward(s.gate, target, target > s.gate ? 0.085f : 0.0002f);
     mic[i] *= s.gate;
   }
-  return open ? std::fmax(s.mic, 0.01f) : 0.0f;
+  return open ? larger(0.01f, s.mic) : 0.0f;
 }
 
 FrameMix mix_program_frame(MixState& s, const MixControls& c, const VocalDsp& engine,

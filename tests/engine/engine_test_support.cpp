@@ -25,6 +25,29 @@ void* operator new(std::size_t size) { return counted_alloc(size, 0); }
 void* operator new[](std::size_t size) { return counted_alloc(size, 0); }
 void* operator new(std::size_t size, std::align_val_t a) { return counted_alloc(size, static_cast<std::size_t>(a)); }
 void* operator new[](std::size_t size, std::align_val_t a) { return counted_alloc(size, static_cast<std::size_t>(a)); }
+// The nothrow forms too: the library frees what they give with plain delete.
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  try {
+    return counted_alloc(size, 0);
+  } catch (...) {
+    return nullptr;
+  }
+}
+void* operator new[](std::size_t size, const std::nothrow_t& t) noexcept { return operator new(size, t); }
+void* operator new(std::size_t size, std::align_val_t a, const std::nothrow_t&) noexcept {
+  try {
+    return counted_alloc(size, static_cast<std::size_t>(a));
+  } catch (...) {
+    return nullptr;
+  }
+}
+void* operator new[](std::size_t size, std::align_val_t a, const std::nothrow_t& t) noexcept {
+  return operator new(size, a, t);
+}
+void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete(void* p, std::align_val_t, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete[](void* p, std::align_val_t, const std::nothrow_t&) noexcept { std::free(p); }
 void operator delete(void* p) noexcept { std::free(p); }
 void operator delete[](void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
