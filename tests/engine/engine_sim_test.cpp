@@ -228,6 +228,54 @@ TEST(EngineSim, StateLockHeldForASecondDoesNotStopTheMonitor) {
   EXPECT_EQ(s.state->lock()->player.position, before + (held_blocks + 1) * 128);
 }
 
+TEST(EngineSim, OpenStoresResolvedIdsAndTheCameraMicrophoneFlags) {
+  struct Case {
+    const char* output;
+    std::optional<bool> choice;
+    bool risk, monitor;
+  } cases[] = {{"MacBook Pro Speakers", std::nullopt, true, false},
+               {"AirPods Pro", std::nullopt, false, true},
+               {"MacBook Pro Speakers", true, true, true}};  // the host's choice stands
+  for (const auto& c : cases) {
+    sim::Config cfg;
+    cfg.devices = {input_device("Logitech C920 Webcam", 2), output_device("MacBook Pro Speakers"),
+                   output_device("AirPods Pro")};
+    auto s = test::make_sim_engine(cfg, "default", c.output);
+    {
+      auto g = s.state->lock();
+      g->monitorChoice = c.choice;
+      if (c.choice) g->monitorEnabled = *c.choice;
+    }
+    engine_open_streams(*s.engine);
+    auto g = s.state->lock();
+    EXPECT_EQ(g->inputDeviceId, "Logitech C920 Webcam");
+    EXPECT_EQ(g->outputDeviceId, c.output);
+    EXPECT_EQ(g->acousticFeedbackRisk, c.risk) << c.output;
+    EXPECT_TRUE(g->antiHowlActive);
+    EXPECT_EQ(g->monitorEnabled, c.monitor) << c.output;
+    EXPECT_TRUE(s.engine->mix.webcam_input);
+    EXPECT_FLOAT_EQ(s.engine->mix.gate_constants.floor, 0.58f);
+  }
+}
+
+TEST(EngineSim, PoisonedStateRunsOnTheLastCopies) {
+  auto s = test::make_sim_engine(studio(), "MacBook Pro Microphone", "MacBook Pro Speakers");
+  engine_open_streams(*s.engine);
+  s.run_for(0.3);
+  try {
+    auto g = s.state->lock();
+    throw std::runtime_error("handler failed");
+  } catch (const std::runtime_error&) {
+  }
+  ASSERT_TRUE(s.state->is_poisoned());
+  engine_restart(*s.engine, BlockOutcome::device_change);
+  engine_open_streams(*s.engine);  // the blocking lock is released at once
+  s.hw->clear_sink(*s.hw->find("MacBook Pro Speakers"));
+  s.run_for(1.0);
+  const auto out = sink_of(s, "MacBook Pro Speakers");
+  EXPECT_GT(rms(out, out.size() / 2, out.size()), 0.01f);
+}
+
 TEST(EngineSim, PlayingTrackAdvancesAtRateAndStopsAtItsEnd) {
   sim::Config cfg;
   auto s = test::make_sim_engine(cfg, "", "");
