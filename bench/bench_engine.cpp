@@ -94,9 +94,15 @@ void run(benchmark::State& bs, bool recording) {
     // A recorded take would reach its cap on a long run: start it over now and then.
     ++blocks;
     if (recording && blocks % 20000 == 0) {
+      // As a new take does: bump the counter, keep the storage.
       auto g = r.state->lock();
-      g->recording.mix.clear();
-      g->stageRecording.mix.clear();
+      for (RecorderSlot* slot : {&g->recording, &g->stageRecording}) {
+        ++slot->take;
+        slot->mix.clear();
+        slot->vocal.clear();
+        slot->dryMic.clear();
+        slot->beat.clear();
+      }
     }
   }
   const double n = double(std::max<std::uint64_t>(bs.iterations(), 1));

@@ -1,5 +1,6 @@
 #include "engine/recorder_capture.h"
 
+#include <algorithm>
 #include <new>
 
 namespace melodara {
@@ -19,7 +20,8 @@ void push2(std::vector<float>& list, float l, float r) {
 bool room(std::vector<float>& list, std::size_t extra) {
   if (list.size() + extra <= list.capacity()) return true;
   try {
-    list.reserve(std::max(kSlotReserve, list.size() + extra));
+    // Past the reservation (lists someone else refilled) growth stays geometric.
+    list.reserve(std::max({kSlotReserve, list.size() + extra, 2 * list.capacity()}));
     return true;
   } catch (const std::bad_alloc&) {
     return false;
