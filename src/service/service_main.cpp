@@ -9,6 +9,8 @@
 #include "service/request_loop.h"
 #include "service/response_output.h"
 #include "service/startup.h"
+#include "service/threads.h"
+#include "engine/engine_thread.h"
 
 namespace melodara {
 
@@ -17,8 +19,17 @@ void service_main() {
   std::signal(SIGPIPE, SIG_IGN);
   try {
     ServiceRecords records = build_service_records();
-    // The realtime engine thread and the cache backfill thread start here once
-    // their subsystems are built.
+    std::shared_ptr<ProgramStream> primary, backing;
+    {
+      auto g = records.state->lock();
+      primary = g->programStream;
+      backing = g->backingStream;
+    }
+    if (!spawn_detached("melodara-tunewerk-realtime-dsp", [state = records.state, backing, primary] {
+          run_audio_engine(state, backing, primary);
+        }))
+      die("realtime DSP worker must spawn");
+    // The cache backfill thread starts here once its subsystem is built.
     ResponseOutput output = make_response_output(1);
     run_request_loop(0, records.state, records.jobs, output);
   } catch (const std::bad_alloc&) {

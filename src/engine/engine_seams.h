@@ -1,0 +1,34 @@
+#pragma once
+// The engine's calls into neighbours that arrive with their own subsystems.
+// Each is one small function so the real call is wired in one place.
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "dsp/dsp_meters.h"
+#include "dsp/key_tracker.h"
+#include "engine/frame_ring.h"
+#include "service/native_state.h"
+
+namespace melodara {
+
+// One frame to each program-stream slot (either may be null), both stamped
+// with the copied audio revision. The publisher arrives with the
+// program-stream slots; until then the frames go nowhere.
+// Thread: engine. Allocates: no. Blocks: no.
+void engine_push_program_frames(ProgramStream* primary, ProgramStream* backing,
+                                std::uint64_t stamp, StereoFrame primary_frame,
+                                StereoFrame backing_frame);
+
+// Seeds the engine's own live key tracker with a given key. Filled by the
+// live key tracker's seeding; until then the tracker searches on its own.
+// Thread: engine. Allocates: no.
+void engine_seed_live_key(LiveKeyTracker& tracker, std::uint64_t key_index, bool minor, float bpm);
+
+// The voice-calibration analysis of one block, under the second state lock;
+// it tests its own active flag. Filled by voice calibration.
+// Thread: engine, holding the state lock. Allocates: no.
+void engine_voice_cal_block(NativeState& state, std::span<const float> mic, const DspMeters& meters);
+
+}  // namespace melodara

@@ -1,0 +1,329 @@
+// One engine block at a time: capture underrun, the copy and busy paths of
+// the player, the three fades, the publish mute, recorder capture with its
+// cap, and the realtime rules (no allocation per block).
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <numbers>
+#include <thread>
+
+#include "engine/engine_thread.h"
+#include "engine/recorder_capture.h"
+#include "engine_test_support.h"
+
+namespace melodara {
+namespace {
+
+using test::input_device;
+using test::output_device;
+
+float w(std::size_t i) { return float((1.0 - std::cos(std::numbers::pi * double(i + 1) / 128.0)) / 2.0); }
+
+// A track whose left sample at frame f is f / 1e5 and right sample its negative.
+std::shared_ptr<std::vector<float>> ramp(std::size_t frames) {
+  auto t = std::make_shared<std::vector<float>>(2 * frames);
+  for (std::size_t f = 0; f < frames; ++f) {
+    (*t)[2 * f] = float(f) * 1e-5f;
+    (*t)[2 * f + 1] = -float(f) * 1e-5f;
+  }
+  return t;
+}
+
+test::SimEngine quiet_engine() {
+  sim::Config cfg;
+  auto s = test::make_sim_engine(cfg, "", "");
+  engine_open_streams(*s.engine);
+  return s;
+}
+
+// Holds the state lock on another thread while it lives.
+struct LockHolder {
+  std::atomic<int> phase{0};
+  std::thread t;
+  explicit LockHolder(SharedState& st) {
+    t = std::thread([&] {
+      auto g = st->lock();
+      phase = 1;
+      while (phase != 2) std::this_thread::yield();
+    });
+    while (phase != 1) std::this_thread::yield();
+  }
+  ~LockHolder() {
+    phase = 2;
+    t.join();
+  }
+};
+
+TEST(EngineBlock, EmptyCaptureRingDecaysFromTheLastFrame) {
+  auto s = quiet_engine();
+  AudioEngine& e = *s.engine;
+  {
+    auto g = e.streams.capture_ring->lock();
+    while (g->size()) g->drop_front();
+    for (int i = 0; i < 10; ++i) g->push_back({0.5f, -0.25f});
+  }
+  engine_run_block(e);
+  EXPECT_FLOAT_EQ(e.capture_l[9], 0.5f);
+  float l = 0.5f;
+  for (std::size_t i = 10; i < 128; ++i) {
+    l *= 0.996f;
+    ASSERT_FLOAT_EQ(e.capture_l[i], l) << i;
+  }
+  // The decay goes on across blocks.
+  engine_run_block(e);
+  EXPECT_FLOAT_EQ(e.capture_l[0], l * 0.996f);
+  EXPECT_FLOAT_EQ(e.capture_r[0], -0.25f * std::pow(0.996f, 119.0f));
+}
+
+TEST(EngineBlock, FadesInOutAndCrossfadesASeek) {
+  auto s = quiet_engine();
+  AudioEngine& e = *s.engine;
+  auto track = ramp(48000);
+  {
+    auto g = s.state->lock();
+    g->player.samples = track;
+    g->player.playing = true;
+  }
+  engine_run_block(e);  // start: fade in
+  for (std::size_t i = 0; i < 128; ++i) ASSERT_FLOAT_EQ(e.music_l[i], float(i) * 1e-5f * w(i)) << i;
+  engine_run_block(e);  // continuing: no fade
+  for (std::size_t i = 0; i < 128; ++i) ASSERT_FLOAT_EQ(e.music_r[i], -float(128 + i) * 1e-5f) << i;
+
+  {
+    auto g = s.state->lock();  // seek while playing: crossfade from the old place
+    g->player.position = 10000;
+    ++g->player.trackSerial;
+  }
+  engine_run_block(e);
+  for (std::size_t i = 0; i < 128; ++i)
+    ASSERT_NEAR(e.music_l[i], float(10000 + i) * 1e-5f * w(i) + float(256 + i) * 1e-5f * (1.0f - w(i)), 1e-6f) << i;
+
+  s.state->lock()->player.playing = false;  // stop: fade the old frames out
+  engine_run_block(e);
+  for (std::size_t i = 0; i < 128; ++i)
+    ASSERT_NEAR(e.music_l[i], float(10128 + i) * 1e-5f * (1.0f - w(i)), 1e-6f) << i;
+  engine_run_block(e);
+  for (float v : e.music_l) ASSERT_EQ(v, 0.0f);
+}
+
+TEST(EngineBlock, BusyLockPlaysOnAndTheAdvanceCatchesUpOrIsDroppedForANewTrack) {
+  for (bool new_track : {false, true}) {
+    auto s = quiet_engine();
+    AudioEngine& e = *s.engine;
+    {
+      auto g = s.state->lock();
+      g->player.samples = ramp(48000);
+      g->player.playing = true;
+    }
+    engine_run_block(e);
+    {
+      LockHolder hold(s.state);
+      for (int i = 0; i < 5; ++i) EXPECT_EQ(engine_run_block(e), BlockOutcome::next);
+      EXPECT_EQ(e.pending_advance, 5u * 128);
+      EXPECT_FLOAT_EQ(e.music_l[0], float(5 * 128) * 1e-5f);  // played from its own position
+    }
+    if (new_track) {
+      auto g = s.state->lock();
+      g->player.samples = ramp(1000);
+      g->player.position = 0;
+      ++g->player.trackSerial;
+    }
+    engine_run_block(e);
+    EXPECT_EQ(e.pending_advance, 0u);
+    EXPECT_EQ(s.state->lock()->player.position, new_track ? 128u : 7u * 128) << new_track;
+  }
+}
+
+TEST(EngineBlock, ShortRemainderPlaysItsLastFramesAndStops) {
+  auto s = quiet_engine();
+  {
+    auto g = s.state->lock();
+    g->player.samples = ramp(200);
+    g->player.playing = true;
+  }
+  engine_run_block(*s.engine);
+  engine_run_block(*s.engine);
+  EXPECT_NEAR(s.engine->music_l[71], 199e-5f, 1e-7f);
+  for (std::size_t i = 72; i < 128; ++i) ASSERT_EQ(s.engine->music_l[i], 0.0f);
+  auto g = s.state->lock();
+  EXPECT_FALSE(g->player.playing);
+  EXPECT_EQ(g->player.position, 200u);
+}
+
+TEST(EngineBlock, PublishMuteSilencesOnlyThePrimarySlot) {
+  sim::Config cfg;
+  cfg.devices = {input_device("MacBook Pro Microphone", 1, test::sine(1000, 0.2))};
+  auto s = test::make_sim_engine(cfg, "MacBook Pro Microphone", "");
+  {
+    auto g = s.state->lock();
+    g->muted = true;
+    g->player.samples = std::make_shared<std::vector<float>>(96000, 0.3f);
+    g->player.playing = true;
+  }
+  engine_open_streams(*s.engine);
+  s.run_for(0.3);
+  float primary = 0.0f, backing = 0.0f, bus = 0.0f;
+  for (std::size_t i = 0; i < 128; ++i) {
+    primary = std::fmax(primary, std::fabs(s.engine->primary_block[i].left));
+    backing = std::fmax(backing, std::fabs(s.engine->backing_block[i].left));
+    bus = std::fmax(bus, std::fabs(s.engine->bus_block[i].left));
+  }
+  EXPECT_EQ(primary, 0.0f);
+  EXPECT_GT(backing, 0.01f);
+  EXPECT_GT(bus, 0.01f);
+  auto g = s.state->lock();
+  EXPECT_EQ(g->primaryUplinkPeakDb, -96.0f);
+  EXPECT_GT(g->backingUplinkPeakDb, -40.0f);
+}
+
+TEST(EngineBlock, RecordsBothSlotsAndKeepsSamplesWhileTheLockIsBusy) {
+  auto s = quiet_engine();
+  {
+    auto g = s.state->lock();
+    g->recording.active = g->stageRecording.active = true;
+    g->recording.take = g->stageRecording.take = 1;
+  }
+  for (int i = 0; i < 10; ++i) engine_run_block(*s.engine);
+  {
+    auto g = s.state->lock();
+    // The first block saw the take; each block adds 256 samples to every list.
+    EXPECT_EQ(g->recording.mix.size(), 10u * 256);
+    EXPECT_EQ(g->recording.vocal.size(), 10u * 256);
+    EXPECT_EQ(g->recording.dryMic.size(), 10u * 256);
+    EXPECT_EQ(g->recording.beat.size(), 10u * 256);
+    EXPECT_EQ(g->stageRecording.mix.size(), 10u * 256);
+    EXPECT_TRUE(g->stageRecording.vocal.empty());
+    EXPECT_FLOAT_EQ(g->recording.durationSec, 2560.0f / 96000.0f);
+  }
+  {
+    LockHolder hold(s.state);
+    for (int i = 0; i < 3; ++i) engine_run_block(*s.engine);
+  }
+  engine_run_block(*s.engine);
+  EXPECT_EQ(s.state->lock()->recording.mix.size(), 14u * 256);
+  {
+    auto g = s.state->lock();  // a new take drops the old one's samples
+    ++g->recording.take;
+    g->recording.mix.clear();
+  }
+  engine_run_block(*s.engine);
+  EXPECT_EQ(s.state->lock()->recording.mix.size(), 256u);
+}
+
+TEST(EngineBlock, TakeStopsGrowingAtTheCap) {
+  RecorderSlot rec, stage;
+  rec.active = true;
+  rec.take = 3;
+  rec.mix.resize(kRecorderSampleCap - 100);
+  RecorderPending p = recorder_pending_new();
+  recorder_note_slots(p, rec, stage);
+  FrameMix f;
+  f.record_mix = {0.5f, 0.5f};
+  for (int i = 0; i < 128; ++i) recorder_capture_frame(p, f);
+  recorder_flush(p, rec, stage);
+  EXPECT_EQ(rec.mix.size(), kRecorderSampleCap - 100 + 256);  // a whole block past the cap
+  EXPECT_EQ(rec.vocal.size(), 256u);
+  for (int i = 0; i < 128; ++i) recorder_capture_frame(p, f);
+  recorder_flush(p, rec, stage);
+  EXPECT_EQ(rec.mix.size(), kRecorderSampleCap + 156);
+  EXPECT_TRUE(p.mix.empty());
+  EXPECT_TRUE(rec.active);
+  EXPECT_FLOAT_EQ(rec.durationSec, float(kRecorderSampleCap + 156) / 96000.0f);
+}
+
+TEST(EngineBlock, NoAllocationPerBlockWhilePlayingAndRecording) {
+  sim::Config cfg;
+  cfg.devices = {input_device("MacBook Pro Microphone", 1, test::sine(440, 0.2)),
+                 output_device("MacBook Pro Speakers"), output_device("Melodara_Virtual_Bus_48kHz")};
+  auto s = test::make_sim_engine(cfg, "MacBook Pro Microphone", "MacBook Pro Speakers");
+  engine_open_streams(*s.engine);
+  {
+    auto g = s.state->lock();
+    g->player.samples = ramp(48000 * 20);
+    g->player.playing = true;
+    g->recording.active = g->stageRecording.active = true;
+    g->recording.take = g->stageRecording.take = 1;
+    g->routingMode = "shared-karaoke-vocal";
+  }
+  // Warm-up: the first flush of the take reserves the slots once.
+  for (int i = 0; i < 10; ++i) {
+    engine_run_block(*s.engine);
+    s.clock->stall(2'666'667);
+  }
+  {
+    test::ThreadAllocationCounter count;  // the counter sees this thread's allocations
+    auto probe = std::make_unique<int>(1);
+    EXPECT_EQ(count.count(), 1u);
+  }
+  std::size_t allocations = 0;
+  for (int i = 0; i < 1000; ++i) {
+    {
+      test::ThreadAllocationCounter count;
+      ASSERT_EQ(engine_run_block(*s.engine), BlockOutcome::next);
+      allocations += count.count();
+    }
+    engine_pace(*s.engine);  // the fake clock runs the simulated devices here, uncounted
+    if (i % 100 == 50) {
+      LockHolder hold(s.state);  // busy blocks hold samples in the pending lists
+      for (int k = 0; k < 20; ++k) {
+        test::ThreadAllocationCounter count;
+        engine_run_block(*s.engine);
+        allocations += count.count();
+      }
+    }
+  }
+  EXPECT_EQ(allocations, 0u);
+  auto g = s.state->lock();
+  EXPECT_EQ(g->recording.mix.size(), (10u + 1000u + 200u) * 256);
+}
+
+TEST(EngineBlock, ReleasedTrackIsHandedBackNotFreedByTheEngine) {
+  auto s = quiet_engine();
+  auto old_track = ramp(4800);
+  std::weak_ptr<const std::vector<float>> watch = old_track;
+  {
+    auto g = s.state->lock();
+    g->player.samples = std::move(old_track);
+    g->player.playing = true;
+  }
+  engine_run_block(*s.engine);
+  {
+    auto g = s.state->lock();  // a new track; nobody but the engine holds the old one now
+    g->player.samples = ramp(4800);
+    ++g->player.trackSerial;
+  }
+  for (int i = 0; i < 3; ++i) engine_run_block(*s.engine);
+  EXPECT_FALSE(watch.expired());
+  EXPECT_EQ(s.state->lock()->engineRetiredTrack, watch.lock());
+  // Freed off the block loop: at the next stream open (or by a request thread).
+  engine_restart(*s.engine, BlockOutcome::device_change);
+  engine_open_streams(*s.engine);
+  EXPECT_TRUE(watch.expired());
+}
+
+TEST(EngineBlock, UsbRecoveryNeverMatchesEmptyOrDefaultNames) {
+  sim::Config cfg;
+  auto disk = output_device("Default Speakers");
+  disk.transport = sim::Transport::usb;
+  disk.usb_name = "Default USB Disk";
+  cfg.devices = {disk};
+  cfg.usb_registry = {"Default", ""};
+  auto hw = sim::Hardware::create(cfg, sim::Clocking::manual);
+  auto usb = hw->platform().usb;
+  struct Case {
+    const char* input;
+    const char* output;
+    bool want;
+  } cases[] = {
+      {"default", "", false},                   // "default" is inside "default usb disk"
+      {"DEFAULT", "default", false},
+      {"MacBook Pro Microphone", "Default Speakers Plus", false},  // the entry "Default" is inside it
+      {"", "Default USB Disk", true},
+  };
+  for (const auto& c : cases) EXPECT_EQ(engine_usb_recover(*usb, c.input, c.output), c.want) << c.input << "/" << c.output;
+  EXPECT_EQ(hw->usb_resets("Default"), 0u);
+  EXPECT_EQ(hw->usb_resets("Default USB Disk"), 1u);
+}
+
+}  // namespace
+}  // namespace melodara
