@@ -35,5 +35,11 @@ void BM_MalformedLine(benchmark::State& bench) {
 }
 BENCHMARK(BM_MalformedLine);
 
+// The host polls this for its meters: parse, lock, snapshot, serialise.
+void BM_AudioStatus(benchmark::State& bench) {
+  answer_line(bench, R"({"protocolVersion":2,"requestId":"bench-1","operation":"audio.status"})" "\n");
+}
+BENCHMARK(BM_AudioStatus);
+
 }  // namespace
 }  // namespace melodara

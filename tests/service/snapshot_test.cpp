@@ -39,6 +39,88 @@ TEST_F(Snapshots, FreshAudioStatus) {
   EXPECT_EQ(ok("audio.session.get"), s);
 }
 
+// What a fresh service reports, derived from the start values of the shared
+// state (the meters are the warm-up block's, checked by the DSP tests).
+const char* const kFreshDspState = R"({
+  "acoustic_feedback_risk": false, "anti_howl_active": false, "audioChain": "Studio Pro",
+  "backing_uplink_peak_db": -96.0, "backing_uplink_rms_db": -96.0,
+  "input_device_id": "MacBook Pro Microphone", "input_muted": false, "mic_gain": 1.0,
+  "monitor_crackle_pct": 0.15000000596046448, "monitor_enabled": true, "monitor_gain": 1.0,
+  "monitor_peak_db": -96.0, "monitor_rms_db": -96.0, "muted": false,
+  "output_device_id": "MacBook Pro Speakers", "presetId": "Pop Ballad",
+  "primary_uplink_peak_db": -96.0, "primary_uplink_rms_db": -96.0, "publish_muted": false,
+  "recording": {"active": false, "beatPath": "", "dryPath": "", "durationSec": 0.0, "savedPath": "",
+                "sharePath": "", "vocalPath": ""},
+  "reverbMode": "hall", "routingMode": "program", "routing_mode": "program",
+  "stageRecording": {"active": false, "durationSec": 0.0, "savedPath": "", "sharePath": ""},
+  "voiceCal": {"accumulated_voice_sec": 0.0, "active": false, "avg_f0_hz": 0.0, "avg_noise_floor_db": -58.0,
+               "avg_speech_rms_db": -36.0,
+               "band_energy_acc": [9.999999974752427e-7, 9.999999974752427e-7, 9.999999974752427e-7,
+                                   9.999999974752427e-7, 9.999999974752427e-7, 9.999999974752427e-7],
+               "band_pct": [16.600000381469727, 16.600000381469727, 16.600000381469727,
+                            16.600000381469727, 16.600000381469727, 16.600000381469727],
+               "completed": false, "detected_gender": "Chưa đo", "detected_timbre": "Đang chờ giọng nói...",
+               "max_f0_hz": 0.0, "min_f0_hz": 999.0, "noise_frames": 0, "peak_speech_db": -60.0,
+               "recommendation_summary": "Chỉ cần alo hoặc hát thử 1-2 câu ngắn (~2 giây) để AI bắt bệnh mic và cân chỉnh tự động.",
+               "recommended_profile": "Default", "sibilance_ratio": 0.11999999731779099, "speaking_now": false,
+               "target_voice_sec": 1.7999999523162842, "total_elapsed_sec": 0.0, "voice_frames": 0,
+               "voice_gate_thresh_db": -50.0},
+  "voiceProfile": "Giong Nam"
+})";
+
+const char* const kClosedStream =
+    R"({"channels":2,"droppedFrames":0,"error":null,"frameSamples":960,"sampleRate":48000,"sentFrames":0,"sentPackets":0,"state":"closed"})";
+
+// The golden record is typed in decimal; the service writes 32-bit floats widened.
+void widen_floats(Json& value) {
+  if (value.is_number_float()) value = static_cast<double>(static_cast<float>(value.get<double>()));
+  if (value.is_structured())
+    for (auto& item : value) widen_floats(item);
+}
+
+TEST_F(Snapshots, FreshAnswersComparedWhole) {
+  Json golden_params;
+  std::ifstream(std::string(MELODARA_SOURCE_DIR) + "/tests/dsp/data/dsp_params_default.json") >> golden_params;
+  widen_floats(golden_params);
+  DspMeters warm_up;
+  with_state([&](NativeState& s) { warm_up = s.telemetry; });
+  const Json meters = dsp_meters_to_json(warm_up);
+
+  Json dsp = Json::parse(kFreshDspState);
+  dsp["params"] = golden_params;
+  dsp["telemetry"] = meters;
+  for (const char* key : {"beat_rms_db", "comp_reduction_db", "corrected_vocal_hz", "deesser_reduction_db",
+                          "detected_bpm", "detected_key_name", "detected_vocal_hz", "gate_open", "latency_ms",
+                          "master_peak_db", "vocal_rms_db"})
+    dsp[key] = meters[key];
+  EXPECT_EQ(ok("tunewerk.dsp.get"), dsp);
+
+  Json audio = Json::parse(R"({
+    "acousticFeedbackRisk": false, "antiHowlActive": false, "audioRevision": 1, "bufferSize": 128,
+    "buildId": "tunewerk-dsp-10-10",
+    "busAudit": {"backingUplinkPeakDb": -96.0, "backingUplinkRmsDb": -96.0, "monitorCracklePct": 0.15000000596046448,
+                 "monitorPeakDb": -96.0, "monitorRmsDb": -96.0, "primaryUplinkPeakDb": -96.0, "primaryUplinkRmsDb": -96.0},
+    "engine": "tunewerk-dsp-10-10", "inputDeviceId": "MacBook Pro Microphone", "inputMode": "native-vocal",
+    "inputMuted": false,
+    "mixer": {"acousticFeedbackRisk": false, "antiHowlActive": false, "inputMuted": false, "masterGain": 1.0,
+              "micGain": 1.0, "monitorEnabled": true, "monitorGain": 1.0, "musicGain": 0.7799999713897705,
+              "muted": false, "publishMuted": false, "vocalGain": 1.0},
+    "muted": false, "nativeProtocolVersion": 2, "outputDeviceId": "MacBook Pro Speakers",
+    "player": {"channels": 2, "detectedBpm": null, "detectedKey": null, "detectedKeyName": null, "durationSeconds": 0.0,
+               "loadJobId": null, "loadProgress": 0, "loaded": false, "loading": false, "mediaGeneration": 0,
+               "playing": false, "positionSeconds": 0.0, "sampleRate": 48000, "tempoSource": null, "title": "",
+               "url": "", "videoCachedPath": null},
+    "publishMuted": false, "routingMode": "program", "running": true, "sampleRate": 48000
+  })");
+  audio["backingStream"] = Json::parse(kClosedStream);
+  audio["programStream"] = Json::parse(kClosedStream);
+  audio["dsp"] = dsp;
+  audio["telemetry"] = meters;
+  EXPECT_EQ(ok("audio.status"), audio);
+  EXPECT_EQ(ok("player.status"), audio["player"]);
+  EXPECT_EQ(ok("audio.program-stream.status"), Json::parse(kClosedStream));
+}
+
 TEST_F(Snapshots, DspSnapshotKeysSortByBytes) {
   const std::string text = to_json_text(ok("tunewerk.dsp.get"));
   EXPECT_LT(text.find("\"anti_howl_active\""), text.find("\"audioChain\""));
