@@ -9,14 +9,15 @@
 #include "dsp/dsp_meters.h"
 #include "dsp/key_tracker.h"
 #include "engine/frame_ring.h"
+#include "engine/program_stream.h"
 #include "service/native_state.h"
 
 namespace melodara {
 
-// One frame to each program-stream slot (either may be null), both stamped
-// with the copied audio revision. The publisher arrives with the
-// program-stream slots; until then the frames go nowhere.
-// Thread: engine. Allocates: no. Blocks: no.
+// One frame to each program-stream slot that is there (the backing slot
+// first), both stamped with the copied audio revision. The engine thread is
+// the only producer of each slot's queue.
+// Thread: engine only. Allocates: no. Blocks: no.
 void engine_push_program_frames(ProgramStream* primary, ProgramStream* backing,
                                 std::uint64_t stamp, StereoFrame primary_frame,
                                 StereoFrame backing_frame);

@@ -217,13 +217,14 @@ TEST(EngineBlock, TakeStopsGrowingAtTheCap) {
   rec.mix.resize(kRecorderSampleCap - 100);
   RecorderPending p = recorder_pending_new();
   recorder_note_slots(p, rec, stage);
-  FrameMix f;
-  f.record_mix = {0.5f, 0.5f};
-  for (int i = 0; i < 128; ++i) recorder_capture_frame(p, f);
+  std::array<StereoFrame, 128> half, zero{};
+  half.fill({0.5f, 0.5f});
+  const RecorderBlock block{half, zero, zero, zero};
+  recorder_capture_block(p, block);
   recorder_flush(p, rec, stage);
   EXPECT_EQ(rec.mix.size(), kRecorderSampleCap - 100 + 256);  // a whole block past the cap
   EXPECT_EQ(rec.vocal.size(), 256u);
-  for (int i = 0; i < 128; ++i) recorder_capture_frame(p, f);
+  recorder_capture_block(p, block);
   recorder_flush(p, rec, stage);
   EXPECT_EQ(rec.mix.size(), kRecorderSampleCap + 156);
   EXPECT_TRUE(p.mix.empty());

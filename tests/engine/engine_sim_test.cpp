@@ -254,7 +254,7 @@ TEST(EngineSim, OpenStoresResolvedIdsAndTheCameraMicrophoneFlags) {
     EXPECT_TRUE(g->antiHowlActive);
     EXPECT_EQ(g->monitorEnabled, c.monitor) << c.output;
     EXPECT_TRUE(s.engine->mix.webcam_input);
-    EXPECT_FLOAT_EQ(s.engine->mix.gate_constants.floor, 0.58f);
+    EXPECT_FLOAT_EQ(s.engine->mix.gate_floor, 0.58f);
   }
 }
 
