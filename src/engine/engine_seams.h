@@ -1,6 +1,7 @@
 #pragma once
-// The engine's calls into neighbours that arrive with their own subsystems.
-// Each is one small function so the real call is wired in one place.
+// The engine's calls into neighbours, each one small function so the real
+// call is wired in one place: the program-stream push, and the live key
+// seeding and voice-calibration block that arrive with their subsystems.
 #include <cstdint>
 #include <optional>
 #include <span>
