@@ -1,6 +1,7 @@
 #pragma once
-// The engine's calls into neighbours that arrive with their own subsystems.
-// Each is one small function so the real call is wired in one place.
+// The engine's calls into neighbours, each one small function so the real
+// call is wired in one place: the program-stream push, and the live key
+// seeding and voice-calibration block that arrive with their subsystems.
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -9,14 +10,15 @@
 #include "dsp/dsp_meters.h"
 #include "dsp/key_tracker.h"
 #include "engine/frame_ring.h"
+#include "engine/program_stream.h"
 #include "service/native_state.h"
 
 namespace melodara {
 
-// One frame to each program-stream slot (either may be null), both stamped
-// with the copied audio revision. The publisher arrives with the
-// program-stream slots; until then the frames go nowhere.
-// Thread: engine. Allocates: no. Blocks: no.
+// One frame to each program-stream slot that is there (the backing slot
+// first), both stamped with the copied audio revision. The engine thread is
+// the only producer of each slot's queue.
+// Thread: engine only. Allocates: no. Blocks: no.
 void engine_push_program_frames(ProgramStream* primary, ProgramStream* backing,
                                 std::uint64_t stamp, StereoFrame primary_frame,
                                 StereoFrame backing_frame);

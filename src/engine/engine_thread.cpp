@@ -10,6 +10,7 @@
 #include "engine/device_list.h"
 #include "engine/device_names.h"
 #include "engine/engine_seams.h"
+#include "engine/routing_mode.h"
 #include "engine/system_defaults.h"
 #include "engine/unicode_text.h"
 #include "engine/usb_recovery.h"
@@ -89,29 +90,28 @@ void hand_over_retired(AudioEngine& e, NativeState& st) {
 void reset_controls(AudioEngine& e) {
   e.controls = MixControls{};
   e.routing.assign("program");
+  e.controls.mode = RoutingMode::Program;
   e.audio_revision = 1;
   e.device_revision = e.device_revision_at_open;
 }
 
+// The frames as popped; the mix's preparation replaces non-finite samples.
 void capture_pop(AudioEngine& e) {
   auto& ring = e.streams.capture_ring;
   if (!ring) {
-    e.capture_l.fill(0.0f);
-    e.capture_r.fill(0.0f);
+    e.capture.fill(StereoFrame{});
     return;
   }
   auto g = ring->lock();
   if (g.poisoned()) {
-    e.capture_l.fill(0.0f);
-    e.capture_r.fill(0.0f);
+    e.capture.fill(StereoFrame{});
     return;
   }
   for (std::size_t i = 0; i < kEngineBlock; ++i) {
     StereoFrame f;
     if (!g->pop_front(f)) f = {e.last_captured.left * 0.996f, e.last_captured.right * 0.996f};
     e.last_captured = f;
-    e.capture_l[i] = std::isfinite(f.left) ? f.left : 0.0f;
-    e.capture_r[i] = std::isfinite(f.right) ? f.right : 0.0f;
+    e.capture[i] = f;
   }
 }
 
@@ -151,6 +151,7 @@ void copy_path(AudioEngine& e, NativeState& st, bool& played, std::uint64_t& rea
   e.controls.music_gain = st.musicGain;
   e.controls.master_gain = st.masterGain;
   e.routing.assign(st.routingMode);  // routing texts fit the reserved room
+  e.controls.mode = routing_mode_of(e.routing);
   e.audio_revision = st.audioRevision;
   recorder_note_slots(e.recorder, st.recording, st.stageRecording);
 
@@ -424,9 +425,11 @@ void engine_open_streams(AudioEngine& e) {
 
   if (e.bus.unit) (void)e.bus.unit->start();
 
-  e.mix.webcam_input = webcam;
-  e.mix.gate_constants = webcam_gate_constants(webcam);
+  routing_mix_open(e.mix, webcam);
   reset_controls(e);
+  // Until the first copy the monitor follows the feedback rule, as the state
+  // does before the host chooses.
+  e.controls.monitor_enabled = !risk;
   e.watch_blocks = 0;
   e.seen_capture = e.seen_playback = e.seen_bus = 0;
   e.stall_count = 0;
@@ -451,24 +454,22 @@ BlockOutcome engine_run_block(AudioEngine& e) {
 
   if (e.device_revision != e.device_revision_at_open) return BlockOutcome::device_change;
 
-  const float vocal_gain = prepare_mic_block(e.mix, e.controls, e.capture_l, e.capture_r, e.mic);
-  e.dsp.params.beat_volume = e.controls.music_gain;
-  e.dsp.params.vocal_gain = vocal_gain;
+  const ChainGains gains =
+      routing_mix_prepare_mic(e.mix, e.controls, e.capture, e.capture_l, e.capture_r, e.mic);
+  e.dsp.params.beat_volume = gains.beat_volume;
+  e.dsp.params.vocal_gain = gains.vocal_gain;
   e.meters = vocal_chain_process(e.dsp, e.mic, e.music_l, e.music_r, e.out_l, e.out_r);
-  e.meters.latency_ms = 2.95f;
+  e.meters.latency_ms = kEngineLatencyMs;
 
-  e.sums = BlockMeterSums{};
-  for (std::size_t i = 0; i < kEngineBlock; ++i) {
-    const FrameMix f = mix_program_frame(e.mix, e.controls, e.dsp, e.out_l[i], e.out_r[i], e.mic[i], i);
-    engine_push_program_frames(e.primary_slot.get(), e.backing_slot.get(), e.audio_revision, f.primary,
-                               f.backing);
-    e.primary_block[i] = f.primary;
-    e.backing_block[i] = f.backing;
-    e.monitor_block[i] = f.monitor;
-    e.bus_block[i] = f.bus;
-    recorder_capture_frame(e.recorder, f);
-    meter_frame(e.sums, e.crackle, f);
-  }
+  const MixOutputs outputs{e.primary_block, e.backing_block, e.monitor_block, e.bus_block,
+                           e.rec_mix_block, e.rec_vocal_block, e.rec_dry_block};
+  e.sums = routing_mix_block(e.mix, e.controls,
+                             routing_mix_inputs(e.capture_l, e.capture_r, e.mic, e.out_l, e.out_r, e.dsp.stems),
+                             outputs);
+  for (std::size_t i = 0; i < kEngineBlock; ++i)
+    engine_push_program_frames(e.primary_slot.get(), e.backing_slot.get(), e.audio_revision, e.primary_block[i],
+                               e.backing_block[i]);
+  recorder_capture_block(e.recorder, {e.rec_mix_block, e.rec_vocal_block, e.rec_dry_block, e.backing_block});
   crackle_update(e.crackle, e.sums);
 
   if (auto g = e.state->try_lock()) second_lock(e, **g);

@@ -24,9 +24,9 @@
 #include "engine/device_snapshot.h"
 #include "engine/engine_clock.h"
 #include "engine/engine_meters.h"
-#include "engine/engine_mix.h"
 #include "engine/engine_streams.h"
 #include "engine/recorder_capture.h"
+#include "engine/routing_mix.h"
 #include "platform/platform.h"
 #include "service/native_state.h"
 
@@ -64,13 +64,13 @@ struct AudioEngine {
   std::shared_ptr<ProgramStream> backing_slot, primary_slot;
   VocalDsp dsp;
 
-  // Control copies.
+  // Control copies; controls.mode follows the copied routing text.
   MixControls controls;
   std::string routing;
   std::uint64_t audio_revision = 1;
   std::uint64_t device_revision = 1;
   std::uint64_t device_revision_at_open = 1;
-  MixState mix;
+  RoutingMixState mix;
 
   // Player.
   TrackRef track;
@@ -88,12 +88,16 @@ struct AudioEngine {
   // frees a track itself.
   std::array<TrackRef, 4> retired;
 
-  // Block buffers.
+  // Block buffers. capture holds the popped frames as they came; capture_l/r
+  // are its channels with non-finite samples replaced by 0.
   StereoFrame last_captured;
+  std::array<StereoFrame, kEngineBlock> capture{};
   std::array<float, kEngineBlock> capture_l{}, capture_r{}, mic{}, music_l{}, music_r{}, out_l{}, out_r{};
-  std::array<StereoFrame, kEngineBlock> monitor_block{}, bus_block{}, primary_block{}, backing_block{};
+  // The routing mix's outputs for this block.
+  std::array<StereoFrame, kEngineBlock> primary_block{}, backing_block{}, monitor_block{}, bus_block{},
+      rec_mix_block{}, rec_vocal_block{}, rec_dry_block{};
   DspMeters meters;
-  BlockMeterSums sums;
+  MixMeterSums sums;
   CrackleState crackle;
   RecorderPending recorder;
 

@@ -60,15 +60,18 @@ void recorder_note_slots(RecorderPending& p, const RecorderSlot& recording, cons
   }
 }
 
-void recorder_capture_frame(RecorderPending& p, const FrameMix& f) {
-  if (p.active && p.mix.size() <= kRecorderPendingLimit) {
-    push2(p.mix, f.record_mix.left, f.record_mix.right);
-    push2(p.vocal, f.record_vocal.left, f.record_vocal.right);
-    push2(p.dry, f.record_dry, f.record_dry);
-    push2(p.beat, f.backing.left, f.backing.right);
+void recorder_capture_block(RecorderPending& p, const RecorderBlock& b) {
+  const std::size_t n = std::min({b.mix.size(), b.vocal.size(), b.dry_mic.size(), b.beat.size()});
+  for (std::size_t i = 0; i < n; ++i) {
+    if (p.active && p.mix.size() <= kRecorderPendingLimit) {
+      push2(p.mix, b.mix[i].left, b.mix[i].right);
+      push2(p.vocal, b.vocal[i].left, b.vocal[i].right);
+      push2(p.dry, b.dry_mic[i].left, b.dry_mic[i].right);
+      push2(p.beat, b.beat[i].left, b.beat[i].right);
+    }
+    if (p.stage_active && p.stage_mix.size() <= kRecorderPendingLimit)
+      push2(p.stage_mix, b.mix[i].left, b.mix[i].right);
   }
-  if (p.stage_active && p.stage_mix.size() <= kRecorderPendingLimit)
-    push2(p.stage_mix, f.record_mix.left, f.record_mix.right);
 }
 
 void recorder_flush(RecorderPending& p, RecorderSlot& recording, RecorderSlot& stage) {

@@ -5,9 +5,10 @@
 // slots. A take is capped at ten minutes of stereo in `mix`.
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
-#include "engine/engine_mix.h"
+#include "engine/frame_ring.h"
 #include "service/native_state.h"
 
 namespace melodara {
@@ -30,8 +31,15 @@ RecorderPending recorder_pending_new();
 // what was gathered for the old one. Thread: engine. Allocates: no.
 void recorder_note_slots(RecorderPending& p, const RecorderSlot& recording, const RecorderSlot& stage);
 
-// Thread: engine. Allocates: no.
-void recorder_capture_frame(RecorderPending& p, const FrameMix& f);
+// What one block gives the recorder, frame by frame (the routing mix's
+// recorder outputs; `beat` is the backing feed). n = the smallest length.
+struct RecorderBlock {
+  std::span<const StereoFrame> mix, vocal, dry_mic, beat;
+};
+
+// Appends the block frame by frame while the first pending list holds at most
+// kRecorderPendingLimit samples. Thread: engine. Allocates: no.
+void recorder_capture_block(RecorderPending& p, const RecorderBlock& block);
 
 // Second lock: appends the pending samples to active slots of the same take
 // while under the cap. The first append of a take reserves the slot's lists

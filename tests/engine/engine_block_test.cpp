@@ -4,10 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 #include <numbers>
 #include <thread>
 
 #include "engine/engine_thread.h"
+#include "engine/program_stream.h"
 #include "engine/recorder_capture.h"
 #include "engine_test_support.h"
 
@@ -36,13 +38,29 @@ test::SimEngine quiet_engine() {
   return s;
 }
 
+// An enabled slot without a publisher thread: the test takes the frames itself.
+std::shared_ptr<ProgramStream> bare_slot() {
+  auto slot = std::make_shared<ProgramStream>();
+  slot->queue = std::make_shared<ProgramStreamQueue>();
+  slot->state = std::make_shared<ProgramStreamState>();
+  slot->state->enabled = true;
+  return slot;
+}
+
+std::vector<ProgramStreamFrame> take_all(ProgramStream& slot) {
+  std::vector<ProgramStreamFrame> out(kProgramStreamQueueLimit);
+  out.resize(program_stream_queue_take(*slot.queue, out.data(), out.size()));
+  return out;
+}
+
 // Holds the state lock on another thread while it lives.
 struct LockHolder {
   std::atomic<int> phase{0};
   std::thread t;
-  explicit LockHolder(SharedState& st) {
+  explicit LockHolder(SharedState& st, std::function<void(NativeState&)> change = {}) {
     t = std::thread([&] {
       auto g = st->lock();
+      if (change) change(*g);
       phase = 1;
       while (phase != 2) std::this_thread::yield();
     });
@@ -176,6 +194,69 @@ TEST(EngineBlock, PublishMuteSilencesOnlyThePrimarySlot) {
   EXPECT_GT(g->backingUplinkPeakDb, -40.0f);
 }
 
+TEST(EngineBlock, EveryFrameReachesBothSlotsStampedWithTheCopiedRevision) {
+  sim::Config cfg;
+  cfg.devices = {input_device("MacBook Pro Microphone", 1, test::sine(1000, 0.2))};
+  auto s = test::make_sim_engine(cfg, "MacBook Pro Microphone", "");
+  AudioEngine& e = *s.engine;
+  e.backing_slot = bare_slot();
+  e.primary_slot = bare_slot();
+  {
+    auto g = s.state->lock();
+    g->player.samples = std::make_shared<std::vector<float>>(96000, 0.3f);
+    g->player.playing = true;
+    g->audioRevision = 41;
+  }
+  engine_open_streams(e);
+  s.run_blocks(40);
+  take_all(*e.backing_slot);
+  take_all(*e.primary_slot);
+
+  auto expect_block = [&](std::uint64_t stamp, bool muted) {
+    const auto backing = take_all(*e.backing_slot);
+    const auto primary = take_all(*e.primary_slot);
+    ASSERT_EQ(backing.size(), kEngineBlock);
+    ASSERT_EQ(primary.size(), kEngineBlock);
+    for (std::size_t i = 0; i < kEngineBlock; ++i) {
+      EXPECT_EQ(backing[i].stamp, stamp);
+      EXPECT_EQ(primary[i].stamp, stamp);
+      EXPECT_EQ(backing[i].left, e.backing_block[i].left) << i;
+      EXPECT_EQ(backing[i].right, e.backing_block[i].right) << i;
+      EXPECT_EQ(primary[i].left, e.primary_block[i].left) << i;
+      EXPECT_EQ(primary[i].right, e.primary_block[i].right) << i;
+      if (muted) {
+        EXPECT_EQ(primary[i].left, 0.0f);
+      }
+    }
+    EXPECT_GT(std::fabs(backing[64].left), 0.05f);
+    if (!muted) {
+      EXPECT_GT(std::fabs(primary[64].left) + std::fabs(primary[100].left), 0.0f);
+    }
+  };
+  engine_run_block(e);
+  expect_block(41, false);
+  {
+    auto g = s.state->lock();
+    g->muted = true;
+    g->audioRevision = 42;
+  }
+  engine_run_block(e);
+  expect_block(42, true);
+  {
+    // A busy lock keeps the last copied revision.
+    LockHolder hold(s.state, [](NativeState& st) { st.audioRevision = 43; });
+    engine_run_block(e);
+    expect_block(42, true);
+  }
+
+  // A closed slot takes nothing and counts nothing.
+  e.primary_slot->state->enabled = false;
+  engine_run_block(e);
+  EXPECT_TRUE(take_all(*e.primary_slot).empty());
+  EXPECT_EQ(take_all(*e.backing_slot).size(), kEngineBlock);
+  EXPECT_EQ(e.primary_slot->state->droppedFrames.load(), 0u);
+}
+
 TEST(EngineBlock, RecordsBothSlotsAndKeepsSamplesWhileTheLockIsBusy) {
   auto s = quiet_engine();
   {
@@ -217,13 +298,14 @@ TEST(EngineBlock, TakeStopsGrowingAtTheCap) {
   rec.mix.resize(kRecorderSampleCap - 100);
   RecorderPending p = recorder_pending_new();
   recorder_note_slots(p, rec, stage);
-  FrameMix f;
-  f.record_mix = {0.5f, 0.5f};
-  for (int i = 0; i < 128; ++i) recorder_capture_frame(p, f);
+  std::array<StereoFrame, 128> half, zero{};
+  half.fill({0.5f, 0.5f});
+  const RecorderBlock block{half, zero, zero, zero};
+  recorder_capture_block(p, block);
   recorder_flush(p, rec, stage);
   EXPECT_EQ(rec.mix.size(), kRecorderSampleCap - 100 + 256);  // a whole block past the cap
   EXPECT_EQ(rec.vocal.size(), 256u);
-  for (int i = 0; i < 128; ++i) recorder_capture_frame(p, f);
+  recorder_capture_block(p, block);
   recorder_flush(p, rec, stage);
   EXPECT_EQ(rec.mix.size(), kRecorderSampleCap + 156);
   EXPECT_TRUE(p.mix.empty());
@@ -236,6 +318,8 @@ TEST(EngineBlock, NoAllocationPerBlockWhilePlayingAndRecording) {
   cfg.devices = {input_device("MacBook Pro Microphone", 1, test::sine(440, 0.2)),
                  output_device("MacBook Pro Speakers"), output_device("Melodara_Virtual_Bus_48kHz")};
   auto s = test::make_sim_engine(cfg, "MacBook Pro Microphone", "MacBook Pro Speakers");
+  s.engine->backing_slot = bare_slot();
+  s.engine->primary_slot = bare_slot();
   engine_open_streams(*s.engine);
   {
     auto g = s.state->lock();
@@ -250,6 +334,8 @@ TEST(EngineBlock, NoAllocationPerBlockWhilePlayingAndRecording) {
     engine_run_block(*s.engine);
     s.clock->stall(2'666'667);
   }
+  take_all(*s.engine->primary_slot);
+  take_all(*s.engine->backing_slot);
   {
     test::ThreadAllocationCounter count;  // the counter sees this thread's allocations
     auto probe = std::make_unique<int>(1);
@@ -263,6 +349,8 @@ TEST(EngineBlock, NoAllocationPerBlockWhilePlayingAndRecording) {
       allocations += count.count();
     }
     engine_pace(*s.engine);  // the fake clock runs the simulated devices here, uncounted
+    ASSERT_EQ(take_all(*s.engine->primary_slot).size(), kEngineBlock);
+    take_all(*s.engine->backing_slot);
     if (i % 100 == 50) {
       LockHolder hold(s.state);  // busy blocks hold samples in the pending lists
       for (int k = 0; k < 20; ++k) {
@@ -270,6 +358,8 @@ TEST(EngineBlock, NoAllocationPerBlockWhilePlayingAndRecording) {
         engine_run_block(*s.engine);
         allocations += count.count();
       }
+      take_all(*s.engine->primary_slot);
+      take_all(*s.engine->backing_slot);
     }
   }
   EXPECT_EQ(allocations, 0u);

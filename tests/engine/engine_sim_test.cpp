@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <algorithm>
 #include <cmath>
 #include <thread>
 
@@ -254,7 +255,7 @@ TEST(EngineSim, OpenStoresResolvedIdsAndTheCameraMicrophoneFlags) {
     EXPECT_TRUE(g->antiHowlActive);
     EXPECT_EQ(g->monitorEnabled, c.monitor) << c.output;
     EXPECT_TRUE(s.engine->mix.webcam_input);
-    EXPECT_FLOAT_EQ(s.engine->mix.gate_constants.floor, 0.58f);
+    EXPECT_FLOAT_EQ(s.engine->mix.gate_floor, 0.58f);
   }
 }
 
@@ -274,6 +275,71 @@ TEST(EngineSim, PoisonedStateRunsOnTheLastCopies) {
   s.run_for(1.0);
   const auto out = sink_of(s, "MacBook Pro Speakers");
   EXPECT_GT(rms(out, out.size() / 2, out.size()), 0.01f);
+}
+
+TEST(EngineSim, RawMicFromOneInputChannelReachesBothPrimaryChannels) {
+  sim::Config cfg;
+  auto right_only = test::sine(1000, 0.2);
+  right_only.channels = {1};
+  cfg.devices = {input_device("Scarlett 2i2 USB", 2, right_only), output_device("MacBook Pro Speakers")};
+  auto s = test::make_sim_engine(cfg, "Scarlett 2i2 USB", "MacBook Pro Speakers");
+  s.state->lock()->routingMode = "raw-mic";
+  engine_open_streams(*s.engine);
+  s.run_for(0.5);
+  const AudioEngine& e = *s.engine;
+  EXPECT_EQ(e.controls.mode, RoutingMode::RawMic);
+  float peak = 0.0f;
+  for (int b = 0; b < 40; ++b) {
+    s.run_blocks(1);
+    for (std::size_t i = 0; i < kEngineBlock; ++i) {
+      ASSERT_EQ(e.primary_block[i].left, e.primary_block[i].right) << "block " << b << " frame " << i;
+      ASSERT_EQ(e.bus_block[i].left, e.primary_block[i].left);
+      peak = std::max(peak, std::fabs(e.primary_block[i].left));
+    }
+  }
+  EXPECT_NEAR(peak, 0.2f, 0.01f);  // the right channel at its own level, not halved
+}
+
+TEST(EngineSim, GainsAtTwoWithFullScaleInputStayUnderTheClipBound) {
+  sim::Config cfg = studio();
+  cfg.devices[0] = input_device("MacBook Pro Microphone", 2, test::sine(1000, 1.0));
+  auto s = test::make_sim_engine(cfg, "MacBook Pro Microphone", "MacBook Pro Speakers");
+  auto track = std::make_shared<std::vector<float>>(2 * 20 * kSecond);
+  for (std::size_t i = 0; i < track->size(); ++i) (*track)[i] = (i / 2 / 24) % 2 ? 1.0f : -1.0f;  // 1 kHz square
+  {
+    auto g = s.state->lock();
+    g->micGain = g->musicGain = g->masterGain = g->monitorGain = 2.0f;
+    g->dsp.params.vocal_gain = g->dsp.params.beat_volume = 2.0f;
+    g->player.samples = track;
+    g->player.playing = true;
+  }
+  engine_open_streams(*s.engine);
+  const AudioEngine& e = *s.engine;
+  float worst = 0.0f;
+  for (const char* mode : {"program", "vocal", "raw-mic", "daw-vocal"})
+    for (bool monitor : {true, false}) {
+      {
+        auto g = s.state->lock();
+        g->routingMode = mode;
+        g->monitorEnabled = monitor;
+      }
+      for (int b = 0; b < 75; ++b) {
+        s.run_blocks(1);
+        for (const auto* feed : {&e.primary_block, &e.backing_block, &e.monitor_block, &e.bus_block,
+                                 &e.rec_mix_block, &e.rec_vocal_block, &e.rec_dry_block})
+          for (const StereoFrame& f : *feed) {
+            worst = std::max({worst, std::fabs(f.left), std::fabs(f.right)});
+            ASSERT_LT(std::fabs(f.left), 0.985f) << mode << " monitor " << monitor;
+            ASSERT_LT(std::fabs(f.right), 0.985f) << mode << " monitor " << monitor;
+          }
+      }
+    }
+  EXPECT_GT(worst, 0.95f);  // the clip was driven
+  for (const char* dev : {"MacBook Pro Speakers", "Melodara_Virtual_Bus_48kHz"}) {
+    const auto out = sink_of(s, dev);
+    ASSERT_FALSE(out.empty()) << dev;
+    for (float x : out) ASSERT_LT(std::fabs(x), 0.985f) << dev;
+  }
 }
 
 TEST(EngineSim, PlayingTrackAdvancesAtRateAndStopsAtItsEnd) {

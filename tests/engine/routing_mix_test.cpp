@@ -343,6 +343,72 @@ TEST(RoutingMicPreparation, SingleChannelMicReachesTheChainFromThatChannelOnly) 
   EXPECT_NEAR(peak, 0.5f, 0.01f);  // the left channel at full level, not halved
 }
 
+// "raw-mic": a microphone on one input of a stereo interface is published
+// mono on both channels of the primary feed, at its own level.
+TEST(RoutingMix, RawMicFromOneInputChannelFillsBothPrimaryChannels) {
+  for (int carrying = 0; carrying < 2; ++carrying) {
+    RoutingMixState state;
+    routing_mix_open(state, false);
+    MixControls controls;
+    controls.mode = RoutingMode::RawMic;
+    MixBench bench;
+    bench.fill(StemValues{});
+    std::size_t phase = 0;
+    float peak = 0.0f;
+    for (int b = 0; b < 60; ++b) {
+      const auto block = carrying == 0 ? tones(0.5f, 0.0f, phase) : tones(0.0f, 0.5f, phase);
+      routing_mix_prepare_mic(state, controls, block, bench.cap_l, bench.cap_r, bench.mic);
+      bench.mix(state, controls);
+      if (b < 50) continue;
+      for (std::size_t i = 0; i < kBlock; ++i) {
+        ASSERT_EQ(bench.primary[i].left, bench.primary[i].right) << carrying << " frame " << i;
+        ASSERT_EQ(bench.primary[i].left, routing_soft_clip(bench.mic[i] * state.master));
+        peak = std::max(peak, std::fabs(bench.primary[i].left));
+      }
+    }
+    EXPECT_NEAR(peak, 0.5f, 0.01f) << carrying;  // not halved by the silent channel
+    EXPECT_EQ(state.target_left, carrying == 0 ? 1.0f : 0.0f);
+  }
+}
+
+// With every gain at 2 and full-scale signals everywhere, no sample that leaves
+// the mix reaches the soft clip's bound, in any mode and monitor setting.
+TEST(RoutingMix, GainsAtTwoNeverPassTheClipBound) {
+  enum Monitor { Off, On, OnWebcam };
+  float worst = 0.0f;
+  for (RoutingMode mode : {RoutingMode::Program, RoutingMode::Vocal, RoutingMode::RawMic, RoutingMode::DawVocal})
+    for (Monitor monitor : {Off, On, OnWebcam}) {
+      RoutingMixState state;
+      routing_mix_open(state, monitor == OnWebcam);
+      MixControls controls;
+      controls.mode = mode;
+      controls.mic_gain = controls.music_gain = controls.master_gain = controls.monitor_gain = 2.0f;
+      controls.monitor_enabled = monitor != Off;
+      MixBench bench;
+      std::size_t phase = 0;
+      for (int b = 0; b < 60; ++b) {
+        // Full-scale capture; chain outputs and stems at full scale, in phase
+        // so that the sums add up.
+        const auto capture = tones(1.0f, 1.0f, phase);
+        routing_mix_prepare_mic(state, controls, capture, bench.cap_l, bench.cap_r, bench.mic);
+        for (std::size_t i = 0; i < kBlock; ++i) {
+          const float x = capture[i].left;
+          bench.out_l[i] = bench.out_r[i] = x;
+          for (auto& stem : bench.stems) stem[i] = x;
+        }
+        bench.mix(state, controls);
+        for (const auto* feed : {&bench.primary, &bench.backing, &bench.monitor, &bench.bus, &bench.rec_mix,
+                                 &bench.rec_vocal, &bench.rec_dry})
+          for (const StereoFrame& f : *feed) {
+            worst = std::max({worst, std::fabs(f.left), std::fabs(f.right)});
+            ASSERT_LT(std::fabs(f.left), 0.985f);
+            ASSERT_LT(std::fabs(f.right), 0.985f);
+          }
+      }
+    }
+  EXPECT_GT(worst, 0.98f);  // the signals did drive the clip
+}
+
 TEST(RoutingMicPreparation, NonFiniteCaptureReadsAsSilence) {
   const float nan = std::numeric_limits<float>::quiet_NaN();
   const float inf = std::numeric_limits<float>::infinity();
