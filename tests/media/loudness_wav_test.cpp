@@ -46,6 +46,9 @@ TEST(Loudness, SoftClipAndSpecialTracks) {
   EXPECT_EQ(loudness_soft_clip(0.82f), 0.82f);
   EXPECT_LT(loudness_soft_clip(1000.0f), 0.94f);
   EXPECT_TRUE(std::isnan(loudness_soft_clip(std::numeric_limits<float>::quiet_NaN())));
+  // An overflowed product clips to the curve's limit instead of inf/inf = NaN.
+  EXPECT_EQ(loudness_soft_clip(std::numeric_limits<float>::infinity()), 0.94f);
+  EXPECT_EQ(loudness_soft_clip(-std::numeric_limits<float>::infinity()), -0.94f);
 
   // A sample that the gain brings to 1.0 leaves as 0.892.
   std::vector<float> loud = level(0.2f, 100000);
@@ -70,6 +73,12 @@ TEST(Loudness, SoftClipAndSpecialTracks) {
   odd.push_back(0.4f);
   normalize_loudness(odd);
   EXPECT_NEAR(odd.back(), 0.4f * 0.675f, 1e-6f);
+
+  // A huge unmeasured trailing sample under a raising gain stays finite.
+  std::vector<float> quiet_odd = level(0.05f, 10);
+  quiet_odd.push_back(-2.8e38f);
+  normalize_loudness(quiet_odd);
+  EXPECT_EQ(quiet_odd.back(), -0.94f);
 
   std::vector<float> one{0.5f};
   normalize_loudness(one);
