@@ -5,66 +5,8 @@
 #include <new>
 #include <numbers>
 
-namespace {
-
-thread_local bool t_counting = false;
-thread_local std::size_t t_count = 0;
-
-void* counted_alloc(std::size_t size, std::size_t align) {
-  if (t_counting) ++t_count;
-  if (size == 0) size = 1;
-  void* p = align > alignof(std::max_align_t) ? std::aligned_alloc(align, (size + align - 1) / align * align)
-                                              : std::malloc(size);
-  if (p == nullptr) throw std::bad_alloc();
-  return p;
-}
-
-}  // namespace
-
-void* operator new(std::size_t size) { return counted_alloc(size, 0); }
-void* operator new[](std::size_t size) { return counted_alloc(size, 0); }
-void* operator new(std::size_t size, std::align_val_t a) { return counted_alloc(size, static_cast<std::size_t>(a)); }
-void* operator new[](std::size_t size, std::align_val_t a) { return counted_alloc(size, static_cast<std::size_t>(a)); }
-// The nothrow forms too: the library frees what they give with plain delete.
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-  try {
-    return counted_alloc(size, 0);
-  } catch (...) {
-    return nullptr;
-  }
-}
-void* operator new[](std::size_t size, const std::nothrow_t& t) noexcept { return operator new(size, t); }
-void* operator new(std::size_t size, std::align_val_t a, const std::nothrow_t&) noexcept {
-  try {
-    return counted_alloc(size, static_cast<std::size_t>(a));
-  } catch (...) {
-    return nullptr;
-  }
-}
-void* operator new[](std::size_t size, std::align_val_t a, const std::nothrow_t& t) noexcept {
-  return operator new(size, a, t);
-}
-void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete(void* p, std::align_val_t, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete[](void* p, std::align_val_t, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
 
 namespace melodara::test {
-
-ThreadAllocationCounter::ThreadAllocationCounter() {
-  t_count = 0;
-  t_counting = true;
-}
-ThreadAllocationCounter::~ThreadAllocationCounter() { t_counting = false; }
-std::size_t ThreadAllocationCounter::count() const { return t_count; }
 
 void SimClock::move_to(std::int64_t t) {
   if (t <= now_ns) return;

@@ -3,6 +3,7 @@
 // sink measurements, and an allocation counter for the calling thread.
 #pragma once
 
+#include "alloc_counter.h"
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -56,13 +57,5 @@ float rms(const std::vector<float>& samples, std::size_t from, std::size_t to);
 // Single-bin DFT amplitude of channel `ch` of interleaved stereo.
 float tone_amplitude(const std::vector<float>& stereo, std::size_t first_frame, std::size_t frames,
                      double frequency, int ch = 0);
-
-// Counts operator new on the constructing thread while it lives.
-class ThreadAllocationCounter {
- public:
-  ThreadAllocationCounter();
-  ~ThreadAllocationCounter();
-  std::size_t count() const;
-};
 
 }  // namespace melodara::test
