@@ -86,6 +86,18 @@ struct Hardware::State {
     Device* d = devices[id - 1].get();
     return d->removed ? nullptr : d;
   }
+  // Caller holds m.
+  std::vector<DeviceId> live_ids() const {
+    std::vector<DeviceId> ids;
+    for (auto& d : devices)
+      if (!d->removed) ids.push_back(d->id);
+    return ids;
+  }
+  std::optional<std::string> readable_name(DeviceId id) {
+    Device* d = device(id);
+    if (!d || !d->spec.name_readable) return std::nullopt;
+    return d->spec.name;
+  }
   Device* by_name(std::string_view name) {
     for (auto& d : devices)
       if (!d->removed && d->spec.name == name) return d.get();
@@ -425,16 +437,12 @@ class SimHost final : public AudioHost {
     if (delay) std::this_thread::sleep_for(std::chrono::milliseconds(delay));
     if (hook) hook();
     std::lock_guard lk(hw_->m);
-    std::vector<DeviceId> ids;
-    for (auto& d : hw_->devices)
-      if (!d->removed) ids.push_back(d->id);
-    return ids;
+    return hw_->live_ids();
   }
   std::expected<std::string, PlatformError> device_name(DeviceId id) override {
     std::lock_guard lk(hw_->m);
-    Device* d = hw_->device(id);
-    if (!d || !d->spec.name_readable) return std::unexpected(error("name unavailable"));
-    return d->spec.name;
+    if (auto name = hw_->readable_name(id)) return *name;
+    return std::unexpected(error("name unavailable"));
   }
   bool has_input(DeviceId id) override {
     std::lock_guard lk(hw_->m);
@@ -508,16 +516,12 @@ class SimSystem final : public AudioSystem {
   explicit SimSystem(std::shared_ptr<Hardware::State> s) : hw_(std::move(s)) {}
   std::expected<std::vector<DeviceId>, PlatformError> hardware_devices() override {
     std::lock_guard lk(hw_->m);
-    std::vector<DeviceId> ids;
-    for (auto& d : hw_->devices)
-      if (!d->removed) ids.push_back(d->id);
-    return ids;
+    return hw_->live_ids();
   }
   std::expected<std::string, PlatformError> device_name(DeviceId id) override {
     std::lock_guard lk(hw_->m);
-    Device* d = hw_->device(id);
-    if (!d || !d->spec.name_readable) return std::unexpected(error("name unavailable"));
-    return d->spec.name;
+    if (auto name = hw_->readable_name(id)) return *name;
+    return std::unexpected(error("name unavailable"));
   }
   std::expected<std::uint32_t, PlatformError> stream_list_size(DeviceId id, AudioScope scope) override {
     std::lock_guard lk(hw_->m);
