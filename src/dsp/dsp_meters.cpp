@@ -1,6 +1,6 @@
 #include "dsp/dsp_meters.h"
 
-#include "dsp/json_values.h"
+#include "core/json_values.h"
 
 #include <cmath>
 

@@ -1,6 +1,6 @@
 #include "dsp/dsp_params.h"
 
-#include "dsp/json_values.h"
+#include "core/json_values.h"
 
 #include <cmath>
 #include <limits>

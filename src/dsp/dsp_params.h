@@ -12,7 +12,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "dsp/fixed_text.h"
+#include "core/fixed_text.h"
 
 namespace melodara {
 

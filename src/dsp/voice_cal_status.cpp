@@ -1,6 +1,6 @@
 #include "dsp/voice_cal_status.h"
 
-#include "dsp/json_values.h"
+#include "core/json_values.h"
 
 namespace melodara {
 namespace {

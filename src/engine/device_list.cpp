@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "engine/device_names.h"
-#include "engine/unicode_text.h"
+#include "core/unicode_text.h"
 
 namespace melodara {
 namespace {

@@ -3,7 +3,7 @@
 #include <array>
 #include <string>
 
-#include "engine/unicode_text.h"
+#include "core/unicode_text.h"
 
 namespace melodara {
 namespace {

@@ -3,7 +3,7 @@
 #include <limits>
 #include <thread>
 
-#include "service/counters.h"
+#include "core/counters.h"
 
 namespace melodara {
 

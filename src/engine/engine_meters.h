@@ -3,7 +3,7 @@
 // of the monitor output, and the smoothed crackle measure of the monitor,
 // from the sums the routing mix gathers over each block.
 #include "engine/routing_mix.h"
-#include "service/native_state.h"
+#include "state/native_state.h"
 
 namespace melodara {
 

@@ -11,7 +11,7 @@
 #include "dsp/key_tracker.h"
 #include "engine/frame_ring.h"
 #include "engine/program_stream.h"
-#include "service/native_state.h"
+#include "state/native_state.h"
 
 namespace melodara {
 

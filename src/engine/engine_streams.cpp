@@ -4,7 +4,7 @@
 
 #include "engine/device_callbacks.h"
 #include "engine/device_names.h"
-#include "engine/unicode_text.h"
+#include "core/unicode_text.h"
 
 namespace melodara {
 namespace {

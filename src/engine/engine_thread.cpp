@@ -12,9 +12,9 @@
 #include "engine/engine_seams.h"
 #include "engine/routing_mode.h"
 #include "engine/system_defaults.h"
-#include "engine/unicode_text.h"
+#include "core/unicode_text.h"
 #include "engine/usb_recovery.h"
-#include "service/counters.h"
+#include "core/counters.h"
 
 namespace melodara {
 namespace {

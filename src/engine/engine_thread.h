@@ -28,7 +28,7 @@
 #include "engine/recorder_capture.h"
 #include "engine/routing_mix.h"
 #include "platform/platform.h"
-#include "service/native_state.h"
+#include "state/native_state.h"
 
 namespace melodara {
 

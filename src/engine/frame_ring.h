@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "service/mutex.h"
+#include "core/mutex.h"
 
 namespace melodara {
 

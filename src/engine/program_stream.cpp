@@ -18,8 +18,8 @@
 #include <system_error>
 #include <vector>
 
-#include "service/threads.h"
-#include "service/utf8.h"
+#include "core/threads.h"
+#include "core/utf8.h"
 
 namespace melodara {
 namespace {

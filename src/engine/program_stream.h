@@ -14,8 +14,8 @@
 #include <string_view>
 #include <thread>
 
-#include "service/json_writer.h"
-#include "service/mutex.h"
+#include "core/json_writer.h"
+#include "core/mutex.h"
 
 namespace melodara {
 

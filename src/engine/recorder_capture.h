@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "engine/frame_ring.h"
-#include "service/native_state.h"
+#include "state/native_state.h"
 
 namespace melodara {
 

@@ -1,6 +1,6 @@
 #include "engine/routing_mode.h"
 
-#include "service/counters.h"
+#include "core/counters.h"
 
 namespace melodara {
 

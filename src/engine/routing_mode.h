@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "service/native_state.h"
+#include "state/native_state.h"
 
 namespace melodara {
 

@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "engine/device_names.h"
-#include "engine/unicode_text.h"
-#include "service/utf8.h"
+#include "core/unicode_text.h"
+#include "core/utf8.h"
 
 namespace melodara {
 namespace {

@@ -1,6 +1,6 @@
 #include "engine/usb_recovery.h"
 
-#include "engine/unicode_text.h"
+#include "core/unicode_text.h"
 
 namespace melodara {
 

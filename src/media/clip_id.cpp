@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "service/utf8.h"
+#include "core/utf8.h"
 
 namespace melodara {
 namespace {

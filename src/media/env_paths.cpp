@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-#include "service/utf8.h"
+#include "core/utf8.h"
 
 namespace melodara {
 

@@ -10,7 +10,7 @@
 
 #include "media/clip_id.h"
 #include "media/env_paths.h"
-#include "service/utf8.h"
+#include "core/utf8.h"
 
 namespace melodara {
 namespace {

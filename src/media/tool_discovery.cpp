@@ -5,7 +5,7 @@
 
 #include "media/env_paths.h"
 #include "media/process_runner.h"
-#include "service/utf8.h"
+#include "core/utf8.h"
 
 namespace melodara {
 namespace {

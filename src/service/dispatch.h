@@ -5,7 +5,7 @@
 #include <expected>
 #include <string_view>
 
-#include "service/native_state.h"
+#include "state/native_state.h"
 #include "service/protocol.h"
 
 namespace melodara {

@@ -6,7 +6,7 @@
 #include "engine/device_names.h"
 #include "engine/program_stream.h"
 #include "engine/routing_mode.h"
-#include "service/counters.h"
+#include "core/counters.h"
 #include "service/handlers.h"
 #include "service/payload.h"
 #include "service/snapshots.h"

@@ -1,6 +1,6 @@
 #include "service/payload.h"
 
-#include "service/utf8.h"
+#include "core/utf8.h"
 
 namespace melodara {
 

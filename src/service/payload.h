@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "service/json_writer.h"
+#include "core/json_writer.h"
 
 namespace melodara {
 

@@ -8,8 +8,8 @@
 
 #include "service/dispatch.h"
 #include "service/request_reader.h"
-#include "service/threads.h"
-#include "service/utf8.h"
+#include "core/threads.h"
+#include "core/utf8.h"
 
 namespace melodara {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "service/native_state.h"
+#include "state/native_state.h"
 #include "service/response_output.h"
 
 namespace melodara {

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <optional>
 
-#include "service/utf8.h"
+#include "core/utf8.h"
 
 namespace melodara {
 namespace {

@@ -3,7 +3,7 @@
 // thread and from request workers never interleave.
 #include <memory>
 
-#include "service/mutex.h"
+#include "core/mutex.h"
 #include "service/protocol.h"
 
 namespace melodara {

@@ -9,7 +9,7 @@
 #include "service/request_loop.h"
 #include "service/response_output.h"
 #include "service/startup.h"
-#include "service/threads.h"
+#include "core/threads.h"
 #include "engine/engine_thread.h"
 
 namespace melodara {

@@ -1,8 +1,8 @@
 #pragma once
 // Pictures of the shared state that most operations answer with. Each takes the
 // locked state and builds a new object; none changes the state.
-#include "service/json_writer.h"
-#include "service/native_state.h"
+#include "core/json_writer.h"
+#include "state/native_state.h"
 
 namespace melodara {
 

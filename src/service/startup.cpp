@@ -4,7 +4,7 @@
 
 #include "engine/device_list.h"
 #include "engine/program_stream.h"
-#include "service/threads.h"
+#include "core/threads.h"
 
 namespace melodara {
 

@@ -1,7 +1,7 @@
 #pragma once
 // Building the long-lived records in start-up order. Threads are started by
 // `service_main`; tests and the fuzz target use the same records without them.
-#include "service/native_state.h"
+#include "state/native_state.h"
 
 namespace melodara {
 

@@ -8,7 +8,7 @@
 #include "media/file_io.h"
 #include "media/pcm_cache_writer.h"
 #include "media/player_cache.h"
-#include "service/utf8.h"
+#include "core/utf8.h"
 #include "media_test_support.h"
 
 namespace melodara {

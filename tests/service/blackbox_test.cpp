@@ -5,7 +5,7 @@
 #include <set>
 #include <vector>
 
-#include "service/json_writer.h"
+#include "core/json_writer.h"
 #include "service/protocol.h"
 #include "service_process.h"
 

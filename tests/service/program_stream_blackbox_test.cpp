@@ -23,7 +23,7 @@
 #include <utility>
 #include <vector>
 
-#include "service/json_writer.h"
+#include "core/json_writer.h"
 #include "service_process.h"
 
 namespace melodara {

@@ -1,5 +1,5 @@
 // Unicode lower-casing and trimming of device names.
-#include "engine/unicode_text.h"
+#include "core/unicode_text.h"
 
 #include <gtest/gtest.h>
 

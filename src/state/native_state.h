@@ -15,7 +15,7 @@
 #include "dsp/dsp_meters.h"
 #include "dsp/vocal_dsp.h"
 #include "dsp/voice_cal_status.h"
-#include "service/mutex.h"
+#include "core/mutex.h"
 
 namespace melodara {
 

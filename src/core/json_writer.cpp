@@ -1,11 +1,11 @@
-#include "service/json_writer.h"
+#include "core/json_writer.h"
 
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
 
-#include "dsp/json_values.h"
-#include "service/utf8.h"
+#include "core/json_values.h"
+#include "core/utf8.h"
 
 namespace melodara {
 

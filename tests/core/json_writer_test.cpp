@@ -1,4 +1,4 @@
-#include "service/json_writer.h"
+#include "core/json_writer.h"
 
 #include <gtest/gtest.h>
 

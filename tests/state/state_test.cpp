@@ -5,9 +5,9 @@
 #include <stdexcept>
 #include <thread>
 
-#include "service/counters.h"
-#include "service/mutex.h"
-#include "service/native_state.h"
+#include "core/counters.h"
+#include "core/mutex.h"
+#include "state/native_state.h"
 
 namespace melodara {
 namespace {

@@ -1,8 +1,8 @@
-#include "service/native_state.h"
+#include "state/native_state.h"
 
 #include <cmath>
 
-#include "service/counters.h"
+#include "core/counters.h"
 
 namespace melodara {
 

@@ -1,4 +1,4 @@
-#include "service/utf8.h"
+#include "core/utf8.h"
 
 namespace melodara {
 namespace {

@@ -1,6 +1,6 @@
-#include "engine/unicode_text.h"
+#include "core/unicode_text.h"
 
-#include "service/utf8.h"
+#include "core/utf8.h"
 
 #include <algorithm>
 #include <array>
@@ -16,7 +16,7 @@ struct LowerPair {
 };
 
 constexpr LowerPair kLower[] = {
-#include "engine/unicode_lower_table.inc"
+#include "core/unicode_lower_table.inc"
 };
 
 char32_t lower_of(char32_t cp) {

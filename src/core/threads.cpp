@@ -1,4 +1,4 @@
-#include "service/threads.h"
+#include "core/threads.h"
 
 #include <pthread.h>
 #include <unistd.h>

@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "service/utf8.h"  // trim_unicode
+#include "core/utf8.h"  // trim_unicode
 
 namespace melodara {
 
