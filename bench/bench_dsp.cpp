@@ -22,82 +22,84 @@ constexpr std::size_t kSignal = 48000 * 2;
 
 // A sung tone: eight harmonics of 220 Hz with 5.5 Hz vibrato of +-30 cents, plus noise.
 std::vector<float> voice_like() {
-    std::vector<float> x(kSignal);
-    std::mt19937 rng(3);
-    std::normal_distribution<float> noise(0.0f, 0.01f);
-    double phase = 0.0;
-    for (std::size_t i = 0; i < x.size(); ++i) {
-        const double t = static_cast<double>(i) / 48000.0;
-        const double f = 220.0 * std::pow(2.0, 30.0 / 1200.0 * std::sin(2.0 * std::numbers::pi * 5.5 * t));
-        phase += 2.0 * std::numbers::pi * f / 48000.0;
-        double v = 0.0;
-        for (int k = 1; k <= 8; ++k) v += std::sin(k * phase) / k;
-        x[i] = static_cast<float>(0.12 * v) + noise(rng);
-    }
-    return x;
+  std::vector<float> x(kSignal);
+  std::mt19937 rng(3);
+  std::normal_distribution<float> noise(0.0f, 0.01f);
+  double phase = 0.0;
+  for (std::size_t i = 0; i < x.size(); ++i) {
+    const double t = static_cast<double>(i) / 48000.0;
+    const double f = 220.0 * std::pow(2.0, 30.0 / 1200.0 * std::sin(2.0 * std::numbers::pi * 5.5 * t));
+    phase += 2.0 * std::numbers::pi * f / 48000.0;
+    double v = 0.0;
+    for (int k = 1; k <= 8; ++k) v += std::sin(k * phase) / k;
+    x[i] = static_cast<float>(0.12 * v) + noise(rng);
+  }
+  return x;
 }
 
 std::vector<float> backing(double f1, double f2, unsigned seed) {
-    std::vector<float> x(kSignal);
-    std::mt19937 rng(seed);
-    std::normal_distribution<float> noise(0.0f, 0.02f);
-    for (std::size_t i = 0; i < x.size(); ++i) {
-        const double t = static_cast<double>(i) / 48000.0;
-        x[i] = static_cast<float>(0.2 * std::sin(2.0 * std::numbers::pi * f1 * t) +
-                                  0.1 * std::sin(2.0 * std::numbers::pi * f2 * t)) + noise(rng);
-    }
-    return x;
+  std::vector<float> x(kSignal);
+  std::mt19937 rng(seed);
+  std::normal_distribution<float> noise(0.0f, 0.02f);
+  for (std::size_t i = 0; i < x.size(); ++i) {
+    const double t = static_cast<double>(i) / 48000.0;
+    x[i] = static_cast<float>(0.2 * std::sin(2.0 * std::numbers::pi * f1 * t) +
+                              0.1 * std::sin(2.0 * std::numbers::pi * f2 * t)) +
+           noise(rng);
+  }
+  return x;
 }
 
 DspParams everything_on() {
-    DspParams p;
-    p.delay_enabled = p.delay_ping_pong = true;
-    p.delay_mix = 0.3f;
-    p.doubler_mix = 0.4f;
-    p.reverse_reverb_enabled = true;
-    p.ngan_giong_vibrato = p.chong_be_harmony = true;
-    p.ducker_enabled = true;
-    p.vocal_remover_karaoke = true;
-    p.beat_semitone_shift = 2;
-    p.dj_fx_stop = p.dj_fx_vocal = true;
-    p.dj_fx_mode = "Chipmunk Shimmer Chorus Melodic Megaphone";
-    p.beat_gate_enabled = true;
-    p.tc_remix_flanger = p.tc_lofi_radio = true;
-    p.mic_corr_eq_db = {1, -1, -1, -1, 0.5f, 1};
-    return p;
+  DspParams p;
+  p.delay_enabled = p.delay_ping_pong = true;
+  p.delay_mix = 0.3f;
+  p.doubler_mix = 0.4f;
+  p.reverse_reverb_enabled = true;
+  p.ngan_giong_vibrato = p.chong_be_harmony = true;
+  p.ducker_enabled = true;
+  p.vocal_remover_karaoke = true;
+  p.beat_semitone_shift = 2;
+  p.dj_fx_stop = p.dj_fx_vocal = true;
+  p.dj_fx_mode = "Chipmunk Shimmer Chorus Melodic Megaphone";
+  p.beat_gate_enabled = true;
+  p.tc_remix_flanger = p.tc_lofi_radio = true;
+  p.mic_corr_eq_db = {1, -1, -1, -1, 0.5f, 1};
+  return p;
 }
 
 struct Signals {
-    std::vector<float> mic = voice_like();
-    std::vector<float> left = backing(110.0, 330.0, 4);
-    std::vector<float> right = backing(165.0, 440.0, 5);
+  std::vector<float> mic = voice_like();
+  std::vector<float> left = backing(110.0, 330.0, 4);
+  std::vector<float> right = backing(165.0, 440.0, 5);
 };
 
 const Signals& signals() {
-    static const Signals s;
-    return s;
+  static const Signals s;
+  return s;
 }
 
 void run_chain(benchmark::State& state, const DspParams& params) {
-    const Signals& s = signals();
-    VocalDsp engine = vocal_dsp_new(params);
-    std::vector<float> out_l(kBlock), out_r(kBlock);
-    std::size_t at = 0;
-    double worst = 0.0;
-    for (auto _ : state) {
-        const auto t0 = std::chrono::steady_clock::now();
-        DspMeters m = vocal_chain_process(engine, std::span(s.mic).subspan(at, kBlock),
-                                          std::span(s.left).subspan(at, kBlock),
-                                          std::span(s.right).subspan(at, kBlock), out_l, out_r);
-        const double us = std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0).count();
-        benchmark::DoNotOptimize(m);
-        benchmark::DoNotOptimize(out_l.data());
-        worst = std::max(worst, us);
-        at = (at + kBlock) % (kSignal - kBlock);
-    }
-    state.counters["worst_us"] = worst;
-    state.counters["blocks_per_s"] = benchmark::Counter(static_cast<double>(state.iterations()),
-                                                        benchmark::Counter::kIsRate);
+  const Signals& s = signals();
+  VocalDsp engine = vocal_dsp_new(params);
+  std::vector<float> out_l(kBlock), out_r(kBlock);
+  std::size_t at = 0;
+  double worst = 0.0;
+  for (auto _ : state) {
+    const auto t0 = std::chrono::steady_clock::now();
+    DspMeters m = vocal_chain_process(engine, std::span(s.mic).subspan(at, kBlock),
+                                      std::span(s.left).subspan(at, kBlock),
+                                      std::span(s.right).subspan(at, kBlock), out_l, out_r);
+    const double us =
+        std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0).count();
+    benchmark::DoNotOptimize(m);
+    benchmark::DoNotOptimize(out_l.data());
+    worst = std::max(worst, us);
+    at = (at + kBlock) % (kSignal - kBlock);
+  }
+  state.counters["worst_us"] = worst;
+  state.counters["blocks_per_s"] =
+      benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
 }
 
 void BM_ChainDefaults(benchmark::State& state) { run_chain(state, DspParams{}); }
@@ -105,34 +107,34 @@ void BM_ChainEverythingOn(benchmark::State& state) { run_chain(state, everything
 
 // The main shifter alone on a block of voice, told its pitch, correcting upwards.
 void BM_MainShifterBlock(benchmark::State& state) {
-    const Signals& s = signals();
-    PitchShifter shifter = pitch_shifter_new(1536);
-    std::size_t at = 0;
-    for (auto _ : state) {
-        float acc = 0.0f;
-        for (std::size_t i = 0; i < kBlock; ++i) acc += pitch_shift_sample(shifter, s.mic[at + i], 1.03f, 220.0f);
-        benchmark::DoNotOptimize(acc);
-        at = (at + kBlock) % (kSignal - kBlock);
-    }
+  const Signals& s = signals();
+  PitchShifter shifter = pitch_shifter_new(1536);
+  std::size_t at = 0;
+  for (auto _ : state) {
+    float acc = 0.0f;
+    for (std::size_t i = 0; i < kBlock; ++i) acc += pitch_shift_sample(shifter, s.mic[at + i], 1.03f, 220.0f);
+    benchmark::DoNotOptimize(acc);
+    at = (at + kBlock) % (kSignal - kBlock);
+  }
 }
 
 // Detection, snapping, the correction ratio and the main shifter: stages 8 to 10.
 void BM_PitchCorrectionBlock(benchmark::State& state) {
-    const Signals& s = signals();
-    VocalDsp engine = vocal_dsp_new(DspParams{});
-    std::size_t at = 0;
-    double worst = 0.0;
-    for (auto _ : state) {
-        const auto t0 = std::chrono::steady_clock::now();
-        float acc = 0.0f;
-        for (std::size_t i = 0; i < kBlock; ++i) acc += pitch_correction_sample(engine, s.mic[at + i]);
-        benchmark::DoNotOptimize(acc);
-        worst = std::max(worst,
-                         std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0).count());
-        at = (at + kBlock) % (kSignal - kBlock);
-    }
-    state.counters["worst_us"] = worst;
-    state.counters["detected_hz"] = engine.pitch_state.detected_hz;
+  const Signals& s = signals();
+  VocalDsp engine = vocal_dsp_new(DspParams{});
+  std::size_t at = 0;
+  double worst = 0.0;
+  for (auto _ : state) {
+    const auto t0 = std::chrono::steady_clock::now();
+    float acc = 0.0f;
+    for (std::size_t i = 0; i < kBlock; ++i) acc += pitch_correction_sample(engine, s.mic[at + i]);
+    benchmark::DoNotOptimize(acc);
+    worst = std::max(
+        worst, std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0).count());
+    at = (at + kBlock) % (kSignal - kBlock);
+  }
+  state.counters["worst_us"] = worst;
+  state.counters["detected_hz"] = engine.pitch_state.detected_hz;
 }
 
 }  // namespace

@@ -88,7 +88,8 @@ void run(benchmark::State& bs, bool recording) {
     block_total += s;
     clone_dsp_params_into(twin.params, r.engine->dsp.params);
     const auto t1 = Steady::now();
-    benchmark::DoNotOptimize(vocal_chain_process(twin, r.engine->mic, r.engine->music_l, r.engine->music_r, ol, orr));
+    benchmark::DoNotOptimize(
+        vocal_chain_process(twin, r.engine->mic, r.engine->music_l, r.engine->music_r, ol, orr));
     chain_total += std::chrono::duration<double>(Steady::now() - t1).count();
     engine_pace(*r.engine);
     // A recorded take would reach its cap on a long run: start it over now and then.

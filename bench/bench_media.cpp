@@ -28,7 +28,8 @@ constexpr int kSeconds = 240;
 const fs::path& bench_dir() {
   // Leaked on purpose: the cleanup below runs during static destruction.
   static const fs::path* dir = [] {
-    auto* d = new fs::path(fs::temp_directory_path() / ("melodara-bench-media-" + std::to_string(::getpid())));
+    auto* d =
+        new fs::path(fs::temp_directory_path() / ("melodara-bench-media-" + std::to_string(::getpid())));
     fs::create_directories(*d);
     return d;
   }();

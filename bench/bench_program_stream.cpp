@@ -57,8 +57,8 @@ void BM_PushBlockBothSlots(benchmark::State& bench) {
     std::this_thread::sleep_for(std::chrono::microseconds(20));
   }
   bench.counters["worst_block_ns"] = worstNs;
-  bench.counters["dropped"] = static_cast<double>((*primary)->state->droppedFrames.load() +
-                                                  (*backing)->state->droppedFrames.load());
+  bench.counters["dropped"] =
+      static_cast<double>((*primary)->state->droppedFrames.load() + (*backing)->state->droppedFrames.load());
   primary->reset();
   backing->reset();
   ::close(holder);

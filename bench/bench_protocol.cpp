@@ -26,18 +26,21 @@ void answer_line(benchmark::State& bench, const std::string& raw) {
 }
 
 void BM_Handshake(benchmark::State& bench) {
-  answer_line(bench, R"({"protocolVersion":2,"requestId":"bench-1","operation":"system.handshake"})" "\n");
+  answer_line(bench, R"({"protocolVersion":2,"requestId":"bench-1","operation":"system.handshake"})"
+                     "\n");
 }
 BENCHMARK(BM_Handshake);
 
 void BM_MalformedLine(benchmark::State& bench) {
-  answer_line(bench, R"({"protocolVersion":2,"requestId":"bench-1","payload":{"a":[1,2,3]}})" "\n");
+  answer_line(bench, R"({"protocolVersion":2,"requestId":"bench-1","payload":{"a":[1,2,3]}})"
+                     "\n");
 }
 BENCHMARK(BM_MalformedLine);
 
 // The host polls this for its meters: parse, lock, snapshot, serialise.
 void BM_AudioStatus(benchmark::State& bench) {
-  answer_line(bench, R"({"protocolVersion":2,"requestId":"bench-1","operation":"audio.status"})" "\n");
+  answer_line(bench, R"({"protocolVersion":2,"requestId":"bench-1","operation":"audio.status"})"
+                     "\n");
 }
 BENCHMARK(BM_AudioStatus);
 

@@ -32,8 +32,7 @@ void BM_CaptureCallback(benchmark::State& state) {
     {
       auto g = ring->lock();
       StereoFrame f;
-      while (g->size() > kCaptureTargetFill && g->pop_front(f)) {
-      }
+      while (g->size() > kCaptureTargetFill && g->pop_front(f)) {}
     }
     state.ResumeTiming();
   }
@@ -51,11 +50,15 @@ void BM_PlaybackCallback(benchmark::State& state) {
   for (auto _ : state) {
     const auto t0 = SteadyClock::now();
     if constexpr (std::is_same_v<T, float>) {
-      if constexpr (Bus) bus_output_callback_f32(s, buf);
-      else output_callback_f32(s, buf);
+      if constexpr (Bus)
+        bus_output_callback_f32(s, buf);
+      else
+        output_callback_f32(s, buf);
     } else {
-      if constexpr (Bus) bus_output_callback_i16(s, buf);
-      else output_callback_i16(s, buf);
+      if constexpr (Bus)
+        bus_output_callback_i16(s, buf);
+      else
+        output_callback_i16(s, buf);
     }
     worst = std::max(worst, SteadyClock::now() - t0);
     benchmark::DoNotOptimize(buf.data());

@@ -63,10 +63,20 @@ void BM_RoutingMixBlock(benchmark::State& state) {
         routing_mix_prepare_mic(mix, controls, std::span(s.capture).subspan(at, kBlock), cap_l, cap_r, mic);
     std::array<std::span<const float>, 6> st;
     for (std::size_t k = 0; k < 6; ++k) st[k] = std::span(s.stems[k]).subspan(at, kBlock);
-    const MixInputs in{cap_l, cap_r, mic, std::span(s.out_l).subspan(at, kBlock),
-                       std::span(s.out_r).subspan(at, kBlock), st[0], st[1], st[2], st[3], st[4], st[5]};
+    const MixInputs in{cap_l,
+                       cap_r,
+                       mic,
+                       std::span(s.out_l).subspan(at, kBlock),
+                       std::span(s.out_r).subspan(at, kBlock),
+                       st[0],
+                       st[1],
+                       st[2],
+                       st[3],
+                       st[4],
+                       st[5]};
     const MixMeterSums sums = routing_mix_block(mix, controls, in, outputs);
-    const double us = std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0).count();
+    const double us =
+        std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0).count();
     benchmark::DoNotOptimize(gains);
     benchmark::DoNotOptimize(sums);
     benchmark::DoNotOptimize(primary.data());

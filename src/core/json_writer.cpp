@@ -97,24 +97,12 @@ void write_json_string(std::string& out, std::string_view text) {
 void write_json(std::string& out, const Json& value) {
   switch (value.type()) {
     case Json::value_t::null:
-    case Json::value_t::discarded:
-      out += "null";
-      break;
-    case Json::value_t::boolean:
-      out += value.get<bool>() ? "true" : "false";
-      break;
-    case Json::value_t::number_integer:
-      out += std::to_string(value.get<std::int64_t>());
-      break;
-    case Json::value_t::number_unsigned:
-      out += std::to_string(value.get<std::uint64_t>());
-      break;
-    case Json::value_t::number_float:
-      out += format_f64(value.get<double>());
-      break;
-    case Json::value_t::string:
-      write_json_string(out, value.get_ref<const std::string&>());
-      break;
+    case Json::value_t::discarded: out += "null"; break;
+    case Json::value_t::boolean: out += value.get<bool>() ? "true" : "false"; break;
+    case Json::value_t::number_integer: out += std::to_string(value.get<std::int64_t>()); break;
+    case Json::value_t::number_unsigned: out += std::to_string(value.get<std::uint64_t>()); break;
+    case Json::value_t::number_float: out += format_f64(value.get<double>()); break;
+    case Json::value_t::string: write_json_string(out, value.get_ref<const std::string&>()); break;
     case Json::value_t::array: {
       out += '[';
       bool first = true;

@@ -43,9 +43,7 @@ class Mutex {
    private:
     friend class Mutex;
     explicit Guard(Mutex* owner)
-        : owner_(owner),
-          poisoned_(owner->poisoned_.load()),
-          exceptions_(std::uncaught_exceptions()) {}
+        : owner_(owner), poisoned_(owner->poisoned_.load()), exceptions_(std::uncaught_exceptions()) {}
     Mutex* owner_;
     bool poisoned_;
     int exceptions_;

@@ -81,8 +81,8 @@ char32_t utf8_next(std::string_view t, std::size_t& pos) {
     pos += 3;
     return cp;
   }
-  const char32_t cp = ((c & 0x07) << 18) | ((b(pos + 1) & 0x3F) << 12) |
-                      ((b(pos + 2) & 0x3F) << 6) | (b(pos + 3) & 0x3F);
+  const char32_t cp =
+      ((c & 0x07) << 18) | ((b(pos + 1) & 0x3F) << 12) | ((b(pos + 2) & 0x3F) << 6) | (b(pos + 3) & 0x3F);
   pos += 4;
   return cp;
 }
@@ -107,8 +107,8 @@ void utf8_append(std::string& out, char32_t cp) {
 
 bool is_unicode_space(char32_t cp) {
   return (cp >= 0x09 && cp <= 0x0D) || cp == 0x20 || cp == 0x85 || cp == 0xA0 || cp == 0x1680 ||
-         (cp >= 0x2000 && cp <= 0x200A) || cp == 0x2028 || cp == 0x2029 || cp == 0x202F ||
-         cp == 0x205F || cp == 0x3000;
+         (cp >= 0x2000 && cp <= 0x200A) || cp == 0x2028 || cp == 0x2029 || cp == 0x202F || cp == 0x205F ||
+         cp == 0x3000;
 }
 
 std::string_view trim_unicode(std::string_view text) {

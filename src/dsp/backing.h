@@ -12,20 +12,20 @@ namespace melodara {
 struct VocalDsp;
 
 struct BackingState {
-    std::size_t synth_write = 0;  // write index of short_line_a
-    float edge = 0.0f;            // edge smoother
-    float presence = 0.0f;        // vocal presence vp
-    float bass_level = 0.0f;      // bass follower lb
-    float track_level = 0.0f;     // track level follower tl
-    float reverb_send_gain = 0.0f;  // target send gain g_s of the sample
-    friend bool operator==(const BackingState&, const BackingState&) = default;
+  std::size_t synth_write = 0;    // write index of short_line_a
+  float edge = 0.0f;              // edge smoother
+  float presence = 0.0f;          // vocal presence vp
+  float bass_level = 0.0f;        // bass follower lb
+  float track_level = 0.0f;       // track level follower tl
+  float reverb_send_gain = 0.0f;  // target send gain g_s of the sample
+  friend bool operator==(const BackingState&, const BackingState&) = default;
 };
 
 // What stage 24 hands on for one sample.
 struct BackingOut {
-    StereoSample track;   // as mixed into the output
-    float mid = 0.0f;     // processed mid, before beat_volume and ducking
-    float side = 0.0f;    // processed side, same point
+  StereoSample track;  // as mixed into the output
+  float mid = 0.0f;    // processed mid, before beat_volume and ducking
+  float side = 0.0f;   // processed side, same point
 };
 
 // Per-block constants. Thread: engine. Allocates: no. Blocks: no.

@@ -8,13 +8,13 @@ namespace melodara {
 namespace {
 
 Biquad normalised(double b0, double b1, double b2, double a0, double a1, double a2) {
-    Biquad f;
-    f.b0 = static_cast<float>(b0 / a0);
-    f.b1 = static_cast<float>(b1 / a0);
-    f.b2 = static_cast<float>(b2 / a0);
-    f.a1 = static_cast<float>(a1 / a0);
-    f.a2 = static_cast<float>(a2 / a0);
-    return f;
+  Biquad f;
+  f.b0 = static_cast<float>(b0 / a0);
+  f.b1 = static_cast<float>(b1 / a0);
+  f.b2 = static_cast<float>(b2 / a0);
+  f.a1 = static_cast<float>(a1 / a0);
+  f.a2 = static_cast<float>(a2 / a0);
+  return f;
 }
 
 double omega(double freq_hz) { return 2.0 * std::numbers::pi * freq_hz / kSampleRate; }
@@ -22,41 +22,41 @@ double omega(double freq_hz) { return 2.0 * std::numbers::pi * freq_hz / kSample
 }  // namespace
 
 Biquad biquad_lowpass(double freq_hz, double q) {
-    const double w0 = omega(freq_hz), c = std::cos(w0), alpha = std::sin(w0) / (2.0 * q);
-    return normalised((1 - c) / 2, 1 - c, (1 - c) / 2, 1 + alpha, -2 * c, 1 - alpha);
+  const double w0 = omega(freq_hz), c = std::cos(w0), alpha = std::sin(w0) / (2.0 * q);
+  return normalised((1 - c) / 2, 1 - c, (1 - c) / 2, 1 + alpha, -2 * c, 1 - alpha);
 }
 
 Biquad biquad_highpass(double freq_hz, double q) {
-    const double w0 = omega(freq_hz), c = std::cos(w0), alpha = std::sin(w0) / (2.0 * q);
-    return normalised((1 + c) / 2, -(1 + c), (1 + c) / 2, 1 + alpha, -2 * c, 1 - alpha);
+  const double w0 = omega(freq_hz), c = std::cos(w0), alpha = std::sin(w0) / (2.0 * q);
+  return normalised((1 + c) / 2, -(1 + c), (1 + c) / 2, 1 + alpha, -2 * c, 1 - alpha);
 }
 
 Biquad biquad_peaking(double freq_hz, double q, double gain_db) {
-    const double a = std::pow(10.0, gain_db / 40.0);
-    const double w0 = omega(freq_hz), c = std::cos(w0), alpha = std::sin(w0) / (2.0 * q);
-    return normalised(1 + alpha * a, -2 * c, 1 - alpha * a, 1 + alpha / a, -2 * c, 1 - alpha / a);
+  const double a = std::pow(10.0, gain_db / 40.0);
+  const double w0 = omega(freq_hz), c = std::cos(w0), alpha = std::sin(w0) / (2.0 * q);
+  return normalised(1 + alpha * a, -2 * c, 1 - alpha * a, 1 + alpha / a, -2 * c, 1 - alpha / a);
 }
 
 Biquad biquad_high_shelf(double freq_hz, double gain_db) {
-    const double a = std::pow(10.0, gain_db / 40.0);
-    const double w0 = omega(freq_hz), c = std::cos(w0);
-    const double alpha = std::sin(w0) / std::numbers::sqrt2;  // 2Q with Q = 1/sqrt 2
-    const double s = 2.0 * std::sqrt(a) * alpha;
-    return normalised(a * ((a + 1) + (a - 1) * c + s), -2 * a * ((a - 1) + (a + 1) * c),
-                      a * ((a + 1) + (a - 1) * c - s), (a + 1) - (a - 1) * c + s,
-                      2 * ((a - 1) - (a + 1) * c), (a + 1) - (a - 1) * c - s);
+  const double a = std::pow(10.0, gain_db / 40.0);
+  const double w0 = omega(freq_hz), c = std::cos(w0);
+  const double alpha = std::sin(w0) / std::numbers::sqrt2;  // 2Q with Q = 1/sqrt 2
+  const double s = 2.0 * std::sqrt(a) * alpha;
+  return normalised(a * ((a + 1) + (a - 1) * c + s), -2 * a * ((a - 1) + (a + 1) * c),
+                    a * ((a + 1) + (a - 1) * c - s), (a + 1) - (a - 1) * c + s, 2 * ((a - 1) - (a + 1) * c),
+                    (a + 1) - (a - 1) * c - s);
 }
 
 Biquad biquad_bandpass(double freq_hz, double q) {
-    const double w0 = omega(freq_hz), c = std::cos(w0), alpha = std::sin(w0) / (2.0 * q);
-    return normalised(alpha, 0.0, -alpha, 1 + alpha, -2 * c, 1 - alpha);
+  const double w0 = omega(freq_hz), c = std::cos(w0), alpha = std::sin(w0) / (2.0 * q);
+  return normalised(alpha, 0.0, -alpha, 1 + alpha, -2 * c, 1 - alpha);
 }
 
 double biquad_magnitude(const Biquad& f, double freq_hz) {
-    const std::complex<double> z = std::polar(1.0, -omega(freq_hz));
-    const std::complex<double> num = double(f.b0) + double(f.b1) * z + double(f.b2) * z * z;
-    const std::complex<double> den = 1.0 + double(f.a1) * z + double(f.a2) * z * z;
-    return std::abs(num / den);
+  const std::complex<double> z = std::polar(1.0, -omega(freq_hz));
+  const std::complex<double> num = double(f.b0) + double(f.b1) * z + double(f.b2) * z * z;
+  const std::complex<double> den = 1.0 + double(f.a1) * z + double(f.a2) * z * z;
+  return std::abs(num / den);
 }
 
 }  // namespace melodara

@@ -7,10 +7,10 @@ namespace melodara {
 inline constexpr float kSampleRate = 48000.0f;
 
 struct Biquad {
-    float b0 = 1.0f, b1 = 0.0f, b2 = 0.0f, a1 = 0.0f, a2 = 0.0f;
-    float z1 = 0.0f, z2 = 0.0f;
+  float b0 = 1.0f, b1 = 0.0f, b2 = 0.0f, a1 = 0.0f, a2 = 0.0f;
+  float z1 = 0.0f, z2 = 0.0f;
 
-    friend bool operator==(const Biquad&, const Biquad&) = default;
+  friend bool operator==(const Biquad&, const Biquad&) = default;
 };
 
 // Designs return a section with zero state. Thread: any. Allocates: no.
@@ -24,24 +24,24 @@ Biquad biquad_bandpass(double freq_hz, double q);
 
 // Replaces the coefficients, keeping the state words. Thread: any. Allocates: no.
 inline void biquad_set_coefficients(Biquad& target, const Biquad& design) {
-    target.b0 = design.b0;
-    target.b1 = design.b1;
-    target.b2 = design.b2;
-    target.a1 = design.a1;
-    target.a2 = design.a2;
+  target.b0 = design.b0;
+  target.b1 = design.b1;
+  target.b2 = design.b2;
+  target.a1 = design.a1;
+  target.a2 = design.a2;
 }
 
 // One sample; state magnitudes below 1e-18 are flushed to zero.
 // Thread: engine. Allocates: no. Blocks: no.
 inline float biquad_process(Biquad& f, float x) {
-    const float y = f.b0 * x + f.z1;
-    float z1 = f.b1 * x - f.a1 * y + f.z2;
-    float z2 = f.b2 * x - f.a2 * y;
-    if (z1 < 1e-18f && z1 > -1e-18f) z1 = 0.0f;
-    if (z2 < 1e-18f && z2 > -1e-18f) z2 = 0.0f;
-    f.z1 = z1;
-    f.z2 = z2;
-    return y;
+  const float y = f.b0 * x + f.z1;
+  float z1 = f.b1 * x - f.a1 * y + f.z2;
+  float z2 = f.b2 * x - f.a2 * y;
+  if (z1 < 1e-18f && z1 > -1e-18f) z1 = 0.0f;
+  if (z2 < 1e-18f && z2 > -1e-18f) z2 = 0.0f;
+  f.z1 = z1;
+  f.z2 = z2;
+  return y;
 }
 
 // Magnitude response at a frequency, for checks and tests. Thread: any.

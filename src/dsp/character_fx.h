@@ -10,9 +10,9 @@ namespace melodara {
 struct VocalDsp;
 
 struct CharacterFxState {
-    float flanger_phase = 0.0f;
-    float echo_duck_gain = 0.0f;
-    friend bool operator==(const CharacterFxState&, const CharacterFxState&) = default;
+  float flanger_phase = 0.0f;
+  float echo_duck_gain = 0.0f;
+  friend bool operator==(const CharacterFxState&, const CharacterFxState&) = default;
 };
 
 // Per-block set-up. Thread: engine. Allocates: no. Blocks: no.

@@ -9,16 +9,16 @@ namespace melodara {
 struct VocalDsp;
 
 struct DenoiseGateState {
-    float level = 0.0f;            // input level follower e
-    float transient_hp1 = 0.0f;    // transient analysis, high-pass memories
-    float transient_hp1_in = 0.0f;
-    float transient_hp2 = 0.0f;
-    float transient_hp2_in = 0.0f;
-    float transient_smooth1 = 0.0f;
-    float transient_smooth2 = 0.0f;
-    float noise_floor = 0.00045f;  // kept within 0.00018..0.0022
-    float gate_gain = 0.0f;        // g_gate, read by the gate_open meter
-    friend bool operator==(const DenoiseGateState&, const DenoiseGateState&) = default;
+  float level = 0.0f;          // input level follower e
+  float transient_hp1 = 0.0f;  // transient analysis, high-pass memories
+  float transient_hp1_in = 0.0f;
+  float transient_hp2 = 0.0f;
+  float transient_hp2_in = 0.0f;
+  float transient_smooth1 = 0.0f;
+  float transient_smooth2 = 0.0f;
+  float noise_floor = 0.00045f;  // kept within 0.00018..0.0022
+  float gate_gain = 0.0f;        // g_gate, read by the gate_open meter
+  friend bool operator==(const DenoiseGateState&, const DenoiseGateState&) = default;
 };
 
 // Per-block set-up. Thread: engine. Allocates: no. Blocks: no.

@@ -17,11 +17,11 @@ json meter_value(bool b) { return json(b); }
 }  // namespace
 
 nlohmann::json dsp_meters_to_json(const DspMeters& m) {
-    json out = json::object();
+  json out = json::object();
 #define MELODARA_METER_WRITE(kind, name) out[#name] = meter_value(m.name);
-    MELODARA_DSP_METERS(MELODARA_METER_WRITE)
+  MELODARA_DSP_METERS(MELODARA_METER_WRITE)
 #undef MELODARA_METER_WRITE
-    return out;
+  return out;
 }
 
 }  // namespace melodara

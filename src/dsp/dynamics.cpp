@@ -9,13 +9,13 @@ void dynamics_prepare(VocalDsp&) {}
 float pre_comp_sample(VocalDsp&, float x) { return x; }
 
 float deesser_sample(VocalDsp& dsp, float x) {
-    dsp.dynamics.deesser_reduction_db = 0.0f;
-    return x;
+  dsp.dynamics.deesser_reduction_db = 0.0f;
+  return x;
 }
 
 float compressor_sample(VocalDsp& dsp, float x) {
-    dsp.dynamics.comp_reduction_db = 0.0f;
-    return x;
+  dsp.dynamics.comp_reduction_db = 0.0f;
+  return x;
 }
 
 float second_deesser_sample(VocalDsp&, float x) { return x; }

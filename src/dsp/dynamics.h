@@ -11,17 +11,17 @@ namespace melodara {
 struct VocalDsp;
 
 struct DynamicsState {
-    float deesser_env = 0.0f;         // d1
-    float deesser2_env = 0.0f;        // d2
-    float comp_slow_level = 0.0f;     // A
-    float comp_env = 0.0f;            // E
-    float rider_target = 1.0f;        // R1
-    float rider_gain = 1.0f;          // R2
-    float voice_peak = 0.0f;          // F, the voice peak follower (b of the output sum)
-    // Per-sample reductions for the block's meters, positive dB.
-    float deesser_reduction_db = 0.0f;
-    float comp_reduction_db = 0.0f;
-    friend bool operator==(const DynamicsState&, const DynamicsState&) = default;
+  float deesser_env = 0.0f;      // d1
+  float deesser2_env = 0.0f;     // d2
+  float comp_slow_level = 0.0f;  // A
+  float comp_env = 0.0f;         // E
+  float rider_target = 1.0f;     // R1
+  float rider_gain = 1.0f;       // R2
+  float voice_peak = 0.0f;       // F, the voice peak follower (b of the output sum)
+  // Per-sample reductions for the block's meters, positive dB.
+  float deesser_reduction_db = 0.0f;
+  float comp_reduction_db = 0.0f;
+  friend bool operator==(const DynamicsState&, const DynamicsState&) = default;
 };
 
 // Per-block constants. Thread: engine. Allocates: no. Blocks: no.

@@ -10,8 +10,8 @@ namespace melodara {
 struct VocalDsp;
 
 struct HarmonyState {
-    float mode_phase = 0.0f;
-    friend bool operator==(const HarmonyState&, const HarmonyState&) = default;
+  float mode_phase = 0.0f;
+  friend bool operator==(const HarmonyState&, const HarmonyState&) = default;
 };
 
 // Per-block set-up. Thread: engine. Allocates: no. Blocks: no.

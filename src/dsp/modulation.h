@@ -12,12 +12,12 @@ namespace melodara {
 struct VocalDsp;
 
 struct ModulationState {
-    float gate_gain = 1.0f;     // smoothed beat-gate gain
-    float mod_phase = 0.0f;     // modulated-delay LFO
-    std::size_t mod_write = 0;  // write index of mod_line_a/b
-    std::size_t tempo_write = 0;  // write index of tempo_line_l/r
-    float echo_time = 0.0f;     // current echo time, samples
-    friend bool operator==(const ModulationState&, const ModulationState&) = default;
+  float gate_gain = 1.0f;       // smoothed beat-gate gain
+  float mod_phase = 0.0f;       // modulated-delay LFO
+  std::size_t mod_write = 0;    // write index of mod_line_a/b
+  std::size_t tempo_write = 0;  // write index of tempo_line_l/r
+  float echo_time = 0.0f;       // current echo time, samples
+  friend bool operator==(const ModulationState&, const ModulationState&) = default;
 };
 
 // Per-block set-up. Thread: engine. Allocates: no. Blocks: no.

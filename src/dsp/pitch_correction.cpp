@@ -29,321 +29,327 @@ inline float note_hz(float note, float reference) { return reference * std::exp2
 typedef float Lanes4 __attribute__((vector_size(16)));
 
 inline Lanes4 load4(const float* p) {
-    Lanes4 v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
+  Lanes4 v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
 }
 
 template <std::size_t N>
 inline float squared_difference(const float* a, const float* b) {
-    // Four independent accumulators keep the adds from waiting on each other.
-    static_assert(N % 16 == 0);
-    Lanes4 acc0 = {0.0f, 0.0f, 0.0f, 0.0f};
-    Lanes4 acc1 = acc0, acc2 = acc0, acc3 = acc0;
-    for (std::size_t j = 0; j < N; j += 16) {
-        const Lanes4 d0 = load4(a + j) - load4(b + j);
-        const Lanes4 d1 = load4(a + j + 4) - load4(b + j + 4);
-        const Lanes4 d2 = load4(a + j + 8) - load4(b + j + 8);
-        const Lanes4 d3 = load4(a + j + 12) - load4(b + j + 12);
-        acc0 += d0 * d0;
-        acc1 += d1 * d1;
-        acc2 += d2 * d2;
-        acc3 += d3 * d3;
-    }
-    const Lanes4 acc = (acc0 + acc1) + (acc2 + acc3);
-    return (acc[0] + acc[1]) + (acc[2] + acc[3]);
+  // Four independent accumulators keep the adds from waiting on each other.
+  static_assert(N % 16 == 0);
+  Lanes4 acc0 = {0.0f, 0.0f, 0.0f, 0.0f};
+  Lanes4 acc1 = acc0, acc2 = acc0, acc3 = acc0;
+  for (std::size_t j = 0; j < N; j += 16) {
+    const Lanes4 d0 = load4(a + j) - load4(b + j);
+    const Lanes4 d1 = load4(a + j + 4) - load4(b + j + 4);
+    const Lanes4 d2 = load4(a + j + 8) - load4(b + j + 8);
+    const Lanes4 d3 = load4(a + j + 12) - load4(b + j + 12);
+    acc0 += d0 * d0;
+    acc1 += d1 * d1;
+    acc2 += d2 * d2;
+    acc3 += d3 * d3;
+  }
+  const Lanes4 acc = (acc0 + acc1) + (acc2 + acc3);
+  return (acc[0] + acc[1]) + (acc[2] + acc[3]);
 }
 
 bool in_scale(std::int64_t pc, bool minor) {
-    static constexpr bool kMajor[12] = {1, 0, 1, 0, 1, 1, 0, 1, 0, 1, 0, 1};
-    static constexpr bool kMinor[12] = {1, 0, 1, 1, 0, 1, 0, 1, 1, 0, 1, 0};
-    return (minor ? kMinor : kMajor)[pc];
+  static constexpr bool kMajor[12] = {1, 0, 1, 0, 1, 1, 0, 1, 0, 1, 0, 1};
+  static constexpr bool kMinor[12] = {1, 0, 1, 1, 0, 1, 0, 1, 1, 0, 1, 0};
+  return (minor ? kMinor : kMajor)[pc];
 }
 
-inline std::int64_t pitch_class(std::int64_t note, std::int64_t root) { return ((note - root) % 12 + 12) % 12; }
+inline std::int64_t pitch_class(std::int64_t note, std::int64_t root) {
+  return ((note - root) % 12 + 12) % 12;
+}
 
 }  // namespace
 
 float snap_to_scale(std::uint64_t root_key, bool minor, bool chromatic, float freq_hz, float reference_hz) {
-    if (!(freq_hz > 40.0f) || !std::isfinite(freq_hz) || !(reference_hz > 0.0f) || !std::isfinite(reference_hz))
-        return freq_hz;
-    const float m = semitones(freq_hz, reference_hz);
-    const float rounded = std::round(m);  // halves away from zero
-    const float d = std::fabs(m - rounded);
-    const std::int64_t n = static_cast<std::int64_t>(rounded);
-    const std::int64_t root = static_cast<std::int64_t>(root_key % 12u);
-    std::int64_t target = n;
-    if (!chromatic) {
-        const std::int64_t pc = pitch_class(n, root);
-        if (minor && (pc == 9 || pc == 11) && d <= 0.36f) {
-            target = n;  // raised sixth and seventh
-        } else if (!in_scale(pc, minor) && d <= 0.22f) {
-            target = n;  // an out-of-key note sung accurately is kept
-        } else {
-            bool found = false;
-            float best = 0.0f;
-            std::int64_t best_k = n;
-            for (std::int64_t k = n - 2; k <= n + 2; ++k) {
-                if (!in_scale(pitch_class(k, root), minor)) continue;
-                const float dist = std::fabs(static_cast<float>(k) - m);
-                if (!found || dist < best) {
-                    found = true;
-                    best = dist;
-                    best_k = k;
-                }
-            }
-            target = (found && best <= 0.78f) ? best_k : n;
+  if (!(freq_hz > 40.0f) || !std::isfinite(freq_hz) || !(reference_hz > 0.0f) || !std::isfinite(reference_hz))
+    return freq_hz;
+  const float m = semitones(freq_hz, reference_hz);
+  const float rounded = std::round(m);  // halves away from zero
+  const float d = std::fabs(m - rounded);
+  const std::int64_t n = static_cast<std::int64_t>(rounded);
+  const std::int64_t root = static_cast<std::int64_t>(root_key % 12u);
+  std::int64_t target = n;
+  if (!chromatic) {
+    const std::int64_t pc = pitch_class(n, root);
+    if (minor && (pc == 9 || pc == 11) && d <= 0.36f) {
+      target = n;  // raised sixth and seventh
+    } else if (!in_scale(pc, minor) && d <= 0.22f) {
+      target = n;  // an out-of-key note sung accurately is kept
+    } else {
+      bool found = false;
+      float best = 0.0f;
+      std::int64_t best_k = n;
+      for (std::int64_t k = n - 2; k <= n + 2; ++k) {
+        if (!in_scale(pitch_class(k, root), minor)) continue;
+        const float dist = std::fabs(static_cast<float>(k) - m);
+        if (!found || dist < best) {
+          found = true;
+          best = dist;
+          best_k = k;
         }
+      }
+      target = (found && best <= 0.78f) ? best_k : n;
     }
-    return note_hz(static_cast<float>(target), reference_hz);
+  }
+  return note_hz(static_cast<float>(target), reference_hz);
 }
 
 PitchEstimate analyse_pitch_frame(std::span<const float> frame) {
-    if (frame.size() < kPitchFrame) return {};
+  if (frame.size() < kPitchFrame) return {};
 
-    // Loudness of the older half.
-    float energy = 0.0f;
-    for (std::size_t j = 0; j < kRefineWindow; ++j) energy += frame[j] * frame[j];
-    if (std::sqrt(energy / static_cast<float>(kRefineWindow)) < 0.0018f) return {};
+  // Loudness of the older half.
+  float energy = 0.0f;
+  for (std::size_t j = 0; j < kRefineWindow; ++j) energy += frame[j] * frame[j];
+  if (std::sqrt(energy / static_cast<float>(kRefineWindow)) < 0.0018f) return {};
 
-    std::array<float, kDecimated> s;
-    for (std::size_t k = 0; k < kDecimated; ++k) s[k] = frame[2 * k];
+  std::array<float, kDecimated> s;
+  for (std::size_t k = 0; k < kDecimated; ++k) s[k] = frame[2 * k];
 
-    // Difference function and its cumulative normalisation, lags 1..320.
-    std::array<float, kMaxLag + 1> diff{};
-    std::array<float, kMaxLag + 1> norm{};
-    float running = 0.0f;
-    for (std::size_t tau = 1; tau <= kMaxLag; ++tau) {
-        diff[tau] = squared_difference<kDiffWindow>(s.data(), s.data() + tau);
-        running += diff[tau];
-        norm[tau] = running > 1e-9f ? diff[tau] * static_cast<float>(tau) / running : 1.0f;
+  // Difference function and its cumulative normalisation, lags 1..320.
+  std::array<float, kMaxLag + 1> diff{};
+  std::array<float, kMaxLag + 1> norm{};
+  float running = 0.0f;
+  for (std::size_t tau = 1; tau <= kMaxLag; ++tau) {
+    diff[tau] = squared_difference<kDiffWindow>(s.data(), s.data() + tau);
+    running += diff[tau];
+    norm[tau] = running > 1e-9f ? diff[tau] * static_cast<float>(tau) / running : 1.0f;
+  }
+  const float total = running;
+
+  std::size_t best_tau = 0;
+  float best = 1.0f;
+  for (std::size_t tau = kMinLag; tau <= kMaxLag; ++tau) {
+    if (norm[tau] < best) {
+      best = norm[tau];
+      best_tau = tau;
+      if (best < 0.1f && tau < kMaxLag && norm[tau + 1] > norm[tau]) break;
     }
-    const float total = running;
+  }
 
-    std::size_t best_tau = 0;
-    float best = 1.0f;
-    for (std::size_t tau = kMinLag; tau <= kMaxLag; ++tau) {
-        if (norm[tau] < best) {
-            best = norm[tau];
-            best_tau = tau;
-            if (best < 0.1f && tau < kMaxLag && norm[tau + 1] > norm[tau]) break;
-        }
+  // Octave check: a detector that stopped on half the period finds the full one
+  // clearly better at twice the lag. A clean tone is about as good at both lags
+  // (its first lag is already near zero), so it must stay where it is: the double
+  // lag has to win by the margin, and only over a first lag that is a poor match.
+  if (best_tau != 0 && best_tau < 161) {
+    const std::size_t lo = 2 * best_tau - 2;
+    const std::size_t hi = std::min<std::size_t>(2 * best_tau, 318) + 2;
+    std::size_t cand = 0;
+    float cand_value = 0.0f;
+    for (std::size_t lag = lo; lag <= hi && lag <= kMaxLag; ++lag) {
+      const float v = norm[lag];
+      if (cand == 0 || v < cand_value || (v == cand_value && lag == 2 * best_tau)) {
+        cand = lag;
+        cand_value = v;
+      }
     }
+    if (cand != 0 && cand_value < 0.22f && 1.35f * cand_value <= best && best >= 0.03f) {
+      best_tau = cand;
+      best = cand_value;
+    }
+  }
+  if (best_tau == 0 || best >= 0.22f) return {};
 
-    // Octave check: a detector that stopped on half the period finds the full one
-    // clearly better at twice the lag. A clean tone is about as good at both lags
-    // (its first lag is already near zero), so it must stay where it is: the double
-    // lag has to win by the margin, and only over a first lag that is a poor match.
-    if (best_tau != 0 && best_tau < 161) {
-        const std::size_t lo = 2 * best_tau - 2;
-        const std::size_t hi = std::min<std::size_t>(2 * best_tau, 318) + 2;
-        std::size_t cand = 0;
-        float cand_value = 0.0f;
-        for (std::size_t lag = lo; lag <= hi && lag <= kMaxLag; ++lag) {
-            const float v = norm[lag];
-            if (cand == 0 || v < cand_value || (v == cand_value && lag == 2 * best_tau)) {
-                cand = lag;
-                cand_value = v;
-            }
-        }
-        if (cand != 0 && cand_value < 0.22f && 1.35f * cand_value <= best && best >= 0.03f) {
-            best_tau = cand;
-            best = cand_value;
-        }
-    }
-    if (best_tau == 0 || best >= 0.22f) return {};
-
-    // Refinement on the full-rate frame around twice the decimated lag.
-    const std::size_t t0 = std::clamp<std::size_t>(2 * best_tau, 2 * kMinLag, 640);
-    const std::size_t first = t0 - 2;
-    const std::size_t last = std::min<std::size_t>(t0, 638) + 2;
-    const float scale = total > 1e-9f ? static_cast<float>(t0) / (4.0f * total) : 0.0f;
-    std::array<float, 8> err{};
-    std::size_t tb = first;
-    for (std::size_t t = first; t <= last; ++t) {
-        err[t - first] = squared_difference<kRefineWindow>(frame.data(), frame.data() + t) * scale;
-        if (err[t - first] < err[tb - first]) tb = t;
-    }
-    float period = static_cast<float>(tb);
-    if (tb > first && tb < last) {
-        const float y0 = err[tb - 1 - first], y1 = err[tb - first], y2 = err[tb + 1 - first];
-        const float denom = y0 - 2.0f * y1 + y2;
-        float delta = std::fabs(denom) > 0.000001f ? 0.5f * (y0 - y2) / denom : 0.0f;
-        delta = clamp_f(delta, -0.5f, 0.5f);
-        period = max_f(static_cast<float>(tb) + delta, 1.0f);
-    }
-    const float f = 48000.0f / period;
-    if (!(f > kVoicedHz)) return {};
-    return {true, f};
+  // Refinement on the full-rate frame around twice the decimated lag.
+  const std::size_t t0 = std::clamp<std::size_t>(2 * best_tau, 2 * kMinLag, 640);
+  const std::size_t first = t0 - 2;
+  const std::size_t last = std::min<std::size_t>(t0, 638) + 2;
+  const float scale = total > 1e-9f ? static_cast<float>(t0) / (4.0f * total) : 0.0f;
+  std::array<float, 8> err{};
+  std::size_t tb = first;
+  for (std::size_t t = first; t <= last; ++t) {
+    err[t - first] = squared_difference<kRefineWindow>(frame.data(), frame.data() + t) * scale;
+    if (err[t - first] < err[tb - first]) tb = t;
+  }
+  float period = static_cast<float>(tb);
+  if (tb > first && tb < last) {
+    const float y0 = err[tb - 1 - first], y1 = err[tb - first], y2 = err[tb + 1 - first];
+    const float denom = y0 - 2.0f * y1 + y2;
+    float delta = std::fabs(denom) > 0.000001f ? 0.5f * (y0 - y2) / denom : 0.0f;
+    delta = clamp_f(delta, -0.5f, 0.5f);
+    period = max_f(static_cast<float>(tb) + delta, 1.0f);
+  }
+  const float f = 48000.0f / period;
+  if (!(f > kVoicedHz)) return {};
+  return {true, f};
 }
 
 void pitch_correction_prepare(VocalDsp&) {}
 
 namespace {
 
-void run_analysis(PitchState& ps, const DspParams& p, std::uint64_t root, bool minor, std::uint64_t onset_hold) {
-    // Unroll the ring, oldest sample first.
-    const auto split = ps.analysis_ring.begin() + static_cast<std::ptrdiff_t>(ps.ring_write);
-    const auto rest = std::copy(split, ps.analysis_ring.end(), ps.frame.begin());
-    std::copy(ps.analysis_ring.begin(), split, rest);
-    const PitchEstimate est = analyse_pitch_frame(ps.frame);
+void run_analysis(PitchState& ps, const DspParams& p, std::uint64_t root, bool minor,
+                  std::uint64_t onset_hold) {
+  // Unroll the ring, oldest sample first.
+  const auto split = ps.analysis_ring.begin() + static_cast<std::ptrdiff_t>(ps.ring_write);
+  const auto rest = std::copy(split, ps.analysis_ring.end(), ps.frame.begin());
+  std::copy(ps.analysis_ring.begin(), split, rest);
+  const PitchEstimate est = analyse_pitch_frame(ps.frame);
 
-    const float previous = ps.detected_hz;
-    float f = 0.0f;
-    if (est.voiced) {
-        ps.unvoiced_hops = 0;
-        f = est.hz;
-        ps.median_slots[ps.median_index] = f;
-        ps.median_index = (ps.median_index + 1) % 3;
-        const float a = ps.median_slots[0], b = ps.median_slots[1], c = ps.median_slots[2];
-        const float median = std::max(std::min(a, b), std::min(std::max(a, b), c));
-        if (median > kVoicedHz) f = median;
+  const float previous = ps.detected_hz;
+  float f = 0.0f;
+  if (est.voiced) {
+    ps.unvoiced_hops = 0;
+    f = est.hz;
+    ps.median_slots[ps.median_index] = f;
+    ps.median_index = (ps.median_index + 1) % 3;
+    const float a = ps.median_slots[0], b = ps.median_slots[1], c = ps.median_slots[2];
+    const float median = std::max(std::min(a, b), std::min(std::max(a, b), c));
+    if (median > kVoicedHz) f = median;
+  } else {
+    if (ps.unvoiced_hops < UINT64_MAX) ps.unvoiced_hops += 1;
+    if (ps.unvoiced_hops < 9 && ps.voiced_run >= 1441 && previous > kVoicedHz) {
+      f = previous;  // a short gap keeps the note
     } else {
-        if (ps.unvoiced_hops < UINT64_MAX) ps.unvoiced_hops += 1;
-        if (ps.unvoiced_hops < 9 && ps.voiced_run >= 1441 && previous > kVoicedHz) {
-            f = previous;  // a short gap keeps the note
-        } else {
-            ps.median_slots = {0.0f, 0.0f, 0.0f};
-            ps.jitter = 0.0f;
-            ps.detected_hz = 0.0f;
-            ps.corrected_hz = 0.0f;
-            ps.smoothed_hz = 0.0f;
-            ps.held_note = 0.0f;
-            return;
-        }
+      ps.median_slots = {0.0f, 0.0f, 0.0f};
+      ps.jitter = 0.0f;
+      ps.detected_hz = 0.0f;
+      ps.corrected_hz = 0.0f;
+      ps.smoothed_hz = 0.0f;
+      ps.held_note = 0.0f;
+      return;
     }
+  }
 
-    ps.jitter = (f > kVoicedHz && previous > kVoicedHz)
-                    ? 0.5f * ps.jitter + 0.5f * std::fabs(1200.0f * std::log2(f / previous))
-                    : 0.0f;
-    ps.detected_hz = f;
+  ps.jitter = (f > kVoicedHz && previous > kVoicedHz)
+                  ? 0.5f * ps.jitter + 0.5f * std::fabs(1200.0f * std::log2(f / previous))
+                  : 0.0f;
+  ps.detected_hz = f;
 
-    if (ps.smoothed_hz > kVoicedHz && std::fabs(f / ps.smoothed_hz - 1.0f) <= 0.044f) {
-        ps.smoothed_hz += 0.18f * (f - ps.smoothed_hz);
-    } else {
-        ps.smoothed_hz = f;
+  if (ps.smoothed_hz > kVoicedHz && std::fabs(f / ps.smoothed_hz - 1.0f) <= 0.044f) {
+    ps.smoothed_hz += 0.18f * (f - ps.smoothed_hz);
+  } else {
+    ps.smoothed_hz = f;
+  }
+
+  const float reference =
+      (p.pitch_432hz_mode ? 432.0f : 440.0f) * std::exp2(clamp_f(p.beat_fine_cents, -50.0f, 50.0f) / 1200.0f);
+  ps.reference_hz = reference;
+  const float nt =
+      semitones(snap_to_scale(root, minor, p.scale_chromatic, ps.smoothed_hz, reference), reference);
+
+  if (ps.held_note > 10.0f) {
+    const float ns = semitones(ps.smoothed_hz, reference);
+    const float ds = std::fabs(ns - ps.held_note);
+    const float dt = std::fabs(nt - ps.held_note);
+    if ((dt >= 0.95f && ds > 0.64f) || ds > 0.68f) {
+      ps.held_note = nt;
+      if (dt >= 0.5f && ps.voiced_run > onset_hold) ps.voiced_run = onset_hold + 240;
     }
-
-    const float reference = (p.pitch_432hz_mode ? 432.0f : 440.0f) *
-                            std::exp2(clamp_f(p.beat_fine_cents, -50.0f, 50.0f) / 1200.0f);
-    ps.reference_hz = reference;
-    const float nt = semitones(snap_to_scale(root, minor, p.scale_chromatic, ps.smoothed_hz, reference), reference);
-
-    if (ps.held_note > 10.0f) {
-        const float ns = semitones(ps.smoothed_hz, reference);
-        const float ds = std::fabs(ns - ps.held_note);
-        const float dt = std::fabs(nt - ps.held_note);
-        if ((dt >= 0.95f && ds > 0.64f) || ds > 0.68f) {
-            ps.held_note = nt;
-            if (dt >= 0.5f && ps.voiced_run > onset_hold) ps.voiced_run = onset_hold + 240;
-        }
-    } else {
-        ps.held_note = nt;
-    }
-    ps.corrected_hz = note_hz(ps.held_note, reference);
+  } else {
+    ps.held_note = nt;
+  }
+  ps.corrected_hz = note_hz(ps.held_note, reference);
 }
 
 }  // namespace
 
 float pitch_correction_sample(VocalDsp& d, float gated) {
-    PitchState& ps = d.pitch_state;
-    const DspParams& p = d.params;
+  PitchState& ps = d.pitch_state;
+  const DspParams& p = d.params;
 
-    // Detector input: DC blocker and two one-pole low-passes.
-    const float h = gated - ps.dc_in + 0.9889f * ps.dc_out;
-    ps.dc_in = gated;
-    ps.dc_out = h;
-    ps.lp1 += 0.068f * (h - ps.lp1);
-    ps.lp2 += 0.068f * (ps.lp1 - ps.lp2);
-    ps.analysis_ring[ps.ring_write] = ps.lp2;
-    if (++ps.ring_write == ps.analysis_ring.size()) ps.ring_write = 0;
-    ps.hop_counter += 1;
+  // Detector input: DC blocker and two one-pole low-passes.
+  const float h = gated - ps.dc_in + 0.9889f * ps.dc_out;
+  ps.dc_in = gated;
+  ps.dc_out = h;
+  ps.lp1 += 0.068f * (h - ps.lp1);
+  ps.lp2 += 0.068f * (ps.lp1 - ps.lp2);
+  ps.analysis_ring[ps.ring_write] = ps.lp2;
+  if (++ps.ring_write == ps.analysis_ring.size()) ps.ring_write = 0;
+  ps.hop_counter += 1;
 
-    // A change of key starts the note search afresh.
-    const std::uint64_t root = static_cast<std::uint64_t>(
-        ((static_cast<std::int64_t>(p.root_key % 12u) + p.beat_semitone_shift % 12) % 12 + 12) % 12);
-    if (root != ps.last_key || p.scale_is_minor != ps.last_minor) {
-        ps.last_key = root;
-        ps.last_minor = p.scale_is_minor;
-        ps.smoothed_hz = 0.0f;
-        ps.held_note = 0.0f;
-    }
-    const bool expressive = p.flex_tune_pct >= 0.5f || p.dan_ca_mode;
-    const std::uint64_t onset_hold = expressive ? 2640 : 2160;
+  // A change of key starts the note search afresh.
+  const std::uint64_t root = static_cast<std::uint64_t>(
+      ((static_cast<std::int64_t>(p.root_key % 12u) + p.beat_semitone_shift % 12) % 12 + 12) % 12);
+  if (root != ps.last_key || p.scale_is_minor != ps.last_minor) {
+    ps.last_key = root;
+    ps.last_minor = p.scale_is_minor;
+    ps.smoothed_hz = 0.0f;
+    ps.held_note = 0.0f;
+  }
+  const bool expressive = p.flex_tune_pct >= 0.5f || p.dan_ca_mode;
+  const std::uint64_t onset_hold = expressive ? 2640 : 2160;
 
-    if (ps.hop_counter > 95) {
-        ps.hop_counter = 0;
-        run_analysis(ps, p, root, p.scale_is_minor, onset_hold);
-    }
+  if (ps.hop_counter > 95) {
+    ps.hop_counter = 0;
+    run_analysis(ps, p, root, p.scale_is_minor, onset_hold);
+  }
 
-    // Correction ratio.
-    if (ps.detected_hz > kVoicedHz) {
-        ps.voiced_run += 1;
+  // Correction ratio.
+  if (ps.detected_hz > kVoicedHz) {
+    ps.voiced_run += 1;
+  } else {
+    ps.voiced_run = 0;
+  }
+  float target = 1.0f;
+  if (ps.detected_hz > kVoicedHz && p.autotune_enabled && !p.pk_mode_ducking && ps.corrected_hz > kVoicedHz &&
+      ps.voiced_run >= onset_hold) {
+    const float lo = expressive ? 0.974f : 0.967f;
+    const float hi = expressive ? 1.027f : 1.034f;
+    const float base =
+        ps.smoothed_hz > kVoicedHz ? 0.65f * ps.smoothed_hz + 0.35f * ps.detected_hz : ps.detected_hz;
+    const float r_raw = clamp_f(ps.corrected_hz / ps.detected_hz, lo, hi);
+    const float c = std::fabs(1200.0f * std::log2(clamp_f(ps.corrected_hz / base, lo, hi)));
+    const float z = expressive ? max_f(max_f(p.flex_tune_pct, 0.55f) * 44.0f, 24.0f)
+                               : max_f(max_f(p.flex_tune_pct, 0.0f) * 38.0f, 18.0f);
+    const float j = ps.jitter <= 5.0f ? 1.0f : clamp_f(1.0f - (ps.jitter - 5.0f) / 11.0f, 0.02f, 1.0f);
+    const float cap = expressive ? 0.62f : 0.78f;
+    const float k = j * min_f(cap, max_f(0.28f, 0.3f + 0.48f * clamp_f(p.retune_speed, 0.0f, 1.0f)));
+    float amount = 0.0f;
+    if (c <= 0.65f * z) {
+      amount = 0.0f;
+    } else if (c <= z) {
+      const float u = (c - 0.65f * z) / max_f(0.35f * z, 1.0f);
+      amount = k * 0.32f * u * u;
     } else {
-        ps.voiced_run = 0;
+      amount = k * (0.32f + 0.68f * clamp_f((c - z) / 36.0f, 0.0f, 1.0f));
     }
-    float target = 1.0f;
-    if (ps.detected_hz > kVoicedHz && p.autotune_enabled && !p.pk_mode_ducking && ps.corrected_hz > kVoicedHz &&
-        ps.voiced_run >= onset_hold) {
-        const float lo = expressive ? 0.974f : 0.967f;
-        const float hi = expressive ? 1.027f : 1.034f;
-        const float base = ps.smoothed_hz > kVoicedHz ? 0.65f * ps.smoothed_hz + 0.35f * ps.detected_hz
-                                                      : ps.detected_hz;
-        const float r_raw = clamp_f(ps.corrected_hz / ps.detected_hz, lo, hi);
-        const float c = std::fabs(1200.0f * std::log2(clamp_f(ps.corrected_hz / base, lo, hi)));
-        const float z = expressive ? max_f(max_f(p.flex_tune_pct, 0.55f) * 44.0f, 24.0f)
-                                   : max_f(max_f(p.flex_tune_pct, 0.0f) * 38.0f, 18.0f);
-        const float j = ps.jitter <= 5.0f ? 1.0f : clamp_f(1.0f - (ps.jitter - 5.0f) / 11.0f, 0.02f, 1.0f);
-        const float cap = expressive ? 0.62f : 0.78f;
-        const float k = j * min_f(cap, max_f(0.28f, 0.3f + 0.48f * clamp_f(p.retune_speed, 0.0f, 1.0f)));
-        float amount = 0.0f;
-        if (c <= 0.65f * z) {
-            amount = 0.0f;
-        } else if (c <= z) {
-            const float u = (c - 0.65f * z) / max_f(0.35f * z, 1.0f);
-            amount = k * 0.32f * u * u;
-        } else {
-            amount = k * (0.32f + 0.68f * clamp_f((c - z) / 36.0f, 0.0f, 1.0f));
-        }
-        target = 1.0f + (r_raw - 1.0f) * amount;
-    }
-    const float speed = clamp_f(p.retune_speed, 0.0f, 1.0f);
-    float glide = expressive ? speed * 0.0028f + 0.0004f : speed * 0.0065f + 0.00065f;
-    if (ps.voiced_run >= 2161) glide *= clamp_f(1.0f - 0.72f * clamp_f(p.humanize_pct, 0.0f, 1.0f), 0.18f, 1.0f);
-    ps.applied_ratio += glide * (target - ps.applied_ratio);
+    target = 1.0f + (r_raw - 1.0f) * amount;
+  }
+  const float speed = clamp_f(p.retune_speed, 0.0f, 1.0f);
+  float glide = expressive ? speed * 0.0028f + 0.0004f : speed * 0.0065f + 0.00065f;
+  if (ps.voiced_run >= 2161)
+    glide *= clamp_f(1.0f - 0.72f * clamp_f(p.humanize_pct, 0.0f, 1.0f), 0.18f, 1.0f);
+  ps.applied_ratio += glide * (target - ps.applied_ratio);
 
-    float ratio = ps.applied_ratio;
-    ps.tremolo = 1.0f;
-    if (p.autotune_enabled && p.ngan_giong_vibrato && p.reverb_enabled && !p.pk_mode_ducking && ps.jitter < 4.5f &&
-        ps.voiced_run > 24000) {
-        // Vibrato fades in over half a second once a note has been held for half a second.
-        const std::uint64_t since = ps.voiced_run - 24000;
-        const float u = static_cast<float>(std::min<std::uint64_t>(since, 24000));
-        // 0.73 Hz repeats exactly every 100 s: wrap there so the float stays precise.
-        const float um = static_cast<float>(since % 4800000u);
-        const float rate = clamp_f(p.vibrato_rate_hz, 3.0f, 8.5f) *
-                           (1.0f + 0.08f * std::sin(2.0f * std::numbers::pi_v<float> * 0.73f * um / 48000.0f));
-        ps.vibrato_phase += rate / 48000.0f;
-        ps.vibrato_phase -= std::floor(ps.vibrato_phase);
-        const float w = min_f(u / 24000.0f, 1.0f);
-        const float fade = w * w * (3.0f - 2.0f * w);
-        const float wave = std::sin(2.0f * std::numbers::pi_v<float> * ps.vibrato_phase) * fade;
-        ratio *= 1.0f + 0.55f * clamp_f(p.vibrato_depth_cents, 0.0f, 100.0f) / 1200.0f * wave;
-        ps.tremolo = 1.0f + 0.05f * wave;
-    }
+  float ratio = ps.applied_ratio;
+  ps.tremolo = 1.0f;
+  if (p.autotune_enabled && p.ngan_giong_vibrato && p.reverb_enabled && !p.pk_mode_ducking &&
+      ps.jitter < 4.5f && ps.voiced_run > 24000) {
+    // Vibrato fades in over half a second once a note has been held for half a second.
+    const std::uint64_t since = ps.voiced_run - 24000;
+    const float u = static_cast<float>(std::min<std::uint64_t>(since, 24000));
+    // 0.73 Hz repeats exactly every 100 s: wrap there so the float stays precise.
+    const float um = static_cast<float>(since % 4800000u);
+    const float rate = clamp_f(p.vibrato_rate_hz, 3.0f, 8.5f) *
+                       (1.0f + 0.08f * std::sin(2.0f * std::numbers::pi_v<float> * 0.73f * um / 48000.0f));
+    ps.vibrato_phase += rate / 48000.0f;
+    ps.vibrato_phase -= std::floor(ps.vibrato_phase);
+    const float w = min_f(u / 24000.0f, 1.0f);
+    const float fade = w * w * (3.0f - 2.0f * w);
+    const float wave = std::sin(2.0f * std::numbers::pi_v<float> * ps.vibrato_phase) * fade;
+    ratio *= 1.0f + 0.55f * clamp_f(p.vibrato_depth_cents, 0.0f, 100.0f) / 1200.0f * wave;
+    ps.tremolo = 1.0f + 0.05f * wave;
+  }
 
-    if (p.dj_fx_vocal) {
-        if (p.dj_fx_mode.contains("Chipmunk")) {
-            ratio *= 2.0f;
-        } else if (p.dj_fx_mode.contains("Monster")) {
-            ratio *= 0.5f;
-        } else if (p.dj_fx_mode.contains("Riser")) {
-            const float v = min_f(static_cast<float>(std::min<std::uint64_t>(ps.voiced_run, 60000)) / 60000.0f, 1.0f);
-            ratio *= 1.0f + 0.5f * v * v;
-        }
+  if (p.dj_fx_vocal) {
+    if (p.dj_fx_mode.contains("Chipmunk")) {
+      ratio *= 2.0f;
+    } else if (p.dj_fx_mode.contains("Monster")) {
+      ratio *= 0.5f;
+    } else if (p.dj_fx_mode.contains("Riser")) {
+      const float v =
+          min_f(static_cast<float>(std::min<std::uint64_t>(ps.voiced_run, 60000)) / 60000.0f, 1.0f);
+      ratio *= 1.0f + 0.5f * v * v;
     }
+  }
 
-    return pitch_shift_sample(d.main_shifter, gated, ratio, ps.detected_hz) * ps.tremolo;
+  return pitch_shift_sample(d.main_shifter, gated, ratio, ps.detected_hz) * ps.tremolo;
 }
 
 }  // namespace melodara

@@ -17,36 +17,36 @@ struct VocalDsp;
 inline constexpr std::size_t kPitchFrame = 1152;
 
 struct PitchState {
-    std::vector<float> analysis_ring;       // band-limited voice, kPitchFrame samples
-    std::vector<float> frame;               // scratch: the ring unrolled, oldest first
-    std::size_t ring_write = 0;
-    std::uint64_t hop_counter = 0;          // samples since the last analysis
-    std::uint64_t voiced_run = 0;           // consecutive voiced samples
-    std::uint64_t unvoiced_hops = 0;        // analyses in a row without a pitch
-    std::array<float, 3> median_slots{};
-    std::size_t median_index = 0;
-    std::uint64_t last_key = 99;            // root seen at the previous sample (99: none yet)
-    bool last_minor = false;
-    float detected_hz = 0.0f;               // meter detected_vocal_hz
-    float corrected_hz = 0.0f;              // meter corrected_vocal_hz
-    float applied_ratio = 1.0f;
-    float vibrato_phase = 0.0f;
-    float smoothed_hz = 0.0f;
-    float held_note = 0.0f;                 // MIDI note; up to 10 means none
-    float jitter = 0.0f;                    // cents
-    float reference_hz = 440.0f;
-    float dc_in = 0.0f;                     // detector input filter memories
-    float dc_out = 0.0f;
-    float lp1 = 0.0f;
-    float lp2 = 0.0f;
-    float tremolo = 1.0f;                   // tremolo gain of the last sample
-    friend bool operator==(const PitchState&, const PitchState&) = default;
+  std::vector<float> analysis_ring;  // band-limited voice, kPitchFrame samples
+  std::vector<float> frame;          // scratch: the ring unrolled, oldest first
+  std::size_t ring_write = 0;
+  std::uint64_t hop_counter = 0;    // samples since the last analysis
+  std::uint64_t voiced_run = 0;     // consecutive voiced samples
+  std::uint64_t unvoiced_hops = 0;  // analyses in a row without a pitch
+  std::array<float, 3> median_slots{};
+  std::size_t median_index = 0;
+  std::uint64_t last_key = 99;  // root seen at the previous sample (99: none yet)
+  bool last_minor = false;
+  float detected_hz = 0.0f;   // meter detected_vocal_hz
+  float corrected_hz = 0.0f;  // meter corrected_vocal_hz
+  float applied_ratio = 1.0f;
+  float vibrato_phase = 0.0f;
+  float smoothed_hz = 0.0f;
+  float held_note = 0.0f;  // MIDI note; up to 10 means none
+  float jitter = 0.0f;     // cents
+  float reference_hz = 440.0f;
+  float dc_in = 0.0f;  // detector input filter memories
+  float dc_out = 0.0f;
+  float lp1 = 0.0f;
+  float lp2 = 0.0f;
+  float tremolo = 1.0f;  // tremolo gain of the last sample
+  friend bool operator==(const PitchState&, const PitchState&) = default;
 };
 
 // Result of one analysis frame: a pitch in Hz, or none.
 struct PitchEstimate {
-    bool voiced = false;
-    float hz = 0.0f;
+  bool voiced = false;
+  float hz = 0.0f;
 };
 
 // The detector on one frame of kPitchFrame band-limited samples, oldest first:

@@ -11,20 +11,20 @@ namespace melodara {
 inline constexpr std::size_t kShifterRingSize = 4096;
 
 struct PitchShifter {
-    std::vector<float> ring;      // kShifterRingSize samples of past input
-    std::size_t write_pos = 0;    // slot of the next input
-    std::size_t window = 0;       // sets the tap geometry
-    float phase = 0.0f;           // cross-fade position in [0, 1)
-    float delay_a = 0.0f;         // tap A, samples
-    float delay_b = 0.0f;         // tap B, samples
-    float period = 0.0f;          // last known pitch period, 0 until told
-    // Geometry derived from the window.
-    float centre = 0.0f;          // D
-    float half_range = 0.0f;      // J
-    float tap_lo = 0.0f;
-    float tap_hi = 0.0f;
+  std::vector<float> ring;    // kShifterRingSize samples of past input
+  std::size_t write_pos = 0;  // slot of the next input
+  std::size_t window = 0;     // sets the tap geometry
+  float phase = 0.0f;         // cross-fade position in [0, 1)
+  float delay_a = 0.0f;       // tap A, samples
+  float delay_b = 0.0f;       // tap B, samples
+  float period = 0.0f;        // last known pitch period, 0 until told
+  // Geometry derived from the window.
+  float centre = 0.0f;      // D
+  float half_range = 0.0f;  // J
+  float tap_lo = 0.0f;
+  float tap_hi = 0.0f;
 
-    friend bool operator==(const PitchShifter&, const PitchShifter&) = default;
+  friend bool operator==(const PitchShifter&, const PitchShifter&) = default;
 };
 
 // Builds a shifter with its ring. Thread: any. Allocates: yes (construction only).

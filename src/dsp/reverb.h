@@ -14,21 +14,21 @@ namespace melodara {
 struct VocalDsp;
 
 struct ReverbState {
-    std::size_t input_write = 0;                // W of long_line_l/r
-    std::array<std::uint64_t, 8> comb_counters{};
-    std::array<float, 8> comb_damp_l{};
-    std::array<float, 8> comb_damp_r{};
-    std::array<std::uint64_t, 4> allpass_counters{};
-    std::array<std::uint64_t, 4> b_comb_counters{};
-    std::array<float, 4> b_comb_damp_l{};
-    std::array<float, 4> b_comb_damp_r{};
-    std::uint64_t b_allpass_counter = 0;
-    float predelay = 1152.0f;                   // current pre-delay, samples
-    float reverse_phase = 0.0f;
-    float mid_gain = 1.0f;
-    float high_gain = 1.0f;
-    float active_gain = 0.0f;                   // meter reverb_active_gain
-    friend bool operator==(const ReverbState&, const ReverbState&) = default;
+  std::size_t input_write = 0;  // W of long_line_l/r
+  std::array<std::uint64_t, 8> comb_counters{};
+  std::array<float, 8> comb_damp_l{};
+  std::array<float, 8> comb_damp_r{};
+  std::array<std::uint64_t, 4> allpass_counters{};
+  std::array<std::uint64_t, 4> b_comb_counters{};
+  std::array<float, 4> b_comb_damp_l{};
+  std::array<float, 4> b_comb_damp_r{};
+  std::uint64_t b_allpass_counter = 0;
+  float predelay = 1152.0f;  // current pre-delay, samples
+  float reverse_phase = 0.0f;
+  float mid_gain = 1.0f;
+  float high_gain = 1.0f;
+  float active_gain = 0.0f;  // meter reverb_active_gain
+  friend bool operator==(const ReverbState&, const ReverbState&) = default;
 };
 
 // Per-block set-up. Thread: engine. Allocates: no. Blocks: no.

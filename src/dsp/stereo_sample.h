@@ -4,8 +4,8 @@
 namespace melodara {
 
 struct StereoSample {
-    float left = 0.0f;
-    float right = 0.0f;
+  float left = 0.0f;
+  float right = 0.0f;
 };
 
 }  // namespace melodara

@@ -9,10 +9,10 @@ namespace melodara {
 struct VocalDsp;
 
 struct ToneState {
-    float air_level = 0.0f;     // air level follower
-    float bass_level = 0.0f;    // bass enhancer follower
-    float bass_lift = 0.0f;     // lift computed at stage 15, added after stage 16
-    friend bool operator==(const ToneState&, const ToneState&) = default;
+  float air_level = 0.0f;   // air level follower
+  float bass_level = 0.0f;  // bass enhancer follower
+  float bass_lift = 0.0f;   // lift computed at stage 15, added after stage 16
+  friend bool operator==(const ToneState&, const ToneState&) = default;
 };
 
 // Per-block design of the adaptive bands. Thread: engine. Allocates: no. Blocks: no.

@@ -14,7 +14,6 @@
 namespace melodara {
 namespace {
 
-
 // Half away from zero to one decimal.
 inline float round_tenth(float v) { return std::round(10.0f * v) / 10.0f; }
 
@@ -24,147 +23,146 @@ constexpr const char* kNoteNames[12] = {"C", "C#", "D", "D#", "E", "F", "F#", "G
 
 void set_denormal_flags() {
 #ifdef MELODARA_HAVE_MXCSR
-    const unsigned csr = _mm_getcsr();
-    if ((csr & 0x8040u) != 0x8040u) _mm_setcsr(csr | 0x8040u);
+  const unsigned csr = _mm_getcsr();
+  if ((csr & 0x8040u) != 0x8040u) _mm_setcsr(csr | 0x8040u);
 #endif
 }
 
 inline float soft_clip(float x, float t, float h) {
-    const float a = std::fabs(x);
-    if (!(a > t)) return x;  // NaN stays NaN
-    const float e = a - t;
-    return std::copysign(t + h * e / (h + e), x);
+  const float a = std::fabs(x);
+  if (!(a > t)) return x;  // NaN stays NaN
+  const float e = a - t;
+  return std::copysign(t + h * e / (h + e), x);
 }
 
 // Non-negative pitch class of root plus shift.
 inline std::size_t shifted_pitch_class(std::uint64_t root, std::int32_t shift) {
-    const std::int64_t r = static_cast<std::int64_t>(root % 12u);
-    const std::int64_t s = static_cast<std::int64_t>(shift) % 12;
-    return static_cast<std::size_t>(((r + s) % 12 + 12) % 12);
+  const std::int64_t r = static_cast<std::int64_t>(root % 12u);
+  const std::int64_t s = static_cast<std::int64_t>(shift) % 12;
+  return static_cast<std::size_t>(((r + s) % 12 + 12) % 12);
 }
 
 void prepare_block(VocalDsp& d, std::size_t n) {
-    const DspParams& p = d.params;
-    BlockSetup& b = d.block;
+  const DspParams& p = d.params;
+  BlockSetup& b = d.block;
 
-    // Voice-type factors and formant scale from the last detected pitch.
-    const float hz = d.pitch_state.detected_hz;
-    b.voice_high = hz > 195.0f ? clamp_f((hz - 195.0f) / 125.0f, 0.0f, 1.0f) : 0.0f;
-    b.voice_low = (hz > 68.0f && hz < 155.0f) ? clamp_f((155.0f - hz) / 75.0f, 0.0f, 1.0f) : 0.0f;
-    float offset = 0.0f;
-    if (!(std::fabs(p.tc_formant_scale - 0.96f) > 0.04f)) {
-        switch (p.tc_voice_profile) {
-            case 1: offset = -0.04f; break;
-            case 2: offset = -0.07f; break;
-            case 3: offset = -0.11f; break;
-            default: break;
-        }
+  // Voice-type factors and formant scale from the last detected pitch.
+  const float hz = d.pitch_state.detected_hz;
+  b.voice_high = hz > 195.0f ? clamp_f((hz - 195.0f) / 125.0f, 0.0f, 1.0f) : 0.0f;
+  b.voice_low = (hz > 68.0f && hz < 155.0f) ? clamp_f((155.0f - hz) / 75.0f, 0.0f, 1.0f) : 0.0f;
+  float offset = 0.0f;
+  if (!(std::fabs(p.tc_formant_scale - 0.96f) > 0.04f)) {
+    switch (p.tc_voice_profile) {
+      case 1: offset = -0.04f; break;
+      case 2: offset = -0.07f; break;
+      case 3: offset = -0.11f; break;
+      default: break;
     }
-    b.formant_scale = clamp_f(p.tc_formant_scale + offset, 0.82f, 1.08f);
+  }
+  b.formant_scale = clamp_f(p.tc_formant_scale + offset, 0.82f, 1.08f);
 
-    if (p.lowcut_enabled) {
-        biquad_set_coefficients(d.filter_bank_b[0],
-                                biquad_highpass(clamp_f(p.lowcut_freq_hz, 45.0f, 120.0f), 0.707));
-    }
+  if (p.lowcut_enabled) {
+    biquad_set_coefficients(d.filter_bank_b[0],
+                            biquad_highpass(clamp_f(p.lowcut_freq_hz, 45.0f, 120.0f), 0.707));
+  }
 
-    static constexpr float kCorrLo[6] = {-2.2f, -3.0f, -3.5f, -2.5f, -2.5f, -1.5f};
-    static constexpr float kCorrHi[6] = {1.5f, 1.0f, 0.0f, 0.0f, 0.6f, 2.0f};
-    DspF32x6 gains{};
-    if (p.mic_calibration_active) {
-        for (std::size_t k = 0; k < 6; ++k) gains[k] = clamp_f(p.mic_corr_eq_db[k], kCorrLo[k], kCorrHi[k]);
-    }
-    const std::array<Biquad, 6> corr = design_corr_eq(gains);
-    for (std::size_t k = 0; k < 6; ++k) biquad_set_coefficients(d.corr_eq[k], corr[k]);
+  static constexpr float kCorrLo[6] = {-2.2f, -3.0f, -3.5f, -2.5f, -2.5f, -1.5f};
+  static constexpr float kCorrHi[6] = {1.5f, 1.0f, 0.0f, 0.0f, 0.6f, 2.0f};
+  DspF32x6 gains{};
+  if (p.mic_calibration_active) {
+    for (std::size_t k = 0; k < 6; ++k) gains[k] = clamp_f(p.mic_corr_eq_db[k], kCorrLo[k], kCorrHi[k]);
+  }
+  const std::array<Biquad, 6> corr = design_corr_eq(gains);
+  for (std::size_t k = 0; k < 6; ++k) biquad_set_coefficients(d.corr_eq[k], corr[k]);
 
-    b.mic_trim = p.mic_calibration_active
-                     ? std::pow(10.0f, clamp_f(p.mic_input_trim_db, -12.0f, 12.0f) / 20.0f)
-                     : 1.0f;
-    b.input_gain = p.vocal_gain * b.mic_trim;
+  b.mic_trim =
+      p.mic_calibration_active ? std::pow(10.0f, clamp_f(p.mic_input_trim_db, -12.0f, 12.0f) / 20.0f) : 1.0f;
+  b.input_gain = p.vocal_gain * b.mic_trim;
 
-    // A sixteenth note; 40..200 BPM keeps it within 3,600..18,000 samples.
-    const float step = 60.0f / clamp_f(p.bpm, 40.0f, 200.0f) * 0.25f * 48000.0f;
-    b.step_length = static_cast<std::uint64_t>(max_f(step, 600.0f));
+  // A sixteenth note; 40..200 BPM keeps it within 3,600..18,000 samples.
+  const float step = 60.0f / clamp_f(p.bpm, 40.0f, 200.0f) * 0.25f * 48000.0f;
+  b.step_length = static_cast<std::uint64_t>(max_f(step, 600.0f));
 
-    for (auto& stem : d.stems) {
-        if (stem.size() < n) stem.resize(n, 0.0f);
-    }
+  for (auto& stem : d.stems) {
+    if (stem.size() < n) stem.resize(n, 0.0f);
+  }
 
-    b.ceiling = std::pow(10.0f, clamp_f(p.master_limiter_ceiling_db, -6.0f, -0.3f) / 20.0f);
-    b.clip_threshold = 0.9f * b.ceiling;
-    b.release_knee = 0.92f * b.clip_threshold;
-    b.clip_headroom = max_f(b.ceiling - b.clip_threshold, 0.0001f);
-    b.l2_gain = std::pow(10.0f, 0.24f * max_f(-0.5f - clamp_f(p.tc_l2_thresh_db, -12.0f, 0.0f), 0.0f) / 20.0f);
+  b.ceiling = std::pow(10.0f, clamp_f(p.master_limiter_ceiling_db, -6.0f, -0.3f) / 20.0f);
+  b.clip_threshold = 0.9f * b.ceiling;
+  b.release_knee = 0.92f * b.clip_threshold;
+  b.clip_headroom = max_f(b.ceiling - b.clip_threshold, 0.0001f);
+  b.l2_gain = std::pow(10.0f, 0.24f * max_f(-0.5f - clamp_f(p.tc_l2_thresh_db, -12.0f, 0.0f), 0.0f) / 20.0f);
 
-    denoise_gate_prepare(d);
-    pitch_correction_prepare(d);
-    tone_prepare(d);
-    dynamics_prepare(d);
-    character_fx_prepare(d);
-    harmony_prepare(d);
-    modulation_prepare(d);
-    backing_prepare(d);
-    reverb_prepare(d);
+  denoise_gate_prepare(d);
+  pitch_correction_prepare(d);
+  tone_prepare(d);
+  dynamics_prepare(d);
+  character_fx_prepare(d);
+  harmony_prepare(d);
+  modulation_prepare(d);
+  backing_prepare(d);
+  reverb_prepare(d);
 }
 
 // Stages 5 to 21 on the mono voice; returns the voice pair.
 StereoSample process_voice(VocalDsp& d, float x) {
-    const DspParams& p = d.params;
-    for (Biquad& band : d.corr_eq) x = biquad_process(band, x);
-    x = denoise_sample(d, x);
-    x = gate_sample(d, x);
-    x = pitch_correction_sample(d, x);
-    x = pre_comp_sample(d, x);
-    x = deesser_sample(d, x);
-    x = voice_eq_sample(d, x);
-    x = colour_sample(d, x);
-    x = bass_boom_sample(d, x);
-    x = compressor_sample(d, x);
-    x = bass_lift_sample(d, x);
-    x = tube_air_sample(d, x);
-    x = second_deesser_sample(d, x);
-    if (p.tc_remix_flanger) x = flanger_sample(d, x);
-    if (p.tc_lofi_radio) x = radio_sample(d, x);
-    if (p.dj_fx_vocal) {
-        if (p.dj_fx_mode.contains("Megaphone")) x = megaphone_sample(d, x);
-        x = harmony_mode_sample(d, x);
-    }
-    return harmony_pair(d, x);
+  const DspParams& p = d.params;
+  for (Biquad& band : d.corr_eq) x = biquad_process(band, x);
+  x = denoise_sample(d, x);
+  x = gate_sample(d, x);
+  x = pitch_correction_sample(d, x);
+  x = pre_comp_sample(d, x);
+  x = deesser_sample(d, x);
+  x = voice_eq_sample(d, x);
+  x = colour_sample(d, x);
+  x = bass_boom_sample(d, x);
+  x = compressor_sample(d, x);
+  x = bass_lift_sample(d, x);
+  x = tube_air_sample(d, x);
+  x = second_deesser_sample(d, x);
+  if (p.tc_remix_flanger) x = flanger_sample(d, x);
+  if (p.tc_lofi_radio) x = radio_sample(d, x);
+  if (p.dj_fx_vocal) {
+    if (p.dj_fx_mode.contains("Megaphone")) x = megaphone_sample(d, x);
+    x = harmony_mode_sample(d, x);
+  }
+  return harmony_pair(d, x);
 }
 
 struct Limiter {
-    float threshold, knee;
+  float threshold, knee;
 };
 
 inline float limiter_gain(ChainFrameState& f, float l, float r, const Limiter& lim) {
-    const float p = max_f(std::fabs(l), std::fabs(r));
-    const float q = min_f(p + 1.5f * max_f(p - f.limiter_prev_peak, 0.0f), 1.05f * p);
-    f.limiter_prev_peak = p;
-    f.limiter_ring[f.limiter_index] = q;
-    f.limiter_index = (f.limiter_index + 1) % f.limiter_ring.size();
-    // Four independent maxima keep the 24-slot scan short; a NaN slot is skipped.
-    float m0 = 0.0f, m1 = 0.0f, m2 = 0.0f, m3 = 0.0f;
-    for (std::size_t k = 0; k < f.limiter_ring.size(); k += 4) {
-        const float* v = &f.limiter_ring[k];
-        m0 = v[0] > m0 ? v[0] : m0;
-        m1 = v[1] > m1 ? v[1] : m1;
-        m2 = v[2] > m2 ? v[2] : m2;
-        m3 = v[3] > m3 ? v[3] : m3;
-    }
-    const float peak = max_f(max_f(m0, m1), max_f(m2, m3));
+  const float p = max_f(std::fabs(l), std::fabs(r));
+  const float q = min_f(p + 1.5f * max_f(p - f.limiter_prev_peak, 0.0f), 1.05f * p);
+  f.limiter_prev_peak = p;
+  f.limiter_ring[f.limiter_index] = q;
+  f.limiter_index = (f.limiter_index + 1) % f.limiter_ring.size();
+  // Four independent maxima keep the 24-slot scan short; a NaN slot is skipped.
+  float m0 = 0.0f, m1 = 0.0f, m2 = 0.0f, m3 = 0.0f;
+  for (std::size_t k = 0; k < f.limiter_ring.size(); k += 4) {
+    const float* v = &f.limiter_ring[k];
+    m0 = v[0] > m0 ? v[0] : m0;
+    m1 = v[1] > m1 ? v[1] : m1;
+    m2 = v[2] > m2 ? v[2] : m2;
+    m3 = v[3] > m3 ? v[3] : m3;
+  }
+  const float peak = max_f(max_f(m0, m1), max_f(m2, m3));
 
-    const float g = peak > lim.threshold ? max_f(std::pow(lim.threshold / peak, 0.55f), 0.3f) : 1.0f;
-    if (f.limiter_slow > g) {
-        f.limiter_slow = 0.9992f * f.limiter_slow + 0.0008f * g;
-    } else {
-        f.limiter_slow = 0.99992f * f.limiter_slow + 0.00008f * g;
-    }
-    if (f.limiter_gain > g) {
-        f.limiter_gain = 0.9974f * f.limiter_gain + 0.0026f * g;
-    } else {
-        const float target = peak > lim.knee ? 0.25f * f.limiter_slow + 0.75f * g : g;
-        f.limiter_gain = 0.999810636f * f.limiter_gain + 0.000189364f * target;
-    }
-    return f.limiter_gain;
+  const float g = peak > lim.threshold ? max_f(std::pow(lim.threshold / peak, 0.55f), 0.3f) : 1.0f;
+  if (f.limiter_slow > g) {
+    f.limiter_slow = 0.9992f * f.limiter_slow + 0.0008f * g;
+  } else {
+    f.limiter_slow = 0.99992f * f.limiter_slow + 0.00008f * g;
+  }
+  if (f.limiter_gain > g) {
+    f.limiter_gain = 0.9974f * f.limiter_gain + 0.0026f * g;
+  } else {
+    const float target = peak > lim.knee ? 0.25f * f.limiter_slow + 0.75f * g : g;
+    f.limiter_gain = 0.999810636f * f.limiter_gain + 0.000189364f * target;
+  }
+  return f.limiter_gain;
 }
 
 }  // namespace
@@ -172,177 +170,177 @@ inline float limiter_gain(ChainFrameState& f, float l, float r, const Limiter& l
 DspMeters vocal_chain_process(VocalDsp& d, std::span<const float> mic, std::span<const float> music_left,
                               std::span<const float> music_right, std::span<float> out_left,
                               std::span<float> out_right) {
-    set_denormal_flags();
+  set_denormal_flags();
 
-    // Every buffer bounds n, so a short one is never overrun.
-    const std::size_t n = std::min({mic.size(), music_left.size(), music_right.size(), out_left.size(),
-                                    out_right.size()});
-    prepare_block(d, n);
+  // Every buffer bounds n, so a short one is never overrun.
+  const std::size_t n =
+      std::min({mic.size(), music_left.size(), music_right.size(), out_left.size(), out_right.size()});
+  prepare_block(d, n);
 
-    const DspParams& p = d.params;
-    const BlockSetup& b = d.block;
-    ChainFrameState& f = d.frame;
-    const Limiter lim{b.clip_threshold, b.release_knee};
-    const bool late_stages = p.delay_enabled || p.reverb_enabled || p.dj_fx_vocal;
-    const float tape_fall = 0.00002f + 0.00006f * clamp_f(p.autodj_tapestop_speed, 0.1f, 1.0f);
+  const DspParams& p = d.params;
+  const BlockSetup& b = d.block;
+  ChainFrameState& f = d.frame;
+  const Limiter lim{b.clip_threshold, b.release_knee};
+  const bool late_stages = p.delay_enabled || p.reverb_enabled || p.dj_fx_vocal;
+  const float tape_fall = 0.00002f + 0.00006f * clamp_f(p.autodj_tapestop_speed, 0.1f, 1.0f);
 
-    float sum_v2 = 0.0f, sum_track2 = 0.0f, peak = 0.0f;
-    float sum_m2 = 0.0f, sum_low2 = 0.0f, sum_high2 = 0.0f, sum_d2 = 0.0f;
-    float max_deesser_db = 0.0f, max_comp_db = 0.0f;
+  float sum_v2 = 0.0f, sum_track2 = 0.0f, peak = 0.0f;
+  float sum_m2 = 0.0f, sum_low2 = 0.0f, sum_high2 = 0.0f, sum_d2 = 0.0f;
+  float max_deesser_db = 0.0f, max_comp_db = 0.0f;
 
-    for (std::size_t i = 0; i < n; ++i) {
-        f.sample_counter += 1;
-        f.beat_step = (f.sample_counter / b.step_length) % 16;
+  for (std::size_t i = 0; i < n; ++i) {
+    f.sample_counter += 1;
+    f.beat_step = (f.sample_counter / b.step_length) % 16;
 
-        float x = mic[i] * p.vocal_gain * b.mic_trim;
-        if (p.vocal_chain_active && p.lowcut_enabled) x = biquad_process(d.filter_bank_b[0], x);
-        sum_v2 += x * x;
-        input_analysis_sample(d, x);
+    float x = mic[i] * p.vocal_gain * b.mic_trim;
+    if (p.vocal_chain_active && p.lowcut_enabled) x = biquad_process(d.filter_bank_b[0], x);
+    sum_v2 += x * x;
+    input_analysis_sample(d, x);
 
-        StereoSample voice{x, x};
-        if (p.vocal_chain_active) {
-            voice = process_voice(d, x);
-            max_deesser_db = max_f(max_deesser_db, d.dynamics.deesser_reduction_db);
-            max_comp_db = max_f(max_comp_db, d.dynamics.comp_reduction_db);
-        }
-
-        if (p.mod_routing_order == 0) {
-            voice = beat_gate_pair(d, voice);
-            voice = mod_delay_pair(d, voice);
-        } else if (p.mod_routing_order == 1) {
-            voice = mod_delay_pair(d, voice);
-            voice = beat_gate_pair(d, voice);
-        }
-
-        const BackingOut backing = backing_sample(d, music_left[i], music_right[i]);
-        const StereoSample track = backing.track;
-
-        if (late_stages) {
-            sends_sample(d, voice, track);
-            voice = tempo_delay_pair(d, voice);
-            voice = reverb_pair(d, voice);
-            voice = echo_ducking_pair(d, voice);
-        }
-        voice = level_stage_pair(d, voice, track);
-
-        d.stems[0][i] = voice.left;
-        d.stems[1][i] = voice.right;
-        d.stems[2][i] = track.left;
-        d.stems[3][i] = track.right;
-
-        // Output sum with the level guard.
-        const float a = d.backing.track_level;
-        const float vb = d.dynamics.voice_peak;
-        float q = 1.0f;
-        if (a > 0.008f && vb > 0.015f) {
-            q = a + vb > 0.22f ? clamp_f(std::pow(0.22f / (a + vb), 0.14f), 0.89f, 1.0f) * 1.025f : 1.015f;
-        }
-        float l = (voice.left + track.left) * b.l2_gain * q;
-        float r = (voice.right + track.right) * b.l2_gain * q;
-
-        if (p.dj_fx_stop) {
-            f.tape_speed = max_f(f.tape_speed - tape_fall, 0.15f);
-            const float s = f.tape_speed;
-            const float root = std::sqrt(s);
-            l = pitch_shift_sample(d.aux_shifter_l, l, s, 0.0f) * root;
-            r = pitch_shift_sample(d.aux_shifter_r, r, s, 0.0f) * root;
-        } else {
-            f.tape_speed = min_f(f.tape_speed + 0.001f, 1.0f);
-        }
-
-        if (p.send_to_phone_mono) {
-            const float m = 0.5f * (l + r);
-            l = m;
-            r = m;
-        }
-
-        const float g = limiter_gain(f, l, r, lim);
-        l = soft_clip(l * g, b.clip_threshold, b.clip_headroom);
-        r = soft_clip(r * g, b.clip_threshold, b.clip_headroom);
-        out_left[i] = l;
-        out_right[i] = r;
-
-        const float undocked = p.beat_volume * b.l2_gain;
-        d.stems[4][i] = soft_clip((backing.mid + backing.side) * undocked, b.clip_threshold, b.clip_headroom);
-        d.stems[5][i] = soft_clip((backing.mid - backing.side) * undocked, b.clip_threshold, b.clip_headroom);
-
-        // Meter accumulators.
-        sum_track2 += 0.5f * (track.left * track.left + track.right * track.right);
-        peak = max_f(peak, max_f(std::fabs(l), std::fabs(r)));
-        const float m = 0.5f * (l + r);
-        sum_m2 += m * m;
-        const float low = biquad_process(d.band_l, m);
-        const float high = biquad_process(d.band_r, m);
-        sum_low2 += low * low;
-        sum_high2 += high * high;
-        const float d2 = m - 2.0f * f.meter_m1 + f.meter_m2;
-        sum_d2 += d2 * d2;
-        f.meter_m2 = f.meter_m1;
-        f.meter_m1 = m;
+    StereoSample voice{x, x};
+    if (p.vocal_chain_active) {
+      voice = process_voice(d, x);
+      max_deesser_db = max_f(max_deesser_db, d.dynamics.deesser_reduction_db);
+      max_comp_db = max_f(max_comp_db, d.dynamics.comp_reduction_db);
     }
 
-    const float master_peak_db = 20.0f * std::log10(max_f(peak, 0.00001f));
-
-    track_live_key(d.key_tracker, music_left.first(n));
-
-    DspParams& pm = d.params;
-    LiveKeyTracker& kt = d.key_tracker;
-    if (pm.send_key_to_autotune && d.backing.track_level > 0.015f && kt.stable_count >= 5 &&
-        (!kt.key_given || kt.state == 3)) {
-        pm.root_key = kt.display_key;
-        pm.scale_is_minor = kt.locked_minor;
-        if (!kt.key_given && kt.onset_count >= 300) pm.bpm = clamp_f(kt.bpm, 60.0f, 148.0f);
+    if (p.mod_routing_order == 0) {
+      voice = beat_gate_pair(d, voice);
+      voice = mod_delay_pair(d, voice);
+    } else if (p.mod_routing_order == 1) {
+      voice = mod_delay_pair(d, voice);
+      voice = beat_gate_pair(d, voice);
     }
-    const std::size_t key_index = shifted_pitch_class(pm.root_key, pm.beat_semitone_shift);
-    DspKeyName key_name(kNoteNames[key_index]);
-    if (pm.scale_is_minor) {
-        char with_m[4] = {};
-        const std::string_view base = key_name.view();
-        std::copy(base.begin(), base.end(), with_m);
-        with_m[base.size()] = 'm';
-        key_name.assign(std::string_view(with_m, base.size() + 1));
-    }
-    kt.display_key = static_cast<std::size_t>(pm.root_key % 12u);
-    kt.locked_minor = pm.scale_is_minor;
-    kt.bpm = clamp_f(pm.bpm, 40.0f, 200.0f);
 
-    const float nn = static_cast<float>(std::max<std::size_t>(n, 1));
-    const float rms_m = std::sqrt(sum_m2 / nn);
-    if (rms_m > 0.002f) {
-        const float r280 = std::sqrt(sum_low2 / nn);
-        const float r6800 = std::sqrt(sum_high2 / nn);
-        const float rd = std::sqrt(sum_d2 / nn);
-        f.crackle = 0.85f * f.crackle +
-                    0.15f * clamp_f(max_f(rd / (rms_m + 0.000001f) - 0.09f, 0.0f) * 18.0f, 0.1f, 100.0f);
-        float warmth_raw = 38.0f * r280 / (1.8f * r6800 + r280 + 0.000001f) + 58.0f;
-        if (pm.reverb_enabled) warmth_raw += 4.5f;
-        const float purity_raw = 20.0f * std::log10(max_f(rms_m / (0.25f * rd + 0.000001f), 1.0f));
-        f.warmth = 0.85f * f.warmth + 0.15f * clamp_f(warmth_raw, 40.0f, 99.5f);
-        f.purity = 0.85f * f.purity + 0.15f * clamp_f(purity_raw, 18.0f, 68.0f);
+    const BackingOut backing = backing_sample(d, music_left[i], music_right[i]);
+    const StereoSample track = backing.track;
+
+    if (late_stages) {
+      sends_sample(d, voice, track);
+      voice = tempo_delay_pair(d, voice);
+      voice = reverb_pair(d, voice);
+      voice = echo_ducking_pair(d, voice);
+    }
+    voice = level_stage_pair(d, voice, track);
+
+    d.stems[0][i] = voice.left;
+    d.stems[1][i] = voice.right;
+    d.stems[2][i] = track.left;
+    d.stems[3][i] = track.right;
+
+    // Output sum with the level guard.
+    const float a = d.backing.track_level;
+    const float vb = d.dynamics.voice_peak;
+    float q = 1.0f;
+    if (a > 0.008f && vb > 0.015f) {
+      q = a + vb > 0.22f ? clamp_f(std::pow(0.22f / (a + vb), 0.14f), 0.89f, 1.0f) * 1.025f : 1.015f;
+    }
+    float l = (voice.left + track.left) * b.l2_gain * q;
+    float r = (voice.right + track.right) * b.l2_gain * q;
+
+    if (p.dj_fx_stop) {
+      f.tape_speed = max_f(f.tape_speed - tape_fall, 0.15f);
+      const float s = f.tape_speed;
+      const float root = std::sqrt(s);
+      l = pitch_shift_sample(d.aux_shifter_l, l, s, 0.0f) * root;
+      r = pitch_shift_sample(d.aux_shifter_r, r, s, 0.0f) * root;
     } else {
-        f.crackle = 0.92f * f.crackle + 0.012f;
-        f.warmth = 0.92f * f.warmth + 7.64f;
-        f.purity = 0.92f * f.purity + 4.32f;
+      f.tape_speed = min_f(f.tape_speed + 0.001f, 1.0f);
     }
 
-    DspMeters m;
-    m.vocal_rms_db = level_db(std::sqrt(sum_v2 / nn));
-    m.beat_rms_db = level_db(std::sqrt(sum_track2 / nn));
-    m.master_peak_db = master_peak_db;
-    m.detected_vocal_hz = d.pitch_state.detected_hz;
-    m.corrected_vocal_hz = d.pitch_state.corrected_hz;
-    m.detected_key_name = key_name;
-    m.detected_bpm = clamp_f(pm.bpm, 40.0f, 200.0f);
-    m.reverb_active_gain = d.reverb.active_gain;
-    m.deesser_reduction_db = max_deesser_db;
-    m.comp_reduction_db = max_comp_db;
-    m.active_beatgate_step = n == 0 ? 0 : f.beat_step;
-    m.gate_open = d.denoise_gate.gate_gain > 0.25f;
-    m.latency_ms = static_cast<float>(n) * 1000.0f / 48000.0f;
-    m.crackle_index_pct = round_tenth(f.crackle);
-    m.warmth_blend_pct = round_tenth(f.warmth);
-    m.signal_purity_db = round_tenth(f.purity);
-    return m;
+    if (p.send_to_phone_mono) {
+      const float m = 0.5f * (l + r);
+      l = m;
+      r = m;
+    }
+
+    const float g = limiter_gain(f, l, r, lim);
+    l = soft_clip(l * g, b.clip_threshold, b.clip_headroom);
+    r = soft_clip(r * g, b.clip_threshold, b.clip_headroom);
+    out_left[i] = l;
+    out_right[i] = r;
+
+    const float undocked = p.beat_volume * b.l2_gain;
+    d.stems[4][i] = soft_clip((backing.mid + backing.side) * undocked, b.clip_threshold, b.clip_headroom);
+    d.stems[5][i] = soft_clip((backing.mid - backing.side) * undocked, b.clip_threshold, b.clip_headroom);
+
+    // Meter accumulators.
+    sum_track2 += 0.5f * (track.left * track.left + track.right * track.right);
+    peak = max_f(peak, max_f(std::fabs(l), std::fabs(r)));
+    const float m = 0.5f * (l + r);
+    sum_m2 += m * m;
+    const float low = biquad_process(d.band_l, m);
+    const float high = biquad_process(d.band_r, m);
+    sum_low2 += low * low;
+    sum_high2 += high * high;
+    const float d2 = m - 2.0f * f.meter_m1 + f.meter_m2;
+    sum_d2 += d2 * d2;
+    f.meter_m2 = f.meter_m1;
+    f.meter_m1 = m;
+  }
+
+  const float master_peak_db = 20.0f * std::log10(max_f(peak, 0.00001f));
+
+  track_live_key(d.key_tracker, music_left.first(n));
+
+  DspParams& pm = d.params;
+  LiveKeyTracker& kt = d.key_tracker;
+  if (pm.send_key_to_autotune && d.backing.track_level > 0.015f && kt.stable_count >= 5 &&
+      (!kt.key_given || kt.state == 3)) {
+    pm.root_key = kt.display_key;
+    pm.scale_is_minor = kt.locked_minor;
+    if (!kt.key_given && kt.onset_count >= 300) pm.bpm = clamp_f(kt.bpm, 60.0f, 148.0f);
+  }
+  const std::size_t key_index = shifted_pitch_class(pm.root_key, pm.beat_semitone_shift);
+  DspKeyName key_name(kNoteNames[key_index]);
+  if (pm.scale_is_minor) {
+    char with_m[4] = {};
+    const std::string_view base = key_name.view();
+    std::copy(base.begin(), base.end(), with_m);
+    with_m[base.size()] = 'm';
+    key_name.assign(std::string_view(with_m, base.size() + 1));
+  }
+  kt.display_key = static_cast<std::size_t>(pm.root_key % 12u);
+  kt.locked_minor = pm.scale_is_minor;
+  kt.bpm = clamp_f(pm.bpm, 40.0f, 200.0f);
+
+  const float nn = static_cast<float>(std::max<std::size_t>(n, 1));
+  const float rms_m = std::sqrt(sum_m2 / nn);
+  if (rms_m > 0.002f) {
+    const float r280 = std::sqrt(sum_low2 / nn);
+    const float r6800 = std::sqrt(sum_high2 / nn);
+    const float rd = std::sqrt(sum_d2 / nn);
+    f.crackle = 0.85f * f.crackle +
+                0.15f * clamp_f(max_f(rd / (rms_m + 0.000001f) - 0.09f, 0.0f) * 18.0f, 0.1f, 100.0f);
+    float warmth_raw = 38.0f * r280 / (1.8f * r6800 + r280 + 0.000001f) + 58.0f;
+    if (pm.reverb_enabled) warmth_raw += 4.5f;
+    const float purity_raw = 20.0f * std::log10(max_f(rms_m / (0.25f * rd + 0.000001f), 1.0f));
+    f.warmth = 0.85f * f.warmth + 0.15f * clamp_f(warmth_raw, 40.0f, 99.5f);
+    f.purity = 0.85f * f.purity + 0.15f * clamp_f(purity_raw, 18.0f, 68.0f);
+  } else {
+    f.crackle = 0.92f * f.crackle + 0.012f;
+    f.warmth = 0.92f * f.warmth + 7.64f;
+    f.purity = 0.92f * f.purity + 4.32f;
+  }
+
+  DspMeters m;
+  m.vocal_rms_db = level_db(std::sqrt(sum_v2 / nn));
+  m.beat_rms_db = level_db(std::sqrt(sum_track2 / nn));
+  m.master_peak_db = master_peak_db;
+  m.detected_vocal_hz = d.pitch_state.detected_hz;
+  m.corrected_vocal_hz = d.pitch_state.corrected_hz;
+  m.detected_key_name = key_name;
+  m.detected_bpm = clamp_f(pm.bpm, 40.0f, 200.0f);
+  m.reverb_active_gain = d.reverb.active_gain;
+  m.deesser_reduction_db = max_deesser_db;
+  m.comp_reduction_db = max_comp_db;
+  m.active_beatgate_step = n == 0 ? 0 : f.beat_step;
+  m.gate_open = d.denoise_gate.gate_gain > 0.25f;
+  m.latency_ms = static_cast<float>(n) * 1000.0f / 48000.0f;
+  m.crackle_index_pct = round_tenth(f.crackle);
+  m.warmth_blend_pct = round_tenth(f.warmth);
+  m.signal_purity_db = round_tenth(f.purity);
+  return m;
 }
 
 }  // namespace melodara

@@ -9,126 +9,145 @@ std::vector<float> line(std::size_t n) { return std::vector<float>(n, 0.0f); }
 
 template <std::size_t N>
 std::array<std::vector<float>, N> lines(const std::array<std::size_t, N>& sizes) {
-    std::array<std::vector<float>, N> out;
-    for (std::size_t k = 0; k < N; ++k) out[k] = line(sizes[k]);
-    return out;
+  std::array<std::vector<float>, N> out;
+  for (std::size_t k = 0; k < N; ++k) out[k] = line(sizes[k]);
+  return out;
 }
 
 std::array<Biquad, 23> make_filter_bank_a() {
-    const Biquad lp6200 = biquad_lowpass(6200, 0.707);
-    const Biquad pk530 = biquad_peaking(530, 0.75, -7.8);
-    const Biquad pk660 = biquad_peaking(660, 0.8, -7.8);
-    const Biquad pk2500 = biquad_peaking(2500, 0.75, -7.8);
-    const Biquad lp220 = biquad_lowpass(220, 0.707);
-    const Biquad hp235 = biquad_highpass(235, 0.707);
-    const Biquad hp245 = biquad_highpass(245, 0.65);
-    const Biquad lp5800 = biquad_lowpass(5800, 0.707);
-    const Biquad hp240 = biquad_highpass(240, 0.707);
-    const Biquad lp5200 = biquad_lowpass(5200, 0.707);
-    return {lp6200, lp6200, pk530, pk530, pk660, pk660, pk2500, pk2500,
-            lp220, lp220, hp235, hp235,
-            biquad_highpass(350, 0.707), biquad_highpass(360, 0.707), biquad_highpass(280, 0.707),
-            hp245, hp245, lp5800, lp5800, hp240, hp240, lp5200, lp5200};
+  const Biquad lp6200 = biquad_lowpass(6200, 0.707);
+  const Biquad pk530 = biquad_peaking(530, 0.75, -7.8);
+  const Biquad pk660 = biquad_peaking(660, 0.8, -7.8);
+  const Biquad pk2500 = biquad_peaking(2500, 0.75, -7.8);
+  const Biquad lp220 = biquad_lowpass(220, 0.707);
+  const Biquad hp235 = biquad_highpass(235, 0.707);
+  const Biquad hp245 = biquad_highpass(245, 0.65);
+  const Biquad lp5800 = biquad_lowpass(5800, 0.707);
+  const Biquad hp240 = biquad_highpass(240, 0.707);
+  const Biquad lp5200 = biquad_lowpass(5200, 0.707);
+  return {lp6200,
+          lp6200,
+          pk530,
+          pk530,
+          pk660,
+          pk660,
+          pk2500,
+          pk2500,
+          lp220,
+          lp220,
+          hp235,
+          hp235,
+          biquad_highpass(350, 0.707),
+          biquad_highpass(360, 0.707),
+          biquad_highpass(280, 0.707),
+          hp245,
+          hp245,
+          lp5800,
+          lp5800,
+          hp240,
+          hp240,
+          lp5200,
+          lp5200};
 }
 
 std::array<Biquad, 42> make_filter_bank_b() {
-    return {
-        biquad_highpass(84, 0.707),            // 0 low-cut
-        biquad_peaking(215, 0.7, 0.95),        // 1
-        biquad_peaking(480, 1.15, -2.2),       // 2
-        biquad_peaking(1450, 0.8, -0.65),      // 3
-        biquad_high_shelf(8500, 1.35),         // 4
-        biquad_lowpass(12200, 0.707),          // 5
-        biquad_bandpass(6500, 1.8),            // 6
-        biquad_bandpass(1450, 1.8),            // 7
-        biquad_lowpass(150, 0.707),            // 8
-        biquad_lowpass(85, 0.707),             // 9
-        biquad_highpass(85, 0.707),            // 10
-        biquad_highpass(85, 0.707),            // 11
-        biquad_highpass(180, 0.707),           // 12
-        biquad_highpass(260, 0.707),           // 13
-        biquad_bandpass(5506, 1.6),            // 14 de-esser detector
-        biquad_peaking(335, 1.45, -1.25),      // 15
-        biquad_peaking(685, 1.2, -2.85),       // 16
-        biquad_peaking(1620, 1.35, -1.75),     // 17
-        biquad_peaking(2550, 1.15, -2.75),     // 18
-        biquad_peaking(550, 1.25, -1.65),      // 19
-        biquad_peaking(195, 0.7, 0.65),        // 20
-        biquad_peaking(465, 1.35, -1.25),      // 21
-        biquad_peaking(3600, 0.75, 0.35),      // 22
-        biquad_bandpass(220, 0.65),            // 23
-        biquad_bandpass(1450, 0.65),           // 24
-        biquad_bandpass(2650, 0.65),           // 25
-        biquad_peaking(1450, 0.7, 0.0),        // 26
-        biquad_peaking(2650, 0.65, 0.0),       // 27
-        biquad_bandpass(132, 0.95),            // 28
-        biquad_lowpass(235, 0.75),             // 29
-        biquad_peaking(188, 0.75, 1.35),       // 30
-        biquad_peaking(635, 1.1, -1.85),       // 31
-        biquad_high_shelf(7800, 0.75),         // 32
-        biquad_highpass(350, 0.9),             // 33
-        biquad_lowpass(3200, 0.9),             // 34
-        biquad_peaking(1350, 1.8, 5.5),        // 35
-        biquad_lowpass(220, 0.707),            // 36
-        biquad_lowpass(220, 0.707),            // 37
-        biquad_highpass(2594, 0.707),          // 38
-        biquad_highpass(2594, 0.707),          // 39
-        biquad_peaking(230, 0.75, -1.8),       // 40
-        biquad_peaking(1650, 0.7, -2.2),       // 41
-    };
+  return {
+      biquad_highpass(84, 0.707),         // 0 low-cut
+      biquad_peaking(215, 0.7, 0.95),     // 1
+      biquad_peaking(480, 1.15, -2.2),    // 2
+      biquad_peaking(1450, 0.8, -0.65),   // 3
+      biquad_high_shelf(8500, 1.35),      // 4
+      biquad_lowpass(12200, 0.707),       // 5
+      biquad_bandpass(6500, 1.8),         // 6
+      biquad_bandpass(1450, 1.8),         // 7
+      biquad_lowpass(150, 0.707),         // 8
+      biquad_lowpass(85, 0.707),          // 9
+      biquad_highpass(85, 0.707),         // 10
+      biquad_highpass(85, 0.707),         // 11
+      biquad_highpass(180, 0.707),        // 12
+      biquad_highpass(260, 0.707),        // 13
+      biquad_bandpass(5506, 1.6),         // 14 de-esser detector
+      biquad_peaking(335, 1.45, -1.25),   // 15
+      biquad_peaking(685, 1.2, -2.85),    // 16
+      biquad_peaking(1620, 1.35, -1.75),  // 17
+      biquad_peaking(2550, 1.15, -2.75),  // 18
+      biquad_peaking(550, 1.25, -1.65),   // 19
+      biquad_peaking(195, 0.7, 0.65),     // 20
+      biquad_peaking(465, 1.35, -1.25),   // 21
+      biquad_peaking(3600, 0.75, 0.35),   // 22
+      biquad_bandpass(220, 0.65),         // 23
+      biquad_bandpass(1450, 0.65),        // 24
+      biquad_bandpass(2650, 0.65),        // 25
+      biquad_peaking(1450, 0.7, 0.0),     // 26
+      biquad_peaking(2650, 0.65, 0.0),    // 27
+      biquad_bandpass(132, 0.95),         // 28
+      biquad_lowpass(235, 0.75),          // 29
+      biquad_peaking(188, 0.75, 1.35),    // 30
+      biquad_peaking(635, 1.1, -1.85),    // 31
+      biquad_high_shelf(7800, 0.75),      // 32
+      biquad_highpass(350, 0.9),          // 33
+      biquad_lowpass(3200, 0.9),          // 34
+      biquad_peaking(1350, 1.8, 5.5),     // 35
+      biquad_lowpass(220, 0.707),         // 36
+      biquad_lowpass(220, 0.707),         // 37
+      biquad_highpass(2594, 0.707),       // 38
+      biquad_highpass(2594, 0.707),       // 39
+      biquad_peaking(230, 0.75, -1.8),    // 40
+      biquad_peaking(1650, 0.7, -2.2),    // 41
+  };
 }
 
 }  // namespace
 
 std::array<Biquad, 6> design_corr_eq(const DspF32x6& gains_db) {
-    return {biquad_peaking(110, 1.0, gains_db[0]),  biquad_peaking(310, 1.35, gains_db[1]),
-            biquad_peaking(650, 1.25, gains_db[2]), biquad_peaking(1650, 1.25, gains_db[3]),
-            biquad_peaking(3100, 1.1, gains_db[4]), biquad_high_shelf(9500, gains_db[5])};
+  return {biquad_peaking(110, 1.0, gains_db[0]),  biquad_peaking(310, 1.35, gains_db[1]),
+          biquad_peaking(650, 1.25, gains_db[2]), biquad_peaking(1650, 1.25, gains_db[3]),
+          biquad_peaking(3100, 1.1, gains_db[4]), biquad_high_shelf(9500, gains_db[5])};
 }
 
 VocalDsp vocal_dsp_new(DspParams params) {
-    const DspF32x6 corr_gains = params.mic_corr_eq_db;
+  const DspF32x6 corr_gains = params.mic_corr_eq_db;
 
-    VocalDsp d;
-    d.short_line_a = line(1024);
-    d.short_line_b = line(1024);
-    d.short_line_c = line(1024);
-    d.main_shifter = pitch_shifter_new(1536);
-    d.mod_line_a = line(8192);
-    d.mod_line_b = line(8192);
-    d.harmony_shifters = {pitch_shifter_new(760), pitch_shifter_new(960), pitch_shifter_new(1140),
-                          pitch_shifter_new(860)};
-    d.pitch_state.analysis_ring = line(kPitchFrame);
-    d.pitch_state.frame = line(kPitchFrame);
-    d.music_shifter = pitch_shifter_new(2048);
-    d.music_shifter_l = pitch_shifter_new(1536);
-    d.music_shifter_r = pitch_shifter_new(1536);
-    d.aux_shifter_l = pitch_shifter_new(1024);
-    d.aux_shifter_r = pitch_shifter_new(1024);
-    d.reverb_combs_l = lines<8>({1597, 1759, 1913, 2081, 2239, 2399, 2557, 2719});
-    d.reverb_combs_r = lines<8>({1601, 1753, 1931, 2069, 2243, 2393, 2579, 2713});
-    d.reverb_allpasses_l = lines<4>({557, 439, 347, 223});
-    d.reverb_allpasses_r = lines<4>({541, 457, 331, 239});
-    d.long_line_l = line(16384);
-    d.long_line_r = line(16384);
-    d.reverb_b_combs_l = lines<4>({1117, 1279, 1439, 1597});
-    d.reverb_b_combs_r = lines<4>({1123, 1277, 1433, 1601});
-    d.reverb_b_allpass_l = line(263);
-    d.reverb_b_allpass_r = line(277);
-    d.tempo_line_l = line(96000);
-    d.tempo_line_r = line(96000);
-    d.filter_bank_a = make_filter_bank_a();
-    d.key_tracker = live_key_tracker_new();
-    d.lines_2048 = lines<6>({2048, 2048, 2048, 2048, 2048, 2048});
-    d.corr_eq = design_corr_eq(corr_gains);
-    d.filter_bank_b = make_filter_bank_b();
-    d.band_l = biquad_bandpass(280, 0.75);
-    d.band_r = biquad_bandpass(6800, 1.2);
-    d.notch_a = biquad_peaking(2500, 14, 0.0);
-    d.notch_b = biquad_peaking(5000, 14, 0.0);
-    for (auto& stem : d.stems) stem.reserve(kMaxBlockFrames);
-    d.params = std::move(params);
-    return d;
+  VocalDsp d;
+  d.short_line_a = line(1024);
+  d.short_line_b = line(1024);
+  d.short_line_c = line(1024);
+  d.main_shifter = pitch_shifter_new(1536);
+  d.mod_line_a = line(8192);
+  d.mod_line_b = line(8192);
+  d.harmony_shifters = {pitch_shifter_new(760), pitch_shifter_new(960), pitch_shifter_new(1140),
+                        pitch_shifter_new(860)};
+  d.pitch_state.analysis_ring = line(kPitchFrame);
+  d.pitch_state.frame = line(kPitchFrame);
+  d.music_shifter = pitch_shifter_new(2048);
+  d.music_shifter_l = pitch_shifter_new(1536);
+  d.music_shifter_r = pitch_shifter_new(1536);
+  d.aux_shifter_l = pitch_shifter_new(1024);
+  d.aux_shifter_r = pitch_shifter_new(1024);
+  d.reverb_combs_l = lines<8>({1597, 1759, 1913, 2081, 2239, 2399, 2557, 2719});
+  d.reverb_combs_r = lines<8>({1601, 1753, 1931, 2069, 2243, 2393, 2579, 2713});
+  d.reverb_allpasses_l = lines<4>({557, 439, 347, 223});
+  d.reverb_allpasses_r = lines<4>({541, 457, 331, 239});
+  d.long_line_l = line(16384);
+  d.long_line_r = line(16384);
+  d.reverb_b_combs_l = lines<4>({1117, 1279, 1439, 1597});
+  d.reverb_b_combs_r = lines<4>({1123, 1277, 1433, 1601});
+  d.reverb_b_allpass_l = line(263);
+  d.reverb_b_allpass_r = line(277);
+  d.tempo_line_l = line(96000);
+  d.tempo_line_r = line(96000);
+  d.filter_bank_a = make_filter_bank_a();
+  d.key_tracker = live_key_tracker_new();
+  d.lines_2048 = lines<6>({2048, 2048, 2048, 2048, 2048, 2048});
+  d.corr_eq = design_corr_eq(corr_gains);
+  d.filter_bank_b = make_filter_bank_b();
+  d.band_l = biquad_bandpass(280, 0.75);
+  d.band_r = biquad_bandpass(6800, 1.2);
+  d.notch_a = biquad_peaking(2500, 14, 0.0);
+  d.notch_b = biquad_peaking(5000, 14, 0.0);
+  for (auto& stem : d.stems) stem.reserve(kMaxBlockFrames);
+  d.params = std::move(params);
+  return d;
 }
 
 }  // namespace melodara

@@ -46,87 +46,87 @@ inline constexpr std::size_t kStemCount = 6;
 
 // Values the chain derives from the parameters once per block (stages read them).
 struct BlockSetup {
-    float voice_high = 0.0f;       // voice-type factor of a high voice, 0..1
-    float voice_low = 0.0f;        // voice-type factor of a low voice, 0..1
-    float formant_scale = 0.94f;   // 0.82..1.08
-    float mic_trim = 1.0f;         // t
-    float input_gain = 1.0f;       // vocal_gain x t
-    std::uint64_t step_length = 600;  // beat-gate step L, samples
-    float ceiling = 1.0f;          // C
-    float clip_threshold = 0.9f;   // t of the limiter and the soft clip
-    float release_knee = 0.828f;   // k
-    float clip_headroom = 0.1f;    // h
-    float l2_gain = 1.0f;          // G2
+  float voice_high = 0.0f;          // voice-type factor of a high voice, 0..1
+  float voice_low = 0.0f;           // voice-type factor of a low voice, 0..1
+  float formant_scale = 0.94f;      // 0.82..1.08
+  float mic_trim = 1.0f;            // t
+  float input_gain = 1.0f;          // vocal_gain x t
+  std::uint64_t step_length = 600;  // beat-gate step L, samples
+  float ceiling = 1.0f;             // C
+  float clip_threshold = 0.9f;      // t of the limiter and the soft clip
+  float release_knee = 0.828f;      // k
+  float clip_headroom = 0.1f;       // h
+  float l2_gain = 1.0f;             // G2
 
-    friend bool operator==(const BlockSetup&, const BlockSetup&) = default;
+  friend bool operator==(const BlockSetup&, const BlockSetup&) = default;
 };
 
 // State of the chain's own frame: step counter, output stage and quality meters.
 struct ChainFrameState {
-    std::uint64_t sample_counter = 0;
-    std::uint64_t beat_step = 0;
-    std::array<float, 24> limiter_ring{};
-    std::size_t limiter_index = 0;
-    float limiter_prev_peak = 0.0f;
-    float limiter_slow = 1.0f;     // s2
-    float limiter_gain = 1.0f;     // G
-    float tape_speed = 1.0f;       // s
-    float meter_m1 = 0.0f;         // previous two mono output samples
-    float meter_m2 = 0.0f;
-    float crackle = 0.2f;
-    float warmth = 95.0f;
-    float purity = 52.0f;
+  std::uint64_t sample_counter = 0;
+  std::uint64_t beat_step = 0;
+  std::array<float, 24> limiter_ring{};
+  std::size_t limiter_index = 0;
+  float limiter_prev_peak = 0.0f;
+  float limiter_slow = 1.0f;  // s2
+  float limiter_gain = 1.0f;  // G
+  float tape_speed = 1.0f;    // s
+  float meter_m1 = 0.0f;      // previous two mono output samples
+  float meter_m2 = 0.0f;
+  float crackle = 0.2f;
+  float warmth = 95.0f;
+  float purity = 52.0f;
 
-    friend bool operator==(const ChainFrameState&, const ChainFrameState&) = default;
+  friend bool operator==(const ChainFrameState&, const ChainFrameState&) = default;
 };
 
 struct VocalDsp {
-    DspParams params;
+  DspParams params;
 
-    std::vector<float> short_line_a, short_line_b, short_line_c;  // 1,024 each
-    PitchShifter main_shifter;                                    // window 1,536
-    std::vector<float> mod_line_a, mod_line_b;                    // 8,192 each
-    std::array<PitchShifter, 4> harmony_shifters;                 // 760, 960, 1,140, 860
-    PitchState pitch_state;
-    PitchShifter music_shifter;                                   // 2,048: track low band
-    PitchShifter music_shifter_l, music_shifter_r;                // 1,536 each
-    PitchShifter aux_shifter_l, aux_shifter_r;                    // 1,024 each: tape stop
-    std::array<std::vector<float>, 8> reverb_combs_l, reverb_combs_r;
-    std::array<std::vector<float>, 4> reverb_allpasses_l, reverb_allpasses_r;
-    std::vector<float> long_line_l, long_line_r;                  // 16,384 each
-    std::array<std::vector<float>, 4> reverb_b_combs_l, reverb_b_combs_r;
-    std::vector<float> reverb_b_allpass_l, reverb_b_allpass_r;    // 263 and 277
-    std::vector<float> tempo_line_l, tempo_line_r;                // 96,000 each
-    std::array<Biquad, 23> filter_bank_a;
-    // Three constant words of the effect stages (the other five of the group are
-    // the reverb's pre-delay, reverse phase, mid gain, high gain and active gain).
-    std::array<float, 3> fx_words{12000.0f, 0.37f, 0.0f};
-    LiveKeyTracker key_tracker;
-    std::array<std::vector<float>, 6> lines_2048;
-    std::array<Biquad, 6> corr_eq;
-    std::array<Biquad, 42> filter_bank_b;
-    Biquad band_l;                     // meter band-pass 280 Hz
-    Biquad band_r;                     // meter band-pass 6,800 Hz
-    Biquad notch_a, notch_b;           // howl notches
-    std::array<float, 2> notch_freqs{2500.0f, 5000.0f};
+  std::vector<float> short_line_a, short_line_b, short_line_c;  // 1,024 each
+  PitchShifter main_shifter;                                    // window 1,536
+  std::vector<float> mod_line_a, mod_line_b;                    // 8,192 each
+  std::array<PitchShifter, 4> harmony_shifters;                 // 760, 960, 1,140, 860
+  PitchState pitch_state;
+  PitchShifter music_shifter;                     // 2,048: track low band
+  PitchShifter music_shifter_l, music_shifter_r;  // 1,536 each
+  PitchShifter aux_shifter_l, aux_shifter_r;      // 1,024 each: tape stop
+  std::array<std::vector<float>, 8> reverb_combs_l, reverb_combs_r;
+  std::array<std::vector<float>, 4> reverb_allpasses_l, reverb_allpasses_r;
+  std::vector<float> long_line_l, long_line_r;  // 16,384 each
+  std::array<std::vector<float>, 4> reverb_b_combs_l, reverb_b_combs_r;
+  std::vector<float> reverb_b_allpass_l, reverb_b_allpass_r;  // 263 and 277
+  std::vector<float> tempo_line_l, tempo_line_r;              // 96,000 each
+  std::array<Biquad, 23> filter_bank_a;
+  // Three constant words of the effect stages (the other five of the group are
+  // the reverb's pre-delay, reverse phase, mid gain, high gain and active gain).
+  std::array<float, 3> fx_words{12000.0f, 0.37f, 0.0f};
+  LiveKeyTracker key_tracker;
+  std::array<std::vector<float>, 6> lines_2048;
+  std::array<Biquad, 6> corr_eq;
+  std::array<Biquad, 42> filter_bank_b;
+  Biquad band_l;            // meter band-pass 280 Hz
+  Biquad band_r;            // meter band-pass 6,800 Hz
+  Biquad notch_a, notch_b;  // howl notches
+  std::array<float, 2> notch_freqs{2500.0f, 5000.0f};
 
-    // Stage state, each owned by its stage's file.
-    DenoiseGateState denoise_gate;
-    DynamicsState dynamics;
-    ToneState tone;
-    CharacterFxState character_fx;
-    HarmonyState harmony;
-    ModulationState modulation;
-    BackingState backing;
-    ReverbState reverb;
-    ChainFrameState frame;
-    BlockSetup block;
+  // Stage state, each owned by its stage's file.
+  DenoiseGateState denoise_gate;
+  DynamicsState dynamics;
+  ToneState tone;
+  CharacterFxState character_fx;
+  HarmonyState harmony;
+  ModulationState modulation;
+  BackingState backing;
+  ReverbState reverb;
+  ChainFrameState frame;
+  BlockSetup block;
 
-    // Stems of the last block: voice L, voice R, track L, track R (as mixed), and the
-    // track L, R without ducking. Each holds at least the last block's n samples.
-    std::array<std::vector<float>, kStemCount> stems;
+  // Stems of the last block: voice L, voice R, track L, track R (as mixed), and the
+  // track L, R without ducking. Each holds at least the last block's n samples.
+  std::array<std::vector<float>, kStemCount> stems;
 
-    friend bool operator==(const VocalDsp&, const VocalDsp&) = default;
+  friend bool operator==(const VocalDsp&, const VocalDsp&) = default;
 };
 
 // The six correction-EQ sections for the given band gains (dB): peaking 110, 310,
@@ -142,8 +142,8 @@ VocalDsp vocal_dsp_new(DspParams params);
 // denormals-are-zero flags and leaves them set.
 // Thread: engine (or start-up, before the engine thread exists).
 // Allocates: no for n <= kMaxBlockFrames. Blocks: no.
-DspMeters vocal_chain_process(VocalDsp& engine, std::span<const float> mic,
-                              std::span<const float> music_left, std::span<const float> music_right,
-                              std::span<float> out_left, std::span<float> out_right);
+DspMeters vocal_chain_process(VocalDsp& engine, std::span<const float> mic, std::span<const float> music_left,
+                              std::span<const float> music_right, std::span<float> out_left,
+                              std::span<float> out_right);
 
 }  // namespace melodara

@@ -64,16 +64,13 @@ void capture(CaptureCallbackState& s, std::span<const T> buffer) {
       const T* frame = buffer.data() + (start + i) * k;
       s.scratch[i] = {sample_value(frame[left_ch]), sample_value(frame[right_ch])};
     }
-    push_captured_frames(*s.ring, std::span<const StereoFrame>(s.scratch.data(), n), s.position,
-                         s.base_step);
+    push_captured_frames(*s.ring, std::span<const StereoFrame>(s.scratch.data(), n), s.position, s.base_step);
   }
 }
 
 // Channel rules of the two playback kinds.
 struct MonitorLayout {
-  static float value(std::size_t channel, StereoFrame f) {
-    return channel % 2 == 0 ? f.left : f.right;
-  }
+  static float value(std::size_t channel, StereoFrame f) { return channel % 2 == 0 ? f.left : f.right; }
 };
 struct BusLayout {
   static float value(std::size_t channel, StereoFrame f) {
@@ -114,8 +111,8 @@ void playback(PlaybackCallbackState& s, std::span<T> buffer) {
 }  // namespace
 
 CaptureCallbackState make_capture_state(std::shared_ptr<FrameRing> ring,
-                                        std::shared_ptr<CallbackCounter> counter,
-                                        std::uint32_t sample_rate, std::size_t channels) {
+                                        std::shared_ptr<CallbackCounter> counter, std::uint32_t sample_rate,
+                                        std::size_t channels) {
   CaptureCallbackState s;
   s.ring = std::move(ring);
   s.counter = std::move(counter);
@@ -128,8 +125,8 @@ CaptureCallbackState make_capture_state(std::shared_ptr<FrameRing> ring,
 }
 
 PlaybackCallbackState make_playback_state(std::shared_ptr<FrameRing> ring,
-                                          std::shared_ptr<CallbackCounter> counter,
-                                          std::uint32_t sample_rate, std::size_t channels) {
+                                          std::shared_ptr<CallbackCounter> counter, std::uint32_t sample_rate,
+                                          std::size_t channels) {
   PlaybackCallbackState s;
   s.ring = std::move(ring);
   s.counter = std::move(counter);
@@ -161,12 +158,8 @@ void push_captured_frames(FrameRing& ring, std::span<const StereoFrame> frames, 
   position = std::max(position - double(count), 0.0);
 }
 
-void input_callback_f32(CaptureCallbackState& s, std::span<const float> buffer) {
-  capture(s, buffer);
-}
-void input_callback_i16(CaptureCallbackState& s, std::span<const std::int16_t> buffer) {
-  capture(s, buffer);
-}
+void input_callback_f32(CaptureCallbackState& s, std::span<const float> buffer) { capture(s, buffer); }
+void input_callback_i16(CaptureCallbackState& s, std::span<const std::int16_t> buffer) { capture(s, buffer); }
 void output_callback_f32(PlaybackCallbackState& s, std::span<float> buffer) {
   playback<MonitorLayout>(s, buffer);
 }

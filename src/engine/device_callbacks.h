@@ -44,11 +44,11 @@ struct PlaybackCallbackState {
 
 // Allocates: yes (the scratch buffers). Thread: stream set-up.
 CaptureCallbackState make_capture_state(std::shared_ptr<FrameRing> ring,
-                                        std::shared_ptr<CallbackCounter> counter,
-                                        std::uint32_t sample_rate, std::size_t channels);
+                                        std::shared_ptr<CallbackCounter> counter, std::uint32_t sample_rate,
+                                        std::size_t channels);
 PlaybackCallbackState make_playback_state(std::shared_ptr<FrameRing> ring,
-                                          std::shared_ptr<CallbackCounter> counter,
-                                          std::uint32_t sample_rate, std::size_t channels);
+                                          std::shared_ptr<CallbackCounter> counter, std::uint32_t sample_rate,
+                                          std::size_t channels);
 
 // Appends the resampled image of `frames`; `position` carries the resampling
 // phase between calls. Thread: capture callback. Allocates: no. Blocks: ring mutex.

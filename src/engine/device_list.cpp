@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "engine/device_names.h"
 #include "core/unicode_text.h"
+#include "engine/device_names.h"
 
 namespace melodara {
 namespace {
@@ -12,12 +12,22 @@ constexpr std::string_view kDawBackend = "Virtual / DAW 48kHz";
 constexpr std::string_view kSyntheticBackend = "Virtual 48kHz";
 
 AudioDevice synthetic_input() {
-  return {"virtual-mic-48k", "Microphone mặc định (Virtual 48kHz)",
-          "Microphone mặc định (Virtual 48kHz)", "input", std::string(kSyntheticBackend), true, true};
+  return {"virtual-mic-48k",
+          "Microphone mặc định (Virtual 48kHz)",
+          "Microphone mặc định (Virtual 48kHz)",
+          "input",
+          std::string(kSyntheticBackend),
+          true,
+          true};
 }
 AudioDevice synthetic_output() {
-  return {"virtual-spk-48k", "Tai nghe / Loa mặc định (Virtual 48kHz)",
-          "Tai nghe / Loa mặc định (Virtual 48kHz)", "output", std::string(kSyntheticBackend), true, true};
+  return {"virtual-spk-48k",
+          "Tai nghe / Loa mặc định (Virtual 48kHz)",
+          "Tai nghe / Loa mặc định (Virtual 48kHz)",
+          "output",
+          std::string(kSyntheticBackend),
+          true,
+          true};
 }
 
 int input_class(const AudioDevice& d) {
@@ -36,9 +46,8 @@ int output_class(const AudioDevice& d) {
 
 template <class ClassOf>
 void order(std::vector<AudioDevice>& list, ClassOf class_of) {
-  std::stable_sort(list.begin(), list.end(), [&](const AudioDevice& a, const AudioDevice& b) {
-    return class_of(a) < class_of(b);
-  });
+  std::stable_sort(list.begin(), list.end(),
+                   [&](const AudioDevice& a, const AudioDevice& b) { return class_of(a) < class_of(b); });
 }
 
 bool contains(std::string_view text, std::string_view key) {
@@ -48,19 +57,22 @@ bool contains(std::string_view text, std::string_view key) {
 }  // namespace
 
 nlohmann::json audio_device_json(const AudioDevice& d) {
-  return nlohmann::json{{"backend", d.backend}, {"id", d.id},     {"isDefault", d.is_default},
-                        {"isVirtual", d.is_virtual}, {"kind", d.kind}, {"label", d.label},
+  return nlohmann::json{{"backend", d.backend},
+                        {"id", d.id},
+                        {"isDefault", d.is_default},
+                        {"isVirtual", d.is_virtual},
+                        {"kind", d.kind},
+                        {"label", d.label},
                         {"name", d.name}};
 }
 
-DeviceLists build_device_lists(const DeviceSnapshot& snap,
-                               std::optional<std::string_view> selected_output,
+DeviceLists build_device_lists(const DeviceSnapshot& snap, std::optional<std::string_view> selected_output,
                                std::optional<std::string_view> bus_name) {
   DeviceLists lists;
   for (const std::string& name : snap.outputs) {
     if (is_own_virtual_device(name, name)) continue;
-    lists.outputs.push_back({name, name, name, "output", snap.backend, false,
-                             is_daw_or_loopback_device(name, name)});
+    lists.outputs.push_back(
+        {name, name, name, "output", snap.backend, false, is_daw_or_loopback_device(name, name)});
   }
   order(lists.outputs, output_class);
 
@@ -86,8 +98,7 @@ DeviceLists build_device_lists(const DeviceSnapshot& snap,
   }
 
   for (const std::string& name : snap.inputs) {
-    if (is_own_virtual_device(name, name) ||
-        input_mirrors_output(name, name, sel_id, sel_label) ||
+    if (is_own_virtual_device(name, name) || input_mirrors_output(name, name, sel_id, sel_label) ||
         input_mirrors_output(name, name, bus_name, bus_name))
       continue;
     const bool daw = is_daw_or_loopback_device(name, name);

@@ -37,12 +37,10 @@ inline constexpr std::string_view kVirtualMicName = "Melodara_Virtual_Mic_48kHz"
 nlohmann::json audio_device_json(const AudioDevice& d);
 
 // The lists from a given snapshot and bus name. Pure; any thread.
-DeviceLists build_device_lists(const DeviceSnapshot& snap,
-                               std::optional<std::string_view> selected_output,
+DeviceLists build_device_lists(const DeviceSnapshot& snap, std::optional<std::string_view> selected_output,
                                std::optional<std::string_view> bus_name);
 // The "devices.list" object from given lists. Pure; any thread.
-nlohmann::json device_list_json(const DeviceLists& lists,
-                                const std::optional<std::string>& bus_name);
+nlohmann::json device_list_json(const DeviceLists& lists, const std::optional<std::string>& bus_name);
 
 // From the process-wide snapshot and bus name. Thread: any but realtime
 // callbacks. Blocks: up to 450 ms (device_snapshot). Hold no lock.

@@ -23,31 +23,30 @@ bool contains(std::string_view text, std::string_view key) {
   return text.find(key) != std::string_view::npos;
 }
 
-constexpr auto kHeadphone = std::to_array<std::string_view>({
-    "headphone", "headset", "earphone", "airpods", "earpods", "buds", "tai nghe", "iem"});
-constexpr auto kWebcam = std::to_array<std::string_view>({"webcam", "camera", "c930", "c920",
-                                                     "brio", "logitech", "facetime"});
-constexpr auto kOwn = std::to_array<std::string_view>({"tunewerk",  "melodara",        "tune_werk",
-                                                  "melo_dara", "virtual-mic-48k", "virtual-spk-48k"});
-constexpr auto kUsb = std::to_array<std::string_view>({
-    "usb-",    "usb audio", "mixpre",  "sound_devices", "sound devices", "scarlett",
-    "focusrite", "steinberg", "ur12",  "ur22",          "ur242",         "motu",
-    "apollo",  "universal audio", "behringer", "umc",   "audient",       "evo ",
-    "icon",    "upod",      "k10",     "xox",           "takstar",       "yamaha",
-    "ag03",    "ag06",      "rme",     "ssl",           "m-audio",       "presonus",
-    "zoom",    "tascam",    "rode",    "shure",         "fifine",        "hyperx",
-    "blue yeti", "elgato",  "volt"});
-constexpr auto kDaw = std::to_array<std::string_view>({
-    "cubase",      "steinberg",    "asio",         "linkout",     "linkin",    "reaper",
-    "rearoute",    "voicemeeter",  "vb-audio",     "cable",       "blackhole", "soundflower",
-    "loopback",    "rogue amoeba", "inputs for daw", "for daw",   "logic out", "wineasio",
-    "jack",        "carla",        "stream_out",   "stream out",  "out ảo"});
-constexpr auto kBuiltin = std::to_array<std::string_view>({"macbook", "built-in", "internal", "airplay",
-                                                      "blackhole"});
-constexpr auto kVirtualRoute = std::to_array<std::string_view>({
-    "melodara_virtual", "tunewerk_virtual", "inputs for daw", "logic out", "blackhole"});
-constexpr auto kLoopbackOutput = std::to_array<std::string_view>({
-    "melodara", "tunewerk", "cable input", "vb-audio virtual cable", "blackhole", "soundflower"});
+constexpr auto kHeadphone = std::to_array<std::string_view>(
+    {"headphone", "headset", "earphone", "airpods", "earpods", "buds", "tai nghe", "iem"});
+constexpr auto kWebcam =
+    std::to_array<std::string_view>({"webcam", "camera", "c930", "c920", "brio", "logitech", "facetime"});
+constexpr auto kOwn = std::to_array<std::string_view>(
+    {"tunewerk", "melodara", "tune_werk", "melo_dara", "virtual-mic-48k", "virtual-spk-48k"});
+constexpr auto kUsb = std::to_array<std::string_view>(
+    {"usb-",      "usb audio", "mixpre",  "sound_devices", "sound devices", "scarlett", "focusrite",
+     "steinberg", "ur12",      "ur22",    "ur242",         "motu",          "apollo",   "universal audio",
+     "behringer", "umc",       "audient", "evo ",          "icon",          "upod",     "k10",
+     "xox",       "takstar",   "yamaha",  "ag03",          "ag06",          "rme",      "ssl",
+     "m-audio",   "presonus",  "zoom",    "tascam",        "rode",          "shure",    "fifine",
+     "hyperx",    "blue yeti", "elgato",  "volt"});
+constexpr auto kDaw = std::to_array<std::string_view>(
+    {"cubase",   "steinberg",    "asio",           "linkout",    "linkin",    "reaper",
+     "rearoute", "voicemeeter",  "vb-audio",       "cable",      "blackhole", "soundflower",
+     "loopback", "rogue amoeba", "inputs for daw", "for daw",    "logic out", "wineasio",
+     "jack",     "carla",        "stream_out",     "stream out", "out ảo"});
+constexpr auto kBuiltin =
+    std::to_array<std::string_view>({"macbook", "built-in", "internal", "airplay", "blackhole"});
+constexpr auto kVirtualRoute = std::to_array<std::string_view>(
+    {"melodara_virtual", "tunewerk_virtual", "inputs for daw", "logic out", "blackhole"});
+constexpr auto kLoopbackOutput = std::to_array<std::string_view>(
+    {"melodara", "tunewerk", "cable input", "vb-audio virtual cable", "blackhole", "soundflower"});
 
 struct MirrorPair {
   std::string_view output_key, input_key;
@@ -106,8 +105,7 @@ bool input_mirrors_output(std::string_view n, std::string_view b, std::optional<
     if (contains(q_text, out_key) && contains(i_text, in_key)) return true;
 
   const bool monitor_like = n.ends_with(".monitor") || n.starts_with("loopback:") ||
-                            contains(unicode_lower(b), "monitor of") ||
-                            contains(b, "Out Ảo / Loopback:");
+                            contains(unicode_lower(b), "monitor of") || contains(b, "Out Ảo / Loopback:");
   if (!monitor_like && !is_daw_or_loopback_device(n, b)) return false;
 
   std::string_view base = trim_unicode(n);
@@ -135,8 +133,8 @@ bool input_mirrors_output(std::string_view n, std::string_view b, std::optional<
   return false;
 }
 
-bool is_virtual_loopback_device(std::optional<std::string_view> device_name,
-                                std::string_view excluded, std::string_view paired_input) {
+bool is_virtual_loopback_device(std::optional<std::string_view> device_name, std::string_view excluded,
+                                std::string_view paired_input) {
   if (!device_name) return false;
   const std::string_view name = *device_name;
   if (ascii_iequals(name, excluded)) return false;

@@ -25,7 +25,7 @@ bool input_mirrors_output(std::string_view input_name, std::string_view input_la
 
 // The engine's bus scan: a virtual loopback output other than `excluded`
 // whose echo is not `paired_input`. A name that cannot be read is none.
-bool is_virtual_loopback_device(std::optional<std::string_view> device_name,
-                                std::string_view excluded, std::string_view paired_input);
+bool is_virtual_loopback_device(std::optional<std::string_view> device_name, std::string_view excluded,
+                                std::string_view paired_input);
 
 }  // namespace melodara

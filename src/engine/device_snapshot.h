@@ -32,8 +32,7 @@ DeviceSnapshot enumerate_device_names(AudioHost& host);
 class DeviceEnumerator {
  public:
   using HostSource = std::function<std::shared_ptr<AudioHost>()>;
-  explicit DeviceEnumerator(HostSource host,
-                            std::chrono::milliseconds wait = std::chrono::milliseconds(450));
+  explicit DeviceEnumerator(HostSource host, std::chrono::milliseconds wait = std::chrono::milliseconds(450));
 
   // Thread: any but realtime callbacks. Blocks: up to the wait time.
   DeviceSnapshot snapshot();

@@ -26,12 +26,13 @@ std::int64_t blocks_to_ns(std::uint64_t blocks) {
   return std::int64_t(whole * kSecond + rest * kSecond / kBlocksPerSecond);
 }
 
-PaceResult pace_block(BlockPacer& pacer, std::optional<std::size_t> monitor_fill,
-                      const EngineClock& clock) {
+PaceResult pace_block(BlockPacer& pacer, std::optional<std::size_t> monitor_fill, const EngineClock& clock) {
   pacer.blocks = saturating_next(pacer.blocks);
   if (monitor_fill) {
-    if (*monitor_fill < kSteerLowFill) pacer.base -= EngineInstant(kSteerNs);
-    else if (*monitor_fill > kSteerHighFill) pacer.base += EngineInstant(kSteerNs);
+    if (*monitor_fill < kSteerLowFill)
+      pacer.base -= EngineInstant(kSteerNs);
+    else if (*monitor_fill > kSteerHighFill)
+      pacer.base += EngineInstant(kSteerNs);
   }
   const EngineInstant deadline = pacer.base + EngineInstant(blocks_to_ns(pacer.blocks));
   const EngineInstant now = clock.now();

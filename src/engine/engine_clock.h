@@ -24,8 +24,8 @@ EngineClock steady_engine_clock();
 inline constexpr std::uint64_t kBlocksPerSecond = 375;
 inline constexpr std::int64_t kSteerNs = 60'000;
 inline constexpr std::int64_t kResetLatenessNs = 80'000'000;  // later than this resets
-inline constexpr std::size_t kSteerLowFill = 1280;   // below: run faster
-inline constexpr std::size_t kSteerHighFill = 2304;  // above: run slower
+inline constexpr std::size_t kSteerLowFill = 1280;            // below: run faster
+inline constexpr std::size_t kSteerHighFill = 2304;           // above: run slower
 
 struct BlockPacer {
   EngineInstant base{0};
@@ -41,7 +41,6 @@ enum class PaceResult { slept, caught_up, reset };
 // output stream: the clock alone paces), sleeps to the deadline when it is
 // ahead, and resets the base after more than 80 ms of lateness.
 // Thread: engine. Allocates: no. Blocks: the sleep only.
-PaceResult pace_block(BlockPacer& pacer, std::optional<std::size_t> monitor_fill,
-                      const EngineClock& clock);
+PaceResult pace_block(BlockPacer& pacer, std::optional<std::size_t> monitor_fill, const EngineClock& clock);
 
 }  // namespace melodara

@@ -9,9 +9,7 @@ namespace {
 // max that keeps `a` when `b` is NaN, inline (std::fmax is a library call).
 inline float larger(float a, float b) { return b > a ? b : a; }
 
-float rms(float sum_sq, std::size_t count) {
-  return count ? std::sqrt(sum_sq / float(count)) : 0.0f;
-}
+float rms(float sum_sq, std::size_t count) { return count ? std::sqrt(sum_sq / float(count)) : 0.0f; }
 
 }  // namespace
 

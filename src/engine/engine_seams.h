@@ -19,9 +19,8 @@ namespace melodara {
 // first), both stamped with the copied audio revision. The engine thread is
 // the only producer of each slot's queue.
 // Thread: engine only. Allocates: no. Blocks: no.
-void engine_push_program_frames(ProgramStream* primary, ProgramStream* backing,
-                                std::uint64_t stamp, StereoFrame primary_frame,
-                                StereoFrame backing_frame);
+void engine_push_program_frames(ProgramStream* primary, ProgramStream* backing, std::uint64_t stamp,
+                                StereoFrame primary_frame, StereoFrame backing_frame);
 
 // Seeds the engine's own live key tracker with a given key. Filled by the
 // live key tracker's seeding; until then the tracker searches on its own.

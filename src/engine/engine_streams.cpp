@@ -2,9 +2,9 @@
 
 #include <vector>
 
+#include "core/unicode_text.h"
 #include "engine/device_callbacks.h"
 #include "engine/device_names.h"
-#include "core/unicode_text.h"
 
 namespace melodara {
 namespace {
@@ -37,8 +37,7 @@ bool contains(std::string_view text, std::string_view key) {
 // Exact name, else (for a real id) containment either way; each device is
 // tested with all three before the next one. Empty names match nothing: an
 // empty text is contained in every id.
-const LayerDevice* match_by_id(const std::vector<LayerDevice>& list, bool output,
-                               std::string_view id) {
+const LayerDevice* match_by_id(const std::vector<LayerDevice>& list, bool output, std::string_view id) {
   const bool containment = !id.empty() && id != "default";
   const std::string lowered_id = ascii_lower(id);
   for (const auto& d : list) {
@@ -65,8 +64,9 @@ std::optional<ResolvedDevice> system_default(AudioHost& host, const std::vector<
   return std::nullopt;
 }
 
-std::optional<ResolvedDevice> resolve_one(AudioHost& host, const std::optional<std::vector<LayerDevice>>& list,
-                                          bool output, std::string_view id) {
+std::optional<ResolvedDevice> resolve_one(AudioHost& host,
+                                          const std::optional<std::vector<LayerDevice>>& list, bool output,
+                                          std::string_view id) {
   if (list) {
     if (const LayerDevice* d = match_by_id(*list, output, id)) return ResolvedDevice{d->id, d->name, false};
   }
@@ -154,9 +154,8 @@ ResolvedDevices resolve_engine_devices(AudioHost& host, std::string_view input_i
   return r;
 }
 
-EngineStreams open_engine_streams(AudioHost& host, bool enumeration_stalled,
-                                  std::string_view input_id, std::string_view output_id,
-                                  const EngineSleep& sleep) {
+EngineStreams open_engine_streams(AudioHost& host, bool enumeration_stalled, std::string_view input_id,
+                                  std::string_view output_id, const EngineSleep& sleep) {
   EngineStreams s;
   s.capture_ring = std::make_shared<FrameRing>(kCaptureRingStartFill);
   s.monitor_ring = std::make_shared<FrameRing>(kMonitorRingStartFill);

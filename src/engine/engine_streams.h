@@ -46,7 +46,7 @@ struct EngineStreams {
   std::shared_ptr<CallbackCounter> playback_counter;
   std::unique_ptr<AudioStream> capture_stream;  // dropping a stream stops it
   std::unique_ptr<AudioStream> monitor_stream;
-  std::string input_name;   // resolved device names, empty when none
+  std::string input_name;  // resolved device names, empty when none
   std::string output_name;
 };
 
@@ -55,8 +55,7 @@ using EngineSleep = std::function<void(std::chrono::nanoseconds)>;
 // With `enumeration_stalled` no device is touched: rings and counters only.
 // Thread: engine, holding no ring lock. Blocks: the device layer and 55 ms of
 // `sleep`. Allocates: yes.
-EngineStreams open_engine_streams(AudioHost& host, bool enumeration_stalled,
-                                  std::string_view input_id, std::string_view output_id,
-                                  const EngineSleep& sleep);
+EngineStreams open_engine_streams(AudioHost& host, bool enumeration_stalled, std::string_view input_id,
+                                  std::string_view output_id, const EngineSleep& sleep);
 
 }  // namespace melodara

@@ -6,21 +6,20 @@
 #include <numbers>
 #include <vector>
 
+#include "core/counters.h"
+#include "core/unicode_text.h"
 #include "engine/device_callbacks.h"
 #include "engine/device_list.h"
 #include "engine/device_names.h"
 #include "engine/engine_seams.h"
 #include "engine/routing_mode.h"
 #include "engine/system_defaults.h"
-#include "core/unicode_text.h"
 #include "engine/usb_recovery.h"
-#include "core/counters.h"
 
 namespace melodara {
 namespace {
 
-constexpr std::string_view kNoteNames[12] = {"C", "C#", "D", "D#", "E", "F",
-                                             "F#", "G", "G#", "A", "A#", "B"};
+constexpr std::string_view kNoteNames[12] = {"C", "C#", "D", "D#", "E", "F", "F#", "G", "G#", "A", "A#", "B"};
 
 // Raised-cosine fade-in weights over one block, n = 1..128.
 const std::array<float, kEngineBlock>& fade_in_weights() {
@@ -119,11 +118,10 @@ void seed_live_key(AudioEngine& e, const NativeState& st) {
   const DspParams& p = st.dsp.params;
   if (p.send_key_to_autotune && st.player.detectedKey) {
     const double scaled = std::round(double(p.bpm) * 10.0);
-    const std::uint32_t bpm10 =
-        !(scaled > 0.0) ? 0u
-                        : scaled >= double(std::numeric_limits<std::uint32_t>::max())
-                              ? std::numeric_limits<std::uint32_t>::max()
-                              : std::uint32_t(scaled);
+    const std::uint32_t bpm10 = !(scaled > 0.0) ? 0u
+                                : scaled >= double(std::numeric_limits<std::uint32_t>::max())
+                                    ? std::numeric_limits<std::uint32_t>::max()
+                                    : std::uint32_t(scaled);
     if (!e.key_seeded || p.root_key != e.seeded_root || p.scale_is_minor != e.seeded_minor ||
         bpm10 != e.seeded_bpm10) {
       engine_seed_live_key(e.dsp.key_tracker, p.root_key % 12, p.scale_is_minor,
@@ -198,8 +196,8 @@ void apply_fades(AudioEngine& e, bool played, std::uint64_t read_from) {
   const auto& w = fade_in_weights();
   std::array<float, kEngineBlock> out_w;
   for (std::size_t i = 0; i < kEngineBlock; ++i) out_w[i] = 1.0f - w[i];
-  const bool crossfade = played && e.fade_playing &&
-                         (e.track != e.fade_track || read_from != e.fade_position);
+  const bool crossfade =
+      played && e.fade_playing && (e.track != e.fade_track || read_from != e.fade_position);
   if (played && (!e.fade_playing || crossfade)) {
     for (std::size_t i = 0; i < kEngineBlock; ++i) {
       e.music_l[i] *= w[i];
@@ -272,7 +270,8 @@ void open_bus(AudioEngine& e) {
       if (test(unicode_lower(c.name))) return &c;
     return nullptr;
   };
-  const Candidate* bus = pick([](const std::string& n) { return n.find("melodara_virtual_bus") != std::string::npos; });
+  const Candidate* bus =
+      pick([](const std::string& n) { return n.find("melodara_virtual_bus") != std::string::npos; });
   if (!bus)
     bus = pick([](const std::string& n) {
       return n.find("melodara") != std::string::npos || n.find("tunewerk") != std::string::npos;
@@ -321,8 +320,8 @@ bool stalled(const AudioEngine& e) { return e.env.enumeration_stalled && e.env.e
 std::optional<BlockOutcome> stream_watchdog(AudioEngine& e) {
   if (e.opened_while_stalled && !stalled(e)) return BlockOutcome::reopen_after_stall;
   bool failed = false;
-  auto check = [&](const std::unique_ptr<AudioStream>& stream, const std::shared_ptr<CallbackCounter>& counter,
-                   std::uint64_t& seen) {
+  auto check = [&](const std::unique_ptr<AudioStream>& stream,
+                   const std::shared_ptr<CallbackCounter>& counter, std::uint64_t& seen) {
     if (!stream || !counter) return;
     const std::uint64_t now = counter->load(std::memory_order_relaxed);
     if (now - seen < 12) {
@@ -461,14 +460,14 @@ BlockOutcome engine_run_block(AudioEngine& e) {
   e.meters = vocal_chain_process(e.dsp, e.mic, e.music_l, e.music_r, e.out_l, e.out_r);
   e.meters.latency_ms = kEngineLatencyMs;
 
-  const MixOutputs outputs{e.primary_block, e.backing_block, e.monitor_block, e.bus_block,
+  const MixOutputs outputs{e.primary_block, e.backing_block,   e.monitor_block, e.bus_block,
                            e.rec_mix_block, e.rec_vocal_block, e.rec_dry_block};
-  e.sums = routing_mix_block(e.mix, e.controls,
-                             routing_mix_inputs(e.capture_l, e.capture_r, e.mic, e.out_l, e.out_r, e.dsp.stems),
-                             outputs);
+  e.sums = routing_mix_block(
+      e.mix, e.controls, routing_mix_inputs(e.capture_l, e.capture_r, e.mic, e.out_l, e.out_r, e.dsp.stems),
+      outputs);
   for (std::size_t i = 0; i < kEngineBlock; ++i)
-    engine_push_program_frames(e.primary_slot.get(), e.backing_slot.get(), e.audio_revision, e.primary_block[i],
-                               e.backing_block[i]);
+    engine_push_program_frames(e.primary_slot.get(), e.backing_slot.get(), e.audio_revision,
+                               e.primary_block[i], e.backing_block[i]);
   recorder_capture_block(e.recorder, {e.rec_mix_block, e.rec_vocal_block, e.rec_dry_block, e.backing_block});
   crackle_update(e.crackle, e.sums);
 
@@ -484,7 +483,8 @@ BlockOutcome engine_run_block(AudioEngine& e) {
   // Only a monitor output reads the monitor ring: without one, pushing would
   // fill it up and steer the clock by a ring nobody drains.
   std::optional<std::size_t> fill;
-  if (e.streams.monitor_stream && e.streams.monitor_ring) push_capped(*e.streams.monitor_ring, e.monitor_block, &fill);
+  if (e.streams.monitor_stream && e.streams.monitor_ring)
+    push_capped(*e.streams.monitor_ring, e.monitor_block, &fill);
   e.last_monitor_fill = fill;
 
   if (tick) {
@@ -537,7 +537,8 @@ void run_engine_loop(AudioEngine& e, const std::function<bool()>& keep_running) 
 
 void run_audio_engine(SharedState state, std::shared_ptr<ProgramStream> backing,
                       std::shared_ptr<ProgramStream> primary) {
-  auto engine = audio_engine_new(default_engine_env(), std::move(state), std::move(backing), std::move(primary));
+  auto engine =
+      audio_engine_new(default_engine_env(), std::move(state), std::move(backing), std::move(primary));
   run_engine_loop(*engine, [] { return true; });
   for (;;) sleep_for(*engine, std::chrono::hours(1));
 }

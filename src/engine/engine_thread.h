@@ -116,7 +116,7 @@ struct AudioEngine {
   std::uint32_t stall_count = 0;
   BlockPacer pacer;
   std::optional<std::size_t> last_monitor_fill;  // after this block's push; none without a monitor stream
-  std::uint64_t opens = 0;  // stream (re)opens so far
+  std::uint64_t opens = 0;                       // stream (re)opens so far
 };
 
 // Phases 1 and 2: provisioning, then the own engine and its buffers.

@@ -376,8 +376,7 @@ Json program_stream_status_json(const ProgramStream& slot) {
   };
 }
 
-void program_stream_push_frame(ProgramStream& slot, std::uint64_t stamp, float left,
-                               float right) noexcept {
+void program_stream_push_frame(ProgramStream& slot, std::uint64_t stamp, float left, float right) noexcept {
   ProgramStreamState& state = *slot.state;
   if (!state.enabled.load(std::memory_order_relaxed)) return;
   if (!program_stream_queue_push(*slot.queue, ProgramStreamFrame{stamp, left, right})) {

@@ -118,8 +118,7 @@ Json program_stream_status_json(const ProgramStream& slot);
 
 // Queues one frame when the slot is enabled; a full queue refuses it and counts
 // it in droppedFrames. Thread: engine only. Allocates: no. Blocks: no.
-void program_stream_push_frame(ProgramStream& slot, std::uint64_t stamp, float left,
-                               float right) noexcept;
+void program_stream_push_frame(ProgramStream& slot, std::uint64_t stamp, float left, float right) noexcept;
 
 // Shuts the slot down: disabled, stop set, generation raised, publisher joined
 // (a failed join ends the process). Safe to call again. Thread: not the publisher.

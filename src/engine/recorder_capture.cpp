@@ -32,9 +32,7 @@ void append(std::vector<float>& to, const std::vector<float>& from) {
   to.insert(to.end(), from.begin(), from.end());
 }
 
-bool flushable(const RecorderSlot& slot, std::uint64_t memo) {
-  return slot.active && slot.take == memo;
-}
+bool flushable(const RecorderSlot& slot, std::uint64_t memo) { return slot.active && slot.take == memo; }
 
 }  // namespace
 

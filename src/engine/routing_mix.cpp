@@ -55,9 +55,8 @@ void routing_mix_open(RoutingMixState& state, bool webcam_input) noexcept {
 }
 
 ChainGains routing_mix_prepare_mic(RoutingMixState& state, const MixControls& controls,
-                                   std::span<const StereoFrame> capture,
-                                   std::span<float> capture_left, std::span<float> capture_right,
-                                   std::span<float> mic) noexcept {
+                                   std::span<const StereoFrame> capture, std::span<float> capture_left,
+                                   std::span<float> capture_right, std::span<float> mic) noexcept {
   const std::size_t n = smallest({capture.size(), capture_left.size(), capture_right.size(), mic.size()});
 
   float peak_l = 0.0f;
@@ -136,22 +135,22 @@ ChainGains routing_mix_prepare_mic(RoutingMixState& state, const MixControls& co
   return ChainGains{open ? max_f(state.mic_gain, 0.01f) : 0.0f, controls.music_gain};
 }
 
-MixInputs routing_mix_inputs(std::span<const float> capture_left,
-                             std::span<const float> capture_right, std::span<const float> mic,
-                             std::span<const float> out_left, std::span<const float> out_right,
+MixInputs routing_mix_inputs(std::span<const float> capture_left, std::span<const float> capture_right,
+                             std::span<const float> mic, std::span<const float> out_left,
+                             std::span<const float> out_right,
                              const std::array<std::vector<float>, 6>& stems) noexcept {
-  return MixInputs{capture_left, capture_right, mic,       out_left,  out_right, stems[0], stems[1],
-                   stems[2],     stems[3],      stems[4],  stems[5]};
+  return MixInputs{capture_left, capture_right, mic,      out_left, out_right, stems[0],
+                   stems[1],     stems[2],      stems[3], stems[4], stems[5]};
 }
 
-MixMeterSums routing_mix_block(RoutingMixState& state, const MixControls& controls,
-                               const MixInputs& in, const MixOutputs& out) noexcept {
-  const std::size_t n = smallest({in.capture_left.size(), in.capture_right.size(), in.mic.size(),
-                                  in.out_left.size(), in.out_right.size(), in.voice_left.size(),
-                                  in.voice_right.size(), in.accomp_left.size(), in.accomp_right.size(),
-                                  in.backing_left.size(), in.backing_right.size(), out.primary.size(),
-                                  out.backing.size(), out.monitor.size(), out.bus.size(),
-                                  out.rec_mix.size(), out.rec_vocal.size(), out.rec_dry_mic.size()});
+MixMeterSums routing_mix_block(RoutingMixState& state, const MixControls& controls, const MixInputs& in,
+                               const MixOutputs& out) noexcept {
+  const std::size_t n =
+      smallest({in.capture_left.size(), in.capture_right.size(), in.mic.size(), in.out_left.size(),
+                in.out_right.size(), in.voice_left.size(), in.voice_right.size(), in.accomp_left.size(),
+                in.accomp_right.size(), in.backing_left.size(), in.backing_right.size(), out.primary.size(),
+                out.backing.size(), out.monitor.size(), out.bus.size(), out.rec_mix.size(),
+                out.rec_vocal.size(), out.rec_dry_mic.size()});
 
   const RoutingMode mode = controls.mode;
   const float f = mode == RoutingMode::Vocal ? kVocalMonitorFactor : 1.0f;

@@ -40,13 +40,13 @@ inline constexpr float kEngineLatencyMs = 2.95f;
 // The control copies the mix reads, as last copied from the shared state. The
 // defaults are the engine's values before its first copy.
 struct MixControls {
-  float mic_gain = 1.35f;      // micGain, 0..2
-  float music_gain = 0.78f;    // musicGain, 0..2
-  float master_gain = 1.0f;    // masterGain, 0..2
-  float monitor_gain = 1.0f;   // monitorGain, 0..2
+  float mic_gain = 1.35f;     // micGain, 0..2
+  float music_gain = 0.78f;   // musicGain, 0..2
+  float master_gain = 1.0f;   // masterGain, 0..2
+  float monitor_gain = 1.0f;  // monitorGain, 0..2
   bool monitor_enabled = false;
   bool input_muted = false;
-  bool muted = false;          // the publish mute: silences the primary feed only
+  bool muted = false;  // the publish mute: silences the primary feed only
   bool running = true;
   RoutingMode mode = RoutingMode::Program;  // routing_mode_of(copied routing text)
 };
@@ -55,10 +55,10 @@ struct MixControls {
 // initialisers are the values at thread start.
 struct RoutingMixState {
   // Smoothed gains (one-pole: value += (target - value) x coef).
-  float mic_gain = 1.0f;        // g, per sample, coef 0.004
-  float weight_left = 0.5f;     // channel weights, per sample, coef 0.0025
+  float mic_gain = 1.0f;     // g, per sample, coef 0.004
+  float weight_left = 0.5f;  // channel weights, per sample, coef 0.0025
   float weight_right = 0.5f;
-  float target_left = 0.5f;     // channel target, kept while the input is quiet
+  float target_left = 0.5f;  // channel target, kept while the input is quiet
   float target_right = 0.5f;
   float gate = 0.0f;            // webcam gate, per sample, 0.085 up / 0.0002 down
   float master = 1.0f;          // m, per frame, coef 0.004
@@ -105,8 +105,8 @@ inline float routing_soft_clip(float x) noexcept {
 
 // The gains the engine writes into its vocal engine's parameters before the chain.
 struct ChainGains {
-  float vocal_gain = 0.0f;   // max(g, 0.01) while the input is open, else 0
-  float beat_volume = 0.78f; // musicGain
+  float vocal_gain = 0.0f;    // max(g, 0.01) while the input is open, else 0
+  float beat_volume = 0.78f;  // musicGain
 };
 
 // Microphone preparation, before the chain: writes the captured channels with
@@ -115,9 +115,8 @@ struct ChainGains {
 // times the webcam gate) into mic. n = the smallest of the four lengths.
 // Thread: engine only. Allocates: no. Blocks: no.
 ChainGains routing_mix_prepare_mic(RoutingMixState& state, const MixControls& controls,
-                                   std::span<const StereoFrame> capture,
-                                   std::span<float> capture_left, std::span<float> capture_right,
-                                   std::span<float> mic) noexcept;
+                                   std::span<const StereoFrame> capture, std::span<float> capture_left,
+                                   std::span<float> capture_right, std::span<float> mic) noexcept;
 
 // What the mix reads after the chain; every span at least the block long.
 struct MixInputs {
@@ -131,17 +130,17 @@ struct MixInputs {
 
 // Maps the chain's six stems onto the mix inputs.
 // Thread: any. Allocates: no.
-MixInputs routing_mix_inputs(std::span<const float> capture_left,
-                             std::span<const float> capture_right, std::span<const float> mic,
-                             std::span<const float> out_left, std::span<const float> out_right,
+MixInputs routing_mix_inputs(std::span<const float> capture_left, std::span<const float> capture_right,
+                             std::span<const float> mic, std::span<const float> out_left,
+                             std::span<const float> out_right,
                              const std::array<std::vector<float>, 6>& stems) noexcept;
 
 // Caller-preallocated per-frame outputs, each at least the block long.
 struct MixOutputs {
-  std::span<StereoFrame> primary;  // primary slot ((0, 0) while muted)
-  std::span<StereoFrame> backing;  // backing slot in every mode; also the `beat` stem
-  std::span<StereoFrame> monitor;  // monitor ring
-  std::span<StereoFrame> bus;      // virtual-bus ring
+  std::span<StereoFrame> primary;      // primary slot ((0, 0) while muted)
+  std::span<StereoFrame> backing;      // backing slot in every mode; also the `beat` stem
+  std::span<StereoFrame> monitor;      // monitor ring
+  std::span<StereoFrame> bus;          // virtual-bus ring
   std::span<StereoFrame> rec_mix;      // recorder `mix` (both slots)
   std::span<StereoFrame> rec_vocal;    // recorder `vocal`
   std::span<StereoFrame> rec_dry_mic;  // recorder `dryMic` (left == right)
@@ -150,18 +149,18 @@ struct MixOutputs {
 // Sums over one block. RMS = sqrt(sum / frames); peaks are absolute samples.
 struct MixMeterSums {
   std::size_t frames = 0;
-  float primary_sum_sq = 0.0f;   // sum of (L^2 + R^2) / 2 of the frames sent to the primary slot
+  float primary_sum_sq = 0.0f;  // sum of (L^2 + R^2) / 2 of the frames sent to the primary slot
   float primary_peak = 0.0f;
-  float backing_sum_sq = 0.0f;   // same for the backing slot
+  float backing_sum_sq = 0.0f;  // same for the backing slot
   float backing_peak = 0.0f;
-  float monitor_sum_sq = 0.0f;   // sum of mono^2, mono = (L + R) / 2 of the monitor frames
-  float monitor_peak = 0.0f;     // largest |L| or |R| of the monitor frames
+  float monitor_sum_sq = 0.0f;       // sum of mono^2, mono = (L + R) / 2 of the monitor frames
+  float monitor_peak = 0.0f;         // largest |L| or |R| of the monitor frames
   float monitor_diff_sum_sq = 0.0f;  // sum of (m - 2 m1 + m2)^2 on the mono, across blocks
 };
 
 // The per-frame mix after the chain. n = the smallest of the input and output
 // lengths. Thread: engine only. Allocates: no. Blocks: no.
-MixMeterSums routing_mix_block(RoutingMixState& state, const MixControls& controls,
-                               const MixInputs& in, const MixOutputs& out) noexcept;
+MixMeterSums routing_mix_block(RoutingMixState& state, const MixControls& controls, const MixInputs& in,
+                               const MixOutputs& out) noexcept;
 
 }  // namespace melodara

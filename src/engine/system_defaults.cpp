@@ -4,9 +4,9 @@
 #include <string>
 #include <vector>
 
-#include "engine/device_names.h"
 #include "core/unicode_text.h"
 #include "core/utf8.h"
+#include "engine/device_names.h"
 
 namespace melodara {
 namespace {
@@ -51,8 +51,7 @@ void set_output(AudioSystem& system, DeviceId id) {
 }
 
 bool is_output_request(std::string_view name) {
-  return !name.empty() && name != "default" && name != "virtual-spk-48k" &&
-         !is_virtual_route_device(name);
+  return !name.empty() && name != "default" && name != "virtual-spk-48k" && !is_virtual_route_device(name);
 }
 
 }  // namespace

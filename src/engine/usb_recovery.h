@@ -17,8 +17,7 @@ const char* usb_host_device_matching_name();
 // entries skipped) contains, or is contained in, the lower-cased input or
 // output name. Empty names match nothing. Pure; any thread.
 std::optional<std::size_t> match_usb_device(std::span<const UsbRegistryEntry> entries,
-                                            std::string_view input_name,
-                                            std::string_view output_name);
+                                            std::string_view input_name, std::string_view output_name);
 
 // Resets the matching device; true when one was found and tried (the
 // caller then waits 900 ms). Thread: engine. Blocks: on the registry.

@@ -96,8 +96,8 @@ std::optional<fs::path> create_private_temp_file(const fs::path& dir, std::strin
   for (int attempt = 0; attempt < 16; ++attempt) {
     const std::optional<std::string> token = random_token();
     if (!token) return std::nullopt;
-    const fs::path path = dir / (std::string(prefix) + std::to_string(::getpid()) + "_" + *token +
-                                 "." + std::string(extension));
+    const fs::path path = dir / (std::string(prefix) + std::to_string(::getpid()) + "_" + *token + "." +
+                                 std::string(extension));
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd >= 0) {
       ::close(fd);

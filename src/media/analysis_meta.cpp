@@ -9,8 +9,7 @@
 
 namespace melodara {
 
-nlohmann::json analysis_meta_json(const std::optional<std::string>& key, bool tempo_known,
-                                  float tempo_bpm) {
+nlohmann::json analysis_meta_json(const std::optional<std::string>& key, bool tempo_known, float tempo_bpm) {
   nlohmann::json meta = nlohmann::json::object();
   meta["version"] = kAnalysisMetaVersion;
   meta["detected_key"] = key ? nlohmann::json(*key) : nlohmann::json(nullptr);
@@ -26,8 +25,7 @@ std::optional<AnalysisMeta> analysis_meta_from_json(const nlohmann::json& root) 
   const auto version = root.find("version");
   // Integral numbers only: 4.0 is a different writer's file.
   if (version == root.end() || !version->is_number_integer()) return std::nullopt;
-  if (version->is_number_unsigned() ? version->get<std::uint64_t>() < 4
-                                    : version->get<std::int64_t>() < 4) {
+  if (version->is_number_unsigned() ? version->get<std::uint64_t>() < 4 : version->get<std::int64_t>() < 4) {
     return std::nullopt;
   }
   AnalysisMeta meta;
@@ -43,14 +41,13 @@ std::optional<AnalysisMeta> analysis_meta_from_json(const nlohmann::json& root) 
   return meta;
 }
 
-void write_analysis_meta(std::string_view source, const std::optional<std::string>& key,
-                         bool tempo_known, float tempo_bpm) {
+void write_analysis_meta(std::string_view source, const std::optional<std::string>& key, bool tempo_known,
+                         float tempo_bpm) {
   const auto path = analysis_meta_path(source);
   if (!path) return;
   if (const auto pcm = pcm_cache_path(source)) wait_for_pending_writes(*pcm);
   const std::string text = analysis_meta_json(key, tempo_known, tempo_bpm).dump();
-  write_file_replacing(*path, std::span(reinterpret_cast<const std::uint8_t*>(text.data()),
-                                        text.size()));
+  write_file_replacing(*path, std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
 }
 
 std::optional<AnalysisMeta> read_analysis_meta(std::string_view source) {

@@ -18,8 +18,7 @@ struct AnalysisMeta {
 };
 
 // The side file's object: {"detected_bpm","detected_key","normalized":true,"version":4}.
-nlohmann::json analysis_meta_json(const std::optional<std::string>& key, bool tempo_known,
-                                  float tempo_bpm);
+nlohmann::json analysis_meta_json(const std::optional<std::string>& key, bool tempo_known, float tempo_bpm);
 // Reads a parsed side file; none when it is not a valid version-4 object.
 std::optional<AnalysisMeta> analysis_meta_from_json(const nlohmann::json& root);
 
@@ -27,8 +26,8 @@ std::optional<AnalysisMeta> analysis_meta_from_json(const nlohmann::json& root);
 // Waits first for any running write of the source's ".pcm48k", so the side file
 // never vouches for audio that is not yet in place; then replaces it atomically.
 // Thread: any but a cache writer. Blocks: file I/O and pending cache writes.
-void write_analysis_meta(std::string_view source, const std::optional<std::string>& key,
-                         bool tempo_known, float tempo_bpm);
+void write_analysis_meta(std::string_view source, const std::optional<std::string>& key, bool tempo_known,
+                         float tempo_bpm);
 
 // None when the side file is missing, unreadable or invalid.
 // Thread: any. Blocks: file I/O.

@@ -9,8 +9,7 @@ namespace melodara {
 namespace {
 
 bool is_id_char(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
-         c == '_';
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
 }
 
 bool is_youtube_id(std::string_view s) {
@@ -26,8 +25,7 @@ bool is_ascii_alnum(char c) {
 }
 
 // The text after the first `marker`, up to the first of `stops` or the end.
-std::string_view segment_after(std::string_view text, std::string_view marker,
-                               std::string_view stops) {
+std::string_view segment_after(std::string_view text, std::string_view marker, std::string_view stops) {
   const std::size_t at = text.find(marker);
   if (at == std::string_view::npos) return {};
   std::string_view rest = text.substr(at + marker.size());

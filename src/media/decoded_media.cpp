@@ -7,8 +7,7 @@ namespace melodara {
 
 DecodedMedia make_decoded_media(std::vector<float> samples) {
   DecodedMedia media;
-  media.duration_seconds =
-      static_cast<double>(samples.size() / 2) / static_cast<double>(kMediaSampleRate);
+  media.duration_seconds = static_cast<double>(samples.size() / 2) / static_cast<double>(kMediaSampleRate);
   media.samples = std::move(samples);
   return media;
 }

@@ -12,8 +12,7 @@
 
 namespace melodara {
 
-std::optional<DecodedMedia> pcm_from_f32le(std::span<const std::uint8_t> bytes,
-                                           bool already_normalized) {
+std::optional<DecodedMedia> pcm_from_f32le(std::span<const std::uint8_t> bytes, bool already_normalized) {
   if (bytes.size() < 8) return std::nullopt;
   std::vector<float> samples(bytes.size() / 4);
   for (std::size_t i = 0; i < samples.size(); ++i) {
@@ -30,13 +29,12 @@ std::optional<DecodedMedia> pcm_from_f32le(std::span<const std::uint8_t> bytes,
 
 Command ffmpeg_decode_command(std::string_view input) {
   return command_args16(Command{"ffmpeg", {}},
-                        {"-v", "error", "-threads", "0", "-i", input, "-vn", "-ac", "2", "-ar",
-                         "48000", "-f", "f32le", "-acodec", "pcm_f32le", "-"});
+                        {"-v", "error", "-threads", "0", "-i", input, "-vn", "-ac", "2", "-ar", "48000", "-f",
+                         "f32le", "-acodec", "pcm_f32le", "-"});
 }
 
 std::optional<DecodedMedia> decode_source_ffmpeg(const std::string& source) {
-  const ProcessResult run =
-      run_process_plain(ffmpeg_decode_command(source), {std::nullopt, true, false});
+  const ProcessResult run = run_process_plain(ffmpeg_decode_command(source), {std::nullopt, true, false});
   if (run && exited_ok(run->status)) {
     if (auto media = pcm_from_f32le(run->stdout, false)) return media;
   }

@@ -17,8 +17,7 @@ namespace melodara {
 // become 0; normalised unless `already_normalized`. A trailing partial float is
 // dropped, an odd trailing sample kept.
 // Thread: any. Allocates: the samples.
-std::optional<DecodedMedia> pcm_from_f32le(std::span<const std::uint8_t> bytes,
-                                           bool already_normalized);
+std::optional<DecodedMedia> pcm_from_f32le(std::span<const std::uint8_t> bytes, bool already_normalized);
 
 // "ffmpeg" with the 16-argument f32le list on `input` (a path, an address or "pipe:0").
 Command ffmpeg_decode_command(std::string_view input);

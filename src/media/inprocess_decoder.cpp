@@ -72,10 +72,8 @@ bool codec_supported(AVCodecID id) {
     case AV_CODEC_ID_AAC:
     case AV_CODEC_ID_ALAC:
     case AV_CODEC_ID_VORBIS:
-    case AV_CODEC_ID_FLAC:
-      return true;
-    default:
-      return false;
+    case AV_CODEC_ID_FLAC: return true;
+    default: return false;
   }
 }
 
@@ -96,8 +94,7 @@ float sample_at(const AVFrame* f, int channels, int ch, int i) {
   const std::uint8_t* plane = planar ? f->extended_data[ch] : f->extended_data[0];
   const int index = planar ? i : i * channels + ch;
   switch (av_get_packed_sample_fmt(format)) {
-    case AV_SAMPLE_FMT_U8:
-      return (static_cast<float>(plane[index]) - 128.0f) / 128.0f;
+    case AV_SAMPLE_FMT_U8: return (static_cast<float>(plane[index]) - 128.0f) / 128.0f;
     case AV_SAMPLE_FMT_S16:
       return static_cast<float>(reinterpret_cast<const std::int16_t*>(plane)[index]) / 32768.0f;
     case AV_SAMPLE_FMT_S32:
@@ -105,12 +102,10 @@ float sample_at(const AVFrame* f, int channels, int ch, int i) {
     case AV_SAMPLE_FMT_S64:
       return static_cast<float>(static_cast<double>(reinterpret_cast<const std::int64_t*>(plane)[index]) /
                                 9223372036854775808.0);
-    case AV_SAMPLE_FMT_FLT:
-      return finite_or_zero(reinterpret_cast<const float*>(plane)[index]);
+    case AV_SAMPLE_FMT_FLT: return finite_or_zero(reinterpret_cast<const float*>(plane)[index]);
     case AV_SAMPLE_FMT_DBL:
       return finite_or_zero(static_cast<float>(reinterpret_cast<const double*>(plane)[index]));
-    default:
-      return 0.0f;
+    default: return 0.0f;
   }
 }
 

@@ -7,7 +7,7 @@ namespace melodara {
 
 float loudness_soft_clip(float x) {
   const float a = std::fabs(x);
-  if (!(a > 0.82f)) return x;  // also keeps NaN
+  if (!(a > 0.82f)) return x;                         // also keeps NaN
   if (std::isinf(a)) return std::copysign(0.94f, x);  // the curve's limit, not inf/inf
   const float h = a - 0.82f;
   return std::copysign(0.82f + h / (h + 0.12f) * 0.12f, x);

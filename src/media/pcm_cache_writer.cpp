@@ -25,8 +25,7 @@ bool write_pcm_cache(const std::filesystem::path& path, std::span<const float> s
       path, std::span(reinterpret_cast<const std::uint8_t*>(samples.data()), samples.size_bytes()));
 }
 
-void spawn_write_pcm_cache(const std::optional<std::filesystem::path>& path,
-                           std::span<const float> samples) {
+void spawn_write_pcm_cache(const std::optional<std::filesystem::path>& path, std::span<const float> samples) {
   if (!path || samples.size() <= 256) return;
   std::vector<float> copy(samples.begin(), samples.end());
   begin_pending_write(*path);

@@ -13,8 +13,7 @@ namespace melodara {
 // pending until it ends, so write_analysis_meta waits for it.
 // Throws std::runtime_error("failed to spawn thread") when no thread can start.
 // Thread: any. Blocks: no (copies the samples).
-void spawn_write_pcm_cache(const std::optional<std::filesystem::path>& path,
-                           std::span<const float> samples);
+void spawn_write_pcm_cache(const std::optional<std::filesystem::path>& path, std::span<const float> samples);
 
 // The same write on the calling thread; false when it failed.
 // Thread: any. Blocks: file I/O.

@@ -8,9 +8,9 @@
 #include <cstring>
 #include <system_error>
 
+#include "core/utf8.h"
 #include "media/clip_id.h"
 #include "media/env_paths.h"
-#include "core/utf8.h"
 
 namespace melodara {
 namespace {
@@ -40,16 +40,14 @@ bool is_web_source(std::string_view source) {
 
 fs::path player_cache_dir() {
   const std::optional<std::string> home = home_folder();
-  const fs::path dir = home ? fs::path(*home) / ".cache/melodara/player-cache"
-                            : user_temp_dir() / "melodara-player-cache";
+  const fs::path dir =
+      home ? fs::path(*home) / ".cache/melodara/player-cache" : user_temp_dir() / "melodara-player-cache";
   std::error_code ec;
   fs::create_directories(dir, ec);
   return dir;
 }
 
-std::optional<fs::path> pcm_cache_path(std::string_view source) {
-  return cache_file(source, ".pcm48k");
-}
+std::optional<fs::path> pcm_cache_path(std::string_view source) { return cache_file(source, ".pcm48k"); }
 std::optional<fs::path> analysis_meta_path(std::string_view source) {
   return cache_file(source, ".meta.json");
 }

@@ -63,8 +63,7 @@ bool set_nonblocking(int fd) {
 
 // Reaps the child, retrying interrupted waits.
 void wait_blocking(pid_t pid, int& status) {
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
 }
 
 // Blocks SIGPIPE on this thread while we write to a child's standard input, so a
@@ -86,8 +85,7 @@ class SigpipeGuard {
       sigemptyset(&pipe_set);
       sigaddset(&pipe_set, SIGPIPE);
       const timespec zero{0, 0};
-      while (sigtimedwait(&pipe_set, nullptr, &zero) > 0) {
-      }
+      while (sigtimedwait(&pipe_set, nullptr, &zero) > 0) {}
     }
     pthread_sigmask(SIG_SETMASK, &old_mask_, nullptr);
   }
@@ -176,12 +174,10 @@ ProcessResult run_child(const Command& command, const RunSpec& spec) {
   posix_spawnattr_setsigdefault(&attr, &default_set);
   posix_spawnattr_setsigmask(&attr, &empty_mask);
   posix_spawnattr_setpgroup(&attr, 0);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK |
-                                      POSIX_SPAWN_SETPGROUP);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
 
   pid_t pid = -1;
-  const int rc = ::posix_spawnp(&pid, command.program.c_str(), &actions, &attr, argv.data(),
-                                environ);
+  const int rc = ::posix_spawnp(&pid, command.program.c_str(), &actions, &attr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attr);
   if (rc != 0) return std::unexpected(std::string(kMissingCommand));
@@ -223,8 +219,7 @@ ProcessResult run_child(const Command& command, const RunSpec& spec) {
         if (!exited) wait_blocking(pid, output.status);
         return std::unexpected(std::string(kTimeout));
       }
-      const auto remaining =
-          std::chrono::ceil<std::chrono::milliseconds>(*spec.limit - elapsed).count();
+      const auto remaining = std::chrono::ceil<std::chrono::milliseconds>(*spec.limit - elapsed).count();
       timeout_ms = static_cast<int>(std::min<long long>(remaining, 40));
     }
     if (!exited && !exit_fd.valid()) timeout_ms = timeout_ms < 0 ? 40 : std::min(timeout_ms, 40);

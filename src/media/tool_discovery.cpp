@@ -3,9 +3,9 @@
 #include <filesystem>
 #include <system_error>
 
+#include "core/utf8.h"
 #include "media/env_paths.h"
 #include "media/process_runner.h"
-#include "core/utf8.h"
 
 namespace melodara {
 namespace {
@@ -26,8 +26,7 @@ std::optional<std::string> env_path(const char* name) {
   return std::string(trimmed);
 }
 
-std::optional<std::string> first_probe(std::initializer_list<const char*> names,
-                                       const char* version_flag) {
+std::optional<std::string> first_probe(std::initializer_list<const char*> names, const char* version_flag) {
   for (const char* name : names) {
     if (probe_command(Command{name, {version_flag}})) return std::string(name);
   }

@@ -21,8 +21,7 @@ class AudioSystem {
   // UTF-8 name; fails when it cannot be read.
   virtual std::expected<std::string, PlatformError> device_name(DeviceId id) = 0;
   // Byte size of the device's stream list in a scope; 0 means no streams.
-  virtual std::expected<std::uint32_t, PlatformError> stream_list_size(DeviceId id,
-                                                                       AudioScope scope) = 0;
+  virtual std::expected<std::uint32_t, PlatformError> stream_list_size(DeviceId id, AudioScope scope) = 0;
   virtual std::expected<DeviceId, PlatformError> default_input_device() = 0;
   virtual std::expected<DeviceId, PlatformError> default_output_device() = 0;
   virtual std::expected<DeviceId, PlatformError> default_system_output_device() = 0;

@@ -32,8 +32,10 @@ Platform platform() {
 
 void install_platform(Platform p) {
   std::lock_guard lk(g_mutex);
-  if (!g_platform) g_platform = new Platform(std::move(p));
-  else *g_platform = std::move(p);
+  if (!g_platform)
+    g_platform = new Platform(std::move(p));
+  else
+    *g_platform = std::move(p);
 }
 
 }  // namespace melodara

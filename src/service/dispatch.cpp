@@ -16,8 +16,8 @@ std::optional<ResponseError> validate(const Request& request) {
   if (request.operation.empty() || request.operation.size() > kMaxIdBytes)
     return invalid_request("operation is missing or too long");
   if (find_operation(request.operation) == nullptr)
-    return ResponseError{ErrorCode::UnsupportedOperation,
-                         "Unsupported native operation: " + request.operation, false, {}};
+    return ResponseError{
+        ErrorCode::UnsupportedOperation, "Unsupported native operation: " + request.operation, false, {}};
   std::string text;
   text.reserve(128);
   write_json(text, request.payload);

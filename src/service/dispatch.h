@@ -5,8 +5,8 @@
 #include <expected>
 #include <string_view>
 
-#include "state/native_state.h"
 #include "service/protocol.h"
+#include "state/native_state.h"
 
 namespace melodara {
 

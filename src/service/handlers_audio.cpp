@@ -2,11 +2,11 @@
 #include <algorithm>
 #include <cctype>
 
+#include "core/counters.h"
 #include "engine/device_list.h"
 #include "engine/device_names.h"
 #include "engine/program_stream.h"
 #include "engine/routing_mode.h"
-#include "core/counters.h"
 #include "service/handlers.h"
 #include "service/payload.h"
 #include "service/snapshots.h"
@@ -71,7 +71,8 @@ HandlerResult handle_audio_configure(NativeState& state, const Json& payload) {
   if (auto input = payload_trimmed_text(payload, {"inputDeviceId", "input_device_id", "inputId"})) {
     const std::string current_output = state.outputDeviceId.value_or("");
     if (!is_placeholder_device_id(*input) && !is_own_virtual_device(*input, *input) &&
-        !input_mirrors_output(*input, *input, current_output, current_output) && state.inputDeviceId != *input) {
+        !input_mirrors_output(*input, *input, current_output, current_output) &&
+        state.inputDeviceId != *input) {
       state.inputDeviceId = *input;
       devices_changed = true;
     }
@@ -128,7 +129,8 @@ HandlerResult handle_audio_set_mixer(NativeState& state, const Json& payload) {
   if (auto enabled = payload_bool(payload, {"monitorEnabled"})) {
     state.monitorEnabled = *enabled;
     state.monitorChoice = *enabled;
-    if (*enabled && state.monitorGain <= 0.001f && !has_key(payload, "monitorGain")) state.monitorGain = 0.85f;
+    if (*enabled && state.monitorGain <= 0.001f && !has_key(payload, "monitorGain"))
+      state.monitorGain = 0.85f;
   }
   if (auto muted = payload_bool(payload, {"inputMuted"})) state.inputMuted = *muted;
   // A wrong-typed "publishMuted" falls back to "muted".

@@ -55,8 +55,8 @@ Response malformed_line_response(std::string_view reader_message) {
   Response r;
   r.sessionEpoch = 1;
   r.ok = false;
-  r.error = ResponseError{ErrorCode::InvalidRequest,
-                          "Malformed JSON request: " + std::string(reader_message), false, {}};
+  r.error = ResponseError{
+      ErrorCode::InvalidRequest, "Malformed JSON request: " + std::string(reader_message), false, {}};
   return r;
 }
 

@@ -6,10 +6,10 @@
 #include <cstring>
 #include <vector>
 
-#include "service/dispatch.h"
-#include "service/request_reader.h"
 #include "core/threads.h"
 #include "core/utf8.h"
+#include "service/dispatch.h"
+#include "service/request_reader.h"
 
 namespace melodara {
 

@@ -5,8 +5,8 @@
 #include <string>
 #include <string_view>
 
-#include "state/native_state.h"
 #include "service/response_output.h"
+#include "state/native_state.h"
 
 namespace melodara {
 

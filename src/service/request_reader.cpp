@@ -39,10 +39,9 @@ bool debug_escaped(char32_t c) {
   // Characters a debug view of a string shows escaped: controls, format
   // characters, combining marks, private use and non-characters.
   return c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0xAD || (c >= 0x300 && c <= 0x36F) ||
-         (c >= 0x200B && c <= 0x200F) || (c >= 0x2028 && c <= 0x202E) ||
-         (c >= 0x2060 && c <= 0x2064) || c == 0xFEFF || (c >= 0xFFF9 && c <= 0xFFFB) ||
-         (c >= 0xE000 && c <= 0xF8FF) || (c >= 0xFE00 && c <= 0xFE0F) || (c & 0xFFFE) == 0xFFFE ||
-         c >= 0xF0000;
+         (c >= 0x200B && c <= 0x200F) || (c >= 0x2028 && c <= 0x202E) || (c >= 0x2060 && c <= 0x2064) ||
+         c == 0xFEFF || (c >= 0xFFF9 && c <= 0xFFFB) || (c >= 0xE000 && c <= 0xF8FF) ||
+         (c >= 0xFE00 && c <= 0xFE0F) || (c & 0xFFFE) == 0xFFFE || c >= 0xF0000;
 }
 
 std::string debug_string(std::string_view text) {
@@ -95,9 +94,18 @@ class Reader {
     const int peek = skip_ws_peek();
     if (peek < 0) throw peek_fail("EOF while parsing a value");
     switch (peek) {
-      case 'n': eat(); ident("ull"); return nullptr;
-      case 't': eat(); ident("rue"); return true;
-      case 'f': eat(); ident("alse"); return false;
+      case 'n':
+        eat();
+        ident("ull");
+        return nullptr;
+      case 't':
+        eat();
+        ident("rue");
+        return true;
+      case 'f':
+        eat();
+        ident("alse");
+        return false;
       case '-': eat(); return number_json(integer(false));
       case '"': eat(); return string_body();
       case '[':
@@ -282,10 +290,14 @@ class Reader {
     for (int k = 0; k < 4; ++k) {
       const char c = s_[i_++];
       int v;
-      if (c >= '0' && c <= '9') v = c - '0';
-      else if (c >= 'a' && c <= 'f') v = c - 'a' + 10;
-      else if (c >= 'A' && c <= 'F') v = c - 'A' + 10;
-      else throw fail("invalid escape");
+      if (c >= '0' && c <= '9')
+        v = c - '0';
+      else if (c >= 'a' && c <= 'f')
+        v = c - 'a' + 10;
+      else if (c >= 'A' && c <= 'F')
+        v = c - 'A' + 10;
+      else
+        throw fail("invalid escape");
       n = (n << 4) | static_cast<unsigned>(v);
     }
     return n;
@@ -459,11 +471,29 @@ class Reader {
   Failure invalid_type(std::string_view expected) {
     std::string found;
     switch (peek_or_null()) {
-      case 'n': eat(); ident("ull"); found = "null"; break;
-      case 't': eat(); ident("rue"); found = "boolean `true`"; break;
-      case 'f': eat(); ident("alse"); found = "boolean `false`"; break;
-      case '-': eat(); found = number_unexpected(integer(false)); break;
-      case '"': eat(); found = "string " + debug_string(string_body()); break;
+      case 'n':
+        eat();
+        ident("ull");
+        found = "null";
+        break;
+      case 't':
+        eat();
+        ident("rue");
+        found = "boolean `true`";
+        break;
+      case 'f':
+        eat();
+        ident("alse");
+        found = "boolean `false`";
+        break;
+      case '-':
+        eat();
+        found = number_unexpected(integer(false));
+        break;
+      case '"':
+        eat();
+        found = "string " + debug_string(string_body());
+        break;
       case '[': found = "sequence"; break;
       case '{': found = "map"; break;
       default:
@@ -512,11 +542,26 @@ class Reader {
       if (peek < 0) throw peek_fail("EOF while parsing a value");
       std::optional<char> frame;
       switch (peek) {
-        case 'n': eat(); ident("ull"); break;
-        case 't': eat(); ident("rue"); break;
-        case 'f': eat(); ident("alse"); break;
-        case '-': eat(); ignore_number(); break;
-        case '"': eat(); ignore_string(); break;
+        case 'n':
+          eat();
+          ident("ull");
+          break;
+        case 't':
+          eat();
+          ident("rue");
+          break;
+        case 'f':
+          eat();
+          ident("alse");
+          break;
+        case '-':
+          eat();
+          ignore_number();
+          break;
+        case '"':
+          eat();
+          ignore_string();
+          break;
         case '[':
         case '{':
           if (enclosing) stack += *enclosing;
@@ -563,20 +608,25 @@ class Reader {
         }
         if (c < 0)
           throw peek_fail(current == '[' ? "EOF while parsing a list" : "EOF while parsing an object");
-        if (accept_comma)
-          throw peek_fail(current == '[' ? "expected `,` or `]`" : "expected `,` or `}`");
+        if (accept_comma) throw peek_fail(current == '[' ? "expected `,` or `]`" : "expected `,` or `}`");
         break;
       }
       if (current == '{') {
         const int q = skip_ws_peek();
-        if (q == '"') eat();
-        else if (q < 0) throw peek_fail("EOF while parsing an object");
-        else throw peek_fail("key must be a string");
+        if (q == '"')
+          eat();
+        else if (q < 0)
+          throw peek_fail("EOF while parsing an object");
+        else
+          throw peek_fail("key must be a string");
         ignore_string();
         const int col = skip_ws_peek();
-        if (col == ':') eat();
-        else if (col < 0) throw peek_fail("EOF while parsing an object");
-        else throw peek_fail("expected `:`");
+        if (col == ':')
+          eat();
+        else if (col < 0)
+          throw peek_fail("EOF while parsing an object");
+        else
+          throw peek_fail("expected `:`");
       }
       enclosing = current;
     }
@@ -631,7 +681,14 @@ class Reader {
         const int e = next();
         if (e < 0) throw fail("EOF while parsing a string");
         switch (e) {
-          case '"': case '\\': case '/': case 'b': case 'f': case 'n': case 'r': case 't': break;
+          case '"':
+          case '\\':
+          case '/':
+          case 'b':
+          case 'f':
+          case 'n':
+          case 'r':
+          case 't': break;
           case 'u': hex_escape(); break;
           default: throw fail("invalid escape");
         }

@@ -6,7 +6,9 @@
 
 namespace melodara {
 
-ResponseOutput make_response_output(int fd) { return std::make_shared<Mutex<OutputTarget>>(OutputTarget{fd}); }
+ResponseOutput make_response_output(int fd) {
+  return std::make_shared<Mutex<OutputTarget>>(OutputTarget{fd});
+}
 
 void write_response(const ResponseOutput& output, const Response& response) {
   std::string line = serialize_response(response);

@@ -6,11 +6,11 @@
 #include <exception>
 #include <new>
 
+#include "core/threads.h"
+#include "engine/engine_thread.h"
 #include "service/request_loop.h"
 #include "service/response_output.h"
 #include "service/startup.h"
-#include "core/threads.h"
-#include "engine/engine_thread.h"
 
 namespace melodara {
 

@@ -7,9 +7,7 @@
 namespace melodara {
 namespace {
 
-Json optional_text(const std::optional<std::string>& text) {
-  return text ? Json(*text) : Json(nullptr);
-}
+Json optional_text(const std::optional<std::string>& text) { return text ? Json(*text) : Json(nullptr); }
 
 Json stream_status(const std::shared_ptr<ProgramStream>& slot) {
   return slot ? program_stream_status_json(*slot) : Json(nullptr);
@@ -46,7 +44,8 @@ Json player_status_json(const NativeState& state) {
   j["channels"] = p.channels >= 3 ? p.channels : 2;
   j["detectedBpm"] = p.detectedBpm ? json_from_f32(*p.detectedBpm) : Json(nullptr);
   if (p.detectedKey) {
-    j["detectedKey"] = Json{{"confidence", 0.92}, {"minor", p.detectedKey->ends_with("m")}, {"name", *p.detectedKey}};
+    j["detectedKey"] =
+        Json{{"confidence", 0.92}, {"minor", p.detectedKey->ends_with("m")}, {"name", *p.detectedKey}};
   } else {
     j["detectedKey"] = nullptr;
   }

@@ -2,9 +2,9 @@
 
 #include <array>
 
+#include "core/threads.h"
 #include "engine/device_list.h"
 #include "engine/program_stream.h"
-#include "core/threads.h"
 
 namespace melodara {
 

@@ -12,10 +12,10 @@
 #include <unordered_map>
 #include <vector>
 
+#include "core/mutex.h"
 #include "dsp/dsp_meters.h"
 #include "dsp/vocal_dsp.h"
 #include "dsp/voice_cal_status.h"
-#include "core/mutex.h"
 
 namespace melodara {
 
@@ -104,7 +104,8 @@ struct NativeState {
   bool inputMuted = false;
   bool muted = false;
   std::optional<bool> monitorChoice;  // the host's explicit monitor choice
-  std::shared_ptr<const std::vector<float>> engineRetiredTrack;  // dropped by the engine; freed off its thread
+  std::shared_ptr<const std::vector<float>>
+      engineRetiredTrack;  // dropped by the engine; freed off its thread
 };
 
 // Clamps a mixer gain into 0..2 (NaN reads as 0).

@@ -53,7 +53,10 @@ TEST(JsonWriter, StringsUseMinimalEscapesAndValidUtf8) {
   EXPECT_EQ(to_json_text(Json(std::string("\"\\/\b\f\n\r\t\x01\x1f\x7f \xC3\xA9"))),
             "\"\\\"\\\\/\\b\\f\\n\\r\\t\\u0001\\u001f\x7f \xC3\xA9\"");
   EXPECT_EQ(to_json_text(Json(std::string("\0x", 2))), "\"\\u0000x\"");
-  EXPECT_EQ(to_json_text(Json(std::string("a\xFF" "b"))), "\"a\xEF\xBF\xBD" "b\"");
+  EXPECT_EQ(to_json_text(Json(std::string("a\xFF"
+                                          "b"))),
+            "\"a\xEF\xBF\xBD"
+            "b\"");
 }
 
 TEST(JsonWriter, ObjectKeysInByteOrder) {

@@ -13,11 +13,14 @@ TEST(UnicodeText, LowerCasesBySimpleMapping) {
   } cases[] = {
       {"Out Ảo / Loopback", "out ảo / loopback"},
       {"TAI NGHE ĐÀO ỨNG", "tai nghe đào ứng"},
-      {"ΑΣΣ Привет ǅ", "ασσ привет ǆ"},    // Greek, Cyrillic, a title-case digraph
+      {"ΑΣΣ Привет ǅ", "ασσ привет ǆ"},  // Greek, Cyrillic, a title-case digraph
       {"Ⅻ Ａ 𐐀", "ⅻ ａ 𐐨"},              // roman numeral, full-width, Deseret (4 bytes)
-      {"İ", "i"},                          // simple mapping: no combining dot
-      {"ß ĳ", "ß ĳ"},                      // already lower
-      {"A\xff" "B\xc3", "a\xff" "b\xc3"},  // invalid bytes pass through
+      {"İ", "i"},                        // simple mapping: no combining dot
+      {"ß ĳ", "ß ĳ"},                    // already lower
+      {"A\xff"
+       "B\xc3",
+       "a\xff"
+       "b\xc3"},  // invalid bytes pass through
   };
   for (const auto& c : cases) EXPECT_EQ(unicode_lower(c.in), c.out) << c.in;
   EXPECT_EQ(ascii_lower("ẢB"), "Ảb");

@@ -13,11 +13,15 @@ TEST(Utf8, LossyReplacesEachMaximalInvalidSubpart) {
   } cases[] = {
       {"plain", "plain"},
       {"\xC3\xA9", "\xC3\xA9"},
-      {"a\xFF" "b", "a" + kFffd + "b"},
-      {"\xF0\x9F\x98", kFffd},                    // truncated 4-byte sequence: one
-      {"\xC0\x80", kFffd + kFffd},                // overlong lead: each byte
-      {"\xED\xA0\x80", kFffd + kFffd + kFffd},    // surrogate: each byte
-      {"\xE2\x82" "x", kFffd + "x"},
+      {"a\xFF"
+       "b",
+       "a" + kFffd + "b"},
+      {"\xF0\x9F\x98", kFffd},                  // truncated 4-byte sequence: one
+      {"\xC0\x80", kFffd + kFffd},              // overlong lead: each byte
+      {"\xED\xA0\x80", kFffd + kFffd + kFffd},  // surrogate: each byte
+      {"\xE2\x82"
+       "x",
+       kFffd + "x"},
       {"\xF4\x90\x80\x80", kFffd + kFffd + kFffd + kFffd},  // above U+10FFFF
   };
   for (const auto& c : cases) EXPECT_EQ(utf8_lossy(c.in), c.out) << c.in;

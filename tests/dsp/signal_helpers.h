@@ -10,61 +10,61 @@ namespace melodara::test {
 
 inline std::vector<float> sine(double freq_hz, double amplitude, std::size_t n, double rate = 48000.0,
                                double phase0 = 0.0) {
-    std::vector<float> out(n);
-    for (std::size_t i = 0; i < n; ++i)
-        out[i] = static_cast<float>(amplitude * std::sin(phase0 + 2.0 * std::numbers::pi * freq_hz * i / rate));
-    return out;
+  std::vector<float> out(n);
+  for (std::size_t i = 0; i < n; ++i)
+    out[i] = static_cast<float>(amplitude * std::sin(phase0 + 2.0 * std::numbers::pi * freq_hz * i / rate));
+  return out;
 }
 
 inline double rms(std::span<const float> x) {
-    double s = 0.0;
-    for (float v : x) s += double(v) * v;
-    return x.empty() ? 0.0 : std::sqrt(s / x.size());
+  double s = 0.0;
+  for (float v : x) s += double(v) * v;
+  return x.empty() ? 0.0 : std::sqrt(s / x.size());
 }
 
 inline double peak_abs(std::span<const float> x) {
-    double p = 0.0;
-    for (float v : x) p = std::fmax(p, std::fabs(double(v)));
-    return p;
+  double p = 0.0;
+  for (float v : x) p = std::fmax(p, std::fabs(double(v)));
+  return p;
 }
 
 // Hann-windowed spectrum magnitude at one frequency (Goertzel).
 inline double spectrum_at(std::span<const float> x, double freq_hz, double rate = 48000.0) {
-    const double n = static_cast<double>(x.size());
-    const double w = 2.0 * std::numbers::pi * freq_hz / rate;
-    const double c = 2.0 * std::cos(w);
-    // The window is itself a recursive cosine: cos(k dw) by the same recurrence.
-    const double dw = 2.0 * std::numbers::pi / (n - 1);
-    const double cw = 2.0 * std::cos(dw);
-    double win1 = 1.0, win2 = std::cos(dw);  // cos(0), cos(-dw) = cos(dw)
-    double s1 = 0.0, s2 = 0.0;
-    for (std::size_t i = 0; i < x.size(); ++i) {
-        const double cosk = i == 0 ? 1.0 : cw * win1 - win2;
-        if (i > 0) win2 = win1, win1 = cosk;
-        const double s0 = (0.5 - 0.5 * cosk) * x[i] + c * s1 - s2;
-        s2 = s1;
-        s1 = s0;
-    }
-    const double re = s1 - s2 * std::cos(w);
-    const double im = s2 * std::sin(w);
-    return std::hypot(re, im);
+  const double n = static_cast<double>(x.size());
+  const double w = 2.0 * std::numbers::pi * freq_hz / rate;
+  const double c = 2.0 * std::cos(w);
+  // The window is itself a recursive cosine: cos(k dw) by the same recurrence.
+  const double dw = 2.0 * std::numbers::pi / (n - 1);
+  const double cw = 2.0 * std::cos(dw);
+  double win1 = 1.0, win2 = std::cos(dw);  // cos(0), cos(-dw) = cos(dw)
+  double s1 = 0.0, s2 = 0.0;
+  for (std::size_t i = 0; i < x.size(); ++i) {
+    const double cosk = i == 0 ? 1.0 : cw * win1 - win2;
+    if (i > 0) win2 = win1, win1 = cosk;
+    const double s0 = (0.5 - 0.5 * cosk) * x[i] + c * s1 - s2;
+    s2 = s1;
+    s1 = s0;
+  }
+  const double re = s1 - s2 * std::cos(w);
+  const double im = s2 * std::sin(w);
+  return std::hypot(re, im);
 }
 
 // Frequency of the strongest component in [lo, hi]: a scan at the bin spacing,
 // then a fine scan around the best bin.
 inline double dominant_frequency(std::span<const float> x, double lo, double hi, double rate = 48000.0) {
-    double best_f = lo, best = -1.0;
-    const double coarse = rate / static_cast<double>(x.size());
-    for (double f = lo; f <= hi; f += coarse) {
-        const double m = spectrum_at(x, f, rate);
-        if (m > best) best = m, best_f = f;
-    }
-    const double centre = best_f;
-    for (double f = centre - coarse; f <= centre + coarse; f += coarse / 50.0) {
-        const double m = spectrum_at(x, f, rate);
-        if (m > best) best = m, best_f = f;
-    }
-    return best_f;
+  double best_f = lo, best = -1.0;
+  const double coarse = rate / static_cast<double>(x.size());
+  for (double f = lo; f <= hi; f += coarse) {
+    const double m = spectrum_at(x, f, rate);
+    if (m > best) best = m, best_f = f;
+  }
+  const double centre = best_f;
+  for (double f = centre - coarse; f <= centre + coarse; f += coarse / 50.0) {
+    const double m = spectrum_at(x, f, rate);
+    if (m > best) best = m, best_f = f;
+  }
+  return best_f;
 }
 
 inline double cents(double f, double ref) { return 1200.0 * std::log2(f / ref); }

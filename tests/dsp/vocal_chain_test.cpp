@@ -17,339 +17,341 @@ using test::sine;
 
 // Runs whole signals through the chain in blocks and keeps everything it returns.
 struct ChainRun {
-    std::vector<float> out_l, out_r;
-    std::array<std::vector<float>, kStemCount> stems;
-    DspMeters last;
+  std::vector<float> out_l, out_r;
+  std::array<std::vector<float>, kStemCount> stems;
+  DspMeters last;
 };
 
 ChainRun run_chain(VocalDsp& d, const std::vector<float>& mic, const std::vector<float>& music_l,
-              const std::vector<float>& music_r, std::size_t block = 128) {
-    ChainRun r;
-    r.out_l.assign(mic.size(), 0.0f);
-    r.out_r.assign(mic.size(), 0.0f);
-    for (auto& s : r.stems) s.assign(mic.size(), 0.0f);
-    for (std::size_t at = 0; at < mic.size(); at += block) {
-        const std::size_t n = std::min(block, mic.size() - at);
-        r.last = vocal_chain_process(d, std::span(mic).subspan(at, n), std::span(music_l).subspan(at, n),
-                                     std::span(music_r).subspan(at, n), std::span(r.out_l).subspan(at, n),
-                                     std::span(r.out_r).subspan(at, n));
-        for (std::size_t k = 0; k < kStemCount; ++k)
-            std::copy_n(d.stems[k].begin(), n, r.stems[k].begin() + static_cast<std::ptrdiff_t>(at));
-    }
-    return r;
+                   const std::vector<float>& music_r, std::size_t block = 128) {
+  ChainRun r;
+  r.out_l.assign(mic.size(), 0.0f);
+  r.out_r.assign(mic.size(), 0.0f);
+  for (auto& s : r.stems) s.assign(mic.size(), 0.0f);
+  for (std::size_t at = 0; at < mic.size(); at += block) {
+    const std::size_t n = std::min(block, mic.size() - at);
+    r.last = vocal_chain_process(d, std::span(mic).subspan(at, n), std::span(music_l).subspan(at, n),
+                                 std::span(music_r).subspan(at, n), std::span(r.out_l).subspan(at, n),
+                                 std::span(r.out_r).subspan(at, n));
+    for (std::size_t k = 0; k < kStemCount; ++k)
+      std::copy_n(d.stems[k].begin(), n, r.stems[k].begin() + static_cast<std::ptrdiff_t>(at));
+  }
+  return r;
 }
 
 std::vector<float> zeros(std::size_t n) { return std::vector<float>(n, 0.0f); }
 
 TEST(VocalChain, WarmUpOnSilenceGivesSilenceAndTheFirstTelemetry) {
-    VocalDsp d = vocal_dsp_new(dsp_params_default());
-    std::array<float, 64> silence{}, out_l, out_r;
-    out_l.fill(1.0f);
-    out_r.fill(1.0f);
-    const DspMeters m = vocal_chain_process(d, silence, silence, silence, out_l, out_r);
-    for (std::size_t i = 0; i < 64; ++i) {
-        ASSERT_EQ(out_l[i], 0.0f);
-        ASSERT_EQ(out_r[i], 0.0f);
-    }
-    EXPECT_EQ(m.vocal_rms_db, -100.0f);
-    EXPECT_EQ(m.beat_rms_db, -100.0f);
-    EXPECT_EQ(m.master_peak_db, -100.0f);
-    EXPECT_EQ(m.detected_vocal_hz, 0.0f);
-    EXPECT_EQ(m.corrected_vocal_hz, 0.0f);
-    EXPECT_EQ(m.detected_key_name, std::string_view("Dm"));
-    EXPECT_EQ(m.detected_bpm, 70.0f);
-    EXPECT_EQ(m.reverb_active_gain, 0.0f);
-    EXPECT_EQ(m.deesser_reduction_db, 0.0f);
-    EXPECT_EQ(m.comp_reduction_db, 0.0f);
-    EXPECT_EQ(m.active_beatgate_step, 0u);
-    EXPECT_FALSE(m.gate_open);
-    EXPECT_NEAR(m.latency_ms, 4.0f / 3.0f, 1e-6f);
-    // One silent update of the quality followers from 0.2, 95 and 52.
-    EXPECT_FLOAT_EQ(m.crackle_index_pct, 0.2f);    // 0.196
-    EXPECT_FLOAT_EQ(m.warmth_blend_pct, 95.0f);    // 95.04
-    EXPECT_FLOAT_EQ(m.signal_purity_db, 52.2f);    // 52.16
-    for (std::size_t k = 0; k < kStemCount; ++k) {
-        ASSERT_GE(d.stems[k].size(), 64u);
-        for (std::size_t i = 0; i < 64; ++i) ASSERT_EQ(d.stems[k][i], 0.0f);
-    }
+  VocalDsp d = vocal_dsp_new(dsp_params_default());
+  std::array<float, 64> silence{}, out_l, out_r;
+  out_l.fill(1.0f);
+  out_r.fill(1.0f);
+  const DspMeters m = vocal_chain_process(d, silence, silence, silence, out_l, out_r);
+  for (std::size_t i = 0; i < 64; ++i) {
+    ASSERT_EQ(out_l[i], 0.0f);
+    ASSERT_EQ(out_r[i], 0.0f);
+  }
+  EXPECT_EQ(m.vocal_rms_db, -100.0f);
+  EXPECT_EQ(m.beat_rms_db, -100.0f);
+  EXPECT_EQ(m.master_peak_db, -100.0f);
+  EXPECT_EQ(m.detected_vocal_hz, 0.0f);
+  EXPECT_EQ(m.corrected_vocal_hz, 0.0f);
+  EXPECT_EQ(m.detected_key_name, std::string_view("Dm"));
+  EXPECT_EQ(m.detected_bpm, 70.0f);
+  EXPECT_EQ(m.reverb_active_gain, 0.0f);
+  EXPECT_EQ(m.deesser_reduction_db, 0.0f);
+  EXPECT_EQ(m.comp_reduction_db, 0.0f);
+  EXPECT_EQ(m.active_beatgate_step, 0u);
+  EXPECT_FALSE(m.gate_open);
+  EXPECT_NEAR(m.latency_ms, 4.0f / 3.0f, 1e-6f);
+  // One silent update of the quality followers from 0.2, 95 and 52.
+  EXPECT_FLOAT_EQ(m.crackle_index_pct, 0.2f);  // 0.196
+  EXPECT_FLOAT_EQ(m.warmth_blend_pct, 95.0f);  // 95.04
+  EXPECT_FLOAT_EQ(m.signal_purity_db, 52.2f);  // 52.16
+  for (std::size_t k = 0; k < kStemCount; ++k) {
+    ASSERT_GE(d.stems[k].size(), 64u);
+    for (std::size_t i = 0; i < 64; ++i) ASSERT_EQ(d.stems[k][i], 0.0f);
+  }
 }
 
 TEST(VocalChain, QualityFollowersSettleOnSilence) {
-    VocalDsp d = vocal_dsp_new(dsp_params_default());
-    const std::vector<float> z = zeros(128 * 400);
-    const ChainRun r = run_chain(d, z, z, z);
-    EXPECT_NEAR(d.frame.crackle, 0.15f, 1e-4f);
-    EXPECT_NEAR(d.frame.warmth, 95.5f, 1e-3f);
-    EXPECT_NEAR(d.frame.purity, 54.0f, 1e-3f);
-    EXPECT_FLOAT_EQ(r.last.warmth_blend_pct, 95.5f);
-    EXPECT_FLOAT_EQ(r.last.signal_purity_db, 54.0f);
+  VocalDsp d = vocal_dsp_new(dsp_params_default());
+  const std::vector<float> z = zeros(128 * 400);
+  const ChainRun r = run_chain(d, z, z, z);
+  EXPECT_NEAR(d.frame.crackle, 0.15f, 1e-4f);
+  EXPECT_NEAR(d.frame.warmth, 95.5f, 1e-3f);
+  EXPECT_NEAR(d.frame.purity, 54.0f, 1e-3f);
+  EXPECT_FLOAT_EQ(r.last.warmth_blend_pct, 95.5f);
+  EXPECT_FLOAT_EQ(r.last.signal_purity_db, 54.0f);
 }
 
 TEST(VocalChain, EmptyBlockWritesNothingAndReportsFloors) {
-    VocalDsp d = vocal_dsp_new(dsp_params_default());
-    std::span<const float> none;
-    std::span<float> out;
-    const DspMeters m = vocal_chain_process(d, none, none, none, out, out);
-    EXPECT_EQ(m.vocal_rms_db, -100.0f);
-    EXPECT_EQ(m.beat_rms_db, -100.0f);
-    EXPECT_EQ(m.master_peak_db, -100.0f);
-    EXPECT_EQ(m.active_beatgate_step, 0u);
-    EXPECT_EQ(m.latency_ms, 0.0f);
+  VocalDsp d = vocal_dsp_new(dsp_params_default());
+  std::span<const float> none;
+  std::span<float> out;
+  const DspMeters m = vocal_chain_process(d, none, none, none, out, out);
+  EXPECT_EQ(m.vocal_rms_db, -100.0f);
+  EXPECT_EQ(m.beat_rms_db, -100.0f);
+  EXPECT_EQ(m.master_peak_db, -100.0f);
+  EXPECT_EQ(m.active_beatgate_step, 0u);
+  EXPECT_EQ(m.latency_ms, 0.0f);
 }
 
 TEST(VocalChain, ThousandHertzKeepsItsFrequency) {
-    // 1 kHz is 21 cents above B, the raised sixth of D minor: the default
-    // correction may nudge it a few cents towards B, never further.
-    for (bool autotune : {false, true}) {
-        DspParams p;
-        p.autotune_enabled = autotune;
-        VocalDsp d = vocal_dsp_new(p);
-        const std::vector<float> mic = sine(1000.0, 0.1, 48000);
-        const std::vector<float> z = zeros(mic.size());
-        const ChainRun r = run_chain(d, mic, z, z);
-        const std::span<const float> tail(r.out_l.data() + 24000, 24000);
-        const double c = test::cents(dominant_frequency(tail, 200.0, 5000.0), 1000.0);
-        if (autotune) {
-            EXPECT_LE(c, 0.5);
-            EXPECT_GT(c, -21.0);
-        } else {
-            EXPECT_NEAR(c, 0.0, 1.0);
-        }
-        EXPECT_GT(rms(tail), 0.05);
+  // 1 kHz is 21 cents above B, the raised sixth of D minor: the default
+  // correction may nudge it a few cents towards B, never further.
+  for (bool autotune : {false, true}) {
+    DspParams p;
+    p.autotune_enabled = autotune;
+    VocalDsp d = vocal_dsp_new(p);
+    const std::vector<float> mic = sine(1000.0, 0.1, 48000);
+    const std::vector<float> z = zeros(mic.size());
+    const ChainRun r = run_chain(d, mic, z, z);
+    const std::span<const float> tail(r.out_l.data() + 24000, 24000);
+    const double c = test::cents(dominant_frequency(tail, 200.0, 5000.0), 1000.0);
+    if (autotune) {
+      EXPECT_LE(c, 0.5);
+      EXPECT_GT(c, -21.0);
+    } else {
+      EXPECT_NEAR(c, 0.0, 1.0);
     }
+    EXPECT_GT(rms(tail), 0.05);
+  }
 }
 
 TEST(VocalChain, LowCutAttenuates50HzAgainst1kHzLikeA76HzSecondOrderHighPass) {
-    // Second-order Butterworth high-pass: |H(f)| = r / sqrt(1 + r^2) with r = (f / fc)^2.
-    auto butterworth = [](double f, double fc) {
-        const double r = (f / fc) * (f / fc);
-        return r / std::sqrt(1.0 + r * r);
-    };
-    const double expected_db = 20.0 * std::log10(butterworth(50.0, 76.0) / butterworth(1000.0, 76.0));
-    auto voice_rms = [](double freq) {
-        DspParams p;
-        p.autotune_enabled = false;  // the main shifter is then a plain delay
-        VocalDsp d = vocal_dsp_new(p);
-        const std::vector<float> mic = sine(freq, 0.05, 48000);
-        const std::vector<float> z = zeros(mic.size());
-        const ChainRun r = run_chain(d, mic, z, z);
-        return rms(std::span<const float>(r.stems[0].data() + 24000, 24000));
-    };
-    const double measured_db = 20.0 * std::log10(voice_rms(50.0) / voice_rms(1000.0));
-    EXPECT_NEAR(measured_db, expected_db, 0.3);
-    EXPECT_LT(measured_db, -7.5);
+  // Second-order Butterworth high-pass: |H(f)| = r / sqrt(1 + r^2) with r = (f / fc)^2.
+  auto butterworth = [](double f, double fc) {
+    const double r = (f / fc) * (f / fc);
+    return r / std::sqrt(1.0 + r * r);
+  };
+  const double expected_db = 20.0 * std::log10(butterworth(50.0, 76.0) / butterworth(1000.0, 76.0));
+  auto voice_rms = [](double freq) {
+    DspParams p;
+    p.autotune_enabled = false;  // the main shifter is then a plain delay
+    VocalDsp d = vocal_dsp_new(p);
+    const std::vector<float> mic = sine(freq, 0.05, 48000);
+    const std::vector<float> z = zeros(mic.size());
+    const ChainRun r = run_chain(d, mic, z, z);
+    return rms(std::span<const float>(r.stems[0].data() + 24000, 24000));
+  };
+  const double measured_db = 20.0 * std::log10(voice_rms(50.0) / voice_rms(1000.0));
+  EXPECT_NEAR(measured_db, expected_db, 0.3);
+  EXPECT_LT(measured_db, -7.5);
 }
 
 TEST(VocalChain, OutputNeverExceedsTheCeilingAtPlus12Dbfs) {
-    struct Case {
-        float ceiling_db, expected_ceiling;
-    } cases[] = {{-0.5f, std::pow(10.0f, -0.5f / 20.0f)},
-                 {0.0f, std::pow(10.0f, -0.3f / 20.0f)},
-                 {-12.0f, std::pow(10.0f, -6.0f / 20.0f)}};
-    for (const Case& c : cases) {
-        DspParams p;
-        p.master_limiter_ceiling_db = c.ceiling_db;
-        VocalDsp d = vocal_dsp_new(p);
-        const std::vector<float> mic = sine(440.0, 4.0, 24000);
-        const std::vector<float> music = sine(97.0, 4.0, 24000);
-        const ChainRun r = run_chain(d, mic, music, music);
-        const double peak = std::fmax(test::peak_abs(r.out_l), test::peak_abs(r.out_r));
-        EXPECT_LE(peak, c.expected_ceiling) << c.ceiling_db;
-        EXPECT_GT(peak, 0.8 * c.expected_ceiling) << c.ceiling_db;
-        EXPECT_NEAR(r.last.master_peak_db, 20.0 * std::log10(peak), 0.5) << c.ceiling_db;
-    }
+  struct Case {
+    float ceiling_db, expected_ceiling;
+  } cases[] = {{-0.5f, std::pow(10.0f, -0.5f / 20.0f)},
+               {0.0f, std::pow(10.0f, -0.3f / 20.0f)},
+               {-12.0f, std::pow(10.0f, -6.0f / 20.0f)}};
+  for (const Case& c : cases) {
+    DspParams p;
+    p.master_limiter_ceiling_db = c.ceiling_db;
+    VocalDsp d = vocal_dsp_new(p);
+    const std::vector<float> mic = sine(440.0, 4.0, 24000);
+    const std::vector<float> music = sine(97.0, 4.0, 24000);
+    const ChainRun r = run_chain(d, mic, music, music);
+    const double peak = std::fmax(test::peak_abs(r.out_l), test::peak_abs(r.out_r));
+    EXPECT_LE(peak, c.expected_ceiling) << c.ceiling_db;
+    EXPECT_GT(peak, 0.8 * c.expected_ceiling) << c.ceiling_db;
+    EXPECT_NEAR(r.last.master_peak_db, 20.0 * std::log10(peak), 0.5) << c.ceiling_db;
+  }
 }
 
 TEST(VocalChain, StemsOfAVoiceOnlyAndAMusicOnlyInput) {
-    const DspParams p;
-    const float g2 = std::pow(10.0f, 0.24f * 3.7f / 20.0f);  // L2 gain at -4.2 dB
-    {
-        VocalDsp d = vocal_dsp_new(p);
-        const std::vector<float> mic = sine(700.0, 0.05, 9600);
-        const std::vector<float> z = zeros(mic.size());
-        const ChainRun r = run_chain(d, mic, z, z);
-        EXPECT_GT(rms(r.stems[0]), 0.02);
-        for (std::size_t i = 0; i < mic.size(); ++i) {
-            ASSERT_EQ(r.stems[0][i], r.stems[1][i]) << i;  // mono voice on both sides
-            ASSERT_EQ(r.stems[2][i], 0.0f);
-            ASSERT_EQ(r.stems[3][i], 0.0f);
-            ASSERT_EQ(r.stems[4][i], 0.0f);
-            ASSERT_EQ(r.stems[5][i], 0.0f);
-            // Quiet voice: the output is the voice stem times the L2 gain.
-            ASSERT_NEAR(r.out_l[i], r.stems[0][i] * g2, 1e-6f) << i;
-        }
+  const DspParams p;
+  const float g2 = std::pow(10.0f, 0.24f * 3.7f / 20.0f);  // L2 gain at -4.2 dB
+  {
+    VocalDsp d = vocal_dsp_new(p);
+    const std::vector<float> mic = sine(700.0, 0.05, 9600);
+    const std::vector<float> z = zeros(mic.size());
+    const ChainRun r = run_chain(d, mic, z, z);
+    EXPECT_GT(rms(r.stems[0]), 0.02);
+    for (std::size_t i = 0; i < mic.size(); ++i) {
+      ASSERT_EQ(r.stems[0][i], r.stems[1][i]) << i;  // mono voice on both sides
+      ASSERT_EQ(r.stems[2][i], 0.0f);
+      ASSERT_EQ(r.stems[3][i], 0.0f);
+      ASSERT_EQ(r.stems[4][i], 0.0f);
+      ASSERT_EQ(r.stems[5][i], 0.0f);
+      // Quiet voice: the output is the voice stem times the L2 gain.
+      ASSERT_NEAR(r.out_l[i], r.stems[0][i] * g2, 1e-6f) << i;
     }
-    {
-        VocalDsp d = vocal_dsp_new(p);
-        const std::vector<float> music_l = sine(330.0, 0.1, 9600);
-        const std::vector<float> music_r = sine(550.0, 0.08, 9600);
-        const std::vector<float> z = zeros(music_l.size());
-        const ChainRun r = run_chain(d, z, music_l, music_r);
-        for (std::size_t i = 0; i < z.size(); ++i) {
-            ASSERT_EQ(r.stems[0][i], 0.0f);
-            ASSERT_EQ(r.stems[1][i], 0.0f);
-            ASSERT_NEAR(r.stems[2][i], music_l[i] * p.beat_volume, 1e-6f) << i;
-            ASSERT_NEAR(r.stems[3][i], music_r[i] * p.beat_volume, 1e-6f) << i;
-            ASSERT_NEAR(r.stems[4][i], music_l[i] * p.beat_volume * g2, 1e-6f) << i;
-            ASSERT_NEAR(r.stems[5][i], music_r[i] * p.beat_volume * g2, 1e-6f) << i;
-        }
-        EXPECT_NEAR(r.last.beat_rms_db, 20.0 * std::log10(0.78 * std::sqrt((0.1 * 0.1 + 0.08 * 0.08) / 4.0)), 0.3);
+  }
+  {
+    VocalDsp d = vocal_dsp_new(p);
+    const std::vector<float> music_l = sine(330.0, 0.1, 9600);
+    const std::vector<float> music_r = sine(550.0, 0.08, 9600);
+    const std::vector<float> z = zeros(music_l.size());
+    const ChainRun r = run_chain(d, z, music_l, music_r);
+    for (std::size_t i = 0; i < z.size(); ++i) {
+      ASSERT_EQ(r.stems[0][i], 0.0f);
+      ASSERT_EQ(r.stems[1][i], 0.0f);
+      ASSERT_NEAR(r.stems[2][i], music_l[i] * p.beat_volume, 1e-6f) << i;
+      ASSERT_NEAR(r.stems[3][i], music_r[i] * p.beat_volume, 1e-6f) << i;
+      ASSERT_NEAR(r.stems[4][i], music_l[i] * p.beat_volume * g2, 1e-6f) << i;
+      ASSERT_NEAR(r.stems[5][i], music_r[i] * p.beat_volume * g2, 1e-6f) << i;
     }
+    EXPECT_NEAR(r.last.beat_rms_db, 20.0 * std::log10(0.78 * std::sqrt((0.1 * 0.1 + 0.08 * 0.08) / 4.0)),
+                0.3);
+  }
 }
 
 TEST(VocalChain, BlockLengthDoesNotChangeTheSignal) {
-    const std::vector<float> mic = sine(523.0, 0.2, 128 * 60);
-    const std::vector<float> music = sine(131.0, 0.3, mic.size());
-    VocalDsp a = vocal_dsp_new(dsp_params_default());
-    VocalDsp b = vocal_dsp_new(dsp_params_default());
-    const ChainRun r128 = run_chain(a, mic, music, music, 128);
-    const ChainRun r64 = run_chain(b, mic, music, music, 64);
-    for (std::size_t i = 0; i < mic.size(); ++i) {
-        ASSERT_EQ(r128.out_l[i], r64.out_l[i]) << i;
-        ASSERT_EQ(r128.out_r[i], r64.out_r[i]) << i;
-    }
-    EXPECT_NEAR(r64.last.latency_ms, 64.0f * 1000.0f / 48000.0f, 1e-6f);
-    EXPECT_NEAR(r128.last.latency_ms, 128.0f * 1000.0f / 48000.0f, 1e-6f);
+  const std::vector<float> mic = sine(523.0, 0.2, 128 * 60);
+  const std::vector<float> music = sine(131.0, 0.3, mic.size());
+  VocalDsp a = vocal_dsp_new(dsp_params_default());
+  VocalDsp b = vocal_dsp_new(dsp_params_default());
+  const ChainRun r128 = run_chain(a, mic, music, music, 128);
+  const ChainRun r64 = run_chain(b, mic, music, music, 64);
+  for (std::size_t i = 0; i < mic.size(); ++i) {
+    ASSERT_EQ(r128.out_l[i], r64.out_l[i]) << i;
+    ASSERT_EQ(r128.out_r[i], r64.out_r[i]) << i;
+  }
+  EXPECT_NEAR(r64.last.latency_ms, 64.0f * 1000.0f / 48000.0f, 1e-6f);
+  EXPECT_NEAR(r128.last.latency_ms, 128.0f * 1000.0f / 48000.0f, 1e-6f);
 }
 
 TEST(VocalChain, ShortBufferBoundsTheFrameCount) {
-    VocalDsp d = vocal_dsp_new(dsp_params_default());
-    const std::vector<float> mic = sine(440.0, 0.3, 128);
-    const std::vector<float> music_l = sine(220.0, 0.3, 128);
-    const std::vector<float> music_r = sine(220.0, 0.3, 40);  // shorter than the rest
-    std::vector<float> out_l(128, 7.0f), out_r(128, 7.0f);
-    const DspMeters m = vocal_chain_process(d, mic, music_l, music_r, out_l, out_r);
-    EXPECT_NEAR(m.latency_ms, 40.0f * 1000.0f / 48000.0f, 1e-6f);
-    for (std::size_t i = 40; i < 128; ++i) {
-        ASSERT_EQ(out_l[i], 7.0f);
-        ASSERT_EQ(out_r[i], 7.0f);
-    }
-    EXPECT_NE(out_l[39], 7.0f);
+  VocalDsp d = vocal_dsp_new(dsp_params_default());
+  const std::vector<float> mic = sine(440.0, 0.3, 128);
+  const std::vector<float> music_l = sine(220.0, 0.3, 128);
+  const std::vector<float> music_r = sine(220.0, 0.3, 40);  // shorter than the rest
+  std::vector<float> out_l(128, 7.0f), out_r(128, 7.0f);
+  const DspMeters m = vocal_chain_process(d, mic, music_l, music_r, out_l, out_r);
+  EXPECT_NEAR(m.latency_ms, 40.0f * 1000.0f / 48000.0f, 1e-6f);
+  for (std::size_t i = 40; i < 128; ++i) {
+    ASSERT_EQ(out_l[i], 7.0f);
+    ASSERT_EQ(out_r[i], 7.0f);
+  }
+  EXPECT_NE(out_l[39], 7.0f);
 }
 
 TEST(VocalChain, PhoneMonoMakesTheChannelsEqual) {
-    DspParams p;
-    p.send_to_phone_mono = true;
-    VocalDsp d = vocal_dsp_new(p);
-    const std::vector<float> mic = sine(440.0, 0.3, 4800);
-    const std::vector<float> music_l = sine(220.0, 0.3, 4800);
-    const std::vector<float> music_r = sine(330.0, 0.2, 4800);
-    const ChainRun r = run_chain(d, mic, music_l, music_r);
-    for (std::size_t i = 0; i < mic.size(); ++i) ASSERT_EQ(r.out_l[i], r.out_r[i]) << i;
+  DspParams p;
+  p.send_to_phone_mono = true;
+  VocalDsp d = vocal_dsp_new(p);
+  const std::vector<float> mic = sine(440.0, 0.3, 4800);
+  const std::vector<float> music_l = sine(220.0, 0.3, 4800);
+  const std::vector<float> music_r = sine(330.0, 0.2, 4800);
+  const ChainRun r = run_chain(d, mic, music_l, music_r);
+  for (std::size_t i = 0; i < mic.size(); ++i) ASSERT_EQ(r.out_l[i], r.out_r[i]) << i;
 }
 
 TEST(VocalChain, TapeStopSlowsTheOutputDown) {
-    DspParams p;
-    p.dj_fx_stop = true;
-    p.autodj_tapestop_speed = 1.0f;
-    VocalDsp d = vocal_dsp_new(p);
-    const std::vector<float> mic = sine(800.0, 0.1, 48000);
-    const std::vector<float> z = zeros(mic.size());
-    const ChainRun r = run_chain(d, mic, z, z);
-    // Speed falls by 0.00008 per sample to its floor of 0.15 after about 10,600 samples.
-    EXPECT_FLOAT_EQ(d.frame.tape_speed, 0.15f);
-    // The shifter holds the ratio at its lower bound of 0.35; without a told pitch
-    // its splices are not period-aligned, so the tone lands near, not at, 280 Hz.
-    const std::span<const float> tail(r.out_l.data() + 24000, 24000);
-    const double f = dominant_frequency(tail, 50.0, 1500.0);
-    EXPECT_LT(f, 0.45 * 800.0);
-    EXPECT_GT(f, 0.3 * 800.0);
-    EXPECT_LT(test::spectrum_at(tail, 800.0), 0.1 * test::spectrum_at(tail, f));
-    d.params.dj_fx_stop = false;
-    run_chain(d, std::vector<float>(1280, 0.0f), std::vector<float>(1280, 0.0f), std::vector<float>(1280, 0.0f));
-    EXPECT_FLOAT_EQ(d.frame.tape_speed, 1.0f);
+  DspParams p;
+  p.dj_fx_stop = true;
+  p.autodj_tapestop_speed = 1.0f;
+  VocalDsp d = vocal_dsp_new(p);
+  const std::vector<float> mic = sine(800.0, 0.1, 48000);
+  const std::vector<float> z = zeros(mic.size());
+  const ChainRun r = run_chain(d, mic, z, z);
+  // Speed falls by 0.00008 per sample to its floor of 0.15 after about 10,600 samples.
+  EXPECT_FLOAT_EQ(d.frame.tape_speed, 0.15f);
+  // The shifter holds the ratio at its lower bound of 0.35; without a told pitch
+  // its splices are not period-aligned, so the tone lands near, not at, 280 Hz.
+  const std::span<const float> tail(r.out_l.data() + 24000, 24000);
+  const double f = dominant_frequency(tail, 50.0, 1500.0);
+  EXPECT_LT(f, 0.45 * 800.0);
+  EXPECT_GT(f, 0.3 * 800.0);
+  EXPECT_LT(test::spectrum_at(tail, 800.0), 0.1 * test::spectrum_at(tail, f));
+  d.params.dj_fx_stop = false;
+  run_chain(d, std::vector<float>(1280, 0.0f), std::vector<float>(1280, 0.0f),
+            std::vector<float>(1280, 0.0f));
+  EXPECT_FLOAT_EQ(d.frame.tape_speed, 1.0f);
 }
 
 TEST(VocalChain, BeatStepFollowsTheTempo) {
-    DspParams p;
-    p.bpm = 200.0f;  // a sixteenth is 3,600 samples
-    VocalDsp d = vocal_dsp_new(p);
-    const std::vector<float> z = zeros(3600 * 5 + 64);
-    const ChainRun r = run_chain(d, std::vector<float>(z.begin(), z.end() - 64), z, z);
-    EXPECT_EQ(r.last.active_beatgate_step, 5u);
-    EXPECT_EQ(d.block.step_length, 3600u);
+  DspParams p;
+  p.bpm = 200.0f;  // a sixteenth is 3,600 samples
+  VocalDsp d = vocal_dsp_new(p);
+  const std::vector<float> z = zeros(3600 * 5 + 64);
+  const ChainRun r = run_chain(d, std::vector<float>(z.begin(), z.end() - 64), z, z);
+  EXPECT_EQ(r.last.active_beatgate_step, 5u);
+  EXPECT_EQ(d.block.step_length, 3600u);
 }
 
 TEST(VocalChain, KeyNameIncludesTheBeatShift) {
-    struct Case {
-        std::uint64_t root;
-        bool minor;
-        std::int32_t shift;
-        const char* name;
-    } cases[] = {{2, true, 0, "Dm"}, {0, false, -1, "B"}, {11, false, 1, "C"}, {6, true, -26, "Em"},
-                 {9, false, 0, "A"}, {1, true, 12, "C#m"}};
-    for (const Case& c : cases) {
-        DspParams p;
-        p.root_key = c.root;
-        p.scale_is_minor = c.minor;
-        p.beat_semitone_shift = c.shift;
-        VocalDsp d = vocal_dsp_new(p);
-        std::array<float, 16> z{}, o{};
-        const DspMeters m = vocal_chain_process(d, z, z, z, o, o);
-        EXPECT_EQ(m.detected_key_name, std::string_view(c.name)) << c.root << " " << c.shift;
-    }
+  struct Case {
+    std::uint64_t root;
+    bool minor;
+    std::int32_t shift;
+    const char* name;
+  } cases[] = {{2, true, 0, "Dm"},   {0, false, -1, "B"}, {11, false, 1, "C"},
+               {6, true, -26, "Em"}, {9, false, 0, "A"},  {1, true, 12, "C#m"}};
+  for (const Case& c : cases) {
+    DspParams p;
+    p.root_key = c.root;
+    p.scale_is_minor = c.minor;
+    p.beat_semitone_shift = c.shift;
+    VocalDsp d = vocal_dsp_new(p);
+    std::array<float, 16> z{}, o{};
+    const DspMeters m = vocal_chain_process(d, z, z, z, o, o);
+    EXPECT_EQ(m.detected_key_name, std::string_view(c.name)) << c.root << " " << c.shift;
+  }
 }
 
 DspParams everything_on() {
-    DspParams p;
-    p.denoise_enabled = p.gate_enabled = p.pre_comp_enabled = p.lowcut_enabled = p.eq_enabled = true;
-    p.comp_enabled = p.deesser_enabled = p.reverb_enabled = p.reverse_reverb_enabled = true;
-    p.delay_enabled = p.delay_ping_pong = p.delay_auto_duck = true;
-    p.delay_mix = 0.3f;
-    p.doubler_mix = 0.4f;
-    p.autotune_enabled = p.ngan_giong_vibrato = p.chong_be_harmony = true;
-    p.pitch_432hz_mode = p.dan_ca_mode = p.ducker_enabled = p.imager_enabled = true;
-    p.vocal_remover_karaoke = true;
-    p.vocal_cancel_pct = 0.5f;
-    p.beat_semitone_shift = 2;
-    p.dj_fx_stop = p.dj_fx_vocal = true;
-    p.dj_fx_mode = "Chipmunk Shimmer Chorus Melodic Megaphone Riser";
-    p.beat_gate_enabled = true;
-    p.tc_mannym_enabled = p.tc_rbass_enabled = p.tc_pultronic_enabled = true;
-    p.tc_remix_flanger = p.tc_lofi_radio = true;
-    p.tc_vitamin_enabled = true;
-    p.mic_corr_eq_db = {1, -1, -1, -1, 0.5f, 1};
-    p.mic_input_trim_db = 3.0f;
-    return p;
+  DspParams p;
+  p.denoise_enabled = p.gate_enabled = p.pre_comp_enabled = p.lowcut_enabled = p.eq_enabled = true;
+  p.comp_enabled = p.deesser_enabled = p.reverb_enabled = p.reverse_reverb_enabled = true;
+  p.delay_enabled = p.delay_ping_pong = p.delay_auto_duck = true;
+  p.delay_mix = 0.3f;
+  p.doubler_mix = 0.4f;
+  p.autotune_enabled = p.ngan_giong_vibrato = p.chong_be_harmony = true;
+  p.pitch_432hz_mode = p.dan_ca_mode = p.ducker_enabled = p.imager_enabled = true;
+  p.vocal_remover_karaoke = true;
+  p.vocal_cancel_pct = 0.5f;
+  p.beat_semitone_shift = 2;
+  p.dj_fx_stop = p.dj_fx_vocal = true;
+  p.dj_fx_mode = "Chipmunk Shimmer Chorus Melodic Megaphone Riser";
+  p.beat_gate_enabled = true;
+  p.tc_mannym_enabled = p.tc_rbass_enabled = p.tc_pultronic_enabled = true;
+  p.tc_remix_flanger = p.tc_lofi_radio = true;
+  p.tc_vitamin_enabled = true;
+  p.mic_corr_eq_db = {1, -1, -1, -1, 0.5f, 1};
+  p.mic_input_trim_db = 3.0f;
+  return p;
 }
 
 TEST(VocalChain, BlockCallNeverAllocates) {
-    VocalDsp d = vocal_dsp_new(everything_on());
-    const std::vector<float> mic = sine(220.0, 0.3, 128);
-    const std::vector<float> music = sine(110.0, 0.3, 128);
-    std::vector<float> out_l(128), out_r(128);
-    std::size_t allocations = 0;
-    {
-        test::AllocationCounter counter;
-        for (int block = 0; block < 400; ++block) {
-            d.params = clone_dsp_params(d.params);
-            d.params.pk_mode_ducking = block % 2 == 0;
-            d.params.mod_routing_order = static_cast<std::uint8_t>(block % 3);
-            d.params.vocal_chain_active = block % 5 != 0;
-            d.params.send_to_phone_mono = block % 7 == 0;
-            const DspMeters m = vocal_chain_process(d, mic, music, music, out_l, out_r);
-            ASSERT_EQ(m.latency_ms, 128.0f * 1000.0f / 48000.0f);
-        }
-        allocations = counter.count();
+  VocalDsp d = vocal_dsp_new(everything_on());
+  const std::vector<float> mic = sine(220.0, 0.3, 128);
+  const std::vector<float> music = sine(110.0, 0.3, 128);
+  std::vector<float> out_l(128), out_r(128);
+  std::size_t allocations = 0;
+  {
+    test::AllocationCounter counter;
+    for (int block = 0; block < 400; ++block) {
+      d.params = clone_dsp_params(d.params);
+      d.params.pk_mode_ducking = block % 2 == 0;
+      d.params.mod_routing_order = static_cast<std::uint8_t>(block % 3);
+      d.params.vocal_chain_active = block % 5 != 0;
+      d.params.send_to_phone_mono = block % 7 == 0;
+      const DspMeters m = vocal_chain_process(d, mic, music, music, out_l, out_r);
+      ASSERT_EQ(m.latency_ms, 128.0f * 1000.0f / 48000.0f);
     }
-    EXPECT_EQ(allocations, 0u);
-    // The counter itself works.
-    {
-        test::AllocationCounter counter;
-        auto* p = new std::vector<float>(10);
-        delete p;
-        EXPECT_GE(counter.count(), 1u);
-    }
+    allocations = counter.count();
+  }
+  EXPECT_EQ(allocations, 0u);
+  // The counter itself works.
+  {
+    test::AllocationCounter counter;
+    auto* p = new std::vector<float>(10);
+    delete p;
+    EXPECT_GE(counter.count(), 1u);
+  }
 }
 
 TEST(VocalChain, NaNInputSampleStaysNaNThroughTheSoftClip) {
-    DspParams p;
-    p.vocal_chain_active = false;  // the input goes straight to the output stage
-    VocalDsp d = vocal_dsp_new(p);
-    std::array<float, 4> mic{0.0f, std::numeric_limits<float>::quiet_NaN(), 0.0f, 0.0f};
-    std::array<float, 4> z{}, out_l{}, out_r{};
-    vocal_chain_process(d, mic, z, z, out_l, out_r);
-    EXPECT_TRUE(std::isnan(out_l[1]));
+  DspParams p;
+  p.vocal_chain_active = false;  // the input goes straight to the output stage
+  VocalDsp d = vocal_dsp_new(p);
+  std::array<float, 4> mic{0.0f, std::numeric_limits<float>::quiet_NaN(), 0.0f, 0.0f};
+  std::array<float, 4> z{}, out_l{}, out_r{};
+  vocal_chain_process(d, mic, z, z, out_l, out_r);
+  EXPECT_TRUE(std::isnan(out_l[1]));
 }
 
 }  // namespace

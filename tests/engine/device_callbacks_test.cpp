@@ -18,18 +18,15 @@ void poison(FrameRing& ring) {
   try {
     auto g = ring.lock();
     throw std::runtime_error("holder failed");
-  } catch (const std::runtime_error&) {
-  }
+  } catch (const std::runtime_error&) {}
 }
-
 
 struct Capture {
   std::shared_ptr<FrameRing> ring;
   std::shared_ptr<CallbackCounter> counter = std::make_shared<CallbackCounter>(0);
   CaptureCallbackState state;
   Capture(std::uint32_t rate, std::size_t channels, std::size_t fill = kCaptureTargetFill)
-      : ring(std::make_shared<FrameRing>(fill)),
-        state(make_capture_state(ring, counter, rate, channels)) {}
+      : ring(std::make_shared<FrameRing>(fill)), state(make_capture_state(ring, counter, rate, channels)) {}
   std::vector<StereoFrame> drain_after(std::size_t skip) {
     auto g = ring->lock();
     std::vector<StereoFrame> out;
@@ -43,8 +40,7 @@ struct Playback {
   std::shared_ptr<CallbackCounter> counter = std::make_shared<CallbackCounter>(0);
   PlaybackCallbackState state;
   Playback(std::uint32_t rate, std::size_t channels, std::size_t fill = 0)
-      : ring(std::make_shared<FrameRing>(fill)),
-        state(make_playback_state(ring, counter, rate, channels)) {}
+      : ring(std::make_shared<FrameRing>(fill)), state(make_playback_state(ring, counter, rate, channels)) {}
 };
 
 TEST(CaptureCallback, EmptyBufferAppendsNothingButCounts) {
@@ -110,7 +106,8 @@ TEST(CaptureCallback, LoudestPairRule) {
     Capture c(48000, pc.channels);
     c.state.pair_index = pc.start_pair;
     std::vector<float> buf;
-    for (int f = 0; f < 8; ++f) buf.insert(buf.end(), pc.peaks_per_channel.begin(), pc.peaks_per_channel.end());
+    for (int f = 0; f < 8; ++f)
+      buf.insert(buf.end(), pc.peaks_per_channel.begin(), pc.peaks_per_channel.end());
     input_callback_f32(c.state, buf);
     EXPECT_EQ(c.state.pair_index, pc.want_pair) << pc.what;
     const auto got = c.drain_after(kCaptureTargetFill);
@@ -184,7 +181,8 @@ TEST(PlaybackCallback, StepFollowsTheRingFill) {
   struct Case {
     std::size_t fill;
     double want_step;
-  } cases[] = {{1792, 1.0}, {0, 0.998}, {1795, 1.0 + 3.0 / 1792.0}, {1796, 1.002}, {4000, 1.002}, {1000, 0.998}};
+  } cases[] = {{1792, 1.0},   {0, 0.998},    {1795, 1.0 + 3.0 / 1792.0},
+               {1796, 1.002}, {4000, 1.002}, {1000, 0.998}};
   for (const auto& tc : cases) {
     Playback p(48000, 2, tc.fill);
     float buf[2];
@@ -238,8 +236,10 @@ TEST(PlaybackCallback, ChannelLayouts) {
       for (int i = 0; i < 1792; ++i) g->push_back({0.25f, -0.5f});
     }
     std::vector<float> buf(tc.samples, 9.0f);
-    if (tc.bus) bus_output_callback_f32(p.state, buf);
-    else output_callback_f32(p.state, buf);
+    if (tc.bus)
+      bus_output_callback_f32(p.state, buf);
+    else
+      output_callback_f32(p.state, buf);
     EXPECT_EQ(buf, tc.want) << (tc.bus ? "bus " : "monitor ") << tc.channels;
   }
 }
@@ -259,8 +259,16 @@ TEST(PlaybackCallback, SixteenBitConversionEdges) {
   struct Case {
     float in;
     std::int16_t out;
-  } cases[] = {{1.5f, 32767},  {1.0f, 32767},   {-1.0f, -32767}, {-7.0f, -32767}, {0.5f, 16383},
-               {-0.5f, -16383}, {0.0f, 0},      {1e-6f, 0},      {inf, 0},        {-inf, 0},
+  } cases[] = {{1.5f, 32767},
+               {1.0f, 32767},
+               {-1.0f, -32767},
+               {-7.0f, -32767},
+               {0.5f, 16383},
+               {-0.5f, -16383},
+               {0.0f, 0},
+               {1e-6f, 0},
+               {inf, 0},
+               {-inf, 0},
                {std::numeric_limits<float>::quiet_NaN(), 0}};
   for (const auto& tc : cases) EXPECT_EQ(playback_sample_i16(tc.in), tc.out) << tc.in;
 

@@ -44,46 +44,70 @@ TEST(DeviceList, HidesEchoesOfTheSelectedOutput) {
     std::optional<std::string_view> bus;
     std::vector<std::string> inputs;
   } cases[] = {
-      {"blackhole selected", kLaptop, "BlackHole 2ch", std::nullopt,
+      {"blackhole selected",
+       kLaptop,
+       "BlackHole 2ch",
+       std::nullopt,
        {"Scarlett 2i2 USB", "MacBook Pro Microphone", "FaceTime HD Camera"}},
-      {"selected by a part of its name", kLaptop, "  blackhole ", std::nullopt,
+      {"selected by a part of its name",
+       kLaptop,
+       "  blackhole ",
+       std::nullopt,
        {"Scarlett 2i2 USB", "MacBook Pro Microphone", "FaceTime HD Camera"}},
-      {"loopback of the selected output", {{"Speakers", "Headphones"}, {"loopback:Speakers", "Mic"}, "CoreAudio"},
-       "Speakers", std::nullopt, {"Mic"}},
-      {"loopback of another output, last", {{"Speakers", "Headphones"}, {"loopback:Speakers", "Mic"}, "CoreAudio"},
-       "Headphones", std::nullopt, {"Mic", "loopback:Speakers"}},
-      {"an unknown selection stands for itself", {{"Speakers"}, {"loopback:Studio", "Mic"}, "CoreAudio"},
-       "Studio", std::nullopt, {"Mic"}},
-      {"echo of the bus", {{"Speakers"}, {"loopback:Melodara_Virtual_Bus_48kHz", "Mic"}, "CoreAudio"},
-       std::nullopt, std::nullopt, {"Mic"}},
-      {"blackhole as the bus", {{"Speakers"}, {"BlackHole 2ch", "Mic"}, "CoreAudio"},
-       "default", "BlackHole 2ch", {"Mic"}},
+      {"loopback of the selected output",
+       {{"Speakers", "Headphones"}, {"loopback:Speakers", "Mic"}, "CoreAudio"},
+       "Speakers",
+       std::nullopt,
+       {"Mic"}},
+      {"loopback of another output, last",
+       {{"Speakers", "Headphones"}, {"loopback:Speakers", "Mic"}, "CoreAudio"},
+       "Headphones",
+       std::nullopt,
+       {"Mic", "loopback:Speakers"}},
+      {"an unknown selection stands for itself",
+       {{"Speakers"}, {"loopback:Studio", "Mic"}, "CoreAudio"},
+       "Studio",
+       std::nullopt,
+       {"Mic"}},
+      {"echo of the bus",
+       {{"Speakers"}, {"loopback:Melodara_Virtual_Bus_48kHz", "Mic"}, "CoreAudio"},
+       std::nullopt,
+       std::nullopt,
+       {"Mic"}},
+      {"blackhole as the bus",
+       {{"Speakers"}, {"BlackHole 2ch", "Mic"}, "CoreAudio"},
+       "default",
+       "BlackHole 2ch",
+       {"Mic"}},
   };
   for (const auto& c : cases) {
     const DeviceLists l = build_device_lists(c.snap, c.selected, c.bus);
     EXPECT_EQ(ids(l.inputs), c.inputs) << c.what;
   }
-  const DeviceLists l = build_device_lists({{"Speakers", "Headphones"}, {"loopback:Speakers", "Mic"}, "CoreAudio"},
-                                           "Headphones", std::nullopt);
+  const DeviceLists l = build_device_lists(
+      {{"Speakers", "Headphones"}, {"loopback:Speakers", "Mic"}, "CoreAudio"}, "Headphones", std::nullopt);
   EXPECT_TRUE(l.inputs[1].is_virtual);
 }
 
 TEST(DeviceList, OwnDevicesAreHiddenAndEmptyListsGetSyntheticEntries) {
-  const DeviceLists l = build_device_lists(
-      {{"Melodara_Virtual_Bus_48kHz"}, {"Melodara_Virtual_Mic_48kHz"}, "CoreAudio"}, std::nullopt, std::nullopt);
+  const DeviceLists l =
+      build_device_lists({{"Melodara_Virtual_Bus_48kHz"}, {"Melodara_Virtual_Mic_48kHz"}, "CoreAudio"},
+                         std::nullopt, std::nullopt);
   ASSERT_EQ(l.inputs.size(), 1u);
   ASSERT_EQ(l.outputs.size(), 1u);
-  EXPECT_EQ(l.inputs[0], (AudioDevice{"virtual-mic-48k", "Microphone mặc định (Virtual 48kHz)",
-                                      "Microphone mặc định (Virtual 48kHz)", "input", "Virtual 48kHz", true, true}));
-  EXPECT_EQ(l.outputs[0], (AudioDevice{"virtual-spk-48k", "Tai nghe / Loa mặc định (Virtual 48kHz)",
-                                       "Tai nghe / Loa mặc định (Virtual 48kHz)", "output", "Virtual 48kHz", true,
-                                       true}));
+  EXPECT_EQ(l.inputs[0],
+            (AudioDevice{"virtual-mic-48k", "Microphone mặc định (Virtual 48kHz)",
+                         "Microphone mặc định (Virtual 48kHz)", "input", "Virtual 48kHz", true, true}));
+  EXPECT_EQ(l.outputs[0],
+            (AudioDevice{"virtual-spk-48k", "Tai nghe / Loa mặc định (Virtual 48kHz)",
+                         "Tai nghe / Loa mặc định (Virtual 48kHz)", "output", "Virtual 48kHz", true, true}));
 }
 
 nlohmann::json entry(const char* id, const char* kind, bool is_default, bool is_virtual = false,
                      const char* backend = "CoreAudio") {
-  return {{"backend", backend}, {"id", id},     {"isDefault", is_default}, {"isVirtual", is_virtual},
-          {"kind", kind},       {"label", id},  {"name", id}};
+  return {
+      {"backend", backend}, {"id", id},  {"isDefault", is_default}, {"isVirtual", is_virtual}, {"kind", kind},
+      {"label", id},        {"name", id}};
 }
 
 sim::DeviceSpec spec(std::string name, std::uint16_t in, std::uint16_t out, sim::Transport t) {
@@ -112,7 +136,8 @@ TEST(DeviceList, DevicesListAnswerForARealisticSet) {
 
   const nlohmann::json inputs = nlohmann::json::array(
       {entry("Scarlett 2i2 USB", "input", true), entry("MacBook Pro Microphone", "input", false),
-       entry("AirPods Pro", "input", false), entry("BlackHole 2ch", "input", false, true, "Virtual / DAW 48kHz"),
+       entry("AirPods Pro", "input", false),
+       entry("BlackHole 2ch", "input", false, true, "Virtual / DAW 48kHz"),
        entry("FaceTime HD Camera", "input", false)});
   const nlohmann::json outputs = nlohmann::json::array(
       {entry("Scarlett 2i2 USB", "output", true), entry("AirPods Pro", "output", false),
@@ -128,7 +153,9 @@ TEST(DeviceList, DevicesListAnswerForARealisticSet) {
       {"outputs", outputs},
       {"platform", "macos"},
       {"virtualMic",
-       {{"active", true}, {"hiddenFromOwnInput", true}, {"id", "Melodara_Virtual_Bus_48kHz"},
+       {{"active", true},
+        {"hiddenFromOwnInput", true},
+        {"id", "Melodara_Virtual_Bus_48kHz"},
         {"name", "Melodara_Virtual_Mic_48kHz"}}},
   };
   EXPECT_EQ(devices_list_json(std::nullopt), want);
@@ -148,9 +175,12 @@ TEST(DeviceList, DevicesListAnswerForARealisticSet) {
 }
 
 TEST(DeviceList, NoBusStoredMeansAnInactiveVirtualMic) {
-  const nlohmann::json j = device_list_json(build_device_lists(kLaptop, std::nullopt, std::nullopt), std::nullopt);
+  const nlohmann::json j =
+      device_list_json(build_device_lists(kLaptop, std::nullopt, std::nullopt), std::nullopt);
   EXPECT_EQ(j.size(), 10u);
-  EXPECT_EQ(j["virtualMic"], (nlohmann::json{{"active", false}, {"hiddenFromOwnInput", true}, {"id", nullptr},
+  EXPECT_EQ(j["virtualMic"], (nlohmann::json{{"active", false},
+                                             {"hiddenFromOwnInput", true},
+                                             {"id", nullptr},
                                              {"name", "Melodara_Virtual_Mic_48kHz"}}));
 }
 
@@ -162,11 +192,15 @@ TEST(DeviceList, FeedbackRiskAtStartUp) {
   } cases[] = {
       {"camera microphone and speakers", {{"Mac mini Speakers"}, {"FaceTime HD Camera"}, "CoreAudio"}, true},
       {"camera microphone and headphones",
-       {{"Mac mini Speakers", "AirPods Pro"}, {"FaceTime HD Camera"}, "CoreAudio"}, false},
-      {"camera microphone and a USB interface", {{"Scarlett 2i2 USB"}, {"Logitech C920"}, "CoreAudio"}, false},
+       {{"Mac mini Speakers", "AirPods Pro"}, {"FaceTime HD Camera"}, "CoreAudio"},
+       false},
+      {"camera microphone and a USB interface",
+       {{"Scarlett 2i2 USB"}, {"Logitech C920"}, "CoreAudio"},
+       false},
       {"camera routed through loopback", {{"Mac mini Speakers"}, {"Camera Loopback"}, "CoreAudio"}, false},
       {"a built-in microphone before the camera",
-       {{"MacBook Pro Speakers"}, {"FaceTime HD Camera", "MacBook Pro Microphone"}, "CoreAudio"}, false},
+       {{"MacBook Pro Speakers"}, {"FaceTime HD Camera", "MacBook Pro Microphone"}, "CoreAudio"},
+       false},
   };
   for (const auto& c : cases) {
     const StartupDevices s = startup_devices(build_device_lists(c.snap, std::nullopt, std::nullopt));
@@ -181,11 +215,13 @@ TEST(DeviceList, FindVirtualBus) {
     DeviceSnapshot snap;
     std::optional<std::string> want;
   } cases[] = {
-      {"bus and microphone", {{"melodara_virtual_bus_48khz"}, {"MELODARA_VIRTUAL_MIC_48KHZ"}, "CoreAudio"},
+      {"bus and microphone",
+       {{"melodara_virtual_bus_48khz"}, {"MELODARA_VIRTUAL_MIC_48KHZ"}, "CoreAudio"},
        "Melodara_Virtual_Bus_48kHz"},
       {"bus without microphone", {{"Melodara_Virtual_Bus_48kHz"}, {"Mic"}, "CoreAudio"}, std::nullopt},
       {"microphone without bus", {{"Speakers"}, {"Melodara_Virtual_Mic_48kHz"}, "CoreAudio"}, std::nullopt},
-      {"the microphone as an output", {{"Melodara_Virtual_Mic_48kHz"}, {}, "CoreAudio"},
+      {"the microphone as an output",
+       {{"Melodara_Virtual_Mic_48kHz"}, {}, "CoreAudio"},
        "Melodara_Virtual_Mic_48kHz"},
   };
   for (const auto& c : cases) EXPECT_EQ(find_virtual_bus_in(c.snap), c.want) << c.what;

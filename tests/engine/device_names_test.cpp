@@ -13,7 +13,7 @@ TEST(DeviceNames, KeywordTests) {
   } cases[] = {
       {"MacBook Pro Microphone", false, false, false, false, false},
       {"MacBook Pro Speakers", false, false, false, false, false},
-      {"Scarlett 2i2 USB", true, false, false, true, false},  // a USB interface counts as headphones
+      {"Scarlett 2i2 USB", true, false, false, true, false},      // a USB interface counts as headphones
       {"Logitech USB Headset", true, true, false, false, false},  // webcam keyword beats USB
       {"FaceTime HD Camera", false, true, false, false, false},
       {"AirPods Pro", true, false, false, false, false},
@@ -25,8 +25,8 @@ TEST(DeviceNames, KeywordTests) {
       {"Sink.monitor", false, false, false, false, true},
       {"loopback:Speakers", false, false, false, false, true},
       {"LOOPBACK:Speakers", false, false, false, false, true},  // "loopback" keyword
-      {"Mic OUT ẢO", false, false, false, false, true},          // Unicode lower-casing
-      {"EVO 4", true, false, false, true, false},  // "evo " with its blank
+      {"Mic OUT ẢO", false, false, false, false, true},         // Unicode lower-casing
+      {"EVO 4", true, false, false, true, false},               // "evo " with its blank
       {"EVO4", false, false, false, false, false},
       {"Yamaha AG06", true, false, false, true, false},
   };
@@ -63,18 +63,24 @@ TEST(DeviceNames, InputMirrorsOutput) {
     std::optional<std::string_view> out_id, out_label;
     bool mirrors;
   } cases[] = {
-      {"own virtual input", "Melodara_Virtual_Mic_48kHz", "Melodara_Virtual_Mic_48kHz", std::nullopt, std::nullopt, true},
-      {"cable pair", "CABLE Output (VB-Audio)", "CABLE Output (VB-Audio)", "CABLE Input (VB-Audio)", "CABLE Input (VB-Audio)", true},
+      {"own virtual input", "Melodara_Virtual_Mic_48kHz", "Melodara_Virtual_Mic_48kHz", std::nullopt,
+       std::nullopt, true},
+      {"cable pair", "CABLE Output (VB-Audio)", "CABLE Output (VB-Audio)", "CABLE Input (VB-Audio)",
+       "CABLE Input (VB-Audio)", true},
       {"blackhole on blackhole", "BlackHole 2ch", "BlackHole 2ch", "BlackHole 2ch", "BlackHole 2ch", true},
       {"blackhole 2ch on 16ch", "BlackHole 2ch", "BlackHole 2ch", "BlackHole 16ch", "BlackHole 16ch", false},
       {"loopback of the output", "loopback:Speakers", "loopback:Speakers", "Speakers", "Speakers", true},
-      {"loopback of another output", "loopback:Speakers", "loopback:Speakers", "Headphones", "Headphones", false},
+      {"loopback of another output", "loopback:Speakers", "loopback:Speakers", "Headphones", "Headphones",
+       false},
       {"monitor of the output", "Speakers.monitor", "Speakers.monitor", "speakers", "speakers", true},
-      {"monitor of an output's monitor", "Speakers.monitor", "Speakers.monitor", "Speakers.monitor", std::nullopt, true},
+      {"monitor of an output's monitor", "Speakers.monitor", "Speakers.monitor", "Speakers.monitor",
+       std::nullopt, true},
       {"output id default", "loopback:default", "loopback:default", "default", "default", false},
-      {"plain microphone", "MacBook Pro Microphone", "MacBook Pro Microphone", "MacBook Pro Speakers", "MacBook Pro Speakers", false},
+      {"plain microphone", "MacBook Pro Microphone", "MacBook Pro Microphone", "MacBook Pro Speakers",
+       "MacBook Pro Speakers", false},
       {"label names the output", "Line 1", "Monitor of Studio Speakers", "x", "Studio Speakers", true},
-      {"label with plug prefix", "Line 1", "🔌 Out Ảo / Loopback: Studio Speakers", std::nullopt, " studio speakers ", true},
+      {"label with plug prefix", "Line 1", "🔌 Out Ảo / Loopback: Studio Speakers", std::nullopt,
+       " studio speakers ", true},
       {"label of another output", "Line 1", "Monitor of Studio Speakers", "x", "Desk", false},
       {"no selected output", "loopback:Speakers", "loopback:Speakers", std::nullopt, std::nullopt, false},
   };

@@ -114,7 +114,8 @@ TEST(EngineBlock, FadesInOutAndCrossfadesASeek) {
   }
   engine_run_block(e);
   for (std::size_t i = 0; i < 128; ++i)
-    ASSERT_NEAR(e.music_l[i], float(10000 + i) * 1e-5f * w(i) + float(256 + i) * 1e-5f * (1.0f - w(i)), 1e-6f) << i;
+    ASSERT_NEAR(e.music_l[i], float(10000 + i) * 1e-5f * w(i) + float(256 + i) * 1e-5f * (1.0f - w(i)), 1e-6f)
+        << i;
 
   s.state->lock()->player.playing = false;  // stop: fade the old frames out
   engine_run_block(e);
@@ -405,12 +406,13 @@ TEST(EngineBlock, UsbRecoveryNeverMatchesEmptyOrDefaultNames) {
     const char* output;
     bool want;
   } cases[] = {
-      {"default", "", false},                   // "default" is inside "default usb disk"
+      {"default", "", false},  // "default" is inside "default usb disk"
       {"DEFAULT", "default", false},
       {"MacBook Pro Microphone", "Default Speakers Plus", false},  // the entry "Default" is inside it
       {"", "Default USB Disk", true},
   };
-  for (const auto& c : cases) EXPECT_EQ(engine_usb_recover(*usb, c.input, c.output), c.want) << c.input << "/" << c.output;
+  for (const auto& c : cases)
+    EXPECT_EQ(engine_usb_recover(*usb, c.input, c.output), c.want) << c.input << "/" << c.output;
   EXPECT_EQ(hw->usb_resets("Default"), 0u);
   EXPECT_EQ(hw->usb_resets("Default USB Disk"), 1u);
 }

@@ -31,8 +31,8 @@ TEST(EngineClock, MonitorFillSteersTheDeadline) {
   struct Case {
     std::optional<std::size_t> fill;
     std::int64_t shift;
-  } cases[] = {{1279, -60'000}, {1280, 0}, {1792, 0}, {2304, 0}, {2305, 60'000}, {0, -60'000},
-               {std::nullopt, 0}};  // no monitor stream: the clock alone
+  } cases[] = {{1279, -60'000}, {1280, 0},    {1792, 0},        {2304, 0},
+               {2305, 60'000},  {0, -60'000}, {std::nullopt, 0}};  // no monitor stream: the clock alone
   for (const auto& c : cases) {
     FakeClock fc;
     auto clock = fc.clock();

@@ -13,9 +13,9 @@ TEST(EngineMeters, BusAuditLevelsFromTheBlockSums) {
   s.frames = 128;
   s.primary_sum_sq = 128 * 0.25f;  // per-frame mean of L^2 and R^2: RMS 0.5
   s.primary_peak = 0.5f;
-  s.backing_sum_sq = 128 * 0.01f;  // RMS 0.1
-  s.backing_peak = 0.000016f;      // at the floor: exactly -96
-  s.monitor_sum_sq = 128 * 1e-12f; // RMS 1e-6: below the floor
+  s.backing_sum_sq = 128 * 0.01f;   // RMS 0.1
+  s.backing_peak = 0.000016f;       // at the floor: exactly -96
+  s.monitor_sum_sq = 128 * 1e-12f;  // RMS 1e-6: below the floor
   s.monitor_peak = 1.0f;
   NativeState st;
   write_bus_audit(st, s, CrackleState{});
@@ -32,8 +32,8 @@ TEST(EngineMeters, BusAuditLevelsFromTheBlockSums) {
 TEST(EngineMeters, CrackleFollowsTheSecondDifferenceAndSettlesInQuiet) {
   MixMeterSums s;
   s.frames = 128;
-  s.monitor_sum_sq = 128 * 0.01f;        // r = 0.1
-  s.monitor_diff_sum_sq = 128 * 1e-4f;   // d = 0.01: q = (0.1 - 0.09) x 18 = 0.18
+  s.monitor_sum_sq = 128 * 0.01f;       // r = 0.1
+  s.monitor_diff_sum_sq = 128 * 1e-4f;  // d = 0.01: q = (0.1 - 0.09) x 18 = 0.18
   CrackleState c;
   crackle_update(c, s);
   EXPECT_NEAR(c.level, 0.85f * 0.15f + 0.15f * 0.18f, 1e-5f);

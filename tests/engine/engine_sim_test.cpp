@@ -2,8 +2,8 @@
 // the engine's sleeps move the devices' time, so seconds run in milliseconds.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <thread>
 
@@ -145,7 +145,8 @@ TEST(EngineSim, StalledUsbOutputIsResetAndReopenedAfter900ms) {
   const std::int64_t t0 = s.clock->now_ns;
   engine_restart(*s.engine, outcome);
   EXPECT_EQ(s.hw->usb_resets("Scarlett 2i2"), 1u);
-  EXPECT_EQ(s.hw->usb_resets("Flash Disk") + s.hw->usb_resets("Default") + s.hw->usb_resets("USB2.0 Hub"), 0u);
+  EXPECT_EQ(s.hw->usb_resets("Flash Disk") + s.hw->usb_resets("Default") + s.hw->usb_resets("USB2.0 Hub"),
+            0u);
   EXPECT_GE(s.clock->now_ns - t0, 900'000'000);
   engine_open_streams(*s.engine);
   s.run_for(1.0);
@@ -266,8 +267,7 @@ TEST(EngineSim, PoisonedStateRunsOnTheLastCopies) {
   try {
     auto g = s.state->lock();
     throw std::runtime_error("handler failed");
-  } catch (const std::runtime_error&) {
-  }
+  } catch (const std::runtime_error&) {}
   ASSERT_TRUE(s.state->is_poisoned());
   engine_restart(*s.engine, BlockOutcome::device_change);
   engine_open_streams(*s.engine);  // the blocking lock is released at once
@@ -305,7 +305,8 @@ TEST(EngineSim, GainsAtTwoWithFullScaleInputStayUnderTheClipBound) {
   cfg.devices[0] = input_device("MacBook Pro Microphone", 2, test::sine(1000, 1.0));
   auto s = test::make_sim_engine(cfg, "MacBook Pro Microphone", "MacBook Pro Speakers");
   auto track = std::make_shared<std::vector<float>>(2 * 20 * kSecond);
-  for (std::size_t i = 0; i < track->size(); ++i) (*track)[i] = (i / 2 / 24) % 2 ? 1.0f : -1.0f;  // 1 kHz square
+  for (std::size_t i = 0; i < track->size(); ++i)
+    (*track)[i] = (i / 2 / 24) % 2 ? 1.0f : -1.0f;  // 1 kHz square
   {
     auto g = s.state->lock();
     g->micGain = g->musicGain = g->masterGain = g->monitorGain = 2.0f;

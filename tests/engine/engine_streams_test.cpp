@@ -51,11 +51,13 @@ TEST(EngineStreams, ResolvesIdsByNameContainmentAndDefault) {
       {"USB", "Headphones", "USB Audio CODEC", "External Headphones"},
       {"Built-in Microphone (2)", "MacBook Pro Speakers 2", "Built-in Microphone", "MacBook Pro Speakers"},
       // The service's own devices are never chosen.
-      {"Melodara_Virtual_Mic_48kHz", "Melodara_Virtual_Bus_48kHz", "Built-in Microphone", "MacBook Pro Speakers"},
+      {"Melodara_Virtual_Mic_48kHz", "Melodara_Virtual_Bus_48kHz", "Built-in Microphone",
+       "MacBook Pro Speakers"},
       // A device with an empty name matches nothing (it is contained in every id).
       {"Scarlett 2i2", "Nowhere", "Built-in Microphone", "MacBook Pro Speakers"},
       // Capture of an output device.
-      {"loopback:MacBook Pro Speakers", "External Headphones", "loopback:MacBook Pro Speakers", "External Headphones"},
+      {"loopback:MacBook Pro Speakers", "External Headphones", "loopback:MacBook Pro Speakers",
+       "External Headphones"},
       {"loopback:macbook pro speakers", "MacBook Pro Speakers", "<none>", "MacBook Pro Speakers"},
       // "default" resolves to the same device: still the monitor output, never captured.
       {"loopback:MacBook Pro Speakers", "default", "<none>", "MacBook Pro Speakers"},
@@ -131,12 +133,12 @@ TEST(EngineStreams, CallbacksRunDuringTheStartSleepsAndTopUpRefillsTheMonitorRin
   cfg.devices = {input_device("Mic", 1, test::sine(440, 0.3)), output_device("Speakers")};
   auto hw = sim::Hardware::create(cfg, sim::Clocking::manual);
   std::uint64_t advanced = 0;
-  EngineStreams s = open_engine_streams(*hw->platform().audio, false, "Mic", "Speakers",
-                                        [&](std::chrono::nanoseconds d) {
-                                          const auto frames = std::uint64_t(d.count() * 48 / 1'000'000);
-                                          hw->advance(frames);
-                                          advanced += frames;
-                                        });
+  EngineStreams s =
+      open_engine_streams(*hw->platform().audio, false, "Mic", "Speakers", [&](std::chrono::nanoseconds d) {
+        const auto frames = std::uint64_t(d.count() * 48 / 1'000'000);
+        hw->advance(frames);
+        advanced += frames;
+      });
   EXPECT_EQ(advanced, 2640u);
   EXPECT_GT(s.capture_counter->load(), 0u);
   EXPECT_GT(s.playback_counter->load(), 0u);
@@ -150,8 +152,8 @@ TEST(EngineStreams, LoopbackOfAnOutputWithoutInputsHearsItsMix) {
   cfg.devices = {output_device("Speakers"), output_device("Headphones")};
   auto hw = sim::Hardware::create(cfg, sim::Clocking::manual);
   auto host = hw->platform().audio;
-  EngineStreams s = open_engine_streams(*host, false, "loopback:Speakers", "Headphones",
-                                        [](std::chrono::nanoseconds) {});
+  EngineStreams s =
+      open_engine_streams(*host, false, "loopback:Speakers", "Headphones", [](std::chrono::nanoseconds) {});
   ASSERT_TRUE(s.capture_stream);
   EXPECT_EQ(s.input_name, "loopback:Speakers");
   EXPECT_EQ(s.output_name, "Headphones");

@@ -5,7 +5,6 @@
 #include <new>
 #include <numbers>
 
-
 namespace melodara::test {
 
 void SimClock::move_to(std::int64_t t) {

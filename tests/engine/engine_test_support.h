@@ -3,12 +3,12 @@
 // sink measurements, and an allocation counter for the calling thread.
 #pragma once
 
-#include "alloc_counter.h"
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
+#include "alloc_counter.h"
 
 #include "engine/engine_thread.h"
 #include "platform/sim/sim_hardware.h"
@@ -29,8 +29,7 @@ struct SimClock {
 // Clock functions over a shared SimClock.
 EngineClock engine_clock_of(std::shared_ptr<SimClock> clock);
 
-sim::DeviceSpec input_device(std::string name, std::uint16_t channels = 1,
-                             sim::SignalSource source = {});
+sim::DeviceSpec input_device(std::string name, std::uint16_t channels = 1, sim::SignalSource source = {});
 sim::DeviceSpec output_device(std::string name, std::uint16_t channels = 2);
 sim::SignalSource sine(double frequency, double level);
 

@@ -44,8 +44,7 @@ TEST(FrameRing, HolderLeavingByExceptionPoisonsIt) {
   try {
     auto g = ring.lock();
     throw std::runtime_error("holder failed");
-  } catch (const std::runtime_error&) {
-  }
+  } catch (const std::runtime_error&) {}
   EXPECT_TRUE(ring.lock().poisoned());
 }
 

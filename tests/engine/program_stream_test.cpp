@@ -194,10 +194,10 @@ std::shared_ptr<ProgramStream> spawn_slot() {
 
 Json status(const ProgramStream& slot) { return program_stream_status_json(slot); }
 
-Json expected_status(const char* state, std::uint64_t packets, std::uint64_t frames,
-                     std::uint64_t dropped, Json error = nullptr) {
-  return Json{{"state", state},      {"sampleRate", 48000},     {"channels", 2},
-              {"frameSamples", 960}, {"sentPackets", packets},  {"sentFrames", frames},
+Json expected_status(const char* state, std::uint64_t packets, std::uint64_t frames, std::uint64_t dropped,
+                     Json error = nullptr) {
+  return Json{{"state", state},           {"sampleRate", 48000},      {"channels", 2},
+              {"frameSamples", 960},      {"sentPackets", packets},   {"sentFrames", frames},
               {"droppedFrames", dropped}, {"error", std::move(error)}};
 }
 
@@ -394,7 +394,8 @@ TEST_P(ProgramStreamWire, HandshakeThenContiguousPackets) {
   {
     const auto head = read_exact(conn, 8 + token.size());
     ASSERT_TRUE(head);
-    std::vector<unsigned char> wanted = {'M', 'L', 'D', 'P', 1, 0, static_cast<unsigned char>(token.size()), 0};
+    std::vector<unsigned char> wanted = {'M', 'L', 'D', 'P', 1, 0, static_cast<unsigned char>(token.size()),
+                                         0};
     wanted.insert(wanted.end(), token.begin(), token.end());
     EXPECT_EQ(*head, wanted);
   }

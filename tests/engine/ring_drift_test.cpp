@@ -48,10 +48,12 @@ DriftRun run_with_drift(double input_ppm, double output_ppm, std::uint32_t input
   auto monitor_ring = std::make_shared<FrameRing>(kPlaybackTargetFill);
   auto capture = make_capture_state(capture_ring, std::make_shared<CallbackCounter>(0), input_rate, 1);
   auto playback = make_playback_state(monitor_ring, std::make_shared<CallbackCounter>(0), 48000, 2);
-  auto in = host->build_input_stream(mic_id, *host->default_input_config(mic_id),
-                                     InputCallbackF32([&](std::span<const float> b) { input_callback_f32(capture, b); }), {});
-  auto outs = host->build_output_stream(out_id, *host->default_output_config(out_id),
-                                        OutputCallbackF32([&](std::span<float> b) { output_callback_f32(playback, b); }), {});
+  auto in = host->build_input_stream(
+      mic_id, *host->default_input_config(mic_id),
+      InputCallbackF32([&](std::span<const float> b) { input_callback_f32(capture, b); }), {});
+  auto outs = host->build_output_stream(
+      out_id, *host->default_output_config(out_id),
+      OutputCallbackF32([&](std::span<float> b) { output_callback_f32(playback, b); }), {});
   EXPECT_TRUE(in && outs);
   EXPECT_TRUE((*in)->play() && (*outs)->play());
 

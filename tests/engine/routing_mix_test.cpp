@@ -29,8 +29,7 @@ struct StemValues {
 struct MixBench {
   std::array<float, kBlock> cap_l{}, cap_r{}, mic{}, out_l{}, out_r{};
   std::array<std::vector<float>, 6> stems;
-  std::array<StereoFrame, kBlock> primary{}, backing{}, monitor{}, bus{}, rec_mix{}, rec_vocal{},
-      rec_dry{};
+  std::array<StereoFrame, kBlock> primary{}, backing{}, monitor{}, bus{}, rec_mix{}, rec_vocal{}, rec_dry{};
 
   MixBench() {
     for (auto& s : stems) s.assign(kBlock, 0.0f);
@@ -158,7 +157,8 @@ TEST(RoutingMix, ModeRowsWithKnownStems) {
 }
 
 TEST(RoutingMix, MuteSilencesOnlyThePrimaryFeed) {
-  for (RoutingMode mode : {RoutingMode::Program, RoutingMode::Vocal, RoutingMode::RawMic, RoutingMode::DawVocal}) {
+  for (RoutingMode mode :
+       {RoutingMode::Program, RoutingMode::Vocal, RoutingMode::RawMic, RoutingMode::DawVocal}) {
     MixControls controls;
     controls.mode = mode;
     controls.monitor_enabled = true;
@@ -291,10 +291,10 @@ TEST(RoutingMicPreparation, DominantChannelIsFollowed) {
     float want_target_l;
   };
   const Case cases[] = {
-      {0.5f, 0.1f, 0.5f, 1.0f},     // left more than four times the right
-      {0.1f, 0.5f, 0.5f, 0.0f},     // right dominates
-      {0.4f, 0.1f, 1.0f, 0.5f},     // exactly four times: both channels
-      {0.003f, 0.0f, 1.0f, 1.0f},   // too quiet to decide: the choice stays
+      {0.5f, 0.1f, 0.5f, 1.0f},    // left more than four times the right
+      {0.1f, 0.5f, 0.5f, 0.0f},    // right dominates
+      {0.4f, 0.1f, 1.0f, 0.5f},    // exactly four times: both channels
+      {0.003f, 0.0f, 1.0f, 1.0f},  // too quiet to decide: the choice stays
       {0.0f, 0.003f, 0.0f, 0.0f},
   };
   for (const Case& c : cases) {
@@ -376,7 +376,8 @@ TEST(RoutingMix, RawMicFromOneInputChannelFillsBothPrimaryChannels) {
 TEST(RoutingMix, GainsAtTwoNeverPassTheClipBound) {
   enum Monitor { Off, On, OnWebcam };
   float worst = 0.0f;
-  for (RoutingMode mode : {RoutingMode::Program, RoutingMode::Vocal, RoutingMode::RawMic, RoutingMode::DawVocal})
+  for (RoutingMode mode :
+       {RoutingMode::Program, RoutingMode::Vocal, RoutingMode::RawMic, RoutingMode::DawVocal})
     for (Monitor monitor : {Off, On, OnWebcam}) {
       RoutingMixState state;
       routing_mix_open(state, monitor == OnWebcam);
@@ -446,8 +447,8 @@ TEST(RoutingMicPreparation, ClosedInputGivesSilenceAndNoChainGain) {
     RoutingMixState state;
     routing_mix_open(state, false);
     MixControls controls;
-    controls.running = closed == 1;       // case 0: not running
-    controls.input_muted = closed == 1;   // case 1: input muted
+    controls.running = closed == 1;      // case 0: not running
+    controls.input_muted = closed == 1;  // case 1: input muted
     std::array<float, kBlock> l{}, r{}, y{};
     std::size_t phase = 0;
     const auto block = tones(0.5f, 0.5f, phase);

@@ -18,10 +18,14 @@ struct Defaults {
 Defaults run(const std::string& default_in, const std::string& default_out, std::string_view req_in,
              std::string_view req_out) {
   sim::Config cfg;
-  cfg.devices = {output_device("Melodara_Virtual_Bus_48kHz"), input_device("Melodara_Virtual_Mic_48kHz", 2),
-                 input_device("BlackHole 2ch", 2), output_device("BlackHole 2ch Out"),
-                 input_device("MacBook Pro Microphone"), output_device("MacBook Pro Speakers"),
-                 output_device("AirPods Pro Headphones"), input_device("USB Audio CODEC", 2)};
+  cfg.devices = {output_device("Melodara_Virtual_Bus_48kHz"),
+                 input_device("Melodara_Virtual_Mic_48kHz", 2),
+                 input_device("BlackHole 2ch", 2),
+                 output_device("BlackHole 2ch Out"),
+                 input_device("MacBook Pro Microphone"),
+                 output_device("MacBook Pro Speakers"),
+                 output_device("AirPods Pro Headphones"),
+                 input_device("USB Audio CODEC", 2)};
   cfg.default_input = default_in;
   cfg.default_output = default_out;
   auto hw = sim::Hardware::create(cfg, sim::Clocking::manual);
@@ -66,10 +70,11 @@ TEST(SystemDefaults, InputMovesOnlyAwayFromTheOwnVirtualMicrophone) {
       {"Melodara_Virtual_Mic_48kHz", "virtual-mic-48k", "MacBook Pro Microphone"},  // first real input
       {"Melodara_Virtual_Mic_48kHz", "usb audio codec", "USB Audio CODEC"},         // exact, any case
       {"Melodara_Virtual_Mic_48kHz", "BlackHole 2ch", "MacBook Pro Microphone"},    // a route is no choice
-      {"BlackHole 2ch", "", "BlackHole 2ch"},                                        // left alone
+      {"BlackHole 2ch", "", "BlackHole 2ch"},                                       // left alone
       {"USB Audio CODEC", "MacBook Pro Microphone", "USB Audio CODEC"},
   };
-  for (const auto& c : cases) EXPECT_EQ(run(c.default_in, "MacBook Pro Speakers", c.request, "").input, c.want) << c.default_in;
+  for (const auto& c : cases)
+    EXPECT_EQ(run(c.default_in, "MacBook Pro Speakers", c.request, "").input, c.want) << c.default_in;
 }
 
 TEST(SystemDefaults, NoRealDeviceChangesNothing) {

@@ -10,19 +10,18 @@ namespace {
 
 TEST(UsbRecovery, MatchesByContainmentSkippingHubsAndEmptyNames) {
   const std::vector<UsbRegistryEntry> entries = {
-      {1, "USB2.0 Hub"},      {2, "Apple Internal Keyboard"}, {3, std::nullopt},
-      {4, ""},                {5, "Bluetooth USB Host"},      {6, "Scarlett 2i2 USB"},
-      {7, "USB Audio CODEC"}, {8, "Webcam"}};
+      {1, "USB2.0 Hub"},         {2, "Apple Internal Keyboard"}, {3, std::nullopt},      {4, ""},
+      {5, "Bluetooth USB Host"}, {6, "Scarlett 2i2 USB"},        {7, "USB Audio CODEC"}, {8, "Webcam"}};
   struct Case {
     const char* input;
     const char* output;
     std::optional<std::size_t> want;
   } cases[] = {
-      {"Scarlett 2i2 USB", "MacBook Pro Speakers", 5},   // equal, any case
-      {"MacBook Pro Microphone", "scarlett 2i2", 5},     // the device name inside the entry
-      {"USB Audio CODEC (2)", "", 6},                    // the entry inside the device name
+      {"Scarlett 2i2 USB", "MacBook Pro Speakers", 5},  // equal, any case
+      {"MacBook Pro Microphone", "scarlett 2i2", 5},    // the device name inside the entry
+      {"USB Audio CODEC (2)", "", 6},                   // the entry inside the device name
       {"MacBook Pro Microphone", "MacBook Pro Speakers", std::nullopt},
-      {"", "", std::nullopt},                            // empty names reset nothing
+      {"", "", std::nullopt},  // empty names reset nothing
       {"Hub", "", std::nullopt},
   };
   for (const auto& c : cases) EXPECT_EQ(match_usb_device(entries, c.input, c.output), c.want) << c.input;

@@ -3,12 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include "core/utf8.h"
 #include "media/analysis_meta.h"
 #include "media/clip_id.h"
 #include "media/file_io.h"
 #include "media/pcm_cache_writer.h"
 #include "media/player_cache.h"
-#include "core/utf8.h"
 #include "media_test_support.h"
 
 namespace melodara {
@@ -154,7 +154,8 @@ class AnalysisMetaTest : public ::testing::Test {
 TEST_F(AnalysisMetaTest, WriteThenRead) {
   write_analysis_meta(source, std::string("A Minor"), true, 128.5f);
   EXPECT_EQ(nlohmann::json::parse(test::read_bytes(meta_path())),
-            nlohmann::json::parse(R"({"detected_bpm":128.5,"detected_key":"A Minor","normalized":true,"version":4})"));
+            nlohmann::json::parse(
+                R"({"detected_bpm":128.5,"detected_key":"A Minor","normalized":true,"version":4})"));
   const auto meta = read_analysis_meta(source);
   ASSERT_TRUE(meta.has_value());
   EXPECT_EQ(meta->detected_key, "A Minor");
@@ -192,7 +193,8 @@ TEST_F(AnalysisMetaTest, ReaderTable) {
     bool normalized;
   };
   const std::vector<Case> cases{
-      {R"({"version":4,"detected_key":"C#m","detected_bpm":120,"normalized":true})", true, "C#m", 120.0f, true},
+      {R"({"version":4,"detected_key":"C#m","detected_bpm":120,"normalized":true})", true, "C#m", 120.0f,
+       true},
       {R"({"version":5,"detected_key":7,"detected_bpm":"x","normalized":"yes"})", true, {}, {}, false},
       {R"({"version":4})", true, {}, {}, false},
       {R"({"version":3,"detected_key":"C","normalized":true})", false, {}, {}, false},

@@ -109,7 +109,8 @@ TEST_P(InProcessDecode, TruncatedFilesAreRefusedOrShorterNeverACrash) {
   const fs::path file = make_media(dir, f);
   ASSERT_FALSE(file.empty());
   const auto bytes = test::read_bytes(file);
-  for (std::size_t keep : {std::size_t{0}, std::size_t{3}, std::size_t{12}, bytes.size() / 2, bytes.size() - 1}) {
+  for (std::size_t keep :
+       {std::size_t{0}, std::size_t{3}, std::size_t{12}, bytes.size() / 2, bytes.size() - 1}) {
     const std::vector<std::uint8_t> cut(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(keep));
     const auto media = decode_with_symphonia(cut);
     if (!media) continue;
@@ -236,18 +237,15 @@ TEST_P(FfmpegAgainstInProcess, SameSamplesWithinTolerance) {
   EXPECT_LT(piped_worst, 1e-3f);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Formats, FfmpegAgainstInProcess,
-    ::testing::Values(formats()[0], formats()[6], formats()[9], formats()[10], formats()[15], formats()[18],
-                      formats()[22]),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Formats, FfmpegAgainstInProcess,
+                         ::testing::Values(formats()[0], formats()[6], formats()[9], formats()[10],
+                                           formats()[15], formats()[18], formats()[22]),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // A PATH that holds curl and nothing else, so "ffmpeg" cannot start.
 class NoFfmpegOnPath : public ::testing::Test {
  protected:
-  void SetUp() override {
-    fs::create_symlink("/usr/bin/curl", bin / "curl");
-  }
+  void SetUp() override { fs::create_symlink("/usr/bin/curl", bin / "curl"); }
   TempDir bin;
 };
 

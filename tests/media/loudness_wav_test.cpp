@@ -26,12 +26,12 @@ TEST(Loudness, GainTable) {
     float gain;  // expected factor on a sample that stays below the soft clip
   };
   const std::vector<Case> cases{
-      {0.2f, 0.675f},          // loud: 0.135 / 0.2
-      {0.05f, 1.65f},          // quiet: 0.115 / 0.05 = 2.3, capped
-      {0.09f, 0.115f / 0.09f}, // quiet, below the cap
-      {0.1f, 1.0f},            // between 0.098 and 0.135: unchanged
-      {0.1355f, 1.0f},         // gain 0.9963 is within 0.005 of 1: unchanged
-      {0.005f, 1.0f},          // below 0.01: unchanged
+      {0.2f, 0.675f},           // loud: 0.135 / 0.2
+      {0.05f, 1.65f},           // quiet: 0.115 / 0.05 = 2.3, capped
+      {0.09f, 0.115f / 0.09f},  // quiet, below the cap
+      {0.1f, 1.0f},             // between 0.098 and 0.135: unchanged
+      {0.1355f, 1.0f},          // gain 0.9963 is within 0.005 of 1: unchanged
+      {0.005f, 1.0f},           // below 0.01: unchanged
   };
   for (const Case& c : cases) {
     std::vector<float> s = level(c.rms);
@@ -178,7 +178,7 @@ TEST(ParseWavFile, StereoFloatAndRefusals) {
 
   EXPECT_FALSE(parse_wav_file(wav(2, 48000, 24, std::vector<std::uint8_t>(60, 0))).has_value());
   EXPECT_FALSE(parse_wav_file(wav(2, 48000, 8, std::vector<std::uint8_t>(60, 0))).has_value());
-  EXPECT_FALSE(parse_wav_file(wav(2, 48000, 16, {})).has_value());           // exactly 44 bytes
+  EXPECT_FALSE(parse_wav_file(wav(2, 48000, 16, {})).has_value());              // exactly 44 bytes
   EXPECT_FALSE(parse_wav_file(wav(4, 48000, 16, s16({1, 2, 3}))).has_value());  // fewer samples than channels
   auto not_riff = wav(2, 48000, 16, s16({1, 2}));
   not_riff[0] = 'X';
@@ -216,7 +216,8 @@ TEST(Afconvert, DataChunkSearch) {
     return b;
   };
   // fmt, an odd-sized chunk (no pad byte skipped), then data.
-  const auto found = wav_data_chunk(file({chunk("fmt ", 16, 16), chunk("LIST", 3, 3), chunk("data", 40, 40)}));
+  const auto found =
+      wav_data_chunk(file({chunk("fmt ", 16, 16), chunk("LIST", 3, 3), chunk("data", 40, 40)}));
   ASSERT_TRUE(found.has_value());
   EXPECT_EQ(found->size(), 40u);
   EXPECT_EQ((*found)[0], 1);

@@ -152,10 +152,10 @@ LocalHttpServer::LocalHttpServer(const fs::path& root) {
   if (port_ == 0) return;
   const std::string port = std::to_string(port_);
   const std::string dir = root.string();
-  std::vector<char*> argv{const_cast<char*>("python3"), const_cast<char*>("-m"),
-                          const_cast<char*>("http.server"), const_cast<char*>(port.c_str()),
-                          const_cast<char*>("--bind"), const_cast<char*>("127.0.0.1"),
-                          const_cast<char*>("--directory"), const_cast<char*>(dir.c_str()), nullptr};
+  std::vector<char*> argv{
+      const_cast<char*>("python3"),     const_cast<char*>("-m"),        const_cast<char*>("http.server"),
+      const_cast<char*>(port.c_str()),  const_cast<char*>("--bind"),    const_cast<char*>("127.0.0.1"),
+      const_cast<char*>("--directory"), const_cast<char*>(dir.c_str()), nullptr};
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);

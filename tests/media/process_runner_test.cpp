@@ -8,8 +8,8 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <thread>
 #include <string>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -169,14 +169,15 @@ TEST(ProcessRunner, PlainRunFeedsStdinAndSurvivesAnEarlyQuitter) {
 }
 
 TEST(ProcessRunner, ArgumentBuildersAppendInOrder) {
-  const Command c = curl_download_args(Command{"curl", {"first"}},
-                                       {"-4", "-sL", "--max-time", "60", "-A", "ua", "-H", "Range: bytes=0-", "D"});
+  const Command c = curl_download_args(Command{"curl", {"first"}}, {"-4", "-sL", "--max-time", "60", "-A",
+                                                                    "ua", "-H", "Range: bytes=0-", "D"});
   EXPECT_EQ(c.program, "curl");
-  const std::vector<std::string> expected{"first", "-4", "-sL", "--max-time", "60", "-A",
-                                          "ua",    "-H", "Range: bytes=0-", "D"};
+  const std::vector<std::string> expected{"first", "-4", "-sL", "--max-time",      "60",
+                                          "-A",    "ua", "-H",  "Range: bytes=0-", "D"};
   EXPECT_EQ(c.args, expected);
-  EXPECT_EQ(ytdlp_stdout_args(Command{"y", {}}, {"1", "2", "3", "4", "5", "6", "7", "8", "9", "10"}).args.back(),
-            "10");
+  EXPECT_EQ(
+      ytdlp_stdout_args(Command{"y", {}}, {"1", "2", "3", "4", "5", "6", "7", "8", "9", "10"}).args.back(),
+      "10");
 }
 
 }  // namespace

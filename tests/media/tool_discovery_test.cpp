@@ -45,7 +45,8 @@ TEST_F(DiscoveryTest, YtdlpFromEnvironment) {
     EXPECT_EQ(resolve_ytdlp_path(), sibling.string());
   }
   if (system_ytdlp_present()) GTEST_SKIP() << "a yt-dlp is installed in a fixed folder";
-  for (const std::string& ignored : {(home / "tools").string(), (home / "missing").string(), std::string("   ")}) {
+  for (const std::string& ignored :
+       {(home / "tools").string(), (home / "missing").string(), std::string("   ")}) {
     ScopedEnv env("MELODARA_YTDLP_PATH", ignored);
     EXPECT_FALSE(resolve_ytdlp_path().has_value()) << ignored;
   }

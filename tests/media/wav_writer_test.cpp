@@ -31,8 +31,9 @@ TEST(WavWriter, HeaderAndConversion) {
   const fs::path path = dir / "mix.wav";
   const float nan = std::numeric_limits<float>::quiet_NaN();
   const float inf = std::numeric_limits<float>::infinity();
-  const std::vector<float> samples{1.0f, -1.0f, 0.5f, nan, 2.0f, -inf, 0.25f / 32767.0f * 2.0f,
-                                   -1.5f / 32767.0f, 0.0f};  // odd count on purpose
+  const std::vector<float> samples{
+      1.0f, -1.0f, 0.5f, nan, 2.0f, -inf, 0.25f / 32767.0f * 2.0f, -1.5f / 32767.0f,
+      0.0f};  // odd count on purpose
   ASSERT_TRUE(write_wav_f32(path, samples).has_value());
   const auto b = test::read_bytes(path);
   ASSERT_EQ(b.size(), 44u + 2 * samples.size());
@@ -48,7 +49,8 @@ TEST(WavWriter, HeaderAndConversion) {
   EXPECT_EQ(u16(b, 34), 16u);
   EXPECT_EQ(std::memcmp(b.data() + 36, "data", 4), 0);
   EXPECT_EQ(u32(b, 40), 2 * samples.size());
-  const std::vector<std::int16_t> expected{32764, -32764, 16384, 0, 32764, 0, 1, -2, 0};  // 0.5 and -1.5 round away
+  const std::vector<std::int16_t> expected{32764, -32764, 16384, 0, 32764,
+                                           0,     1,      -2,    0};  // 0.5 and -1.5 round away
   for (std::size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(sample(b, i), expected[i]) << i;
 
   // Our own reader reads the file back as the same stereo signal.
@@ -107,7 +109,8 @@ TEST(DownloadsDir, Table) {
   for (const Case& c : cases) {
     ScopedEnv h("HOME", c.home);
     ScopedEnv u("USERPROFILE", c.profile);
-    EXPECT_EQ(downloads_dir(), c.expected) << c.home.value_or("<unset>") << " " << c.profile.value_or("<unset>");
+    EXPECT_EQ(downloads_dir(), c.expected)
+        << c.home.value_or("<unset>") << " " << c.profile.value_or("<unset>");
   }
   // An empty HOME gives the relative "Downloads" when the working folder has one.
   const fs::path old = fs::current_path();

@@ -65,7 +65,8 @@ TEST(SimConfig, RejectsMistakes) {
 }
 
 TEST(SimConfig, EnvironmentNamesTheFileAndTheSinkFolder) {
-  const auto path = std::filesystem::temp_directory_path() / ("mld_cfg_" + std::to_string(::getpid()) + ".json");
+  const auto path =
+      std::filesystem::temp_directory_path() / ("mld_cfg_" + std::to_string(::getpid()) + ".json");
   std::ofstream(path) << R"({"devices": [{"name": "Only Mic", "inputChannels": 1}]})";
   ::setenv("MELODARA_SIM_DEVICES", path.c_str(), 1);
   ::setenv("MELODARA_SIM_SINK_DIR", "/tmp/sinks", 1);

@@ -56,13 +56,12 @@ TEST(SimHardware, RealtimeStreamKeepsTheDevicePace) {
   const DeviceId id = *hw->find("Mic");
   std::mutex m;
   std::vector<std::pair<SteadyClock::time_point, std::size_t>> calls;
-  auto stream = host->build_input_stream(
-      id, config_for(*host, id, false),
-      InputCallbackF32([&](std::span<const float> buf) {
-        std::lock_guard lk(m);
-        calls.emplace_back(SteadyClock::now(), buf.size() / 2);
-      }),
-      {});
+  auto stream = host->build_input_stream(id, config_for(*host, id, false),
+                                         InputCallbackF32([&](std::span<const float> buf) {
+                                           std::lock_guard lk(m);
+                                           calls.emplace_back(SteadyClock::now(), buf.size() / 2);
+                                         }),
+                                         {});
   ASSERT_TRUE(stream.has_value());
   ASSERT_TRUE((*stream)->play().has_value());
   std::this_thread::sleep_for(600ms);
@@ -89,14 +88,14 @@ TEST(SimHardware, DestroyingAStreamJoinsItsCallbacks) {
   auto host = hw->platform().audio;
   const DeviceId id = *hw->find("Out");
   std::atomic<int> inside{0}, calls{0};
-  auto stream = host->build_output_stream(id, config_for(*host, id, true),
-                                          OutputCallbackF32([&](std::span<float>) {
-                                            inside = 1;
-                                            std::this_thread::sleep_for(200us);
-                                            ++calls;
-                                            inside = 0;
-                                          }),
-                                          {});
+  auto stream =
+      host->build_output_stream(id, config_for(*host, id, true), OutputCallbackF32([&](std::span<float>) {
+                                  inside = 1;
+                                  std::this_thread::sleep_for(200us);
+                                  ++calls;
+                                  inside = 0;
+                                }),
+                                {});
   ASSERT_TRUE(stream.has_value());
   ASSERT_TRUE((*stream)->play().has_value());
   ASSERT_TRUE((*stream)->play().has_value());  // a second start changes nothing
@@ -110,8 +109,8 @@ TEST(SimHardware, DestroyingAStreamJoinsItsCallbacks) {
 }
 
 TEST(SimHardware, RemovedDeviceFiresTheErrorCallbackAndStops) {
-  auto hw = Hardware::create(config_of({input_device("USB Mic", 1, 32), output_device("Out")}),
-                             Clocking::realtime);
+  auto hw =
+      Hardware::create(config_of({input_device("USB Mic", 1, 32), output_device("Out")}), Clocking::realtime);
   auto host = hw->platform().audio;
   const DeviceId id = *hw->find("USB Mic");
   std::atomic<int> calls{0}, errors{0};
@@ -141,12 +140,12 @@ TEST(SimHardware, SinkReceivesExactlyWhatWasPlayed) {
   auto host = hw->platform().audio;
   const DeviceId id = *hw->find("Out");
   float next = 0.0f;
-  auto stream = host->build_output_stream(id, config_for(*host, id, true),
-                                          OutputCallbackF32([&](std::span<float> buf) {
-                                            for (float s : buf) EXPECT_EQ(s, 0.0f);  // arrives zeroed
-                                            for (float& s : buf) s = (next += 1.0f);
-                                          }),
-                                          {});
+  auto stream =
+      host->build_output_stream(id, config_for(*host, id, true), OutputCallbackF32([&](std::span<float> buf) {
+                                  for (float s : buf) EXPECT_EQ(s, 0.0f);  // arrives zeroed
+                                  for (float& s : buf) s = (next += 1.0f);
+                                }),
+                                {});
   ASSERT_TRUE(stream.has_value());
   ASSERT_TRUE((*stream)->play().has_value());
   hw->advance(640);  // ten buffers
@@ -156,15 +155,15 @@ TEST(SimHardware, SinkReceivesExactlyWhatWasPlayed) {
 }
 
 TEST(SimHardware, StreamsOnOneOutputAreMixedAndSixteenBitIsScaled) {
-  auto hw = Hardware::create(config_of({output_device("Out", 1, 48, SampleFormat::i16)}),
-                             Clocking::manual);
+  auto hw = Hardware::create(config_of({output_device("Out", 1, 48, SampleFormat::i16)}), Clocking::manual);
   auto host = hw->platform().audio;
   const DeviceId id = *hw->find("Out");
   const auto cfg = config_for(*host, id, true);
   auto a = host->build_output_stream(
       id, cfg, OutputCallbackI16([](std::span<std::int16_t> b) { std::fill(b.begin(), b.end(), 8192); }), {});
   auto b = host->build_output_stream(
-      id, cfg, OutputCallbackI16([](std::span<std::int16_t> b) { std::fill(b.begin(), b.end(), -4096); }), {});
+      id, cfg, OutputCallbackI16([](std::span<std::int16_t> b) { std::fill(b.begin(), b.end(), -4096); }),
+      {});
   ASSERT_TRUE(a && b);
   ASSERT_TRUE((*a)->play() && (*b)->play());
   hw->advance(480);
@@ -182,10 +181,11 @@ TEST(SimHardware, DriftChangesTheCallbackRate) {
   auto host = hw->platform().audio;
   const DeviceId id = *hw->find("Fast");
   std::size_t frames = 0;
-  auto s = host->build_input_stream(id, config_for(*host, id, false),
-                                    InputCallbackF32([&](std::span<const float> b) { frames += b.size(); }), {});
+  auto s =
+      host->build_input_stream(id, config_for(*host, id, false),
+                               InputCallbackF32([&](std::span<const float> b) { frames += b.size(); }), {});
   ASSERT_TRUE(s && (*s)->play());
-  hw->advance(480000);  // ten seconds
+  hw->advance(480000);         // ten seconds
   EXPECT_EQ(frames, 480400u);  // 480,480 due, whole buffers of 100
 }
 
@@ -202,7 +202,8 @@ TEST(SimHardware, InputSourcesAndSampleFormats) {
   std::vector<std::int16_t> got;
   auto s = host->build_input_stream(
       id, config_for(*host, id, false),
-      InputCallbackI16([&](std::span<const std::int16_t> b) { got.insert(got.end(), b.begin(), b.end()); }), {});
+      InputCallbackI16([&](std::span<const std::int16_t> b) { got.insert(got.end(), b.begin(), b.end()); }),
+      {});
   ASSERT_TRUE(s && (*s)->play());
   hw->advance(480);
   ASSERT_EQ(got.size(), 960u);
@@ -226,8 +227,9 @@ TEST(SimHardware, RaggedBuffersCarryAStraySample) {
   auto host = hw->platform().audio;
   const DeviceId id = *hw->find("Mic");
   std::vector<std::size_t> sizes;
-  auto s = host->build_input_stream(id, config_for(*host, id, false),
-                                    InputCallbackF32([&](std::span<const float> b) { sizes.push_back(b.size()); }), {});
+  auto s = host->build_input_stream(
+      id, config_for(*host, id, false),
+      InputCallbackF32([&](std::span<const float> b) { sizes.push_back(b.size()); }), {});
   ASSERT_TRUE(s && (*s)->play());
   hw->advance(128);
   EXPECT_EQ(sizes, (std::vector<std::size_t>{129, 129}));
@@ -257,15 +259,24 @@ TEST(SimHardware, WavSourceLoopsAndCapturesHearTheMix) {
   const DeviceId mic_id = *hw->find("Mic"), bus_id = *hw->find("Bus"), vmic_id = *hw->find("VMic");
 
   std::vector<float> heard, looped, captured;
-  auto in = host->build_input_stream(mic_id, config_for(*host, mic_id, false),
-                                     InputCallbackF32([&](std::span<const float> b) { heard.insert(heard.end(), b.begin(), b.end()); }), {});
+  auto in = host->build_input_stream(
+      mic_id, config_for(*host, mic_id, false),
+      InputCallbackF32([&](std::span<const float> b) { heard.insert(heard.end(), b.begin(), b.end()); }), {});
   float next = 0.0f;
   auto out = host->build_output_stream(bus_id, config_for(*host, bus_id, true),
-                                       OutputCallbackF32([&](std::span<float> b) { for (float& s : b) s = (next += 1.0f); }), {});
+                                       OutputCallbackF32([&](std::span<float> b) {
+                                         for (float& s : b) s = (next += 1.0f);
+                                       }),
+                                       {});
   auto tap = host->build_output_capture_stream(bus_id, config_for(*host, bus_id, true),
-                                               InputCallbackF32([&](std::span<const float> b) { captured.insert(captured.end(), b.begin(), b.end()); }), {});
-  auto virt = host->build_input_stream(vmic_id, config_for(*host, vmic_id, false),
-                                       InputCallbackF32([&](std::span<const float> b) { looped.insert(looped.end(), b.begin(), b.end()); }), {});
+                                               InputCallbackF32([&](std::span<const float> b) {
+                                                 captured.insert(captured.end(), b.begin(), b.end());
+                                               }),
+                                               {});
+  auto virt = host->build_input_stream(
+      vmic_id, config_for(*host, vmic_id, false),
+      InputCallbackF32([&](std::span<const float> b) { looped.insert(looped.end(), b.begin(), b.end()); }),
+      {});
   ASSERT_TRUE(in && out && tap && virt);
   ASSERT_TRUE((*in)->play() && (*out)->play() && (*tap)->play() && (*virt)->play());
   hw->advance(64);
@@ -292,7 +303,8 @@ TEST(SimHardware, SystemObjectDefaultsAndUsbRegistry) {
   usb.transport = Transport::usb;
   DeviceSpec hidden = output_device("Secret");
   hidden.name_readable = false;
-  Config cfg = config_of({input_device("Built-in Microphone"), output_device("Built-in Output"), usb, hidden});
+  Config cfg =
+      config_of({input_device("Built-in Microphone"), output_device("Built-in Output"), usb, hidden});
   cfg.default_output = "Built-in Output";
   cfg.usb_registry = {"USB2.0 Hub"};
   auto hw = Hardware::create(cfg, Clocking::manual);

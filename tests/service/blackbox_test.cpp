@@ -35,8 +35,9 @@ TEST(Service, AnswersHandshakeAndMalformedLinesExactly) {
   // A readable requestId in a line that fails is not echoed.
   EXPECT_EQ(service.ask(R"({"protocolVersion":"2","requestId":"keep","operation":"x"})"),
             malformed_answer("invalid type: string \\\"2\\\", expected u32 at line 1 column 22"));
-  EXPECT_EQ(service.ask(R"({"protocolVersion":2,"requestId":"u","operation":"Player.play"})"),
-            R"({"protocolVersion":2,"sessionEpoch":1,"requestId":"u","ok":false,"error":{"code":"unsupported_operation","message":"Unsupported native operation: Player.play","retryable":false}})");
+  EXPECT_EQ(
+      service.ask(R"({"protocolVersion":2,"requestId":"u","operation":"Player.play"})"),
+      R"({"protocolVersion":2,"sessionEpoch":1,"requestId":"u","ok":false,"error":{"code":"unsupported_operation","message":"Unsupported native operation: Player.play","retryable":false}})");
   service.close_stdin();
   EXPECT_EQ(service.wait_exit(), 0);
 }
@@ -53,7 +54,8 @@ TEST(Service, LineHandling) {
   service.write_raw("\xFF\xFE\n");
   EXPECT_EQ(service.read_line(), malformed_answer("expected value at line 1 column 1"));
   // A mark after other text stays and makes the line malformed.
-  EXPECT_EQ(service.ask(kHandshake + "\xEF\xBB\xBF"), malformed_answer("trailing characters at line 1 column 70"));
+  EXPECT_EQ(service.ask(kHandshake + "\xEF\xBB\xBF"),
+            malformed_answer("trailing characters at line 1 column 70"));
   // A last line without a line feed is still answered.
   service.write_raw(R"({"protocolVersion":2,"requestId":"last","operation":"system.handshake"})");
   service.close_stdin();
@@ -64,14 +66,16 @@ TEST(Service, LineHandling) {
 
 TEST(Service, MultiMegabyteLines) {
   ServiceProcess service;
-  const std::string big = R"({"protocolVersion":2,"requestId":"big","operation":"system.handshake","payload":")" +
-                          std::string(3'000'000, 'x') + "\"}";
-  EXPECT_EQ(service.ask(big),
-            R"({"protocolVersion":2,"sessionEpoch":1,"requestId":"big","ok":false,"error":{"code":"invalid_request","message":"payload exceeds the request limit","retryable":false}})");
+  const std::string big =
+      R"({"protocolVersion":2,"requestId":"big","operation":"system.handshake","payload":")" +
+      std::string(3'000'000, 'x') + "\"}";
+  EXPECT_EQ(
+      service.ask(big),
+      R"({"protocolVersion":2,"sessionEpoch":1,"requestId":"big","ok":false,"error":{"code":"invalid_request","message":"payload exceeds the request limit","retryable":false}})");
   EXPECT_EQ(service.ask(std::string(3'000'000, '[')),
             malformed_answer("invalid type: sequence, expected u32 at line 1 column 1"));
-  const std::string deep = R"({"protocolVersion":2,"requestId":"d","operation":"x","payload":)" +
-                           std::string(3'000'000, '[');
+  const std::string deep =
+      R"({"protocolVersion":2,"requestId":"d","operation":"x","payload":)" + std::string(3'000'000, '[');
   EXPECT_EQ(service.ask(deep), malformed_answer("recursion limit exceeded at line 1 column 190"));
   EXPECT_EQ(service.ask(kHandshake), handshake_answer("hs"));
   service.close_stdin();
@@ -80,7 +84,8 @@ TEST(Service, MultiMegabyteLines) {
 
 TEST(Service, WorkerOperationsAnswerFromTheirOwnThread) {
   ServiceProcess service;
-  service.write_line(R"({"protocolVersion":2,"requestId":"w1","operation":"player.search-youtube","payload":{"query":"ab"}})");
+  service.write_line(
+      R"({"protocolVersion":2,"requestId":"w1","operation":"player.search-youtube","payload":{"query":"ab"}})");
   service.write_line(R"({"protocolVersion":2,"requestId":"w2","operation":"player.remote-load"})");
   std::set<std::string> answers;
   for (int i = 0; i < 2; ++i) answers.insert(service.read_line().value_or("none"));
@@ -92,9 +97,9 @@ TEST(Service, WorkerOperationsAnswerFromTheirOwnThread) {
 }
 
 TEST(Service, ListsTheSimulatedDevices) {
-  ServiceProcess service({.env = {{"MELODARA_SIM_DEVICES",
-                                   std::string(MELODARA_SOURCE_DIR) + "/tests/platform/data/studio_devices.json"}},
-                           .path_dirs = {}});
+  ServiceProcess service({.env = {{"MELODARA_SIM_DEVICES", std::string(MELODARA_SOURCE_DIR) +
+                                                               "/tests/platform/data/studio_devices.json"}},
+                          .path_dirs = {}});
   const auto line = service.ask(R"({"protocolVersion":2,"requestId":"d","operation":"devices.list"})");
   ASSERT_TRUE(line.has_value());
   const Json answer = Json::parse(*line);
@@ -114,10 +119,12 @@ TEST(Service, ListsTheSimulatedDevices) {
 }
 
 // A device set with one camera microphone and one given output.
-std::string camera_devices_file(const ServiceProcess& service, const std::string& output, const char* transport) {
+std::string camera_devices_file(const ServiceProcess& service, const std::string& output,
+                                const char* transport) {
   const std::string path = service.home() + "/devices-" + output + ".json";
-  std::ofstream(path) << R"({"devices":[{"name":"FaceTime HD Camera","inputChannels":1,"transport":"usb","usbName":"FaceTime HD Camera"},{"name":")"
-                      << output << R"(","outputChannels":2,"transport":")" << transport << R"("}]})";
+  std::ofstream(path)
+      << R"({"devices":[{"name":"FaceTime HD Camera","inputChannels":1,"transport":"usb","usbName":"FaceTime HD Camera"},{"name":")"
+      << output << R"(","outputChannels":2,"transport":")" << transport << R"("}]})";
   return path;
 }
 
@@ -145,8 +152,9 @@ TEST(Service, FeedbackRiskAtStartUp) {
 TEST(Service, RefusesProgramStreamEndpointsThatAreNotLoopback) {
   ServiceProcess service;
   const auto open = [&](const std::string& payload) {
-    const auto line = service.ask(R"({"protocolVersion":2,"requestId":"p","operation":"audio.program-stream.open","payload":)" +
-                                  payload + "}");
+    const auto line = service.ask(
+        R"({"protocolVersion":2,"requestId":"p","operation":"audio.program-stream.open","payload":)" +
+        payload + "}");
     return Json::parse(line.value_or("{}"));
   };
   const std::string invalid = "program stream endpoint không hợp lệ";

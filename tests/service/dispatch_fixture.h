@@ -18,7 +18,8 @@ class DispatchFixture : public ::testing::Test {
     dispatch_request(response, records.state, records.jobs, std::move(request));
     return response;
   }
-  Response run(const std::string& id, const std::string& op, Json payload = nullptr, std::uint64_t epoch = 0) {
+  Response run(const std::string& id, const std::string& op, Json payload = nullptr,
+               std::uint64_t epoch = 0) {
     return run(Request{2, id, op, std::move(payload), epoch});
   }
   // The result of a request that must succeed.
@@ -39,8 +40,7 @@ class DispatchFixture : public ::testing::Test {
     try {
       auto guard = records.state->lock();
       throw std::runtime_error("handler failed");
-    } catch (const std::runtime_error&) {
-    }
+    } catch (const std::runtime_error&) {}
     ASSERT_TRUE(records.state->is_poisoned());
   }
   template <class F>

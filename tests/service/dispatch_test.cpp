@@ -11,9 +11,10 @@ TEST_F(Dispatch, HandshakeLine) {
   const Response r = run("h1", "system.handshake");
   ASSERT_TRUE(r.ok);
   const std::string ops = to_json_text(supported_operations_json());
-  EXPECT_EQ(serialize_response(r),
-            R"({"protocolVersion":2,"sessionEpoch":1,"requestId":"h1","ok":true,"result":{"buildId":"tunewerk-dsp-10-10","capabilities":["audio","devices","camera","player"],"nativeProtocolVersion":2,"protocolVersion":2,"sessionEpoch":1,"supportedOperations":)" +
-                ops + "}}");
+  EXPECT_EQ(
+      serialize_response(r),
+      R"({"protocolVersion":2,"sessionEpoch":1,"requestId":"h1","ok":true,"result":{"buildId":"tunewerk-dsp-10-10","capabilities":["audio","devices","camera","player"],"nativeProtocolVersion":2,"protocolVersion":2,"sessionEpoch":1,"supportedOperations":)" +
+          ops + "}}");
   ASSERT_EQ(r.result->at("supportedOperations").size(), 45u);
   EXPECT_EQ(r.result->at("supportedOperations")[44], "tunewerk.record.status");
 }
@@ -59,8 +60,9 @@ TEST_F(Dispatch, PayloadLimitMeasuresCompactText) {
   expect_error(run("r", "system.handshake", Json(std::string(kMaxPayloadBytes - 1, 'x'))),
                ErrorCode::InvalidRequest, "payload exceeds the request limit");
   // Blanks in the request line do not count: only the compact rewrite is measured.
-  std::string spaced = R"({"protocolVersion":2,"requestId":"r","operation":"system.handshake","payload":[ ")" +
-                       std::string(kMaxPayloadBytes - 6, 'y') + R"(" ,   1 ]})";
+  std::string spaced =
+      R"({"protocolVersion":2,"requestId":"r","operation":"system.handshake","payload":[ ")" +
+      std::string(kMaxPayloadBytes - 6, 'y') + R"(" ,   1 ]})";
   auto request = read_request(spaced);
   ASSERT_TRUE(request.has_value());
   EXPECT_TRUE(run(std::move(*request)).ok);
@@ -70,13 +72,15 @@ TEST_F(Dispatch, SoundboardAcknowledgesPads) {
   struct Case {
     Json payload;
     const char* pad;
-  } cases[] = {{nullptr, "sfx_01"}, {Json{{"padId", "pad-7"}}, "pad-7"}, {Json{{"padId", 7}}, "sfx_01"},
+  } cases[] = {{nullptr, "sfx_01"},
+               {Json{{"padId", "pad-7"}}, "pad-7"},
+               {Json{{"padId", 7}}, "sfx_01"},
                {Json::array({"padId"}), "sfx_01"}};
   for (const auto& c : cases) {
     const Response r = run("s", "audio.soundboard.trigger", c.payload);
     ASSERT_TRUE(r.ok);
-    EXPECT_EQ(to_json_text(*r.result),
-              std::string(R"({"padId":")") + c.pad + R"(","queued":true,"routes":["monitor","program-stream"]})");
+    EXPECT_EQ(to_json_text(*r.result), std::string(R"({"padId":")") + c.pad +
+                                           R"(","queued":true,"routes":["monitor","program-stream"]})");
   }
   EXPECT_EQ(to_json_text(*run("s", "audio.soundboard.stop").result), R"({"queued":true,"stopped":true})");
 }
@@ -109,8 +113,9 @@ TEST_F(Dispatch, PoisonedStateAnswersRetryableInternalError) {
 }
 
 TEST(ResponseLine, MalformedLineAnswer) {
-  EXPECT_EQ(serialize_response(malformed_line_response("missing field `operation` at line 1 column 37")),
-            R"({"protocolVersion":2,"sessionEpoch":1,"requestId":"","ok":false,"error":{"code":"invalid_request","message":"Malformed JSON request: missing field `operation` at line 1 column 37","retryable":false}})");
+  EXPECT_EQ(
+      serialize_response(malformed_line_response("missing field `operation` at line 1 column 37")),
+      R"({"protocolVersion":2,"sessionEpoch":1,"requestId":"","ok":false,"error":{"code":"invalid_request","message":"Malformed JSON request: missing field `operation` at line 1 column 37","retryable":false}})");
   Response withDetails = malformed_line_response("x");
   withDetails.error->details = Json{{"k", 1}};
   EXPECT_TRUE(serialize_response(withDetails).ends_with(R"("retryable":false,"details":{"k":1}}})"));

@@ -42,7 +42,8 @@ struct Packet {
 
   float peak(int channel) const {
     float p = 0.0f;
-    for (std::size_t i = std::size_t(channel); i < samples.size(); i += 2) p = std::max(p, std::fabs(samples[i]));
+    for (std::size_t i = std::size_t(channel); i < samples.size(); i += 2)
+      p = std::max(p, std::fabs(samples[i]));
     return p;
   }
 };
@@ -52,9 +53,9 @@ struct Connection {
   std::uint16_t version = 0;
   std::string token;
   std::vector<Packet> packets;
-  bool ended = false;    // the service closed it
-  std::string problem;   // the first malformed byte sequence, if any
-  std::string buffer;    // bytes not parsed yet
+  bool ended = false;   // the service closed it
+  std::string problem;  // the first malformed byte sequence, if any
+  std::string buffer;   // bytes not parsed yet
 };
 
 std::uint16_t u16(const char* p) {
@@ -215,7 +216,7 @@ class Receiver {
   std::uint16_t port_ = 0;
   std::atomic<bool> stop_{false};
   std::thread thread_;
-  std::vector<int> fds_;            // reader thread only, until stop
+  std::vector<int> fds_;  // reader thread only, until stop
   std::vector<std::size_t> conn_of_;
   std::mutex mutex_;
   std::vector<Connection> connections_;
@@ -241,8 +242,10 @@ class ProgramStreamService : public ::testing::Test {
                   .path_dirs = {}}) {}
 
   Json ask(const std::string& operation, const Json& payload = Json::object()) {
-    Json request = {{"protocolVersion", 2}, {"requestId", "r" + std::to_string(++requests_)},
-                    {"operation", operation}, {"payload", payload}};
+    Json request = {{"protocolVersion", 2},
+                    {"requestId", "r" + std::to_string(++requests_)},
+                    {"operation", operation},
+                    {"payload", payload}};
     const auto line = service_.ask(request.dump());
     EXPECT_TRUE(line.has_value()) << operation;
     Json answer = Json::parse(line.value_or("{}"));
@@ -284,7 +287,8 @@ TEST_F(ProgramStreamService, HandshakeThenContiguousPacketsStampedWithTheAudioRe
   const std::uint64_t second = mixer["audioRevision"].get<std::uint64_t>();
   EXPECT_GT(second, first);
   ASSERT_TRUE(rx.wait_for(frames_stamped_from(second, 4800)));
-  const std::uint64_t third = ask("audio.mute", {{"inputMuted", false}})["audioRevision"].get<std::uint64_t>();
+  const std::uint64_t third =
+      ask("audio.mute", {{"inputMuted", false}})["audioRevision"].get<std::uint64_t>();
   EXPECT_EQ(third, second + 1);
   ASSERT_TRUE(rx.wait_for(frames_stamped_from(third, 4800)));
 
@@ -307,7 +311,8 @@ TEST_F(ProgramStreamService, HandshakeThenContiguousPacketsStampedWithTheAudioRe
     }
   });
   const Json status = ask("audio.program-stream.status");
-  EXPECT_GE(status["sentPackets"].get<std::uint64_t>(), rx.with([](const auto& cs) { return cs[0].packets.size(); }));
+  EXPECT_GE(status["sentPackets"].get<std::uint64_t>(),
+            rx.with([](const auto& cs) { return cs[0].packets.size(); }));
 }
 
 TEST_F(ProgramStreamService, Streams48000FramesASecond) {
@@ -352,7 +357,8 @@ TEST_F(ProgramStreamService, PublishMuteSilencesThePrimarySlotOnlyAndTheBackingS
   ASSERT_TRUE(primary.wait_for(frames_stamped_from(live, 9600)));
   ASSERT_TRUE(backing.wait_for(frames_stamped_from(live, 9600)));
 
-  const std::uint64_t muted = ask("audio.mute", {{"publishMuted", true}})["audioRevision"].get<std::uint64_t>();
+  const std::uint64_t muted =
+      ask("audio.mute", {{"publishMuted", true}})["audioRevision"].get<std::uint64_t>();
   ASSERT_TRUE(primary.wait_for(frames_stamped_from(muted, 9600)));
   ASSERT_TRUE(backing.wait_for(frames_stamped_from(muted, 9600)));
   const std::uint64_t unmuted =

@@ -19,7 +19,7 @@ TEST(RequestLoop, PrepareLineTrimsAndStripsMarks) {
       {"{}\r\n", "{}"},
       {"\xC2\xA0{}\xE3\x80\x80\xE2\x80\xA8", "{}"},  // no-break space, ideographic space, line separator
       {"\xEF\xBB\xBF\xEF\xBB\xBF {}", " {}"},        // marks go after the trim, blanks behind them stay
-      {"{}\xEF\xBB\xBF", "{}\xEF\xBB\xBF"},           // a later mark stays
+      {"{}\xEF\xBB\xBF", "{}\xEF\xBB\xBF"},          // a later mark stays
       {"\x0B{}\x0C", "{}"},
       {"\xFF", kFffd},
   };

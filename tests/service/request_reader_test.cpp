@@ -99,9 +99,9 @@ INSTANTIATE_TEST_SUITE_P(
         ReaderCase{R"({"protocolVersion":2,)" + kTail + R"(,"payload":-})",
                    "invalid number at line 1 column 65"},
         // Unknown keys are skipped whatever they hold.
-        ReaderCase{R"({"extra":{"deep":[[[]],{"a":[1,-2.5e3,"s\"",true,null]}]},"protocolVersion":2,)" +
-                       kTail + "}",
-                   ""},
+        ReaderCase{
+            R"({"extra":{"deep":[[[]],{"a":[1,-2.5e3,"s\"",true,null]}]},"protocolVersion":2,)" + kTail + "}",
+            ""},
         ReaderCase{R"({"extra":[1,}],"protocolVersion":2,)" + kTail + "}",
                    "expected value at line 1 column 13"}));
 

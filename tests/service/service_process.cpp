@@ -35,7 +35,9 @@ ServiceProcess::ServiceProcess(ServiceOptions options) {
   std::filesystem::create_directories(workdir_);
 
   std::map<std::string, std::string> env = {
-      {"HOME", home_}, {"LANG", "C.UTF-8"}, {"TMPDIR", root_},
+      {"HOME", home_},
+      {"LANG", "C.UTF-8"},
+      {"TMPDIR", root_},
   };
   std::string path;
   for (const auto& d : options.path_dirs) path += d + ":";
@@ -116,8 +118,8 @@ std::optional<std::string> ServiceProcess::read_line(std::chrono::milliseconds t
       return line;
     }
     if (out_ < 0) return std::nullopt;
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return std::nullopt;
     pollfd p{out_, POLLIN, 0};
     const int ready = poll(&p, 1, static_cast<int>(left.count()));

@@ -30,10 +30,12 @@ TEST_F(Snapshots, FreshAudioStatus) {
   EXPECT_EQ(s["dsp"].size(), 39u);
   EXPECT_EQ(s["player"].size(), 17u);
   EXPECT_EQ(to_json_text(s["mixer"]["masterGain"]), "1.0");
-  EXPECT_EQ(to_json_text(s["busAudit"]),
-            R"({"backingUplinkPeakDb":-96.0,"backingUplinkRmsDb":-96.0,"monitorCracklePct":0.15000000596046448,"monitorPeakDb":-96.0,"monitorRmsDb":-96.0,"primaryUplinkPeakDb":-96.0,"primaryUplinkRmsDb":-96.0})");
-  EXPECT_EQ(to_json_text(s["player"]),
-            R"({"channels":2,"detectedBpm":null,"detectedKey":null,"detectedKeyName":null,"durationSeconds":0.0,"loadJobId":null,"loadProgress":0,"loaded":false,"loading":false,"mediaGeneration":0,"playing":false,"positionSeconds":0.0,"sampleRate":48000,"tempoSource":null,"title":"","url":"","videoCachedPath":null})");
+  EXPECT_EQ(
+      to_json_text(s["busAudit"]),
+      R"({"backingUplinkPeakDb":-96.0,"backingUplinkRmsDb":-96.0,"monitorCracklePct":0.15000000596046448,"monitorPeakDb":-96.0,"monitorRmsDb":-96.0,"primaryUplinkPeakDb":-96.0,"primaryUplinkRmsDb":-96.0})");
+  EXPECT_EQ(
+      to_json_text(s["player"]),
+      R"({"channels":2,"detectedBpm":null,"detectedKey":null,"detectedKeyName":null,"durationSeconds":0.0,"loadJobId":null,"loadProgress":0,"loaded":false,"loading":false,"mediaGeneration":0,"playing":false,"positionSeconds":0.0,"sampleRate":48000,"tempoSource":null,"title":"","url":"","videoCachedPath":null})");
   EXPECT_EQ(s["dsp"]["params"], dsp_params_to_json(DspParams{}));
   EXPECT_EQ(s["telemetry"], s["dsp"]["telemetry"]);
   EXPECT_EQ(ok("audio.session.get"), s);
@@ -80,7 +82,8 @@ void widen_floats(Json& value) {
 
 TEST_F(Snapshots, FreshAnswersComparedWhole) {
   Json golden_params;
-  std::ifstream(std::string(MELODARA_SOURCE_DIR) + "/tests/dsp/data/dsp_params_default.json") >> golden_params;
+  std::ifstream(std::string(MELODARA_SOURCE_DIR) + "/tests/dsp/data/dsp_params_default.json") >>
+      golden_params;
   widen_floats(golden_params);
   DspMeters warm_up;
   with_state([&](NativeState& s) { warm_up = s.telemetry; });
@@ -214,8 +217,8 @@ TEST_F(Snapshots, SetMixerRules) {
 TEST_F(Snapshots, ConfigureRules) {
   const Json before = ok("audio.status");
   const Json same = ok("audio.configure", Json{{"outputDeviceId", "  default "},
-                                                {"inputDeviceId", std::string(64, 'a')},
-                                                {"sampleRate", 48000.0}});
+                                               {"inputDeviceId", std::string(64, 'a')},
+                                               {"sampleRate", 48000.0}});
   EXPECT_EQ(same["audioRevision"], 1);
   EXPECT_EQ(same["outputDeviceId"], before["outputDeviceId"]);
   EXPECT_EQ(same["sampleRate"], 48000);
@@ -256,10 +259,18 @@ TEST_F(Snapshots, StopStartAndMute) {
 
 TEST(RoutingMode, CanonicalTextsAndRevision) {
   const std::pair<const char*, const char*> cases[] = {
-      {"vocal", "vocal"},         {"hat-chung", "vocal"},      {"shared-karaoke", "vocal"},
-      {"shared-karaoke-vocal", "vocal"}, {"raw", "raw-mic"},   {"mic-goc", "raw-mic"},
-      {"raw-mic", "raw-mic"},     {"daw", "daw-vocal"},        {"external-mix", "daw-vocal"},
-      {"Vocal", "program"},       {"native-vocal", "program"}, {"", "program"},
+      {"vocal", "vocal"},
+      {"hat-chung", "vocal"},
+      {"shared-karaoke", "vocal"},
+      {"shared-karaoke-vocal", "vocal"},
+      {"raw", "raw-mic"},
+      {"mic-goc", "raw-mic"},
+      {"raw-mic", "raw-mic"},
+      {"daw", "daw-vocal"},
+      {"external-mix", "daw-vocal"},
+      {"Vocal", "program"},
+      {"native-vocal", "program"},
+      {"", "program"},
   };
   NativeState state;
   std::uint64_t revision = state.audioRevision;

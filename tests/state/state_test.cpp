@@ -41,8 +41,7 @@ TEST(PoisonMutex, UnwindingHolderPoisonsForGood) {
   try {
     auto g = m.lock();
     throw std::runtime_error("boom");
-  } catch (const std::runtime_error&) {
-  }
+  } catch (const std::runtime_error&) {}
   EXPECT_TRUE(m.is_poisoned());
   auto g = m.lock();
   EXPECT_TRUE(g.poisoned());

@@ -33,11 +33,19 @@ void* counted_alloc_nothrow(std::size_t size, std::size_t align) noexcept {
 
 void* operator new(std::size_t size) { return counted_alloc(size, 0); }
 void* operator new[](std::size_t size) { return counted_alloc(size, 0); }
-void* operator new(std::size_t size, std::align_val_t a) { return counted_alloc(size, static_cast<std::size_t>(a)); }
-void* operator new[](std::size_t size, std::align_val_t a) { return counted_alloc(size, static_cast<std::size_t>(a)); }
+void* operator new(std::size_t size, std::align_val_t a) {
+  return counted_alloc(size, static_cast<std::size_t>(a));
+}
+void* operator new[](std::size_t size, std::align_val_t a) {
+  return counted_alloc(size, static_cast<std::size_t>(a));
+}
 // The nothrow forms too: the library frees what they give with plain delete.
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return counted_alloc_nothrow(size, 0); }
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return counted_alloc_nothrow(size, 0); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  return counted_alloc_nothrow(size, 0);
+}
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
+  return counted_alloc_nothrow(size, 0);
+}
 void* operator new(std::size_t size, std::align_val_t a, const std::nothrow_t&) noexcept {
   return counted_alloc_nothrow(size, static_cast<std::size_t>(a));
 }

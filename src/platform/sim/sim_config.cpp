@@ -8,24 +8,28 @@ namespace {
 
 using Json = nlohmann::json;
 
-std::expected<void, std::string> read_source(const Json& j, const std::string& base_dir,
-                                             SignalSource& s) {
+std::expected<void, std::string> read_source(const Json& j, const std::string& base_dir, SignalSource& s) {
   if (!j.is_object()) return std::unexpected("source must be an object");
   const std::string type = j.value("type", "silence");
-  if (type == "silence") s.kind = SignalSource::Kind::silence;
-  else if (type == "sine") s.kind = SignalSource::Kind::sine;
-  else if (type == "noise") s.kind = SignalSource::Kind::noise;
-  else if (type == "wav") s.kind = SignalSource::Kind::wav;
-  else if (type == "output") s.kind = SignalSource::Kind::output;
-  else return std::unexpected("unknown source type: " + type);
+  if (type == "silence")
+    s.kind = SignalSource::Kind::silence;
+  else if (type == "sine")
+    s.kind = SignalSource::Kind::sine;
+  else if (type == "noise")
+    s.kind = SignalSource::Kind::noise;
+  else if (type == "wav")
+    s.kind = SignalSource::Kind::wav;
+  else if (type == "output")
+    s.kind = SignalSource::Kind::output;
+  else
+    return std::unexpected("unknown source type: " + type);
   s.frequency = j.value("frequency", 440.0);
   s.level = j.value("level", s.kind == SignalSource::Kind::wav ? 1.0 : 0.25);
   if (j.contains("channels")) s.channels = j.at("channels").get<std::vector<int>>();
   s.path = j.value("path", "");
   if (!s.path.empty() && s.path.front() != '/') s.path = base_dir + "/" + s.path;
   s.device = j.value("device", "");
-  if (s.kind == SignalSource::Kind::wav && s.path.empty())
-    return std::unexpected("wav source needs a path");
+  if (s.kind == SignalSource::Kind::wav && s.path.empty()) return std::unexpected("wav source needs a path");
   if (s.kind == SignalSource::Kind::output && s.device.empty())
     return std::unexpected("output source needs a device");
   return {};
@@ -43,15 +47,18 @@ std::expected<DeviceSpec, std::string> read_device(const Json& j, const std::str
   d.buffer_frames = j.value("bufferFrames", std::uint32_t{512});
   if (d.buffer_frames == 0) return std::unexpected(d.name + ": bufferFrames must be positive");
   const std::string format = j.value("format", "f32");
-  d.format = format == "f32" ? SampleFormat::f32
-             : format == "i16" ? SampleFormat::i16
-                               : SampleFormat::other;
+  d.format = format == "f32" ? SampleFormat::f32 : format == "i16" ? SampleFormat::i16 : SampleFormat::other;
   const std::string transport = j.value("transport", "builtin");
-  if (transport == "builtin") d.transport = Transport::builtin;
-  else if (transport == "usb") d.transport = Transport::usb;
-  else if (transport == "bluetooth") d.transport = Transport::bluetooth;
-  else if (transport == "virtual") d.transport = Transport::virtual_device;
-  else return std::unexpected(d.name + ": unknown transport " + transport);
+  if (transport == "builtin")
+    d.transport = Transport::builtin;
+  else if (transport == "usb")
+    d.transport = Transport::usb;
+  else if (transport == "bluetooth")
+    d.transport = Transport::bluetooth;
+  else if (transport == "virtual")
+    d.transport = Transport::virtual_device;
+  else
+    return std::unexpected(d.name + ": unknown transport " + transport);
   if (j.contains("usbName")) d.usb_name = j.at("usbName").get<std::string>();
   d.drift_ppm = j.value("driftPpm", 0.0);
   d.ragged_buffers = j.value("raggedBuffers", false);

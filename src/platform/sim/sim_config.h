@@ -86,8 +86,7 @@ struct Config {
 };
 
 // base_dir resolves relative wav paths.
-std::expected<Config, std::string> parse_config(const nlohmann::json& j,
-                                                const std::string& base_dir = ".");
+std::expected<Config, std::string> parse_config(const nlohmann::json& j, const std::string& base_dir = ".");
 std::expected<Config, std::string> load_config_file(const std::string& path);
 Config default_config();
 // The two variables above; a file that cannot be read or parsed gives an

@@ -48,7 +48,8 @@ struct Device {
 std::string file_safe(const std::string& name) {
   std::string out;
   for (unsigned char c : name)
-    out += (c < 0x20 || std::string_view("/\\:*?\"<>|").find(char(c)) != std::string_view::npos) ? '_' : char(c);
+    out +=
+        (c < 0x20 || std::string_view("/\\:*?\"<>|").find(char(c)) != std::string_view::npos) ? '_' : char(c);
   return out.empty() || out[0] == '.' ? "_" + out : out;
 }
 
@@ -157,14 +158,12 @@ float Hardware::State::source_sample(Device& d, std::uint64_t frame, int channel
   if (!carries(s, channel)) return 0.0f;
   switch (s.kind) {
     case SignalSource::Kind::silence:
-    case SignalSource::Kind::output:
-      return 0.0f;
+    case SignalSource::Kind::output: return 0.0f;
     case SignalSource::Kind::sine: {
       const double phase = std::fmod(double(frame) * s.frequency / d.spec.sample_rate, 1.0);
       return static_cast<float>(s.level * std::sin(2.0 * std::numbers::pi * phase));
     }
-    case SignalSource::Kind::noise:
-      return static_cast<float>(s.level) * noise_sample(frame, channel);
+    case SignalSource::Kind::noise: return static_cast<float>(s.level) * noise_sample(frame, channel);
     case SignalSource::Kind::wav: {
       if (d.wav.samples.empty()) return 0.0f;
       const std::size_t wf = d.wav.samples.size() / d.wav.channels;
@@ -186,7 +185,8 @@ void Hardware::State::commit(Device& d) {
   d.mix_base = end;
   d.sink.insert(d.sink.end(), out.begin(), out.end());
   const std::size_t cap = sink_cap_frames * kd;
-  if (d.sink.size() > cap) d.sink.erase(d.sink.begin(), d.sink.begin() + static_cast<std::ptrdiff_t>(d.sink.size() - cap));
+  if (d.sink.size() > cap)
+    d.sink.erase(d.sink.begin(), d.sink.begin() + static_cast<std::ptrdiff_t>(d.sink.size() - cap));
   if (d.file) d.file->append(out);
   std::erase_if(d.taps, [](const std::weak_ptr<Tap>& t) { return t.expired(); });
   for (auto& weak : d.taps) {
@@ -198,9 +198,8 @@ void Hardware::State::commit(Device& d) {
   }
 }
 
-void Hardware::State::mix_write(Device& d, StreamCore& s, std::uint64_t pos,
-                                std::span<const float> samples, std::size_t frames,
-                                std::size_t channels) {
+void Hardware::State::mix_write(Device& d, StreamCore& s, std::uint64_t pos, std::span<const float> samples,
+                                std::size_t frames, std::size_t channels) {
   const std::size_t kd = std::max<std::size_t>(d.spec.output_channels, 1);
   for (std::size_t f = 0; f < frames; ++f) {
     const std::uint64_t at = pos + f;
@@ -249,7 +248,8 @@ void StreamCore::run_once() {
           const bool have = tap->samples.size() >= tk;
           for (std::size_t c = 0; c < k && f * k + c < samples; ++c)
             f32[f * k + c] = have ? tap->samples[c % tk] : 0.0f;
-          if (have) tap->samples.erase(tap->samples.begin(), tap->samples.begin() + static_cast<std::ptrdiff_t>(tk));
+          if (have)
+            tap->samples.erase(tap->samples.begin(), tap->samples.begin() + static_cast<std::ptrdiff_t>(tk));
         }
       } else {
         for (std::size_t i = 0; i < samples; ++i)
@@ -266,7 +266,6 @@ void StreamCore::run_once() {
   }
   position += frames;
 }
-
 
 void StreamCore::thread_main() {
   const double period_ns = double(frames) * 1e9 / device->rate_eff();
@@ -388,8 +387,7 @@ PlatformError error(std::string text) { return PlatformError{std::move(text)}; }
 
 // Builds a stream core; caller holds hw->m.
 std::expected<std::shared_ptr<StreamCore>, PlatformError> make_core(
-    const std::shared_ptr<Hardware::State>& hw, DeviceId id, StreamKind kind,
-    const StreamConfig& config) {
+    const std::shared_ptr<Hardware::State>& hw, DeviceId id, StreamKind kind, const StreamConfig& config) {
   Device* d = hw->device(id);
   if (!d) return std::unexpected(error("no such device"));
   const bool output_side = kind != StreamKind::input;
@@ -409,7 +407,8 @@ std::expected<std::shared_ptr<StreamCore>, PlatformError> make_core(
   core->f32.assign(core->samples, 0.0f);
   core->i16.assign(core->samples, 0);
   Device* tapped = nullptr;
-  if (kind == StreamKind::capture) tapped = d;
+  if (kind == StreamKind::capture)
+    tapped = d;
   else if (kind == StreamKind::input && d->spec.source.kind == SignalSource::Kind::output)
     tapped = hw->by_name(d->spec.source.device);
   if (tapped && tapped->spec.output_channels > 0) {
@@ -474,17 +473,20 @@ class SimHost final : public AudioHost {
   }
   std::expected<std::unique_ptr<AudioStream>, PlatformError> build_input_stream(
       DeviceId id, const StreamConfig& config, InputCallback data, StreamErrorCallback err) override {
-    if (!format_matches(config, data)) return std::unexpected(error("callback does not match the sample format"));
+    if (!format_matches(config, data))
+      return std::unexpected(error("callback does not match the sample format"));
     return build(id, StreamKind::input, config, std::move(data), {}, std::move(err));
   }
   std::expected<std::unique_ptr<AudioStream>, PlatformError> build_output_stream(
       DeviceId id, const StreamConfig& config, OutputCallback data, StreamErrorCallback err) override {
-    if (!format_matches(config, data)) return std::unexpected(error("callback does not match the sample format"));
+    if (!format_matches(config, data))
+      return std::unexpected(error("callback does not match the sample format"));
     return build(id, StreamKind::output, config, {}, std::move(data), std::move(err));
   }
   std::expected<std::unique_ptr<AudioStream>, PlatformError> build_output_capture_stream(
       DeviceId id, const StreamConfig& config, InputCallback data, StreamErrorCallback err) override {
-    if (!format_matches(config, data)) return std::unexpected(error("callback does not match the sample format"));
+    if (!format_matches(config, data))
+      return std::unexpected(error("callback does not match the sample format"));
     return build(id, StreamKind::capture, config, std::move(data), {}, std::move(err));
   }
 
@@ -497,9 +499,10 @@ class SimHost final : public AudioHost {
     if (ch == 0) return std::unexpected(error("no streams in that scope"));
     return StreamConfig{d->spec.sample_rate, ch, d->spec.format, d->spec.buffer_frames};
   }
-  std::expected<std::unique_ptr<AudioStream>, PlatformError> build(
-      DeviceId id, StreamKind kind, const StreamConfig& config, InputCallback in, OutputCallback out,
-      StreamErrorCallback err) {
+  std::expected<std::unique_ptr<AudioStream>, PlatformError> build(DeviceId id, StreamKind kind,
+                                                                   const StreamConfig& config,
+                                                                   InputCallback in, OutputCallback out,
+                                                                   StreamErrorCallback err) {
     std::lock_guard lk(hw_->m);
     auto core = make_core(hw_, id, kind, config);
     if (!core) return std::unexpected(core.error());
@@ -530,8 +533,12 @@ class SimSystem final : public AudioSystem {
     const std::uint16_t ch = scope == AudioScope::input ? d->spec.input_channels : d->spec.output_channels;
     return ch ? 4u : 0u;  // one stream id of 4 bytes
   }
-  std::expected<DeviceId, PlatformError> default_input_device() override { return get(&Hardware::State::default_input); }
-  std::expected<DeviceId, PlatformError> default_output_device() override { return get(&Hardware::State::default_output); }
+  std::expected<DeviceId, PlatformError> default_input_device() override {
+    return get(&Hardware::State::default_input);
+  }
+  std::expected<DeviceId, PlatformError> default_output_device() override {
+    return get(&Hardware::State::default_output);
+  }
   std::expected<DeviceId, PlatformError> default_system_output_device() override {
     return get(&Hardware::State::default_system_output);
   }
@@ -573,10 +580,11 @@ class SimUnits final : public OutputUnitHost {
     return StreamConfig{d->spec.sample_rate, d->spec.output_channels, d->spec.format, d->spec.buffer_frames};
   }
   std::expected<std::unique_ptr<OutputUnit>, PlatformError> open_output_unit(DeviceId id,
-                                                                            OutputCallback render) override {
+                                                                             OutputCallback render) override {
     auto fmt = device_format(id);
     if (!fmt) return std::unexpected(fmt.error());
-    if (!format_matches(*fmt, render)) return std::unexpected(error("render callback does not match the format"));
+    if (!format_matches(*fmt, render))
+      return std::unexpected(error("render callback does not match the format"));
     std::lock_guard lk(hw_->m);
     auto core = make_core(hw_, id, StreamKind::output, *fmt);
     if (!core) return std::unexpected(core.error());
@@ -594,7 +602,8 @@ constexpr std::uint64_t kUsbExtraBase = 0x20000;
 class SimUsb final : public UsbRegistry {
  public:
   explicit SimUsb(std::shared_ptr<Hardware::State> s) : hw_(std::move(s)) {}
-  std::expected<std::vector<UsbRegistryEntry>, PlatformError> matching_services(std::string_view class_name) override {
+  std::expected<std::vector<UsbRegistryEntry>, PlatformError> matching_services(
+      std::string_view class_name) override {
     std::vector<UsbRegistryEntry> out;
     if (class_name != "IOUSBHostDevice") return out;
     std::lock_guard lk(hw_->m);
@@ -619,7 +628,8 @@ class SimUsb final : public UsbRegistry {
     }
     ++hw_->usb_resets[name];
     for (auto& d : hw_->devices)
-      if (d->spec.transport == Transport::usb && d->spec.usb_name.value_or(d->spec.name) == name) d->stalled = false;
+      if (d->spec.transport == Transport::usb && d->spec.usb_name.value_or(d->spec.name) == name)
+        d->stalled = false;
     return {};
   }
 

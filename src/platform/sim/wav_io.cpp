@@ -69,8 +69,7 @@ WavSinkFile::~WavSinkFile() {
   if (file_) std::fclose(file_);
 }
 
-bool WavSinkFile::open(const std::string& path, std::uint32_t sample_rate,
-                       std::uint16_t channels) {
+bool WavSinkFile::open(const std::string& path, std::uint32_t sample_rate, std::uint16_t channels) {
   file_ = std::fopen(path.c_str(), "wb");
   if (!file_) return false;
   rate_ = sample_rate;
@@ -82,7 +81,8 @@ bool WavSinkFile::open(const std::string& path, std::uint32_t sample_rate,
 
 void WavSinkFile::write_header() {
   unsigned char h[44];
-  const std::uint32_t data = static_cast<std::uint32_t>(std::min<std::uint64_t>(data_bytes_, 0xFFFFFFFFull - 36));
+  const std::uint32_t data =
+      static_cast<std::uint32_t>(std::min<std::uint64_t>(data_bytes_, 0xFFFFFFFFull - 36));
   std::memcpy(h, "RIFF", 4);
   put32(h + 4, 36 + data);
   std::memcpy(h + 8, "WAVEfmt ", 8);
