@@ -16,10 +16,25 @@ using testing::ServiceProcess;
 
 const std::string kHandshake = R"({"protocolVersion":2,"requestId":"hs","operation":"system.handshake"})";
 
+// The host's list, written out: the binary must announce exactly these, in this order.
+const std::string kSupportedOperations =
+    R"(["system.handshake","player.remote-load","player.load-status","player.load-cancel",)"
+    R"("player.search-youtube","player.search-bilibili","player.resolve-source","player.resolve-video",)"
+    R"("player.play","player.pause","player.seek","player.recalculate-key","player.status","player.unload",)"
+    R"("devices.list","audio.configure","audio.start","audio.stop","audio.status","audio.session.get",)"
+    R"("audio.program-stream.open","audio.program-stream.close","audio.program-stream.status",)"
+    R"("audio.publish-output.open","audio.publish-output.close","audio.publish-output.status",)"
+    R"("audio.set-mixer","audio.mute","audio.soundboard.trigger","audio.soundboard.stop",)"
+    R"("tunewerk.dsp.get","tunewerk.dsp.set","tunewerk.dsp.preset","tunewerk.dsp.reverb-mode",)"
+    R"("tunewerk.dsp.audio-chain","tunewerk.dsp.voice-profile","tunewerk.dsp.routing",)"
+    R"("tunewerk.dsp.telemetry","tunewerk.voice-cal.start","tunewerk.voice-cal.status",)"
+    R"("tunewerk.voice-cal.finish","tunewerk.voice-cal.cancel","tunewerk.record.start",)"
+    R"("tunewerk.record.stop","tunewerk.record.status"])";
+
 std::string handshake_answer(const std::string& id) {
   return R"({"protocolVersion":2,"sessionEpoch":1,"requestId":")" + id +
          R"(","ok":true,"result":{"buildId":"tunewerk-dsp-10-10","capabilities":["audio","devices","camera","player"],"nativeProtocolVersion":2,"protocolVersion":2,"sessionEpoch":1,"supportedOperations":)" +
-         to_json_text(supported_operations_json()) + "}}";
+         kSupportedOperations + "}}";
 }
 
 std::string malformed_answer(const std::string& message) {
