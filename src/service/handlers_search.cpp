@@ -93,16 +93,15 @@ HandlerResult youtube_ytdlp_search(const std::string& query) {
   if (!exited_ok(run->status)) return std::unexpected(internal_error("Tìm kiếm YouTube không thành công."));
   const std::optional<Json> dump = read_tool_json(run->stdout);
   if (!dump) return std::unexpected(internal_error("Dữ liệu YouTube không hợp lệ."));
-  const auto entries = dump->is_object() ? dump->find("entries") : dump->end();
+  const auto entries = dump->find("entries");  // end() when the dump is no object
   return results_answer(entries == dump->end() ? std::vector<SearchResult>{}
                                                : collect_youtube_results(*entries));
 }
 
-// The document's "data"."result" array, or an empty one.
+// The items of the document's "data"."result" array, or none.
 std::vector<SearchResult> bilibili_results(const Json& document) {
-  if (!document.is_object()) return {};
-  const auto data = document.find("data");
-  if (data == document.end() || !data->is_object()) return {};
+  const auto data = document.find("data");  // end() when the document is no object
+  if (data == document.end()) return {};
   const auto items = data->find("result");
   return items == data->end() ? std::vector<SearchResult>{} : collect_bilibili_results(*items);
 }
