@@ -4,9 +4,9 @@
 #include <array>
 #include <cstdint>
 
+#include "core/process_runner.h"
 #include "core/utf8.h"
 #include "media/media_hosts.h"
-#include "media/process_runner.h"
 #include "media/search_results.h"
 #include "media/tool_discovery.h"
 #include "service/handlers.h"

@@ -18,7 +18,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "media/process_runner.h"
+#include "core/process_runner.h"
 
 extern char** environ;
 
