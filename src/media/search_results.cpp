@@ -19,7 +19,7 @@ const std::string* text_member(const Json& object, std::string_view key) {
   return it->get_ptr<const std::string*>();
 }
 
-std::string concat(std::string_view a, std::string_view b, std::string_view c = {}) {
+std::string concat(std::string_view a, std::string_view b, std::string_view c) {
   std::string out;
   out.reserve(a.size() + b.size() + c.size());
   out.append(a).append(b).append(c);
