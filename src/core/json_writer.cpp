@@ -17,7 +17,7 @@ std::string format_f64(double value) {
   // plain digits up to 16 places, a leading "0.000" down to 1e-5, exponent beyond.
   char sci[64];
   const auto res = std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific);
-  const std::string_view s(sci, res.ptr - sci);
+  const std::string_view s(sci, static_cast<std::size_t>(res.ptr - sci));
   std::string out;
   std::size_t i = 0;
   if (s[0] == '-') {
@@ -38,9 +38,9 @@ std::string format_f64(double value) {
     out.append(static_cast<std::size_t>(k), '0');
     out += ".0";
   } else if (kk > 0 && kk <= 16) {
-    out += digits.substr(0, kk);
+    out += digits.substr(0, static_cast<std::size_t>(kk));
     out += '.';
-    out += digits.substr(kk);
+    out += digits.substr(static_cast<std::size_t>(kk));
   } else if (kk > -5 && kk <= 0) {
     out += "0.";
     out.append(static_cast<std::size_t>(-kk), '0');
@@ -94,6 +94,34 @@ void write_json_string(std::string& out, std::string_view text) {
   out += '"';
 }
 
+namespace {
+
+void write_json_pretty(std::string& out, const Json& value, std::size_t depth) {
+  const bool object = value.is_object();
+  if ((!object && !value.is_array()) || value.empty()) {
+    write_json(out, value);
+    return;
+  }
+  constexpr std::size_t kIndent = 2;
+  out += object ? '{' : '[';
+  bool first = true;
+  for (const auto& [key, item] : value.items()) {
+    out += first ? "\n" : ",\n";
+    first = false;
+    out.append((depth + 1) * kIndent, ' ');
+    if (object) {
+      write_json_string(out, key);
+      out += ": ";
+    }
+    write_json_pretty(out, item, depth + 1);
+  }
+  out += '\n';
+  out.append(depth * kIndent, ' ');
+  out += object ? '}' : ']';
+}
+
+}  // namespace
+
 void write_json(std::string& out, const Json& value) {
   switch (value.type()) {
     case Json::value_t::null:
@@ -145,6 +173,12 @@ void write_json(std::string& out, const Json& value) {
 std::string to_json_text(const Json& value) {
   std::string out;
   write_json(out, value);
+  return out;
+}
+
+std::string to_json_pretty_text(const Json& value) {
+  std::string out;
+  write_json_pretty(out, value, 0);
   return out;
 }
 
