@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <stdexcept>
 #include <thread>
 
@@ -33,6 +34,11 @@ ServiceProcess::ServiceProcess(ServiceOptions options) {
   workdir_ = root_ + "/work";
   std::filesystem::create_directories(home_);
   std::filesystem::create_directories(workdir_);
+  for (const auto& [name, content] : options.files) {
+    const std::filesystem::path file = std::filesystem::path(root_) / name;
+    std::filesystem::create_directories(file.parent_path());
+    std::ofstream(file, std::ios::binary) << content;
+  }
 
   std::map<std::string, std::string> env = {
       {"HOME", home_},

@@ -15,6 +15,9 @@ namespace melodara::testing {
 struct ServiceOptions {
   std::map<std::string, std::string> env;  // added to (or replacing) the base environment
   std::vector<std::string> path_dirs;      // put before /usr/bin:/bin on PATH
+  // Files written before the start, by path under the test's folder
+  // ("home/..." or "work/..."), folders made as needed.
+  std::map<std::string, std::string> files;
 };
 
 class ServiceProcess {
