@@ -66,7 +66,8 @@ TEST(EngineVoiceCal, SteadyToneCompletesOnTheEngineWithoutAllocatingOrWriting) {
 TEST(EngineVoiceCal, SilenceNeverCompletes) {
   test::TempHomeAndWorkdir folders;
   sim::Config cfg;
-  cfg.devices = {test::input_device("MacBook Pro Microphone", 1), test::output_device("MacBook Pro Speakers")};
+  cfg.devices = {test::input_device("MacBook Pro Microphone", 1),
+                 test::output_device("MacBook Pro Speakers")};
   auto s = test::make_sim_engine(cfg, "MacBook Pro Microphone", "MacBook Pro Speakers");
   engine_open_streams(*s.engine);
   voice_cal_start(*s.state->lock(), 15.0f);

@@ -32,8 +32,10 @@ class Host {
   ServiceProcess service;
 
   Json call(const std::string& operation, const Json& payload = nullptr) {
-    const Json request = {
-        {"protocolVersion", 2}, {"requestId", "r" + std::to_string(++id_)}, {"operation", operation}, {"payload", payload}};
+    const Json request = {{"protocolVersion", 2},
+                          {"requestId", "r" + std::to_string(++id_)},
+                          {"operation", operation},
+                          {"payload", payload}};
     const auto line = service.ask(to_json_text(request));
     if (!line) {
       ADD_FAILURE() << operation << ": no answer";
@@ -83,13 +85,14 @@ TEST(VoiceCalService, SteadyToneCompletesAndTheNextStartAppliesTheProfile) {
   Host first(devices.options());
   // The engine hears the tone before the run starts.
   const Json telemetry = first.wait_for("tunewerk.dsp.telemetry", [](const Json& r) {
-    return r["telemetry"]["detected_vocal_hz"].is_number() && r["telemetry"]["detected_vocal_hz"].get<double>() > 150.0;
+    return r["telemetry"]["detected_vocal_hz"].is_number() &&
+           r["telemetry"]["detected_vocal_hz"].get<double>() > 150.0;
   });
   ASSERT_GT(telemetry["telemetry"]["detected_vocal_hz"].get<double>(), 150.0);
 
   EXPECT_EQ(first.call("tunewerk.voice-cal.start", {{"targetSec", 15}})["voiceCal"]["active"], true);
-  const Json done =
-      first.wait_for("tunewerk.voice-cal.status", [](const Json& r) { return r["voiceCal"]["completed"] == true; });
+  const Json done = first.wait_for("tunewerk.voice-cal.status",
+                                   [](const Json& r) { return r["voiceCal"]["completed"] == true; });
   const Json& cal = done["voiceCal"];
   ASSERT_EQ(cal["completed"], true);
   EXPECT_EQ(cal["active"], false);
@@ -125,8 +128,8 @@ TEST(VoiceCalService, SteadyToneCompletesAndTheNextStartAppliesTheProfile) {
   EXPECT_EQ(status["voiceCal"]["completed"], false);
   const Json& p = status["params"];
   const Json& stored = done["params"];
-  for (const char* key : {"lowcut_freq_hz", "mic_corr_eq_db", "tc_voice_profile", "tc_formant_scale", "eq_low_db",
-                          "deesser_amount", "tc_rbass_freq_hz", "mic_input_trim_db"})
+  for (const char* key : {"lowcut_freq_hz", "mic_corr_eq_db", "tc_voice_profile", "tc_formant_scale",
+                          "eq_low_db", "deesser_amount", "tc_rbass_freq_hz", "mic_input_trim_db"})
     EXPECT_EQ(p[key], stored[key]) << key;
   // No quiet block was heard: the run's gate of -44 dB is one the loader replaces.
   EXPECT_EQ(stored["denoise_gate_db"], -44.0);
@@ -135,12 +138,16 @@ TEST(VoiceCalService, SteadyToneCompletesAndTheNextStartAppliesTheProfile) {
 }
 
 TEST(VoiceCalService, StartUpAppliesTheWorkingFolderProfileWithItsClamps) {
-  const Json stored = {{"vocal_gain", 1.45},        {"mic_input_trim_db", 1.0}, {"denoise_gate_db", -40.0},
-                       {"deesser_amount", 0.9},     {"tc_voice_profile", 7},    {"delay_enabled", true},
-                       {"delay_mix", 0.5},          {"reverb_enabled", false},  {"beat_volume", 1.0},
-                       {"mic_corr_eq_db", {5, 5, -9, 5, 5, 5}}, {"lowcut_freq_hz", 120.0}};
-  Host host(ServiceOptions{
-      {}, {}, {{std::string("work/recordings/Tunewerk_Saved_VoiceProfile.json"), to_json_text({{"dsp_params", stored}})}}});
+  const Json stored = {{"vocal_gain", 1.45},       {"mic_input_trim_db", 1.0},
+                       {"denoise_gate_db", -40.0}, {"deesser_amount", 0.9},
+                       {"tc_voice_profile", 7},    {"delay_enabled", true},
+                       {"delay_mix", 0.5},         {"reverb_enabled", false},
+                       {"beat_volume", 1.0},       {"mic_corr_eq_db", {5, 5, -9, 5, 5, 5}},
+                       {"lowcut_freq_hz", 120.0}};
+  Host host(ServiceOptions{{},
+                           {},
+                           {{std::string("work/recordings/Tunewerk_Saved_VoiceProfile.json"),
+                             to_json_text({{"dsp_params", stored}})}}});
   const Json status = host.call("tunewerk.voice-cal.status");
   EXPECT_EQ(status["voiceProfile"], "My Vocal");
   const Json& p = status["params"];
@@ -169,9 +176,13 @@ TEST(VoiceCalService, StartUpProfileChoice) {
     double lowcut;
   } cases[] = {
       {"no file", {}, "Giong Nam", 76.0},
-      {"home copy", {{"home/.config/Melodara/Tunewerk_Saved_VoiceProfile.json", home_profile}}, "My Vocal", 90.0},
+      {"home copy",
+       {{"home/.config/Melodara/Tunewerk_Saved_VoiceProfile.json", home_profile}},
+       "My Vocal",
+       90.0},
       {"only params",
-       {{"home/.config/Melodara/Tunewerk_Saved_VoiceProfile.json", R"({"params": {"lowcut_freq_hz": 85.0}})"}},
+       {{"home/.config/Melodara/Tunewerk_Saved_VoiceProfile.json",
+         R"({"params": {"lowcut_freq_hz": 85.0}})"}},
        "My Vocal",
        85.0},
       {"malformed working copy wins",
@@ -179,7 +190,10 @@ TEST(VoiceCalService, StartUpProfileChoice) {
         {"work/recordings/Tunewerk_Saved_VoiceProfile.json", R"({"dsp_params": )"}},
        "Giong Nam",
        76.0},
-      {"malformed home copy", {{"home/.config/Melodara/Tunewerk_Saved_VoiceProfile.json", "not json"}}, "Giong Nam", 76.0},
+      {"malformed home copy",
+       {{"home/.config/Melodara/Tunewerk_Saved_VoiceProfile.json", "not json"}},
+       "Giong Nam",
+       76.0},
   };
   for (const Case& c : cases) {
     Host host(ServiceOptions{{}, {}, c.files});

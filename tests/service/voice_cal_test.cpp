@@ -52,14 +52,28 @@ TEST_F(VoiceCalOps, StartReadsTheWantedSecondsAndAnswersTheFreshStatus) {
   }
 
   const Json status = ok("tunewerk.voice-cal.start")["voiceCal"];
-  EXPECT_EQ(keys_of(status),
-            (std::vector<std::string>{"accumulated_voice_sec", "active", "avg_f0_hz", "avg_noise_floor_db",
-                                      "avg_speech_rms_db", "band_energy_acc", "band_pct", "completed",
-                                      "detected_gender", "detected_timbre", "max_f0_hz", "min_f0_hz",
-                                      "noise_frames", "peak_speech_db", "recommendation_summary",
-                                      "recommended_profile", "sibilance_ratio", "speaking_now",
-                                      "target_voice_sec", "total_elapsed_sec", "voice_frames",
-                                      "voice_gate_thresh_db"}));
+  EXPECT_EQ(keys_of(status), (std::vector<std::string>{"accumulated_voice_sec",
+                                                       "active",
+                                                       "avg_f0_hz",
+                                                       "avg_noise_floor_db",
+                                                       "avg_speech_rms_db",
+                                                       "band_energy_acc",
+                                                       "band_pct",
+                                                       "completed",
+                                                       "detected_gender",
+                                                       "detected_timbre",
+                                                       "max_f0_hz",
+                                                       "min_f0_hz",
+                                                       "noise_frames",
+                                                       "peak_speech_db",
+                                                       "recommendation_summary",
+                                                       "recommended_profile",
+                                                       "sibilance_ratio",
+                                                       "speaking_now",
+                                                       "target_voice_sec",
+                                                       "total_elapsed_sec",
+                                                       "voice_frames",
+                                                       "voice_gate_thresh_db"}));
   const Json fresh = Json::parse(R"({
     "accumulated_voice_sec": 0.0, "active": true, "avg_f0_hz": 0.0, "avg_noise_floor_db": -58.0,
     "avg_speech_rms_db": -36.0,
@@ -90,7 +104,8 @@ TEST_F(VoiceCalOps, StatusAndIdleFinishChangeNothing) {
 
 TEST_F(VoiceCalOps, StartThenFinishGivesTheDerivedProfile) {
   ok("audio.set-mixer", {{"micGain", 1.7}});
-  ok("tunewerk.dsp.set", {{"reverb_enabled", false}, {"ngan_giong_vibrato", true}, {"chong_be_harmony", true}});
+  ok("tunewerk.dsp.set",
+     {{"reverb_enabled", false}, {"ngan_giong_vibrato", true}, {"chong_be_harmony", true}});
   const Json before = ok("tunewerk.dsp.get")["params"];
   const std::uint64_t revision_before = revision();
   ok("tunewerk.voice-cal.start", {{"targetSec", 1.6}});
@@ -113,8 +128,8 @@ TEST_F(VoiceCalOps, StartThenFinishGivesTheDerivedProfile) {
   EXPECT_EQ(done["voiceProfile"], "My Vocal");
 
   const Json& p = done["params"];
-  for (const char* restored : {"reverb_enabled", "autotune_enabled", "ngan_giong_vibrato", "chong_be_harmony",
-                               "tc_mute_all_sends"})
+  for (const char* restored :
+       {"reverb_enabled", "autotune_enabled", "ngan_giong_vibrato", "chong_be_harmony", "tc_mute_all_sends"})
     EXPECT_EQ(p[restored], before[restored]) << restored;
   EXPECT_EQ(p["delay_enabled"], false);
   EXPECT_EQ(p["tc_voice_profile"], 2);
@@ -123,8 +138,8 @@ TEST_F(VoiceCalOps, StartThenFinishGivesTheDerivedProfile) {
   EXPECT_EQ(ok("audio.status")["mixer"]["micGain"], 1.0);
 
   // The file holds what the answer shows, and "My Vocal" reads it back.
-  const Json file = Json::parse(
-      test::read_text(folders.home / ".config/Melodara/Tunewerk_Saved_VoiceProfile.json"));
+  const Json file =
+      Json::parse(test::read_text(folders.home / ".config/Melodara/Tunewerk_Saved_VoiceProfile.json"));
   EXPECT_EQ(file["dsp_params"], p);
   EXPECT_EQ(file["voice_cal_summary"]["recommendation_summary"], cal["recommendation_summary"]);
   EXPECT_EQ(file["voice_cal_summary"]["avg_f0_hz"], 0.0);
@@ -136,9 +151,10 @@ TEST_F(VoiceCalOps, StartThenFinishGivesTheDerivedProfile) {
 }
 
 TEST_F(VoiceCalOps, CancelRestoresTheSwitchesTrimAndBands) {
-  const Json set = {{"reverb_enabled", true},   {"delay_enabled", true},         {"autotune_enabled", true},
-                    {"ngan_giong_vibrato", true}, {"chong_be_harmony", true},    {"tc_mute_all_sends", false},
-                    {"mic_input_trim_db", 2.5},   {"mic_corr_eq_db", {1, -1, 0.5, -0.5, 0.25, 1.5}}};
+  const Json set = {{"reverb_enabled", true},   {"delay_enabled", true},
+                    {"autotune_enabled", true}, {"ngan_giong_vibrato", true},
+                    {"chong_be_harmony", true}, {"tc_mute_all_sends", false},
+                    {"mic_input_trim_db", 2.5}, {"mic_corr_eq_db", {1, -1, 0.5, -0.5, 0.25, 1.5}}};
   ok("tunewerk.dsp.set", set);
   const Json before = ok("tunewerk.dsp.get")["params"];
   const Json started = ok("tunewerk.voice-cal.start");
