@@ -1,6 +1,7 @@
 #include "service_process.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -140,6 +141,21 @@ std::optional<std::string> ServiceProcess::read_line(std::chrono::milliseconds t
 std::optional<std::string> ServiceProcess::ask(const std::string& line) {
   if (!write_line(line)) return std::nullopt;
   return read_line();
+}
+
+nlohmann::json ServiceProcess::call(const std::string& operation, const nlohmann::json& payload) {
+  const nlohmann::json request = {{"protocolVersion", 2},
+                                  {"requestId", "r" + std::to_string(++next_id_)},
+                                  {"operation", operation},
+                                  {"payload", payload}};
+  const auto line = ask(request.dump());
+  if (!line) {
+    ADD_FAILURE() << operation << ": no answer";
+    return nlohmann::json::object();
+  }
+  const nlohmann::json answer = nlohmann::json::parse(*line);
+  EXPECT_TRUE(answer["ok"].get<bool>()) << *line;
+  return answer.value("result", nlohmann::json::object());
 }
 
 std::optional<int> ServiceProcess::wait_exit(std::chrono::milliseconds timeout) {

@@ -26,41 +26,17 @@ constexpr const char* kProfilePath = ".config/Melodara/Tunewerk_Saved_VoiceProfi
 // A float parameter as the service writes it: the nearest float, widened.
 Json f(double value) { return Json(static_cast<double>(static_cast<float>(value))); }
 
-class Host {
- public:
-  explicit Host(ServiceOptions options = {}) : service(std::move(options)) {}
-  ServiceProcess service;
-
-  Json call(const std::string& operation, const Json& payload = nullptr) {
-    const Json request = {{"protocolVersion", 2},
-                          {"requestId", "r" + std::to_string(++id_)},
-                          {"operation", operation},
-                          {"payload", payload}};
-    const auto line = service.ask(to_json_text(request));
-    if (!line) {
-      ADD_FAILURE() << operation << ": no answer";
-      return Json::object();
-    }
-    const Json answer = Json::parse(*line);
-    EXPECT_TRUE(answer["ok"].get<bool>()) << *line;
-    return answer.value("result", Json::object());
+// Polls `operation` until `done` holds for its result or the deadline passes.
+template <class Done>
+Json wait_for(ServiceProcess& service, const std::string& operation, Done done) {
+  const auto deadline = std::chrono::steady_clock::now() + 30s;
+  Json result = service.call(operation);
+  while (!done(result) && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(20ms);
+    result = service.call(operation);
   }
-
-  // Polls `operation` until `done` holds for its result or the deadline passes.
-  template <class Done>
-  Json wait_for(const std::string& operation, Done done, std::chrono::seconds limit = 30s) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    Json result = call(operation);
-    while (!done(result) && std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(20ms);
-      result = call(operation);
-    }
-    return result;
-  }
-
- private:
-  int id_ = 0;
-};
+  return result;
+}
 
 // The microphone plays a 200 Hz sine with peaks at -20 dBFS.
 class ToneDevices {
@@ -82,17 +58,17 @@ class ToneDevices {
 
 TEST(VoiceCalService, SteadyToneCompletesAndTheNextStartAppliesTheProfile) {
   ToneDevices devices;
-  Host first(devices.options());
+  ServiceProcess first(devices.options());
   // The engine hears the tone before the run starts.
-  const Json telemetry = first.wait_for("tunewerk.dsp.telemetry", [](const Json& r) {
+  const Json telemetry = wait_for(first, "tunewerk.dsp.telemetry", [](const Json& r) {
     return r["telemetry"]["detected_vocal_hz"].is_number() &&
            r["telemetry"]["detected_vocal_hz"].get<double>() > 150.0;
   });
   ASSERT_GT(telemetry["telemetry"]["detected_vocal_hz"].get<double>(), 150.0);
 
   EXPECT_EQ(first.call("tunewerk.voice-cal.start", {{"targetSec", 15}})["voiceCal"]["active"], true);
-  const Json done = first.wait_for("tunewerk.voice-cal.status",
-                                   [](const Json& r) { return r["voiceCal"]["completed"] == true; });
+  const Json done = wait_for(first, "tunewerk.voice-cal.status",
+                             [](const Json& r) { return r["voiceCal"]["completed"] == true; });
   const Json& cal = done["voiceCal"];
   ASSERT_EQ(cal["completed"], true);
   EXPECT_EQ(cal["active"], false);
@@ -110,7 +86,7 @@ TEST(VoiceCalService, SteadyToneCompletesAndTheNextStartAppliesTheProfile) {
   EXPECT_EQ(done["params"]["autotune_enabled"], true);
 
   // The writer saves the file shortly after.
-  const fs::path file = fs::path(first.service.home()) / kProfilePath;
+  const fs::path file = fs::path(first.home()) / kProfilePath;
   const auto deadline = std::chrono::steady_clock::now() + 20s;
   while (!fs::exists(file) && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(10ms);
   ASSERT_TRUE(fs::exists(file));
@@ -119,10 +95,10 @@ TEST(VoiceCalService, SteadyToneCompletesAndTheNextStartAppliesTheProfile) {
   EXPECT_EQ(saved["voice_cal_summary"]["detected_gender"], cal["detected_gender"]);
   EXPECT_EQ(saved["saved_profile_label"], "⭐ Hồ Sơ Giọng Của Tôi (My Vocal)");
 
-  first.service.close_stdin();
-  ASSERT_TRUE(first.service.wait_exit());
+  first.close_stdin();
+  ASSERT_TRUE(first.wait_exit());
 
-  Host second(devices.options({{"HOME", first.service.home()}}));
+  ServiceProcess second(devices.options({{"HOME", first.home()}}));
   const Json status = second.call("tunewerk.voice-cal.status");
   EXPECT_EQ(status["voiceProfile"], "My Vocal");
   EXPECT_EQ(status["voiceCal"]["completed"], false);
@@ -144,10 +120,10 @@ TEST(VoiceCalService, StartUpAppliesTheWorkingFolderProfileWithItsClamps) {
                        {"delay_mix", 0.5},         {"reverb_enabled", false},
                        {"beat_volume", 1.0},       {"mic_corr_eq_db", {5, 5, -9, 5, 5, 5}},
                        {"lowcut_freq_hz", 120.0}};
-  Host host(ServiceOptions{{},
-                           {},
-                           {{std::string("work/recordings/Tunewerk_Saved_VoiceProfile.json"),
-                             to_json_text({{"dsp_params", stored}})}}});
+  ServiceProcess host(ServiceOptions{{},
+                                     {},
+                                     {{std::string("work/recordings/Tunewerk_Saved_VoiceProfile.json"),
+                                       to_json_text({{"dsp_params", stored}})}}});
   const Json status = host.call("tunewerk.voice-cal.status");
   EXPECT_EQ(status["voiceProfile"], "My Vocal");
   const Json& p = status["params"];
@@ -196,7 +172,7 @@ TEST(VoiceCalService, StartUpProfileChoice) {
        76.0},
   };
   for (const Case& c : cases) {
-    Host host(ServiceOptions{{}, {}, c.files});
+    ServiceProcess host(ServiceOptions{{}, {}, c.files});
     const Json status = host.call("tunewerk.voice-cal.status");
     EXPECT_EQ(status["voiceProfile"], c.label) << c.name;
     EXPECT_EQ(status["params"]["lowcut_freq_hz"], c.lowcut) << c.name;
