@@ -84,6 +84,14 @@ std::optional<DspParams> parse_saved_voice_profile(std::string_view text) {
   return *stored;
 }
 
+void switch_profile_delay_off(DspParams& p) {
+  p.delay_enabled = false;
+  p.delay_ping_pong = false;
+  p.tc_delay_level = 0.0f;
+  p.delay_mix = 0.0f;
+  p.delay_feedback = 0.1f;
+}
+
 void apply_saved_voice_profile(DspParams& t, const DspParams& p) {
   t.tc_voice_profile = std::min<std::uint8_t>(p.tc_voice_profile, 3);
 
@@ -103,11 +111,7 @@ void apply_saved_voice_profile(DspParams& t, const DspParams& p) {
   t.reverb_room_size = std::clamp(p.reverb_room_size, 0.54f, 0.68f);
   t.reverb_damping = std::clamp(p.reverb_damping, 0.24f, 0.36f);
 
-  t.delay_enabled = false;
-  t.delay_ping_pong = false;
-  t.tc_delay_level = 0.0f;
-  t.delay_mix = 0.0f;
-  t.delay_feedback = 0.1f;
+  switch_profile_delay_off(t);
   t.mic_calibration_active = p.mic_calibration_active;
 
   // Profiles of older builds boosted the voice by a gain of 1.45 (about

@@ -42,6 +42,10 @@ void write_saved_voice_profile(const DspParams& params, const VoiceCalStatus& ca
 // Thread: any. Allocates: yes.
 std::optional<DspParams> parse_saved_voice_profile(std::string_view text);
 
+// A personal profile keeps the delay off: no ping-pong, send or mix, feedback 0.1.
+// Thread: any. Allocates: no.
+void switch_profile_delay_off(DspParams& params);
+
 // Lays the stored record's tone-shaping values over `target`, each kept in a
 // safe range, switches the delay off and repairs reverb, delay, limiter and
 // width values the chain was not tuned for. Thread: any. Allocates: no.

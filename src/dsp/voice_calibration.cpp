@@ -286,11 +286,7 @@ void voice_cal_complete(VoiceCalStatus& s, DspParams& p) {
   p.duck_amount_db = 1.4f;
   p.stereo_width_pct = 102.0f;
   // The delay stays off even when it was on before the start.
-  p.delay_enabled = false;
-  p.delay_ping_pong = false;
-  p.tc_delay_level = 0.0f;
-  p.delay_mix = 0.0f;
-  p.delay_feedback = 0.1f;
+  switch_profile_delay_off(p);
 
   const VoiceType type = voice_type_of(low);
   p.tc_voice_profile = type.profile;

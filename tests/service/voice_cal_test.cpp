@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include "dispatch_fixture.h"
-#include "temp_files.h"
 
 namespace melodara {
 namespace {
@@ -17,12 +16,7 @@ std::vector<std::string> keys_of(const Json& object) {
   return keys;
 }
 
-// An empty home and working folder, set up before the records are built.
-struct Folders {
-  test::TempHomeAndWorkdir folders;
-};
-
-class VoiceCalOps : public Folders, public DispatchFixture {
+class VoiceCalOps : public DispatchFixture {
  protected:
   std::uint64_t revision() { return ok("audio.status")["audioRevision"].get<std::uint64_t>(); }
 };
