@@ -33,6 +33,8 @@ const OperationEntry* find_operation(std::string_view name);
 
 // An invalid_request error with a (user-facing) message.
 ResponseError invalid_request(std::string message);
+// The answer to a request that needs the state after a holder failed: retryable.
+ResponseError state_poisoned();
 
 // Fills `response` for `request`. A handler that throws ends the calling thread
 // without an answer (and poisons the state lock when it held it).

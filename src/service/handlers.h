@@ -29,6 +29,11 @@ HandlerResult handle_publish_output_status(NativeState& state, const Json& paylo
 HandlerResult handle_dsp_get(NativeState& state, const Json& payload);
 HandlerResult handle_dsp_routing(NativeState& state, const Json& payload);
 
+// Recording.
+HandlerResult handle_record_start(NativeState& state, const Json& payload);
+HandlerResult handle_record_status(NativeState& state, const Json& payload);
+HandlerResult handle_record_stop(const SharedState& state, const LoadJobTable& jobs, const Json& payload);
+
 // Player.
 HandlerResult handle_player_status(NativeState& state, const Json& payload);
 

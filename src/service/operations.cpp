@@ -66,9 +66,9 @@ constexpr std::array<OperationEntry, 45> kOperations = {
     held("tunewerk.voice-cal.status", held_todo),
     held("tunewerk.voice-cal.finish", held_todo),
     held("tunewerk.voice-cal.cancel", held_todo),
-    held("tunewerk.record.start", held_todo),
-    brief("tunewerk.record.stop", brief_todo),
-    held("tunewerk.record.status", held_todo),
+    held("tunewerk.record.start", handle_record_start),
+    brief("tunewerk.record.stop", handle_record_stop),
+    held("tunewerk.record.status", handle_record_status),
 };
 
 // The table and the protocol's list of names must agree entry for entry.
