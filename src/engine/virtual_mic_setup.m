@@ -1,7 +1,7 @@
 // Creates the Melodara virtual bus and virtual microphone through Loopback's
 // ACE framework. The audio service writes this file out, builds it with clang
 // against the installed framework and runs it while the bus is missing.
-// Exit status: 0 when done, 1 when the framework's manager is not there.
+// Exit status: 0 when done, 1 when the framework lacks a class used here.
 //
 // The bus is an output device with no sources of its own; the microphone is
 // an input device that plays the bus back, channel 1 on the left and channel
@@ -77,10 +77,19 @@ static BOOL OutputFlagOf(id device) {
   return ((ECAudioDevice *)device).isOutput;
 }
 
-// Everything but the name, UID, direction and sources is the same for both devices.
-static void ApplyCommonSettings(ECAudioDevice *device) {
+// A device with its own source group; the rest of its settings are the same for both devices.
+static ECAudioDevice *NewDevice(Class deviceClass, Class groupClass, NSString *name, NSString *uid, BOOL output,
+                                BOOL selfie, NSArray *sources) {
+  ECAudioSourceGroup *group = [[groupClass alloc] init];
+  group.mode = @"or";
+  group.sources = sources;
+  ECAudioDevice *device = [[deviceClass alloc] init];
+  device.name = name;
+  device.uid = uid;
   device.channelCount = 2;
   device.sampleRate = 48000.0;
+  device.output = output;
+  device.selfie = selfie;
   device.effectsEnabled = YES;
   device.hidden = NO;
   device.latencyMode = @"low";
@@ -94,6 +103,8 @@ static void ApplyCommonSettings(ECAudioDevice *device) {
   device.safetyAgentPathHint = @"/Applications/Loopback.app/Contents/MacOS/Loopback";
   device.safety = 0;
   device.players = @[];
+  device.sourceGroup = group;
+  return device;
 }
 
 // One channel of the bus as a source of the microphone.
@@ -141,36 +152,17 @@ int main(void) {
     Class sourceClass = NSClassFromString(@"ECAudioSourceDevice");
     Class mapClass = NSClassFromString(@"ECAudioSourceMap");
     Class deviceClass = NSClassFromString(@"ECAudioDevice");
+    if (groupClass == Nil || sourceClass == Nil || mapClass == Nil || deviceClass == Nil) return 1;
 
     if (!haveBus) {
-      ECAudioSourceGroup *group = [[groupClass alloc] init];
-      group.mode = @"or";
-      group.sources = @[];
-      ECAudioDevice *bus = [[deviceClass alloc] init];
-      bus.name = kBusName;
-      bus.uid = busUid;
-      bus.output = YES;
-      bus.selfie = YES;
-      bus.sourceGroup = group;
-      ApplyCommonSettings(bus);
-      [manager addAudioDevice:bus];
+      [manager addAudioDevice:NewDevice(deviceClass, groupClass, kBusName, busUid, YES, YES, @[])];
     }
-
     if (!haveMic) {
-      ECAudioSourceGroup *group = [[groupClass alloc] init];
-      group.mode = @"or";
-      group.sources = @[
+      NSArray *sources = @[
         BusSource(sourceClass, mapClass, busUid, @[ @"left", @"none" ]),
         BusSource(sourceClass, mapClass, busUid, @[ @"none", @"right" ]),
       ];
-      ECAudioDevice *mic = [[deviceClass alloc] init];
-      mic.name = kMicName;
-      mic.uid = micUid;
-      mic.output = NO;
-      mic.selfie = NO;
-      mic.sourceGroup = group;
-      ApplyCommonSettings(mic);
-      [manager addAudioDevice:mic];
+      [manager addAudioDevice:NewDevice(deviceClass, groupClass, kMicName, micUid, NO, NO, sources)];
     }
     return 0;
   }

@@ -11,6 +11,8 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <functional>
+#include <optional>
 #include <sstream>
 
 #include "engine/device_list.h"
