@@ -54,9 +54,9 @@ void dispatch_request(Response& response, const SharedState& state, const LoadJo
     return;
   }
 
-  const OperationEntry* op = find_operation(request.operation);
-  if (op->brief != nullptr) {
-    fill(response, validation_epoch, op->brief(state, jobs, request.payload));
+  const Operation* op = find_operation(request.operation);
+  if (op->lock == LockClass::UnlockedSlowWork) {
+    fill(response, validation_epoch, std::get<UnlockedHandler>(op->handler)(state, jobs, request.payload));
     return;
   }
 
@@ -66,7 +66,7 @@ void dispatch_request(Response& response, const SharedState& state, const LoadJo
          std::unexpected(ResponseError{ErrorCode::InternalError, "Native state mutex poisoned", true, {}}));
     return;
   }
-  HandlerResult result = op->locked(*guard, request.payload);
+  HandlerResult result = std::get<LockedHandler>(op->handler)(*guard, request.payload);
   const std::uint64_t state_epoch = guard->sessionEpoch;
   guard.release();
   fill(response, state_epoch, std::move(result));

@@ -22,10 +22,25 @@ using testing::ServiceProcess;
 
 const std::string kHandshake = R"({"protocolVersion":2,"requestId":"hs","operation":"system.handshake"})";
 
+// The host's list, written out: the binary must announce exactly these, in this order.
+const std::string kSupportedOperations =
+    R"(["system.handshake","player.remote-load","player.load-status","player.load-cancel",)"
+    R"("player.search-youtube","player.search-bilibili","player.resolve-source","player.resolve-video",)"
+    R"("player.play","player.pause","player.seek","player.recalculate-key","player.status","player.unload",)"
+    R"("devices.list","audio.configure","audio.start","audio.stop","audio.status","audio.session.get",)"
+    R"("audio.program-stream.open","audio.program-stream.close","audio.program-stream.status",)"
+    R"("audio.publish-output.open","audio.publish-output.close","audio.publish-output.status",)"
+    R"("audio.set-mixer","audio.mute","audio.soundboard.trigger","audio.soundboard.stop",)"
+    R"("tunewerk.dsp.get","tunewerk.dsp.set","tunewerk.dsp.preset","tunewerk.dsp.reverb-mode",)"
+    R"("tunewerk.dsp.audio-chain","tunewerk.dsp.voice-profile","tunewerk.dsp.routing",)"
+    R"("tunewerk.dsp.telemetry","tunewerk.voice-cal.start","tunewerk.voice-cal.status",)"
+    R"("tunewerk.voice-cal.finish","tunewerk.voice-cal.cancel","tunewerk.record.start",)"
+    R"("tunewerk.record.stop","tunewerk.record.status"])";
+
 std::string handshake_answer(const std::string& id) {
   return R"({"protocolVersion":2,"sessionEpoch":1,"requestId":")" + id +
          R"(","ok":true,"result":{"buildId":"tunewerk-dsp-10-10","capabilities":["audio","devices","camera","player"],"nativeProtocolVersion":2,"protocolVersion":2,"sessionEpoch":1,"supportedOperations":)" +
-         to_json_text(supported_operations_json()) + "}}";
+         kSupportedOperations + "}}";
 }
 
 std::string malformed_answer(const std::string& message) {
@@ -90,8 +105,9 @@ TEST(Service, MultiMegabyteLines) {
 
 TEST(Service, WorkerOperationsAnswerFromTheirOwnThread) {
   ServiceProcess service;
+  // A query too short to search: answered by the worker without running a tool.
   service.write_line(
-      R"({"protocolVersion":2,"requestId":"w1","operation":"player.search-youtube","payload":{"query":"ab"}})");
+      R"({"protocolVersion":2,"requestId":"w1","operation":"player.search-youtube","payload":{"query":"a"}})");
   service.write_line(R"({"protocolVersion":2,"requestId":"w2","operation":"player.remote-load"})");
   std::set<std::string> answers;
   for (int i = 0; i < 2; ++i) answers.insert(service.read_line().value_or("none"));
@@ -99,7 +115,9 @@ TEST(Service, WorkerOperationsAnswerFromTheirOwnThread) {
     return R"({"protocolVersion":2,"sessionEpoch":1,"requestId":")" + id +
            R"(","ok":false,"error":{"code":"internal_error","message":"operation not available in this build","retryable":false}})";
   };
-  EXPECT_EQ(answers, (std::set<std::string>{unavailable("w1"), unavailable("w2")}));
+  const std::string too_short =
+      R"({"protocolVersion":2,"sessionEpoch":1,"requestId":"w1","ok":false,"error":{"code":"invalid_request","message":"Từ khóa cần ít nhất 2 ký tự.","retryable":false}})";
+  EXPECT_EQ(answers, (std::set<std::string>{too_short, unavailable("w2")}));
 }
 
 TEST(Service, ListsTheSimulatedDevices) {
