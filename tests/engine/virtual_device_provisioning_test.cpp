@@ -64,6 +64,11 @@ struct Outcome {
   }
 };
 
+// A shell program that logs its run as the stand-ins do.
+std::string program_logging(const std::string& name) {
+  return "#!/bin/sh\nprintf '%s\\0' 1 " + name + " >>\"$MELODARA_TOOL_LOG\"\n";
+}
+
 sim::Config studio() {
   sim::Config c;
   c.devices = {test::input_device("MacBook Pro Microphone"), test::output_device("MacBook Pro Speakers")};
@@ -235,7 +240,7 @@ TEST_F(Provisioning, LoopbackBuildsTheSetUpProgramOnceAndRunsIt) {
 }
 
 TEST_F(Provisioning, AProgramLeftInTmpRunsOnlyWhenOnlyWeCouldHaveMadeIt) {
-  const std::string planted = "#!/bin/sh\nprintf 'planted-program\\n' >>\"$MELODARA_TOOL_LOG\"\n";
+  const std::string planted = program_logging("planted-program");
   struct Case {
     const char* name;
     std::function<void(const std::string& program, const fs::path& elsewhere)> plant;
@@ -290,8 +295,7 @@ TEST_F(Provisioning, TheSetUpSourceIsNeverWrittenThroughALink) {
 
 TEST_F(Provisioning, ASetUpProgramThatHangsWithoutABusIsCutOffAndTheDriverFollows) {
   install_loopback();
-  write_text(at(kSetupProgramPath),
-             "#!/bin/sh\nprintf 'hanging-program\\n' >>\"$MELODARA_TOOL_LOG\"\nsleep 30\n", fs::perms(0755));
+  write_text(at(kSetupProgramPath), program_logging("hanging-program") + "sleep 30\n", fs::perms(0755));
   const std::string shipped = at(kDriverAppSourcePath);
   ship_driver(shipped);
   const auto start = std::chrono::steady_clock::now();
