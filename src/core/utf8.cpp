@@ -1,5 +1,7 @@
 #include "core/utf8.h"
 
+#include <algorithm>
+
 namespace melodara {
 
 Utf8Sequence utf8_sequence(std::string_view s, std::size_t i) {
@@ -54,6 +56,12 @@ bool utf8_valid(std::string_view bytes) {
     i += seq.length;
   }
   return true;
+}
+
+std::size_t utf8_scalar_count(std::string_view text) {
+  // Every scalar value has exactly one byte that is not a continuation byte.
+  return static_cast<std::size_t>(
+      std::ranges::count_if(text, [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
 }
 
 char32_t utf8_next(std::string_view t, std::size_t& pos) {

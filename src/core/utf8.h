@@ -24,6 +24,9 @@ Utf8Sequence utf8_sequence(std::string_view bytes, std::size_t pos);
 // Decodes one code point of valid UTF-8 at `pos`, advancing it.
 char32_t utf8_next(std::string_view text, std::size_t& pos);
 
+// Number of Unicode scalar values in valid UTF-8 text.
+std::size_t utf8_scalar_count(std::string_view text);
+
 // Appends the UTF-8 form of a scalar value.
 void utf8_append(std::string& out, char32_t cp);
 

@@ -18,7 +18,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "media/process_runner.h"
+#include "core/process_runner.h"
 
 extern char** environ;
 
@@ -72,6 +72,67 @@ std::vector<std::uint8_t> read_bytes(const fs::path& path) {
 void write_script(const fs::path& path, const std::string& body) {
   write_text(path, "#!/bin/sh\n" + body + "\n");
   fs::permissions(path, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
+}
+
+namespace {
+
+// A text as one single-quoted shell word.
+std::string shell_quoted(const std::string& text) {
+  std::string out = "'";
+  for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return out + "'";
+}
+
+}  // namespace
+
+void StandInTool::answer(const std::string& out, int code, const std::string& hang_marker) const {
+  const std::string base = path_.string();
+  write_text(base + ".out", out);
+  // One printf per run keeps the record whole when runs overlap: the argument
+  // count, then each argument, all NUL-terminated. Only absolute paths: the
+  // tests give the tool a PATH of its stand-ins alone.
+  std::string body = "printf '%s\\0' \"$#\" \"$@\" >> " + shell_quoted(base + ".argv") + "\n";
+  if (!hang_marker.empty()) {
+    body += "case \"$*\" in *" + shell_quoted(hang_marker) + "*) echo $$ >> " + shell_quoted(base + ".pids") +
+            "; exec /bin/sleep 600;; esac\n";
+  }
+  body += "/bin/cat " + shell_quoted(base + ".out") + "\nexit " + std::to_string(code);
+  write_script(path_, body);
+}
+
+std::vector<std::vector<std::string>> StandInTool::runs() const {
+  const std::vector<std::uint8_t> bytes = read_bytes(path_.string() + ".argv");
+  std::vector<std::string> fields;
+  std::string field;
+  for (std::uint8_t b : bytes) {
+    if (b == 0) {
+      fields.push_back(std::move(field));
+      field.clear();
+    } else {
+      field += static_cast<char>(b);
+    }
+  }
+  std::vector<std::vector<std::string>> runs;
+  for (std::size_t i = 0; i < fields.size();) {
+    const std::size_t count = std::stoul(fields[i++]);
+    runs.emplace_back(fields.begin() + static_cast<std::ptrdiff_t>(i),
+                      fields.begin() + static_cast<std::ptrdiff_t>(std::min(i + count, fields.size())));
+    i += count;
+  }
+  return runs;
+}
+
+std::vector<int> StandInTool::hung_pids() const {
+  std::ifstream in(path_.string() + ".pids");
+  std::vector<int> pids;
+  for (int pid; in >> pid;) pids.push_back(pid);
+  return pids;
+}
+
+bool system_ytdlp_present() {
+  for (const char* p : {"/opt/homebrew/bin/yt-dlp", "/usr/local/bin/yt-dlp", "/usr/bin/yt-dlp"})
+    if (fs::exists(p)) return true;
+  return false;
 }
 
 bool run_ffmpeg(const std::vector<std::string>& args) {

@@ -99,8 +99,9 @@ TEST(Service, MultiMegabyteLines) {
 
 TEST(Service, WorkerOperationsAnswerFromTheirOwnThread) {
   ServiceProcess service;
+  // A query too short to search: answered by the worker without running a tool.
   service.write_line(
-      R"({"protocolVersion":2,"requestId":"w1","operation":"player.search-youtube","payload":{"query":"ab"}})");
+      R"({"protocolVersion":2,"requestId":"w1","operation":"player.search-youtube","payload":{"query":"a"}})");
   service.write_line(R"({"protocolVersion":2,"requestId":"w2","operation":"player.remote-load"})");
   std::set<std::string> answers;
   for (int i = 0; i < 2; ++i) answers.insert(service.read_line().value_or("none"));
@@ -108,7 +109,9 @@ TEST(Service, WorkerOperationsAnswerFromTheirOwnThread) {
     return R"({"protocolVersion":2,"sessionEpoch":1,"requestId":")" + id +
            R"(","ok":false,"error":{"code":"internal_error","message":"operation not available in this build","retryable":false}})";
   };
-  EXPECT_EQ(answers, (std::set<std::string>{unavailable("w1"), unavailable("w2")}));
+  const std::string too_short =
+      R"({"protocolVersion":2,"sessionEpoch":1,"requestId":"w1","ok":false,"error":{"code":"invalid_request","message":"Từ khóa cần ít nhất 2 ký tự.","retryable":false}})";
+  EXPECT_EQ(answers, (std::set<std::string>{too_short, unavailable("w2")}));
 }
 
 TEST(Service, ListsTheSimulatedDevices) {
