@@ -136,7 +136,8 @@ double stereo_rms(std::span<const float> samples) {
   double sum = 0.0;
   std::size_t count = 0;
   for (std::size_t i = 0; i + 1 < samples.size(); i += 2) {
-    const double e = 0.5 * (double(samples[i]) * samples[i] + double(samples[i + 1]) * samples[i + 1]);
+    const auto l = static_cast<double>(samples[i]), r = static_cast<double>(samples[i + 1]);
+    const double e = 0.5 * (l * l + r * r);
     if (e > 0.0001) {
       sum += e;
       ++count;
@@ -151,8 +152,8 @@ double channel_frequency(std::span<const float> stereo, int channel, double rate
   const std::size_t end = frames - frames / 10;
   std::size_t crossings = 0;
   for (std::size_t i = begin + 1; i < end; ++i) {
-    const float a = stereo[2 * (i - 1) + channel];
-    const float b = stereo[2 * i + channel];
+    const float a = stereo[2 * (i - 1) + static_cast<std::size_t>(channel)];
+    const float b = stereo[2 * i + static_cast<std::size_t>(channel)];
     if ((a < 0.0f) != (b < 0.0f)) ++crossings;
   }
   const double seconds = double(end - begin) / rate;

@@ -162,10 +162,11 @@ TEST(SimHardware, StreamsOnOneOutputAreMixedAndSixteenBitIsScaled) {
   const DeviceId id = *hw->find("Out");
   const auto cfg = config_for(*host, id, true);
   auto a = host->build_output_stream(
-      id, cfg, OutputCallbackI16([](std::span<std::int16_t> b) { std::fill(b.begin(), b.end(), 8192); }), {});
+      id, cfg,
+      OutputCallbackI16([](std::span<std::int16_t> out) { std::fill(out.begin(), out.end(), 8192); }), {});
   auto b = host->build_output_stream(
-      id, cfg, OutputCallbackI16([](std::span<std::int16_t> b) { std::fill(b.begin(), b.end(), -4096); }),
-      {});
+      id, cfg,
+      OutputCallbackI16([](std::span<std::int16_t> out) { std::fill(out.begin(), out.end(), -4096); }), {});
   ASSERT_TRUE(a && b);
   ASSERT_TRUE((*a)->play() && (*b)->play());
   hw->advance(480);
@@ -211,7 +212,8 @@ TEST(SimHardware, InputSourcesAndSampleFormats) {
   ASSERT_EQ(got.size(), 960u);
   for (std::size_t f = 0; f < 480; ++f) {
     EXPECT_EQ(got[2 * f], 0);
-    const double want = 0.5 * std::sin(2.0 * std::numbers::pi * 1000.0 * f / 48000.0) * 32768.0;
+    const double want =
+        0.5 * std::sin(2.0 * std::numbers::pi * 1000.0 * static_cast<double>(f) / 48000.0) * 32768.0;
     EXPECT_NEAR(got[2 * f + 1], want, 1.0);
   }
   // A callback of the wrong sample format and an unsupported format are refused.

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <map>
 #include <mutex>
@@ -48,20 +49,23 @@ struct Device {
 
 std::string file_safe(const std::string& name) {
   std::string out;
-  for (unsigned char c : name)
-    out +=
-        (c < 0x20 || std::string_view("/\\:*?\"<>|").find(char(c)) != std::string_view::npos) ? '_' : char(c);
+  for (const char c : name)
+    out += (static_cast<unsigned char>(c) < 0x20 ||
+            std::string_view("/\\:*?\"<>|").find(c) != std::string_view::npos)
+               ? '_'
+               : c;
   return out.empty() || out[0] == '.' ? "_" + out : out;
 }
 
 float noise_sample(std::uint64_t frame, int channel) {
-  std::uint64_t x = frame * 0x9E3779B97F4A7C15ull + std::uint64_t(channel) * 0xBF58476D1CE4E5B9ull + 1;
+  std::uint64_t x = frame * UINT64_C(0x9E3779B97F4A7C15) +
+                    static_cast<std::uint64_t>(channel) * UINT64_C(0xBF58476D1CE4E5B9) + 1;
   x ^= x >> 30;
-  x *= 0xBF58476D1CE4E5B9ull;
+  x *= UINT64_C(0xBF58476D1CE4E5B9);
   x ^= x >> 27;
-  x *= 0x94D049BB133111EBull;
+  x *= UINT64_C(0x94D049BB133111EB);
   x ^= x >> 31;
-  return static_cast<float>((x >> 11) * (1.0 / 9007199254740992.0) * 2.0 - 1.0);
+  return static_cast<float>(static_cast<double>(x >> 11) * (1.0 / 9007199254740992.0) * 2.0 - 1.0);
 }
 
 bool carries(const SignalSource& s, int channel) {
