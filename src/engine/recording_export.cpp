@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "core/utf8.h"
-#include "media/process_runner.h"
+#include "core/process_runner.h"
 #include "media/tool_discovery.h"
 #include "media/wav_writer.h"
 

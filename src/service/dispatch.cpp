@@ -58,9 +58,9 @@ void dispatch_request(Response& response, const SharedState& state, const LoadJo
     return;
   }
 
-  const OperationEntry* op = find_operation(request.operation);
-  if (op->brief != nullptr) {
-    fill(response, validation_epoch, op->brief(state, jobs, request.payload));
+  const Operation* op = find_operation(request.operation);
+  if (op->lock == LockClass::UnlockedSlowWork) {
+    fill(response, validation_epoch, std::get<UnlockedHandler>(op->handler)(state, jobs, request.payload));
     return;
   }
 
@@ -69,7 +69,7 @@ void dispatch_request(Response& response, const SharedState& state, const LoadJo
     fill(response, request.sessionEpoch, std::unexpected(state_poisoned()));
     return;
   }
-  HandlerResult result = op->locked(*guard, request.payload);
+  HandlerResult result = std::get<LockedHandler>(op->handler)(*guard, request.payload);
   const std::uint64_t state_epoch = guard->sessionEpoch;
   guard.release();
   fill(response, state_epoch, std::move(result));
