@@ -70,7 +70,9 @@ class ChunkPool {
   }
 
   // A resident chunk, or nullptr when the stock is empty.
-  // Thread: the one consumer at a time. Allocates: no. Blocks: no.
+  // Thread: one consumer at a time (callers that share the pool serialise
+  // their takes, as the recorder does under the state lock). Allocates: no.
+  // Blocks: no.
   Chunk* take() noexcept {
     const std::size_t head = head_.load(std::memory_order_relaxed);
     if (head == tail_.load(std::memory_order_acquire)) return nullptr;
@@ -285,6 +287,7 @@ class ChunkedList {
     count_ = size_ = 0;
   }
 
+  // The value at i < size().
   T operator[](std::size_t i) const noexcept { return (*chunks_[i / N])[i % N]; }
 
   // Calls `f(std::span<const T>)` for each filled stretch, in order.

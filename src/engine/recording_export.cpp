@@ -7,8 +7,8 @@
 #include <thread>
 #include <vector>
 
-#include "core/utf8.h"
 #include "core/process_runner.h"
+#include "core/utf8.h"
 #include "media/tool_discovery.h"
 #include "media/wav_writer.h"
 

@@ -225,6 +225,18 @@ TEST_F(Recording, DiagnosticTakeExportsMixStemsAndShareCopy) {
   EXPECT_EQ(again, stop);
   EXPECT_FALSE(fs::exists(mix));
   EXPECT_EQ(ok("tunewerk.record.status")["savedPath"], mix.string());
+
+  // A stage take writes its mix and share copy and leaves the stems alone.
+  const auto stem_time = fs::last_write_time(downloads() / "Melodara_Vocal_48kHz.wav");
+  ok("tunewerk.record.start", {{"target", "stage"}});
+  std::this_thread::sleep_for(500ms);
+  const Json stage = ok("tunewerk.record.stop", {{"target", "stage"}});
+  EXPECT_EQ(stage["savedPath"], (downloads() / "Melodara_Stage_Mix_48kHz.wav").string());
+  EXPECT_EQ(stage["sharePath"], (downloads() / "Melodara_Stage_Share.m4a").string());
+  EXPECT_EQ(stage["vocalPath"], "");
+  EXPECT_EQ(probe(downloads() / "Melodara_Stage_Share.m4a", "stream=codec_name"), "aac");
+  EXPECT_EQ(fs::last_write_time(downloads() / "Melodara_Vocal_48kHz.wav"), stem_time);
+  EXPECT_EQ(ok("tunewerk.record.status")["vocalPath"], stop["vocalPath"]);
 }
 
 TEST_F(Recording, BackToBackStopsKeepTheWholeTake) {
