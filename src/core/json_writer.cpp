@@ -38,9 +38,10 @@ std::string format_f64(double value) {
     out.append(static_cast<std::size_t>(k), '0');
     out += ".0";
   } else if (kk > 0 && kk <= 16) {
-    out += digits.substr(0, static_cast<std::size_t>(kk));
+    const auto point = static_cast<std::size_t>(kk);
+    out += digits.substr(0, point);
     out += '.';
-    out += digits.substr(static_cast<std::size_t>(kk));
+    out += digits.substr(point);
   } else if (kk > -5 && kk <= 0) {
     out += "0.";
     out.append(static_cast<std::size_t>(-kk), '0');

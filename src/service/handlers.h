@@ -41,6 +41,11 @@ HandlerResult handle_voice_cal_status(NativeState& state, const Json& payload);
 HandlerResult handle_voice_cal_finish(NativeState& state, const Json& payload);
 HandlerResult handle_voice_cal_cancel(NativeState& state, const Json& payload);
 
+// Recording.
+HandlerResult handle_record_start(NativeState& state, const Json& payload);
+HandlerResult handle_record_status(NativeState& state, const Json& payload);
+HandlerResult handle_record_stop(const SharedState& state, const LoadJobTable& jobs, const Json& payload);
+
 // Player.
 HandlerResult handle_player_status(NativeState& state, const Json& payload);
 

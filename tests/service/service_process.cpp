@@ -29,13 +29,13 @@ std::string make_temp_dir() {
 
 }  // namespace
 
-ServiceProcess::ServiceProcess(ServiceOptions options) {
+ServiceProcess::ServiceProcess(ServiceOptions options, const std::map<std::string, std::string>& files) {
   root_ = make_temp_dir();
   home_ = root_ + "/home";
   workdir_ = root_ + "/work";
   std::filesystem::create_directories(home_);
   std::filesystem::create_directories(workdir_);
-  for (const auto& [name, content] : options.files) {
+  for (const auto& [name, content] : files) {
     const std::filesystem::path file = std::filesystem::path(root_) / name;
     std::filesystem::create_directories(file.parent_path());
     std::ofstream(file, std::ios::binary) << content;

@@ -17,14 +17,13 @@ namespace melodara::testing {
 struct ServiceOptions {
   std::map<std::string, std::string> env;  // added to (or replacing) the base environment
   std::vector<std::string> path_dirs;      // put before /usr/bin:/bin on PATH
-  // Files written before the start, by path under the test's folder
-  // ("home/..." or "work/..."), folders made as needed.
-  std::map<std::string, std::string> files;
 };
 
 class ServiceProcess {
  public:
-  explicit ServiceProcess(ServiceOptions options = {});
+  // `files` are written before the start, by path under the test's folder
+  // ("home/..." or "work/..."), with the folders they need.
+  explicit ServiceProcess(ServiceOptions options = {}, const std::map<std::string, std::string>& files = {});
   ~ServiceProcess();
   ServiceProcess(const ServiceProcess&) = delete;
   ServiceProcess& operator=(const ServiceProcess&) = delete;

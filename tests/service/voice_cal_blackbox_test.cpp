@@ -49,7 +49,7 @@ class ToneDevices {
   }
   ServiceOptions options(std::map<std::string, std::string> env = {}) const {
     env["MELODARA_SIM_DEVICES"] = (dir / "devices.json").string();
-    return ServiceOptions{std::move(env), {}, {}};
+    return ServiceOptions{std::move(env), {}};
   }
 
  private:
@@ -120,10 +120,8 @@ TEST(VoiceCalService, StartUpAppliesTheWorkingFolderProfileWithItsClamps) {
                        {"delay_mix", 0.5},         {"reverb_enabled", false},
                        {"beat_volume", 1.0},       {"mic_corr_eq_db", {5, 5, -9, 5, 5, 5}},
                        {"lowcut_freq_hz", 120.0}};
-  ServiceProcess host(ServiceOptions{{},
-                                     {},
-                                     {{std::string("work/recordings/Tunewerk_Saved_VoiceProfile.json"),
-                                       to_json_text({{"dsp_params", stored}})}}});
+  ServiceProcess host(
+      {}, {{"work/recordings/Tunewerk_Saved_VoiceProfile.json", to_json_text({{"dsp_params", stored}})}});
   const Json status = host.call("tunewerk.voice-cal.status");
   EXPECT_EQ(status["voiceProfile"], "My Vocal");
   const Json& p = status["params"];
@@ -172,7 +170,7 @@ TEST(VoiceCalService, StartUpProfileChoice) {
        76.0},
   };
   for (const Case& c : cases) {
-    ServiceProcess host(ServiceOptions{{}, {}, c.files});
+    ServiceProcess host({}, c.files);
     const Json status = host.call("tunewerk.voice-cal.status");
     EXPECT_EQ(status["voiceProfile"], c.label) << c.name;
     EXPECT_EQ(status["params"]["lowcut_freq_hz"], c.lowcut) << c.name;
