@@ -32,11 +32,12 @@ void service_main() {
           run_audio_engine(state, backing, primary);
         }))
       die("realtime DSP worker must spawn");
-    // The cache backfill thread starts here once its subsystem is built.
+    // Saves the profiles of calibrations the engine completes: the engine writes no files.
     if (!spawn_detached("voice-profile", [state = records.state, writer = profile_writer] {
           run_voice_profile_writer(state, *writer);
         }))
       die("failed to spawn thread");
+    // The cache backfill thread starts here once its subsystem is built.
     ResponseOutput output = make_response_output(1);
     run_request_loop(0, records.state, records.jobs, output);
   } catch (const std::bad_alloc&) {
