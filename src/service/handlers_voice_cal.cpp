@@ -12,7 +12,7 @@ constexpr float kDefaultWantedSec = 15.0f;
 
 // Any JSON number as a 32-bit float; beyond the float range an infinity.
 float to_f32(double value) {
-  constexpr double kMax = std::numeric_limits<float>::max();
+  constexpr auto kMax = static_cast<double>(std::numeric_limits<float>::max());
   if (value > kMax) return std::numeric_limits<float>::infinity();
   if (value < -kMax) return -std::numeric_limits<float>::infinity();
   return static_cast<float>(value);

@@ -72,11 +72,13 @@ TEST(VoiceCalService, SteadyToneCompletesAndTheNextStartAppliesTheProfile) {
   const Json& cal = done["voiceCal"];
   ASSERT_EQ(cal["completed"], true);
   EXPECT_EQ(cal["active"], false);
-  // 350 voiced blocks: 0.93 s of analysed audio.
+  // 350 voiced blocks: 0.93 s of analysed audio (a loaded machine may add a
+  // few quiet blocks of capture underrun).
   EXPECT_EQ(cal["voice_frames"], 350);
-  EXPECT_NEAR(cal["total_elapsed_sec"].get<double>(), 0.933, 0.05);
+  EXPECT_GE(cal["total_elapsed_sec"].get<double>(), 0.93);
+  EXPECT_LE(cal["total_elapsed_sec"].get<double>(), 1.5);
   EXPECT_NEAR(cal["avg_f0_hz"].get<double>(), 200.0, 3.0);
-  EXPECT_NEAR(cal["avg_speech_rms_db"].get<double>(), -23.0, 1.5);
+  EXPECT_NEAR(cal["avg_speech_rms_db"].get<double>(), -23.0, 3.0);
   EXPECT_EQ(cal["detected_gender"], "Giọng Trung Ấm (Alto/Tenor) (200 Hz)");
   EXPECT_EQ(cal["recommended_profile"], "My Vocal");
   EXPECT_TRUE(cal["recommendation_summary"].get<std::string>().starts_with(

@@ -23,7 +23,7 @@ class VoiceCalOps : public DispatchFixture {
 
 TEST_F(VoiceCalOps, StartReadsTheWantedSecondsAndAnswersTheFreshStatus) {
   const float f16 = 1.6f;
-  const std::pair<Json, double> cases[] = {
+  const std::pair<Json, float> cases[] = {
       {nullptr, 1.8f},
       {Json::object(), 1.8f},
       {{{"targetSec", 15}}, 1.8f},
@@ -42,7 +42,8 @@ TEST_F(VoiceCalOps, StartReadsTheWantedSecondsAndAnswersTheFreshStatus) {
     EXPECT_EQ(revision(), before + 1) << payload.dump();
     EXPECT_EQ(keys_of(answer), (std::vector<std::string>{"ok", "voiceCal"}));
     EXPECT_EQ(answer["ok"], true);
-    EXPECT_EQ(answer["voiceCal"]["target_voice_sec"].get<double>(), target) << payload.dump();
+    EXPECT_EQ(answer["voiceCal"]["target_voice_sec"].get<double>(), static_cast<double>(target))
+        << payload.dump();
   }
 
   const Json status = ok("tunewerk.voice-cal.start")["voiceCal"];
@@ -111,7 +112,7 @@ TEST_F(VoiceCalOps, StartThenFinishGivesTheDerivedProfile) {
   const Json& cal = done["voiceCal"];
   EXPECT_EQ(cal["active"], false);
   EXPECT_EQ(cal["completed"], true);
-  EXPECT_EQ(cal["accumulated_voice_sec"].get<double>(), 1.6f);
+  EXPECT_EQ(cal["accumulated_voice_sec"].get<float>(), 1.6f);
   EXPECT_EQ(cal["detected_gender"], "Giọng Nam Trung / Cao (135 Hz)");
   EXPECT_EQ(cal["detected_timbre"], "nền trầm ấm cân bằng, độ sáng mượt ấm áp");
   EXPECT_EQ(cal["recommended_profile"], "My Vocal");
@@ -127,7 +128,7 @@ TEST_F(VoiceCalOps, StartThenFinishGivesTheDerivedProfile) {
     EXPECT_EQ(p[restored], before[restored]) << restored;
   EXPECT_EQ(p["delay_enabled"], false);
   EXPECT_EQ(p["tc_voice_profile"], 2);
-  EXPECT_EQ(p["mic_input_trim_db"].get<double>(), 6.8f);
+  EXPECT_EQ(p["mic_input_trim_db"].get<float>(), 6.8f);
   EXPECT_EQ(p["vocal_gain"], 1.0);
   EXPECT_EQ(ok("audio.status")["mixer"]["micGain"], 1.0);
 
