@@ -131,6 +131,9 @@ PitchEstimate analyse_pitch_frame(std::span<const float> frame) {
       if (best < 0.1f && tau < kMaxLag && norm[tau + 1] > norm[tau]) break;
     }
   }
+  // A best lag at the end of the range is no minimum: the period lies beyond it
+  // (a tone below 75 Hz), and reading the bound would correct it off its note.
+  if (best_tau == kMaxLag) return {};
 
   // Octave check: a detector that stopped on half the period finds the full one
   // clearly better at twice the lag. A clean tone is about as good at both lags
@@ -241,10 +244,13 @@ void run_analysis(PitchState& ps, const DspParams& p, std::uint64_t root, bool m
       ps.held_note = nt;
       if (dt >= 0.5f && ps.voiced_run > onset_hold) ps.voiced_run = onset_hold + 240;
     }
-  } else {
+  } else if (ps.voiced_run >= kPitchFrame) {
+    // The first note of a phrase is taken from a frame that holds voice only: the
+    // first frames still reach back into the silence before the onset and can
+    // read the pitch 10 cents off, enough to lock onto the neighbouring note.
     ps.held_note = nt;
   }
-  ps.corrected_hz = note_hz(ps.held_note, reference);
+  ps.corrected_hz = ps.held_note > 10.0f ? note_hz(ps.held_note, reference) : 0.0f;
 }
 
 }  // namespace
