@@ -115,27 +115,37 @@ TEST(VocalChain, ThousandHertzKeepsItsFrequency) {
     } else {
       EXPECT_NEAR(c, 0.0, 1.0);
     }
-    EXPECT_GT(rms(tail), 0.05);
+    // The presence cuts take a few dB off a tone with no body at all.
+    EXPECT_GT(rms(tail), 0.03);
   }
 }
 
-TEST(VocalChain, LowCutAttenuates50HzAgainst1kHzLikeA76HzSecondOrderHighPass) {
+// Every stage that reacts to the level or the colour of the voice off: the voice
+// path is then linear, apart from the bass stage's boom reduction, which depends
+// only on the ratio of two levels of the same signal.
+DspParams linear_voice_path() {
+  DspParams p;
+  p.gate_enabled = p.denoise_enabled = false;
+  p.pre_comp_enabled = p.deesser_enabled = p.comp_enabled = false;
+  p.eq_enabled = p.tc_pultronic_enabled = p.tc_rbass_enabled = false;
+  p.autotune_enabled = false;  // the main shifter is then a plain delay
+  return p;
+}
+
+TEST(VocalChain, LowCutAttenuates50HzLikeA76HzSecondOrderHighPass) {
   // Second-order Butterworth high-pass: |H(f)| = r / sqrt(1 + r^2) with r = (f / fc)^2.
-  auto butterworth = [](double f, double fc) {
-    const double r = (f / fc) * (f / fc);
-    return r / std::sqrt(1.0 + r * r);
-  };
-  const double expected_db = 20.0 * std::log10(butterworth(50.0, 76.0) / butterworth(1000.0, 76.0));
-  auto voice_rms = [](double freq) {
-    DspParams p;
-    p.autotune_enabled = false;  // the main shifter is then a plain delay
+  const double r = (50.0 / 76.0) * (50.0 / 76.0);
+  const double expected_db = 20.0 * std::log10(r / std::sqrt(1.0 + r * r));
+  auto voice_rms = [](bool lowcut) {
+    DspParams p = linear_voice_path();
+    p.lowcut_enabled = lowcut;
     VocalDsp d = vocal_dsp_new(p);
-    const std::vector<float> mic = sine(freq, 0.05, 48000);
+    const std::vector<float> mic = sine(50.0, 0.05, 48000);
     const std::vector<float> z = zeros(mic.size());
-    const ChainRun r = run_chain(d, mic, z, z);
-    return rms(std::span<const float>(r.stems[0].data() + 24000, 24000));
+    const ChainRun run = run_chain(d, mic, z, z);
+    return rms(std::span<const float>(run.stems[0].data() + 24000, 24000));
   };
-  const double measured_db = 20.0 * std::log10(voice_rms(50.0) / voice_rms(1000.0));
+  const double measured_db = 20.0 * std::log10(voice_rms(true) / voice_rms(false));
   EXPECT_NEAR(measured_db, expected_db, 0.3);
   EXPECT_LT(measured_db, -7.5);
 }
@@ -161,7 +171,8 @@ TEST(VocalChain, OutputNeverExceedsTheCeilingAtPlus12Dbfs) {
 }
 
 TEST(VocalChain, StemsOfAVoiceOnlyAndAMusicOnlyInput) {
-  const DspParams p;
+  DspParams p;
+  p.tc_vitamin_enabled = false;                            // the punch stage adds to the track
   const float g2 = std::pow(10.0f, 0.24f * 3.7f / 20.0f);  // L2 gain at -4.2 dB
   {
     VocalDsp d = vocal_dsp_new(p);
@@ -198,11 +209,15 @@ TEST(VocalChain, StemsOfAVoiceOnlyAndAMusicOnlyInput) {
   }
 }
 
-TEST(VocalChain, BlockLengthDoesNotChangeTheSignal) {
+TEST(VocalChain, BlockLengthChangesOnlyTheBlockDesigns) {
+  // The voice EQ and the air shelf are designed once per block (and the EQ's
+  // adaptive bands every 16th sample of a block); everything else runs per sample.
+  DspParams p;
+  p.eq_enabled = p.tc_pultronic_enabled = false;
   const std::vector<float> mic = sine(523.0, 0.2, 128 * 60);
   const std::vector<float> music = sine(131.0, 0.3, mic.size());
-  VocalDsp a = vocal_dsp_new(dsp_params_default());
-  VocalDsp b = vocal_dsp_new(dsp_params_default());
+  VocalDsp a = vocal_dsp_new(p);
+  VocalDsp b = vocal_dsp_new(p);
   const ChainRun r128 = run_chain(a, mic, music, music, 128);
   const ChainRun r64 = run_chain(b, mic, music, music, 64);
   for (std::size_t i = 0; i < mic.size(); ++i) {
