@@ -13,10 +13,9 @@ namespace {
 
 using test::harmonics;
 using test::join;
+using test::silence;
 
 constexpr std::size_t kBlock = 128;
-
-std::vector<float> silence(std::size_t n) { return std::vector<float>(n, 0.0f); }
 
 // The analysis and the gate alone on x, as the chain runs them with a flat
 // correction EQ (y = x), told the pitch pitch_hz.

@@ -14,9 +14,8 @@ namespace {
 
 using test::harmonics;
 using test::join;
+using test::silence;
 using test::sine;
-
-std::vector<float> silence(std::size_t n) { return std::vector<float>(n, 0.0f); }
 
 // A loud voice over a loud backing track with clicks: every dynamics stage works.
 struct Scene {

@@ -30,6 +30,8 @@ inline std::vector<float> harmonics(double freq_hz, double amplitude, int count,
   return out;
 }
 
+inline std::vector<float> silence(std::size_t n) { return std::vector<float>(n, 0.0f); }
+
 // Joins signals end to end.
 inline std::vector<float> join(std::initializer_list<std::vector<float>> parts) {
   std::vector<float> out;

@@ -15,9 +15,8 @@ namespace {
 
 using test::harmonics;
 using test::join;
+using test::silence;
 using test::sine;
-
-std::vector<float> silence(std::size_t n) { return std::vector<float>(n, 0.0f); }
 
 // Centre frequency of a peaking, band-pass, high-pass or low-pass cookbook section.
 double centre_hz(const Biquad& f) {

@@ -19,8 +19,7 @@ using test::sine;
 
 using test::ChainRun;
 using test::run_chain;
-
-std::vector<float> zeros(std::size_t n) { return std::vector<float>(n, 0.0f); }
+using test::silence;
 
 TEST(VocalChain, WarmUpOnSilenceGivesSilenceAndTheFirstTelemetry) {
   VocalDsp d = vocal_dsp_new(dsp_params_default());
@@ -57,7 +56,7 @@ TEST(VocalChain, WarmUpOnSilenceGivesSilenceAndTheFirstTelemetry) {
 
 TEST(VocalChain, QualityFollowersSettleOnSilence) {
   VocalDsp d = vocal_dsp_new(dsp_params_default());
-  const std::vector<float> z = zeros(128 * 400);
+  const std::vector<float> z = silence(128 * 400);
   const ChainRun r = run_chain(d, z, z, z);
   EXPECT_NEAR(d.frame.crackle, 0.15f, 1e-4f);
   EXPECT_NEAR(d.frame.warmth, 95.5f, 1e-3f);
@@ -86,7 +85,7 @@ TEST(VocalChain, ThousandHertzKeepsItsFrequency) {
     p.autotune_enabled = autotune;
     VocalDsp d = vocal_dsp_new(p);
     const std::vector<float> mic = sine(1000.0, 0.1, 48000);
-    const std::vector<float> z = zeros(mic.size());
+    const std::vector<float> z = silence(mic.size());
     const ChainRun r = run_chain(d, mic, z, z);
     const std::span<const float> tail(r.out_l.data() + 24000, 24000);
     const double c = test::cents(dominant_frequency(tail, 200.0, 5000.0), 1000.0);
@@ -122,7 +121,7 @@ TEST(VocalChain, LowCutAttenuates50HzLikeA76HzSecondOrderHighPass) {
     p.lowcut_enabled = lowcut;
     VocalDsp d = vocal_dsp_new(p);
     const std::vector<float> mic = sine(50.0, 0.05, 48000);
-    const std::vector<float> z = zeros(mic.size());
+    const std::vector<float> z = silence(mic.size());
     const ChainRun run = run_chain(d, mic, z, z);
     return rms(std::span<const float>(run.stems[0].data() + 24000, 24000));
   };
@@ -158,7 +157,7 @@ TEST(VocalChain, StemsOfAVoiceOnlyAndAMusicOnlyInput) {
   {
     VocalDsp d = vocal_dsp_new(p);
     const std::vector<float> mic = sine(700.0, 0.05, 9600);
-    const std::vector<float> z = zeros(mic.size());
+    const std::vector<float> z = silence(mic.size());
     const ChainRun r = run_chain(d, mic, z, z);
     EXPECT_GT(rms(r.stems[0]), 0.02);
     for (std::size_t i = 0; i < mic.size(); ++i) {
@@ -175,7 +174,7 @@ TEST(VocalChain, StemsOfAVoiceOnlyAndAMusicOnlyInput) {
     VocalDsp d = vocal_dsp_new(p);
     const std::vector<float> music_l = sine(330.0, 0.1, 9600);
     const std::vector<float> music_r = sine(550.0, 0.08, 9600);
-    const std::vector<float> z = zeros(music_l.size());
+    const std::vector<float> z = silence(music_l.size());
     const ChainRun r = run_chain(d, z, music_l, music_r);
     for (std::size_t i = 0; i < z.size(); ++i) {
       ASSERT_EQ(r.stems[0][i], 0.0f);
@@ -241,7 +240,7 @@ TEST(VocalChain, TapeStopSlowsTheOutputDown) {
   p.autodj_tapestop_speed = 1.0f;
   VocalDsp d = vocal_dsp_new(p);
   const std::vector<float> mic = sine(800.0, 0.1, 48000);
-  const std::vector<float> z = zeros(mic.size());
+  const std::vector<float> z = silence(mic.size());
   const ChainRun r = run_chain(d, mic, z, z);
   // Speed falls by 0.00008 per sample to its floor of 0.15 after about 10,600 samples.
   EXPECT_FLOAT_EQ(d.frame.tape_speed, 0.15f);
@@ -262,7 +261,7 @@ TEST(VocalChain, BeatStepFollowsTheTempo) {
   DspParams p;
   p.bpm = 200.0f;  // a sixteenth is 3,600 samples
   VocalDsp d = vocal_dsp_new(p);
-  const std::vector<float> z = zeros(3600 * 5 + 64);
+  const std::vector<float> z = silence(3600 * 5 + 64);
   const ChainRun r = run_chain(d, std::vector<float>(z.begin(), z.end() - 64), z, z);
   EXPECT_EQ(r.last.active_beatgate_step, 5u);
   EXPECT_EQ(d.block.step_length, 3600u);
