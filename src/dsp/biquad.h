@@ -42,7 +42,7 @@ Biquad biquad_high_shelf(double freq_hz, double gain_db);
 Biquad biquad_bandpass(double freq_hz, double q);
 
 // Replaces the coefficients, keeping the state words. Thread: any. Allocates: no.
-inline void biquad_set_coefficients(Biquad& target, const Biquad& design) {
+inline void biquad_set_coefficients(Biquad& target, const Biquad& design) noexcept {
   target.b0 = design.b0;
   target.b1 = design.b1;
   target.b2 = design.b2;
@@ -51,11 +51,11 @@ inline void biquad_set_coefficients(Biquad& target, const Biquad& design) {
 }
 
 // A state word whose magnitude falls below 1e-18 is stored as 0.
-inline float biquad_flush(float v) { return std::fabs(v) < 1e-18f ? 0.0f : v; }
+inline float biquad_flush(float v) noexcept { return std::fabs(v) < 1e-18f ? 0.0f : v; }
 
 // One sample; state magnitudes below 1e-18 are flushed to zero.
 // Thread: engine. Allocates: no. Blocks: no.
-inline float biquad_process(Biquad& f, float x) {
+inline float biquad_process(Biquad& f, float x) noexcept {
   const float y = f.b0 * x + f.z1;
   f.z1 = biquad_flush(f.b1 * x - f.a1 * y + f.z2);
   f.z2 = biquad_flush(f.b2 * x - f.a2 * y);
@@ -63,7 +63,8 @@ inline float biquad_process(Biquad& f, float x) {
 }
 
 // True when the section passes its input unchanged: b = a and both state words 0.
-inline bool biquad_is_identity(const Biquad& f) {
+// Thread: any. Allocates: no.
+inline bool biquad_is_identity(const Biquad& f) noexcept {
   return f.b0 == 1.0f && f.b1 == f.a1 && f.b2 == f.a2 && f.z1 == 0.0f && f.z2 == 0.0f;
 }
 

@@ -71,7 +71,8 @@ struct LevelStagePairs {
 // Thread: engine. Allocates: no. Blocks: no.
 DynamicsBlock dynamics_prepare(const DspParams& params, FilterBankB& bank) noexcept;
 
-// Stage 11; level is the input level follower e. Thread: engine. Allocates: no.
+// Stage 11; level is the input level follower e.
+// Thread: engine. Allocates: no. Blocks: no.
 float pre_comp_sample(const DynamicsBlock& block, float x, float level) noexcept;
 
 // Stage 12. Thread: engine. Allocates: no. Blocks: no.

@@ -80,7 +80,8 @@ struct ToneBlock {
 };
 
 // Designs the block's bands, echo filters and notches; runs the howl detector on
-// the microphone block and moves the notches. Thread: engine. Allocates: no.
+// the microphone block and moves the notches.
+// Thread: engine. Allocates: no. Blocks: no.
 ToneBlock tone_prepare(ToneState& state, ToneSections& sections, const DspParams& params,
                        const ToneInputs& inputs) noexcept;
 

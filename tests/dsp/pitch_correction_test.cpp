@@ -129,7 +129,7 @@ TEST(PitchDetection, VibratoTonesFollowTheirFundamental) {
       for (std::size_t h = 100; h < 100 + 5 * 91 / 1 && h < hops.size(); ++h) {
         ASSERT_GT(hops[h], 0.0f) << f0;
         ASSERT_NEAR(cents(hops[h], f0), 0.0, 30.0 + 10.0) << f0 << " hop " << h;
-        log_sum += std::log2(double{hops[h]});
+        log_sum += std::log2(static_cast<double>(hops[h]));
         ++count;
       }
       EXPECT_NEAR(cents(std::exp2(log_sum / static_cast<double>(count)), f0), 0.0, 10.0)
