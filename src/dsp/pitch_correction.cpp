@@ -182,7 +182,20 @@ PitchEstimate analyse_pitch_frame(std::span<const float> frame) {
   return {true, f};
 }
 
-void pitch_correction_prepare(VocalDsp&) {}
+void pitch_correction_prepare(VocalDsp& d) {
+  const DspParams& p = d.params;
+  VoiceEffect effect = VoiceEffect::none;
+  if (p.dj_fx_vocal) {  // the first word found wins
+    if (p.dj_fx_mode.contains("Chipmunk")) {
+      effect = VoiceEffect::chipmunk;
+    } else if (p.dj_fx_mode.contains("Monster")) {
+      effect = VoiceEffect::monster;
+    } else if (p.dj_fx_mode.contains("Riser")) {
+      effect = VoiceEffect::riser;
+    }
+  }
+  d.pitch_state.effect = effect;
+}
 
 namespace {
 
@@ -343,16 +356,16 @@ float pitch_correction_sample(VocalDsp& d, float gated) {
     ps.tremolo = 1.0f + 0.05f * wave;
   }
 
-  if (p.dj_fx_vocal) {
-    if (p.dj_fx_mode.contains("Chipmunk")) {
-      ratio *= 2.0f;
-    } else if (p.dj_fx_mode.contains("Monster")) {
-      ratio *= 0.5f;
-    } else if (p.dj_fx_mode.contains("Riser")) {
+  switch (ps.effect) {
+    case VoiceEffect::chipmunk: ratio *= 2.0f; break;
+    case VoiceEffect::monster: ratio *= 0.5f; break;
+    case VoiceEffect::riser: {
       const float v =
           min_f(static_cast<float>(std::min<std::uint64_t>(ps.voiced_run, 60000)) / 60000.0f, 1.0f);
       ratio *= 1.0f + 0.5f * v * v;
+      break;
     }
+    case VoiceEffect::none: break;
   }
 
   return pitch_shift_sample(d.main_shifter, gated, ratio, ps.detected_hz) * ps.tremolo;
