@@ -44,7 +44,7 @@ inline float biquad_process(Biquad& f, float x) {
   return y;
 }
 
-// Magnitude response at a frequency, for checks and tests. Thread: any.
+// Magnitude response at a frequency, for checks and tests. Thread: any. Allocates: no.
 double biquad_magnitude(const Biquad& f, double freq_hz);
 
 }  // namespace melodara

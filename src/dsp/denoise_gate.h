@@ -1,7 +1,5 @@
 // Input analysis, denoise and gate of the vocal chain (stages 4, 6 and 7): decide
 // sample by sample whether the singer is present and produce the gated voice.
-// Denoise and gate pass their input through until their stage lands; the input
-// level follower e already runs.
 #pragma once
 
 namespace melodara {
@@ -23,7 +21,8 @@ struct DenoiseGateState {
 
 // Per-block set-up. Thread: engine. Allocates: no. Blocks: no.
 void denoise_gate_prepare(VocalDsp& dsp);
-// Stage 4 on the input sample after gain, trim and low-cut. Thread: engine. Allocates: no.
+// Stage 4 on the input sample after gain, trim and low-cut.
+// Thread: engine. Allocates: no. Blocks: no.
 void input_analysis_sample(VocalDsp& dsp, float x);
 // Stage 6. Thread: engine. Allocates: no. Blocks: no.
 float denoise_sample(VocalDsp& dsp, float x);

@@ -6,7 +6,7 @@
 
 namespace melodara {
 
-// Thread: any. Allocates: no.
+// Thread: any. Allocates: no. Blocks: no.
 inline float max_f(float a, float b) { return (b > a || a != a) ? b : a; }
 inline float min_f(float a, float b) { return (b < a || a != a) ? b : a; }
 // A NaN value comes back as lo, so the result is always safe to convert.

@@ -1,7 +1,6 @@
 // Dynamics stages of the vocal chain: pre-compressor (11), de-esser (12),
 // compressor with peak stage and rider (16), second de-esser pass (17) and the
-// voice level and punch stage (29). They pass their input through until their
-// stage lands.
+// voice level and punch stage (29).
 #pragma once
 
 #include "dsp/stereo_sample.h"
@@ -28,13 +27,16 @@ struct DynamicsState {
 void dynamics_prepare(VocalDsp& dsp);
 // Stage 11. Thread: engine. Allocates: no. Blocks: no.
 float pre_comp_sample(VocalDsp& dsp, float x);
-// Stage 12; leaves its reduction in deesser_reduction_db. Thread: engine. Allocates: no.
+// Stage 12; leaves its reduction in deesser_reduction_db.
+// Thread: engine. Allocates: no. Blocks: no.
 float deesser_sample(VocalDsp& dsp, float x);
-// Stage 16; leaves its reduction in comp_reduction_db. Thread: engine. Allocates: no.
+// Stage 16; leaves its reduction in comp_reduction_db.
+// Thread: engine. Allocates: no. Blocks: no.
 float compressor_sample(VocalDsp& dsp, float x);
 // Second de-esser pass of stage 17. Thread: engine. Allocates: no. Blocks: no.
 float second_deesser_sample(VocalDsp& dsp, float x);
-// Stage 29 on the voice pair, given the track pair. Thread: engine. Allocates: no.
+// Stage 29 on the voice pair, given the track pair.
+// Thread: engine. Allocates: no. Blocks: no.
 StereoSample level_stage_pair(VocalDsp& dsp, StereoSample voice, StereoSample track);
 
 }  // namespace melodara

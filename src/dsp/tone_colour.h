@@ -1,7 +1,7 @@
 // Tone bands and colour stages of the vocal chain: voice EQ with howl notches (13),
 // colour stage and EQ tail (14), bass enhancer (15), tube-style saturation with the
 // air shelf and 12.2 kHz low-pass (17). The per-block design of the adaptive bands
-// lives here too. They pass their input through until their stage lands.
+// lives here too.
 #pragma once
 
 namespace melodara {
@@ -21,11 +21,14 @@ void tone_prepare(VocalDsp& dsp);
 float voice_eq_sample(VocalDsp& dsp, float x);
 // Stage 14. Thread: engine. Allocates: no. Blocks: no.
 float colour_sample(VocalDsp& dsp, float x);
-// Stage 15, boom reduction before the compressor. Thread: engine. Allocates: no.
+// Stage 15, boom reduction before the compressor.
+// Thread: engine. Allocates: no. Blocks: no.
 float bass_boom_sample(VocalDsp& dsp, float x);
-// Stage 15, bass lift added after the compressor. Thread: engine. Allocates: no.
+// Stage 15, bass lift added after the compressor.
+// Thread: engine. Allocates: no. Blocks: no.
 float bass_lift_sample(VocalDsp& dsp, float x);
-// Stage 17, saturation, air shelf and low-pass. Thread: engine. Allocates: no.
+// Stage 17, saturation, air shelf and low-pass.
+// Thread: engine. Allocates: no. Blocks: no.
 float tube_air_sample(VocalDsp& dsp, float x);
 
 }  // namespace melodara

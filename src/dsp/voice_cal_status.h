@@ -44,6 +44,7 @@ struct VoiceCalStatus {
   bool saved_tc_mute_all_sends = false;
 };
 
+// The state before any calibration. Thread: any. Allocates: yes. Blocks: no.
 VoiceCalStatus voice_cal_default_state();
 
 // The 22 written keys; floats widened, non-finite as null. Thread: any. Allocates: yes.

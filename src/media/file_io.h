@@ -13,21 +13,21 @@
 namespace melodara {
 
 // The whole file, or none when it cannot be opened or read.
-// Thread: any. Blocks: file I/O.
+// Thread: any. Allocates: yes. Blocks: file I/O.
 std::optional<std::vector<std::uint8_t>> read_file_bytes(const std::filesystem::path& path);
 
 // Writes `bytes` over `path` through a temporary file and a rename. False on any
 // failure; the temporary file is removed then and `path` is left as it was.
-// Thread: any. Blocks: file I/O.
+// Thread: any. Allocates: yes. Blocks: file I/O.
 bool write_file_replacing(const std::filesystem::path& path, std::span<const std::uint8_t> bytes);
 
 // Marks a write of `path` as running / finished (balanced calls).
-// Thread: any. Blocks: briefly on the registry mutex.
+// Thread: any. Allocates: yes. Blocks: briefly on the registry mutex.
 void begin_pending_write(const std::filesystem::path& path);
 void end_pending_write(const std::filesystem::path& path);
 
 // Waits until no write of `path` marked with begin_pending_write is running.
-// Thread: any but a cache writer. Blocks: until those writes finish.
+// Thread: any but a cache writer. Allocates: no. Blocks: until those writes finish.
 void wait_for_pending_writes(const std::filesystem::path& path);
 
 }  // namespace melodara
