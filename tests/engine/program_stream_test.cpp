@@ -137,6 +137,25 @@ std::optional<std::chrono::nanoseconds> first_bytes_arrival(const Fd& conn,
   return std::nullopt;
 }
 
+// Asks the listener's connections for arrival stamps. The kernel starts stamping
+// a moment after the first socket asks, so this waits until a connection of
+// its own comes in stamped.
+bool stamp_arrivals(const Fd& listener) {
+  const int one = 1;
+  if (::setsockopt(listener.get(), SOL_SOCKET, SO_TIMESTAMPNS, &one, sizeof one) != 0) return false;
+  sockaddr_storage address;
+  socklen_t len = 0;
+  if (!make_address("127.0.0.1", port_of(listener), address, len)) return false;
+  for (const auto end = Clock::now() + 10s; Clock::now() < end; std::this_thread::sleep_for(10ms)) {
+    const Fd client(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (::connect(client.get(), reinterpret_cast<sockaddr*>(&address), len) != 0 ||
+        ::send(client.get(), "x", 1, MSG_NOSIGNAL) != 1)
+      continue;
+    if (const Fd conn = accept_within(listener); first_bytes_arrival(conn)) return true;
+  }
+  return false;
+}
+
 // Reads exactly n bytes; none on EOF, error or time-out.
 std::optional<std::vector<unsigned char>> read_exact(const Fd& fd, std::size_t n,
                                                      std::chrono::milliseconds limit = 3000ms) {
@@ -579,8 +598,7 @@ TEST(ProgramStream, ReceiverThatNeverReadsIsDroppedAndReconnected) {
 TEST(ProgramStream, ReconnectAttemptsAreSpacedAtLeast100ms) {
   const Fd listener = bind_socket("127.0.0.1", 0, true);
   ASSERT_GE(listener.get(), 0);
-  const int one = 1;
-  ASSERT_EQ(::setsockopt(listener.get(), SOL_SOCKET, SO_TIMESTAMPNS, &one, sizeof one), 0);
+  ASSERT_TRUE(stamp_arrivals(listener));
   auto slot = spawn_slot();
   ASSERT_TRUE(slot);
   ASSERT_TRUE(program_stream_open(*slot, "127.0.0.1", port_of(listener), "abc"));
