@@ -2,7 +2,9 @@
 // Starting the service's threads. A body that throws ends its own thread only
 // (its message goes to standard error); running out of memory ends the process.
 #include <functional>
+#include <optional>
 #include <string_view>
+#include <thread>
 
 namespace melodara {
 
@@ -10,6 +12,10 @@ namespace melodara {
 // naming failure is ignored. Returns false when the thread could not start.
 // Thread: any but realtime. Allocates: yes. Blocks: no.
 bool spawn_detached(std::string_view name, std::function<void()> body);
+
+// The same, but the caller keeps the thread to join it; none when it could not start.
+// Thread: any but realtime. Allocates: yes. Blocks: no.
+std::optional<std::thread> spawn_joinable(std::string_view name, std::function<void()> body);
 
 // Ends the process at once with `message` on standard error (status 101).
 // Thread: any. Allocates: no. Blocks: writes standard error.

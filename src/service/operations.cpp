@@ -60,13 +60,13 @@ constexpr std::array<Operation, 45> kOperations = {{
     {"tunewerk.dsp.voice-profile", Locked, Reader, handle_dsp_voice_profile},
     {"tunewerk.dsp.routing", Locked, Reader, handle_dsp_routing},
     {"tunewerk.dsp.telemetry", Locked, Reader, handle_dsp_get},
-    {"tunewerk.voice-cal.start", Locked, Reader, locked_todo},
-    {"tunewerk.voice-cal.status", Locked, Reader, locked_todo},
-    {"tunewerk.voice-cal.finish", Locked, Reader, locked_todo},
-    {"tunewerk.voice-cal.cancel", Locked, Reader, locked_todo},
-    {"tunewerk.record.start", Locked, Reader, locked_todo},
-    {"tunewerk.record.stop", Unlocked, Worker, unlocked_todo},
-    {"tunewerk.record.status", Locked, Reader, locked_todo},
+    {"tunewerk.voice-cal.start", Locked, Reader, handle_voice_cal_start},
+    {"tunewerk.voice-cal.status", Locked, Reader, handle_voice_cal_status},
+    {"tunewerk.voice-cal.finish", Locked, Reader, handle_voice_cal_finish},
+    {"tunewerk.voice-cal.cancel", Locked, Reader, handle_voice_cal_cancel},
+    {"tunewerk.record.start", Locked, Reader, handle_record_start},
+    {"tunewerk.record.stop", Unlocked, Worker, handle_record_stop},
+    {"tunewerk.record.status", Locked, Reader, handle_record_status},
 }};
 
 constexpr std::array<std::string_view, kOperations.size()> names_of_operations() {
