@@ -39,7 +39,7 @@ inline constexpr std::string_view kTimeout = "timeout";
 
 using ProcessResult = std::expected<ProcessOutput, std::string>;
 
-// True when the wait status says "exited with code 0".
+// True when the wait status says "exited with code 0". Thread: any. Allocates: no. Blocks: no.
 bool exited_ok(int status);
 
 // Starts the child with standard input on the null device and both outputs
@@ -63,10 +63,11 @@ struct PlainRunIo {
 ProcessResult run_process_plain(const Command& command, const PlainRunIo& io = {});
 
 // Runs with all three streams on the null device; true when it started and exited
-// with code 0 (the tool probes).
+// with code 0 (the tool probes). Thread: any. Allocates: yes. Blocks: until the child exits.
 bool probe_command(const Command& command);
 
-// Appends a fixed list of arguments in order and returns the command.
+// Appends a fixed list of arguments in order and returns the command; so do the
+// named builders below. Thread: any. Allocates: yes. Blocks: no.
 template <std::size_t N>
 Command append_args(Command command, const std::array<std::string_view, N>& args) {
   command.args.reserve(command.args.size() + N);

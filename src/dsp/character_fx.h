@@ -1,6 +1,5 @@
 // Character effects of the vocal chain: flanger (18), radio filter (19), the
-// "Megaphone" mode (20) and echo ducking (28). They pass their input through
-// until their stage lands.
+// "Megaphone" mode (20) and echo ducking (28).
 #pragma once
 
 #include "dsp/stereo_sample.h"

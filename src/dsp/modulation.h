@@ -1,6 +1,5 @@
 // Beat gate (22), modulated delay (23) and the tempo delay (26) of the vocal
-// chain. They pass the voice pair through until their stage lands; the beat-gate
-// step counter already runs in the chain frame.
+// chain; the beat-gate step counter runs in the chain frame.
 #pragma once
 
 #include <cstddef>

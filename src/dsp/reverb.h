@@ -1,6 +1,6 @@
 // The reverbs of the vocal chain (stage 27): pre-delay, early reflections, input
 // diffusers, comb tank, output all-passes and equaliser, reverse envelope and the
-// second comb bank. Until the stage lands the voice pair passes unchanged.
+// second comb bank.
 #pragma once
 
 #include <array>
@@ -33,7 +33,7 @@ struct ReverbState {
 
 // Per-block set-up. Thread: engine. Allocates: no. Blocks: no.
 void reverb_prepare(VocalDsp& dsp);
-// Stage 27: the voice pair with the reverb added. Thread: engine. Allocates: no.
+// Stage 27: the voice pair with the reverb added. Thread: engine. Allocates: no. Blocks: no.
 StereoSample reverb_pair(VocalDsp& dsp, StereoSample voice);
 
 }  // namespace melodara

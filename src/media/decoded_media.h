@@ -24,9 +24,11 @@ struct DecodedMedia {
 };
 
 // A fresh record over `samples` (no key, tempo unknown, duration from the frames).
+// Thread: any. Allocates: no (takes the samples over). Blocks: no.
 DecodedMedia make_decoded_media(std::vector<float> samples);
 
 // The samples as little-endian f32 bytes (the ".pcm48k" and ffmpeg f32le layout).
+// Thread: any. Allocates: yes. Blocks: no.
 std::vector<std::uint8_t> f32le_bytes(std::span<const float> samples);
 
 }  // namespace melodara

@@ -20,14 +20,15 @@ struct DecodedFrames {
 };
 
 // Demuxes and decodes the first supported audio track; none when nothing decodes.
-// Thread: any. Blocks: CPU only.
+// Thread: any. Allocates: yes. Blocks: CPU only.
 std::optional<DecodedFrames> decode_frames_in_process(std::span<const std::uint8_t> bytes);
 
 // Linear resampling of stereo frames from `rate` to 48,000 Hz (at least one frame).
+// Thread: any. Allocates: yes. Blocks: CPU only.
 std::vector<float> resample_linear_to_48k(std::span<const float> stereo, std::uint32_t rate);
 
 // Decodes, resamples and normalises: a finished track, or none.
-// Thread: any. Blocks: CPU only.
+// Thread: any. Allocates: yes. Blocks: CPU only.
 std::optional<DecodedMedia> decode_with_symphonia(std::span<const std::uint8_t> bytes);
 
 }  // namespace melodara

@@ -12,11 +12,11 @@ namespace melodara {
 // rename; errors ignored); otherwise does nothing. The write is registered as
 // pending until it ends, so write_analysis_meta waits for it.
 // Throws std::runtime_error("failed to spawn thread") when no thread can start.
-// Thread: any. Blocks: no (copies the samples).
+// Thread: any. Allocates: yes (the copy). Blocks: no.
 void spawn_write_pcm_cache(const std::optional<std::filesystem::path>& path, std::span<const float> samples);
 
 // The same write on the calling thread; false when it failed.
-// Thread: any. Blocks: file I/O.
+// Thread: any. Allocates: yes. Blocks: file I/O.
 bool write_pcm_cache(const std::filesystem::path& path, std::span<const float> samples);
 
 }  // namespace melodara

@@ -15,7 +15,7 @@ struct ParsedWav {
 };
 
 // None unless "RIFF"/"WAVE" with 16 or 32 bits and at least one frame.
-// Thread: any. Allocates: the result.
+// Thread: any. Allocates: yes (the result). Blocks: no.
 std::optional<ParsedWav> parse_wav_file(std::span<const std::uint8_t> bytes);
 
 }  // namespace melodara

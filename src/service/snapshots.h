@@ -1,6 +1,8 @@
 #pragma once
 // Pictures of the shared state that most operations answer with. Each takes the
 // locked state and builds a new object; none changes the state.
+// Every builder: Thread: any, holding the state lock. Allocates: yes. Blocks: no,
+// but for player_status_json.
 #include "core/json_writer.h"
 #include "state/native_state.h"
 
@@ -10,7 +12,7 @@ inline constexpr const char* kBuildId = "tunewerk-dsp-10-10";
 
 Json audio_status_json(const NativeState& state);
 Json dsp_state_json(const NativeState& state);
-// Queries the size of the track's cached clip video, if it has one.
+// Queries the size of the track's cached clip video, if it has one. Blocks: file system.
 Json player_status_json(const NativeState& state);
 
 // The answer of the recording operations: the five paths, `recording`, the

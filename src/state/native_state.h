@@ -102,14 +102,16 @@ struct NativeState {
       engineRetiredTrack;  // dropped by the engine; freed off its thread
 };
 
+// The slot of a target. Thread: any, holding the state lock. Allocates: no. Blocks: no.
 RecorderSlot& recorder_slot(NativeState& state, RecorderTarget target);
 
-// Clamps a mixer gain into 0..2 (NaN reads as 0).
+// Clamps a mixer gain into 0..2 (NaN reads as 0). Thread: any. Allocates: no. Blocks: no.
 float clamp_gain(float gain);
 
 using SharedState = std::shared_ptr<Mutex<NativeState>>;
 
 enum class LoadJobStatus { Loading, Completed, Cancelled, Error };
+// "loading", "completed", "cancelled" or "error". Thread: any. Allocates: no. Blocks: no.
 const char* load_job_status_text(LoadJobStatus status);
 
 struct LoadJob {
@@ -137,6 +139,7 @@ struct LoadJobTableData {
 using LoadJobTable = std::shared_ptr<Mutex<LoadJobTableData>>;
 
 // Registers the next job id ("load-1", "load-2", ...).
+// Thread: any, holding the job table's lock. Allocates: yes. Blocks: no.
 std::string next_load_job_id(LoadJobTableData& table);
 
 }  // namespace melodara

@@ -103,7 +103,7 @@ TEST(DeviceSnapshot, SlowEnumerationAnswersFromTheCacheThenCatchesUp) {
   // While that enumeration runs, calls answer at once from the cache.
   t0 = SteadyClock::now();
   EXPECT_EQ(e.snapshot(), DeviceSnapshot{});
-  EXPECT_LT(SteadyClock::now() - t0, 100ms);
+  EXPECT_LT(SteadyClock::now() - t0, 400ms);  // not the 450 ms wait
   gate.set(true);
   wait_until_idle(e);
   EXPECT_FALSE(e.stalled());

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -117,59 +118,54 @@ double channel_frequency(std::span<const float> stereo, int channel, double rate
 
 namespace {
 
-int free_port() {
-  const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = 0;
-  socklen_t len = sizeof addr;
-  if (::bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      ::getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-    ::close(s);
-    return 0;
+// The port of the server's start-up line "Serving HTTP on 127.0.0.1 port N (...",
+// read from `fd`; 0 when the server ends or the deadline passes first. The
+// line is printed once the socket listens, however long a busy machine takes.
+int announced_port(int fd, std::chrono::steady_clock::time_point deadline) {
+  std::string text;
+  char chunk[256];
+  while (text.find('\n') == std::string::npos) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return 0;
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
+    const ssize_t n = ::read(fd, chunk, sizeof chunk);
+    if (n <= 0) return 0;
+    text.append(chunk, static_cast<std::size_t>(n));
   }
-  ::close(s);
-  return ntohs(addr.sin_port);
-}
-
-bool can_connect(int port) {
-  const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(static_cast<std::uint16_t>(port));
-  const bool ok = ::connect(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-  ::close(s);
-  return ok;
+  const std::size_t at = text.find(" port ");
+  return at == std::string::npos ? 0 : std::atoi(text.c_str() + at + 6);
 }
 
 }  // namespace
 
 LocalHttpServer::LocalHttpServer(const fs::path& root) {
-  port_ = free_port();
-  if (port_ == 0) return;
-  const std::string port = std::to_string(port_);
+  // Port 0: the server binds a free port itself and says which, so no other
+  // test can take it in between.
   const std::string dir = root.string();
-  std::vector<char*> argv{
-      const_cast<char*>("python3"),     const_cast<char*>("-m"),        const_cast<char*>("http.server"),
-      const_cast<char*>(port.c_str()),  const_cast<char*>("--bind"),    const_cast<char*>("127.0.0.1"),
-      const_cast<char*>("--directory"), const_cast<char*>(dir.c_str()), nullptr};
+  std::vector<char*> argv{const_cast<char*>("python3"),   const_cast<char*>("-u"),
+                          const_cast<char*>("-m"),        const_cast<char*>("http.server"),
+                          const_cast<char*>("0"),         const_cast<char*>("--bind"),
+                          const_cast<char*>("127.0.0.1"), const_cast<char*>("--directory"),
+                          const_cast<char*>(dir.c_str()), nullptr};
+  int out[2];
+  if (::pipe2(out, O_CLOEXEC) != 0) return;
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
   posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
   const int rc = ::posix_spawnp(&pid_, "python3", &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
+  ::close(out[1]);
   if (rc != 0) {
     pid_ = -1;
-    return;
+  } else {
+    port_ = announced_port(out[0], std::chrono::steady_clock::now() + std::chrono::seconds(60));
+    ready_ = port_ != 0;
   }
-  for (int i = 0; i < 200 && !ready_; ++i) {
-    ready_ = can_connect(port_);
-    if (!ready_) std::this_thread::sleep_for(std::chrono::milliseconds(25));
-  }
+  ::close(out[0]);
 }
 
 LocalHttpServer::~LocalHttpServer() {
