@@ -20,7 +20,7 @@ using Steady = std::chrono::steady_clock;
 struct Rig {
   std::shared_ptr<sim::Hardware> hw;
   SharedState state;
-  std::unique_ptr<AudioEngine> engine;
+  AudioEnginePtr engine;
   std::int64_t now = 1'000'000'000;
 };
 
@@ -86,11 +86,12 @@ void run(benchmark::State& bs, bool recording) {
     bs.SetIterationTime(s);
     if (blocks > 1000) worst = std::max(worst, s);
     block_total += s;
-    clone_dsp_params_into(twin.params, r.engine->dsp.params);
+    clone_dsp_params_into(twin.params, engine_dsp_params(*r.engine));
+    const BlockSignals& sig = engine_signals(*r.engine);
     const auto t1 = Steady::now();
-    benchmark::DoNotOptimize(
-        vocal_chain_process(twin, r.engine->mic, r.engine->music_l, r.engine->music_r, ol, orr));
+    benchmark::DoNotOptimize(vocal_chain_process(twin, sig.mic, sig.music_left, sig.music_right, ol, orr));
     chain_total += std::chrono::duration<double>(Steady::now() - t1).count();
+    engine_watch(*r.engine);
     engine_pace(*r.engine);
     // A recorded take would reach its cap on a long run: start it over now and then.
     ++blocks;

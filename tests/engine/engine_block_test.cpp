@@ -75,27 +75,29 @@ struct LockHolder {
 TEST(EngineBlock, EmptyCaptureRingDecaysFromTheLastFrame) {
   auto s = quiet_engine();
   AudioEngine& e = *s.engine;
+  const BlockSignals& out = s.signals();
   {
-    auto g = e.streams.capture_ring->lock();
+    auto g = s.status().capture_ring->lock();
     while (g->size()) g->drop_front();
     for (int i = 0; i < 10; ++i) g->push_back({0.5f, -0.25f});
   }
   engine_run_block(e);
-  EXPECT_FLOAT_EQ(e.capture_l[9], 0.5f);
+  EXPECT_FLOAT_EQ(out.capture_left[9], 0.5f);
   float l = 0.5f;
   for (std::size_t i = 10; i < 128; ++i) {
     l *= 0.996f;
-    ASSERT_FLOAT_EQ(e.capture_l[i], l) << i;
+    ASSERT_FLOAT_EQ(out.capture_left[i], l) << i;
   }
   // The decay goes on across blocks.
   engine_run_block(e);
-  EXPECT_FLOAT_EQ(e.capture_l[0], l * 0.996f);
-  EXPECT_FLOAT_EQ(e.capture_r[0], -0.25f * std::pow(0.996f, 119.0f));
+  EXPECT_FLOAT_EQ(out.capture_left[0], l * 0.996f);
+  EXPECT_FLOAT_EQ(out.capture_right[0], -0.25f * std::pow(0.996f, 119.0f));
 }
 
 TEST(EngineBlock, FadesInOutAndCrossfadesASeek) {
   auto s = quiet_engine();
   AudioEngine& e = *s.engine;
+  const BlockSignals& out = s.signals();
   auto track = ramp(48000);
   {
     auto g = s.state->lock();
@@ -103,9 +105,9 @@ TEST(EngineBlock, FadesInOutAndCrossfadesASeek) {
     g->player.playing = true;
   }
   engine_run_block(e);  // start: fade in
-  for (std::size_t i = 0; i < 128; ++i) ASSERT_FLOAT_EQ(e.music_l[i], float(i) * 1e-5f * w(i)) << i;
+  for (std::size_t i = 0; i < 128; ++i) ASSERT_FLOAT_EQ(out.music_left[i], float(i) * 1e-5f * w(i)) << i;
   engine_run_block(e);  // continuing: no fade
-  for (std::size_t i = 0; i < 128; ++i) ASSERT_FLOAT_EQ(e.music_r[i], -float(128 + i) * 1e-5f) << i;
+  for (std::size_t i = 0; i < 128; ++i) ASSERT_FLOAT_EQ(out.music_right[i], -float(128 + i) * 1e-5f) << i;
 
   {
     auto g = s.state->lock();  // seek while playing: crossfade from the old place
@@ -114,21 +116,23 @@ TEST(EngineBlock, FadesInOutAndCrossfadesASeek) {
   }
   engine_run_block(e);
   for (std::size_t i = 0; i < 128; ++i)
-    ASSERT_NEAR(e.music_l[i], float(10000 + i) * 1e-5f * w(i) + float(256 + i) * 1e-5f * (1.0f - w(i)), 1e-6f)
+    ASSERT_NEAR(out.music_left[i], float(10000 + i) * 1e-5f * w(i) + float(256 + i) * 1e-5f * (1.0f - w(i)),
+                1e-6f)
         << i;
 
   s.state->lock()->player.playing = false;  // stop: fade the old frames out
   engine_run_block(e);
   for (std::size_t i = 0; i < 128; ++i)
-    ASSERT_NEAR(e.music_l[i], float(10128 + i) * 1e-5f * (1.0f - w(i)), 1e-6f) << i;
+    ASSERT_NEAR(out.music_left[i], float(10128 + i) * 1e-5f * (1.0f - w(i)), 1e-6f) << i;
   engine_run_block(e);
-  for (float v : e.music_l) ASSERT_EQ(v, 0.0f);
+  for (float v : out.music_left) ASSERT_EQ(v, 0.0f);
 }
 
 TEST(EngineBlock, BusyLockPlaysOnAndTheAdvanceCatchesUpOrIsDroppedForANewTrack) {
   for (bool new_track : {false, true}) {
     auto s = quiet_engine();
     AudioEngine& e = *s.engine;
+    const BlockSignals& out = s.signals();
     {
       auto g = s.state->lock();
       g->player.samples = ramp(48000);
@@ -138,8 +142,8 @@ TEST(EngineBlock, BusyLockPlaysOnAndTheAdvanceCatchesUpOrIsDroppedForANewTrack) 
     {
       LockHolder hold(s.state);
       for (int i = 0; i < 5; ++i) EXPECT_EQ(engine_run_block(e), BlockOutcome::next);
-      EXPECT_EQ(e.pending_advance, 5u * 128);
-      EXPECT_FLOAT_EQ(e.music_l[0], float(5 * 128) * 1e-5f);  // played from its own position
+      EXPECT_EQ(s.status().pending_advance, 5u * 128);
+      EXPECT_FLOAT_EQ(out.music_left[0], float(5 * 128) * 1e-5f);  // played from its own position
     }
     if (new_track) {
       auto g = s.state->lock();
@@ -148,7 +152,7 @@ TEST(EngineBlock, BusyLockPlaysOnAndTheAdvanceCatchesUpOrIsDroppedForANewTrack) 
       ++g->player.trackSerial;
     }
     engine_run_block(e);
-    EXPECT_EQ(e.pending_advance, 0u);
+    EXPECT_EQ(s.status().pending_advance, 0u);
     EXPECT_EQ(s.state->lock()->player.position, new_track ? 128u : 7u * 128) << new_track;
   }
 }
@@ -162,8 +166,8 @@ TEST(EngineBlock, ShortRemainderPlaysItsLastFramesAndStops) {
   }
   engine_run_block(*s.engine);
   engine_run_block(*s.engine);
-  EXPECT_NEAR(s.engine->music_l[71], 199e-5f, 1e-7f);
-  for (std::size_t i = 72; i < 128; ++i) ASSERT_EQ(s.engine->music_l[i], 0.0f);
+  EXPECT_NEAR(s.signals().music_left[71], 199e-5f, 1e-7f);
+  for (std::size_t i = 72; i < 128; ++i) ASSERT_EQ(s.signals().music_left[i], 0.0f);
   auto g = s.state->lock();
   EXPECT_FALSE(g->player.playing);
   EXPECT_EQ(g->player.position, 200u);
@@ -183,9 +187,9 @@ TEST(EngineBlock, PublishMuteSilencesOnlyThePrimarySlot) {
   s.run_for(0.3);
   float primary = 0.0f, backing = 0.0f, bus = 0.0f;
   for (std::size_t i = 0; i < 128; ++i) {
-    primary = std::fmax(primary, std::fabs(s.engine->primary_block[i].left));
-    backing = std::fmax(backing, std::fabs(s.engine->backing_block[i].left));
-    bus = std::fmax(bus, std::fabs(s.engine->bus_block[i].left));
+    primary = std::fmax(primary, std::fabs(s.signals().primary[i].left));
+    backing = std::fmax(backing, std::fabs(s.signals().backing[i].left));
+    bus = std::fmax(bus, std::fabs(s.signals().bus[i].left));
   }
   EXPECT_EQ(primary, 0.0f);
   EXPECT_GT(backing, 0.01f);
@@ -198,10 +202,10 @@ TEST(EngineBlock, PublishMuteSilencesOnlyThePrimarySlot) {
 TEST(EngineBlock, EveryFrameReachesBothSlotsStampedWithTheCopiedRevision) {
   sim::Config cfg;
   cfg.devices = {input_device("MacBook Pro Microphone", 1, test::sine(1000, 0.2))};
-  auto s = test::make_sim_engine(cfg, "MacBook Pro Microphone", "");
+  auto backing_slot = bare_slot(), primary_slot = bare_slot();
+  auto s = test::make_sim_engine(cfg, "MacBook Pro Microphone", "", backing_slot, primary_slot);
   AudioEngine& e = *s.engine;
-  e.backing_slot = bare_slot();
-  e.primary_slot = bare_slot();
+  const BlockSignals& out = s.signals();
   {
     auto g = s.state->lock();
     g->player.samples = std::make_shared<std::vector<float>>(96000, 0.3f);
@@ -210,21 +214,21 @@ TEST(EngineBlock, EveryFrameReachesBothSlotsStampedWithTheCopiedRevision) {
   }
   engine_open_streams(e);
   s.run_blocks(40);
-  take_all(*e.backing_slot);
-  take_all(*e.primary_slot);
+  take_all(*backing_slot);
+  take_all(*primary_slot);
 
   auto expect_block = [&](std::uint64_t stamp, bool muted) {
-    const auto backing = take_all(*e.backing_slot);
-    const auto primary = take_all(*e.primary_slot);
+    const auto backing = take_all(*backing_slot);
+    const auto primary = take_all(*primary_slot);
     ASSERT_EQ(backing.size(), kEngineBlock);
     ASSERT_EQ(primary.size(), kEngineBlock);
     for (std::size_t i = 0; i < kEngineBlock; ++i) {
       EXPECT_EQ(backing[i].stamp, stamp);
       EXPECT_EQ(primary[i].stamp, stamp);
-      EXPECT_EQ(backing[i].left, e.backing_block[i].left) << i;
-      EXPECT_EQ(backing[i].right, e.backing_block[i].right) << i;
-      EXPECT_EQ(primary[i].left, e.primary_block[i].left) << i;
-      EXPECT_EQ(primary[i].right, e.primary_block[i].right) << i;
+      EXPECT_EQ(backing[i].left, out.backing[i].left) << i;
+      EXPECT_EQ(backing[i].right, out.backing[i].right) << i;
+      EXPECT_EQ(primary[i].left, out.primary[i].left) << i;
+      EXPECT_EQ(primary[i].right, out.primary[i].right) << i;
       if (muted) {
         EXPECT_EQ(primary[i].left, 0.0f);
       }
@@ -251,11 +255,11 @@ TEST(EngineBlock, EveryFrameReachesBothSlotsStampedWithTheCopiedRevision) {
   }
 
   // A closed slot takes nothing and counts nothing.
-  e.primary_slot->state->enabled = false;
+  primary_slot->state->enabled = false;
   engine_run_block(e);
-  EXPECT_TRUE(take_all(*e.primary_slot).empty());
-  EXPECT_EQ(take_all(*e.backing_slot).size(), kEngineBlock);
-  EXPECT_EQ(e.primary_slot->state->droppedFrames.load(), 0u);
+  EXPECT_TRUE(take_all(*primary_slot).empty());
+  EXPECT_EQ(take_all(*backing_slot).size(), kEngineBlock);
+  EXPECT_EQ(primary_slot->state->droppedFrames.load(), 0u);
 }
 
 TEST(EngineBlock, RecordsBothSlotsAndKeepsSamplesWhileTheLockIsBusy) {
@@ -318,9 +322,9 @@ TEST(EngineBlock, NoAllocationPerBlockWhilePlayingAndRecording) {
   sim::Config cfg;
   cfg.devices = {input_device("MacBook Pro Microphone", 1, test::sine(440, 0.2)),
                  output_device("MacBook Pro Speakers"), output_device("Melodara_Virtual_Bus_48kHz")};
-  auto s = test::make_sim_engine(cfg, "MacBook Pro Microphone", "MacBook Pro Speakers");
-  s.engine->backing_slot = bare_slot();
-  s.engine->primary_slot = bare_slot();
+  auto backing_slot = bare_slot(), primary_slot = bare_slot();
+  auto s = test::make_sim_engine(cfg, "MacBook Pro Microphone", "MacBook Pro Speakers", backing_slot,
+                                 primary_slot);
   engine_open_streams(*s.engine);
   {
     auto g = s.state->lock();
@@ -335,8 +339,8 @@ TEST(EngineBlock, NoAllocationPerBlockWhilePlayingAndRecording) {
     engine_run_block(*s.engine);
     s.clock->stall(2'666'667);
   }
-  take_all(*s.engine->primary_slot);
-  take_all(*s.engine->backing_slot);
+  take_all(*primary_slot);
+  take_all(*backing_slot);
   {
     test::ThreadAllocationCounter count;  // the counter sees this thread's allocations
     auto probe = std::make_unique<int>(1);
@@ -350,8 +354,8 @@ TEST(EngineBlock, NoAllocationPerBlockWhilePlayingAndRecording) {
       allocations += count.count();
     }
     engine_pace(*s.engine);  // the fake clock runs the simulated devices here, uncounted
-    ASSERT_EQ(take_all(*s.engine->primary_slot).size(), kEngineBlock);
-    take_all(*s.engine->backing_slot);
+    ASSERT_EQ(take_all(*primary_slot).size(), kEngineBlock);
+    take_all(*backing_slot);
     if (i % 100 == 50) {
       LockHolder hold(s.state);  // busy blocks hold samples in the pending lists
       for (int k = 0; k < 20; ++k) {
@@ -359,8 +363,8 @@ TEST(EngineBlock, NoAllocationPerBlockWhilePlayingAndRecording) {
         engine_run_block(*s.engine);
         allocations += count.count();
       }
-      take_all(*s.engine->primary_slot);
-      take_all(*s.engine->backing_slot);
+      take_all(*primary_slot);
+      take_all(*backing_slot);
     }
   }
   EXPECT_EQ(allocations, 0u);
