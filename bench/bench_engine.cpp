@@ -55,7 +55,7 @@ Rig make_rig(bool recording) {
   env.platform = r.hw->platform();
   env.enumeration_stalled = [] { return false; };
   auto hw = r.hw;
-  env.device_snapshot = [hw] { return enumerate_device_names(*hw->platform().audio); };
+  env.device_snapshot = [hw] { return enumerate_device_names(*hw->platform().system); };
   env.set_bus_name = [](std::string) {};
   auto now = std::make_shared<std::int64_t>(1'000'000'000);
   env.clock.now = [now] { return EngineInstant(*now); };

@@ -9,6 +9,7 @@
 #endif
 
 #include "dsp/dsp_math.h"
+#include "dsp/note_names.h"
 #include "dsp/vocal_dsp.h"
 
 namespace melodara {
@@ -18,8 +19,6 @@ namespace {
 inline float round_tenth(float v) { return std::round(10.0f * v) / 10.0f; }
 
 inline float level_db(float rms) { return 20.0f * std::log10(max_f(rms, 0.00001f)); }
-
-constexpr const char* kNoteNames[12] = {"C", "C#", "D", "D#", "E", "F", "F#", "G", "G#", "A", "A#", "B"};
 
 void set_denormal_flags() {
 #ifdef MELODARA_HAVE_MXCSR

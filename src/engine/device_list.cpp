@@ -50,10 +50,6 @@ void order(std::vector<AudioDevice>& list, ClassOf class_of) {
                    [&](const AudioDevice& a, const AudioDevice& b) { return class_of(a) < class_of(b); });
 }
 
-bool contains(std::string_view text, std::string_view key) {
-  return text.find(key) != std::string_view::npos;
-}
-
 }  // namespace
 
 nlohmann::json audio_device_json(const AudioDevice& d) {
@@ -88,7 +84,7 @@ DeviceLists build_device_lists(const DeviceSnapshot& snap, std::optional<std::st
     for (const AudioDevice& d : lists.outputs) {
       const std::string label_lower = unicode_lower(d.label);
       if (ascii_iequals(d.id, wanted) || ascii_iequals(d.label, wanted) ||
-          contains(label_lower, wanted_lower) || contains(wanted_lower, label_lower)) {
+          label_lower.contains(wanted_lower) || wanted_lower.contains(label_lower)) {
         sel_id = d.id;
         sel_label = d.label;
         break;

@@ -6,12 +6,11 @@
 #include <numbers>
 #include <string_view>
 
+#include "dsp/note_names.h"
 #include "engine/engine_seams.h"
 
 namespace melodara {
 namespace {
-
-constexpr std::string_view kNoteNames[12] = {"C", "C#", "D", "D#", "E", "F", "F#", "G", "G#", "A", "A#", "B"};
 
 // Raised-cosine fade-in weights over one block, n = 1..128 (set before main,
 // so the block never runs an initialiser).

@@ -4,7 +4,6 @@
 #include <vector>
 
 #include "core/counters.h"
-#include "core/unicode_text.h"
 #include "engine/device_callbacks.h"
 #include "engine/device_list.h"
 #include "engine/device_names.h"
@@ -14,12 +13,6 @@
 #include "engine/usb_recovery.h"
 
 namespace melodara {
-
-struct BusOutput {
-  std::shared_ptr<FrameRing> ring;
-  std::shared_ptr<CallbackCounter> counter;
-  std::unique_ptr<OutputUnit> unit;  // dropping it stops it
-};
 
 struct AudioEngine {
   EngineEnv env;
@@ -84,56 +77,6 @@ void push_capped(FrameRing& ring, const BlockFrames& block, std::optional<std::s
   }
   for (const StereoFrame& f : block) g->push_back_capped(f);
   if (fill_after) *fill_after = g->size();
-}
-
-// Opens the bus output unit on the virtual bus device, when one is found.
-void open_bus(AudioEngine& e) {
-  AudioHost& host = *e.env.platform.audio;
-  auto ids = host.devices();
-  if (!ids) return;
-  struct Candidate {
-    DeviceId id;
-    std::string name;
-  };
-  std::vector<Candidate> found;
-  for (DeviceId id : *ids) {
-    if (!host.has_output(id)) continue;
-    auto name = host.device_name(id);
-    const std::optional<std::string_view> view = name ? std::optional<std::string_view>(*name) : std::nullopt;
-    if (!is_virtual_loopback_device(view, e.streams.output_name, e.streams.input_name)) continue;
-    found.push_back({id, *name});
-  }
-  if (found.empty()) return;
-  auto pick = [&](auto test) -> const Candidate* {
-    for (const auto& c : found)
-      if (test(unicode_lower(c.name))) return &c;
-    return nullptr;
-  };
-  const Candidate* bus =
-      pick([](const std::string& n) { return n.find("melodara_virtual_bus") != std::string::npos; });
-  if (!bus)
-    bus = pick([](const std::string& n) {
-      return n.find("melodara") != std::string::npos || n.find("tunewerk") != std::string::npos;
-    });
-  if (!bus) bus = &found.front();
-  if (e.env.set_bus_name) e.env.set_bus_name(bus->name.empty() ? std::string(kVirtualBusName) : bus->name);
-
-  e.bus.ring = std::make_shared<FrameRing>(kBusRingStartFill);
-  e.bus.counter = std::make_shared<CallbackCounter>(0);
-  OutputUnitHost& units = *e.env.platform.units;
-  auto format = units.device_format(bus->id);
-  if (!format) return;
-  auto state = std::make_shared<PlaybackCallbackState>(
-      make_playback_state(e.bus.ring, e.bus.counter, format->sample_rate, format->channels));
-  OutputCallback render;
-  if (format->format == SampleFormat::f32)
-    render = OutputCallbackF32([state](std::span<float> b) { bus_output_callback_f32(*state, b); });
-  else if (format->format == SampleFormat::i16)
-    render = OutputCallbackI16([state](std::span<std::int16_t> b) { bus_output_callback_i16(*state, b); });
-  else
-    return;
-  auto unit = units.open_output_unit(bus->id, std::move(render));
-  if (unit) e.bus.unit = std::move(*unit);
 }
 
 void sleep_for(AudioEngine& e, std::chrono::nanoseconds d) { e.env.clock.sleep_until(e.env.clock.now() + d); }
@@ -227,10 +170,9 @@ void engine_open_streams(AudioEngine& e) {
   }
 
   const bool stall = stalled(e);
-  AudioHost& host = *e.env.platform.audio;
   std::string input_name = input_id, output_name = output_id;
   if (!stall) {
-    const ResolvedDevices r = resolve_engine_devices(host, input_id, output_id);
+    const ResolvedDevices r = resolve_engine_devices(*e.env.platform.system, input_id, output_id);
     if (r.input) input_name = r.input->loopback ? "loopback:" + r.input->name : r.input->name;
     if (r.output) output_name = r.output->name;
   }
@@ -252,10 +194,15 @@ void engine_open_streams(AudioEngine& e) {
 
   if (!stall && e.env.platform.system)
     ensure_system_default_devices(*e.env.platform.system, input_name, output_name);
-  e.streams = open_engine_streams(host, stall, input_name, output_name,
+  e.streams = open_engine_streams(e.env.platform, stall, input_name, output_name,
                                   [&e](std::chrono::nanoseconds d) { sleep_for(e, d); });
   e.opened_while_stalled = stall;
-  if (!stall) open_bus(e);
+  if (!stall) {
+    if (auto bus = open_bus_output(e.env.platform, e.streams.output_name, e.streams.input_name)) {
+      if (e.env.set_bus_name) e.env.set_bus_name(bus->name);
+      e.bus = std::move(*bus);
+    }
+  }
 
   if (e.bus.unit) (void)e.bus.unit->start();
 
@@ -302,19 +249,6 @@ BlockOutcome engine_watch(AudioEngine& e) {
 
 PaceResult engine_pace(AudioEngine& e) { return pace_block(e.pacer, e.last_monitor_fill, e.env.clock); }
 
-bool engine_usb_recover(UsbRegistry& registry, std::string_view input_name, std::string_view output_name) {
-  auto named = [](std::string_view n) { return !n.empty() && !ascii_iequals(n, "default"); };
-  auto entries = registry.matching_services(usb_host_device_matching_name());
-  if (!entries) return false;
-  for (auto& entry : *entries)
-    if (entry.name && !named(*entry.name)) entry.name.reset();
-  const auto hit = match_usb_device(*entries, named(input_name) ? input_name : std::string_view{},
-                                    named(output_name) ? output_name : std::string_view{});
-  if (!hit) return false;
-  (void)registry.reset_device((*entries)[*hit].service);
-  return true;
-}
-
 void engine_restart(AudioEngine& e, BlockOutcome cause) {
   engine_block_release_tracks(e.block);
   e.bus = BusOutput{};
@@ -323,7 +257,7 @@ void engine_restart(AudioEngine& e, BlockOutcome cause) {
   e.streams = EngineStreams{};
   if (cause != BlockOutcome::stalled_streams) return;
   if (is_builtin_or_system_device(input_name) && is_builtin_or_system_device(output_name)) return;
-  if (e.env.platform.usb && engine_usb_recover(*e.env.platform.usb, input_name, output_name))
+  if (e.env.platform.usb && reset_matching_usb_device(*e.env.platform.usb, input_name, output_name))
     sleep_for(e, std::chrono::milliseconds(900));
 }
 

@@ -32,7 +32,6 @@
 
 namespace melodara {
 
-inline constexpr std::size_t kBusRingStartFill = 1792;
 inline constexpr std::uint64_t kWatchdogBlocks = 375;
 
 // What the engine runs on: the platform, the device enumeration, a clock.
@@ -90,11 +89,6 @@ void engine_restart(AudioEngine& e, BlockOutcome cause);
 // Open, then blocks and restarts while `keep_running()` says so.
 // Thread: engine. Blocks: yes.
 void run_engine_loop(AudioEngine& e, const std::function<bool()>& keep_running);
-
-// Resets the USB registry entry that matches the input or output name; names
-// that are empty or "default" (either side) match nothing. True when a device
-// was found. Thread: engine. Blocks: on the registry.
-bool engine_usb_recover(UsbRegistry& registry, std::string_view input_name, std::string_view output_name);
 
 // The thread body of "melodara-tunewerk-realtime-dsp": never returns.
 [[noreturn]] void run_audio_engine(SharedState state, std::shared_ptr<ProgramStream> backing,

@@ -18,6 +18,7 @@
 #include <system_error>
 #include <vector>
 
+#include "core/little_endian.h"
 #include "core/threads.h"
 #include "core/utf8.h"
 
@@ -76,17 +77,6 @@ std::optional<ParsedAddress> parse_ip_literal(const std::string& host, std::uint
     return out;
   }
   return std::nullopt;
-}
-
-void put_u16(unsigned char* p, std::uint16_t v) {
-  p[0] = static_cast<unsigned char>(v);
-  p[1] = static_cast<unsigned char>(v >> 8);
-}
-void put_u32(unsigned char* p, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
-}
-void put_u64(unsigned char* p, std::uint64_t v) {
-  for (int i = 0; i < 8; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
 }
 
 void close_socket(int& fd) {
@@ -168,8 +158,8 @@ std::expected<int, std::string> connect_endpoint(const ProgramStreamEndpoint& en
   if (endpoint.token.size() > 0xFFFF) return fail("program stream token quá dài");
   std::vector<unsigned char> hello(8 + endpoint.token.size());
   std::memcpy(hello.data(), "MLDP", 4);
-  put_u16(hello.data() + 4, 1);
-  put_u16(hello.data() + 6, static_cast<std::uint16_t>(endpoint.token.size()));
+  store_le16(hello.data() + 4, 1);
+  store_le16(hello.data() + 6, static_cast<std::uint16_t>(endpoint.token.size()));
   std::memcpy(hello.data() + 8, endpoint.token.data(), endpoint.token.size());
   if (auto written = write_all(fd, hello.data(), hello.size(), stop); !written) {
     return fail("program stream handshake failed: " + written.error());
@@ -181,16 +171,16 @@ std::expected<int, std::string> connect_endpoint(const ProgramStreamEndpoint& en
 std::size_t encode_packet(unsigned char* packet, const ProgramStreamFrame* frames, std::size_t n,
                           std::uint64_t sequence) {
   std::memcpy(packet, "MLDF", 4);
-  put_u16(packet + 4, 1);
-  put_u16(packet + 6, kProgramStreamChannels);
-  put_u32(packet + 8, kProgramStreamSampleRate);
-  put_u32(packet + 12, static_cast<std::uint32_t>(n));
-  put_u64(packet + 16, sequence);
-  put_u64(packet + 24, frames[0].stamp);
+  store_le16(packet + 4, 1);
+  store_le16(packet + 6, kProgramStreamChannels);
+  store_le32(packet + 8, kProgramStreamSampleRate);
+  store_le32(packet + 12, static_cast<std::uint32_t>(n));
+  store_le64(packet + 16, sequence);
+  store_le64(packet + 24, frames[0].stamp);
   unsigned char* p = packet + kProgramStreamHeaderBytes;
   for (std::size_t i = 0; i < n; ++i, p += kProgramStreamFrameBytes) {
-    put_u32(p, std::bit_cast<std::uint32_t>(frames[i].left));
-    put_u32(p + 4, std::bit_cast<std::uint32_t>(frames[i].right));
+    store_le32(p, std::bit_cast<std::uint32_t>(frames[i].left));
+    store_le32(p + 4, std::bit_cast<std::uint32_t>(frames[i].right));
   }
   return kProgramStreamHeaderBytes + n * kProgramStreamFrameBytes;
 }

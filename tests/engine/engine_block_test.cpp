@@ -396,30 +396,5 @@ TEST(EngineBlock, ReleasedTrackIsHandedBackNotFreedByTheEngine) {
   EXPECT_TRUE(watch.expired());
 }
 
-TEST(EngineBlock, UsbRecoveryNeverMatchesEmptyOrDefaultNames) {
-  sim::Config cfg;
-  auto disk = output_device("Default Speakers");
-  disk.transport = sim::Transport::usb;
-  disk.usb_name = "Default USB Disk";
-  cfg.devices = {disk};
-  cfg.usb_registry = {"Default", ""};
-  auto hw = sim::Hardware::create(cfg, sim::Clocking::manual);
-  auto usb = hw->platform().usb;
-  struct Case {
-    const char* input;
-    const char* output;
-    bool want;
-  } cases[] = {
-      {"default", "", false},  // "default" is inside "default usb disk"
-      {"DEFAULT", "default", false},
-      {"MacBook Pro Microphone", "Default Speakers Plus", false},  // the entry "Default" is inside it
-      {"", "Default USB Disk", true},
-  };
-  for (const auto& c : cases)
-    EXPECT_EQ(engine_usb_recover(*usb, c.input, c.output), c.want) << c.input << "/" << c.output;
-  EXPECT_EQ(hw->usb_resets("Default"), 0u);
-  EXPECT_EQ(hw->usb_resets("Default USB Disk"), 1u);
-}
-
 }  // namespace
 }  // namespace melodara

@@ -68,7 +68,7 @@ SimEngine make_sim_engine(sim::Config config, std::string input_id, std::string 
   auto hw = s.hw;
   env.device_snapshot = [hw] {
     auto p = hw->platform();
-    return enumerate_device_names(*p.audio);
+    return enumerate_device_names(*p.system);
   };
   auto bus = s.bus_name;
   env.set_bus_name = [bus](std::string n) { *bus = std::move(n); };

@@ -126,10 +126,12 @@ TEST(SimHardware, RemovedDeviceFiresTheErrorCallbackAndStops) {
   EXPECT_EQ(calls.load(), after);
   EXPECT_EQ(errors.load(), 1);
   EXPECT_FALSE((*stream)->play().has_value());
-  auto ids = host->devices();
+  auto system = hw->platform().system;
+  auto ids = system->devices();
   ASSERT_TRUE(ids.has_value());
   EXPECT_EQ(ids->size(), 1u);
-  EXPECT_FALSE(host->device_name(id).has_value());
+  EXPECT_FALSE(system->device_name(id).has_value());
+  EXPECT_FALSE(system->has_streams(id, AudioScope::input));
   EXPECT_FALSE(host->build_input_stream(id, StreamConfig{48000, 1, SampleFormat::f32, 32},
                                         InputCallbackF32([](std::span<const float>) {}), {})
                    .has_value());
@@ -315,12 +317,11 @@ TEST(SimHardware, SystemObjectDefaultsAndUsbRegistry) {
   EXPECT_EQ(p.system->default_system_output_device().value(), *hw->find("Built-in Output"));
   EXPECT_EQ(p.system->default_input_device().value(), *hw->find("Built-in Microphone"));
   ASSERT_TRUE(p.system->set_default_output_device(usb_id));
-  EXPECT_EQ(p.audio->default_output_device(), usb_id);
+  EXPECT_EQ(p.system->default_output_device().value(), usb_id);
   EXPECT_FALSE(p.system->set_default_input_device(hidden_id));  // no input streams
-  EXPECT_EQ(p.system->stream_list_size(hidden_id, AudioScope::input).value(), 0u);
-  EXPECT_NE(p.system->stream_list_size(hidden_id, AudioScope::output).value(), 0u);
+  EXPECT_FALSE(p.system->has_streams(hidden_id, AudioScope::input));
+  EXPECT_TRUE(p.system->has_streams(hidden_id, AudioScope::output));
   EXPECT_FALSE(p.system->device_name(hidden_id).has_value());
-  EXPECT_FALSE(p.audio->device_name(hidden_id).has_value());
 
   auto entries = p.usb->matching_services("IOUSBHostDevice");
   ASSERT_TRUE(entries.has_value());
@@ -376,7 +377,7 @@ TEST(SimHardware, EnumerationHookRunsInsideTheDeviceListRead) {
   auto hw = Hardware::create(config_of({input_device("Mic")}), Clocking::manual);
   int hooked = 0;
   hw->set_enumeration_hook([&] { ++hooked; });
-  auto ids = hw->platform().audio->devices();
+  auto ids = hw->platform().system->devices();
   EXPECT_EQ(hooked, 1);
   ASSERT_TRUE(ids.has_value());
   EXPECT_EQ(ids->size(), 1u);

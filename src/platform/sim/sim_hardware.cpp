@@ -425,51 +425,11 @@ class SimHost final : public AudioHost {
  public:
   explicit SimHost(std::shared_ptr<Hardware::State> s) : hw_(std::move(s)) {}
 
-  std::expected<std::vector<DeviceId>, PlatformError> devices() override {
-    std::function<void()> hook;
-    std::uint32_t delay;
-    {
-      std::lock_guard lk(hw_->m);
-      hook = hw_->enumeration_hook;
-      delay = hw_->config.enumeration_delay_ms;
-    }
-    if (delay) std::this_thread::sleep_for(std::chrono::milliseconds(delay));
-    if (hook) hook();
-    std::lock_guard lk(hw_->m);
-    return hw_->live_ids();
-  }
-  std::expected<std::string, PlatformError> device_name(DeviceId id) override {
-    std::lock_guard lk(hw_->m);
-    if (auto name = hw_->readable_name(id)) return *name;
-    return std::unexpected(error("name unavailable"));
-  }
-  bool has_input(DeviceId id) override {
-    std::lock_guard lk(hw_->m);
-    Device* d = hw_->device(id);
-    return d && d->spec.input_channels > 0;
-  }
-  bool has_output(DeviceId id) override {
-    std::lock_guard lk(hw_->m);
-    Device* d = hw_->device(id);
-    return d && d->spec.output_channels > 0;
-  }
   std::expected<StreamConfig, PlatformError> default_input_config(DeviceId id) override {
     return config_for(id, false);
   }
   std::expected<StreamConfig, PlatformError> default_output_config(DeviceId id) override {
     return config_for(id, true);
-  }
-  std::optional<DeviceId> default_input_device() override {
-    std::lock_guard lk(hw_->m);
-    Device* d = hw_->device(hw_->default_input);
-    if (!d || d->spec.input_channels == 0) return std::nullopt;
-    return d->id;
-  }
-  std::optional<DeviceId> default_output_device() override {
-    std::lock_guard lk(hw_->m);
-    Device* d = hw_->device(hw_->default_output);
-    if (!d || d->spec.output_channels == 0) return std::nullopt;
-    return d->id;
   }
   std::expected<std::unique_ptr<AudioStream>, PlatformError> build_input_stream(
       DeviceId id, const StreamConfig& config, InputCallback data, StreamErrorCallback err) override {
@@ -517,7 +477,16 @@ class SimHost final : public AudioHost {
 class SimSystem final : public AudioSystem {
  public:
   explicit SimSystem(std::shared_ptr<Hardware::State> s) : hw_(std::move(s)) {}
-  std::expected<std::vector<DeviceId>, PlatformError> hardware_devices() override {
+  std::expected<std::vector<DeviceId>, PlatformError> devices() override {
+    std::function<void()> hook;
+    std::uint32_t delay;
+    {
+      std::lock_guard lk(hw_->m);
+      hook = hw_->enumeration_hook;
+      delay = hw_->config.enumeration_delay_ms;
+    }
+    if (delay) std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+    if (hook) hook();
     std::lock_guard lk(hw_->m);
     return hw_->live_ids();
   }
@@ -526,12 +495,11 @@ class SimSystem final : public AudioSystem {
     if (auto name = hw_->readable_name(id)) return *name;
     return std::unexpected(error("name unavailable"));
   }
-  std::expected<std::uint32_t, PlatformError> stream_list_size(DeviceId id, AudioScope scope) override {
+  bool has_streams(DeviceId id, AudioScope scope) override {
     std::lock_guard lk(hw_->m);
     Device* d = hw_->device(id);
-    if (!d) return std::unexpected(error("no such device"));
-    const std::uint16_t ch = scope == AudioScope::input ? d->spec.input_channels : d->spec.output_channels;
-    return ch ? 4u : 0u;  // one stream id of 4 bytes
+    if (!d) return false;
+    return (scope == AudioScope::input ? d->spec.input_channels : d->spec.output_channels) > 0;
   }
   std::expected<DeviceId, PlatformError> default_input_device() override {
     return get(&Hardware::State::default_input);
