@@ -305,8 +305,9 @@ std::expected<std::shared_ptr<ProgramStream>, std::string> program_stream_spawn(
   return slot;
 }
 
-std::expected<Json, std::string> program_stream_open(ProgramStream& slot, std::string_view host,
-                                                     std::uint64_t port, std::string_view token) {
+std::expected<ProgramStreamStatus, std::string> program_stream_open(ProgramStream& slot,
+                                                                    std::string_view host, std::uint64_t port,
+                                                                    std::string_view token) {
   // Texts from the line protocol are valid UTF-8 already; others are repaired before trimming.
   const std::string hostText = utf8_valid(host) ? std::string(host) : utf8_lossy(host);
   const std::string tokenText = utf8_valid(token) ? std::string(token) : utf8_lossy(token);
@@ -339,7 +340,7 @@ std::expected<Json, std::string> program_stream_open(ProgramStream& slot, std::s
   }
   state.generation.fetch_add(1);
   state.enabled.store(true);
-  return program_stream_status_json(slot);
+  return program_stream_status(slot);
 }
 
 void program_stream_close(ProgramStream& slot) noexcept {
@@ -347,23 +348,16 @@ void program_stream_close(ProgramStream& slot) noexcept {
   slot.state->generation.fetch_add(1);
 }
 
-Json program_stream_status_json(const ProgramStream& slot) {
+ProgramStreamStatus program_stream_status(const ProgramStream& slot) {
   ProgramStreamState& state = *slot.state;
-  Json error = nullptr;
-  {
-    auto guard = slot.state->error.lock();
-    if (!guard.poisoned() && guard->has_value()) error = **guard;
-  }
-  return Json{
-      {"state", state.enabled.load() ? "active" : "closed"},
-      {"sampleRate", kProgramStreamSampleRate},
-      {"channels", kProgramStreamChannels},
-      {"frameSamples", kProgramStreamPacketFrames},
-      {"sentPackets", state.sentPackets.load()},
-      {"sentFrames", state.sentFrames.load()},
-      {"droppedFrames", state.droppedFrames.load()},
-      {"error", std::move(error)},
-  };
+  ProgramStreamStatus s;
+  s.active = state.enabled.load();
+  s.sent_packets = state.sentPackets.load();
+  s.sent_frames = state.sentFrames.load();
+  s.dropped_frames = state.droppedFrames.load();
+  auto guard = state.error.lock();
+  if (!guard.poisoned()) s.error = *guard;
+  return s;
 }
 
 void program_stream_push_frame(ProgramStream& slot, std::uint64_t stamp, float left, float right) noexcept {

@@ -14,7 +14,6 @@
 #include <string_view>
 #include <thread>
 
-#include "core/json_writer.h"
 #include "core/mutex.h"
 
 namespace melodara {
@@ -101,20 +100,31 @@ struct ProgramStream {
 // Thread: any (start-up).
 std::expected<std::shared_ptr<ProgramStream>, std::string> program_stream_spawn();
 
+// A slot's status as the operations answer it.
+struct ProgramStreamStatus {
+  bool active = false;  // enabled: "active", else "closed"
+  std::uint64_t sent_packets = 0;
+  std::uint64_t sent_frames = 0;
+  std::uint64_t dropped_frames = 0;
+  std::optional<std::string> error;  // the last failure's text
+  friend bool operator==(const ProgramStreamStatus&, const ProgramStreamStatus&) = default;
+};
+
 // Validates and stores the endpoint (loopback IP literals only; 1..65,535 for
 // the port; a 1..256-byte token), resets the counters and the error, raises the
-// generation and enables the slot. Returns the status object or the error text;
-// a failed open changes nothing. Thread: any. Blocks: briefly, on the slot's locks.
-std::expected<Json, std::string> program_stream_open(ProgramStream& slot, std::string_view host,
-                                                     std::uint64_t port, std::string_view token);
+// generation and enables the slot. Returns the status right after the open, or
+// the error text; a failed open changes nothing.
+// Thread: any. Blocks: briefly, on the slot's locks. Allocates: yes.
+std::expected<ProgramStreamStatus, std::string> program_stream_open(ProgramStream& slot,
+                                                                    std::string_view host, std::uint64_t port,
+                                                                    std::string_view token);
 
 // Disables the slot and raises its generation; the publisher drops its connection.
 // Thread: any. Blocks: no.
 void program_stream_close(ProgramStream& slot) noexcept;
 
-// The status object: state, sampleRate, channels, frameSamples, the counters
-// and the error. Thread: any. Blocks: briefly, on the error lock.
-Json program_stream_status_json(const ProgramStream& slot);
+// Thread: any. Blocks: briefly, on the error lock. Allocates: the error text.
+ProgramStreamStatus program_stream_status(const ProgramStream& slot);
 
 // Queues one frame when the slot is enabled; a full queue refuses it and counts
 // it in droppedFrames. Thread: engine only. Allocates: no. Blocks: no.

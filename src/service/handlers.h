@@ -1,9 +1,17 @@
 #pragma once
 // The operation handlers, by family. Each may take its request as validated;
 // locked handlers run with the state lock held.
+#include <cstdint>
+#include <string_view>
+
 #include "service/dispatch.h"
 
 namespace melodara {
+
+// Stores the canonical routing mode of `text` in the locked state and bumps its
+// audio revision (also when the mode stays the same); returns the new revision.
+// Thread: a request's, holding the state lock. Allocates: yes.
+std::uint64_t parse_routing_mode(NativeState& state, std::string_view text);
 
 // System and soundboard.
 HandlerResult handle_handshake(NativeState& state, const Json& payload);

@@ -1,5 +1,4 @@
 // Vocal-parameter and telemetry operations.
-#include "engine/routing_mode.h"
 #include "service/handlers.h"
 #include "service/payload.h"
 #include "service/snapshots.h"

@@ -1,7 +1,12 @@
 #pragma once
 // Pictures of the shared state that most operations answer with. Each takes the
 // locked state and builds a new object; none changes the state.
+#include <optional>
+#include <string>
+
 #include "core/json_writer.h"
+#include "engine/device_list.h"
+#include "engine/program_stream.h"
 #include "state/native_state.h"
 
 namespace melodara {
@@ -12,6 +17,13 @@ Json audio_status_json(const NativeState& state);
 Json dsp_state_json(const NativeState& state);
 // Queries the size of the track's cached clip video, if it has one.
 Json player_status_json(const NativeState& state);
+
+// A program-stream slot's status object: state, sampleRate, channels,
+// frameSamples, the counters and the error.
+Json program_stream_status_json(const ProgramStreamStatus& status);
+
+// The "devices.list" object from the lists and the stored bus name.
+Json devices_list_json(const DeviceLists& lists, const std::optional<std::string>& bus_name);
 
 // The recording objects of the two targets (the "stage" one is shorter).
 Json recording_slot_json(const RecorderSlot& slot);

@@ -192,20 +192,20 @@ std::shared_ptr<ProgramStream> spawn_slot() {
   return slot ? *slot : nullptr;
 }
 
-Json status(const ProgramStream& slot) { return program_stream_status_json(slot); }
+ProgramStreamStatus status(const ProgramStream& slot) { return program_stream_status(slot); }
 
-Json expected_status(const char* state, std::uint64_t packets, std::uint64_t frames, std::uint64_t dropped,
-                     Json error = nullptr) {
-  return Json{{"state", state},           {"sampleRate", 48000},      {"channels", 2},
-              {"frameSamples", 960},      {"sentPackets", packets},   {"sentFrames", frames},
-              {"droppedFrames", dropped}, {"error", std::move(error)}};
+ProgramStreamStatus expected_status(const char* state, std::uint64_t packets, std::uint64_t frames,
+                                    std::uint64_t dropped, std::optional<std::string> error = std::nullopt) {
+  return {std::string_view(state) == "active", packets, frames, dropped, std::move(error)};
 }
 
-std::optional<std::string> error_of(const ProgramStream& slot) {
-  const Json s = status(slot);
-  if (s.at("error").is_null()) return std::nullopt;
-  return s.at("error").get<std::string>();
+std::string describe(const ProgramStreamStatus& s) {
+  return std::string(s.active ? "active" : "closed") + " packets " + std::to_string(s.sent_packets) +
+         " frames " + std::to_string(s.sent_frames) + " dropped " + std::to_string(s.dropped_frames) +
+         " error " + s.error.value_or("none");
 }
+
+std::optional<std::string> error_of(const ProgramStream& slot) { return status(slot).error; }
 
 // Frame i of a test signal: samples that tell frames apart, and a stamp that
 // changes every 128-frame block, as the engine's audio revision can.
@@ -288,7 +288,7 @@ TEST(ProgramStream, SpawnsClosedWithNamedPublisher) {
   // A closed slot does not queue or count frames.
   push_signal(*slot, 0, 100);
   EXPECT_EQ(program_stream_queue_size(*slot->queue), 0u);
-  EXPECT_EQ(status(*slot).at("droppedFrames"), 0);
+  EXPECT_EQ(status(*slot).dropped_frames, 0u);
 
   // The thread names itself once it runs.
   EXPECT_TRUE(wait_until([] {
@@ -420,7 +420,7 @@ TEST_P(ProgramStreamWire, HandshakeThenContiguousPackets) {
   EXPECT_EQ(received, kFrames);
   EXPECT_GE(packets, 4u);  // 960 frames at most per packet
   EXPECT_TRUE(wait_until([&] { return status(*slot) == expected_status("active", packets, kFrames, 0); }))
-      << status(*slot).dump();
+      << describe(status(*slot));
 }
 
 INSTANTIATE_TEST_SUITE_P(Loopback, ProgramStreamWire, ::testing::Values("127.0.0.1", "::1"));
@@ -457,8 +457,8 @@ TEST(ProgramStream, ReconnectsAfterReceiverRestartAndContinuesSequence) {
     push_signal(*slot, next, 128);
     next += 128;
     return error_of(*slot) == refused;
-  })) << status(*slot).dump();
-  EXPECT_EQ(status(*slot).at("state"), "active");
+  })) << describe(status(*slot));
+  EXPECT_TRUE(status(*slot).active);
 
   listener = bind_socket("127.0.0.1", port, true);
   ASSERT_GE(listener.get(), 0);
@@ -493,7 +493,7 @@ TEST(ProgramStream, CloseThenOpenRestartsSequence) {
     EXPECT_EQ(packet->sequence, packets++);
     received += packet->frames();
   }
-  ASSERT_TRUE(wait_until([&] { return status(*slot).at("sentFrames") == 2000; }));
+  ASSERT_TRUE(wait_until([&] { return status(*slot).sent_frames == 2000; }));
 
   const std::uint64_t generation = slot->state->generation.load();
   program_stream_close(*slot);
@@ -541,10 +541,10 @@ TEST(ProgramStream, ReceiverThatNeverReadsIsDroppedAndReconnected) {
         return second.get() >= 0 && error_of(*slot).has_value();
       },
       5000ms);
-  ASSERT_TRUE(reconnected) << status(*slot).dump();
+  ASSERT_TRUE(reconnected) << describe(status(*slot));
   EXPECT_EQ(error_of(*slot), errno_text(EAGAIN));  // the send time-out
-  EXPECT_GT(status(*slot).at("droppedFrames").get<std::uint64_t>(), 0u);
-  EXPECT_EQ(status(*slot).at("state"), "active");
+  EXPECT_GT(status(*slot).dropped_frames, 0u);
+  EXPECT_TRUE(status(*slot).active);
   EXPECT_TRUE(sees_eof(stuck));
   EXPECT_EQ(read_handshake(second), "abc");
 }
@@ -574,7 +574,7 @@ TEST(ProgramStream, ReconnectAttemptsAreSpacedAtLeast100ms) {
   const auto error = error_of(*slot);
   ASSERT_TRUE(error);
   EXPECT_TRUE(*error == errno_text(EPIPE) || *error == errno_text(ECONNRESET)) << *error;
-  EXPECT_EQ(status(*slot).at("droppedFrames"), 0);
+  EXPECT_EQ(status(*slot).dropped_frames, 0u);
 }
 
 TEST(ProgramStream, ConnectRefusedSetsErrorAndStaysActive) {
@@ -612,7 +612,7 @@ TEST(ProgramStream, ConnectGivesUpAfterItsTimeLimit) {
   ASSERT_TRUE(program_stream_open(*slot, "127.0.0.1", port_of(listener), "abc"));
   ASSERT_TRUE(wait_until([&] { return error_of(*slot).has_value(); }, 3000ms));
   EXPECT_EQ(error_of(*slot), "program stream connect failed: connection timed out");
-  EXPECT_EQ(status(*slot).at("state"), "active");
+  EXPECT_TRUE(status(*slot).active);
 }
 
 TEST(ProgramStream, FullQueueCountsDroppedFramesUntilNextOpen) {
@@ -626,26 +626,26 @@ TEST(ProgramStream, FullQueueCountsDroppedFramesUntilNextOpen) {
   slot->publisher.join();
 
   push_signal(*slot, 0, kProgramStreamQueueLimit);
-  EXPECT_EQ(status(*slot).at("droppedFrames"), 0);
+  EXPECT_EQ(status(*slot).dropped_frames, 0u);
   push_signal(*slot, kProgramStreamQueueLimit, 25);
-  EXPECT_EQ(status(*slot).at("droppedFrames"), 25);
+  EXPECT_EQ(status(*slot).dropped_frames, 25u);
   EXPECT_EQ(program_stream_queue_size(*slot->queue), kProgramStreamQueueLimit);
 
   std::vector<ProgramStreamFrame> front(1);
   ASSERT_EQ(program_stream_queue_take(*slot->queue, front.data(), 1), 1u);
   EXPECT_EQ(front[0].left, left_of(0));  // the oldest frame was kept
   push_signal(*slot, 0, 2);              // one fits again, one is refused
-  EXPECT_EQ(status(*slot).at("droppedFrames"), 26);
+  EXPECT_EQ(status(*slot).dropped_frames, 26u);
 
   const auto reopened = program_stream_open(*slot, "127.0.0.1", port_of(holder), "abc");
   ASSERT_TRUE(reopened);
-  EXPECT_EQ(reopened->at("droppedFrames"), 0);
+  EXPECT_EQ(reopened->dropped_frames, 0u);
   push_signal(*slot, 0, 3);
-  EXPECT_EQ(status(*slot).at("droppedFrames"), 3);
+  EXPECT_EQ(status(*slot).dropped_frames, 3u);
 
   program_stream_close(*slot);  // frames for a closed slot are not counted
   push_signal(*slot, 0, 3);
-  EXPECT_EQ(status(*slot).at("droppedFrames"), 3);
+  EXPECT_EQ(status(*slot).dropped_frames, 3u);
 }
 
 }  // namespace
