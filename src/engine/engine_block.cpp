@@ -6,6 +6,7 @@
 #include <numbers>
 #include <string_view>
 
+#include "core/counters.h"
 #include "dsp/note_names.h"
 #include "engine/engine_seams.h"
 
@@ -50,19 +51,14 @@ void add_track(const TrackCursor& c, std::uint64_t position, BlockSamples& left,
   }
 }
 
-// Hands a released track reference over so the engine never drops the last one.
+// A released reference goes to the retire queue, whoever else may hold the
+// track: a use count read here could be stale by the time it is dropped.
 void retire(EngineBlock& b, TrackRef&& ref) {
-  if (!ref) return;
-  if (ref.use_count() > 1) {
-    ref.reset();
-    return;
-  }
-  for (auto& slot : b.retired)
-    if (!slot) {
-      slot = std::move(ref);
-      return;
-    }
-  ref.reset();  // every slot taken: nothing else can be done
+  if (!ref || b.retired->retire(std::move(ref))) return;
+  // Only when the reclaimer has stopped for 128 blocks: freeing here beats
+  // keeping tracks alive without end.
+  bump(b.retire_overflows);
+  ref.reset();
 }
 
 void replace_track(EngineBlock& b, TrackRef& field, const TrackRef& with) {
@@ -70,15 +66,6 @@ void replace_track(EngineBlock& b, TrackRef& field, const TrackRef& with) {
   TrackRef old = std::move(field);
   field = with;
   retire(b, std::move(old));
-}
-
-// Under the first lock: retired tracks go to the state, whose writers free them.
-void hand_over_retired(EngineBlock& b, NativeState& st) {
-  for (auto& slot : b.retired) {
-    if (!slot) continue;
-    if (st.engineRetiredTrack) return;  // the last one is not freed yet
-    st.engineRetiredTrack = std::move(slot);
-  }
 }
 
 void seed_live_key(EngineBlock& b, const NativeState& st) {
@@ -129,6 +116,7 @@ EngineBlock engine_block_new() {
   EngineBlock b;
   b.dsp = vocal_dsp_new(dsp_params_default());
   b.recorder = recorder_pending_new();
+  b.retired = std::make_shared<TrackRetireQueue>(kTrackRetireCapacity);
   return b;
 }
 
@@ -172,7 +160,6 @@ void engine_block_copy(EngineBlock& b, NativeState& st) noexcept {
   replace_track(b, b.track.track, pl.samples);
   b.track.channels = std::max<std::uint64_t>(pl.channels, 1);
   b.track.position = pl.position;
-  hand_over_retired(b, st);
 
   b.plays = pl.playing;
   b.play_from = pl.position;

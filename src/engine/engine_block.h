@@ -19,6 +19,7 @@
 #include <span>
 #include <vector>
 
+#include "core/retire_queue.h"
 #include "dsp/vocal_dsp.h"
 #include "engine/engine_meters.h"
 #include "engine/frame_ring.h"
@@ -33,6 +34,11 @@ inline constexpr std::size_t kEngineBlock = 128;
 using BlockFrames = std::array<StereoFrame, kEngineBlock>;
 using BlockSamples = std::array<float, kEngineBlock>;
 using TrackRef = std::shared_ptr<const std::vector<float>>;
+using TrackRetireQueue = RetireQueue<TrackRef>;
+
+// A block retires at most two references (its track and the faded one); a
+// reclaimer that runs every 50 ms never lets the queue fill.
+inline constexpr std::size_t kTrackRetireCapacity = 256;
 
 // Every signal of one block, kept until the next one: the runner pushes the
 // frames, tests and benchmarks read them.
@@ -82,9 +88,10 @@ struct EngineBlock {
   std::uint64_t last_serial = 0;      // the player's trackSerial at the last copy
   bool plays = false;                 // this block reads the track ...
   std::uint64_t play_from = 0;        // ... from here
-  // Released track references wait here to be handed to the state, so the
-  // engine never frees a track itself.
-  std::array<TrackRef, 4> retired;
+  // The track references the engine lets go of, for another thread to drop:
+  // the last reference to a track must never be dropped here.
+  std::shared_ptr<TrackRetireQueue> retired;
+  std::uint64_t retire_overflows = 0;  // dropped here anyway: the queue was full
 
   KeySeedMemo key_seed;
   CrackleState crackle;
@@ -92,8 +99,8 @@ struct EngineBlock {
   BlockSignals signals;
 };
 
-// The own vocal engine from the default parameters, and the recorder's
-// pending lists. Thread: engine start. Allocates: yes.
+// The own vocal engine from the default parameters, the recorder's pending
+// lists and the retire queue. Thread: engine start. Allocates: yes.
 EngineBlock engine_block_new();
 
 // At every stream (re)open: the per-open webcam gate constants, the control
@@ -106,9 +113,10 @@ void engine_block_open(EngineBlock& block, bool webcam_input, bool monitor_enabl
 // The first state access of a block, with the state locked by the caller:
 // the control copies, the shared DspParams, the live key seeding, the
 // player's advance by what was played meanwhile, the engine's reference to
-// the track, and this block's read (whose frames it adds to the player's
-// position, clearing `playing` at the track's end).
-// Thread: engine, holding the state lock. Allocates: no. Blocks: no.
+// the track (the one it held goes to the retire queue), and this block's
+// read (whose frames it adds to the player's position, clearing `playing` at
+// the track's end). Thread: engine, holding the state lock. Allocates: no.
+// Blocks: no. Frees: no.
 void engine_block_copy(EngineBlock& block, NativeState& state) noexcept;
 
 // The state lock was busy: the block plays on from the engine's own cursor
@@ -129,8 +137,8 @@ void engine_block_process(EngineBlock& block, std::span<const StereoFrame, kEngi
 // Blocks: no.
 void engine_block_publish(EngineBlock& block, NativeState& state) noexcept;
 
-// At a restart: the engine lets go of its track references and stops playing.
-// Thread: engine. Allocates: no. Blocks: no.
+// At a restart: the engine retires its track references and stops playing.
+// Thread: engine. Allocates: no. Blocks: no. Frees: no.
 void engine_block_release_tracks(EngineBlock& block) noexcept;
 
 }  // namespace melodara

@@ -1,9 +1,11 @@
 #include "engine/engine_thread.h"
 
 #include <limits>
+#include <thread>
 #include <vector>
 
 #include "core/counters.h"
+#include "core/threads.h"
 #include "engine/device_callbacks.h"
 #include "engine/device_list.h"
 #include "engine/device_names.h"
@@ -163,9 +165,6 @@ void engine_open_streams(AudioEngine& e) {
       input_id = g->inputDeviceId.value_or("");
       output_id = g->outputDeviceId.value_or("");
       e.device_revision_at_open = g->deviceRevision;
-      // Off the realtime path: the tracks the engine let go of are freed here
-      // unless a request thread did it first.
-      g->engineRetiredTrack.reset();
     }
   }
 
@@ -275,10 +274,24 @@ void run_engine_loop(AudioEngine& e, const std::function<bool()>& keep_running) 
   }
 }
 
+const std::shared_ptr<TrackRetireQueue>& engine_retire_queue(const AudioEngine& e) noexcept {
+  return e.block.retired;
+}
+
+bool start_track_reclaimer(std::shared_ptr<TrackRetireQueue> queue, std::chrono::milliseconds period) {
+  return spawn_detached("melodara-retire", [queue = std::move(queue), period] {
+    for (;;) {
+      queue->reclaim();
+      std::this_thread::sleep_for(period);
+    }
+  });
+}
+
 void run_audio_engine(SharedState state, std::shared_ptr<ProgramStream> backing,
                       std::shared_ptr<ProgramStream> primary) {
   auto engine =
       audio_engine_new(default_engine_env(), std::move(state), std::move(backing), std::move(primary));
+  if (!start_track_reclaimer(engine_retire_queue(*engine))) die("failed to spawn thread");
   run_engine_loop(*engine, [] { return true; });
   for (;;) sleep_for(*engine, std::chrono::hours(1));
 }
@@ -298,6 +311,7 @@ EngineStatus engine_status(const AudioEngine& e) {
   s.capture_ring = e.streams.capture_ring;
   s.monitor_ring = e.streams.monitor_ring;
   s.pending_advance = e.block.pending_advance;
+  s.retire_overflows = e.block.retire_overflows;
   s.mode = e.block.controls.mode;
   s.webcam_input = e.block.mix.webcam_input;
   s.gate_floor = e.block.mix.gate_floor;

@@ -16,6 +16,7 @@
 //       if (outcome != BlockOutcome::next) { engine_restart(*engine, outcome); engine_open_streams(*engine);
 //       continue; } engine_pace(*engine);
 //     }
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -90,6 +91,17 @@ void engine_restart(AudioEngine& e, BlockOutcome cause);
 // Thread: engine. Blocks: yes.
 void run_engine_loop(AudioEngine& e, const std::function<bool()>& keep_running);
 
+// The track references the engine let go of: whoever runs the engine drops
+// them off the engine thread, now and then (run_audio_engine starts a
+// reclaimer for it). Thread: any. Allocates: no.
+const std::shared_ptr<TrackRetireQueue>& engine_retire_queue(const AudioEngine& e) noexcept;
+
+// Starts the detached thread "melodara-retire" that reclaims `queue` every
+// `period`, for the life of the process, so nothing accumulates even when no
+// request arrives. False when the thread cannot start. Thread: any. Allocates: yes.
+bool start_track_reclaimer(std::shared_ptr<TrackRetireQueue> queue,
+                           std::chrono::milliseconds period = std::chrono::milliseconds(50));
+
 // The thread body of "melodara-tunewerk-realtime-dsp": never returns.
 [[noreturn]] void run_audio_engine(SharedState state, std::shared_ptr<ProgramStream> backing,
                                    std::shared_ptr<ProgramStream> primary);
@@ -109,7 +121,8 @@ struct EngineStatus {
   bool bus_output = false;  // a bus unit is open
   std::shared_ptr<FrameRing> capture_ring;
   std::shared_ptr<FrameRing> monitor_ring;
-  std::uint64_t pending_advance = 0;  // frames played while the state lock was busy
+  std::uint64_t pending_advance = 0;   // frames played while the state lock was busy
+  std::uint64_t retire_overflows = 0;  // track references dropped on the engine thread
   RoutingMode mode = RoutingMode::Program;
   bool webcam_input = false;
   float gate_floor = 1.0f;

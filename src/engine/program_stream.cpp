@@ -197,14 +197,14 @@ void run_publisher(ProgramStreamQueue& queue, ProgramStreamState& state) {
   while (!state.stop.load()) {
     if (!state.enabled.load()) {
       close_socket(fd);
-      program_stream_queue_clear(queue);
+      queue.clear();
       std::this_thread::sleep_for(kIdleSleep);
       continue;
     }
     const std::uint64_t generation = state.generation.load();
     if (generation != served) {
       close_socket(fd);
-      program_stream_queue_clear(queue);
+      queue.clear();
       sequence = 0;
       served = generation;
     }
@@ -226,7 +226,7 @@ void run_publisher(ProgramStreamQueue& queue, ProgramStreamState& state) {
       }
     }
 
-    const std::size_t n = program_stream_queue_take(queue, frames.data(), frames.size());
+    const std::size_t n = queue.take(frames.data(), frames.size());
     if (n == 0) {
       std::this_thread::sleep_for(kEmptySleep);
       continue;
@@ -248,45 +248,6 @@ void run_publisher(ProgramStreamQueue& queue, ProgramStreamState& state) {
 }
 
 }  // namespace
-
-ProgramStreamQueue::ProgramStreamQueue(std::size_t limit_)
-    : limit(limit_),
-      mask(std::bit_ceil(std::max<std::size_t>(limit_, 1)) - 1),
-      slots(std::make_unique<ProgramStreamFrame[]>(mask + 1)) {}
-
-bool program_stream_queue_push(ProgramStreamQueue& queue, const ProgramStreamFrame& frame) noexcept {
-  const std::uint64_t tail = queue.tail.load(std::memory_order_relaxed);
-  // The consumer's index is read again only when the ring looks full, so the
-  // producer rarely touches the consumer's cache line.
-  if (tail - queue.producerHead >= queue.limit) {
-    queue.producerHead = queue.head.load(std::memory_order_acquire);
-    if (tail - queue.producerHead >= queue.limit) return false;
-  }
-  queue.slots[tail & queue.mask] = frame;
-  queue.tail.store(tail + 1, std::memory_order_release);
-  return true;
-}
-
-std::size_t program_stream_queue_take(ProgramStreamQueue& queue, ProgramStreamFrame* out,
-                                      std::size_t max) noexcept {
-  const std::uint64_t head = queue.head.load(std::memory_order_relaxed);
-  if (queue.consumerTail - head < max) queue.consumerTail = queue.tail.load(std::memory_order_acquire);
-  const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(queue.consumerTail - head, max));
-  for (std::size_t i = 0; i < n; ++i) out[i] = queue.slots[(head + i) & queue.mask];
-  queue.head.store(head + n, std::memory_order_release);
-  return n;
-}
-
-void program_stream_queue_clear(ProgramStreamQueue& queue) noexcept {
-  queue.consumerTail = queue.tail.load(std::memory_order_acquire);
-  queue.head.store(queue.consumerTail, std::memory_order_release);
-}
-
-std::size_t program_stream_queue_size(const ProgramStreamQueue& queue) noexcept {
-  const std::uint64_t head = queue.head.load(std::memory_order_acquire);
-  const std::uint64_t tail = queue.tail.load(std::memory_order_acquire);
-  return tail > head ? static_cast<std::size_t>(tail - head) : 0;
-}
 
 std::expected<std::shared_ptr<ProgramStream>, std::string> program_stream_spawn() {
   auto slot = std::make_shared<ProgramStream>();
@@ -363,7 +324,7 @@ ProgramStreamStatus program_stream_status(const ProgramStream& slot) {
 void program_stream_push_frame(ProgramStream& slot, std::uint64_t stamp, float left, float right) noexcept {
   ProgramStreamState& state = *slot.state;
   if (!state.enabled.load(std::memory_order_relaxed)) return;
-  if (!program_stream_queue_push(*slot.queue, ProgramStreamFrame{stamp, left, right})) {
+  if (!slot.queue->try_push(ProgramStreamFrame{stamp, left, right})) {
     state.droppedFrames.fetch_add(1, std::memory_order_relaxed);
   }
 }

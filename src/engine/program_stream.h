@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "core/mutex.h"
+#include "core/spsc_queue.h"
 
 namespace melodara {
 
@@ -34,36 +35,12 @@ struct ProgramStreamFrame {
   float right = 0.0f;
 };
 
-// Bounded single-producer (engine) / single-consumer (publisher) ring holding
-// at most `limit` frames. Storage is allocated once, rounded up to a power of
-// two for cheap indexing; the producer never waits and never drops older frames.
-struct ProgramStreamQueue {
-  explicit ProgramStreamQueue(std::size_t limit = kProgramStreamQueueLimit);
-
-  std::size_t limit;
-  std::size_t mask;  // storage size - 1
-  std::unique_ptr<ProgramStreamFrame[]> slots;
-  alignas(64) std::atomic<std::uint64_t> head{0};  // next frame to take; consumer writes
-  std::uint64_t consumerTail = 0;                  // consumer's last look at tail
-  alignas(64) std::atomic<std::uint64_t> tail{0};  // next free slot; producer writes
-  std::uint64_t producerHead = 0;                  // producer's last look at head
+// The frames from the engine (the one producer) to the publisher (the one
+// consumer): at most `limit` frames; a full queue refuses new frames and keeps
+// the older ones.
+struct ProgramStreamQueue : SpscQueue<ProgramStreamFrame> {
+  explicit ProgramStreamQueue(std::size_t limit = kProgramStreamQueueLimit) : SpscQueue(limit) {}
 };
-
-// Appends one frame; false when the queue already holds `limit` frames.
-// Thread: the one producer. Allocates: no. Blocks: no.
-bool program_stream_queue_push(ProgramStreamQueue& queue, const ProgramStreamFrame& frame) noexcept;
-
-// Moves up to `max` frames from the front into `out`; returns how many.
-// Thread: the one consumer. Allocates: no. Blocks: no.
-std::size_t program_stream_queue_take(ProgramStreamQueue& queue, ProgramStreamFrame* out,
-                                      std::size_t max) noexcept;
-
-// Empties the queue (frames pushed meanwhile may stay).
-// Thread: the one consumer. Allocates: no. Blocks: no.
-void program_stream_queue_clear(ProgramStreamQueue& queue) noexcept;
-
-// Frames waiting now. Thread: any; a snapshot only.
-std::size_t program_stream_queue_size(const ProgramStreamQueue& queue) noexcept;
 
 struct ProgramStreamEndpoint {
   std::optional<std::string> host;  // none until the first open

@@ -104,8 +104,6 @@ struct NativeState {
   bool inputMuted = false;
   bool muted = false;
   std::optional<bool> monitorChoice;  // the host's explicit monitor choice
-  std::shared_ptr<const std::vector<float>>
-      engineRetiredTrack;  // dropped by the engine; freed off its thread
 };
 
 // Clamps a mixer gain into 0..2 (NaN reads as 0).

@@ -1,6 +1,7 @@
 // One engine block at a time: capture underrun, the copy and busy paths of
 // the player, the three fades, the publish mute, recorder capture with its
-// cap, and the realtime rules (no allocation per block).
+// cap, and the realtime rules (no allocation or free per block; released
+// tracks go to the retire queue).
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -8,6 +9,7 @@
 #include <numbers>
 #include <thread>
 
+#include "core/retire_queue.h"
 #include "engine/engine_thread.h"
 #include "engine/program_stream.h"
 #include "engine/recorder_capture.h"
@@ -49,7 +51,7 @@ std::shared_ptr<ProgramStream> bare_slot() {
 
 std::vector<ProgramStreamFrame> take_all(ProgramStream& slot) {
   std::vector<ProgramStreamFrame> out(kProgramStreamQueueLimit);
-  out.resize(program_stream_queue_take(*slot.queue, out.data(), out.size()));
+  out.resize(slot.queue->take(out.data(), out.size()));
   return out;
 }
 
@@ -344,6 +346,7 @@ TEST(EngineBlock, NoAllocationPerBlockWhilePlayingAndRecording) {
   {
     test::ThreadAllocationCounter count;  // the counter sees this thread's allocations
     auto probe = std::make_unique<int>(1);
+    test::escape(probe.get());
     EXPECT_EQ(count.count(), 1u);
   }
   std::size_t allocations = 0;
@@ -372,28 +375,83 @@ TEST(EngineBlock, NoAllocationPerBlockWhilePlayingAndRecording) {
   EXPECT_EQ(g->recording.mix.size(), (10u + 1000u + 200u) * 256);
 }
 
-TEST(EngineBlock, ReleasedTrackIsHandedBackNotFreedByTheEngine) {
+TEST(EngineBlock, HundredTrackChangesWhilePlayingNeitherAllocateNorFreeOnTheEngineThread) {
   auto s = quiet_engine();
-  auto old_track = ramp(4800);
-  std::weak_ptr<const std::vector<float>> watch = old_track;
   {
     auto g = s.state->lock();
-    g->player.samples = std::move(old_track);
+    g->player.samples = ramp(4800);
     g->player.playing = true;
   }
-  engine_run_block(*s.engine);
-  {
-    auto g = s.state->lock();  // a new track; nobody but the engine holds the old one now
-    g->player.samples = ramp(4800);
-    ++g->player.trackSerial;
-  }
   for (int i = 0; i < 3; ++i) engine_run_block(*s.engine);
-  EXPECT_FALSE(watch.expired());
-  EXPECT_EQ(s.state->lock()->engineRetiredTrack, watch.lock());
-  // Freed off the block loop: at the next stream open (or by a request thread).
-  engine_restart(*s.engine, BlockOutcome::device_change);
-  engine_open_streams(*s.engine);
+  {
+    test::ThreadAllocationCounter count;  // the counter sees this thread's frees
+    auto probe = std::make_unique<int>(1);
+    test::escape(probe.get());
+    probe.reset();
+    EXPECT_EQ(count.count(), 1u);
+    EXPECT_EQ(count.frees(), 1u);
+  }
+
+  std::vector<std::weak_ptr<const std::vector<float>>> old_tracks;
+  std::size_t allocations = 0, frees = 0;
+  for (int change = 0; change < 100; ++change) {
+    {
+      auto g = s.state->lock();  // a new track; nobody but the engine holds the old one now
+      old_tracks.push_back(g->player.samples);
+      g->player.samples = ramp(4800);
+      g->player.position = 0;
+      ++g->player.trackSerial;
+    }
+    for (int block = 0; block < 2; ++block) {  // the change, then the block after its crossfade
+      test::ThreadAllocationCounter count;
+      ASSERT_EQ(engine_run_block(*s.engine), BlockOutcome::next);
+      allocations += count.count();
+      frees += count.frees();
+    }
+  }
+  EXPECT_EQ(allocations, 0u);
+  EXPECT_EQ(frees, 0u);
+  EXPECT_EQ(s.status().retire_overflows, 0u);
+  for (const auto& t : old_tracks) ASSERT_FALSE(t.expired());  // they wait in the retire queue
+
+  // Another thread drops them.
+  const auto queue = engine_retire_queue(*s.engine);
+  std::thread([&] { EXPECT_GE(queue->reclaim(), old_tracks.size()); }).join();
+  for (const auto& t : old_tracks) EXPECT_TRUE(t.expired());
+  EXPECT_EQ(queue->size(), 0u);
+}
+
+TEST(EngineBlock, ReclaimerFreesARetiredTrackWithoutAnyRequest) {
+  auto s = quiet_engine();
+  auto first = ramp(4800);
+  std::weak_ptr<const std::vector<float>> watch = first;
+  {
+    auto g = s.state->lock();
+    g->player.samples = std::move(first);
+    g->player.playing = true;
+  }
+  ASSERT_TRUE(start_track_reclaimer(engine_retire_queue(*s.engine), std::chrono::milliseconds(5)));
+  engine_run_block(*s.engine);
+  s.state->lock()->player.samples = ramp(4800);
+  for (int i = 0; i < 2; ++i) engine_run_block(*s.engine);
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!watch.expired() && std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   EXPECT_TRUE(watch.expired());
+}
+
+TEST(EngineBlock, FullRetireQueueKeepsTheOlderItemsAndRefusesTheNew) {
+  RetireQueue<std::shared_ptr<int>> queue(2);
+  auto a = std::make_shared<int>(1), b = std::make_shared<int>(2), c = std::make_shared<int>(3);
+  std::weak_ptr<int> wa = a;
+  EXPECT_TRUE(queue.retire(std::move(a)));
+  EXPECT_TRUE(queue.retire(std::move(b)));
+  EXPECT_FALSE(queue.retire(std::move(c)));
+  EXPECT_TRUE(c);  // a refused item stays with the caller
+  EXPECT_FALSE(wa.expired());
+  EXPECT_EQ(queue.reclaim(), 2u);
+  EXPECT_TRUE(wa.expired());
+  EXPECT_TRUE(queue.retire(std::move(c)));
 }
 
 }  // namespace

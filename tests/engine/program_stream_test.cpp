@@ -229,11 +229,11 @@ TEST(ProgramStreamQueue, BoundedFifoRefusesNewFramesWhenFull) {
   std::size_t taken = 0;
   // Several rounds so the indices wrap around the storage.
   for (int round = 0; round < 4; ++round) {
-    while (program_stream_queue_push(queue, frame(pushed))) ++pushed;
-    ASSERT_EQ(program_stream_queue_size(queue), kProgramStreamQueueLimit);
-    EXPECT_FALSE(program_stream_queue_push(queue, frame(999999)));  // the old frames stay
+    while (queue.try_push(frame(pushed))) ++pushed;
+    ASSERT_EQ(queue.size(), kProgramStreamQueueLimit);
+    EXPECT_FALSE(queue.try_push(frame(999999)));  // the old frames stay
     for (int k = 0; k < 3; ++k) {
-      const std::size_t n = program_stream_queue_take(queue, out.data(), kProgramStreamPacketFrames);
+      const std::size_t n = queue.take(out.data(), kProgramStreamPacketFrames);
       ASSERT_EQ(n, kProgramStreamPacketFrames);
       for (std::size_t i = 0; i < n; ++i) {
         ASSERT_EQ(out[i].stamp, taken + i);
@@ -242,13 +242,13 @@ TEST(ProgramStreamQueue, BoundedFifoRefusesNewFramesWhenFull) {
       }
       taken += n;
     }
-    EXPECT_EQ(program_stream_queue_size(queue), kProgramStreamQueueLimit - 3 * kProgramStreamPacketFrames);
+    EXPECT_EQ(queue.size(), kProgramStreamQueueLimit - 3 * kProgramStreamPacketFrames);
   }
-  program_stream_queue_clear(queue);
-  EXPECT_EQ(program_stream_queue_size(queue), 0u);
-  EXPECT_EQ(program_stream_queue_take(queue, out.data(), out.size()), 0u);
-  ASSERT_TRUE(program_stream_queue_push(queue, frame(7)));
-  ASSERT_EQ(program_stream_queue_take(queue, out.data(), out.size()), 1u);
+  queue.clear();
+  EXPECT_EQ(queue.size(), 0u);
+  EXPECT_EQ(queue.take(out.data(), out.size()), 0u);
+  ASSERT_TRUE(queue.try_push(frame(7)));
+  ASSERT_EQ(queue.take(out.data(), out.size()), 1u);
   EXPECT_EQ(out[0].stamp, 7u);
 }
 
@@ -257,7 +257,7 @@ TEST(ProgramStreamQueue, ProducerAndConsumerThreadsKeepOrder) {
   constexpr std::size_t kTotal = 200000;
   std::thread producer([&] {
     for (std::size_t i = 0; i < kTotal;) {
-      if (program_stream_queue_push(queue, ProgramStreamFrame{i, static_cast<float>(i & 0xFFFF), 0.0f})) {
+      if (queue.try_push(ProgramStreamFrame{i, static_cast<float>(i & 0xFFFF), 0.0f})) {
         ++i;
       } else {
         std::this_thread::yield();
@@ -269,7 +269,7 @@ TEST(ProgramStreamQueue, ProducerAndConsumerThreadsKeepOrder) {
   bool inOrder = true;
   const auto deadline = Clock::now() + 5s;
   while (next < kTotal && Clock::now() < deadline) {
-    const std::size_t n = program_stream_queue_take(queue, out.data(), out.size());
+    const std::size_t n = queue.take(out.data(), out.size());
     for (std::size_t i = 0; i < n; ++i, ++next) {
       inOrder = inOrder && out[i].stamp == next && out[i].left == static_cast<float>(next & 0xFFFF);
     }
@@ -287,7 +287,7 @@ TEST(ProgramStream, SpawnsClosedWithNamedPublisher) {
   EXPECT_FALSE(slot->state->endpoint.lock()->host.has_value());
   // A closed slot does not queue or count frames.
   push_signal(*slot, 0, 100);
-  EXPECT_EQ(program_stream_queue_size(*slot->queue), 0u);
+  EXPECT_EQ(slot->queue->size(), 0u);
   EXPECT_EQ(status(*slot).dropped_frames, 0u);
 
   // The thread names itself once it runs.
@@ -591,7 +591,7 @@ TEST(ProgramStream, ConnectRefusedSetsErrorAndStaysActive) {
     return error_of(*slot).has_value();
   }));
   EXPECT_EQ(status(*slot), expected_status("active", 0, 0, 0, refused));
-  EXPECT_TRUE(wait_until([&] { return program_stream_queue_size(*slot->queue) == 0; }));
+  EXPECT_TRUE(wait_until([&] { return slot->queue->size() == 0; }));
 }
 
 TEST(ProgramStream, ConnectGivesUpAfterItsTimeLimit) {
@@ -629,10 +629,10 @@ TEST(ProgramStream, FullQueueCountsDroppedFramesUntilNextOpen) {
   EXPECT_EQ(status(*slot).dropped_frames, 0u);
   push_signal(*slot, kProgramStreamQueueLimit, 25);
   EXPECT_EQ(status(*slot).dropped_frames, 25u);
-  EXPECT_EQ(program_stream_queue_size(*slot->queue), kProgramStreamQueueLimit);
+  EXPECT_EQ(slot->queue->size(), kProgramStreamQueueLimit);
 
   std::vector<ProgramStreamFrame> front(1);
-  ASSERT_EQ(program_stream_queue_take(*slot->queue, front.data(), 1), 1u);
+  ASSERT_EQ(slot->queue->take(front.data(), 1), 1u);
   EXPECT_EQ(front[0].left, left_of(0));  // the oldest frame was kept
   push_signal(*slot, 0, 2);              // one fits again, one is refused
   EXPECT_EQ(status(*slot).dropped_frames, 26u);
