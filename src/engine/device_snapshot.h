@@ -35,13 +35,18 @@ class DeviceEnumerator {
   explicit DeviceEnumerator(SystemSource system,
                             std::chrono::milliseconds wait = std::chrono::milliseconds(450));
 
+  // Allocates: yes. A thread that cannot be started ends the process.
   // Thread: any but realtime callbacks. Blocks: up to the wait time.
   DeviceSnapshot snapshot();
+  // Thread: any. Blocks: no. Allocates: no.
   bool stalled() const;
   bool running() const;
+  // Thread: any but realtime callbacks. Blocks: briefly, on the name's mutex.
+  // Allocates: yes.
   std::optional<std::string> bus_device_name() const;
   void set_bus_device_name(std::string name);
   // Marks the cache poisoned, as a holder that failed would (tests).
+  // Thread: any. Blocks: briefly, on the cache mutex.
   void poison_cache();
 
   struct Shared;
@@ -50,10 +55,10 @@ class DeviceEnumerator {
   std::shared_ptr<Shared> shared_;
 };
 
-// The process-wide enumerator, on platform().system.
+// The process-wide enumerator, on platform().system. Thread: any.
 DeviceEnumerator& device_enumerator();
 
-// Shorthands for the process-wide enumerator.
+// Shorthands for the process-wide enumerator, with its members' contracts.
 DeviceSnapshot device_snapshot();
 bool enumeration_stalled();
 std::optional<std::string> bus_device_name();

@@ -17,7 +17,8 @@ struct StereoFrame {
   friend bool operator==(const StereoFrame&, const StereoFrame&) = default;
 };
 
-// The queue itself; reach it through FrameRing::lock().
+// The queue itself; reach it through FrameRing::lock(). No member allocates,
+// blocks or frees but the constructor (which allocates the storage).
 class FrameQueue {
  public:
   static constexpr std::size_t kCapacity = 16384;
@@ -45,7 +46,9 @@ class FrameQueue {
 };
 
 // lock() blocks on the ring's mutex; a holder that leaves by an exception
-// poisons the ring. Thread: any. Allocates: no.
+// poisons the ring. Each holder keeps it for one callback's or one block's
+// frames at most. Thread: any, the device callbacks and the engine included
+// (the one lock the realtime threads wait on). Allocates: no.
 class FrameRing : public Mutex<FrameQueue> {
  public:
   static constexpr std::size_t kCapacity = FrameQueue::kCapacity;
@@ -53,7 +56,8 @@ class FrameRing : public Mutex<FrameQueue> {
   explicit FrameRing(std::size_t silent_frames = 0) : Mutex<FrameQueue>(silent_frames) {}
 };
 
-// Callback counter: one per stream, advanced once per data callback.
+// Callback counter: one per stream, advanced once per data callback, read by
+// the engine's watchdog without a lock.
 using CallbackCounter = std::atomic<std::uint64_t>;
 
 }  // namespace melodara

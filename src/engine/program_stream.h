@@ -74,7 +74,7 @@ struct ProgramStream {
 
 // Makes the queue, the state and the publisher thread of a new slot, closed.
 // Fails with kProgramStreamSpawnFailed when the thread cannot start.
-// Thread: any (start-up).
+// Thread: start-up. Allocates: yes. Blocks: no.
 std::expected<std::shared_ptr<ProgramStream>, std::string> program_stream_spawn();
 
 // A slot's status as the operations answer it.
@@ -97,7 +97,7 @@ std::expected<ProgramStreamStatus, std::string> program_stream_open(ProgramStrea
                                                                     std::string_view token);
 
 // Disables the slot and raises its generation; the publisher drops its connection.
-// Thread: any. Blocks: no.
+// Thread: any. Allocates: no. Blocks: no.
 void program_stream_close(ProgramStream& slot) noexcept;
 
 // Thread: any. Blocks: briefly, on the error lock. Allocates: the error text.
@@ -108,7 +108,9 @@ ProgramStreamStatus program_stream_status(const ProgramStream& slot);
 void program_stream_push_frame(ProgramStream& slot, std::uint64_t stamp, float left, float right) noexcept;
 
 // Shuts the slot down: disabled, stop set, generation raised, publisher joined
-// (a failed join ends the process). Safe to call again. Thread: not the publisher.
+// (a failed join ends the process). Safe to call again.
+// Thread: any but the publisher. Blocks: until the publisher ends (a connect
+// or send in progress gives up within 500 ms).
 void drop_program_stream_worker(ProgramStream& slot);
 
 }  // namespace melodara
