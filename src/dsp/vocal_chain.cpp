@@ -168,7 +168,7 @@ inline float limiter_gain(ChainFrameState& f, float l, float r, const Limiter& l
 
 DspMeters vocal_chain_process(VocalDsp& d, std::span<const float> mic, std::span<const float> music_left,
                               std::span<const float> music_right, std::span<float> out_left,
-                              std::span<float> out_right) {
+                              std::span<float> out_right) MELODARA_NONBLOCKING {
   set_denormal_flags();
 
   // Every buffer bounds n, so a short one is never overrun.

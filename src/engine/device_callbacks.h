@@ -10,6 +10,7 @@
 #include <span>
 #include <vector>
 
+#include "core/realtime.h"
 #include "engine/frame_ring.h"
 
 namespace melodara {
@@ -61,12 +62,12 @@ void push_captured_frames(FrameRing& ring, std::span<const StereoFrame> frames, 
 // the monitor stream, the bus ones of the bus unit). Thread: the stream's
 // realtime callback thread, one call at a time. Allocates: no. Frees: no.
 // Blocks: on the ring mutex only, which the engine holds for one block's frames.
-void input_callback_f32(CaptureCallbackState& s, std::span<const float> buffer);
-void input_callback_i16(CaptureCallbackState& s, std::span<const std::int16_t> buffer);
-void output_callback_f32(PlaybackCallbackState& s, std::span<float> buffer);
-void output_callback_i16(PlaybackCallbackState& s, std::span<std::int16_t> buffer);
-void bus_output_callback_f32(PlaybackCallbackState& s, std::span<float> buffer);
-void bus_output_callback_i16(PlaybackCallbackState& s, std::span<std::int16_t> buffer);
+void input_callback_f32(CaptureCallbackState& s, std::span<const float> buffer) MELODARA_NONBLOCKING;
+void input_callback_i16(CaptureCallbackState& s, std::span<const std::int16_t> buffer) MELODARA_NONBLOCKING;
+void output_callback_f32(PlaybackCallbackState& s, std::span<float> buffer) MELODARA_NONBLOCKING;
+void output_callback_i16(PlaybackCallbackState& s, std::span<std::int16_t> buffer) MELODARA_NONBLOCKING;
+void bus_output_callback_f32(PlaybackCallbackState& s, std::span<float> buffer) MELODARA_NONBLOCKING;
+void bus_output_callback_i16(PlaybackCallbackState& s, std::span<std::int16_t> buffer) MELODARA_NONBLOCKING;
 
 // A playback value as a 16-bit sample: above 1.0 gives 32767, otherwise
 // clamped to -1..1 and scaled by 32767 toward zero; non-finite gives 0.

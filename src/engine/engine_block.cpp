@@ -129,7 +129,7 @@ void engine_block_open(EngineBlock& b, bool webcam_input, bool monitor_enabled,
   b.device_revision = device_revision;
 }
 
-void engine_block_copy(EngineBlock& b, NativeState& st) noexcept {
+void engine_block_copy(EngineBlock& b, NativeState& st) noexcept MELODARA_NONBLOCKING {
   b.device_revision = st.deviceRevision;
   MixControls& c = b.controls;
   c.running = st.running;
@@ -172,7 +172,7 @@ void engine_block_copy(EngineBlock& b, NativeState& st) noexcept {
   b.track.playing = pl.playing;
 }
 
-void engine_block_keep(EngineBlock& b) noexcept {
+void engine_block_keep(EngineBlock& b) noexcept MELODARA_NONBLOCKING {
   b.plays = b.track.playing;
   b.play_from = b.track.position;
   if (!b.track.playing) return;
@@ -182,7 +182,8 @@ void engine_block_keep(EngineBlock& b) noexcept {
   if (n < kEngineBlock) b.track.playing = false;
 }
 
-void engine_block_process(EngineBlock& b, std::span<const StereoFrame, kEngineBlock> captured) noexcept {
+void engine_block_process(EngineBlock& b,
+                          std::span<const StereoFrame, kEngineBlock> captured) noexcept MELODARA_NONBLOCKING {
   BlockSignals& s = b.signals;
   s.music_left.fill(0.0f);
   s.music_right.fill(0.0f);
@@ -205,9 +206,12 @@ void engine_block_process(EngineBlock& b, std::span<const StereoFrame, kEngineBl
   crackle_update(b.crackle, s.sums);
 }
 
-void engine_block_publish(EngineBlock& b, NativeState& st) noexcept {
+void engine_block_publish(EngineBlock& b, NativeState& st) noexcept MELODARA_NONBLOCKING {
   write_bus_audit(st, b.signals.sums, b.crackle);
-  recorder_flush(b.recorder, st.recording, st.stageRecording);
+  {
+    const RealtimeException allow("a recorded take reserves its lists once, at its first flush");
+    recorder_flush(b.recorder, st.recording, st.stageRecording);
+  }
   engine_voice_cal_block(st, b.signals.mic, b.signals.meters);
 
   const LiveKeyTracker& tracker = b.dsp.key_tracker;

@@ -19,6 +19,7 @@
 #include <span>
 #include <vector>
 
+#include "core/realtime.h"
 #include "core/retire_queue.h"
 #include "dsp/vocal_dsp.h"
 #include "engine/engine_meters.h"
@@ -117,25 +118,26 @@ void engine_block_open(EngineBlock& block, bool webcam_input, bool monitor_enabl
 // read (whose frames it adds to the player's position, clearing `playing` at
 // the track's end). Thread: engine, holding the state lock. Allocates: no.
 // Blocks: no. Frees: no.
-void engine_block_copy(EngineBlock& block, NativeState& state) noexcept;
+void engine_block_copy(EngineBlock& block, NativeState& state) noexcept MELODARA_NONBLOCKING;
 
 // The state lock was busy: the block plays on from the engine's own cursor
 // and remembers the frames as pending advance.
 // Thread: engine. Allocates: no. Blocks: no.
-void engine_block_keep(EngineBlock& block) noexcept;
+void engine_block_keep(EngineBlock& block) noexcept MELODARA_NONBLOCKING;
 
 // The block itself: reads and fades the backing track, prepares the
 // microphone from `captured`, runs the vocal chain, mixes every destination
 // into block.signals, gathers the recorder samples and updates the crackle
 // meter. Thread: engine. Allocates: no. Blocks: no.
-void engine_block_process(EngineBlock& block, std::span<const StereoFrame, kEngineBlock> captured) noexcept;
+void engine_block_process(EngineBlock& block,
+                          std::span<const StereoFrame, kEngineBlock> captured) noexcept MELODARA_NONBLOCKING;
 
 // The second state access, with the state locked by the caller: the bus-audit
 // and crackle meters, the recorder flush, the voice-calibration block, the
 // live key written back, and the block's meters as telemetry.
 // Thread: engine, holding the state lock. Allocates: once per recorded take.
 // Blocks: no.
-void engine_block_publish(EngineBlock& block, NativeState& state) noexcept;
+void engine_block_publish(EngineBlock& block, NativeState& state) noexcept MELODARA_NONBLOCKING;
 
 // At a restart: the engine retires its track references and stops playing.
 // Thread: engine. Allocates: no. Blocks: no. Frees: no.

@@ -53,7 +53,7 @@ void capture_pop(AudioEngine& e) {
     e.captured.fill(StereoFrame{});
     return;
   }
-  auto g = ring->lock();
+  auto g = ring->lock_realtime();
   if (g.poisoned()) {
     e.captured.fill(StereoFrame{});
     return;
@@ -64,6 +64,18 @@ void capture_pop(AudioEngine& e) {
   }
 }
 
+// The state is only ever tried inside the loop. Neither the try nor the
+// unlock waits; a poisoned try unlocks at once.
+std::optional<Mutex<NativeState>::Guard> try_lock_state(Mutex<NativeState>& state) noexcept {
+  const RealtimeException allow("the state's try-lock unlocks at once when poisoned, never waiting");
+  return state.try_lock();
+}
+
+void unlock_state(Mutex<NativeState>::Guard& guard) noexcept {
+  const RealtimeException allow("the unlock of the try-locked state never waits; it may wake a request");
+  guard.release();
+}
+
 void push_program_frames(AudioEngine& e) {
   const BlockSignals& s = e.block.signals;
   for (std::size_t i = 0; i < kEngineBlock; ++i)
@@ -72,7 +84,7 @@ void push_program_frames(AudioEngine& e) {
 }
 
 void push_capped(FrameRing& ring, const BlockFrames& block, std::optional<std::size_t>* fill_after) {
-  auto g = ring.lock();
+  auto g = ring.lock_realtime();
   if (g.poisoned()) {
     if (fill_after) *fill_after = kPlaybackTargetFill;
     return;
@@ -216,10 +228,11 @@ void engine_open_streams(AudioEngine& e) {
   ++e.opens;
 }
 
-BlockOutcome engine_run_block(AudioEngine& e) noexcept {
+BlockOutcome engine_run_block(AudioEngine& e) noexcept MELODARA_NONBLOCKING {
   capture_pop(e);
-  if (auto g = e.state->try_lock()) {
+  if (auto g = try_lock_state(*e.state)) {
     engine_block_copy(e.block, **g);
+    unlock_state(*g);
   } else {
     engine_block_keep(e.block);
   }
@@ -227,7 +240,10 @@ BlockOutcome engine_run_block(AudioEngine& e) noexcept {
 
   engine_block_process(e.block, e.captured);
   push_program_frames(e);
-  if (auto g = e.state->try_lock()) engine_block_publish(e.block, **g);
+  if (auto g = try_lock_state(*e.state)) {
+    engine_block_publish(e.block, **g);
+    unlock_state(*g);
+  }
 
   if (e.bus.ring) push_capped(*e.bus.ring, e.block.signals.bus, nullptr);
   // Only a monitor output reads the monitor ring: without one, pushing would

@@ -23,6 +23,7 @@
 #include <optional>
 #include <string>
 
+#include "core/realtime.h"
 #include "engine/device_snapshot.h"
 #include "engine/engine_block.h"
 #include "engine/engine_clock.h"
@@ -72,7 +73,7 @@ void engine_open_streams(AudioEngine& e);
 // (device_change), the block, the program-stream frames, the meters under the
 // second try-lock, the bus and monitor pushes.
 // Thread: engine. Allocates: no. Blocks: ring mutexes only (the state lock is only tried).
-BlockOutcome engine_run_block(AudioEngine& e) noexcept;
+BlockOutcome engine_run_block(AudioEngine& e) noexcept MELODARA_NONBLOCKING;
 
 // After every block; every 375th call restarts a bus unit or streams whose
 // callbacks stopped, and reports a third failed check in a row

@@ -38,7 +38,12 @@ struct Device {
   std::uint64_t mix_base = 0;
   std::deque<float> pending;
   std::deque<float> sink;
+  // The sink file, set before the device is listed. Committed samples wait in
+  // file_pending (under the hardware mutex) and are written under file_m
+  // alone, so no stream call ever waits for the disk.
   std::unique_ptr<WavSinkFile> file;
+  std::vector<float> file_pending;
+  std::mutex file_m;
   std::vector<std::weak_ptr<Tap>> taps;
   std::vector<StreamCore*> writers;
 
@@ -111,7 +116,11 @@ struct Hardware::State {
                          : std::chrono::duration<double>(Clock::now() - epoch).count();
     return static_cast<std::uint64_t>(std::llround(seconds * d.rate_eff()));
   }
+  // Caller holds m; write_sink_file(d) after releasing it.
   void commit(Device& d);
+  // Appends what commit set aside to the sink file. Caller holds neither m nor
+  // the device's file_m.
+  void write_sink_file(Device& d);
   void mix_write(Device& d, StreamCore& s, std::uint64_t pos, std::span<const float> samples,
                  std::size_t frames, std::size_t channels);
   float source_sample(Device& d, std::uint64_t frame, int channel);
@@ -187,7 +196,7 @@ void Hardware::State::commit(Device& d) {
   const std::size_t cap = sink_cap_frames * kd;
   if (d.sink.size() > cap)
     d.sink.erase(d.sink.begin(), d.sink.begin() + static_cast<std::ptrdiff_t>(d.sink.size() - cap));
-  if (d.file) d.file->append(out);
+  if (d.file) d.file_pending.insert(d.file_pending.end(), out.begin(), out.end());
   std::erase_if(d.taps, [](const std::weak_ptr<Tap>& t) { return t.expired(); });
   for (auto& weak : d.taps) {
     auto t = weak.lock();
@@ -196,6 +205,17 @@ void Hardware::State::commit(Device& d) {
       t->samples.erase(t->samples.begin(),
                        t->samples.begin() + static_cast<std::ptrdiff_t>(t->samples.size() - t->cap_samples));
   }
+}
+
+void Hardware::State::write_sink_file(Device& d) {
+  if (!d.file) return;
+  std::lock_guard file_lock(d.file_m);
+  std::vector<float> out;
+  {
+    std::lock_guard lk(m);
+    out.swap(d.file_pending);
+  }
+  if (!out.empty()) d.file->append(out);
 }
 
 void Hardware::State::mix_write(Device& d, StreamCore& s, std::uint64_t pos, std::span<const float> samples,
@@ -217,12 +237,14 @@ namespace {
 void StreamCore::run_once() {
   const std::size_t k = config.channels;
   {
-    std::lock_guard lk(hw->m);
+    std::unique_lock lk(hw->m);
     if (device->stalled) {
       position += frames;
       if (kind == StreamKind::output) {
         write_pos = position;
         hw->commit(*device);
+        lk.unlock();
+        hw->write_sink_file(*device);
       }
       return;
     }
@@ -236,8 +258,11 @@ void StreamCore::run_once() {
       std::fill(f32.begin(), f32.end(), 0.0f);
       std::get<OutputCallbackF32>(out_cb)(std::span<float>(f32.data(), samples));
     }
-    std::lock_guard lk(hw->m);
-    hw->mix_write(*device, *this, position, f32, frames, k);
+    {
+      std::lock_guard lk(hw->m);
+      hw->mix_write(*device, *this, position, f32, frames, k);
+    }
+    hw->write_sink_file(*device);
   } else {
     {
       std::lock_guard lk(hw->m);
@@ -335,11 +360,13 @@ void StreamCore::halt(bool join) {
   }
   cv.notify_all();
   if (join && t.joinable()) t.join();
-  std::lock_guard hl(hw->m);
-  if (writes_mix()) {
+  if (!writes_mix()) return;
+  {
+    std::lock_guard hl(hw->m);
     std::erase(device->writers, this);
     hw->commit(*device);
   }
+  hw->write_sink_file(*device);
 }
 
 struct StreamHandle final : AudioStream {
@@ -656,9 +683,9 @@ DeviceId Hardware::add_device(DeviceSpec spec) {
     if (auto w = read_wav(spec.source.path)) d->wav = std::move(*w);
   }
   d->spec = std::move(spec);
+  open_sink_file(*state_, *d);  // the configuration never changes after creation
   std::lock_guard lk(state_->m);
   d->id = static_cast<DeviceId>(state_->devices.size() + 1);
-  open_sink_file(*state_, *d);
   state_->devices.push_back(std::move(d));
   return state_->devices.back()->id;
 }
