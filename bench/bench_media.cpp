@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
+#include "core/process_runner.h"
 #include "media/ffmpeg_decode.h"
 #include "media/inprocess_decoder.h"
 #include "media/loudness.h"
-#include "media/process_runner.h"
 
 namespace {
 

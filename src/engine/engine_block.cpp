@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "core/counters.h"
-#include "dsp/note_names.h"
+#include "dsp/key_names.h"
 #include "engine/engine_seams.h"
 
 namespace melodara {
@@ -208,10 +208,7 @@ void engine_block_process(EngineBlock& b,
 
 void engine_block_publish(EngineBlock& b, NativeState& st) noexcept MELODARA_NONBLOCKING {
   write_bus_audit(st, b.signals.sums, b.crackle);
-  {
-    const RealtimeException allow("a recorded take reserves its lists once, at its first flush");
-    recorder_flush(b.recorder, st.recording, st.stageRecording);
-  }
+  recorder_flush(b.recorder, st.recording, st.stageRecording, *st.recorderPool);
   engine_voice_cal_block(st, b.signals.mic, b.signals.meters);
 
   const LiveKeyTracker& tracker = b.dsp.key_tracker;
@@ -220,11 +217,9 @@ void engine_block_publish(EngineBlock& b, NativeState& st) noexcept MELODARA_NON
     st.dsp.params.scale_is_minor = b.dsp.params.scale_is_minor;
     st.dsp.params.bpm = b.dsp.params.bpm;
     if (!st.player.detectedKey || tracker.state == 3) {
-      // At most three bytes: the string keeps them inline, nothing allocates.
-      const std::string_view note = kNoteNames[std::min<std::uint64_t>(b.dsp.params.root_key, 11)];
+      // At most three bytes: the strings keep them inline, nothing allocates or frees.
       if (!st.player.detectedKey) st.player.detectedKey.emplace();
-      st.player.detectedKey->assign(note);
-      if (b.dsp.params.scale_is_minor) st.player.detectedKey->push_back('m');
+      st.player.detectedKey->assign(key_label(b.dsp.params.root_key, b.dsp.params.scale_is_minor));
       st.player.detectedBpm = b.dsp.params.bpm;
     }
   }

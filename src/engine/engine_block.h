@@ -135,8 +135,7 @@ void engine_block_process(EngineBlock& block,
 // The second state access, with the state locked by the caller: the bus-audit
 // and crackle meters, the recorder flush, the voice-calibration block, the
 // live key written back, and the block's meters as telemetry.
-// Thread: engine, holding the state lock. Allocates: once per recorded take.
-// Blocks: no.
+// Thread: engine, holding the state lock. Allocates: no. Blocks: no.
 void engine_block_publish(EngineBlock& block, NativeState& state) noexcept MELODARA_NONBLOCKING;
 
 // At a restart: the engine retires its track references and stops playing.

@@ -13,6 +13,7 @@
 #include "engine/engine_streams.h"
 #include "engine/system_defaults.h"
 #include "engine/usb_recovery.h"
+#include "engine/virtual_device_provisioning.h"
 
 namespace melodara {
 
@@ -97,19 +98,6 @@ void sleep_for(AudioEngine& e, std::chrono::nanoseconds d) { e.env.clock.sleep_u
 
 bool stalled(const AudioEngine& e) { return e.env.enumeration_stalled && e.env.enumeration_stalled(); }
 
-// Provisioning, as far as it exists: the bus is only looked up, not created.
-void provision_virtual_devices(AudioEngine& e) {
-  if (stalled(e)) {
-    if (e.env.set_bus_name) e.env.set_bus_name(std::string(kVirtualBusName));
-    return;
-  }
-  if (!e.env.device_snapshot) return;
-  const auto bus = find_virtual_bus_in(e.env.device_snapshot());
-  if (!bus) return;
-  if (e.env.platform.system) ensure_system_default_devices(*e.env.platform.system, "", "");
-  if (e.env.set_bus_name) e.env.set_bus_name(*bus);
-}
-
 // Restarts streams whose callbacks stopped; three failed checks in a row
 // leave the loop. A start skipped for an enumeration stall is retried once
 // the stall is over.
@@ -163,7 +151,9 @@ AudioEnginePtr audio_engine_new(EngineEnv env, SharedState state, std::shared_pt
   e->state = std::move(state);
   e->backing_slot = std::move(backing);
   e->primary_slot = std::move(primary);
-  provision_virtual_devices(*e);
+  provision_virtual_devices(
+      {e->env.platform, e->env.enumeration_stalled, e->env.device_snapshot, e->env.set_bus_name,
+       [engine = e.get()](std::chrono::nanoseconds d) { sleep_for(*engine, d); }, running_executable()});
   e->block = engine_block_new();
   return e;
 }

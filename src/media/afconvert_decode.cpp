@@ -10,9 +10,9 @@
 #include <string>
 
 #include "core/little_endian.h"
+#include "core/process_runner.h"
 #include "media/env_paths.h"
 #include "media/file_io.h"
-#include "media/process_runner.h"
 
 namespace melodara {
 namespace {

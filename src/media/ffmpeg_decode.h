@@ -8,8 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "core/process_runner.h"
 #include "media/decoded_media.h"
-#include "media/process_runner.h"
 
 namespace melodara {
 

@@ -25,6 +25,12 @@ Json program_stream_status_json(const ProgramStreamStatus& status);
 // The "devices.list" object from the lists and the stored bus name.
 Json devices_list_json(const DeviceLists& lists, const std::optional<std::string>& bus_name);
 
+// The answer of the recording operations: the five paths, `recording`, the
+// duration rounded to two decimals in 32-bit floats, the target's name.
+Json recording_json(const RecorderSlot& slot, RecorderTarget target, bool recording, float duration_sec);
+// As a status: while a take runs, its duration so far.
+Json recording_status_json(const RecorderSlot& slot, RecorderTarget target);
+
 // The recording objects of the two targets (the "stage" one is shorter).
 Json recording_slot_json(const RecorderSlot& slot);
 Json stage_recording_slot_json(const RecorderSlot& slot);

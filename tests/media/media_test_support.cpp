@@ -18,7 +18,8 @@
 #include <stdexcept>
 #include <thread>
 
-#include "media/process_runner.h"
+#include "core/process_runner.h"
+#include "stand_in_tools.h"
 
 extern char** environ;
 
@@ -74,6 +75,48 @@ void write_script(const fs::path& path, const std::string& body) {
   fs::permissions(path, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
 }
 
+namespace {
+
+// A text as one single-quoted shell word.
+std::string shell_quoted(const std::string& text) {
+  std::string out = "'";
+  for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return out + "'";
+}
+
+}  // namespace
+
+void StandInTool::answer(const std::string& out, int code, const std::string& hang_marker) const {
+  const std::string base = path_.string();
+  write_text(base + ".out", out);
+  // The record of stand_in_tools.h. Only absolute paths: the tests give the
+  // tool a PATH of its stand-ins alone.
+  std::string body = "printf '%s\\0' \"$#\" \"$@\" >> " + shell_quoted(base + ".argv") + "\n";
+  if (!hang_marker.empty()) {
+    body += "case \"$*\" in *" + shell_quoted(hang_marker) + "*) echo $$ >> " + shell_quoted(base + ".pids") +
+            "; exec /bin/sleep 600;; esac\n";
+  }
+  body += "/bin/cat " + shell_quoted(base + ".out") + "\nexit " + std::to_string(code);
+  write_script(path_, body);
+}
+
+std::vector<std::vector<std::string>> StandInTool::runs() const {
+  return read_tool_log(path_.string() + ".argv");
+}
+
+std::vector<int> StandInTool::hung_pids() const {
+  std::ifstream in(path_.string() + ".pids");
+  std::vector<int> pids;
+  for (int pid; in >> pid;) pids.push_back(pid);
+  return pids;
+}
+
+bool system_ytdlp_present() {
+  for (const char* p : {"/opt/homebrew/bin/yt-dlp", "/usr/local/bin/yt-dlp", "/usr/bin/yt-dlp"})
+    if (fs::exists(p)) return true;
+  return false;
+}
+
 bool run_ffmpeg(const std::vector<std::string>& args) {
   Command cmd{"ffmpeg", {"-hide_banner", "-loglevel", "error", "-y"}};
   cmd.args.insert(cmd.args.end(), args.begin(), args.end());
@@ -93,7 +136,8 @@ double stereo_rms(std::span<const float> samples) {
   double sum = 0.0;
   std::size_t count = 0;
   for (std::size_t i = 0; i + 1 < samples.size(); i += 2) {
-    const double e = 0.5 * (double(samples[i]) * samples[i] + double(samples[i + 1]) * samples[i + 1]);
+    const auto l = static_cast<double>(samples[i]), r = static_cast<double>(samples[i + 1]);
+    const double e = 0.5 * (l * l + r * r);
     if (e > 0.0001) {
       sum += e;
       ++count;
@@ -108,8 +152,8 @@ double channel_frequency(std::span<const float> stereo, int channel, double rate
   const std::size_t end = frames - frames / 10;
   std::size_t crossings = 0;
   for (std::size_t i = begin + 1; i < end; ++i) {
-    const float a = stereo[2 * (i - 1) + channel];
-    const float b = stereo[2 * i + channel];
+    const float a = stereo[2 * (i - 1) + static_cast<std::size_t>(channel)];
+    const float b = stereo[2 * i + static_cast<std::size_t>(channel)];
     if ((a < 0.0f) != (b < 0.0f)) ++crossings;
   }
   const double seconds = double(end - begin) / rate;

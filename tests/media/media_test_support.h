@@ -47,6 +47,29 @@ std::vector<std::uint8_t> read_bytes(const fs::path& path);
 // Writes an executable shell script.
 void write_script(const fs::path& path, const std::string& body);
 
+// A stand-in for an external tool (curl, yt-dlp): a script at `path` that logs
+// the exact arguments of every run and answers with canned output.
+class StandInTool {
+ public:
+  explicit StandInTool(fs::path path) : path_(std::move(path)) {}
+  const fs::path& path() const { return path_; }
+
+  // (Re)writes the script: it prints `out` and exits with `code`; a run with an
+  // argument that contains `hang_marker` (when given) never ends instead.
+  void answer(const std::string& out, int code = 0, const std::string& hang_marker = "") const;
+  // The arguments of each run so far, in order.
+  std::vector<std::vector<std::string>> runs() const;
+  // The process ids of the runs that hung.
+  std::vector<int> hung_pids() const;
+
+ private:
+  fs::path path_;
+};
+
+// True when a yt-dlp sits in one of the fixed install folders, where tool
+// discovery finds it whatever the test's environment.
+bool system_ytdlp_present();
+
 // Runs ffmpeg -y <args>; true when it exited with 0.
 bool run_ffmpeg(const std::vector<std::string>& args);
 
