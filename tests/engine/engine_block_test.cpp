@@ -11,7 +11,6 @@
 #include <numbers>
 #include <thread>
 
-#include "core/retire_queue.h"
 #include "engine/engine_thread.h"
 #include "engine/program_stream.h"
 #include "engine/recorder_capture.h"
@@ -461,20 +460,6 @@ TEST(EngineBlock, ReclaimerFreesARetiredTrackWithoutAnyRequest) {
   while (!watch.expired() && std::chrono::steady_clock::now() < until)
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   EXPECT_TRUE(watch.expired());
-}
-
-TEST(EngineBlock, FullRetireQueueKeepsTheOlderItemsAndRefusesTheNew) {
-  RetireQueue<std::shared_ptr<int>> queue(2);
-  auto a = std::make_shared<int>(1), b = std::make_shared<int>(2), c = std::make_shared<int>(3);
-  std::weak_ptr<int> wa = a;
-  EXPECT_TRUE(queue.retire(std::move(a)));
-  EXPECT_TRUE(queue.retire(std::move(b)));
-  EXPECT_FALSE(queue.retire(std::move(c)));
-  EXPECT_TRUE(c);  // a refused item stays with the caller
-  EXPECT_FALSE(wa.expired());
-  EXPECT_EQ(queue.reclaim(), 2u);
-  EXPECT_TRUE(wa.expired());
-  EXPECT_TRUE(queue.retire(std::move(c)));
 }
 
 }  // namespace
