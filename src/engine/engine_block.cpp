@@ -142,6 +142,7 @@ void engine_block_copy(EngineBlock& b, NativeState& st) noexcept MELODARA_NONBLO
   c.master_gain = st.masterGain;
   c.mode = routing_mode_of(st.routingMode);
   b.audio_revision = st.audioRevision;
+  b.voice_cal.active = st.voiceCal.active;
   recorder_note_slots(b.recorder, st.recording, st.stageRecording);
 
   clone_dsp_params_into(b.dsp.params, st.dsp.params);
@@ -196,6 +197,7 @@ void engine_block_process(EngineBlock& b,
   b.dsp.params.vocal_gain = gains.vocal_gain;
   s.meters = vocal_chain_process(b.dsp, s.mic, s.music_left, s.music_right, s.out_left, s.out_right);
   s.meters.latency_ms = kEngineLatencyMs;
+  engine_voice_cal_measure(b.voice_cal, s.mic, gains.mic_rms, s.meters.detected_vocal_hz);
 
   const MixOutputs outputs{s.primary, s.backing, s.monitor, s.bus, s.rec_mix, s.rec_vocal, s.rec_dry_mic};
   s.sums = routing_mix_block(
@@ -209,7 +211,7 @@ void engine_block_process(EngineBlock& b,
 void engine_block_publish(EngineBlock& b, NativeState& st) noexcept MELODARA_NONBLOCKING {
   write_bus_audit(st, b.signals.sums, b.crackle);
   recorder_flush(b.recorder, st.recording, st.stageRecording, *st.recorderPool);
-  engine_voice_cal_block(st, b.signals.mic, b.signals.meters);
+  engine_voice_cal_block(st, b.voice_cal);
 
   const LiveKeyTracker& tracker = b.dsp.key_tracker;
   if (st.dsp.params.send_key_to_autotune && tracker.stable_count > 2) {

@@ -23,6 +23,7 @@
 #include "core/retire_queue.h"
 #include "dsp/vocal_dsp.h"
 #include "engine/engine_meters.h"
+#include "engine/engine_seams.h"
 #include "engine/frame_ring.h"
 #include "engine/recorder_capture.h"
 #include "engine/routing_mix.h"
@@ -95,6 +96,7 @@ struct EngineBlock {
   std::uint64_t retire_overflows = 0;  // dropped here anyway: the queue was full
 
   KeySeedMemo key_seed;
+  EngineVoiceCal voice_cal;
   CrackleState crackle;
   RecorderPending recorder;
   BlockSignals signals;
@@ -126,9 +128,9 @@ void engine_block_copy(EngineBlock& block, NativeState& state) noexcept MELODARA
 void engine_block_keep(EngineBlock& block) noexcept MELODARA_NONBLOCKING;
 
 // The block itself: reads and fades the backing track, prepares the
-// microphone from `captured`, runs the vocal chain, mixes every destination
-// into block.signals, gathers the recorder samples and updates the crackle
-// meter. Thread: engine. Allocates: no. Blocks: no.
+// microphone from `captured`, runs the vocal chain, measures the block for
+// voice calibration, mixes every destination into block.signals, gathers the
+// recorder samples and updates the crackle meter. Thread: engine. Allocates: no. Blocks: no.
 void engine_block_process(EngineBlock& block,
                           std::span<const StereoFrame, kEngineBlock> captured) noexcept MELODARA_NONBLOCKING;
 

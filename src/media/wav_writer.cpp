@@ -10,9 +10,9 @@
 #include <cstring>
 #include <system_error>
 
+#include "core/env_paths.h"
+#include "core/file_io.h"
 #include "core/little_endian.h"
-#include "media/env_paths.h"
-#include "media/file_io.h"
 
 namespace melodara {
 namespace {
