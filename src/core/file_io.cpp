@@ -14,7 +14,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-bool write_all(int fd, std::span<const std::uint8_t> bytes) {
+}  // namespace
+
+int write_all(int fd, std::span<const std::uint8_t> bytes) {
   std::size_t done = 0;
   while (done < bytes.size()) {
     const std::size_t chunk = std::min<std::size_t>(bytes.size() - done, 1 << 30);
@@ -24,13 +26,11 @@ bool write_all(int fd, std::span<const std::uint8_t> bytes) {
     } else if (n < 0 && errno == EINTR) {
       continue;
     } else {
-      return false;
+      return n < 0 ? errno : EIO;
     }
   }
-  return true;
+  return 0;
 }
-
-}  // namespace
 
 std::optional<std::vector<std::uint8_t>> read_file_bytes(const fs::path& path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -60,7 +60,7 @@ bool write_file_replacing(const fs::path& path, std::span<const std::uint8_t> by
   temp += ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(counter.fetch_add(1));
   const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
   if (fd < 0) return false;
-  const bool written = write_all(fd, bytes);
+  const bool written = write_all(fd, bytes) == 0;
   const bool closed = ::close(fd) == 0;
   if (!written || !closed || ::rename(temp.c_str(), path.c_str()) != 0) {
     ::unlink(temp.c_str());

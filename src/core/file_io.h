@@ -10,6 +10,11 @@
 
 namespace melodara {
 
+// Writes all of `bytes` to `fd`, resuming after partial and interrupted
+// writes: 0, or the errno of the failing write (EIO when it wrote nothing).
+// Thread: any. Blocks: file I/O.
+int write_all(int fd, std::span<const std::uint8_t> bytes);
+
 // The whole file, or none when it cannot be opened or read.
 // Thread: any. Allocates: yes. Blocks: file I/O.
 std::optional<std::vector<std::uint8_t>> read_file_bytes(const std::filesystem::path& path);

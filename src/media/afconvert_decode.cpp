@@ -10,6 +10,7 @@
 #include <string>
 
 #include "core/env_paths.h"
+#include "core/little_endian.h"
 #include "core/process_runner.h"
 #include "media/file_io.h"
 
@@ -17,11 +18,6 @@ namespace melodara {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::uint32_t u32le(std::span<const std::uint8_t> b, std::size_t at) {
-  return static_cast<std::uint32_t>(b[at]) | (static_cast<std::uint32_t>(b[at + 1]) << 8) |
-         (static_cast<std::uint32_t>(b[at + 2]) << 16) | (static_cast<std::uint32_t>(b[at + 3]) << 24);
-}
 
 std::optional<std::string> random_token() {
   std::uint8_t raw[12];
@@ -46,17 +42,7 @@ std::optional<std::string> random_token() {
 bool write_new_file(const fs::path& path, std::span<const std::uint8_t> bytes) {
   const int fd = ::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOFOLLOW);
   if (fd < 0) return false;
-  std::size_t done = 0;
-  bool ok = true;
-  while (done < bytes.size()) {
-    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n > 0) {
-      done += static_cast<std::size_t>(n);
-    } else if (!(n < 0 && errno == EINTR)) {
-      ok = false;
-      break;
-    }
-  }
+  const bool ok = write_all(fd, bytes) == 0;
   return ::close(fd) == 0 && ok;
 }
 
@@ -76,7 +62,7 @@ std::optional<std::vector<std::uint8_t>> wav_data_chunk(std::span<const std::uin
   if (len < 44) return std::nullopt;
   std::size_t at = 12;
   while (at + 8 <= len) {
-    const std::uint32_t size = u32le(wav, at + 4);
+    const std::uint32_t size = load_le32(wav.data() + at + 4);
     const std::size_t body = at + 8;
     if (std::memcmp(wav.data() + at, "data", 4) == 0) {
       const std::size_t end = body + std::min<std::size_t>(size, len - body);

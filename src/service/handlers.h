@@ -5,9 +5,17 @@
 // I/O, so the engine's try-locks keep succeeding. Unlocked handlers (those
 // taking the shared records): Thread: the reader or a request worker, holding
 // no lock. Allocates: yes. Blocks: as each one says.
+#include <cstdint>
+#include <string_view>
+
 #include "service/dispatch.h"
 
 namespace melodara {
+
+// Stores the canonical routing mode of `text` in the locked state and bumps its
+// audio revision (also when the mode stays the same); returns the new revision.
+// Thread: a request's, holding the state lock. Allocates: yes.
+std::uint64_t parse_routing_mode(NativeState& state, std::string_view text);
 
 // System and soundboard.
 HandlerResult handle_handshake(NativeState& state, const Json& payload);

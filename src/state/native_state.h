@@ -98,8 +98,6 @@ struct NativeState {
   bool inputMuted = false;
   bool muted = false;
   std::optional<bool> monitorChoice;  // the host's explicit monitor choice
-  std::shared_ptr<const std::vector<float>>
-      engineRetiredTrack;  // dropped by the engine; freed off its thread
 };
 
 // The slot of a target. Thread: any, holding the state lock. Allocates: no. Blocks: no.
