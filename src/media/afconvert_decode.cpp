@@ -11,6 +11,7 @@
 
 #include "media/env_paths.h"
 #include "media/file_io.h"
+#include "media/pcm_samples.h"
 #include "media/process_runner.h"
 
 namespace melodara {
@@ -71,7 +72,7 @@ std::string_view afconvert_input_extension(std::span<const std::uint8_t> b) {
   return "m4a";
 }
 
-std::optional<std::vector<std::uint8_t>> wav_data_chunk(std::span<const std::uint8_t> wav) {
+std::optional<std::span<const std::uint8_t>> wav_data_chunk(std::span<const std::uint8_t> wav) {
   const std::size_t len = wav.size();
   if (len < 44) return std::nullopt;
   std::size_t at = 12;
@@ -81,13 +82,12 @@ std::optional<std::vector<std::uint8_t>> wav_data_chunk(std::span<const std::uin
     if (std::memcmp(wav.data() + at, "data", 4) == 0) {
       const std::size_t end = body + std::min<std::size_t>(size, len - body);
       if (end - body <= 8) break;
-      return std::vector<std::uint8_t>(wav.begin() + static_cast<std::ptrdiff_t>(body),
-                                       wav.begin() + static_cast<std::ptrdiff_t>(end));
+      return wav.subspan(body, end - body);
     }
     if (size > len - body) break;  // the next header cannot fit
     at = body + size;
   }
-  if (len >= 4097) return std::vector<std::uint8_t>(wav.begin() + 44, wav.end());
+  if (len >= 4097) return wav.subspan(44);
   return std::nullopt;
 }
 
@@ -108,7 +108,8 @@ std::optional<fs::path> create_private_temp_file(const fs::path& dir, std::strin
   return std::nullopt;
 }
 
-std::optional<std::vector<std::uint8_t>> decode_with_afconvert(std::span<const std::uint8_t> bytes) {
+std::optional<std::vector<float>> decode_with_afconvert(std::span<const std::uint8_t> bytes,
+                                                        const MediaLimits& limits) {
   if (bytes.size() < 16) return std::nullopt;
   const fs::path tmp = user_temp_dir();
   const auto input = create_private_temp_file(tmp, "mld_afin_", afconvert_input_extension(bytes));
@@ -130,10 +131,15 @@ std::optional<std::vector<std::uint8_t>> decode_with_afconvert(std::span<const s
     ::unlink(output->c_str());
     return std::nullopt;
   }
-  const auto wav = read_file_bytes(*output);
+  // A header and the bound's worth of floats, no more.
+  const auto wav = read_regular_file(*output, 4096 + 4 * limits.max_track_samples(), Links::Refuse);
   ::unlink(output->c_str());
   if (!wav) return std::nullopt;
-  return wav_data_chunk(*wav);
+  const auto data = wav_data_chunk(*wav);
+  if (!data) return std::nullopt;
+  F32leCollector collector(limits.max_track_samples(), data->size() / 4);
+  if (!collector.append(*data)) return std::nullopt;
+  return std::move(collector).take();
 }
 
 }  // namespace melodara

@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/error_code.h"
 #include "core/json_writer.h"
 
 namespace melodara {
@@ -19,7 +20,6 @@ struct Request {
   std::uint64_t sessionEpoch = 0;
 };
 
-enum class ErrorCode { InvalidRequest, UnsupportedOperation, InternalError, EngineUnavailable };
 std::string_view error_code_text(ErrorCode code);
 
 struct ResponseError {

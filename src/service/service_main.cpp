@@ -8,6 +8,8 @@
 
 #include "core/threads.h"
 #include "engine/engine_thread.h"
+#include "media/cache_backfill.h"
+#include "media/process_runner.h"
 #include "service/request_loop.h"
 #include "service/response_output.h"
 #include "service/startup.h"
@@ -29,9 +31,11 @@ void service_main() {
           run_audio_engine(state, backing, primary);
         }))
       die("realtime DSP worker must spawn");
-    // The cache backfill thread starts here once its subsystem is built.
+    if (!spawn_detached("", [] { clip_cache_backfill_worker(); })) die("failed to spawn thread");
     ResponseOutput output = make_response_output(1);
     run_request_loop(0, records.state, records.jobs, output);
+    // Downloads and decodes still running end with us, not after us.
+    kill_running_children();
   } catch (const std::bad_alloc&) {
     std::fputs("memory allocation failed\n", stderr);
     std::abort();
@@ -39,6 +43,7 @@ void service_main() {
     // A fatal failure on the main thread ends the service.
     std::fprintf(stderr, "thread 'main' failed: %s\n", e.what());
     std::fflush(stderr);
+    kill_running_children();
     std::_Exit(101);
   }
   // Other threads may still run: end without tearing anything down under them.

@@ -11,8 +11,8 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const auto media = melodara::decode_with_symphonia(std::span(data, size));
   if (media) {
-    if (media->channels != 2 || media->sample_rate != 48000 || media->samples.size() < 2) std::abort();
-    for (float s : media->samples) {
+    if (media->channels != 2 || media->sample_rate != 48000 || media->samples->size() < 2) std::abort();
+    for (float s : *media->samples) {
       if (!std::isfinite(s)) std::abort();
     }
   }
