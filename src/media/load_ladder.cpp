@@ -49,15 +49,15 @@ RunOptions tool_run(std::chrono::milliseconds limit, std::uint64_t max_stdout, c
   return options;
 }
 
-// Removes what a download run left under its own prefix in the cache folder
-// (links too, never following them; folders are not ours and stay).
+// Removes the regular files a download run left under its own prefix in the
+// cache folder (a killed run's partial files among them); links and folders
+// are not a download's and stay.
 void sweep_downloads(const fs::path& dir, const std::string& prefix) {
   std::error_code ec;
   for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-    const std::string name = it->path().filename().string();
-    if (!name.starts_with(prefix)) continue;
-    const fs::file_status st = it->symlink_status(ec);
-    if (!ec && (fs::is_regular_file(st) || fs::is_symlink(st))) ::unlink(it->path().c_str());
+    if (!it->path().filename().string().starts_with(prefix)) continue;
+    std::error_code status_error;
+    if (fs::is_regular_file(it->symlink_status(status_error))) ::unlink(it->path().c_str());
   }
 }
 

@@ -247,13 +247,13 @@ ProcessResult run_child(const Command& command, const RunOptions& spec) {
         return std::unexpected(std::string(kProcessFailed));
       }
     }
-    if (exited && !our_out.valid() && !our_err.valid()) break;
     if (refused) {
       // Output past its bound: the child is stopped like one past its limit.
       ::kill(-pid, SIGKILL);
       if (!exited) wait_blocking(pid, output.status);
       return std::unexpected(std::string(kProcessFailed));
     }
+    if (exited && !our_out.valid() && !our_err.valid()) break;
 
     int timeout_ms = -1;
     if (spec.limit) {
