@@ -1,5 +1,6 @@
 #include "media/pcm_samples.h"
 
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -7,6 +8,7 @@
 #include <bit>
 #include <cerrno>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 
@@ -19,15 +21,32 @@ namespace {
 // reasonable content (a 32 kbit/s mono MP3 gives 96).
 constexpr std::uint64_t kMaxSamplesPerSourceByte = 128;
 
+// A track's buffer is written once front to back: faulting it in 4 KiB pages
+// costs more than decoding it, so it asks for huge pages where there are.
+void advise_huge_pages(const std::vector<float>& buffer) {
+#ifdef MADV_HUGEPAGE
+  constexpr std::uintptr_t kHuge = 2u << 20;
+  const auto begin = (reinterpret_cast<std::uintptr_t>(buffer.data()) + kHuge - 1) & ~(kHuge - 1);
+  const auto end = reinterpret_cast<std::uintptr_t>(buffer.data() + buffer.capacity()) & ~(kHuge - 1);
+  if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+#else
+  (void)buffer;
+#endif
+}
+
 }  // namespace
 
 BoundedSamples::BoundedSamples(std::uint64_t max_samples, std::uint64_t reserve_samples) : max_(max_samples) {
-  if (reserve_samples > 0) samples_.reserve(static_cast<std::size_t>(std::min(reserve_samples, max_samples)));
+  if (reserve_samples == 0) return;
+  samples_.reserve(static_cast<std::size_t>(std::min(reserve_samples, max_samples)));
+  advise_huge_pages(samples_);
 }
 
 bool BoundedSamples::append(std::span<const float> samples) {
   if (samples.size() > max_ - std::min<std::uint64_t>(max_, samples_.size())) return false;
+  const std::size_t capacity = samples_.capacity();
   samples_.insert(samples_.end(), samples.begin(), samples.end());
+  if (samples_.capacity() != capacity) advise_huge_pages(samples_);
   return true;
 }
 
