@@ -87,16 +87,12 @@ bool download_clip_video(const std::string& source, const fs::path& target, cons
   std::error_code ec;
   fs::remove(temp, ec);
 
-  RunOptions options;
-  options.limit = limits.video_download_limit;
-  options.max_stdout_bytes = limits.max_tool_text_bytes;
-  options.max_stderr_bytes = limits.max_tool_text_bytes;
   const ProcessResult run =
       run_process(Command{*ytdlp,
                           {"-4", "--socket-timeout", "10", "--no-config", "--no-playlist", "--no-part",
                            "--concurrent-fragments", "4", "-f", std::string(kVideoSelector), "-o",
                            temp.string(), source}},
-                  options);
+                  tool_run_options(limits.video_download_limit, limits.max_tool_text_bytes, limits));
   // The rename replaces whatever the target held in one step.
   const bool ok =
       run && exited_ok(run->status) && is_mp4_file(temp) && ::rename(temp.c_str(), target.c_str()) == 0;

@@ -14,8 +14,6 @@
 namespace melodara {
 namespace {
 
-constexpr std::uint64_t kStderrKeep = 64 * 1024;
-
 // ffmpeg's f32le output, gathered into a buffer reserved for `reserve` samples.
 std::optional<std::vector<float>> run_ffmpeg_decode(const Command& command, RunOptions options,
                                                     std::uint64_t reserve, const MediaLimits& limits) {
@@ -42,11 +40,8 @@ std::optional<double> probe_file_seconds(int fd, std::uint64_t size) {
 std::optional<std::vector<std::uint8_t>> fetch_with_curl(const std::string& address,
                                                          const MediaLimits& limits) {
   const Command curl{"curl", {"-4", "-sL", "--max-time", "60", "-A", std::string(kUserAgent), address}};
-  RunOptions options;
-  options.limit = limits.fetch_limit;
-  options.max_stdout_bytes = limits.max_source_bytes;
-  options.max_stderr_bytes = kStderrKeep;
-  ProcessResult fetched = run_process(curl, options);
+  ProcessResult fetched =
+      run_process(curl, tool_run_options(limits.fetch_limit, limits.max_source_bytes, limits));
   if (!fetched || !exited_ok(fetched->status) || fetched->stdout.size() < 65) return std::nullopt;
   return std::move(fetched->stdout);
 }

@@ -34,6 +34,7 @@ class LinearResampler {
   bool push(std::span<const float> stereo, StereoSink& out);
 
   // Emits the remaining output frames once the input has ended.
+  // Thread: the caller's. Allocates: no.
   bool finish(StereoSink& out);
 
  private:
@@ -46,7 +47,7 @@ class LinearResampler {
   std::uint64_t next_out_ = 0;     // the next output frame
 };
 
-// The whole conversion at once.
+// The whole conversion at once. Thread: any. Allocates: the result.
 std::vector<float> resample_linear_to_48k(std::span<const float> stereo, std::uint32_t rate);
 
 }  // namespace melodara

@@ -40,15 +40,6 @@ bool is_http_address(std::string_view text) {
   return text.starts_with("https://") || text.starts_with("http://");
 }
 
-// The options of a network tool run: its limit, and bounds on what it prints.
-RunOptions tool_run(std::chrono::milliseconds limit, std::uint64_t max_stdout, const MediaLimits& limits) {
-  RunOptions options;
-  options.limit = limit;
-  options.max_stdout_bytes = max_stdout;
-  options.max_stderr_bytes = limits.max_tool_text_bytes;
-  return options;
-}
-
 // Removes the regular files a download run left under its own prefix in the
 // cache folder (a killed run's partial files among them); links and folders
 // are not a download's and stay.
@@ -204,7 +195,7 @@ std::optional<DecodedMedia> Ladder::from_download() {
                                        "--no-part", "--concurrent-fragments", "4", "-f",
                                        std::string(kAudioSelector) + "," + std::string(kVideoSelector),
                                        "--print", "after_move:filepath", "-o", output_template, s_}),
-                  tool_run(limits_.download_limit, limits_.max_tool_text_bytes, limits_));
+                  tool_run_options(limits_.download_limit, limits_.max_tool_text_bytes, limits_));
 
   std::optional<Bytes> audio;
   if (run) {
@@ -257,7 +248,7 @@ std::optional<DecodedMedia> Ladder::from_direct_address() {
   const ProcessResult fetched =
       run_process(curl_download_args(Command{"curl", {}}, {"-4", "-sL", "--max-time", "60", "-A", kUserAgent,
                                                            "-H", "Range: bytes=0-", direct}),
-                  tool_run(limits_.ranged_fetch_limit, limits_.max_source_bytes, limits_));
+                  tool_run_options(limits_.ranged_fetch_limit, limits_.max_source_bytes, limits_));
   if (fetched && exited_ok(fetched->status) && fetched->stdout.size() >= kUsableAudioBytes) {
     if (auto media = decode_fetched(fetched->stdout, 80, true)) return media;
   }
@@ -275,7 +266,7 @@ std::optional<DecodedMedia> Ladder::from_stdout_download() {
   const ProcessResult run = run_process(
       ytdlp_stdout_args(Command{*ytdlp, {}}, {"-4", "--socket-timeout", "10", "--no-config", "--no-playlist",
                                               "-f", kStdoutSelector, "-o", "-", s_}),
-      tool_run(limits_.stdout_download_limit, limits_.max_source_bytes, limits_));
+      tool_run_options(limits_.stdout_download_limit, limits_.max_source_bytes, limits_));
   if (!run || !exited_ok(run->status) || run->stdout.size() < kUsableAudioBytes) return std::nullopt;
   return decode_fetched(run->stdout, 85, true);
 }

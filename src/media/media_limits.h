@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "media/decoded_media.h"
+#include "media/process_runner.h"
 
 namespace melodara {
 
@@ -35,5 +36,11 @@ struct MediaLimits {
 
   std::uint64_t max_track_samples() const { return max_track_frames * kMediaChannels; }
 };
+
+// A network tool's run (yt-dlp, curl): the time limit, at most `max_stdout`
+// bytes of standard output, and the tool-text bound on standard error.
+// Thread: any. Allocates: no.
+RunOptions tool_run_options(std::chrono::milliseconds limit, std::uint64_t max_stdout,
+                            const MediaLimits& limits);
 
 }  // namespace melodara

@@ -33,15 +33,11 @@ std::expected<Json, MediaUrlError> resolve_media_url(const Json& payload, std::s
     return std::unexpected(
         MediaUrlError{ErrorCode::EngineUnavailable, "Chưa cài yt-dlp để phân giải luồng phát."});
   }
-  RunOptions options;
-  options.limit = limits.resolve_limit;
-  options.max_stdout_bytes = limits.max_tool_text_bytes;
-  options.max_stderr_bytes = limits.max_tool_text_bytes;
   const ProcessResult run =
       run_process(Command{*ytdlp,
                           {"-4", "--socket-timeout", "10", "--no-config", "--no-playlist", "-g", "-f",
                            std::string(selector), std::string(url)}},
-                  options);
+                  tool_run_options(limits.resolve_limit, limits.max_tool_text_bytes, limits));
   if (!run) {
     return std::unexpected(
         MediaUrlError{ErrorCode::InternalError, "Không phân giải được URL media: " + run.error()});

@@ -17,7 +17,8 @@
 
 namespace melodara {
 
-// Interleaved samples, at most `max_samples` of them.
+// Interleaved samples, at most `max_samples` of them, in a buffer reserved
+// ahead. Thread: its owner's. Allocates: the reservation, and on growth past it.
 class BoundedSamples final : public StereoSink {
  public:
   BoundedSamples(std::uint64_t max_samples, std::uint64_t reserve_samples);
@@ -33,6 +34,7 @@ class BoundedSamples final : public StereoSink {
 
 // Little-endian f32 bytes arriving in pieces: a float split between pieces is
 // joined, NaN and infinity become 0, a trailing partial float is dropped.
+// Thread: its owner's. Allocates: as BoundedSamples.
 class F32leCollector {
  public:
   F32leCollector(std::uint64_t max_samples, std::uint64_t reserve_samples);
@@ -52,6 +54,7 @@ class F32leCollector {
 // little more than that, within the track bound, and never more than a real
 // codec makes of `source_bytes` (a small hostile file declaring hours gets no
 // big reservation). Nothing without an expectation.
+// Thread: any. Allocates: no.
 std::uint64_t reserve_samples_for(std::optional<double> seconds, std::uint64_t source_bytes,
                                   const MediaLimits& limits);
 

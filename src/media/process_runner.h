@@ -6,7 +6,8 @@
 // Every child gets: the null device on standard input unless bytes are fed to it,
 // pipes or the null device for its output, the default SIGPIPE disposition, an
 // empty signal mask, a process group of its own, and no descriptor of ours
-// beyond 0, 1 and 2.
+// beyond 0, 1 and 2. Every run is registered until it ends, so the service can
+// kill what still runs when it exits.
 #include <array>
 #include <chrono>
 #include <cstdint>
