@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "core/counters.h"
+#include "core/process_runner.h"
 #include "media/analysis_meta.h"
 #include "media/ffmpeg_decode.h"
 #include "media/file_io.h"
@@ -27,7 +28,6 @@
 #include "media/pcm_cache_writer.h"
 #include "media/player_cache.h"
 #include "media/player_load.h"
-#include "media/process_runner.h"
 
 namespace {
 

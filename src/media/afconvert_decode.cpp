@@ -9,10 +9,10 @@
 #include <cstring>
 #include <string>
 
+#include "core/process_runner.h"
 #include "media/env_paths.h"
 #include "media/file_io.h"
 #include "media/pcm_samples.h"
-#include "media/process_runner.h"
 
 namespace melodara {
 namespace {

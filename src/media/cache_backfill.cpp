@@ -12,10 +12,10 @@
 #include "media/clip_id.h"
 #include "media/clip_video.h"
 #include "media/media_analysis.h"
+#include "media/media_hosts.h"
 #include "media/pcm_cache_writer.h"
 #include "media/pcm_samples.h"
 #include "media/player_cache.h"
-#include "media/site_hosts.h"
 
 namespace melodara {
 namespace {
@@ -66,7 +66,8 @@ void clip_cache_backfill_worker(const MediaLimits& limits) {
   const auto ids = youtube_ids(dir);
   if (!ids) return;
   for (const std::string& id : *ids) {
-    const std::string source = "https://" + std::string(kYoutubeMainHost) + "/watch?v=" + id;
+    // The watch address a search result gives for the id.
+    const std::string source = std::string(kYoutubeOrigin) + "/watch?v=" + id;
     const std::string clip = std::string(kYoutubePrefix) + id;
     // Only an id that its watch address maps back to: otherwise the side file
     // would land under another name and the audio be normalised at every start.

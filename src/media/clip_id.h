@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "media/site_hosts.h"
+#include "media/media_hosts.h"
 
 namespace melodara {
 

@@ -10,10 +10,10 @@
 #include <thread>
 
 #include "core/mutex.h"
+#include "core/process_runner.h"
 #include "core/threads.h"
 #include "media/fetch_texts.h"
 #include "media/player_cache.h"
-#include "media/process_runner.h"
 #include "media/tool_discovery.h"
 
 namespace melodara {

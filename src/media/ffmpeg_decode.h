@@ -11,10 +11,10 @@
 #include <string_view>
 #include <vector>
 
+#include "core/process_runner.h"
 #include "media/decoded_media.h"
 #include "media/media_limits.h"
 #include "media/pcm_samples.h"
-#include "media/process_runner.h"
 
 namespace melodara {
 

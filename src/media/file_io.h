@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "media/unique_fd.h"
+#include "core/unique_fd.h"
 
 namespace melodara {
 

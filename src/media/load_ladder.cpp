@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "core/process_runner.h"
 #include "core/utf8.h"
 #include "media/analysis_meta.h"
 #include "media/clip_id.h"
@@ -21,7 +22,6 @@
 #include "media/pcm_cache_writer.h"
 #include "media/pcm_samples.h"
 #include "media/player_cache.h"
-#include "media/process_runner.h"
 #include "media/tool_discovery.h"
 #include "media/wav_reader.h"
 

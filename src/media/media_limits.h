@@ -5,8 +5,8 @@
 #include <chrono>
 #include <cstdint>
 
+#include "core/process_runner.h"
 #include "media/decoded_media.h"
-#include "media/process_runner.h"
 
 namespace melodara {
 

@@ -1,9 +1,9 @@
 #include "media/media_url.h"
 
+#include "core/process_runner.h"
 #include "core/utf8.h"
+#include "media/media_hosts.h"
 #include "media/player_cache.h"
-#include "media/process_runner.h"
-#include "media/site_hosts.h"
 #include "media/tool_discovery.h"
 
 namespace melodara {

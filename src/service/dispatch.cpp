@@ -8,6 +8,10 @@ ResponseError invalid_request(std::string message) {
   return ResponseError{ErrorCode::InvalidRequest, std::move(message), false, {}};
 }
 
+ResponseError state_poisoned() {
+  return ResponseError{ErrorCode::InternalError, "Native state mutex poisoned", true, {}};
+}
+
 namespace {
 
 std::optional<ResponseError> validate(const Request& request) {
@@ -54,19 +58,18 @@ void dispatch_request(Response& response, const SharedState& state, const LoadJo
     return;
   }
 
-  const OperationEntry* op = find_operation(request.operation);
-  if (op->brief != nullptr) {
-    fill(response, validation_epoch, op->brief(state, jobs, request.payload));
+  const Operation* op = find_operation(request.operation);
+  if (op->lock == LockClass::UnlockedSlowWork) {
+    fill(response, validation_epoch, std::get<UnlockedHandler>(op->handler)(state, jobs, request.payload));
     return;
   }
 
   auto guard = state->lock();
   if (guard.poisoned()) {
-    fill(response, request.sessionEpoch,
-         std::unexpected(ResponseError{ErrorCode::InternalError, "Native state mutex poisoned", true, {}}));
+    fill(response, request.sessionEpoch, std::unexpected(state_poisoned()));
     return;
   }
-  HandlerResult result = op->locked(*guard, request.payload);
+  HandlerResult result = std::get<LockedHandler>(op->handler)(*guard, request.payload);
   const std::uint64_t state_epoch = guard->sessionEpoch;
   guard.release();
   fill(response, state_epoch, std::move(result));

@@ -27,9 +27,25 @@ HandlerResult handle_publish_output_status(NativeState& state, const Json& paylo
 
 // Vocal parameters and telemetry.
 HandlerResult handle_dsp_get(NativeState& state, const Json& payload);
+HandlerResult handle_dsp_set(NativeState& state, const Json& payload);
+HandlerResult handle_dsp_preset(NativeState& state, const Json& payload);
+HandlerResult handle_dsp_reverb_mode(NativeState& state, const Json& payload);
+HandlerResult handle_dsp_audio_chain(NativeState& state, const Json& payload);
+HandlerResult handle_dsp_voice_profile(NativeState& state, const Json& payload);
 HandlerResult handle_dsp_routing(NativeState& state, const Json& payload);
+
+// Recording.
+HandlerResult handle_record_start(NativeState& state, const Json& payload);
+HandlerResult handle_record_status(NativeState& state, const Json& payload);
+HandlerResult handle_record_stop(const SharedState& state, const LoadJobTable& jobs, const Json& payload);
 
 // Player.
 HandlerResult handle_player_status(NativeState& state, const Json& payload);
+
+// Search: {"results"} from a "query" of at least two characters. Run curl and
+// yt-dlp for up to 12 + 25 s (YouTube) or 18 s (Bilibili).
+// Thread: a request worker. Blocks: on the tools. Holds no lock.
+HandlerResult handle_search_youtube(const SharedState& state, const LoadJobTable& jobs, const Json& payload);
+HandlerResult handle_search_bilibili(const SharedState& state, const LoadJobTable& jobs, const Json& payload);
 
 }  // namespace melodara

@@ -1,7 +1,7 @@
-// The operation table: every supported operation with its lock class and handler.
+#include "service/operations.h"
+
 #include <algorithm>
 
-#include "service/dispatch.h"
 #include "service/handlers.h"
 
 namespace melodara {
@@ -12,78 +12,87 @@ HandlerResult not_available() {
   return std::unexpected(
       ResponseError{ErrorCode::InternalError, "operation not available in this build", false, {}});
 }
-HandlerResult locked_not_available(NativeState&, const Json&) { return not_available(); }
-HandlerResult brief_not_available(const SharedState&, const LoadJobTable&, const Json&) {
-  return not_available();
+HandlerResult locked_todo(NativeState&, const Json&) { return not_available(); }
+HandlerResult unlocked_todo(const SharedState&, const LoadJobTable&, const Json&) { return not_available(); }
+
+constexpr auto Locked = LockClass::Locked;
+constexpr auto Unlocked = LockClass::UnlockedSlowWork;
+constexpr auto Reader = RunsOn::ReaderThread;
+constexpr auto Worker = RunsOn::WorkerThread;
+
+// One line per operation: other modules replace the "todo" handlers with their own.
+constexpr std::array<Operation, 45> kOperations = {{
+    {"system.handshake", Locked, Reader, handle_handshake},
+    {"player.remote-load", Unlocked, Worker, unlocked_todo},
+    {"player.load-status", Unlocked, Reader, unlocked_todo},
+    {"player.load-cancel", Unlocked, Reader, unlocked_todo},
+    {"player.search-youtube", Unlocked, Worker, handle_search_youtube},
+    {"player.search-bilibili", Unlocked, Worker, handle_search_bilibili},
+    {"player.resolve-source", Unlocked, Worker, unlocked_todo},
+    {"player.resolve-video", Unlocked, Worker, unlocked_todo},
+    {"player.play", Locked, Reader, locked_todo},
+    {"player.pause", Locked, Reader, locked_todo},
+    {"player.seek", Locked, Reader, locked_todo},
+    {"player.recalculate-key", Locked, Reader, locked_todo},
+    {"player.status", Locked, Reader, handle_player_status},
+    {"player.unload", Locked, Reader, locked_todo},
+    {"devices.list", Unlocked, Reader, handle_devices_list},
+    {"audio.configure", Locked, Reader, handle_audio_configure},
+    {"audio.start", Locked, Reader, handle_audio_start},
+    {"audio.stop", Locked, Reader, handle_audio_stop},
+    {"audio.status", Locked, Reader, handle_audio_status},
+    {"audio.session.get", Locked, Reader, handle_audio_status},
+    {"audio.program-stream.open", Locked, Reader, handle_program_stream_open},
+    {"audio.program-stream.close", Locked, Reader, handle_program_stream_close},
+    {"audio.program-stream.status", Locked, Reader, handle_program_stream_status},
+    {"audio.publish-output.open", Locked, Reader, handle_publish_output_open},
+    {"audio.publish-output.close", Locked, Reader, handle_publish_output_close},
+    {"audio.publish-output.status", Locked, Reader, handle_publish_output_status},
+    {"audio.set-mixer", Locked, Reader, handle_audio_set_mixer},
+    {"audio.mute", Locked, Reader, handle_audio_mute},
+    {"audio.soundboard.trigger", Locked, Reader, handle_soundboard_trigger},
+    {"audio.soundboard.stop", Locked, Reader, handle_soundboard_stop},
+    {"tunewerk.dsp.get", Locked, Reader, handle_dsp_get},
+    {"tunewerk.dsp.set", Locked, Reader, handle_dsp_set},
+    {"tunewerk.dsp.preset", Locked, Reader, handle_dsp_preset},
+    {"tunewerk.dsp.reverb-mode", Locked, Reader, handle_dsp_reverb_mode},
+    {"tunewerk.dsp.audio-chain", Locked, Reader, handle_dsp_audio_chain},
+    {"tunewerk.dsp.voice-profile", Locked, Reader, handle_dsp_voice_profile},
+    {"tunewerk.dsp.routing", Locked, Reader, handle_dsp_routing},
+    {"tunewerk.dsp.telemetry", Locked, Reader, handle_dsp_get},
+    {"tunewerk.voice-cal.start", Locked, Reader, locked_todo},
+    {"tunewerk.voice-cal.status", Locked, Reader, locked_todo},
+    {"tunewerk.voice-cal.finish", Locked, Reader, locked_todo},
+    {"tunewerk.voice-cal.cancel", Locked, Reader, locked_todo},
+    {"tunewerk.record.start", Locked, Reader, handle_record_start},
+    {"tunewerk.record.stop", Unlocked, Worker, handle_record_stop},
+    {"tunewerk.record.status", Locked, Reader, handle_record_status},
+}};
+
+constexpr std::array<std::string_view, kOperations.size()> names_of_operations() {
+  std::array<std::string_view, kOperations.size()> names;
+  std::ranges::transform(kOperations, names.begin(), &Operation::name);
+  return names;
 }
-
-constexpr LockedHandler held_todo = locked_not_available;
-constexpr BriefHandler brief_todo = brief_not_available;
-
-constexpr OperationEntry held(std::string_view name, LockedHandler h) { return {name, h, nullptr}; }
-constexpr OperationEntry brief(std::string_view name, BriefHandler h) { return {name, nullptr, h}; }
-
-constexpr std::array<OperationEntry, 45> kOperations = {
-    held("system.handshake", handle_handshake),
-    brief("player.remote-load", brief_todo),
-    brief("player.load-status", brief_todo),
-    brief("player.load-cancel", brief_todo),
-    brief("player.search-youtube", brief_todo),
-    brief("player.search-bilibili", brief_todo),
-    brief("player.resolve-source", brief_todo),
-    brief("player.resolve-video", brief_todo),
-    held("player.play", held_todo),
-    held("player.pause", held_todo),
-    held("player.seek", held_todo),
-    held("player.recalculate-key", held_todo),
-    held("player.status", handle_player_status),
-    held("player.unload", held_todo),
-    brief("devices.list", handle_devices_list),
-    held("audio.configure", handle_audio_configure),
-    held("audio.start", handle_audio_start),
-    held("audio.stop", handle_audio_stop),
-    held("audio.status", handle_audio_status),
-    held("audio.session.get", handle_audio_status),
-    held("audio.program-stream.open", handle_program_stream_open),
-    held("audio.program-stream.close", handle_program_stream_close),
-    held("audio.program-stream.status", handle_program_stream_status),
-    held("audio.publish-output.open", handle_publish_output_open),
-    held("audio.publish-output.close", handle_publish_output_close),
-    held("audio.publish-output.status", handle_publish_output_status),
-    held("audio.set-mixer", handle_audio_set_mixer),
-    held("audio.mute", handle_audio_mute),
-    held("audio.soundboard.trigger", handle_soundboard_trigger),
-    held("audio.soundboard.stop", handle_soundboard_stop),
-    held("tunewerk.dsp.get", handle_dsp_get),
-    held("tunewerk.dsp.set", held_todo),
-    held("tunewerk.dsp.preset", held_todo),
-    held("tunewerk.dsp.reverb-mode", held_todo),
-    held("tunewerk.dsp.audio-chain", held_todo),
-    held("tunewerk.dsp.voice-profile", held_todo),
-    held("tunewerk.dsp.routing", handle_dsp_routing),
-    held("tunewerk.dsp.telemetry", handle_dsp_get),
-    held("tunewerk.voice-cal.start", held_todo),
-    held("tunewerk.voice-cal.status", held_todo),
-    held("tunewerk.voice-cal.finish", held_todo),
-    held("tunewerk.voice-cal.cancel", held_todo),
-    held("tunewerk.record.start", held_todo),
-    brief("tunewerk.record.stop", brief_todo),
-    held("tunewerk.record.status", held_todo),
-};
-
-// The table and the protocol's list of names must agree entry for entry.
-constexpr bool table_matches_protocol() {
-  for (std::size_t i = 0; i < kOperations.size(); ++i)
-    if (kOperations[i].name != SUPPORTED_OPERATIONS[i]) return false;
-  return true;
-}
-static_assert(table_matches_protocol());
 
 }  // namespace
 
-const OperationEntry* find_operation(std::string_view name) {
-  const auto it = std::ranges::find(kOperations, name, &OperationEntry::name);
+constexpr std::array<std::string_view, 45> SUPPORTED_OPERATIONS = names_of_operations();
+
+const Operation* find_operation(std::string_view name) {
+  const auto it = std::ranges::find(kOperations, name, &Operation::name);
   return it == kOperations.end() ? nullptr : &*it;
+}
+
+bool is_worker_operation(std::string_view name) {
+  const Operation* op = find_operation(name);
+  return op != nullptr && op->runs_on == RunsOn::WorkerThread;
+}
+
+Json supported_operations_json() {
+  Json list = Json::array();
+  for (const auto name : SUPPORTED_OPERATIONS) list.push_back(json_string_from_str(name));
+  return list;
 }
 
 }  // namespace melodara

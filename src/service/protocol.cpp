@@ -1,7 +1,5 @@
 #include "service/protocol.h"
 
-#include <algorithm>
-
 namespace melodara {
 
 std::string_view error_code_text(ErrorCode code) {
@@ -12,10 +10,6 @@ std::string_view error_code_text(ErrorCode code) {
     case ErrorCode::EngineUnavailable: return "engine_unavailable";
   }
   return "internal_error";
-}
-
-bool is_worker_operation(std::string_view operation) {
-  return std::ranges::find(WORKER_OPERATIONS, operation) != WORKER_OPERATIONS.end();
 }
 
 std::string serialize_response(const Response& r) {
@@ -58,12 +52,6 @@ Response malformed_line_response(std::string_view reader_message) {
   r.error = ResponseError{
       ErrorCode::InvalidRequest, "Malformed JSON request: " + std::string(reader_message), false, {}};
   return r;
-}
-
-Json supported_operations_json() {
-  Json list = Json::array();
-  for (const auto op : SUPPORTED_OPERATIONS) list.push_back(json_string_from_str(op));
-  return list;
 }
 
 Json json_string_from_str(std::string_view text) { return Json(std::string(text)); }

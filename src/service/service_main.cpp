@@ -9,7 +9,7 @@
 #include "core/threads.h"
 #include "engine/engine_thread.h"
 #include "media/cache_backfill.h"
-#include "media/process_runner.h"
+#include "core/process_runner.h"
 #include "service/request_loop.h"
 #include "service/response_output.h"
 #include "service/startup.h"

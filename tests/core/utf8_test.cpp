@@ -27,5 +27,12 @@ TEST(Utf8, LossyReplacesEachMaximalInvalidSubpart) {
   for (const auto& c : cases) EXPECT_EQ(utf8_lossy(c.in), c.out) << c.in;
 }
 
+TEST(Utf8, ScalarCountCountsCharactersNotBytes) {
+  EXPECT_EQ(utf8_scalar_count(""), 0u);
+  EXPECT_EQ(utf8_scalar_count("ab"), 2u);
+  EXPECT_EQ(utf8_scalar_count("\xC4\x83"), 1u);                       // ă
+  EXPECT_EQ(utf8_scalar_count("a\xE1\xBB\x9F\xF0\x9F\x8E\xA4"), 3u);  // a, ở, a 4-byte emoji
+}
+
 }  // namespace
 }  // namespace melodara

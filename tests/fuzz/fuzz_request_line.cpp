@@ -23,9 +23,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!request) {
     response = malformed_line_response(request.error());
   } else {
-    const OperationEntry* op = find_operation(request->operation);
+    const Operation* op = find_operation(request->operation);
     // Operations that run tools, threads or device scans are left to their own tests.
-    if (op != nullptr && op->brief != nullptr) return 0;
+    if (op != nullptr && op->lock == LockClass::UnlockedSlowWork) return 0;
     dispatch_request(response, records.state, records.jobs, std::move(*request));
   }
   const std::string text = serialize_response(response);

@@ -56,7 +56,7 @@ TEST(CacheBackfill, NormalisesOnceAndFetchesVideosOfYoutubeClipsOnly) {
 
   clip_cache_backfill_worker();
 
-  const std::string source = "https://youtube.com/watch?v=" + id;
+  const std::string source = "https://www.youtube.com/watch?v=" + id;
   const auto meta = read_analysis_meta(source);
   ASSERT_TRUE(meta.has_value());
   EXPECT_TRUE(meta->normalized);

@@ -21,7 +21,8 @@
 #include <stdexcept>
 #include <thread>
 
-#include "media/process_runner.h"
+#include "core/process_runner.h"
+#include "stand_in_tools.h"
 
 extern char** environ;
 
@@ -77,6 +78,48 @@ void write_script(const fs::path& path, const std::string& body) {
   fs::permissions(path, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
 }
 
+namespace {
+
+// A text as one single-quoted shell word.
+std::string shell_quoted(const std::string& text) {
+  std::string out = "'";
+  for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return out + "'";
+}
+
+}  // namespace
+
+void StandInTool::answer(const std::string& out, int code, const std::string& hang_marker) const {
+  const std::string base = path_.string();
+  write_text(base + ".out", out);
+  // The record of stand_in_tools.h. Only absolute paths: the tests give the
+  // tool a PATH of its stand-ins alone.
+  std::string body = "printf '%s\\0' \"$#\" \"$@\" >> " + shell_quoted(base + ".argv") + "\n";
+  if (!hang_marker.empty()) {
+    body += "case \"$*\" in *" + shell_quoted(hang_marker) + "*) echo $$ >> " + shell_quoted(base + ".pids") +
+            "; exec /bin/sleep 600;; esac\n";
+  }
+  body += "/bin/cat " + shell_quoted(base + ".out") + "\nexit " + std::to_string(code);
+  write_script(path_, body);
+}
+
+std::vector<std::vector<std::string>> StandInTool::runs() const {
+  return read_tool_log(path_.string() + ".argv");
+}
+
+std::vector<int> StandInTool::hung_pids() const {
+  std::ifstream in(path_.string() + ".pids");
+  std::vector<int> pids;
+  for (int pid; in >> pid;) pids.push_back(pid);
+  return pids;
+}
+
+bool system_ytdlp_present() {
+  for (const char* p : {"/opt/homebrew/bin/yt-dlp", "/usr/local/bin/yt-dlp", "/usr/bin/yt-dlp"})
+    if (fs::exists(p)) return true;
+  return false;
+}
+
 bool run_ffmpeg(const std::vector<std::string>& args) {
   Command cmd{"ffmpeg", {"-hide_banner", "-loglevel", "error", "-y"}};
   cmd.args.insert(cmd.args.end(), args.begin(), args.end());
@@ -96,8 +139,7 @@ double stereo_rms(std::span<const float> samples) {
   double sum = 0.0;
   std::size_t count = 0;
   for (std::size_t i = 0; i + 1 < samples.size(); i += 2) {
-    const double l = samples[i];
-    const double r = samples[i + 1];
+    const auto l = static_cast<double>(samples[i]), r = static_cast<double>(samples[i + 1]);
     const double e = 0.5 * (l * l + r * r);
     if (e > 0.0001) {
       sum += e;
@@ -200,18 +242,13 @@ std::vector<nlohmann::json> LocalHttpServer::requests() const {
   return out;
 }
 
-std::vector<ToolRun> read_tool_log(const fs::path& log) {
+std::vector<ToolRun> tool_runs(const fs::path& log) {
   std::vector<ToolRun> runs;
-  std::ifstream in(log);
-  for (std::string line; std::getline(in, line);) {
+  for (ToolCall& call : read_tool_log(log)) {
+    if (call.empty()) continue;
     ToolRun run;
-    std::size_t at = line.find('\t');
-    run.pid = static_cast<pid_t>(std::stol(line.substr(0, at)));
-    while (at != std::string::npos) {
-      const std::size_t next = line.find('\t', at + 1);
-      run.args.push_back(line.substr(at + 1, next == std::string::npos ? std::string::npos : next - at - 1));
-      at = next;
-    }
+    run.pid = static_cast<pid_t>(std::stol(call[0]));
+    run.args.assign(call.begin() + 1, call.end());
     runs.push_back(std::move(run));
   }
   return runs;
@@ -223,9 +260,7 @@ namespace {
 constexpr const char* kFakeYtdlp = R"SH(PATH=/usr/bin:/bin
 export PATH
 ctl=CTL
-line="$$"
-for a in "$@"; do line="$line	$a"; done
-printf '%s\n' "$line" >> "$ctl/log"
+printf '%s\0' "$(($# + 1))" "$$" "$@" >> "$ctl/log"
 mode=video
 out=
 prev=
@@ -315,10 +350,9 @@ ToolBin::ToolBin(bool with_ffmpeg) {
   fs::create_symlink("/usr/bin/curl", bin_ / "curl");
   if (!with_ffmpeg) return;
   const std::string log = (bin_ / "ffmpeg.log").string();
-  write_script(bin_ / "ffmpeg",
-               "line=\"$$\"\nfor a in \"$@\"; do line=\"$line\t$a\"; done\n"
-               "printf '%s\\n' \"$line\" >> '" +
-                   log + "'\nexec '" + real_ffmpeg() + "' \"$@\"");
+  // The record of stand_in_tools.h with the pid first, then the real ffmpeg.
+  write_script(bin_ / "ffmpeg", "printf '%s\\0' \"$(($# + 1))\" \"$$\" \"$@\" >> " + shell_quoted(log) +
+                                    "\nexec " + shell_quoted(real_ffmpeg()) + " \"$@\"");
 }
 
 fs::path make_tone_file(const fs::path& out, const std::vector<std::string>& codec, double seconds,

@@ -51,6 +51,29 @@ std::vector<std::uint8_t> read_bytes(const fs::path& path);
 // Writes an executable shell script.
 void write_script(const fs::path& path, const std::string& body);
 
+// A stand-in for an external tool (curl, yt-dlp): a script at `path` that logs
+// the exact arguments of every run and answers with canned output.
+class StandInTool {
+ public:
+  explicit StandInTool(fs::path path) : path_(std::move(path)) {}
+  const fs::path& path() const { return path_; }
+
+  // (Re)writes the script: it prints `out` and exits with `code`; a run with an
+  // argument that contains `hang_marker` (when given) never ends instead.
+  void answer(const std::string& out, int code = 0, const std::string& hang_marker = "") const;
+  // The arguments of each run so far, in order.
+  std::vector<std::vector<std::string>> runs() const;
+  // The process ids of the runs that hung.
+  std::vector<int> hung_pids() const;
+
+ private:
+  fs::path path_;
+};
+
+// True when a yt-dlp sits in one of the fixed install folders, where tool
+// discovery finds it whatever the test's environment.
+bool system_ytdlp_present();
+
 // Runs ffmpeg -y <args>; true when it exited with 0.
 bool run_ffmpeg(const std::vector<std::string>& args);
 
@@ -85,12 +108,13 @@ class LocalHttpServer {
   bool ready_ = false;
 };
 
-// One logged run of a stand-in program: its pid and its arguments.
+// One logged run of a stand-in program: its pid and its arguments. The log is
+// the record format of stand_in_tools.h, the pid as the first field.
 struct ToolRun {
   pid_t pid = 0;
   std::vector<std::string> args;
 };
-std::vector<ToolRun> read_tool_log(const fs::path& log);
+std::vector<ToolRun> tool_runs(const fs::path& log);
 
 // A stand-in yt-dlp, named by MELODARA_YTDLP_PATH while it lives. It logs each
 // run's pid and arguments, then acts on files of its control folder, by mode:
@@ -110,7 +134,7 @@ class FakeYtdlp {
   fs::path script() const { return control_ / "yt-dlp"; }
   void put(const std::string& name, const std::string& text) const;
   void put_file(const std::string& name, const fs::path& from) const;
-  std::vector<ToolRun> runs() const { return read_tool_log(control_ / "log"); }
+  std::vector<ToolRun> runs() const { return tool_runs(control_ / "log"); }
   // The mode of a logged run, as above.
   static std::string mode_of(const ToolRun& run);
 
@@ -125,7 +149,7 @@ class ToolBin {
  public:
   explicit ToolBin(bool with_ffmpeg = true);
   const fs::path& path() const { return bin_.path(); }
-  std::vector<ToolRun> ffmpeg_runs() const { return read_tool_log(bin_ / "ffmpeg.log"); }
+  std::vector<ToolRun> ffmpeg_runs() const { return tool_runs(bin_ / "ffmpeg.log"); }
   void forget_runs() const { fs::remove(bin_ / "ffmpeg.log"); }
 
  private:

@@ -10,15 +10,9 @@ namespace melodara {
 namespace {
 
 using test::ScopedEnv;
+using test::system_ytdlp_present;
 using test::TempDir;
 namespace fs = std::filesystem;
-
-bool system_ytdlp_present() {
-  for (const char* p : {"/opt/homebrew/bin/yt-dlp", "/usr/local/bin/yt-dlp", "/usr/bin/yt-dlp"}) {
-    if (fs::exists(p)) return true;
-  }
-  return false;
-}
 
 // A fresh HOME and a PATH holding only `bin` (plus /bin for the scripts' shell).
 class DiscoveryTest : public ::testing::Test {

@@ -1,5 +1,8 @@
 #include "dispatch_fixture.h"
 
+#include <set>
+#include <string_view>
+
 #include "service/request_reader.h"
 
 namespace melodara {
@@ -52,6 +55,24 @@ TEST_F(Dispatch, OperationNamesMatchExactly) {
   expect_error(run("r", "system.handshake "), ErrorCode::UnsupportedOperation,
                "Unsupported native operation: system.handshake ");
   for (const auto name : SUPPORTED_OPERATIONS) EXPECT_NE(find_operation(name), nullptr) << name;
+}
+
+TEST(OperationTable, NineUnlockedOperationsOfWhichSixRunOnWorkers) {
+  const std::set<std::string_view> unlocked = {
+      "devices.list",          "player.remote-load",    "player.load-status",
+      "player.load-cancel",    "player.resolve-video",  "tunewerk.record.stop",
+      "player.search-youtube", "player.resolve-source", "player.search-bilibili"};
+  const std::set<std::string_view> workers = {"player.remote-load",    "player.resolve-video",
+                                              "tunewerk.record.stop",  "player.search-youtube",
+                                              "player.resolve-source", "player.search-bilibili"};
+  for (const auto name : SUPPORTED_OPERATIONS) {
+    const Operation* op = find_operation(name);
+    ASSERT_NE(op, nullptr) << name;
+    EXPECT_EQ(op->lock == LockClass::UnlockedSlowWork, unlocked.contains(name)) << name;
+    EXPECT_EQ(is_worker_operation(name), workers.contains(name)) << name;
+  }
+  EXPECT_FALSE(is_worker_operation("Player.remote-load"));
+  EXPECT_FALSE(is_worker_operation(""));
 }
 
 TEST_F(Dispatch, PayloadLimitMeasuresCompactText) {

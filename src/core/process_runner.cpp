@@ -1,4 +1,4 @@
-#include "media/process_runner.h"
+#include "core/process_runner.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -14,7 +14,7 @@
 #include <mutex>
 #include <set>
 
-#include "media/unique_fd.h"
+#include "core/unique_fd.h"
 
 extern char** environ;
 
@@ -322,9 +322,11 @@ ProcessResult run_process(const Command& command, const RunOptions& options) {
   return run_child(command, options);
 }
 
-ProcessResult run_process_plain(const Command& command, const RunOptions& io) {
-  RunOptions options = io;
-  options.limit.reset();
+ProcessResult run_process_plain(const Command& command, const PlainRunIo& io) {
+  RunOptions options;
+  options.stdin_bytes = io.stdin_bytes;
+  options.capture_stdout = io.capture_stdout;
+  options.capture_stderr = io.capture_stderr;
   return run_child(command, options);
 }
 

@@ -75,10 +75,16 @@ struct RunOptions {
 // Thread: any. Blocks: until the child exits and its pipes close, or the limit.
 ProcessResult run_process(const Command& command, const RunOptions& options);
 
-// Runs the child to its end without a time limit; never kills it (unless an
-// output bound of `io` is passed).
+// How a plain run connects the child's streams.
+struct PlainRunIo {
+  std::optional<std::span<const std::uint8_t>> stdin_bytes;  // none: null device
+  bool capture_stdout = true;                                // false: null device
+  bool capture_stderr = true;                                // false: null device
+};
+
+// Runs the child to its end without a time limit; never kills it.
 // Thread: any. Blocks: until the child exits and its pipes close.
-ProcessResult run_process_plain(const Command& command, const RunOptions& io = {});
+ProcessResult run_process_plain(const Command& command, const PlainRunIo& io = {});
 
 // Runs with all three streams on the null device; true when it started and exited
 // with code 0 (the tool probes).

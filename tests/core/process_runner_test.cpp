@@ -1,4 +1,4 @@
-#include "media/process_runner.h"
+#include "core/process_runner.h"
 
 #include <fcntl.h>
 #include <signal.h>
