@@ -242,8 +242,9 @@ TEST(PcmCacheWriter, WritesLittleEndianFloatsByRename) {
   const auto bytes = test::read_bytes(path);
   ASSERT_EQ(bytes.size(), samples.size() * 4);
   for (std::size_t i = 0; i < samples.size(); ++i) {
-    const std::uint32_t bits = bytes[4 * i] | (bytes[4 * i + 1] << 8) | (bytes[4 * i + 2] << 16) |
-                               (std::uint32_t(bytes[4 * i + 3]) << 24);
+    const std::uint32_t bits = std::uint32_t{bytes[4 * i]} | (std::uint32_t{bytes[4 * i + 1]} << 8) |
+                               (std::uint32_t{bytes[4 * i + 2]} << 16) |
+                               (std::uint32_t{bytes[4 * i + 3]} << 24);
     ASSERT_EQ(std::bit_cast<float>(bits), samples[i]) << i;
   }
   EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);

@@ -73,7 +73,9 @@ TEST_F(BoundsTest, EndlessStreamIsRefusedWithinTheBound) {
   ASSERT_TRUE(media.has_value()) << "the load did not end";
   EXPECT_EQ(media->error(), kUndecodableMessage);
   const std::uint64_t grown = test::peak_memory_bytes() - before;
-  EXPECT_LT(grown, 48u << 20) << "peak grew by " << grown;
+  if (test::kPeakMemoryMeaningful) {
+    EXPECT_LT(grown, 48u << 20) << "peak grew by " << grown;
+  }
   EXPECT_TRUE(stray_children(server.pid()).empty());
 }
 
@@ -91,7 +93,9 @@ TEST_F(BoundsTest, SmallFileOfLongSilenceIsRefused) {
   EXPECT_EQ(media->error(), kUndecodableMessage);
   EXPECT_FALSE(decode_with_symphonia(test::read_bytes(flac), limits).has_value());
   const std::uint64_t grown = test::peak_memory_bytes() - before;
-  EXPECT_LT(grown, 64u << 20) << "peak grew by " << grown;
+  if (test::kPeakMemoryMeaningful) {
+    EXPECT_LT(grown, 64u << 20) << "peak grew by " << grown;
+  }
 
   // Within the bound the same file plays.
   limits.max_track_frames = 30 * 60 * 48000;

@@ -165,6 +165,20 @@ fs::path make_tone_file(const fs::path& out, const std::vector<std::string>& cod
 // audio), larger than the 16 KiB an MP4 must have; empty path on failure.
 fs::path make_clip_video(const fs::path& out, double seconds, double amplitude);
 
+// Peak resident sizes say something only without AddressSanitizer, whose
+// quarantine keeps freed memory resident.
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool kPeakMemoryMeaningful = false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+inline constexpr bool kPeakMemoryMeaningful = false;
+#else
+inline constexpr bool kPeakMemoryMeaningful = true;
+#endif
+#else
+inline constexpr bool kPeakMemoryMeaningful = true;
+#endif
+
 // Resets the process's peak resident size, and reads it (bytes).
 void reset_peak_memory();
 std::uint64_t peak_memory_bytes();
