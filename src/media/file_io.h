@@ -1,53 +1,12 @@
 #pragma once
-// File helpers of the media code: whole-file reads, and crash-safe cache writes:
-// the bytes go to a fresh temporary name in the same folder and are renamed into
-// place, so a process ended mid-write never leaves a short file under the final
-// name. Also tracks writes still running on detached threads, so a side file
-// that vouches for a file is written after it.
-#include <cstdint>
-#include <expected>
+// File helpers of the media code: the whole-file reads and replacing writes of
+// core, and a registry of writes still running on detached threads, so a side
+// file that vouches for a file is written after it.
 #include <filesystem>
-#include <limits>
-#include <optional>
-#include <span>
-#include <string>
-#include <vector>
 
-#include "core/unique_fd.h"
+#include "core/file_io.h"
 
 namespace melodara {
-
-// Why a file was not read.
-struct FileReadError {
-  enum class Kind { NotFound, NotRegular, Directory, TooLarge, Failed } kind = Kind::Failed;
-  int error = 0;             // errno for Failed
-  std::string text() const;  // the system's text for the error
-};
-
-// Whether a symbolic link at the path itself is followed: a user's own file may
-// be reached through one, a file in our cache folder never is.
-enum class Links { Follow, Refuse };
-
-// Opens a regular file for reading. The open never blocks (a FIFO or a device
-// is refused, not waited on), and nothing but a regular file is returned.
-// Thread: any. Blocks: no.
-std::expected<UniqueFd, FileReadError> open_regular_file(const std::filesystem::path& path, Links links);
-
-// The whole regular file, at most `max_bytes` long (a longer one is TooLarge,
-// and no more than that is ever read).
-// Thread: any. Blocks: file I/O.
-std::expected<std::vector<std::uint8_t>, FileReadError> read_regular_file(const std::filesystem::path& path,
-                                                                          std::uint64_t max_bytes,
-                                                                          Links links);
-
-// The whole regular file, or none when it cannot be opened or read.
-// Thread: any. Blocks: file I/O.
-std::optional<std::vector<std::uint8_t>> read_file_bytes(const std::filesystem::path& path);
-
-// Writes `bytes` over `path` through a temporary file and a rename. False on any
-// failure; the temporary file is removed then and `path` is left as it was.
-// Thread: any. Blocks: file I/O.
-bool write_file_replacing(const std::filesystem::path& path, std::span<const std::uint8_t> bytes);
 
 // Marks a write of `path` as running / finished (balanced calls).
 // Thread: any. Blocks: briefly on the registry mutex.

@@ -7,10 +7,10 @@
 #include <cstring>
 #include <system_error>
 
+#include "core/env_paths.h"
+#include "core/file_io.h"
 #include "core/utf8.h"
 #include "media/clip_id.h"
-#include "media/env_paths.h"
-#include "media/file_io.h"
 
 namespace melodara {
 namespace {

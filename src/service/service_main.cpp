@@ -6,13 +6,14 @@
 #include <exception>
 #include <new>
 
+#include "core/process_runner.h"
 #include "core/threads.h"
 #include "engine/engine_thread.h"
 #include "media/cache_backfill.h"
-#include "core/process_runner.h"
 #include "service/request_loop.h"
 #include "service/response_output.h"
 #include "service/startup.h"
+#include "state/voice_calibration.h"
 
 namespace melodara {
 
@@ -22,15 +23,22 @@ void service_main() {
   try {
     ServiceRecords records = build_service_records();
     std::shared_ptr<ProgramStream> primary, backing;
+    std::shared_ptr<VoiceProfileWriter> profile_writer;
     {
       auto g = records.state->lock();
       primary = g->programStream;
       backing = g->backingStream;
+      profile_writer = g->voiceProfileWriter;
     }
     if (!spawn_detached("melodara-tunewerk-realtime-dsp", [state = records.state, backing, primary] {
           run_audio_engine(state, backing, primary);
         }))
       die("realtime DSP worker must spawn");
+    // Saves the profiles of calibrations the engine completes: the engine writes no files.
+    if (!spawn_detached("voice-profile", [state = records.state, writer = profile_writer] {
+          run_voice_profile_writer(state, *writer);
+        }))
+      die("failed to spawn thread");
     if (!spawn_detached("", [] { clip_cache_backfill_worker(); })) die("failed to spawn thread");
     ResponseOutput output = make_response_output(1);
     run_request_loop(0, records.state, records.jobs, output);
