@@ -2,6 +2,9 @@
 // direct form II. Designs use trigonometry: call them once per block at most.
 #pragma once
 
+#include <array>
+#include <cmath>
+
 namespace melodara {
 
 inline constexpr float kSampleRate = 48000.0f;
@@ -13,17 +16,33 @@ struct Biquad {
   friend bool operator==(const Biquad&, const Biquad&) = default;
 };
 
+// The engine's two banks of sections, tables A and B of its construction.
+using FilterBankA = std::array<Biquad, 23>;
+using FilterBankB = std::array<Biquad, 42>;
+
+// The frequency-dependent half of a peaking design, so that a section whose gain
+// moves inside a block is redesigned with one exponential and no trigonometry.
+struct PeakingShape {
+  float cos_w0 = 1.0f;
+  float alpha = 0.0f;  // sin(w0) / (2Q)
+
+  friend bool operator==(const PeakingShape&, const PeakingShape&) = default;
+};
+
 // Designs return a section with zero state. Thread: any. Allocates: no.
 Biquad biquad_lowpass(double freq_hz, double q);
 Biquad biquad_highpass(double freq_hz, double q);
 Biquad biquad_peaking(double freq_hz, double q, double gain_db);
+PeakingShape peaking_shape(double freq_hz, double q);
+// A gain of 0 dB gives b = a exactly: the section passes its input unchanged.
+Biquad biquad_peaking(const PeakingShape& shape, float gain_db);
 // High shelf with slope 1 (Q = 1/sqrt 2), cookbook 2 sqrt(A) alpha form.
 Biquad biquad_high_shelf(double freq_hz, double gain_db);
 // Band-pass with a constant 0 dB peak.
 Biquad biquad_bandpass(double freq_hz, double q);
 
 // Replaces the coefficients, keeping the state words. Thread: any. Allocates: no.
-inline void biquad_set_coefficients(Biquad& target, const Biquad& design) {
+inline void biquad_set_coefficients(Biquad& target, const Biquad& design) noexcept {
   target.b0 = design.b0;
   target.b1 = design.b1;
   target.b2 = design.b2;
@@ -31,17 +50,22 @@ inline void biquad_set_coefficients(Biquad& target, const Biquad& design) {
   target.a2 = design.a2;
 }
 
+// A state word whose magnitude falls below 1e-18 is stored as 0.
+inline float biquad_flush(float v) noexcept { return std::fabs(v) < 1e-18f ? 0.0f : v; }
+
 // One sample; state magnitudes below 1e-18 are flushed to zero.
 // Thread: engine. Allocates: no. Blocks: no.
-inline float biquad_process(Biquad& f, float x) {
+inline float biquad_process(Biquad& f, float x) noexcept {
   const float y = f.b0 * x + f.z1;
-  float z1 = f.b1 * x - f.a1 * y + f.z2;
-  float z2 = f.b2 * x - f.a2 * y;
-  if (z1 < 1e-18f && z1 > -1e-18f) z1 = 0.0f;
-  if (z2 < 1e-18f && z2 > -1e-18f) z2 = 0.0f;
-  f.z1 = z1;
-  f.z2 = z2;
+  f.z1 = biquad_flush(f.b1 * x - f.a1 * y + f.z2);
+  f.z2 = biquad_flush(f.b2 * x - f.a2 * y);
   return y;
+}
+
+// True when the section passes its input unchanged: b = a and both state words 0.
+// Thread: any. Allocates: no.
+inline bool biquad_is_identity(const Biquad& f) noexcept {
+  return f.b0 == 1.0f && f.b1 == f.a1 && f.b2 == f.a2 && f.z1 == 0.0f && f.z2 == 0.0f;
 }
 
 // Magnitude response at a frequency, for checks and tests. Thread: any.

@@ -17,6 +17,7 @@ struct ModulationState {
   std::size_t mod_write = 0;    // write index of mod_line_a/b
   std::size_t tempo_write = 0;  // write index of tempo_line_l/r
   float echo_time = 0.0f;       // current echo time, samples
+  float wobble_phase = 0.0f;    // 0..1; also sweeps the echo low-pass
   friend bool operator==(const ModulationState&, const ModulationState&) = default;
 };
 

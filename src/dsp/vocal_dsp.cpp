@@ -14,7 +14,7 @@ std::array<std::vector<float>, N> lines(const std::array<std::size_t, N>& sizes)
   return out;
 }
 
-std::array<Biquad, 23> make_filter_bank_a() {
+FilterBankA make_filter_bank_a() {
   const Biquad lp6200 = biquad_lowpass(6200, 0.707);
   const Biquad pk530 = biquad_peaking(530, 0.75, -7.8);
   const Biquad pk660 = biquad_peaking(660, 0.8, -7.8);
@@ -50,7 +50,7 @@ std::array<Biquad, 23> make_filter_bank_a() {
           lp5200};
 }
 
-std::array<Biquad, 42> make_filter_bank_b() {
+FilterBankB make_filter_bank_b() {
   return {
       biquad_highpass(84, 0.707),         // 0 low-cut
       biquad_peaking(215, 0.7, 0.95),     // 1

@@ -50,6 +50,7 @@ struct BlockSetup {
   float voice_low = 0.0f;           // voice-type factor of a low voice, 0..1
   float formant_scale = 0.94f;      // 0.82..1.08
   float mic_trim = 1.0f;            // t
+  std::uint8_t corr_eq_mask = 0;    // correction-EQ bands that change the signal
   float input_gain = 1.0f;          // vocal_gain x t
   std::uint64_t step_length = 600;  // beat-gate step L, samples
   float ceiling = 1.0f;             // C
@@ -57,6 +58,9 @@ struct BlockSetup {
   float release_knee = 0.828f;      // k
   float clip_headroom = 0.1f;       // h
   float l2_gain = 1.0f;             // G2
+  DenoiseGateBlock gate;
+  DynamicsBlock dynamics;
+  ToneBlock tone;
 
   friend bool operator==(const BlockSetup&, const BlockSetup&) = default;
 };
@@ -97,14 +101,14 @@ struct VocalDsp {
   std::array<std::vector<float>, 4> reverb_b_combs_l, reverb_b_combs_r;
   std::vector<float> reverb_b_allpass_l, reverb_b_allpass_r;  // 263 and 277
   std::vector<float> tempo_line_l, tempo_line_r;              // 96,000 each
-  std::array<Biquad, 23> filter_bank_a;
+  FilterBankA filter_bank_a;
   // Three constant words of the effect stages (the other five of the group are
   // the reverb's pre-delay, reverse phase, mid gain, high gain and active gain).
   std::array<float, 3> fx_words{12000.0f, 0.37f, 0.0f};
   LiveKeyTracker key_tracker;
   std::array<std::vector<float>, 6> lines_2048;
   std::array<Biquad, 6> corr_eq;
-  std::array<Biquad, 42> filter_bank_b;
+  FilterBankB filter_bank_b;
   Biquad band_l;            // meter band-pass 280 Hz
   Biquad band_r;            // meter band-pass 6,800 Hz
   Biquad notch_a, notch_b;  // howl notches
