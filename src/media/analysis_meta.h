@@ -31,6 +31,12 @@ std::optional<AnalysisMeta> analysis_meta_from_json(const nlohmann::json& root);
 void write_analysis_meta(std::string_view source, const std::optional<std::string>& key, bool tempo_known,
                          float tempo_bpm);
 
+// The same write without waiting: for the cache writer that has just put the
+// ".pcm48k" in place itself.
+// Thread: any. Blocks: file I/O.
+void store_analysis_meta(std::string_view source, const std::optional<std::string>& key, bool tempo_known,
+                         float tempo_bpm);
+
 // None when the side file is missing, unreadable or invalid.
 // Thread: any. Allocates: yes. Blocks: file I/O.
 std::optional<AnalysisMeta> read_analysis_meta(std::string_view source);

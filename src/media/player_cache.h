@@ -36,8 +36,9 @@ std::optional<std::filesystem::path> video_cache_path(std::string_view source);
 bool is_usable_pcm_cache(const std::filesystem::path& path);
 bool is_usable_audio_cache(const std::filesystem::path& path);
 
-// An MP4 with at least 16,385 bytes whose first read has "ftyp" at byte 4 and no
-// "av01" (AV1 video is not accepted). Thread: any. Allocates: no. Blocks: file I/O.
+// A regular file (not reached through a symbolic link) with at least 16,385
+// bytes whose first read has "ftyp" at byte 4 and no "av01" (AV1 video is not
+// accepted). Thread: any. Blocks: file I/O, never on a FIFO.
 bool is_mp4_file(const std::filesystem::path& path);
 
 // The path as text when the file exists and is larger than 16,384 bytes.

@@ -8,7 +8,7 @@
 #include "core/little_endian.h"
 
 namespace melodara {
-std::optional<ParsedWav> parse_wav_file(std::span<const std::uint8_t> bytes) {
+std::optional<ParsedWav> parse_wav_file(std::span<const std::uint8_t> bytes, const MediaLimits& limits) {
   if (bytes.size() <= 44 || std::memcmp(bytes.data(), "RIFF", 4) != 0 ||
       std::memcmp(bytes.data() + 8, "WAVE", 4) != 0) {
     return std::nullopt;
@@ -17,6 +17,9 @@ std::optional<ParsedWav> parse_wav_file(std::span<const std::uint8_t> bytes) {
   const std::uint32_t rate = std::max<std::uint32_t>(load_le32(bytes.data() + 24), 8000);
   const std::uint16_t bits = load_le16(bytes.data() + 34);
   const std::span<const std::uint8_t> data = bytes.subspan(44);
+  const std::uint64_t bytes_per_sample = bits == 16 ? 2 : 4;
+  const std::uint64_t in_frames = data.size() / bytes_per_sample / channels;
+  if ((bits == 16 || bits == 32) && in_frames * 48000 / rate > limits.max_track_frames) return std::nullopt;
 
   std::vector<float> source;
   if (bits == 16) {

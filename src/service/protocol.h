@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/error_code.h"
 #include "core/json_writer.h"
 
 namespace melodara {
@@ -18,7 +19,6 @@ struct Request {
   std::uint64_t sessionEpoch = 0;
 };
 
-enum class ErrorCode { InvalidRequest, UnsupportedOperation, InternalError, EngineUnavailable };
 // "invalid_request" and so on. Thread: any. Allocates: no. Blocks: no.
 std::string_view error_code_text(ErrorCode code);
 

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "core/mutex.h"
+#include "core/shared_samples.h"
 #include "dsp/dsp_meters.h"
 #include "dsp/vocal_dsp.h"
 #include "dsp/voice_cal_status.h"
@@ -31,7 +32,7 @@ struct PlayerState {
   std::optional<std::string> detectedKey;
   std::optional<float> detectedBpm;
   // The decoded track, interleaved; shared with the media cache and the engine.
-  std::shared_ptr<const std::vector<float>> samples = std::make_shared<const std::vector<float>>();
+  SharedSamples samples = std::make_shared<const std::vector<float>>();
   std::uint64_t channels = 2;
   std::uint64_t position = 0;  // frames
   std::uint64_t trackSerial = 0;

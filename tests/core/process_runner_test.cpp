@@ -8,6 +8,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <string>
 #include <thread>
 
@@ -167,6 +168,69 @@ TEST(ProcessRunner, PlainRunFeedsStdinAndSurvivesAnEarlyQuitter) {
   sigset_t pending;
   sigpending(&pending);
   EXPECT_EQ(sigismember(&pending, SIGPIPE), 0);
+}
+
+TEST(ProcessRunner, OutputBoundsStopTheChild) {
+  // More standard output than allowed: the child is killed at once.
+  RunOptions options;
+  options.max_stdout_bytes = 1 << 20;
+  const auto start = Clock::now();
+  ProcessResult r = run_process(sh("cat /dev/zero"), options);
+  ASSERT_FALSE(r.has_value());
+  EXPECT_EQ(r.error(), kProcessFailed);
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
+
+  // Exactly the bound is fine; standard error beyond its bound is dropped.
+  options.max_stderr_bytes = 10;
+  r = run_process(sh("head -c 1048576 /dev/zero; printf 0123456789abcdef >&2"), options);
+  ASSERT_TRUE(r.has_value()) << r.error();
+  EXPECT_EQ(r->stdout.size(), 1u << 20);
+  EXPECT_EQ(text(r->stderr), "0123456789");
+
+  // A sink takes the output in pieces and can stop the child.
+  std::size_t seen = 0;
+  RunOptions sinking;
+  sinking.stdout_sink = [&seen](std::span<const std::uint8_t> bytes) {
+    seen += bytes.size();
+    return seen < (4u << 20);
+  };
+  r = run_process(sh("cat /dev/zero"), sinking);
+  ASSERT_FALSE(r.has_value());
+  EXPECT_EQ(r.error(), kProcessFailed);
+  sinking.stdout_sink = [&seen](std::span<const std::uint8_t> bytes) {
+    seen += bytes.size();
+    return true;
+  };
+  seen = 0;
+  r = run_process(sh("head -c 3000000 /dev/zero"), sinking);
+  ASSERT_TRUE(r.has_value());
+  EXPECT_EQ(seen, 3000000u);
+  EXPECT_TRUE(r->stdout.empty());
+}
+
+// Run in a child process of its own: once children are killed, the process
+// starts no more.
+void kill_children_then_exit() {
+  std::promise<ProcessResult> running;
+  auto result = running.get_future();
+  std::thread([&running] {
+    running.set_value(run_process_with_timeout(Command{"sleep", {"30"}}, 60, 0));
+  }).detach();
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const auto start = Clock::now();
+  kill_running_children();
+  if (result.wait_for(std::chrono::seconds(5)) != std::future_status::ready) std::_Exit(2);
+  const ProcessResult killed = result.get();
+  if (!killed || WIFEXITED(killed->status) || WTERMSIG(killed->status) != SIGKILL) std::_Exit(3);
+  if (Clock::now() - start > std::chrono::seconds(3)) std::_Exit(4);
+  const ProcessResult later = run_process_with_timeout(Command{"sleep", {"30"}}, 60, 0);
+  if (later || later.error() != kMissingCommand) std::_Exit(5);
+  std::_Exit(0);
+}
+
+TEST(ProcessRunnerDeathTest, KillRunningChildrenEndsRunsAndRefusesNewOnes) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(kill_children_then_exit(), ::testing::ExitedWithCode(0), "");
 }
 
 TEST(ProcessRunner, ArgumentBuildersAppendInOrder) {
