@@ -6,10 +6,12 @@
 #include <cctype>
 #include <filesystem>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "core/process_runner.h"
+#include "core/tool_discovery.h"
 #include "core/utf8.h"
 #include "media/analysis_meta.h"
 #include "media/clip_id.h"
@@ -22,7 +24,6 @@
 #include "media/pcm_cache_writer.h"
 #include "media/pcm_samples.h"
 #include "media/player_cache.h"
-#include "core/tool_discovery.h"
 #include "media/wav_reader.h"
 
 namespace melodara {
@@ -108,8 +109,13 @@ std::optional<DecodedMedia> Ladder::decode_bytes(const Bytes& bytes) const {
 }
 
 void Ladder::cache_track(const DecodedMedia& media) const {
-  spawn_write_pcm_cache(pcm_path_, media.samples,
-                        SideFileNote{s_, media.detected_key, media.tempo_known != 0, media.tempo_bpm});
+  try {
+    spawn_write_pcm_cache(pcm_path_, media.samples,
+                          SideFileNote{s_, media.detected_key, media.tempo_known != 0, media.tempo_bpm});
+  } catch (const std::runtime_error&) {
+    // No thread for the write: the track plays all the same, uncached, as
+    // after a failed write.
+  }
 }
 
 std::optional<DecodedMedia> Ladder::decode_fetched(const Bytes& bytes, std::uint8_t before,
@@ -304,7 +310,11 @@ std::expected<DecodedMedia, std::string> Ladder::run() {
   const bool audio_usable = audio_path_ && is_usable_audio_cache(*audio_path_);
   if (video_path_ && !video_cached_ && page_ &&
       ((pcm_path_ && is_usable_pcm_cache(*pcm_path_)) || audio_usable)) {
-    download_clip_video_thread(s_, *video_path_, limits_);
+    try {
+      download_clip_video_thread(s_, *video_path_, limits_);
+    } catch (const std::runtime_error&) {
+      // No thread for the video: the audio loads all the same.
+    }
   }
 
   if (auto media = from_memory_cache()) return std::move(*media);

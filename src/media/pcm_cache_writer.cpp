@@ -9,8 +9,10 @@
 #include <thread>
 #include <vector>
 
+#include "core/threads.h"
 #include "media/analysis_meta.h"
 #include "media/file_io.h"
+#include "media/player_cache.h"
 
 namespace melodara {
 namespace {
@@ -44,6 +46,17 @@ void spawn_write_pcm_cache(const std::optional<std::filesystem::path>& path, Sha
     end_pending_write(*path);
     throw std::runtime_error("failed to spawn thread");
   }
+}
+
+void spawn_write_analysis_meta(SideFileNote note) {
+  const auto path = analysis_meta_path(note.source);
+  if (!path) return;
+  begin_pending_write(*path);
+  const bool started = spawn_detached("", [note = std::move(note), path = *path] {
+    write_analysis_meta(note.source, note.key, note.tempo_known, note.tempo_bpm);
+    end_pending_write(path);
+  });
+  if (!started) end_pending_write(*path);
 }
 
 }  // namespace melodara

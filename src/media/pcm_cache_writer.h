@@ -34,6 +34,14 @@ struct SideFileNote {
 void spawn_write_pcm_cache(const std::optional<std::filesystem::path>& path, SharedSamples samples,
                            std::optional<SideFileNote> note = std::nullopt);
 
+// Writes the side file of `note` on a detached thread, after any running cache
+// write of the source's ".pcm48k" (which puts its own side file first), so a
+// load that has analysed its track never waits for the disk. The write is
+// registered as pending on the side file's path until it ends. A note that no
+// thread can take is dropped, as a failed write is.
+// Thread: any. Blocks: no. Allocates: the note's copy.
+void spawn_write_analysis_meta(SideFileNote note);
+
 // The samples written over the file on the calling thread (temporary name, then
 // rename); false when it failed.
 // Thread: any. Blocks: file I/O.

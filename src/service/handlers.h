@@ -59,8 +59,26 @@ HandlerResult handle_record_start(NativeState& state, const Json& payload);
 HandlerResult handle_record_status(NativeState& state, const Json& payload);
 HandlerResult handle_record_stop(const SharedState& state, const LoadJobTable& jobs, const Json& payload);
 
-// Player.
+// Player control: each answers the player's status.
+HandlerResult handle_player_play(NativeState& state, const Json& payload);
+HandlerResult handle_player_pause(NativeState& state, const Json& payload);
+HandlerResult handle_player_seek(NativeState& state, const Json& payload);
+// Runs the offline key and tempo analysis of the whole track under the lock.
+HandlerResult handle_player_recalculate_key(NativeState& state, const Json& payload);
 HandlerResult handle_player_status(NativeState& state, const Json& payload);
+HandlerResult handle_player_unload(NativeState& state, const Json& payload);
+
+// Loading and link resolution. "player.remote-load" answers the player's
+// status (synchronous) or a job object (asynchronous); it blocks for the whole
+// load when synchronous, for the analysis of a reused track without key or
+// tempo otherwise. The job operations block briefly on the job table's lock and
+// the state's. The resolvers run yt-dlp (up to 30 s; a clip video download up
+// to 75 s). Thread: a request worker, or the reader for the job operations.
+HandlerResult handle_remote_load(const SharedState& state, const LoadJobTable& jobs, const Json& payload);
+HandlerResult handle_load_status(const SharedState& state, const LoadJobTable& jobs, const Json& payload);
+HandlerResult handle_load_cancel(const SharedState& state, const LoadJobTable& jobs, const Json& payload);
+HandlerResult handle_resolve_source(const SharedState& state, const LoadJobTable& jobs, const Json& payload);
+HandlerResult handle_resolve_video(const SharedState& state, const LoadJobTable& jobs, const Json& payload);
 
 // Search: {"results"} from a "query" of at least two characters. Run curl and
 // yt-dlp for up to 12 + 25 s (YouTube) or 18 s (Bilibili).

@@ -7,14 +7,6 @@
 namespace melodara {
 namespace {
 
-// Operations whose subsystem has not been built into this service yet.
-HandlerResult not_available() {
-  return std::unexpected(
-      ResponseError{ErrorCode::InternalError, "operation not available in this build", false, {}});
-}
-HandlerResult locked_todo(NativeState&, const Json&) { return not_available(); }
-HandlerResult unlocked_todo(const SharedState&, const LoadJobTable&, const Json&) { return not_available(); }
-
 constexpr auto Locked = LockClass::Locked;
 constexpr auto Unlocked = LockClass::UnlockedSlowWork;
 constexpr auto Reader = RunsOn::ReaderThread;
@@ -23,19 +15,19 @@ constexpr auto Worker = RunsOn::WorkerThread;
 // One line per operation, in handshake order.
 constexpr std::array<Operation, 45> kOperations = {{
     {"system.handshake", Locked, Reader, handle_handshake},
-    {"player.remote-load", Unlocked, Worker, unlocked_todo},
-    {"player.load-status", Unlocked, Reader, unlocked_todo},
-    {"player.load-cancel", Unlocked, Reader, unlocked_todo},
+    {"player.remote-load", Unlocked, Worker, handle_remote_load},
+    {"player.load-status", Unlocked, Reader, handle_load_status},
+    {"player.load-cancel", Unlocked, Reader, handle_load_cancel},
     {"player.search-youtube", Unlocked, Worker, handle_search_youtube},
     {"player.search-bilibili", Unlocked, Worker, handle_search_bilibili},
-    {"player.resolve-source", Unlocked, Worker, unlocked_todo},
-    {"player.resolve-video", Unlocked, Worker, unlocked_todo},
-    {"player.play", Locked, Reader, locked_todo},
-    {"player.pause", Locked, Reader, locked_todo},
-    {"player.seek", Locked, Reader, locked_todo},
-    {"player.recalculate-key", Locked, Reader, locked_todo},
+    {"player.resolve-source", Unlocked, Worker, handle_resolve_source},
+    {"player.resolve-video", Unlocked, Worker, handle_resolve_video},
+    {"player.play", Locked, Reader, handle_player_play},
+    {"player.pause", Locked, Reader, handle_player_pause},
+    {"player.seek", Locked, Reader, handle_player_seek},
+    {"player.recalculate-key", Locked, Reader, handle_player_recalculate_key},
     {"player.status", Locked, Reader, handle_player_status},
-    {"player.unload", Locked, Reader, locked_todo},
+    {"player.unload", Locked, Reader, handle_player_unload},
     {"devices.list", Unlocked, Reader, handle_devices_list},
     {"audio.configure", Locked, Reader, handle_audio_configure},
     {"audio.start", Locked, Reader, handle_audio_start},

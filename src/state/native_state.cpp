@@ -27,4 +27,19 @@ std::string next_load_job_id(LoadJobTableData& table) {
   return "load-" + std::to_string(table.sequence);
 }
 
+std::string add_load_job(LoadJobTableData& table, LoadJob job) {
+  std::string id = next_load_job_id(table);
+  table.jobs.insert_or_assign(id, std::move(job));
+  return id;
+}
+
+void cancel_superseded_load_jobs(LoadJobTableData& table, std::uint64_t generation) {
+  for (auto& [id, job] : table.jobs) {
+    if (job.status == LoadJobStatus::Loading && job.mediaGeneration < generation) {
+      job.cancelled = true;
+      job.status = LoadJobStatus::Cancelled;
+    }
+  }
+}
+
 }  // namespace melodara

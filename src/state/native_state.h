@@ -4,6 +4,7 @@
 // engine thread and the load jobs hold a counted reference; neither is ever torn
 // down while the process runs. Lock order: job table before state;
 // the response output only with no other lock held.
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -43,6 +44,12 @@ struct PlayerState {
   bool loading = false;
   std::uint8_t loadProgress = 0;
 };
+
+// Whole frames of the player's track (none for an empty one).
+// Thread: any, holding the state lock. Allocates: no. Blocks: no.
+inline std::uint64_t player_frames(const PlayerState& player) {
+  return player.samples ? player.samples->size() / std::max<std::uint64_t>(player.channels, 1) : 0;
+}
 
 struct NativeState {
   std::string routingMode = "program";
@@ -140,5 +147,14 @@ using LoadJobTable = std::shared_ptr<Mutex<LoadJobTableData>>;
 // Registers the next job id ("load-1", "load-2", ...).
 // Thread: any, holding the job table's lock. Allocates: yes. Blocks: no.
 std::string next_load_job_id(LoadJobTableData& table);
+
+// Adds `job` under the next id and returns the id.
+// Thread: any, holding the job table's lock. Allocates: yes. Blocks: no.
+std::string add_load_job(LoadJobTableData& table, LoadJob job);
+
+// Marks every job still loading for a generation older than `generation` as
+// cancelled: a newer load has taken the player over.
+// Thread: any, holding the job table's lock. Allocates: no. Blocks: no.
+void cancel_superseded_load_jobs(LoadJobTableData& table, std::uint64_t generation);
 
 }  // namespace melodara

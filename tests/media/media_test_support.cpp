@@ -229,7 +229,10 @@ if [ "$mode" = video ]; then
   case "$out" in *"%("*) mode=template;; esac
 fi
 printf '%s' "$$" > "$ctl/pid.$mode"
-nap() { if [ -f "$ctl/sleep.$mode" ]; then sleep "$(cat "$ctl/sleep.$mode")"; fi; }
+nap() {
+  if [ -f "$ctl/sleep.$mode" ]; then sleep "$(cat "$ctl/sleep.$mode")"; fi
+  if [ -f "$ctl/gate.$mode" ]; then while [ ! -f "$ctl/open.$mode" ]; do sleep 0.02; done; fi
+}
 case "$mode" in
   json) nap; cat "$ctl/search.json" 2>/dev/null;;
   g) nap; cat "$ctl/g.txt" 2>/dev/null;;
@@ -313,6 +316,46 @@ fs::path make_tone_file(const fs::path& out, const std::vector<std::string>& cod
                         double amplitude) {
   std::vector<std::string> args = tone_input(44100, 2, seconds, amplitude);
   args.insert(args.end(), codec.begin(), codec.end());
+  args.push_back(out.string());
+  return run_ffmpeg(args) ? out : fs::path();
+}
+
+std::ostream& operator<<(std::ostream& os, const Format& f) { return os << f.name; }
+
+const std::vector<Format>& formats() {
+  static const std::vector<Format> all{
+      {"wav_s16_44k_stereo", "t.wav", {"-c:a", "pcm_s16le"}, 44100, 2, 0.001},
+      {"wav_f32_48k_mono", "t.wav", {"-c:a", "pcm_f32le"}, 48000, 1, 0.001},
+      {"wav_u8_48k_stereo", "t.wav", {"-c:a", "pcm_u8"}, 48000, 2, 0.001},
+      {"wav_adpcm_ms_44k_stereo", "t.wav", {"-c:a", "adpcm_ms"}, 44100, 2, 0.03},
+      {"wav_adpcm_ima_48k_mono", "t.wav", {"-c:a", "adpcm_ima_wav"}, 48000, 1, 0.045},
+      {"aiff_s16_44k_stereo", "t.aiff", {"-c:a", "pcm_s16be"}, 44100, 2, 0.001},
+      {"caf_alac_48k_stereo", "t.caf", {"-c:a", "alac"}, 48000, 2, 0.001},
+      {"caf_s24_44k_mono", "t.caf", {"-c:a", "pcm_s24le"}, 44100, 1, 0.001},
+      {"flac_44k_stereo", "t.flac", {"-c:a", "flac"}, 44100, 2, 0.001},
+      {"flac_48k_mono", "t.flac", {"-c:a", "flac"}, 48000, 1, 0.001},
+      {"mp3_44k_stereo", "t.mp3", {"-c:a", "libmp3lame", "-b:a", "192k"}, 44100, 2, 0.03},
+      {"mp3_48k_mono", "t.mp3", {"-c:a", "libmp3lame", "-b:a", "128k"}, 48000, 1, 0.03},
+      {"mp2_48k_stereo", "t.mp2", {"-c:a", "mp2", "-b:a", "256k"}, 48000, 2, 0.03},
+      {"aac_m4a_44k_stereo", "t.m4a", {"-c:a", "aac", "-b:a", "160k"}, 44100, 2, 0.03},
+      {"aac_m4a_48k_mono", "t.m4a", {"-c:a", "aac", "-b:a", "96k"}, 48000, 1, 0.03},
+      {"aac_adts_48k_stereo", "t.aac", {"-c:a", "aac", "-b:a", "160k"}, 48000, 2, 0.05},
+      {"aac_adts_44k_mono", "t.aac", {"-c:a", "aac", "-b:a", "96k"}, 44100, 1, 0.05},
+      {"alac_mov_44k_stereo", "t.mov", {"-c:a", "alac"}, 44100, 2, 0.001},
+      {"vorbis_ogg_44k_stereo", "t.ogg", {"-c:a", "libvorbis", "-q:a", "5"}, 44100, 2, 0.05},
+      {"vorbis_ogg_48k_mono", "t.ogg", {"-c:a", "libvorbis", "-q:a", "4"}, 48000, 1, 0.05},
+      {"flac_ogg_48k_stereo", "t.oga", {"-c:a", "flac"}, 48000, 2, 0.001},
+      {"flac_mka_48k_stereo", "t.mka", {"-c:a", "flac"}, 48000, 2, 0.001},
+      {"vorbis_webm_48k_stereo", "t.webm", {"-c:a", "libvorbis"}, 48000, 2, 0.05},
+  };
+  return all;
+}
+
+fs::path make_media(const TempDir& dir, const Format& f, double seconds, double amplitude) {
+  const fs::path out = dir / f.file;
+  std::vector<std::string> args = tone_input(f.rate, f.channels, seconds, amplitude);
+  args.insert(args.end(), f.codec.begin(), f.codec.end());
+  if (std::string(f.file).ends_with(".aac")) args.insert(args.end(), {"-f", "adts"});
   args.push_back(out.string());
   return run_ffmpeg(args) ? out : fs::path();
 }

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <functional>
 #include <optional>
+#include <ostream>
 #include <span>
 #include <string>
 #include <vector>
@@ -98,8 +99,9 @@ std::vector<ToolRun> tool_runs(const fs::path& log);
 //              files.txt copies the fixture to the template's path; then
 //              sleeps, then prints those paths and print.txt
 //   "video"    (-o path): copies video.mp4 (when present) to the path
-// Each mode sleeps "sleep.<mode>" seconds (when present) and exits with
-// "exit.<mode>" (else 0); "pid.<mode>" receives the pid of the run.
+// Each mode sleeps "sleep.<mode>" seconds (when present), then, while
+// "gate.<mode>" exists, waits for "open.<mode>", and exits with "exit.<mode>"
+// (else 0); "pid.<mode>" receives the pid of the run.
 class FakeYtdlp {
  public:
   FakeYtdlp();
@@ -133,6 +135,24 @@ class ToolBin {
 // 44.1 kHz, with the codec arguments; empty path on failure.
 fs::path make_tone_file(const fs::path& out, const std::vector<std::string>& codec, double seconds,
                         double amplitude);
+
+// A container and codec that the decoders take, as the tone files of
+// make_media make them.
+struct Format {
+  const char* name;
+  const char* file;
+  std::vector<std::string> codec;  // encoder arguments
+  int rate;
+  int channels;
+  double duration_tolerance;  // seconds: one packet of the codec, with its priming
+};
+std::ostream& operator<<(std::ostream& os, const Format& f);
+
+// Every container and codec the in-process decoder takes.
+const std::vector<Format>& formats();
+
+// Makes the tones of tone_input in that format as `dir` / f.file; empty path on failure.
+fs::path make_media(const TempDir& dir, const Format& f, double seconds = 2.0, double amplitude = 0.5);
 
 // An MP4 clip video (small MPEG-4 video with the tones of tone_input as AAC
 // audio), larger than the 16 KiB an MP4 must have; empty path on failure.
