@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/process_runner.h"
+#include "core/tool_discovery.h"
 #include "core/utf8.h"
 #include "media/analysis_meta.h"
 #include "media/clip_id.h"
@@ -22,7 +23,6 @@
 #include "media/pcm_cache_writer.h"
 #include "media/pcm_samples.h"
 #include "media/player_cache.h"
-#include "core/tool_discovery.h"
 #include "media/wav_reader.h"
 
 namespace melodara {
