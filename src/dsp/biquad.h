@@ -2,6 +2,10 @@
 // direct form II. Designs use trigonometry: call them once per block at most.
 #pragma once
 
+#include <array>
+
+#include "dsp/dsp_math.h"
+
 namespace melodara {
 
 inline constexpr float kSampleRate = 48000.0f;
@@ -12,6 +16,10 @@ struct Biquad {
 
   friend bool operator==(const Biquad&, const Biquad&) = default;
 };
+
+// The engine's two banks of sections, tables A and B of its construction.
+using FilterBankA = std::array<Biquad, 23>;
+using FilterBankB = std::array<Biquad, 42>;
 
 // Designs return a section with zero state. Thread: any. Allocates: no.
 Biquad biquad_lowpass(double freq_hz, double q);
@@ -31,16 +39,13 @@ inline void biquad_set_coefficients(Biquad& target, const Biquad& design) {
   target.a2 = design.a2;
 }
 
-// One sample; state magnitudes below 1e-18 are flushed to zero.
+// One sample; state words below 1e-18 in magnitude or not finite are stored as
+// zero, so a NaN input shows in its own output sample and leaves no trace.
 // Thread: engine. Allocates: no. Blocks: no.
-inline float biquad_process(Biquad& f, float x) {
+inline float biquad_process(Biquad& f, float x) noexcept {
   const float y = f.b0 * x + f.z1;
-  float z1 = f.b1 * x - f.a1 * y + f.z2;
-  float z2 = f.b2 * x - f.a2 * y;
-  if (z1 < 1e-18f && z1 > -1e-18f) z1 = 0.0f;
-  if (z2 < 1e-18f && z2 > -1e-18f) z2 = 0.0f;
-  f.z1 = z1;
-  f.z2 = z2;
+  f.z1 = flush_state(f.b1 * x - f.a1 * y + f.z2);
+  f.z2 = flush_state(f.b2 * x - f.a2 * y);
   return y;
 }
 

@@ -30,6 +30,7 @@
 #include "dsp/dsp_meters.h"
 #include "dsp/dsp_params.h"
 #include "dsp/dynamics.h"
+#include "dsp/fx_modes.h"
 #include "dsp/harmony.h"
 #include "dsp/key_tracker.h"
 #include "dsp/modulation.h"
@@ -57,6 +58,10 @@ struct BlockSetup {
   float release_knee = 0.828f;      // k
   float clip_headroom = 0.1f;       // h
   float l2_gain = 1.0f;             // G2
+  FxModes modes;
+  ModulationBlock modulation;
+  EchoBlock echo;
+  ReverbBlock reverb;
 
   friend bool operator==(const BlockSetup&, const BlockSetup&) = default;
 };
@@ -97,14 +102,14 @@ struct VocalDsp {
   std::array<std::vector<float>, 4> reverb_b_combs_l, reverb_b_combs_r;
   std::vector<float> reverb_b_allpass_l, reverb_b_allpass_r;  // 263 and 277
   std::vector<float> tempo_line_l, tempo_line_r;              // 96,000 each
-  std::array<Biquad, 23> filter_bank_a;
+  FilterBankA filter_bank_a;
   // Three constant words of the effect stages (the other five of the group are
   // the reverb's pre-delay, reverse phase, mid gain, high gain and active gain).
   std::array<float, 3> fx_words{12000.0f, 0.37f, 0.0f};
   LiveKeyTracker key_tracker;
   std::array<std::vector<float>, 6> lines_2048;
   std::array<Biquad, 6> corr_eq;
-  std::array<Biquad, 42> filter_bank_b;
+  FilterBankB filter_bank_b;
   Biquad band_l;            // meter band-pass 280 Hz
   Biquad band_r;            // meter band-pass 6,800 Hz
   Biquad notch_a, notch_b;  // howl notches
@@ -132,6 +137,12 @@ struct VocalDsp {
 // The six correction-EQ sections for the given band gains (dB): peaking 110, 310,
 // 650, 1,650 and 3,100 Hz, high shelf 9,500 Hz. Thread: any. Allocates: no.
 std::array<Biquad, 6> design_corr_eq(const DspF32x6& gains_db);
+
+// Views of the engine's lines for the stages that run on them.
+// Thread: engine. Allocates: no. Blocks: no.
+ModDelayLines mod_delay_lines(VocalDsp& dsp) noexcept;
+EchoLines echo_lines(VocalDsp& dsp) noexcept;
+ReverbLines reverb_lines(VocalDsp& dsp) noexcept;
 
 // Builds an engine from the parameters (taken over). Allocates about 1.4 MB; never
 // call it from the block loop. Thread: any. Allocates: yes. Blocks: no.
