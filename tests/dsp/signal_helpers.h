@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <numbers>
+#include <random>
 #include <span>
 #include <vector>
 
@@ -12,14 +13,24 @@ inline std::vector<float> sine(double freq_hz, double amplitude, std::size_t n, 
                                double phase0 = 0.0) {
   std::vector<float> out(n);
   for (std::size_t i = 0; i < n; ++i)
-    out[i] = static_cast<float>(amplitude * std::sin(phase0 + 2.0 * std::numbers::pi * freq_hz * i / rate));
+    out[i] = static_cast<float>(
+        amplitude * std::sin(phase0 + 2.0 * std::numbers::pi * freq_hz * static_cast<double>(i) / rate));
   return out;
+}
+
+// Uniform noise within +-0.5.
+inline std::vector<float> noise(std::size_t n, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::uniform_real_distribution<float> u(-0.5f, 0.5f);
+  std::vector<float> x(n);
+  for (float& v : x) v = u(rng);
+  return x;
 }
 
 inline double rms(std::span<const float> x) {
   double s = 0.0;
-  for (float v : x) s += double(v) * v;
-  return x.empty() ? 0.0 : std::sqrt(s / x.size());
+  for (float v : x) s += double(v) * double(v);
+  return x.empty() ? 0.0 : std::sqrt(s / static_cast<double>(x.size()));
 }
 
 inline double peak_abs(std::span<const float> x) {
@@ -41,7 +52,7 @@ inline double spectrum_at(std::span<const float> x, double freq_hz, double rate 
   for (std::size_t i = 0; i < x.size(); ++i) {
     const double cosk = i == 0 ? 1.0 : cw * win1 - win2;
     if (i > 0) win2 = win1, win1 = cosk;
-    const double s0 = (0.5 - 0.5 * cosk) * x[i] + c * s1 - s2;
+    const double s0 = (0.5 - 0.5 * cosk) * double(x[i]) + c * s1 - s2;
     s2 = s1;
     s1 = s0;
   }
