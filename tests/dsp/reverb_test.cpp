@@ -245,6 +245,38 @@ TEST(Reverb, NonFiniteSendsLeaveNoTrace) {
   for (float m : s.b_damp_r) EXPECT_TRUE(std::isfinite(m));
 }
 
+TEST(Reverb, HostileParametersWithTheSendsOnStayFinite) {
+  using Field = float DspParams::*;
+  const Field fields[] = {&DspParams::bpm,
+                          &DspParams::reverb_room_size,
+                          &DspParams::reverb_damping,
+                          &DspParams::reverb_predelay_ms,
+                          &DspParams::reverb_mid_gain_db,
+                          &DspParams::reverb_high_gain_db,
+                          &DspParams::reverse_reverb_mix,
+                          &DspParams::tc_vang_ngan_level};
+  const std::vector<float> send = test::noise(12000, 9);
+  for (std::size_t f = 0; f < std::size(fields); ++f) {
+    for (const float v : {kNaN, kInf, -kInf, 3e38f, -3e38f}) {
+      DspParams p;
+      p.reverse_reverb_enabled = true;
+      p.*fields[f] = v;
+      ReverbRig rig(p);
+      const Output r = run(
+          rig, send.size(),
+          [&](std::size_t i) {
+            return sending({send[i], send[i]});
+          },
+          [&](std::size_t i) {
+            return StereoSample{send[i], 0.0f};
+          });
+      for (std::size_t i = 0; i < send.size(); ++i) {
+        ASSERT_TRUE(std::isfinite(r.left[i]) && std::isfinite(r.right[i])) << "field " << f << " = " << v;
+      }
+    }
+  }
+}
+
 TEST(Reverb, SendOffStopsTheInputAndLetsTheTankRingOut) {
   ReverbRig rig(largest_room());
   const std::vector<float> send = test::noise(48000, 5);
