@@ -106,7 +106,7 @@ void run(benchmark::State& bs, bool recording) {
       }
     }
   }
-  const double n = double(std::max<std::uint64_t>(bs.iterations(), 1));
+  const auto n = static_cast<double>(std::max<benchmark::IterationCount>(bs.iterations(), 1));
   bs.counters["worst_us"] = worst * 1e6;  // after the first 1,000 blocks
   bs.counters["chain_us"] = chain_total / n * 1e6;
   bs.counters["loop_us"] = (block_total - chain_total) / n * 1e6;

@@ -33,7 +33,8 @@ struct Signals {
       const float t = static_cast<float>(i) / 48000.0f;
       const float voice = 0.3f * std::sin(2.0f * std::numbers::pi_v<float> * 220.0f * t);
       capture[i] = {voice + noise(rng), 0.2f * voice + noise(rng)};
-      for (std::size_t s = 0; s < 6; ++s) stems[s][i] = 0.4f * std::sin(0.01f * (s + 1) * i) + noise(rng);
+      for (std::size_t s = 0; s < 6; ++s)
+        stems[s][i] = 0.4f * std::sin(0.01f * static_cast<float>((s + 1) * i)) + noise(rng);
       out_l[i] = stems[0][i] + stems[2][i];
       out_r[i] = stems[1][i] + stems[3][i];
     }

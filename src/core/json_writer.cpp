@@ -17,7 +17,7 @@ std::string format_f64(double value) {
   // plain digits up to 16 places, a leading "0.000" down to 1e-5, exponent beyond.
   char sci[64];
   const auto res = std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific);
-  const std::string_view s(sci, res.ptr - sci);
+  const std::string_view s(sci, static_cast<std::size_t>(res.ptr - sci));
   std::string out;
   std::size_t i = 0;
   if (s[0] == '-') {
@@ -38,9 +38,10 @@ std::string format_f64(double value) {
     out.append(static_cast<std::size_t>(k), '0');
     out += ".0";
   } else if (kk > 0 && kk <= 16) {
-    out += digits.substr(0, kk);
+    const auto point = static_cast<std::size_t>(kk);
+    out += digits.substr(0, point);
     out += '.';
-    out += digits.substr(kk);
+    out += digits.substr(point);
   } else if (kk > -5 && kk <= 0) {
     out += "0.";
     out.append(static_cast<std::size_t>(-kk), '0');

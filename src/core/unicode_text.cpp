@@ -32,7 +32,7 @@ std::string unicode_lower(std::string_view text) {
   std::string out;
   out.reserve(text.size());
   for (std::size_t i = 0; i < text.size();) {
-    if (utf8_sequence_length(text, i) < 0) {
+    if (!utf8_sequence(text, i).valid) {
       out += text[i++];
       continue;
     }

@@ -3,15 +3,12 @@
 #include <algorithm>
 
 namespace melodara {
-namespace {
 
-// Length of the valid sequence starting at `i`, or the length of its maximal
-// invalid prefix as a negative number (at least -1).
-int sequence_length(std::string_view s, std::size_t i) {
+Utf8Sequence utf8_sequence(std::string_view s, std::size_t i) {
   const auto b = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
   const unsigned char c = b(i);
-  if (c < 0x80) return 1;
-  int need;
+  if (c < 0x80) return {1, true};
+  std::size_t need;
   unsigned char lo = 0x80, hi = 0xBF;
   if (c >= 0xC2 && c <= 0xDF) {
     need = 1;
@@ -24,34 +21,29 @@ int sequence_length(std::string_view s, std::size_t i) {
     if (c == 0xF0) lo = 0x90;
     if (c == 0xF4) hi = 0x8F;
   } else {
-    return -1;
+    return {1, false};
   }
-  for (int k = 1; k <= need; ++k) {
-    if (i + k >= s.size()) return -k;
+  for (std::size_t k = 1; k <= need; ++k) {
+    if (i + k >= s.size()) return {k, false};
     const unsigned char t = b(i + k);
     const unsigned char l = k == 1 ? lo : 0x80, h = k == 1 ? hi : 0xBF;
-    if (t < l || t > h) return -k;
+    if (t < l || t > h) return {k, false};
   }
-  return need + 1;
+  return {need + 1, true};
 }
-
-}  // namespace
-
-int utf8_sequence_length(std::string_view bytes, std::size_t pos) { return sequence_length(bytes, pos); }
 
 std::string utf8_lossy(std::string_view bytes) {
   std::string out;
   out.reserve(bytes.size());
   std::size_t i = 0;
   while (i < bytes.size()) {
-    const int n = sequence_length(bytes, i);
-    if (n > 0) {
-      out.append(bytes.substr(i, n));
-      i += n;
+    const Utf8Sequence seq = utf8_sequence(bytes, i);
+    if (seq.valid) {
+      out.append(bytes.substr(i, seq.length));
     } else {
       out += "\xEF\xBF\xBD";
-      i += -n;
     }
+    i += seq.length;
   }
   return out;
 }
@@ -59,9 +51,9 @@ std::string utf8_lossy(std::string_view bytes) {
 bool utf8_valid(std::string_view bytes) {
   std::size_t i = 0;
   while (i < bytes.size()) {
-    const int n = sequence_length(bytes, i);
-    if (n < 0) return false;
-    i += n;
+    const Utf8Sequence seq = utf8_sequence(bytes, i);
+    if (!seq.valid) return false;
+    i += seq.length;
   }
   return true;
 }
@@ -73,8 +65,8 @@ std::size_t utf8_scalar_count(std::string_view text) {
 }
 
 char32_t utf8_next(std::string_view t, std::size_t& pos) {
-  const auto b = [&](std::size_t k) { return static_cast<unsigned char>(t[k]); };
-  const unsigned char c = b(pos);
+  const auto b = [&](std::size_t k) { return static_cast<char32_t>(static_cast<unsigned char>(t[k])); };
+  const char32_t c = b(pos);
   if (c < 0x80) {
     pos += 1;
     return c;
@@ -123,19 +115,19 @@ std::string_view trim_unicode(std::string_view text) {
   // Bytes that are not valid UTF-8 stop the trim at that end.
   std::size_t begin = 0;
   while (begin < text.size()) {
-    const int n = sequence_length(text, begin);
-    if (n < 0) break;
+    const Utf8Sequence seq = utf8_sequence(text, begin);
+    if (!seq.valid) break;
     std::size_t next = begin;
     if (!is_unicode_space(utf8_next(text, next))) break;
-    begin += static_cast<std::size_t>(n);
+    begin += seq.length;
   }
   std::size_t end = text.size();
   while (end > begin) {
     std::size_t start = end - 1;
     while (start > begin && end - start < 4 && (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80)
       --start;
-    const int n = sequence_length(text, start);
-    if (n < 0 || start + static_cast<std::size_t>(n) != end) break;
+    const Utf8Sequence seq = utf8_sequence(text, start);
+    if (!seq.valid || start + seq.length != end) break;
     std::size_t probe = start;
     if (!is_unicode_space(utf8_next(text, probe))) break;
     end = start;

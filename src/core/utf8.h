@@ -13,8 +13,13 @@ std::string utf8_lossy(std::string_view bytes);
 // True when the bytes are well-formed UTF-8 (no surrogates, no overlongs).
 bool utf8_valid(std::string_view bytes);
 
-// Length of the valid sequence at `pos`, or minus the length of its maximal invalid prefix.
-int utf8_sequence_length(std::string_view bytes, std::size_t pos);
+// The sequence at a position: its length when valid, else the length of its
+// maximal invalid prefix (at least 1), which a lossy decoder replaces.
+struct Utf8Sequence {
+  std::size_t length;
+  bool valid;
+};
+Utf8Sequence utf8_sequence(std::string_view bytes, std::size_t pos);
 
 // Decodes one code point of valid UTF-8 at `pos`, advancing it.
 char32_t utf8_next(std::string_view text, std::size_t& pos);

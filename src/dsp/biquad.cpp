@@ -17,7 +17,7 @@ Biquad normalised(double b0, double b1, double b2, double a0, double a1, double 
   return f;
 }
 
-double omega(double freq_hz) { return 2.0 * std::numbers::pi * freq_hz / kSampleRate; }
+double omega(double freq_hz) { return 2.0 * std::numbers::pi * freq_hz / static_cast<double>(kSampleRate); }
 
 }  // namespace
 

@@ -46,10 +46,11 @@ using ReadResult = std::expected<void, DspParamsError>;
 ReadResult read_value(const json& v, float& out) {
   if (!v.is_number()) return invalid_type(v, "f32");
   const double d = v.get<double>();
-  // Beyond the float range the value would become an infinity, which would poison
-  // the chain's filter states for good: refuse it like a value of the wrong type.
-  if (!(std::fabs(d) <= static_cast<double>(std::numeric_limits<float>::max())))
-    return invalid_type(v, "f32");
+  // A number that would round to an infinity would poison the chain's filter
+  // states for good: refuse it like a value of the wrong type. Below half an ulp
+  // past the largest float, rounding still gives that float (3.4028235e38 reads).
+  constexpr double kRoundsToInfinity = 0x1.ffffffp+127;  // FLT_MAX + half its ulp
+  if (!(std::fabs(d) < kRoundsToInfinity)) return invalid_type(v, "f32");
   out = static_cast<float>(d);
   return {};
 }
@@ -143,17 +144,22 @@ nlohmann::json dsp_params_to_json(const DspParams& p) {
   return out;
 }
 
-std::expected<DspParams, DspParamsError> dsp_params_from_json(const nlohmann::json& value) {
-  DspParams p{};
-  if (value.is_object()) {
+std::expected<DspParams, DspParamsError> dsp_params_overlay_json(const DspParams& base,
+                                                                 const nlohmann::json& object) {
+  if (!object.is_object()) return invalid_type(object, "struct DspParams");
+  DspParams p = base;
 #define MELODARA_DSP_READ_KEY(kind, name, def)                                   \
-  if (auto it = value.find(#name); it != value.end()) {                          \
+  if (auto it = object.find(#name); it != object.end()) {                        \
     if (auto r = read_value(*it, p.name); !r) return std::unexpected(r.error()); \
   }
-    MELODARA_DSP_PARAMS(MELODARA_DSP_READ_KEY)
+  MELODARA_DSP_PARAMS(MELODARA_DSP_READ_KEY)
 #undef MELODARA_DSP_READ_KEY
-    return p;
-  }
+  return p;
+}
+
+std::expected<DspParams, DspParamsError> dsp_params_from_json(const nlohmann::json& value) {
+  if (value.is_object()) return dsp_params_overlay_json(DspParams{}, value);
+  DspParams p{};
   if (value.is_array()) {
     if (value.size() > kDspParamCount) return invalid_length(value.size(), "fewer elements in array");
     std::size_t index = 0;

@@ -189,9 +189,17 @@ nlohmann::json dsp_params_to_json(const DspParams& params);
 
 // Reads an object (any key order, unknown keys ignored, missing keys defaulted) or an
 // array in declaration order. All or nothing: the first bad value fails the read.
-// A float beyond the 32-bit range fails like a value of the wrong type, and a text
+// A number that rounds to a float infinity fails like a value of the wrong type, and a text
 // longer than kDspTextCapacity bytes fails as an invalid length.
 // Thread: any. Allocates: yes.
 std::expected<DspParams, DspParamsError> dsp_params_from_json(const nlohmann::json& value);
+
+// Reads the known keys of an object over `base`: keys the object lacks keep their
+// values from `base`, so for a finite record the result is that of writing `base`,
+// laying the object's members over it and reading it back. Same rules, all or
+// nothing; a null member fails like any wrong type, it never resets a field.
+// Thread: any. Allocates: only the error message.
+std::expected<DspParams, DspParamsError> dsp_params_overlay_json(const DspParams& base,
+                                                                 const nlohmann::json& object);
 
 }  // namespace melodara

@@ -62,8 +62,9 @@ void prepare_block(VocalDsp& d, std::size_t n) {
   b.formant_scale = clamp_f(p.tc_formant_scale + offset, 0.82f, 1.08f);
 
   if (p.lowcut_enabled) {
-    biquad_set_coefficients(d.filter_bank_b[0],
-                            biquad_highpass(clamp_f(p.lowcut_freq_hz, 45.0f, 120.0f), 0.707));
+    biquad_set_coefficients(
+        d.filter_bank_b[0],
+        biquad_highpass(static_cast<double>(clamp_f(p.lowcut_freq_hz, 45.0f, 120.0f)), 0.707));
   }
 
   static constexpr float kCorrLo[6] = {-2.2f, -3.0f, -3.5f, -2.5f, -2.5f, -1.5f};

@@ -102,9 +102,10 @@ FilterBankB make_filter_bank_b() {
 }  // namespace
 
 std::array<Biquad, 6> design_corr_eq(const DspF32x6& gains_db) {
-  return {biquad_peaking(110, 1.0, gains_db[0]),  biquad_peaking(310, 1.35, gains_db[1]),
-          biquad_peaking(650, 1.25, gains_db[2]), biquad_peaking(1650, 1.25, gains_db[3]),
-          biquad_peaking(3100, 1.1, gains_db[4]), biquad_high_shelf(9500, gains_db[5])};
+  const auto db = [&](std::size_t band) { return static_cast<double>(gains_db[band]); };
+  return {biquad_peaking(110, 1.0, db(0)),  biquad_peaking(310, 1.35, db(1)),
+          biquad_peaking(650, 1.25, db(2)), biquad_peaking(1650, 1.25, db(3)),
+          biquad_peaking(3100, 1.1, db(4)), biquad_high_shelf(9500, db(5))};
 }
 
 ModDelayLines mod_delay_lines(VocalDsp& d) noexcept { return {d.mod_line_a, d.mod_line_b}; }

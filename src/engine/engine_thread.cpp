@@ -15,6 +15,7 @@
 #include "engine/routing_mode.h"
 #include "engine/system_defaults.h"
 #include "engine/usb_recovery.h"
+#include "engine/virtual_device_provisioning.h"
 
 namespace melodara {
 namespace {
@@ -297,19 +298,6 @@ void open_bus(AudioEngine& e) {
   if (unit) e.bus.unit = std::move(*unit);
 }
 
-// Provisioning, as far as it exists: the bus is only looked up, not created.
-void provision_virtual_devices(AudioEngine& e) {
-  if (e.env.enumeration_stalled && e.env.enumeration_stalled()) {
-    if (e.env.set_bus_name) e.env.set_bus_name(std::string(kVirtualBusName));
-    return;
-  }
-  if (!e.env.device_snapshot) return;
-  const auto bus = find_virtual_bus_in(e.env.device_snapshot());
-  if (!bus) return;
-  if (e.env.platform.system) ensure_system_default_devices(*e.env.platform.system, "", "");
-  if (e.env.set_bus_name) e.env.set_bus_name(*bus);
-}
-
 void sleep_for(AudioEngine& e, std::chrono::nanoseconds d) { e.env.clock.sleep_until(e.env.clock.now() + d); }
 
 bool stalled(const AudioEngine& e) { return e.env.enumeration_stalled && e.env.enumeration_stalled(); }
@@ -368,7 +356,9 @@ std::unique_ptr<AudioEngine> audio_engine_new(EngineEnv env, SharedState state,
   e->state = std::move(state);
   e->backing_slot = std::move(backing);
   e->primary_slot = std::move(primary);
-  provision_virtual_devices(*e);
+  provision_virtual_devices(
+      {e->env.platform, e->env.enumeration_stalled, e->env.device_snapshot, e->env.set_bus_name,
+       [engine = e.get()](std::chrono::nanoseconds d) { sleep_for(*engine, d); }, running_executable()});
   e->dsp = vocal_dsp_new(dsp_params_default());
   e->routing.reserve(64);
   e->routing.assign("program");

@@ -136,8 +136,9 @@ void append_frame(const AVFrame* f, DecodedFrames& out) {
   const std::size_t base = out.stereo.size();
   out.stereo.resize(base + 2 * static_cast<std::size_t>(f->nb_samples));
   for (int i = 0; i < f->nb_samples; ++i) {
-    out.stereo[base + 2 * i] = sample_at(f, channels, 0, i);
-    out.stereo[base + 2 * i + 1] = sample_at(f, channels, right, i);
+    const std::size_t at = base + 2 * static_cast<std::size_t>(i);
+    out.stereo[at] = sample_at(f, channels, 0, i);
+    out.stereo[at + 1] = sample_at(f, channels, right, i);
   }
 }
 
@@ -222,7 +223,10 @@ std::optional<DecodedFrames> decode_frames_in_process(std::span<const std::uint8
 
 std::vector<float> resample_linear_to_48k(std::span<const float> stereo, std::uint32_t rate) {
   const std::size_t frames = stereo.size() / 2;
-  if (rate == 48000 || frames == 0) return std::vector<float>(stereo.begin(), stereo.begin() + 2 * frames);
+  if (rate == 48000 || frames == 0) {
+    const auto whole_frames = stereo.first(2 * frames);
+    return std::vector<float>(whole_frames.begin(), whole_frames.end());
+  }
   const std::uint64_t out_frames =
       std::max<std::uint64_t>(static_cast<std::uint64_t>(frames) * 48000 / rate, 1);
   std::vector<float> out(out_frames * 2);
@@ -233,7 +237,7 @@ std::vector<float> resample_linear_to_48k(std::span<const float> stereo, std::ui
     const std::size_t i0 = std::min(static_cast<std::size_t>(p), last);
     const std::size_t i1 = std::min(i0 + 1, last);
     const float t = static_cast<float>(p - static_cast<double>(i0));
-    for (int c = 0; c < 2; ++c) {
+    for (std::size_t c = 0; c < 2; ++c) {
       const float a = stereo[2 * i0 + c];
       const float b = stereo[2 * i1 + c];
       out[2 * k + c] = a + (b - a) * t;

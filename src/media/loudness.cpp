@@ -22,7 +22,8 @@ void normalize_loudness(std::span<float> samples) {
   for (std::size_t i = 0; i < frames; ++i) {
     const float l = samples[2 * i];
     const float r = samples[2 * i + 1];
-    const double e = 0.5 * (static_cast<double>(l) * l + static_cast<double>(r) * r);
+    const auto dl = static_cast<double>(l), dr = static_cast<double>(r);
+    const double e = 0.5 * (dl * dl + dr * dr);
     if (e > 0.0001) {
       sum += e;
       ++counted;

@@ -3,6 +3,7 @@
 // test installs its own, it is the simulated hardware configured from the
 // environment (see platform/sim/sim_config.h for the variables).
 #include <memory>
+#include <string>
 
 #include "platform/audio_host.h"
 #include "platform/audio_system.h"
@@ -16,6 +17,9 @@ struct Platform {
   std::shared_ptr<AudioSystem> system;
   std::shared_ptr<OutputUnitHost> units;
   std::shared_ptr<UsbRegistry> usb;
+  // Folder the system's fixed absolute paths ("/Applications/...", "/Library/...",
+  // "/tmp/...") lie under: empty on a real system, a test's folder in the simulation.
+  std::string system_root;
 };
 
 // Thread: any. The first call builds the default platform.

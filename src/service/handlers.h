@@ -27,6 +27,11 @@ HandlerResult handle_publish_output_status(NativeState& state, const Json& paylo
 
 // Vocal parameters and telemetry.
 HandlerResult handle_dsp_get(NativeState& state, const Json& payload);
+HandlerResult handle_dsp_set(NativeState& state, const Json& payload);
+HandlerResult handle_dsp_preset(NativeState& state, const Json& payload);
+HandlerResult handle_dsp_reverb_mode(NativeState& state, const Json& payload);
+HandlerResult handle_dsp_audio_chain(NativeState& state, const Json& payload);
+HandlerResult handle_dsp_voice_profile(NativeState& state, const Json& payload);
 HandlerResult handle_dsp_routing(NativeState& state, const Json& payload);
 
 // Player.

@@ -73,8 +73,8 @@ void run_request_loop(int fd, const SharedState& state, const LoadJobTable& jobs
         end = static_cast<std::size_t>(n);
       }
       const char* start = buffer.data() + begin;
-      const void* nl = std::memchr(start, '\n', end - begin);
-      const std::size_t take = nl ? static_cast<const char*>(nl) - start + 1 : end - begin;
+      const auto* nl = static_cast<const char*>(std::memchr(start, '\n', end - begin));
+      const std::size_t take = nl ? static_cast<std::size_t>(nl - start) + 1 : end - begin;
       line.append(start, take);
       begin += take;
       have_line = nl != nullptr;

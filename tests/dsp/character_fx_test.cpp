@@ -61,8 +61,8 @@ struct EchoRig {
 double arrival(const std::vector<EchoOut>& out, double at) {
   double sum = 0.0, moment = 0.0;
   for (auto i = static_cast<std::size_t>(at) - 12; i <= static_cast<std::size_t>(at) + 12; ++i) {
-    sum += double(out[i].side);
-    moment += double(out[i].side) * static_cast<double>(i);
+    sum += static_cast<double>(out[i].side);
+    moment += static_cast<double>(out[i].side) * static_cast<double>(i);
   }
   return moment / sum;
 }
@@ -143,7 +143,7 @@ TEST(EchoPath, EachRepeatIsAtMostTheClampedShareOfTheOneBefore) {
   std::array<double, 3> peak{};
   for (std::size_t k = 0; k < 3; ++k) {
     for (std::size_t i = (k + 1) * d - 10; i < (k + 1) * d + 1500; ++i) {
-      peak[k] = std::max(peak[k], std::fabs(double(out[i].side)));
+      peak[k] = std::max(peak[k], std::fabs(static_cast<double>(out[i].side)));
     }
   }
   EXPECT_NEAR(peak[0], 0.56 * 0.58 * 0.75, 0.56 * 0.58 * 0.25);  // split over two slots
@@ -280,8 +280,8 @@ TEST(Flanger, SweepsAroundAHundredSamplesAndHoldsItsLine) {
   EXPECT_EQ(out[0], 0.5f);
   double sum = 0.0, moment = 0.0;
   for (std::size_t i = 60; i < 160; ++i) {
-    sum += double(out[i]);
-    moment += double(out[i]) * static_cast<double>(i);
+    sum += static_cast<double>(out[i]);
+    moment += static_cast<double>(out[i]) * static_cast<double>(i);
   }
   EXPECT_NEAR(sum, 0.5, 1e-3);
   // 105.6 (1 + 0.35 sin(2 pi phase)) with the phase about 106 x 0.00000375.

@@ -82,6 +82,12 @@ TEST(DspParamsJson, TypeRulesPerFieldKind) {
       {"vocal_gain", 1e39, false},  // beyond float32: would be an infinity
       {"vocal_gain", -1e39, false},
       {"vocal_gain", 3.0e38, true},
+      // The float boundary: what rounds to the largest float reads, what rounds
+      // past it (from the midpoint on, ties going to the even infinity) does not.
+      {"vocal_gain", 3.4028235e38, true},
+      {"vocal_gain", -3.4028235e38, true},
+      {"vocal_gain", 3.4028235677973362e38, true},
+      {"vocal_gain", 3.4028235677973366e38, false},
       {"vocal_gain", nullptr, false},  // the writer's null for non-finite
       {"vocal_gain", "1.0", false},
       {"vocal_gain", true, false},
@@ -148,6 +154,29 @@ TEST(DspParamsJson, ErrorsUseTheRecordsExpectations) {
   EXPECT_NE(long_array.error().message.find("fewer elements in array"), std::string::npos);
   for (const json& v : {json(nullptr), json(true), json(3)})
     EXPECT_FALSE(dsp_params_from_json(v).has_value());
+}
+
+TEST(DspParamsJson, OverlayKeepsWhatTheObjectLacksAndIsAllOrNothing) {
+  DspParams base;
+  base.vocal_gain = 1.7f;
+  base.delay_note_div = "1/4T";
+  base.root_key = 9;
+
+  auto r = dsp_params_overlay_json(base, json{{"reverb_volume", 0.3}, {"unknown", nullptr}});
+  ASSERT_TRUE(r.has_value()) << r.error().message;
+  DspParams expected = base;
+  expected.reverb_volume = 0.3f;
+  EXPECT_EQ(*r, expected);
+  // Same as writing the base, laying the members over it and reading it back.
+  json merged = dsp_params_to_json(base);
+  merged["reverb_volume"] = 0.3;
+  EXPECT_EQ(dsp_params_from_json(merged).value(), *r);
+
+  // A null never resets a field to its default: it fails the whole read.
+  for (const json& bad : {json{{"reverb_volume", 0.3}, {"vocal_gain", nullptr}},
+                          json{{"reverb_volume", 0.3}, {"delay_note_div", nullptr}},
+                          json{{"reverb_volume", 0.3}, {"bpm", 1e39}}, json::array({0.5}), json(nullptr)})
+    EXPECT_FALSE(dsp_params_overlay_json(base, bad).has_value()) << bad.dump();
 }
 
 // A value of the same kind that differs from the default.

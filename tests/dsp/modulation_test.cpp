@@ -177,7 +177,8 @@ TEST(BeatGate, ClosedStepsAreAtLeast15DbDownAt120Bpm) {
     const StereoSample out = beat_gate_process(s, b, step, {x, -x});
     ASSERT_EQ(out.left, -out.right);
     // Skip the first 10 ms of every step: the gain is still moving there.
-    if (counter % step_length >= 480) sum[step] += double(out.left) * double(out.left);
+    if (counter % step_length >= 480)
+      sum[step] += static_cast<double>(out.left) * static_cast<double>(out.left);
   }
   double loudest_closed = 0.0, quietest_open = 1e30;
   for (std::size_t k = 0; k < 16; ++k) {
@@ -235,8 +236,8 @@ TEST(ModDelay, DoublerTapsArriveAtTheirDelaysCrossCoupled) {
   // 2.5 samples this early in its cycle): 0.86 on the left, -0.14 on the right.
   double sum = 0.0, moment = 0.0;
   for (std::size_t i = 600; i < 750; ++i) {
-    sum += double(out[i].left);
-    moment += double(out[i].left) * static_cast<double>(i);
+    sum += static_cast<double>(out[i].left);
+    moment += static_cast<double>(out[i].left) * static_cast<double>(i);
     if (out[i].left != 0.0f) {
       EXPECT_FLOAT_EQ(out[i].right / out[i].left, -0.14f / 0.86f) << i;
     }

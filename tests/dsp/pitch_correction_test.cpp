@@ -129,10 +129,11 @@ TEST(PitchDetection, VibratoTonesFollowTheirFundamental) {
       for (std::size_t h = 100; h < 100 + 5 * 91 / 1 && h < hops.size(); ++h) {
         ASSERT_GT(hops[h], 0.0f) << f0;
         ASSERT_NEAR(cents(hops[h], f0), 0.0, 30.0 + 10.0) << f0 << " hop " << h;
-        log_sum += std::log2(hops[h]);
+        log_sum += std::log2(static_cast<double>(hops[h]));
         ++count;
       }
-      EXPECT_NEAR(cents(std::exp2(log_sum / count), f0), 0.0, 10.0) << f0 << " harmonics " << harmonics;
+      EXPECT_NEAR(cents(std::exp2(log_sum / static_cast<double>(count)), f0), 0.0, 10.0)
+          << f0 << " harmonics " << harmonics;
     }
   }
 }
@@ -143,7 +144,7 @@ TEST(PitchDetection, AFullPeriodIsPreferredToHalfOfIt) {
   for (double f0 : {110.0, 150.0, 220.0, 330.0}) {
     std::vector<float> x(24000);
     for (std::size_t i = 0; i < x.size(); ++i) {
-      const double ph = 2.0 * std::numbers::pi * f0 * i / 48000.0;
+      const double ph = 2.0 * std::numbers::pi * f0 * static_cast<double>(i) / 48000.0;
       x[i] =
           static_cast<float>(0.2 * (0.05 * std::sin(ph) + std::sin(2 * ph + 0.4) + 0.3 * std::sin(3 * ph)));
     }

@@ -58,11 +58,12 @@ TEST(PitchShifter, ReturnsToThePlainDelayAfterShifting) {
   // there they stay, so the tail is a clean delayed copy at that delay.
   const float d = s.delay_a;
   for (std::size_t i = in.size() - 2000; i < in.size(); ++i) {
-    const double pos = static_cast<double>(i) + 1.0 - d;
+    const double pos = static_cast<double>(i) + 1.0 - static_cast<double>(d);
     const double fl = std::floor(pos);
     const std::size_t k = static_cast<std::size_t>(fl);
     const double f = pos - fl;
-    ASSERT_NEAR(out[i], (1.0 - f) * in[k] + f * in[k + 1], 1e-3) << i;
+    ASSERT_NEAR(out[i], (1.0 - f) * static_cast<double>(in[k]) + f * static_cast<double>(in[k + 1]), 1e-3)
+        << i;
   }
 }
 

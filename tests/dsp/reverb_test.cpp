@@ -103,7 +103,8 @@ TEST(Reverb, ImpulseDecaysInTheLargestRoomWithTheStrongestFeedback) {
     double e = 0.0;
     for (std::size_t i = at; i < at + window; ++i) {
       ASSERT_TRUE(std::isfinite(r.left[i]) && std::isfinite(r.right[i])) << i;
-      e += double(r.left[i]) * double(r.left[i]) + double(r.right[i]) * double(r.right[i]);
+      e += static_cast<double>(r.left[i]) * static_cast<double>(r.left[i]) +
+           static_cast<double>(r.right[i]) * static_cast<double>(r.right[i]);
     }
     energy.push_back(e);
   }

@@ -29,7 +29,7 @@ inline std::vector<float> noise(std::size_t n, unsigned seed) {
 
 inline double rms(std::span<const float> x) {
   double s = 0.0;
-  for (float v : x) s += double(v) * double(v);
+  for (const float v : x) s += static_cast<double>(v) * static_cast<double>(v);
   return x.empty() ? 0.0 : std::sqrt(s / static_cast<double>(x.size()));
 }
 
@@ -52,7 +52,7 @@ inline double spectrum_at(std::span<const float> x, double freq_hz, double rate 
   for (std::size_t i = 0; i < x.size(); ++i) {
     const double cosk = i == 0 ? 1.0 : cw * win1 - win2;
     if (i > 0) win2 = win1, win1 = cosk;
-    const double s0 = (0.5 - 0.5 * cosk) * double(x[i]) + c * s1 - s2;
+    const double s0 = (0.5 - 0.5 * cosk) * static_cast<double>(x[i]) + c * s1 - s2;
     s2 = s1;
     s1 = s0;
   }

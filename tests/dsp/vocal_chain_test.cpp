@@ -155,7 +155,7 @@ TEST(VocalChain, OutputNeverExceedsTheCeilingAtPlus12Dbfs) {
     const ChainRun r = run_chain(d, mic, music, music);
     const double peak = std::fmax(test::peak_abs(r.out_l), test::peak_abs(r.out_r));
     EXPECT_LE(peak, c.expected_ceiling) << c.ceiling_db;
-    EXPECT_GT(peak, 0.8 * double(c.expected_ceiling)) << c.ceiling_db;
+    EXPECT_GT(peak, 0.8 * static_cast<double>(c.expected_ceiling)) << c.ceiling_db;
     EXPECT_NEAR(r.last.master_peak_db, 20.0 * std::log10(peak), 0.5) << c.ceiling_db;
   }
 }

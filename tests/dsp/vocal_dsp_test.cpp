@@ -11,7 +11,8 @@ namespace {
 // Centre frequency of a band-pass or high/low-pass section, from its poles:
 // cos(w0) = -a1 / (1 + a2) for every cookbook form.
 double centre_hz(const Biquad& f) {
-  return std::acos(-double(f.a1) / (1.0 + f.a2)) * 48000.0 / (2.0 * std::numbers::pi);
+  return std::acos(-static_cast<double>(f.a1) / (1.0 + static_cast<double>(f.a2))) * 48000.0 /
+         (2.0 * std::numbers::pi);
 }
 
 TEST(VocalDspNew, DefaultCorrectionEqPassesTheSignalUnchanged) {

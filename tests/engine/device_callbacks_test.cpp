@@ -152,7 +152,8 @@ TEST(CaptureCallback, PoisonedRingDropsFramesAndKeepsPosition) {
 double measured_frequency(const std::vector<float>& x, double rate) {
   std::vector<double> crossings;
   for (std::size_t i = 1; i < x.size(); ++i)
-    if (x[i - 1] < 0.0f && x[i] >= 0.0f) crossings.push_back(double(i - 1) + x[i - 1] / (x[i - 1] - x[i]));
+    if (x[i - 1] < 0.0f && x[i] >= 0.0f)
+      crossings.push_back(static_cast<double>(i - 1) + static_cast<double>(x[i - 1] / (x[i - 1] - x[i])));
   if (crossings.size() < 2) return 0.0;
   return double(crossings.size() - 1) * rate / (crossings.back() - crossings.front());
 }
@@ -172,7 +173,7 @@ TEST(CaptureCallback, ResamplingKeepsATonesFrequency) {
       StereoFrame f;
       while (g->size() > kCaptureTargetFill && g->pop_front(f)) out.push_back(f.left);
     }
-    EXPECT_NEAR(out.size(), 48000.0, 60.0) << rate;
+    EXPECT_NEAR(static_cast<double>(out.size()), 48000.0, 60.0) << rate;
     EXPECT_NEAR(measured_frequency(out, 48000.0), 1000.0, 1.0) << rate;
   }
 }

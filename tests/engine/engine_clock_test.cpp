@@ -39,7 +39,8 @@ TEST(EngineClock, MonitorFillSteersTheDeadline) {
     BlockPacer p{EngineInstant(fc.now), 0};
     EXPECT_EQ(pace_block(p, c.fill, clock), PaceResult::slept);
     ASSERT_EQ(fc.sleeps.size(), 1u);
-    EXPECT_EQ(fc.sleeps[0], 5'000'000'000 + 2'666'666 + c.shift) << (c.fill ? *c.fill : -1);
+    EXPECT_EQ(fc.sleeps[0], 5'000'000'000 + 2'666'666 + c.shift)
+        << (c.fill ? static_cast<std::int64_t>(*c.fill) : -1);
   }
 }
 

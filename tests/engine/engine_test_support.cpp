@@ -10,7 +10,7 @@ namespace melodara::test {
 void SimClock::move_to(std::int64_t t) {
   if (t <= now_ns) return;
   now_ns = t;
-  const auto target = std::uint64_t((now_ns - origin_ns) / 1'000'000'000.0 * 48000.0);
+  const auto target = static_cast<std::uint64_t>(static_cast<double>(now_ns - origin_ns) / 1e9 * 48000.0);
   if (target > frames_done) {
     hw->advance(target - frames_done);
     frames_done = target;
@@ -100,7 +100,7 @@ float rms(const std::vector<float>& x, std::size_t from, std::size_t to) {
   double s = 0.0;
   to = std::min(to, x.size());
   if (to <= from) return 0.0f;
-  for (std::size_t i = from; i < to; ++i) s += double(x[i]) * x[i];
+  for (std::size_t i = from; i < to; ++i) s += static_cast<double>(x[i]) * static_cast<double>(x[i]);
   return float(std::sqrt(s / double(to - from)));
 }
 
@@ -110,8 +110,9 @@ float tone_amplitude(const std::vector<float>& stereo, std::size_t first, std::s
   std::size_t n = 0;
   for (std::size_t f = first; f < first + frames && 2 * f + 1 < stereo.size(); ++f, ++n) {
     const double phase = 2.0 * std::numbers::pi * frequency * double(f) / 48000.0;
-    re += stereo[2 * f + ch] * std::cos(phase);
-    im += stereo[2 * f + ch] * std::sin(phase);
+    const auto v = static_cast<double>(stereo[2 * f + static_cast<std::size_t>(ch)]);
+    re += v * std::cos(phase);
+    im += v * std::sin(phase);
   }
   return n ? float(2.0 * std::sqrt(re * re + im * im) / double(n)) : 0.0f;
 }

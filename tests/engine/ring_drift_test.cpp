@@ -116,7 +116,8 @@ TEST(RingDrift, ToneSurvivesTheWholePathFromA44kHzMicrophone) {
   for (std::size_t i = 1; i < left.size(); ++i) {
     peak = std::max(peak, std::fabs(left[i]));
     if (left[i - 1] < 0.0f && left[i] >= 0.0f)
-      crossings.push_back(double(i - 1) + left[i - 1] / (left[i - 1] - left[i]));
+      crossings.push_back(static_cast<double>(i - 1) +
+                          static_cast<double>(left[i - 1] / (left[i - 1] - left[i])));
   }
   ASSERT_GT(crossings.size(), 1000u);
   const double freq = double(crossings.size() - 1) * 48000.0 / (crossings.back() - crossings.front());

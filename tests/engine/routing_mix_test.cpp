@@ -278,7 +278,8 @@ TEST(RoutingMix, WebcamMonitorKeepsTheVoiceBelowTheTrack) {
 std::array<StereoFrame, kBlock> tones(float peak_l, float peak_r, std::size_t& phase) {
   std::array<StereoFrame, kBlock> block{};
   for (auto& f : block) {
-    const float s = static_cast<float>(std::sin(2.0 * std::numbers::pi * 750.0 / 48000.0 * phase++));
+    const float s =
+        static_cast<float>(std::sin(2.0 * std::numbers::pi * 750.0 / 48000.0 * static_cast<double>(phase++)));
     f = {peak_l * s, peak_r * s};
   }
   return block;
@@ -610,25 +611,28 @@ TEST(RoutingMeters, SumsOfTheFeeds) {
   settle(state, controls, bench);
   // A sine of peak 0.5 (RMS 0.3536) on the chain's output, left and right.
   for (std::size_t i = 0; i < kBlock; ++i) {
-    const float s = 0.5f * static_cast<float>(std::sin(2.0 * std::numbers::pi * 4.0 * i / kBlock));
+    const float s =
+        0.5f * static_cast<float>(std::sin(2.0 * std::numbers::pi * 4.0 * static_cast<double>(i) / kBlock));
     bench.out_l[i] = s;
     bench.out_r[i] = -s;
   }
   MixMeterSums sums = bench.mix(state, controls);
-  EXPECT_NEAR(std::sqrt(sums.primary_sum_sq / sums.frames), 0.5f / std::sqrt(2.0f), 1e-4f);
+  EXPECT_NEAR(std::sqrt(sums.primary_sum_sq / static_cast<float>(sums.frames)), 0.5f / std::sqrt(2.0f),
+              1e-4f);
   EXPECT_NEAR(sums.primary_peak, 0.5f, 1e-3f);
   // Monitor L and R cancel in the mono sum; the peak sees each channel.
   EXPECT_NEAR(sums.monitor_sum_sq, 0.0f, 1e-9f);
   EXPECT_NEAR(sums.monitor_peak, 0.5f, 1e-3f);
   EXPECT_NEAR(sums.backing_peak, 0.7f, 1e-6f);
-  EXPECT_NEAR(std::sqrt(sums.backing_sum_sq / sums.frames), std::sqrt((0.36f + 0.49f) / 2.0f), 1e-5f);
+  EXPECT_NEAR(std::sqrt(sums.backing_sum_sq / static_cast<float>(sums.frames)),
+              std::sqrt((0.36f + 0.49f) / 2.0f), 1e-5f);
 
   // A constant monitor has no second difference, also across the block edge.
   bench.fill(StemValues{});
   bench.mix(state, controls);
   sums = bench.mix(state, controls);
   EXPECT_EQ(sums.monitor_diff_sum_sq, 0.0f);
-  EXPECT_NEAR(sums.monitor_sum_sq / sums.frames, 0.45f * 0.45f, 1e-6f);
+  EXPECT_NEAR(sums.monitor_sum_sq / static_cast<float>(sums.frames), 0.45f * 0.45f, 1e-6f);
   // A step at the block edge shows up in the first two frames of the next block.
   StemValues louder{};
   louder.out_l = louder.out_r = 0.6f;

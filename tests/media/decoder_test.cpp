@@ -130,7 +130,7 @@ TEST_P(InProcessDecode, TruncatedFilesAreRefusedOrShorterNeverACrash) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, InProcessDecode, ::testing::ValuesIn(formats()),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& test_info) { return std::string(test_info.param.name); });
 
 TEST(InProcessDecodeRefusals, GarbageAndHeaderOnlyInputs) {
   std::mt19937 rng(42);
@@ -209,7 +209,7 @@ TEST_P(FfmpegAgainstInProcess, SameSamplesWithinTolerance) {
   double worst = 0.0;
   double diff_energy = 0.0;
   for (std::size_t i = 0; i < common; ++i) {
-    const double d = std::fabs(double(own->samples[i]) - tool->samples[i]);
+    const double d = std::fabs(static_cast<double>(own->samples[i]) - static_cast<double>(tool->samples[i]));
     worst = std::max(worst, d);
     diff_energy += d * d;
   }
@@ -240,7 +240,7 @@ TEST_P(FfmpegAgainstInProcess, SameSamplesWithinTolerance) {
 INSTANTIATE_TEST_SUITE_P(Formats, FfmpegAgainstInProcess,
                          ::testing::Values(formats()[0], formats()[6], formats()[9], formats()[10],
                                            formats()[15], formats()[18], formats()[22]),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& test_info) { return std::string(test_info.param.name); });
 
 // A PATH that holds curl and nothing else, so "ffmpeg" cannot start.
 class NoFfmpegOnPath : public ::testing::Test {

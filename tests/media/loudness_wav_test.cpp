@@ -129,11 +129,11 @@ std::vector<std::uint8_t> wav(std::uint16_t channels, std::uint32_t rate, std::u
   std::copy(data.begin(), data.end(), b.begin() + 44);
   std::memcpy(b.data(), "RIFF", 4);
   std::memcpy(b.data() + 8, "WAVEfmt ", 8);
-  b[22] = channels & 0xff;
-  b[23] = channels >> 8;
-  for (int i = 0; i < 4; ++i) b[24 + i] = (rate >> (8 * i)) & 0xff;
-  b[34] = bits & 0xff;
-  b[35] = bits >> 8;
+  b[22] = static_cast<std::uint8_t>(channels & 0xff);
+  b[23] = static_cast<std::uint8_t>(channels >> 8);
+  for (std::size_t i = 0; i < 4; ++i) b[24 + i] = static_cast<std::uint8_t>((rate >> (8 * i)) & 0xff);
+  b[34] = static_cast<std::uint8_t>(bits & 0xff);
+  b[35] = static_cast<std::uint8_t>(bits >> 8);
   std::memcpy(b.data() + 36, "data", 4);
   return b;
 }

@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "core/process_runner.h"
+#include "stand_in_tools.h"
 
 extern char** environ;
 
@@ -88,9 +89,8 @@ std::string shell_quoted(const std::string& text) {
 void StandInTool::answer(const std::string& out, int code, const std::string& hang_marker) const {
   const std::string base = path_.string();
   write_text(base + ".out", out);
-  // One printf per run keeps the record whole when runs overlap: the argument
-  // count, then each argument, all NUL-terminated. Only absolute paths: the
-  // tests give the tool a PATH of its stand-ins alone.
+  // The record of stand_in_tools.h. Only absolute paths: the tests give the
+  // tool a PATH of its stand-ins alone.
   std::string body = "printf '%s\\0' \"$#\" \"$@\" >> " + shell_quoted(base + ".argv") + "\n";
   if (!hang_marker.empty()) {
     body += "case \"$*\" in *" + shell_quoted(hang_marker) + "*) echo $$ >> " + shell_quoted(base + ".pids") +
@@ -101,25 +101,7 @@ void StandInTool::answer(const std::string& out, int code, const std::string& ha
 }
 
 std::vector<std::vector<std::string>> StandInTool::runs() const {
-  const std::vector<std::uint8_t> bytes = read_bytes(path_.string() + ".argv");
-  std::vector<std::string> fields;
-  std::string field;
-  for (std::uint8_t b : bytes) {
-    if (b == 0) {
-      fields.push_back(std::move(field));
-      field.clear();
-    } else {
-      field += static_cast<char>(b);
-    }
-  }
-  std::vector<std::vector<std::string>> runs;
-  for (std::size_t i = 0; i < fields.size();) {
-    const std::size_t count = std::stoul(fields[i++]);
-    runs.emplace_back(fields.begin() + static_cast<std::ptrdiff_t>(i),
-                      fields.begin() + static_cast<std::ptrdiff_t>(std::min(i + count, fields.size())));
-    i += count;
-  }
-  return runs;
+  return read_tool_log(path_.string() + ".argv");
 }
 
 std::vector<int> StandInTool::hung_pids() const {
@@ -154,7 +136,8 @@ double stereo_rms(std::span<const float> samples) {
   double sum = 0.0;
   std::size_t count = 0;
   for (std::size_t i = 0; i + 1 < samples.size(); i += 2) {
-    const double e = 0.5 * (double(samples[i]) * samples[i] + double(samples[i + 1]) * samples[i + 1]);
+    const auto l = static_cast<double>(samples[i]), r = static_cast<double>(samples[i + 1]);
+    const double e = 0.5 * (l * l + r * r);
     if (e > 0.0001) {
       sum += e;
       ++count;
@@ -169,8 +152,8 @@ double channel_frequency(std::span<const float> stereo, int channel, double rate
   const std::size_t end = frames - frames / 10;
   std::size_t crossings = 0;
   for (std::size_t i = begin + 1; i < end; ++i) {
-    const float a = stereo[2 * (i - 1) + channel];
-    const float b = stereo[2 * i + channel];
+    const float a = stereo[2 * (i - 1) + static_cast<std::size_t>(channel)];
+    const float b = stereo[2 * i + static_cast<std::size_t>(channel)];
     if ((a < 0.0f) != (b < 0.0f)) ++crossings;
   }
   const double seconds = double(end - begin) / rate;

@@ -70,11 +70,14 @@ TEST(SimConfig, EnvironmentNamesTheFileAndTheSinkFolder) {
   std::ofstream(path) << R"({"devices": [{"name": "Only Mic", "inputChannels": 1}]})";
   ::setenv("MELODARA_SIM_DEVICES", path.c_str(), 1);
   ::setenv("MELODARA_SIM_SINK_DIR", "/tmp/sinks", 1);
+  ::setenv("MELODARA_SIM_ROOT", "/tmp/sim-root//", 1);
   auto c = config_from_environment();
   ASSERT_TRUE(c.has_value()) << c.error();
   ASSERT_EQ(c->devices.size(), 1u);
   EXPECT_EQ(c->devices[0].name, "Only Mic");
   EXPECT_EQ(c->sink_dir, "/tmp/sinks");
+  EXPECT_EQ(c->root, "/tmp/sim-root");
+  EXPECT_EQ(platform().system_root, "/tmp/sim-root");
 
   // The process's platform is built from the same variables.
   auto ids = platform().audio->devices();
@@ -86,12 +89,14 @@ TEST(SimConfig, EnvironmentNamesTheFileAndTheSinkFolder) {
   EXPECT_FALSE(config_from_environment().has_value());
   ::unsetenv("MELODARA_SIM_DEVICES");
   ::unsetenv("MELODARA_SIM_SINK_DIR");
+  ::unsetenv("MELODARA_SIM_ROOT");
   auto d = config_from_environment();
   ASSERT_TRUE(d.has_value());
   ASSERT_EQ(d->devices.size(), 2u);
   EXPECT_EQ(d->devices[0].name, "MacBook Pro Microphone");
   EXPECT_EQ(d->devices[1].name, "MacBook Pro Speakers");
   EXPECT_FALSE(d->sink_dir.has_value());
+  EXPECT_EQ(d->root, "");
   std::filesystem::remove(path);
 }
 

@@ -8,10 +8,12 @@
 #include <chrono>
 #include <cmath>
 #include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <numbers>
 #include <thread>
 
+#include "platform/sim/sim_virtual_devices.h"
 #include "platform/sim/wav_io.h"
 
 namespace melodara::sim {
@@ -160,10 +162,11 @@ TEST(SimHardware, StreamsOnOneOutputAreMixedAndSixteenBitIsScaled) {
   const DeviceId id = *hw->find("Out");
   const auto cfg = config_for(*host, id, true);
   auto a = host->build_output_stream(
-      id, cfg, OutputCallbackI16([](std::span<std::int16_t> b) { std::fill(b.begin(), b.end(), 8192); }), {});
+      id, cfg,
+      OutputCallbackI16([](std::span<std::int16_t> out) { std::fill(out.begin(), out.end(), 8192); }), {});
   auto b = host->build_output_stream(
-      id, cfg, OutputCallbackI16([](std::span<std::int16_t> b) { std::fill(b.begin(), b.end(), -4096); }),
-      {});
+      id, cfg,
+      OutputCallbackI16([](std::span<std::int16_t> out) { std::fill(out.begin(), out.end(), -4096); }), {});
   ASSERT_TRUE(a && b);
   ASSERT_TRUE((*a)->play() && (*b)->play());
   hw->advance(480);
@@ -209,7 +212,8 @@ TEST(SimHardware, InputSourcesAndSampleFormats) {
   ASSERT_EQ(got.size(), 960u);
   for (std::size_t f = 0; f < 480; ++f) {
     EXPECT_EQ(got[2 * f], 0);
-    const double want = 0.5 * std::sin(2.0 * std::numbers::pi * 1000.0 * f / 48000.0) * 32768.0;
+    const double want =
+        0.5 * std::sin(2.0 * std::numbers::pi * 1000.0 * static_cast<double>(f) / 48000.0) * 32768.0;
     EXPECT_NEAR(got[2 * f + 1], want, 1.0);
   }
   // A callback of the wrong sample format and an unsupported format are refused.
@@ -380,6 +384,66 @@ TEST(SimHardware, EnumerationHookRunsInsideTheDeviceListRead) {
   EXPECT_EQ(hooked, 1);
   ASSERT_TRUE(ids.has_value());
   EXPECT_EQ(ids->size(), 1u);
+}
+
+// Names of the devices in the layer's list and in the system object's list.
+std::vector<std::string> listed_names(const Platform& p) {
+  std::vector<std::string> names, system_names;
+  const auto ids = p.audio->devices();
+  const auto system_ids = p.system->hardware_devices();
+  EXPECT_TRUE(ids.has_value() && system_ids.has_value());
+  for (DeviceId id : ids.value_or(std::vector<DeviceId>{})) names.push_back(p.audio->device_name(id).value());
+  for (DeviceId id : system_ids.value_or(std::vector<DeviceId>{}))
+    system_names.push_back(p.system->device_name(id).value());
+  EXPECT_EQ(names, system_names);
+  return names;
+}
+
+TEST(SimHardware, ProvisionedVirtualDevicesAppearAtTheNextListRead) {
+  namespace fs = std::filesystem;
+  const fs::path root = fs::temp_directory_path() / ("mld_simroot_" + std::to_string(::getpid()));
+  fs::remove_all(root);
+  using Names = std::vector<std::string>;
+  const std::string bus = "Melodara_Virtual_Bus_48kHz", mic = "Melodara_Virtual_Mic_48kHz";
+
+  // The installed driver folder.
+  Config config = config_of({input_device("Mic")});
+  config.root = root.string();
+  auto hw = Hardware::create(config, Clocking::manual);
+  EXPECT_EQ(listed_names(hw->platform()), Names{"Mic"});
+  fs::create_directories(root.string() + std::string(kInstalledDriverPath));
+  EXPECT_EQ(listed_names(hw->platform()), (Names{"Mic", bus, mic}));
+  EXPECT_EQ(listed_names(hw->platform()), (Names{"Mic", bus, mic}));
+  // The microphone hears what is played on the bus.
+  auto host = hw->platform().audio;
+  const DeviceId bus_id = *hw->find(bus), mic_id = *hw->find(mic);
+  EXPECT_TRUE(host->has_output(bus_id) && !host->has_input(bus_id));
+  std::vector<float> heard;
+  auto out = host->build_output_stream(bus_id, config_for(*host, bus_id, true),
+                                       OutputCallbackF32([](std::span<float> b) {
+                                         for (float& x : b) x = 0.25f;
+                                       }),
+                                       {});
+  auto in = host->build_input_stream(
+      mic_id, config_for(*host, mic_id, false),
+      InputCallbackF32([&](std::span<const float> b) { heard.insert(heard.end(), b.begin(), b.end()); }), {});
+  ASSERT_TRUE(out.has_value() && in.has_value());
+  ASSERT_TRUE((*out)->play().has_value() && (*in)->play().has_value());
+  hw->advance(48000 / 10);
+  ASSERT_FALSE(heard.empty());
+  EXPECT_EQ(heard.back(), 0.25f);
+
+  // The marker a set-up program leaves; a bus the configuration has stays the only one.
+  fs::remove_all(root);
+  Config with_bus = config_of({output_device(bus)});
+  with_bus.root = root.string();
+  auto hw2 = Hardware::create(with_bus, Clocking::manual);
+  EXPECT_EQ(listed_names(hw2->platform()), Names{bus});
+  const fs::path marker = root.string() + std::string(kLoopbackDevicesMarker);
+  fs::create_directories(marker.parent_path());
+  std::ofstream(marker).put('\n');
+  EXPECT_EQ(listed_names(hw2->platform()), (Names{bus, mic}));
+  fs::remove_all(root);
 }
 
 }  // namespace

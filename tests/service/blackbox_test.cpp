@@ -1,13 +1,19 @@
 // Drives the built service over stdin/stdout as the host does.
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
+
+#include <filesystem>
 #include <fstream>
 #include <set>
+#include <stdexcept>
+#include <thread>
 #include <vector>
 
 #include "core/json_writer.h"
 #include "service/protocol.h"
 #include "service_process.h"
+#include "stand_in_tools.h"
 
 namespace melodara {
 namespace {
@@ -203,6 +209,52 @@ TEST(Service, SurvivesAClosedStdout) {
   for (int i = 0; i < 50; ++i) ASSERT_TRUE(service.write_line(kHandshake));
   service.close_stdin();
   EXPECT_EQ(service.wait_exit(), 0) << service.stderr_text();
+}
+
+// The simulated system's root folder with the driver the app ships and the
+// system's plug-in folder, but neither Loopback nor an installed driver.
+struct SystemRoot {
+  std::filesystem::path path;
+  SystemRoot() {
+    std::string tmpl = (std::filesystem::temp_directory_path() / "melodara-root-XXXXXX").string();
+    if (::mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path = tmpl;
+  }
+  ~SystemRoot() { std::filesystem::remove_all(path); }
+  std::string at(const std::string& fixed_path) const { return path.string() + fixed_path; }
+};
+
+TEST(Service, InstallsTheVirtualMicDriverAndListsTheBus) {
+  SystemRoot root;
+  const std::string shipped = root.at(
+      "/Applications/Melodara.app/Contents/Resources/native/macos-virtual-mic/MelodaraVirtualMic.driver");
+  const std::string installed = root.at("/Library/Audio/Plug-Ins/HAL/MelodaraVirtualMic.driver");
+  std::filesystem::create_directories(shipped + "/Contents");
+  std::ofstream(shipped + "/Contents/Info.plist") << "driver";
+  std::filesystem::create_directories(root.at("/Library/Audio/Plug-Ins/HAL"));
+  std::filesystem::create_directories(root.at("/tmp"));
+  const std::string log = root.at("/tools.log");
+  ServiceProcess service({.env = {{"MELODARA_SIM_ROOT", root.path.string()}, {"MELODARA_TOOL_LOG", log}},
+                          .path_dirs = {test::kStandInToolsDir}});
+
+  // The engine provisions in the background; the list shows the bus once it is there.
+  Json list;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (std::chrono::steady_clock::now() < deadline) {
+    const auto line = service.ask(R"({"protocolVersion":2,"requestId":"d","operation":"devices.list"})");
+    ASSERT_TRUE(line.has_value()) << service.stderr_text();
+    list = Json::parse(*line)["result"];
+    if (list["virtualMic"]["active"] == true) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_EQ(list["virtualMic"], Json::parse(R"({"active":true,"hiddenFromOwnInput":true,
+      "id":"Melodara_Virtual_Bus_48kHz","name":"Melodara_Virtual_Mic_48kHz"})"));
+  EXPECT_EQ(test::read_tool_log(log),
+            (std::vector<test::ToolCall>{{"cp", "-R", shipped, installed}, {"killall", "coreaudiod"}}));
+  EXPECT_TRUE(std::filesystem::exists(installed + "/Contents/Info.plist"));
+  // The service's own devices stay out of the lists.
+  for (const auto& d : list["inputs"]) EXPECT_NE(d["id"], "Melodara_Virtual_Mic_48kHz");
+  for (const auto& d : list["outputs"]) EXPECT_NE(d["id"], "Melodara_Virtual_Bus_48kHz");
 }
 
 }  // namespace

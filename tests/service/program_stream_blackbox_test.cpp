@@ -382,8 +382,10 @@ TEST_F(ProgramStreamService, PublishMuteSilencesThePrimarySlotOnlyAndTheBackingS
       for (std::size_t i = 0; i + 1 < c.packets.size(); ++i) {
         const Packet& p = c.packets[i];
         if (c.packets[i + 1].stamp != p.stamp) continue;
-        const int k = p.stamp == live ? 0 : p.stamp == muted ? 1 : p.stamp == unmuted ? 2 : -1;
-        if (k < 0) continue;
+        const std::array<std::uint64_t, 3> stamps = {live, muted, unmuted};
+        const auto phase = std::ranges::find(stamps, p.stamp);
+        if (phase == stamps.end()) continue;
+        const auto k = static_cast<std::size_t>(phase - stamps.begin());
         out[k].peak = std::max({out[k].peak, p.peak(0), p.peak(1)});
         out[k].frames += p.frames;
       }
@@ -392,7 +394,7 @@ TEST_F(ProgramStreamService, PublishMuteSilencesThePrimarySlotOnlyAndTheBackingS
   };
   const auto pri = phases(primary);
   const auto bak = phases(backing);
-  for (int k = 0; k < 3; ++k) {
+  for (std::size_t k = 0; k < 3; ++k) {
     EXPECT_GT(pri[k].frames, 4800u) << k;
     EXPECT_GT(bak[k].frames, 4800u) << k;
   }
@@ -400,7 +402,7 @@ TEST_F(ProgramStreamService, PublishMuteSilencesThePrimarySlotOnlyAndTheBackingS
   EXPECT_EQ(pri[1].peak, 0.0f);    // muted: exact silence
   EXPECT_GT(pri[2].peak, 0.001f);
   // The backing slot carries the backing track alone (none loaded): never the voice.
-  for (int k = 0; k < 3; ++k) EXPECT_LT(bak[k].peak, 1e-4f) << k;
+  for (std::size_t k = 0; k < 3; ++k) EXPECT_LT(bak[k].peak, 1e-4f) << k;
 }
 
 TEST_F(ProgramStreamService, ReconnectsAfterTheListenerRestartsAndContinuesTheSequence) {

@@ -136,6 +136,10 @@ std::expected<Config, std::string> config_from_environment() {
     c = default_config();
   }
   if (const char* dir = std::getenv("MELODARA_SIM_SINK_DIR"); dir && *dir) c.sink_dir = dir;
+  if (const char* root = std::getenv("MELODARA_SIM_ROOT"); root && *root) {
+    c.root = root;
+    while (!c.root.empty() && c.root.back() == '/') c.root.pop_back();
+  }
   return c;
 }
 

@@ -10,6 +10,8 @@
 //   MELODARA_SIM_SINK_DIR folder where every output device's mix is written
 //                         continuously as a 32-bit float WAV file named after
 //                         the device ("<name>.wav"; "/", "\\", ":" and the like as "_").
+//   MELODARA_SIM_ROOT     folder that stands for the system's root in the fixed
+//                         absolute paths the service uses (see sim_virtual_devices.h).
 //
 // File format (keys optional unless noted; ppm = parts per million):
 // {
@@ -83,13 +85,14 @@ struct Config {
   std::vector<std::string> usb_registry;
   std::uint32_t enumeration_delay_ms = 0;
   std::optional<std::string> sink_dir;
+  std::string root;  // without a trailing "/"; empty: the real root
 };
 
 // base_dir resolves relative wav paths.
 std::expected<Config, std::string> parse_config(const nlohmann::json& j, const std::string& base_dir = ".");
 std::expected<Config, std::string> load_config_file(const std::string& path);
 Config default_config();
-// The two variables above; a file that cannot be read or parsed gives an
+// The variables above; a file that cannot be read or parsed gives an
 // error so that a mistaken test set-up is seen.
 std::expected<Config, std::string> config_from_environment();
 

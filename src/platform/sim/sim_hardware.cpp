@@ -4,12 +4,14 @@
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <map>
 #include <mutex>
 #include <numbers>
 #include <thread>
 
+#include "platform/sim/sim_virtual_devices.h"
 #include "platform/sim/wav_io.h"
 
 namespace melodara::sim {
@@ -47,20 +49,23 @@ struct Device {
 
 std::string file_safe(const std::string& name) {
   std::string out;
-  for (unsigned char c : name)
-    out +=
-        (c < 0x20 || std::string_view("/\\:*?\"<>|").find(char(c)) != std::string_view::npos) ? '_' : char(c);
+  for (const char c : name)
+    out += (static_cast<unsigned char>(c) < 0x20 ||
+            std::string_view("/\\:*?\"<>|").find(c) != std::string_view::npos)
+               ? '_'
+               : c;
   return out.empty() || out[0] == '.' ? "_" + out : out;
 }
 
 float noise_sample(std::uint64_t frame, int channel) {
-  std::uint64_t x = frame * 0x9E3779B97F4A7C15ull + std::uint64_t(channel) * 0xBF58476D1CE4E5B9ull + 1;
+  std::uint64_t x = frame * UINT64_C(0x9E3779B97F4A7C15) +
+                    static_cast<std::uint64_t>(channel) * UINT64_C(0xBF58476D1CE4E5B9) + 1;
   x ^= x >> 30;
-  x *= 0xBF58476D1CE4E5B9ull;
+  x *= UINT64_C(0xBF58476D1CE4E5B9);
   x ^= x >> 27;
-  x *= 0x94D049BB133111EBull;
+  x *= UINT64_C(0x94D049BB133111EB);
   x ^= x >> 31;
-  return static_cast<float>((x >> 11) * (1.0 / 9007199254740992.0) * 2.0 - 1.0);
+  return static_cast<float>(static_cast<double>(x >> 11) * (1.0 / 9007199254740992.0) * 2.0 - 1.0);
 }
 
 bool carries(const SignalSource& s, int channel) {
@@ -81,6 +86,7 @@ struct Hardware::State {
   double manual_ref = 0.0;  // 48 kHz frames since creation (manual clocking)
   std::vector<std::shared_ptr<StreamCore>> cores;
   std::size_t sink_cap_frames = 48000 * 30;
+  bool virtual_devices_shown = false;
 
   Device* device(DeviceId id) {
     if (id == 0 || id > devices.size()) return nullptr;
@@ -111,6 +117,7 @@ struct Hardware::State {
                          : std::chrono::duration<double>(Clock::now() - epoch).count();
     return static_cast<std::uint64_t>(std::llround(seconds * d.rate_eff()));
   }
+  void show_provisioned_devices();
   void commit(Device& d);
   void mix_write(Device& d, StreamCore& s, std::uint64_t pos, std::span<const float> samples,
                  std::size_t frames, std::size_t channels);
@@ -435,6 +442,7 @@ class SimHost final : public AudioHost {
     }
     if (delay) std::this_thread::sleep_for(std::chrono::milliseconds(delay));
     if (hook) hook();
+    hw_->show_provisioned_devices();
     std::lock_guard lk(hw_->m);
     return hw_->live_ids();
   }
@@ -518,6 +526,7 @@ class SimSystem final : public AudioSystem {
  public:
   explicit SimSystem(std::shared_ptr<Hardware::State> s) : hw_(std::move(s)) {}
   std::expected<std::vector<DeviceId>, PlatformError> hardware_devices() override {
+    hw_->show_provisioned_devices();
     std::lock_guard lk(hw_->m);
     return hw_->live_ids();
   }
@@ -673,7 +682,7 @@ std::shared_ptr<Hardware> Hardware::create(Config config, Clocking clocking) {
 
 Platform Hardware::platform() {
   return Platform{std::make_shared<SimHost>(state_), std::make_shared<SimSystem>(state_),
-                  std::make_shared<SimUnits>(state_), std::make_shared<SimUsb>(state_)};
+                  std::make_shared<SimUnits>(state_), std::make_shared<SimUsb>(state_), state_->config.root};
 }
 
 std::optional<DeviceId> Hardware::find(std::string_view name) const {
@@ -682,17 +691,47 @@ std::optional<DeviceId> Hardware::find(std::string_view name) const {
   return d ? std::optional<DeviceId>(d->id) : std::nullopt;
 }
 
-DeviceId Hardware::add_device(DeviceSpec spec) {
+namespace {
+
+std::unique_ptr<Device> new_device(DeviceSpec spec) {
   auto d = std::make_unique<Device>();
   if (spec.source.kind == SignalSource::Kind::wav) {
     if (auto w = read_wav(spec.source.path)) d->wav = std::move(*w);
   }
   d->spec = std::move(spec);
+  return d;
+}
+
+// Caller holds s.m.
+DeviceId insert_device(Hardware::State& s, std::unique_ptr<Device> d) {
+  d->id = static_cast<DeviceId>(s.devices.size() + 1);
+  open_sink_file(s, *d);
+  s.devices.push_back(std::move(d));
+  return s.devices.back()->id;
+}
+
+}  // namespace
+
+// The file test runs without the lock; devices of those names that are there already stay.
+void Hardware::State::show_provisioned_devices() {
+  std::string root;
+  {
+    std::lock_guard lk(m);
+    if (virtual_devices_shown) return;
+    root = config.root;
+  }
+  if (!virtual_devices_provisioned(root)) return;
+  std::lock_guard lk(m);
+  if (virtual_devices_shown) return;
+  virtual_devices_shown = true;
+  for (DeviceSpec& spec : provisioned_virtual_devices())
+    if (!by_name(spec.name)) insert_device(*this, new_device(std::move(spec)));
+}
+
+DeviceId Hardware::add_device(DeviceSpec spec) {
+  auto d = new_device(std::move(spec));
   std::lock_guard lk(state_->m);
-  d->id = static_cast<DeviceId>(state_->devices.size() + 1);
-  open_sink_file(*state_, *d);
-  state_->devices.push_back(std::move(d));
-  return state_->devices.back()->id;
+  return insert_device(*state_, std::move(d));
 }
 
 void Hardware::remove_device(DeviceId id) {

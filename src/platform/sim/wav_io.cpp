@@ -8,7 +8,7 @@ namespace melodara::sim {
 namespace {
 
 std::uint32_t le32(const unsigned char* p) {
-  return p[0] | (p[1] << 8) | (p[2] << 16) | (std::uint32_t(p[3]) << 24);
+  return static_cast<std::uint32_t>(p[0] | (p[1] << 8) | (p[2] << 16)) | (std::uint32_t(p[3]) << 24);
 }
 std::uint16_t le16(const unsigned char* p) { return std::uint16_t(p[0] | (p[1] << 8)); }
 
