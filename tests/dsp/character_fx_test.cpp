@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "dsp/vocal_dsp.h"
+#include "effect_fields.h"
 #include "signal_helpers.h"
 
 namespace melodara {
@@ -207,16 +208,12 @@ TEST(EchoPath, AnUnfedEchoIsSilentAtOnceAndItsLinesClearWithinTwoSeconds) {
 }
 
 TEST(EchoPath, HostileParametersStayFinite) {
-  using Field = float DspParams::*;
-  const Field fields[] = {&DspParams::bpm, &DspParams::delay_feedback, &DspParams::delay_mix,
-                          &DspParams::tc_delay_level, &DspParams::delay_auto_sens};
   const std::vector<float> send = test::noise(60000, 4);
   for (const char* mode : {"", "Ping-Pong Accel", "Slapback"}) {
-    for (std::size_t f = 0; f < std::size(fields); ++f) {
-      for (const float v : {std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity(),
-                            -std::numeric_limits<float>::infinity(), 3e38f, -3e38f}) {
+    for (std::size_t f = 0; f < std::size(test::kEchoFields); ++f) {
+      for (const float v : test::kHostileValues) {
         DspParams p = echo_params(mode);
-        p.*fields[f] = v;
+        p.*test::kEchoFields[f] = v;
         EchoRig rig(p);
         for (std::size_t i = 0; i < send.size(); ++i) {
           Sends s = track_playing({send[i], send[i]});

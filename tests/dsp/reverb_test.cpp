@@ -8,6 +8,7 @@
 
 #include "dsp/modulation.h"
 #include "dsp/vocal_dsp.h"
+#include "effect_fields.h"
 #include "signal_helpers.h"
 
 namespace melodara {
@@ -247,21 +248,12 @@ TEST(Reverb, NonFiniteSendsLeaveNoTrace) {
 }
 
 TEST(Reverb, HostileParametersWithTheSendsOnStayFinite) {
-  using Field = float DspParams::*;
-  const Field fields[] = {&DspParams::bpm,
-                          &DspParams::reverb_room_size,
-                          &DspParams::reverb_damping,
-                          &DspParams::reverb_predelay_ms,
-                          &DspParams::reverb_mid_gain_db,
-                          &DspParams::reverb_high_gain_db,
-                          &DspParams::reverse_reverb_mix,
-                          &DspParams::tc_vang_ngan_level};
   const std::vector<float> send = test::noise(12000, 9);
-  for (std::size_t f = 0; f < std::size(fields); ++f) {
-    for (const float v : {kNaN, kInf, -kInf, 3e38f, -3e38f}) {
+  for (std::size_t f = 0; f < std::size(test::kReverbFields); ++f) {
+    for (const float v : test::kHostileValues) {
       DspParams p;
       p.reverse_reverb_enabled = true;
-      p.*fields[f] = v;
+      p.*test::kReverbFields[f] = v;
       ReverbRig rig(p);
       const Output r = run(
           rig, send.size(),

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cmath>
+#include <limits>
 #include <numbers>
 #include <random>
 #include <span>
@@ -17,6 +18,11 @@ inline std::vector<float> sine(double freq_hz, double amplitude, std::size_t n, 
         amplitude * std::sin(phase0 + 2.0 * std::numbers::pi * freq_hz * static_cast<double>(i) / rate));
   return out;
 }
+
+// Values no control sends: NaN, the infinities and the largest floats.
+inline constexpr float kHostileValues[] = {std::numeric_limits<float>::quiet_NaN(),
+                                           std::numeric_limits<float>::infinity(),
+                                           -std::numeric_limits<float>::infinity(), 3e38f, -3e38f};
 
 // Uniform noise within +-0.5.
 inline std::vector<float> noise(std::size_t n, unsigned seed) {

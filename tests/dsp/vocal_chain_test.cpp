@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "alloc_counter.h"
+#include "effect_fields.h"
 #include "signal_helpers.h"
 
 namespace melodara {
@@ -352,35 +353,17 @@ TEST(VocalChain, BlockCallNeverAllocates) {
 // Every parameter of the delays, gate, reverbs and character effects at values no
 // control would send: the output stays finite.
 TEST(VocalChain, EveryEffectOnWithHostileParametersStaysFinite) {
-  using Field = float DspParams::*;
-  const Field fields[] = {&DspParams::bpm,
-                          &DspParams::reverb_volume,
-                          &DspParams::reverb_room_size,
-                          &DspParams::reverb_damping,
-                          &DspParams::reverb_predelay_ms,
-                          &DspParams::reverb_mid_gain_db,
-                          &DspParams::reverb_high_gain_db,
-                          &DspParams::reverse_reverb_mix,
-                          &DspParams::delay_auto_sens,
-                          &DspParams::delay_feedback,
-                          &DspParams::delay_hp_hz,
-                          &DspParams::delay_lp_hz,
-                          &DspParams::delay_mix,
-                          &DspParams::doubler_mix,
-                          &DspParams::mod_feedback_pct,
-                          &DspParams::mod_delay_ms,
-                          &DspParams::autodj_filter_cutoff_hz,
-                          &DspParams::beat_gate_mix,
-                          &DspParams::tc_vang_dai_level,
-                          &DspParams::tc_vang_ngan_level,
-                          &DspParams::tc_delay_level};
-  const float values[] = {std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity(),
-                          -std::numeric_limits<float>::infinity(), 3e38f, -3e38f};
   const std::vector<float> mic = sine(220.0, 0.3, 6000);
   const std::vector<float> music_l = sine(110.0, 0.3, mic.size());
   const std::vector<float> music_r = sine(165.0, 0.3, mic.size());
-  for (std::size_t f = 0; f < std::size(fields); ++f) {
-    for (const float v : values) {
+  std::vector<test::FloatField> fields;
+  for (const auto& group : {std::span<const test::FloatField>(test::kReverbFields),
+                            std::span<const test::FloatField>(test::kEchoFields),
+                            std::span<const test::FloatField>(test::kOtherEffectFields)}) {
+    fields.insert(fields.end(), group.begin(), group.end());
+  }
+  for (std::size_t f = 0; f < fields.size(); ++f) {
+    for (const float v : test::kHostileValues) {
       DspParams p = everything_on();
       p.dj_fx_stop = false;  // keep the voice audible
       p.*fields[f] = v;
