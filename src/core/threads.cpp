@@ -33,17 +33,22 @@ void run_thread_body(std::string_view name, const std::function<void()>& body) {
   }
 }
 
-bool spawn_detached(std::string_view name, std::function<void()> body) {
+std::optional<std::thread> spawn_joinable(std::string_view name, std::function<void()> body) {
   try {
-    std::thread t([name = std::string(name), body = std::move(body)] {
+    return std::thread([name = std::string(name), body = std::move(body)] {
       if (!name.empty()) pthread_setname_np(pthread_self(), name.substr(0, 15).c_str());
       run_thread_body(name, body);
     });
-    t.detach();
-    return true;
   } catch (const std::system_error&) {
-    return false;
+    return std::nullopt;
   }
+}
+
+bool spawn_detached(std::string_view name, std::function<void()> body) {
+  auto thread = spawn_joinable(name, std::move(body));
+  if (!thread) return false;
+  thread->detach();
+  return true;
 }
 
 }  // namespace melodara

@@ -2,13 +2,18 @@
 // Starting the service's threads. A body that throws ends its own thread only
 // (its message goes to standard error); running out of memory ends the process.
 #include <functional>
+#include <optional>
 #include <string_view>
+#include <thread>
 
 namespace melodara {
 
 // Starts a detached thread; `name` is cut to the 15 bytes Linux allows and a
 // naming failure is ignored. Returns false when the thread could not start.
 bool spawn_detached(std::string_view name, std::function<void()> body);
+
+// The same, but the caller keeps the thread to join it; none when it could not start.
+std::optional<std::thread> spawn_joinable(std::string_view name, std::function<void()> body);
 
 // Ends the process at once with `message` on standard error (status 101).
 [[noreturn]] void die(std::string_view message);

@@ -217,7 +217,7 @@ void apply_fades(AudioEngine& e, bool played, std::uint64_t read_from) {
 
 void second_lock(AudioEngine& e, NativeState& st) {
   write_bus_audit(st, e.sums, e.crackle);
-  recorder_flush(e.recorder, st.recording, st.stageRecording);
+  recorder_flush(e.recorder, st.recording, st.stageRecording, *st.recorderPool);
   engine_voice_cal_block(st, e.mic, e.meters);
 
   const LiveKeyTracker& tracker = e.dsp.key_tracker;

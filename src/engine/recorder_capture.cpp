@@ -1,44 +1,39 @@
 #include "engine/recorder_capture.h"
 
 #include <algorithm>
-#include <new>
+#include <initializer_list>
+#include <utility>
 
 namespace melodara {
 namespace {
 
 constexpr std::size_t kPendingReserve = kRecorderPendingLimit + 3;
-// The cap is tested before an append, so a list may pass it by one flush.
-constexpr std::size_t kSlotReserve = kRecorderSampleCap + kPendingReserve;
 
 void push2(std::vector<float>& list, float l, float r) {
   list.push_back(l);
   list.push_back(r);
 }
 
-// False when the list cannot hold `extra` more samples without reallocating
-// and its reservation failed: the take then keeps what it has.
-bool room(std::vector<float>& list, std::size_t extra) {
-  if (list.size() + extra <= list.capacity()) return true;
-  try {
-    // Past the reservation (lists someone else refilled) growth stays geometric.
-    list.reserve(std::max({kSlotReserve, list.size() + extra, 2 * list.capacity()}));
-    return true;
-  } catch (const std::bad_alloc&) {
-    return false;
-  }
-}
-
-void append(std::vector<float>& to, const std::vector<float>& from) {
-  to.insert(to.end(), from.begin(), from.end());
-}
-
 bool flushable(const RecorderSlot& slot, std::uint64_t memo) { return slot.active && slot.take == memo; }
+
+// Appends the pending lists to the slot's lists, all or none: the stems stay
+// aligned with the mix when the pool runs dry.
+bool append_all(std::initializer_list<std::pair<RecorderSamples*, const std::vector<float>*>> lists,
+                RecorderPool& pool) {
+  for (const auto& [to, from] : lists)
+    if (!to->reserve_more(from->size(), pool)) return false;
+  for (const auto& [to, from] : lists) to->append_reserved(*from);
+  return true;
+}
 
 }  // namespace
 
 RecorderPending recorder_pending_new() {
   RecorderPending p;
-  for (auto* list : {&p.mix, &p.vocal, &p.dry, &p.beat, &p.stage_mix}) list->reserve(kPendingReserve);
+  for (auto* list : {&p.mix, &p.vocal, &p.dry, &p.beat, &p.stage_mix}) {
+    list->resize(kPendingReserve);  // writes every page now, not on the engine thread later
+    list->clear();
+  }
   return p;
 }
 
@@ -72,30 +67,31 @@ void recorder_capture_block(RecorderPending& p, const RecorderBlock& b) {
   }
 }
 
-void recorder_flush(RecorderPending& p, RecorderSlot& recording, RecorderSlot& stage) {
+void recorder_flush(RecorderPending& p, RecorderSlot& recording, RecorderSlot& stage, RecorderPool& pool) {
   if (flushable(recording, p.take_memo) || !recording.active) {
+    bool keep = false;
     if (recording.active && recording.mix.size() < kRecorderSampleCap) {
-      const std::size_t n = p.mix.size();
-      if (room(recording.mix, n) && room(recording.vocal, n) && room(recording.dryMic, n) &&
-          room(recording.beat, n)) {
-        append(recording.mix, p.mix);
-        append(recording.vocal, p.vocal);
-        append(recording.dryMic, p.dry);
-        append(recording.beat, p.beat);
-      }
+      keep = !append_all({{&recording.mix, &p.mix},
+                          {&recording.vocal, &p.vocal},
+                          {&recording.dryMic, &p.dry},
+                          {&recording.beat, &p.beat}},
+                         pool);
       recording.durationSec = float(recording.mix.size()) / 96000.0f;
     }
-    p.mix.clear();
-    p.vocal.clear();
-    p.dry.clear();
-    p.beat.clear();
+    if (!keep) {
+      p.mix.clear();
+      p.vocal.clear();
+      p.dry.clear();
+      p.beat.clear();
+    }
   }
   if (flushable(stage, p.stage_take_memo) || !stage.active) {
+    bool keep = false;
     if (stage.active && stage.mix.size() < kRecorderSampleCap) {
-      if (room(stage.mix, p.stage_mix.size())) append(stage.mix, p.stage_mix);
+      keep = !stage.mix.append(p.stage_mix, pool);
       stage.durationSec = float(stage.mix.size()) / 96000.0f;
     }
-    p.stage_mix.clear();
+    if (!keep) p.stage_mix.clear();
   }
 }
 

@@ -1,8 +1,9 @@
 #pragma once
 // The engine's side of recording: per frame, samples for the two recorder
-// slots gather in pending lists of the engine's own (reserved once, at thread
-// start); at each successful second try of the state lock they move into the
-// slots. A take is capped at ten minutes of stereo in `mix`.
+// slots gather in pending lists of the engine's own (reserved and written
+// once, at thread start); at each successful second try of the state lock they
+// move into the slots' chunked lists, whose chunks come resident from the
+// state's recorder pool. A take is capped at ten minutes of stereo in `mix`.
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -13,9 +14,9 @@
 
 namespace melodara {
 
-inline constexpr std::size_t kRecorderSampleCap = 57'600'000;  // 600 s of stereo
 // Pending samples are taken while the first pending list holds at most this many.
 inline constexpr std::size_t kRecorderPendingLimit = 191'999;
+static_assert(kRecorderPendingLimit + 1 <= kRecorderMaxFlush);
 
 struct RecorderPending {
   // Diagnostic slot: mix, vocal, dry microphone (twice), beat; stage slot: mix.
@@ -24,7 +25,7 @@ struct RecorderPending {
   bool active = false, stage_active = false;  // copied at the last copy
 };
 
-// Thread: engine start. Allocates: yes (about 3.8 MB).
+// Thread: engine start. Allocates: yes (about 3.8 MB, every page written).
 RecorderPending recorder_pending_new();
 
 // Copy path: the slots' take counters and active flags; a new take drops
@@ -42,10 +43,9 @@ struct RecorderBlock {
 void recorder_capture_block(RecorderPending& p, const RecorderBlock& block);
 
 // Second lock: appends the pending samples to active slots of the same take
-// while under the cap. The first append of a take reserves the slot's lists
-// for the whole cap (address space only until written), so no later append
-// reallocates and copies a long take under the lock.
-// Thread: engine, holding the state lock. Allocates: once per take and list.
-void recorder_flush(RecorderPending& p, RecorderSlot& recording, RecorderSlot& stage);
+// while under the cap, then drops them. When the pool cannot give the chunks
+// they need (its keeper is behind), they stay pending for the next block.
+// Thread: engine, holding the state lock. Allocates: no. Blocks: no.
+void recorder_flush(RecorderPending& p, RecorderSlot& recording, RecorderSlot& stage, RecorderPool& pool);
 
 }  // namespace melodara

@@ -51,13 +51,23 @@ std::int16_t wav_sample_i16(float x) {
 
 std::expected<void, std::string> write_wav_f32(const std::filesystem::path& path,
                                                std::span<const float> samples) {
+  return write_wav_f32_pieces(path, std::span<const std::span<const float>>(&samples, 1));
+}
+
+std::expected<void, std::string> write_wav_f32_pieces(const std::filesystem::path& path,
+                                                      std::span<const std::span<const float>> pieces) {
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd < 0) {
     return std::unexpected("Không thể tạo file WAV " + path.string() + ": " + system_error_text(errno));
   }
   static constexpr float kSilence[9600] = {};
-  if (samples.empty()) samples = std::span<const float>(kSilence);
-  const std::uint64_t n = samples.size();
+  const std::span<const float> silence(kSilence);
+  std::uint64_t n = 0;
+  for (const auto& piece : pieces) n += piece.size();
+  if (n == 0) {
+    pieces = std::span<const std::span<const float>>(&silence, 1);
+    n = silence.size();
+  }
   const std::uint64_t data_size = 2 * n;
   const std::uint64_t riff = data_size + 36;
 
@@ -80,8 +90,12 @@ std::expected<void, std::string> write_wav_f32(const std::filesystem::path& path
   }
 
   std::vector<std::uint8_t> data(data_size);
-  for (std::size_t i = 0; i < samples.size(); ++i) {
-    put_u16(data.data() + 2 * i, static_cast<std::uint16_t>(wav_sample_i16(samples[i])));
+  std::uint8_t* out = data.data();
+  for (const auto& piece : pieces) {
+    for (const float x : piece) {
+      put_u16(out, static_cast<std::uint16_t>(wav_sample_i16(x)));
+      out += 2;
+    }
   }
   if (const int err = write_all(fd, data.data(), data.size()); err != 0) {
     ::close(fd);

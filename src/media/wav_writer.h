@@ -15,6 +15,10 @@ namespace melodara {
 // Thread: any but realtime. Blocks: file I/O.
 std::expected<void, std::string> write_wav_f32(const std::filesystem::path& path,
                                                std::span<const float> samples);
+// The same for one list handed over in pieces (chunked storage, padding),
+// written in order.
+std::expected<void, std::string> write_wav_f32_pieces(const std::filesystem::path& path,
+                                                      std::span<const std::span<const float>> pieces);
 
 // Thread body for the export's stem writers: write_wav_f32, result dropped.
 void write_wav_thread(std::filesystem::path path, std::vector<float> samples);

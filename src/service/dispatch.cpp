@@ -8,6 +8,10 @@ ResponseError invalid_request(std::string message) {
   return ResponseError{ErrorCode::InvalidRequest, std::move(message), false, {}};
 }
 
+ResponseError state_poisoned() {
+  return ResponseError{ErrorCode::InternalError, "Native state mutex poisoned", true, {}};
+}
+
 namespace {
 
 std::optional<ResponseError> validate(const Request& request) {
@@ -62,8 +66,7 @@ void dispatch_request(Response& response, const SharedState& state, const LoadJo
 
   auto guard = state->lock();
   if (guard.poisoned()) {
-    fill(response, request.sessionEpoch,
-         std::unexpected(ResponseError{ErrorCode::InternalError, "Native state mutex poisoned", true, {}}));
+    fill(response, request.sessionEpoch, std::unexpected(state_poisoned()));
     return;
   }
   HandlerResult result = std::get<LockedHandler>(op->handler)(*guard, request.payload);

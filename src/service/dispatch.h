@@ -13,6 +13,8 @@ inline constexpr std::size_t kMaxPayloadBytes = 524'288;
 
 // An invalid_request error with a (user-facing) message.
 ResponseError invalid_request(std::string message);
+// The answer to a request that needs the state after a holder failed: retryable.
+ResponseError state_poisoned();
 
 // Fills `response` for `request`. A handler that throws ends the calling thread
 // without an answer (and poisons the state lock when it held it).

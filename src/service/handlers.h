@@ -34,6 +34,11 @@ HandlerResult handle_dsp_audio_chain(NativeState& state, const Json& payload);
 HandlerResult handle_dsp_voice_profile(NativeState& state, const Json& payload);
 HandlerResult handle_dsp_routing(NativeState& state, const Json& payload);
 
+// Recording.
+HandlerResult handle_record_start(NativeState& state, const Json& payload);
+HandlerResult handle_record_status(NativeState& state, const Json& payload);
+HandlerResult handle_record_stop(const SharedState& state, const LoadJobTable& jobs, const Json& payload);
+
 // Player.
 HandlerResult handle_player_status(NativeState& state, const Json& payload);
 

@@ -64,9 +64,9 @@ constexpr std::array<Operation, 45> kOperations = {{
     {"tunewerk.voice-cal.status", Locked, Reader, locked_todo},
     {"tunewerk.voice-cal.finish", Locked, Reader, locked_todo},
     {"tunewerk.voice-cal.cancel", Locked, Reader, locked_todo},
-    {"tunewerk.record.start", Locked, Reader, locked_todo},
-    {"tunewerk.record.stop", Unlocked, Worker, unlocked_todo},
-    {"tunewerk.record.status", Locked, Reader, locked_todo},
+    {"tunewerk.record.start", Locked, Reader, handle_record_start},
+    {"tunewerk.record.stop", Unlocked, Worker, handle_record_stop},
+    {"tunewerk.record.status", Locked, Reader, handle_record_status},
 }};
 
 constexpr std::array<std::string_view, kOperations.size()> names_of_operations() {

@@ -1,5 +1,7 @@
 #include "service/snapshots.h"
 
+#include <cmath>
+
 #include "dsp/dsp_params.h"
 #include "engine/program_stream.h"
 #include "media/player_cache.h"
@@ -19,6 +21,26 @@ std::optional<std::string> cached_video_path(const std::string& source) {
 }
 
 }  // namespace
+
+Json recording_json(const RecorderSlot& slot, RecorderTarget target, bool recording, float duration_sec) {
+  const float rounded = std::round(duration_sec * 100.0f) / 100.0f;  // half away from zero
+  Json j = Json::object();
+  j["beatPath"] = slot.beatPath;
+  j["dryPath"] = slot.dryPath;
+  j["durationSec"] = json_from_f32(rounded);
+  j["ok"] = true;
+  j["recording"] = recording;
+  j["savedPath"] = slot.savedPath;
+  j["sharePath"] = slot.sharePath;
+  j["target"] = recorder_target_name(target);
+  j["vocalPath"] = slot.vocalPath;
+  return j;
+}
+
+Json recording_status_json(const RecorderSlot& slot, RecorderTarget target) {
+  const float duration = slot.active ? float(slot.mix.size()) / 96000.0f : slot.durationSec;
+  return recording_json(slot, target, slot.active, duration);
+}
 
 Json recording_slot_json(const RecorderSlot& slot) {
   Json j = stage_recording_slot_json(slot);

@@ -13,6 +13,12 @@ Json dsp_state_json(const NativeState& state);
 // Queries the size of the track's cached clip video, if it has one.
 Json player_status_json(const NativeState& state);
 
+// The answer of the recording operations: the five paths, `recording`, the
+// duration rounded to two decimals in 32-bit floats, the target's name.
+Json recording_json(const RecorderSlot& slot, RecorderTarget target, bool recording, float duration_sec);
+// As a status: while a take runs, its duration so far.
+Json recording_status_json(const RecorderSlot& slot, RecorderTarget target);
+
 // The recording objects of the two targets (the "stage" one is shorter).
 Json recording_slot_json(const RecorderSlot& slot);
 Json stage_recording_slot_json(const RecorderSlot& slot);

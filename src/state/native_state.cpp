@@ -8,6 +8,10 @@ namespace melodara {
 
 float clamp_gain(float gain) { return std::isnan(gain) ? 0.0f : std::fmin(2.0f, std::fmax(0.0f, gain)); }
 
+RecorderSlot& recorder_slot(NativeState& state, RecorderTarget target) {
+  return target == RecorderTarget::stage ? state.stageRecording : state.recording;
+}
+
 const char* load_job_status_text(LoadJobStatus status) {
   switch (status) {
     case LoadJobStatus::Loading: return "loading";

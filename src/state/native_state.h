@@ -4,6 +4,7 @@
 // engine thread and the load jobs hold a counted reference; neither is ever torn
 // down while the process runs. Lock order: job table before state;
 // the response output only with no other lock held.
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -16,26 +17,11 @@
 #include "dsp/dsp_meters.h"
 #include "dsp/vocal_dsp.h"
 #include "dsp/voice_cal_status.h"
+#include "state/recorder_slot.h"
 
 namespace melodara {
 
 struct ProgramStream;  // a program-stream slot: queue, state and publisher thread
-
-// One recording target's capture buffers and exported paths.
-struct RecorderSlot {
-  std::vector<float> mix;     // interleaved stereo at 48 kHz
-  std::vector<float> vocal;   // diagnostic target only
-  std::vector<float> dryMic;  // diagnostic target only
-  std::vector<float> beat;    // diagnostic target only
-  std::string savedPath;
-  std::string sharePath;
-  std::string vocalPath;
-  std::string dryPath;
-  std::string beatPath;
-  std::uint64_t take = 0;
-  float durationSec = 0.0f;
-  bool active = false;
-};
 
 struct PlayerState {
   std::string title;
@@ -71,6 +57,9 @@ struct NativeState {
 
   RecorderSlot recording;
   RecorderSlot stageRecording;
+  // The chunks the slots' lists grow from; its keeper thread starts with the first take.
+  std::shared_ptr<RecorderPool> recorderPool =
+      std::make_shared<RecorderPool>(kRecorderPoolStock, std::chrono::milliseconds(20), "melodara-record");
   PlayerState player;
 
   std::optional<std::string> inputDeviceId;
@@ -107,6 +96,8 @@ struct NativeState {
   std::shared_ptr<const std::vector<float>>
       engineRetiredTrack;  // dropped by the engine; freed off its thread
 };
+
+RecorderSlot& recorder_slot(NativeState& state, RecorderTarget target);
 
 // Clamps a mixer gain into 0..2 (NaN reads as 0).
 float clamp_gain(float gain);

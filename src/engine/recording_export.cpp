@@ -1,0 +1,122 @@
+#include "engine/recording_export.h"
+
+#include <array>
+#include <exception>
+#include <span>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "core/process_runner.h"
+#include "core/utf8.h"
+#include "media/tool_discovery.h"
+#include "media/wav_writer.h"
+
+namespace melodara {
+namespace {
+
+constexpr std::uintmax_t kShareMinBytes = 257;
+
+using Pieces = std::vector<std::span<const float>>;
+
+// The list's chunks, then the zeros that pad it.
+Pieces pieces_of(const RecorderSamples& list) {
+  static constexpr std::array<float, kRecordingMinSamples> kZeros{};
+  Pieces pieces;
+  list.for_each_span([&](std::span<const float> s) { pieces.push_back(s); });
+  if (list.size() < kRecordingMinSamples)
+    pieces.push_back(std::span<const float>(kZeros).first(kRecordingMinSamples - list.size()));
+  return pieces;
+}
+
+// Writes one file; failures (thrown ones included) come back as the message.
+std::optional<std::string> write_file(const std::filesystem::path& path, const RecorderSamples& list) {
+  try {
+    const Pieces pieces = pieces_of(list);
+    auto written = write_wav_f32_pieces(path, pieces);
+    if (!written) return written.error();
+    return std::nullopt;
+  } catch (const std::exception& e) {
+    return "Lỗi ghi dữ liệu WAV: " + std::string(e.what());
+  } catch (...) {
+    return "Lỗi ghi dữ liệu WAV";
+  }
+}
+
+bool make_share_copy(const RecordingPaths& paths) {
+  const auto ffmpeg = resolve_ffmpeg_path();
+  if (!ffmpeg) return false;
+  const Command command{*ffmpeg,
+                        {"-y", "-v", "error", "-threads", "0", "-i", recording_path_text(paths.mix), "-c:a",
+                         "aac", "-b:a", "192k", "-movflags", "+faststart", recording_path_text(paths.share)}};
+  const auto run = run_process_plain(command);
+  if (!run || !exited_ok(run->status)) return false;
+  std::error_code ec;
+  const std::uintmax_t size = std::filesystem::file_size(paths.share, ec);
+  return !ec && size >= kShareMinBytes;
+}
+
+// Runs `write` on a thread of its own, or here when none can be started.
+struct StemWriter {
+  bool written = false;
+  std::optional<std::jthread> thread;
+
+  void start(const std::filesystem::path& path, const RecorderSamples& list) {
+    auto body = [this, &path, &list] { written = !write_file(path, list); };
+    try {
+      thread.emplace(body);
+    } catch (const std::system_error&) {
+      body();
+    }
+  }
+};
+
+}  // namespace
+
+RecordingPaths recording_paths(const std::filesystem::path& folder, RecorderTarget target) {
+  RecordingPaths p;
+  if (target == RecorderTarget::stage) {
+    p.mix = folder / "Melodara_Stage_Mix_48kHz.wav";
+    p.share = folder / "Melodara_Stage_Share.m4a";
+  } else {
+    p.mix = folder / "Melodara_BanThu_48kHz.wav";
+    p.share = folder / "Melodara_BanThu_Share.m4a";
+  }
+  p.vocal = folder / "Melodara_Vocal_48kHz.wav";
+  p.dry = folder / "Melodara_DryMic_48kHz.wav";
+  p.beat = folder / "Melodara_Beat_48kHz.wav";
+  return p;
+}
+
+std::string recording_path_text(const std::filesystem::path& path) { return utf8_lossy(path.native()); }
+
+std::size_t recording_padded_size(const RecorderSamples& list) {
+  return std::max(list.size(), kRecordingMinSamples);
+}
+
+RecordingExportResult export_recording_files(const RecordingExportJob& job) {
+  RecordingExportResult result;
+  const RecorderTake& take = *job.take;
+  std::array<StemWriter, 3> stems;
+  if (job.target == RecorderTarget::diagnostic) {
+    stems[0].start(job.paths.vocal, take.vocal);
+    stems[1].start(job.paths.dry, take.dryMic);
+    stems[2].start(job.paths.beat, take.beat);
+  }
+  result.mix_error = write_file(job.paths.mix, take.mix);
+  // ffmpeg reads the mix, so it starts only once the mix is complete.
+  if (!result.mix_error) result.share_made = make_share_copy(job.paths);
+  for (StemWriter& stem : stems)
+    if (stem.thread) stem.thread->join();
+  result.vocal_written = stems[0].written;
+  result.dry_written = stems[1].written;
+  result.beat_written = stems[2].written;
+  return result;
+}
+
+std::mutex& recording_export_guard(RecorderTarget target) {
+  static std::mutex diagnostic, stage;
+  return target == RecorderTarget::stage ? stage : diagnostic;
+}
+
+}  // namespace melodara

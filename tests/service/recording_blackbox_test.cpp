@@ -1,0 +1,325 @@
+// Recording through the built service on the simulated hardware, as the host
+// drives it: a 440 Hz tone on the microphone, takes started and stopped over
+// the protocol, the exported files read back from the temporary HOME. No track
+// plays (the protocol cannot load one yet), so the beat stem is silent here;
+// the engine's recording tests cover the track in it.
+#include <stdlib.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/json_writer.h"
+#include "service_process.h"
+#include "signal_helpers.h"
+
+namespace melodara {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using testing::ServiceProcess;
+
+// A folder of the test's own with a device set whose microphone plays 440 Hz.
+struct DeviceFile {
+  fs::path dir;
+  DeviceFile() {
+    std::string tmpl = (fs::temp_directory_path() / "melodara-rec-XXXXXX").string();
+    if (mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    dir = tmpl;
+    std::ofstream(dir / "devices.json")
+        << R"({"devices":[{"name":"MacBook Pro Microphone","inputChannels":1,"transport":"builtin",)"
+        << R"("source":{"type":"sine","frequency":440,"level":0.2}},)"
+        << R"({"name":"MacBook Pro Speakers","outputChannels":2,"transport":"builtin"}]})";
+  }
+  ~DeviceFile() { fs::remove_all(dir); }
+  std::string path() const { return (dir / "devices.json").string(); }
+};
+
+class Recording : public ::testing::Test {
+ protected:
+  explicit Recording(std::map<std::string, std::string> env = {}) {
+    env["MELODARA_SIM_DEVICES"] = devices_.path();
+    service_.emplace(testing::ServiceOptions{.env = env, .path_dirs = {}});
+  }
+
+  std::string request(const std::string& operation, const Json& payload) {
+    return Json{{"protocolVersion", 2},
+                {"requestId", "r" + std::to_string(++requests_)},
+                {"operation", operation},
+                {"payload", payload}}
+        .dump();
+  }
+  // The whole answer line, parsed.
+  Json answer(const std::string& operation, const Json& payload = Json::object()) {
+    const auto line = service_->ask(request(operation, payload));
+    EXPECT_TRUE(line.has_value()) << operation;
+    return Json::parse(line.value_or("{}"));
+  }
+  // The result of an operation that must succeed.
+  Json ok(const std::string& operation, const Json& payload = Json::object()) {
+    Json a = answer(operation, payload);
+    EXPECT_EQ(a.value("ok", false), true) << a.dump();
+    return a.value("result", Json::object());
+  }
+
+  fs::path home() const { return service_->home(); }
+  fs::path downloads() const { return home() / "Downloads"; }
+
+  DeviceFile devices_;
+  std::optional<ServiceProcess> service_;
+  int requests_ = 0;
+};
+
+class RecordingWithoutFfmpeg : public Recording {
+ protected:
+  RecordingWithoutFfmpeg() : Recording({{"MELODARA_FFMPEG_PATH", "/bin/false"}}) {}
+};
+
+std::vector<std::uint8_t> file_bytes(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+std::uint32_t u32(const std::uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | std::uint32_t(p[3]) << 24; }
+std::uint16_t u16(const std::uint8_t* p) { return std::uint16_t(p[0] | p[1] << 8); }
+
+// The samples of a 16-bit stereo 48 kHz file after checking its header.
+std::vector<float> wav_samples(const fs::path& path) {
+  const auto b = file_bytes(path);
+  EXPECT_GE(b.size(), 44u) << path;
+  if (b.size() < 44) return {};
+  const std::uint32_t data = std::uint32_t(b.size() - 44);
+  EXPECT_EQ(std::string(b.begin(), b.begin() + 4), "RIFF");
+  EXPECT_EQ(u32(&b[4]), data + 36);
+  EXPECT_EQ(std::string(b.begin() + 8, b.begin() + 16), "WAVEfmt ");
+  EXPECT_EQ(u32(&b[16]), 16u);
+  EXPECT_EQ(u16(&b[20]), 1u);
+  EXPECT_EQ(u16(&b[22]), 2u);
+  EXPECT_EQ(u32(&b[24]), 48000u);
+  EXPECT_EQ(u32(&b[28]), 192000u);
+  EXPECT_EQ(u16(&b[32]), 4u);
+  EXPECT_EQ(u16(&b[34]), 16u);
+  EXPECT_EQ(std::string(b.begin() + 36, b.begin() + 40), "data");
+  EXPECT_EQ(u32(&b[40]), data);
+  std::vector<float> out(data / 2);
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    std::int16_t v;
+    std::memcpy(&v, &b[44 + 2 * i], 2);
+    out[i] = float(v) / 32767.0f;
+  }
+  return out;
+}
+
+// One second of the left channel from the middle of a stereo take.
+std::vector<float> middle_second(const std::vector<float>& stereo) {
+  std::vector<float> left;
+  const std::size_t frames = stereo.size() / 2;
+  const std::size_t from = frames > 48000 ? (frames - 48000) / 2 : 0;
+  for (std::size_t f = from; f < frames && left.size() < 48000; ++f) left.push_back(stereo[2 * f]);
+  return left;
+}
+
+bool has_tone(const std::vector<float>& stereo) {
+  const auto x = middle_second(stereo);
+  return test::spectrum_at(x, 440.0) > 100.0 * test::spectrum_at(x, 1250.0) &&
+         test::spectrum_at(x, 440.0) > 0.01 * double(x.size());
+}
+
+// The duration of n samples as the answers write it: in 32-bit floats,
+// rounded to two decimals, widened.
+double rounded(std::uintmax_t n) { return double(std::round(float(n) / 96000.0f * 100.0f) / 100.0f); }
+// The samples of a WAV file, from its size.
+std::uintmax_t samples_in(const fs::path& wav) { return (fs::file_size(wav) - 44) / 2; }
+
+std::string probe(const fs::path& file, const char* entry) {
+  const std::string command = "ffprobe -v error -show_entries " + std::string(entry) +
+                              " -of default=nw=1:nk=1 '" + file.string() + "'";
+  std::string out;
+  if (FILE* p = popen(command.c_str(), "r")) {
+    char buf[256];
+    while (fgets(buf, sizeof buf, p)) out += buf;
+    pclose(p);
+  }
+  while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
+  return out;
+}
+
+TEST_F(Recording, DiagnosticTakeExportsMixStemsAndShareCopy) {
+  fs::create_directory(downloads());
+  EXPECT_EQ(
+      to_json_text(ok("tunewerk.record.status")),
+      R"({"beatPath":"","dryPath":"","durationSec":0.0,"ok":true,"recording":false,"savedPath":"","sharePath":"","target":"diagnostic","vocalPath":""})");
+  EXPECT_EQ(to_json_text(ok("tunewerk.record.start")),
+            R"({"active":true,"durationSec":0.0,"ok":true,"recording":true,"target":"diagnostic"})");
+  const auto started = Clock::now();
+
+  // The status grows at one second per second, in hundredths.
+  std::this_thread::sleep_for(1s);
+  const Json first = ok("tunewerk.record.status");
+  std::this_thread::sleep_for(1s);
+  const Json second = ok("tunewerk.record.status");
+  EXPECT_EQ(second["recording"], true);
+  for (const Json* s : {&first, &second}) {
+    const double d = s->at("durationSec").get<double>();
+    EXPECT_EQ(d, double(std::round(float(d) * 100.0f) / 100.0f));
+  }
+  const double growth = second["durationSec"].get<double>() - first["durationSec"].get<double>();
+  EXPECT_GT(growth, 0.5);
+  EXPECT_LT(growth, 1.6);
+
+  std::this_thread::sleep_for(1s);
+  const auto stopping = Clock::now();
+  const Json stop = ok("tunewerk.record.stop");
+  const auto stopped = Clock::now();
+
+  const fs::path mix = downloads() / "Melodara_BanThu_48kHz.wav";
+  EXPECT_EQ(stop["savedPath"], mix.string());
+  EXPECT_EQ(stop["sharePath"], (downloads() / "Melodara_BanThu_Share.m4a").string());
+  EXPECT_EQ(stop["vocalPath"], (downloads() / "Melodara_Vocal_48kHz.wav").string());
+  EXPECT_EQ(stop["dryPath"], (downloads() / "Melodara_DryMic_48kHz.wav").string());
+  EXPECT_EQ(stop["beatPath"], (downloads() / "Melodara_Beat_48kHz.wav").string());
+  EXPECT_EQ(stop["recording"], false);
+  EXPECT_EQ(stop["target"], "diagnostic");
+
+  // Four files of one length: 44 + 2N bytes, N about three seconds of stereo.
+  const auto size = fs::file_size(mix);
+  for (const char* stem :
+       {"Melodara_Vocal_48kHz.wav", "Melodara_DryMic_48kHz.wav", "Melodara_Beat_48kHz.wav"})
+    EXPECT_EQ(fs::file_size(downloads() / stem), size) << stem;
+  const std::size_t n = (size - 44) / 2;
+  EXPECT_EQ(n % 2, 0u);
+  const double seconds = double(n) / 96000.0;
+  EXPECT_LE(seconds, std::chrono::duration<double>(stopped - started).count() + 0.05);
+  EXPECT_GE(seconds, std::chrono::duration<double>(stopping - started).count() - 0.5);
+  EXPECT_EQ(stop["durationSec"].get<double>(), rounded(n));
+
+  EXPECT_TRUE(has_tone(wav_samples(mix)));
+  EXPECT_TRUE(has_tone(wav_samples(downloads() / "Melodara_Vocal_48kHz.wav")));
+  EXPECT_TRUE(has_tone(wav_samples(downloads() / "Melodara_DryMic_48kHz.wav")));
+  const auto beat = wav_samples(downloads() / "Melodara_Beat_48kHz.wav");
+  EXPECT_EQ(test::peak_abs(beat), 0.0);
+
+  // The share copy is AAC of the take's length.
+  const fs::path share = downloads() / "Melodara_BanThu_Share.m4a";
+  EXPECT_EQ(probe(share, "stream=codec_name"), "aac");
+  EXPECT_NEAR(std::stod("0" + probe(share, "format=duration")), seconds, 0.1);
+
+  // A second stop answers the same paths and writes nothing.
+  fs::remove(mix);
+  const Json again = ok("tunewerk.record.stop");
+  EXPECT_EQ(again, stop);
+  EXPECT_FALSE(fs::exists(mix));
+  EXPECT_EQ(ok("tunewerk.record.status")["savedPath"], mix.string());
+
+  // A stage take writes its mix and share copy and leaves the stems alone.
+  const auto stem_time = fs::last_write_time(downloads() / "Melodara_Vocal_48kHz.wav");
+  ok("tunewerk.record.start", {{"target", "stage"}});
+  std::this_thread::sleep_for(500ms);
+  const Json stage = ok("tunewerk.record.stop", {{"target", "stage"}});
+  EXPECT_EQ(stage["savedPath"], (downloads() / "Melodara_Stage_Mix_48kHz.wav").string());
+  EXPECT_EQ(stage["sharePath"], (downloads() / "Melodara_Stage_Share.m4a").string());
+  EXPECT_EQ(stage["vocalPath"], "");
+  EXPECT_EQ(probe(downloads() / "Melodara_Stage_Share.m4a", "stream=codec_name"), "aac");
+  EXPECT_EQ(fs::last_write_time(downloads() / "Melodara_Vocal_48kHz.wav"), stem_time);
+  EXPECT_EQ(ok("tunewerk.record.status")["vocalPath"], stop["vocalPath"]);
+}
+
+TEST_F(Recording, BackToBackStopsKeepTheWholeTake) {
+  // Without a Downloads folder the files go to the home folder.
+  ok("tunewerk.record.start");
+  std::this_thread::sleep_for(1500ms);
+  service_->write_line(request("tunewerk.record.stop", Json::object()));
+  service_->write_line(request("tunewerk.record.stop", Json::object()));
+  Json answers[2];
+  for (Json& a : answers) a = Json::parse(service_->read_line(30s).value_or("{}"));
+  for (const Json& a : answers) ASSERT_EQ(a.value("ok", false), true) << a.dump();
+  EXPECT_EQ(answers[0]["result"], answers[1]["result"]);
+  const Json& result = answers[0]["result"];
+  EXPECT_EQ(result["savedPath"], (home() / "Melodara_BanThu_48kHz.wav").string());
+  const auto n = samples_in(home() / "Melodara_BanThu_48kHz.wav");
+  EXPECT_GT(n, 96000u);
+  EXPECT_EQ(result["durationSec"].get<double>(), rounded(n));
+}
+
+TEST_F(RecordingWithoutFfmpeg, StageTargetWritesOnlyItsMixAndShareFallsBackToIt) {
+  fs::create_directory(downloads());
+  EXPECT_EQ(ok("tunewerk.record.start", {{"target", "stage"}})["target"], "stage");
+  EXPECT_EQ(ok("tunewerk.record.status", {{"target", "Stage"}})["recording"], false);
+  std::this_thread::sleep_for(700ms);
+  const Json stop = ok("tunewerk.record.stop", {{"target", "stage"}});
+  const fs::path mix = downloads() / "Melodara_Stage_Mix_48kHz.wav";
+  EXPECT_EQ(stop["target"], "stage");
+  EXPECT_EQ(stop["savedPath"], mix.string());
+  EXPECT_EQ(stop["sharePath"], mix.string());  // ffmpeg failed
+  EXPECT_EQ(stop["vocalPath"], "");
+  EXPECT_EQ(stop["dryPath"], "");
+  EXPECT_EQ(stop["beatPath"], "");
+  std::vector<std::string> files;
+  for (const auto& e : fs::directory_iterator(downloads())) files.push_back(e.path().filename().string());
+  EXPECT_EQ(files, std::vector<std::string>{"Melodara_Stage_Mix_48kHz.wav"});
+  EXPECT_TRUE(has_tone(wav_samples(mix)));
+  EXPECT_EQ(ok("tunewerk.record.status")["savedPath"], "");  // the diagnostic slot is untouched
+}
+
+TEST_F(Recording, StopOnAFreshServiceLeavesEarlierExportsAlone) {
+  fs::create_directory(downloads());
+  const std::string earlier = "the user's take from yesterday";
+  for (const char* name : {"Melodara_BanThu_48kHz.wav", "Melodara_Stage_Mix_48kHz.wav"})
+    std::ofstream(downloads() / name) << earlier;
+  for (const char* target : {"diagnostic", "stage"}) {
+    EXPECT_EQ(
+        to_json_text(ok("tunewerk.record.stop", {{"target", target}})),
+        R"({"beatPath":"","dryPath":"","durationSec":0.0,"ok":true,"recording":false,"savedPath":"","sharePath":"","target":")" +
+            std::string(target) + R"(","vocalPath":""})");
+  }
+  std::vector<std::string> files;
+  for (const auto& e : fs::directory_iterator(downloads())) {
+    files.push_back(e.path().filename().string());
+    std::ifstream in(e.path());
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), earlier);
+  }
+  EXPECT_EQ(files.size(), 2u);
+}
+
+TEST_F(RecordingWithoutFfmpeg, UnwritableMixKeepsTheTakeForTheNextStop) {
+  // A folder in the mix file's place: no one can write the file, root included.
+  const fs::path mix = downloads() / "Melodara_BanThu_48kHz.wav";
+  fs::create_directories(mix);
+  ok("tunewerk.record.start");
+  std::this_thread::sleep_for(1s);
+  const Json failed = answer("tunewerk.record.stop");
+  EXPECT_EQ(failed["ok"], false);
+  EXPECT_EQ(failed["error"]["code"], "internal_error");
+  EXPECT_EQ(failed["error"]["message"], "Không thể tạo file WAV " + mix.string() + ": Is a directory");
+  EXPECT_EQ(failed["error"]["retryable"], true);
+  const Json status = ok("tunewerk.record.status");
+  EXPECT_EQ(status["recording"], false);
+  EXPECT_EQ(status["savedPath"], "");
+
+  fs::remove(mix);
+  const Json stop = ok("tunewerk.record.stop");
+  EXPECT_EQ(stop["savedPath"], mix.string());
+  EXPECT_EQ(stop["sharePath"], mix.string());
+  const auto n = samples_in(mix);
+  EXPECT_GT(n, 67200u);  // the take itself (0.7 s and more), not 0.05 s of padding
+  EXPECT_EQ(stop["durationSec"].get<double>(), rounded(n));
+  EXPECT_TRUE(has_tone(wav_samples(mix)));
+}
+
+}  // namespace
+}  // namespace melodara
