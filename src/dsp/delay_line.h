@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 
 namespace melodara {
@@ -17,9 +18,10 @@ inline std::size_t next_index(std::size_t i, std::size_t size) noexcept { return
 // Thread: engine. Allocates: no. Blocks: no.
 inline float read_behind(std::span<const float> line, std::size_t write, float delay) noexcept {
   const std::size_t size = line.size();
-  const std::size_t whole = static_cast<std::size_t>(delay);
+  // Through a 32-bit integer: one instruction, where an unsigned 64-bit one takes a branch.
+  const std::int32_t whole = static_cast<std::int32_t>(delay);
   const float frac = delay - static_cast<float>(whole);
-  std::size_t at = write + size - whole;
+  std::size_t at = write + size - static_cast<std::size_t>(whole);
   if (at >= size) at -= size;
   const std::size_t before = (at == 0 ? size : at) - 1;
   return frac * line[before] + (1.0f - frac) * line[at];
