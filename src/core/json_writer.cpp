@@ -95,6 +95,34 @@ void write_json_string(std::string& out, std::string_view text) {
   out += '"';
 }
 
+namespace {
+
+void write_json_pretty(std::string& out, const Json& value, std::size_t depth) {
+  const bool object = value.is_object();
+  if ((!object && !value.is_array()) || value.empty()) {
+    write_json(out, value);
+    return;
+  }
+  constexpr std::size_t kIndent = 2;
+  out += object ? '{' : '[';
+  bool first = true;
+  for (const auto& [key, item] : value.items()) {
+    out += first ? "\n" : ",\n";
+    first = false;
+    out.append((depth + 1) * kIndent, ' ');
+    if (object) {
+      write_json_string(out, key);
+      out += ": ";
+    }
+    write_json_pretty(out, item, depth + 1);
+  }
+  out += '\n';
+  out.append(depth * kIndent, ' ');
+  out += object ? '}' : ']';
+}
+
+}  // namespace
+
 void write_json(std::string& out, const Json& value) {
   switch (value.type()) {
     case Json::value_t::null:
@@ -146,6 +174,12 @@ void write_json(std::string& out, const Json& value) {
 std::string to_json_text(const Json& value) {
   std::string out;
   write_json(out, value);
+  return out;
+}
+
+std::string to_json_pretty_text(const Json& value) {
+  std::string out;
+  write_json_pretty(out, value, 0);
   return out;
 }
 

@@ -16,6 +16,11 @@ using Json = nlohmann::json;
 void write_json(std::string& out, const Json& value);
 std::string to_json_text(const Json& value);
 
+// The same values laid out for people: one member or element per line, each
+// level indented by two more spaces, "key": value, empty containers as {} and
+// [], no newline after the last bracket.
+std::string to_json_pretty_text(const Json& value);
+
 // The float text alone (finite values only; NaN and infinities give "null").
 std::string format_f64(double value);
 

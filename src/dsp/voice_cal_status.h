@@ -35,15 +35,19 @@ struct VoiceCalStatus {
       "Chỉ cần alo hoặc hát thử 1-2 câu ngắn (~2 giây) để AI bắt bệnh mic và cân chỉnh tự động.";
 
   // Not written to JSON.
-  std::vector<float> pitch_samples;
+  std::vector<float> pitch_samples;  // every accepted pitch of the run, kept in ascending order
+  // What the start switched off, to put back at the end.
   bool saved_reverb_enabled = true;
   bool saved_delay_enabled = true;
   bool saved_autotune_enabled = true;
   bool saved_ngan_giong_vibrato = false;
   bool saved_chong_be_harmony = false;
   bool saved_tc_mute_all_sends = false;
+  float saved_mic_input_trim_db = 0.0f;
+  std::array<float, 6> saved_mic_corr_eq_db{};
 };
 
+// The record at start-up. Thread: any. Allocates: yes.
 VoiceCalStatus voice_cal_default_state();
 
 // The 22 written keys; floats widened, non-finite as null. Thread: any. Allocates: yes.

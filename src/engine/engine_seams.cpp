@@ -1,5 +1,7 @@
 #include "engine/engine_seams.h"
 
+#include "state/voice_calibration.h"
+
 namespace melodara {
 
 void engine_push_program_frames(ProgramStream* primary, ProgramStream* backing, std::uint64_t stamp,
@@ -10,6 +12,14 @@ void engine_push_program_frames(ProgramStream* primary, ProgramStream* backing, 
 
 void engine_seed_live_key(LiveKeyTracker&, std::uint64_t, bool, float) {}
 
-void engine_voice_cal_block(NativeState&, std::span<const float>, const DspMeters&) {}
+void engine_voice_cal_measure(EngineVoiceCal& cal, std::span<const float> mic, float mic_rms,
+                              float pitch_hz) noexcept {
+  voice_cal_measure_bands(cal.bands, cal.active, mic);
+  cal.block = VoiceCalBlock{mic_rms, pitch_hz, cal.bands.energy};
+}
+
+void engine_voice_cal_block(NativeState& state, const EngineVoiceCal& cal) noexcept {
+  voice_cal_analyze_block(state, cal.block);
+}
 
 }  // namespace melodara

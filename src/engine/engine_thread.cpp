@@ -152,6 +152,7 @@ void copy_path(AudioEngine& e, NativeState& st, bool& played, std::uint64_t& rea
   e.routing.assign(st.routingMode);  // routing texts fit the reserved room
   e.controls.mode = routing_mode_of(e.routing);
   e.audio_revision = st.audioRevision;
+  e.voice_cal.active = st.voiceCal.active;
   recorder_note_slots(e.recorder, st.recording, st.stageRecording);
 
   clone_dsp_params_into(e.dsp.params, st.dsp.params);
@@ -218,7 +219,7 @@ void apply_fades(AudioEngine& e, bool played, std::uint64_t read_from) {
 void second_lock(AudioEngine& e, NativeState& st) {
   write_bus_audit(st, e.sums, e.crackle);
   recorder_flush(e.recorder, st.recording, st.stageRecording, *st.recorderPool);
-  engine_voice_cal_block(st, e.mic, e.meters);
+  engine_voice_cal_block(st, e.voice_cal);
 
   const LiveKeyTracker& tracker = e.dsp.key_tracker;
   if (st.dsp.params.send_key_to_autotune && tracker.stable_count > 2) {
@@ -449,6 +450,7 @@ BlockOutcome engine_run_block(AudioEngine& e) {
   e.dsp.params.vocal_gain = gains.vocal_gain;
   e.meters = vocal_chain_process(e.dsp, e.mic, e.music_l, e.music_r, e.out_l, e.out_r);
   e.meters.latency_ms = kEngineLatencyMs;
+  engine_voice_cal_measure(e.voice_cal, e.mic, gains.mic_rms, e.meters.detected_vocal_hz);
 
   const MixOutputs outputs{e.primary_block, e.backing_block,   e.monitor_block, e.bus_block,
                            e.rec_mix_block, e.rec_vocal_block, e.rec_dry_block};

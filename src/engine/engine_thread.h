@@ -24,6 +24,7 @@
 #include "engine/device_snapshot.h"
 #include "engine/engine_clock.h"
 #include "engine/engine_meters.h"
+#include "engine/engine_seams.h"
 #include "engine/engine_streams.h"
 #include "engine/recorder_capture.h"
 #include "engine/routing_mix.h"
@@ -100,6 +101,8 @@ struct AudioEngine {
   MixMeterSums sums;
   CrackleState crackle;
   RecorderPending recorder;
+
+  EngineVoiceCal voice_cal;
 
   // Key seeding memo.
   bool key_seeded = false;

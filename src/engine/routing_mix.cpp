@@ -130,7 +130,7 @@ ChainGains routing_mix_prepare_mic(RoutingMixState& state, const MixControls& co
   flush(state.mic_gain);
   flush(state.gate);
 
-  return ChainGains{open ? max_f(state.mic_gain, 0.01f) : 0.0f, controls.music_gain};
+  return ChainGains{open ? max_f(state.mic_gain, 0.01f) : 0.0f, controls.music_gain, rms};
 }
 
 MixInputs routing_mix_inputs(std::span<const float> capture_left, std::span<const float> capture_right,

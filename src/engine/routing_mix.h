@@ -107,6 +107,7 @@ inline float routing_soft_clip(float x) noexcept {
 struct ChainGains {
   float vocal_gain = 0.0f;    // max(g, 0.01) while the input is open, else 0
   float beat_volume = 0.78f;  // musicGain
+  float mic_rms = 0.0f;       // the block's RMS of g x y, as the webcam gate hears it
 };
 
 // Microphone preparation, before the chain: writes the captured channels with

@@ -9,8 +9,8 @@
 #include <cstring>
 #include <string>
 
+#include "core/env_paths.h"
 #include "core/process_runner.h"
-#include "media/env_paths.h"
 #include "media/file_io.h"
 
 namespace melodara {

@@ -1,25 +1,12 @@
 #pragma once
-// File helpers of the media code: whole-file reads, and crash-safe cache writes:
-// the bytes go to a fresh temporary name in the same folder and are renamed into
-// place, so a process ended mid-write never leaves a short file under the final
-// name. Also tracks writes still running on detached threads, so a side file
-// that vouches for a file is written after it.
-#include <cstdint>
+// File helpers of the media code: the whole-file reads and replacing writes of
+// core, and a registry of writes still running on detached threads, so a side
+// file that vouches for a file is written after it.
 #include <filesystem>
-#include <optional>
-#include <span>
-#include <vector>
+
+#include "core/file_io.h"
 
 namespace melodara {
-
-// The whole file, or none when it cannot be opened or read.
-// Thread: any. Blocks: file I/O.
-std::optional<std::vector<std::uint8_t>> read_file_bytes(const std::filesystem::path& path);
-
-// Writes `bytes` over `path` through a temporary file and a rename. False on any
-// failure; the temporary file is removed then and `path` is left as it was.
-// Thread: any. Blocks: file I/O.
-bool write_file_replacing(const std::filesystem::path& path, std::span<const std::uint8_t> bytes);
 
 // Marks a write of `path` as running / finished (balanced calls).
 // Thread: any. Blocks: briefly on the registry mutex.

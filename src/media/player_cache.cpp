@@ -8,9 +8,9 @@
 #include <cstring>
 #include <system_error>
 
+#include "core/env_paths.h"
 #include "core/utf8.h"
 #include "media/clip_id.h"
-#include "media/env_paths.h"
 
 namespace melodara {
 namespace {

@@ -3,9 +3,9 @@
 #include <filesystem>
 #include <system_error>
 
+#include "core/env_paths.h"
 #include "core/process_runner.h"
 #include "core/utf8.h"
-#include "media/env_paths.h"
 
 namespace melodara {
 namespace {

@@ -10,7 +10,7 @@
 #include <cstring>
 #include <system_error>
 
-#include "media/env_paths.h"
+#include "core/env_paths.h"
 
 namespace melodara {
 namespace {

@@ -34,6 +34,13 @@ HandlerResult handle_dsp_audio_chain(NativeState& state, const Json& payload);
 HandlerResult handle_dsp_voice_profile(NativeState& state, const Json& payload);
 HandlerResult handle_dsp_routing(NativeState& state, const Json& payload);
 
+// Voice calibration: start and cancel answer {"ok", "voiceCal"}; status and
+// finish also "params" and "voiceProfile". Finish saves the profile file.
+HandlerResult handle_voice_cal_start(NativeState& state, const Json& payload);
+HandlerResult handle_voice_cal_status(NativeState& state, const Json& payload);
+HandlerResult handle_voice_cal_finish(NativeState& state, const Json& payload);
+HandlerResult handle_voice_cal_cancel(NativeState& state, const Json& payload);
+
 // Recording.
 HandlerResult handle_record_start(NativeState& state, const Json& payload);
 HandlerResult handle_record_status(NativeState& state, const Json& payload);

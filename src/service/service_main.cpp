@@ -11,6 +11,7 @@
 #include "service/request_loop.h"
 #include "service/response_output.h"
 #include "service/startup.h"
+#include "state/voice_calibration.h"
 
 namespace melodara {
 
@@ -20,15 +21,22 @@ void service_main() {
   try {
     ServiceRecords records = build_service_records();
     std::shared_ptr<ProgramStream> primary, backing;
+    std::shared_ptr<VoiceProfileWriter> profile_writer;
     {
       auto g = records.state->lock();
       primary = g->programStream;
       backing = g->backingStream;
+      profile_writer = g->voiceProfileWriter;
     }
     if (!spawn_detached("melodara-tunewerk-realtime-dsp", [state = records.state, backing, primary] {
           run_audio_engine(state, backing, primary);
         }))
       die("realtime DSP worker must spawn");
+    // Saves the profiles of calibrations the engine completes: the engine writes no files.
+    if (!spawn_detached("voice-profile", [state = records.state, writer = profile_writer] {
+          run_voice_profile_writer(state, *writer);
+        }))
+      die("failed to spawn thread");
     // The cache backfill thread starts here once its subsystem is built.
     ResponseOutput output = make_response_output(1);
     run_request_loop(0, records.state, records.jobs, output);

@@ -3,8 +3,10 @@
 #include <array>
 
 #include "core/threads.h"
+#include "dsp/saved_voice_profile.h"
 #include "engine/device_list.h"
 #include "engine/program_stream.h"
+#include "state/voice_calibration.h"
 
 namespace melodara {
 
@@ -17,9 +19,8 @@ ServiceRecords build_service_records() {
     *slot = std::move(*spawned);
   }
 
-  // Still to come with its subsystem: the saved voice profile (until then the
-  // label stays "Giong Nam").
   DspParams params = dsp_params_default();
+  state.voiceProfile = load_saved_voice_profile(params).value_or("Giong Nam");
   state.micGain = clamp_gain(params.vocal_gain);
   state.musicGain = clamp_gain(params.beat_volume);
 
@@ -37,6 +38,8 @@ ServiceRecords build_service_records() {
   state.acousticFeedbackRisk = devices.feedback_risk;
   state.monitorEnabled = !devices.feedback_risk;
   state.antiHowlActive = devices.feedback_risk;
+
+  state.voiceProfileWriter = std::make_shared<VoiceProfileWriter>();
 
   ServiceRecords records;
   records.state = std::make_shared<Mutex<NativeState>>(std::move(state));

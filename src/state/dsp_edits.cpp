@@ -3,6 +3,7 @@
 #include "core/counters.h"
 #include "dsp/presets.h"
 #include "dsp/voice_profiles.h"
+#include "state/voice_calibration.h"
 
 namespace melodara {
 
@@ -29,6 +30,8 @@ void apply_reverb_mode(NativeState& state, std::string_view mode) {
 
 void apply_voice_profile(NativeState& state, std::string_view profile) {
   const VoiceProfileGroup group = voice_profile_group(profile);
+  // The saved profile must be on disk before it is read.
+  if (group == VoiceProfileGroup::Saved) write_pending_voice_profile(state);
   apply_voice_profile_params(state.dsp.params, group);
   state.voiceProfile = voice_profile_label(group);
   bump(state.audioRevision);

@@ -21,7 +21,8 @@ void apply_audio_chain(NativeState& state, std::string_view chain_name);
 void apply_reverb_mode(NativeState& state, std::string_view mode);
 
 // Stores the group's label, not the word ("My Vocal" whether or not a saved profile exists).
-// Thread: request thread, holding the state lock. Allocates: yes. Blocks: "My Vocal" reads a file.
+// Thread: request thread, holding the state lock. Allocates: yes.
+// Blocks: "My Vocal" reads the profile file (after saving a pending one).
 void apply_voice_profile(NativeState& state, std::string_view profile);
 
 }  // namespace melodara

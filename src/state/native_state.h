@@ -21,7 +21,8 @@
 
 namespace melodara {
 
-struct ProgramStream;  // a program-stream slot: queue, state and publisher thread
+struct ProgramStream;       // a program-stream slot: queue, state and publisher thread
+struct VoiceProfileWriter;  // wakes the thread that saves calibrated profiles
 
 struct PlayerState {
   std::string title;
@@ -54,6 +55,10 @@ struct NativeState {
   VocalDsp dsp;
   DspMeters telemetry;  // the latest meters of the vocal chain
   VoiceCalStatus voiceCal = voice_cal_default_state();
+  // The parameters of a calibration the engine completed, until the profile
+  // writer saves them (the engine thread writes no files).
+  std::optional<DspParams> pendingVoiceProfile;
+  std::shared_ptr<VoiceProfileWriter> voiceProfileWriter;
 
   RecorderSlot recording;
   RecorderSlot stageRecording;

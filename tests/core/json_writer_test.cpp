@@ -68,5 +68,24 @@ TEST(JsonWriter, ObjectKeysInByteOrder) {
   EXPECT_EQ(to_json_text(obj), "{\"B\":3,\"a\":{\"y\":2,\"z\":1},\"b\":1,\"\xC3\xA9\":4}");
 }
 
+TEST(JsonWriter, PrettyTextIndentsEachLevelByTwo) {
+  const Json value = Json::parse(R"({"b":[1,{"y":0.15,"x":"\u00e9"},[]],"a":{},"c":null})");
+  EXPECT_EQ(to_json_pretty_text(value),
+            "{\n"
+            "  \"a\": {},\n"
+            "  \"b\": [\n"
+            "    1,\n"
+            "    {\n"
+            "      \"x\": \"\xC3\xA9\",\n"
+            "      \"y\": 0.15\n"
+            "    },\n"
+            "    []\n"
+            "  ],\n"
+            "  \"c\": null\n"
+            "}");
+  EXPECT_EQ(to_json_pretty_text(Json(1e-7)), "1e-7");
+  EXPECT_EQ(Json::parse(to_json_pretty_text(value)), value);
+}
+
 }  // namespace
 }  // namespace melodara

@@ -25,51 +25,6 @@ extern char** environ;
 
 namespace melodara::test {
 
-TempDir::TempDir() {
-  std::random_device rd;
-  for (;;) {
-    path_ = fs::temp_directory_path() / ("melodara-media-test-" + std::to_string(rd()));
-    if (fs::create_directory(path_)) break;
-  }
-}
-
-TempDir::~TempDir() {
-  std::error_code ec;
-  fs::remove_all(path_, ec);
-}
-
-ScopedEnv::ScopedEnv(const char* name, std::optional<std::string> value) : name_(name) {
-  if (const char* old = std::getenv(name)) old_ = old;
-  if (value) {
-    ::setenv(name, value->c_str(), 1);
-  } else {
-    ::unsetenv(name);
-  }
-}
-
-ScopedEnv::~ScopedEnv() {
-  if (old_) {
-    ::setenv(name_.c_str(), old_->c_str(), 1);
-  } else {
-    ::unsetenv(name_.c_str());
-  }
-}
-
-void write_file(const fs::path& path, std::span<const std::uint8_t> bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-  if (!out) throw std::runtime_error("cannot write " + path.string());
-}
-
-void write_text(const fs::path& path, const std::string& text) {
-  write_file(path, std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
-}
-
-std::vector<std::uint8_t> read_bytes(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::vector<std::uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
 void write_script(const fs::path& path, const std::string& body) {
   write_text(path, "#!/bin/sh\n" + body + "\n");
   fs::permissions(path, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);

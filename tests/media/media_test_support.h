@@ -1,6 +1,7 @@
 #pragma once
-// Shared fixtures of the media tests: temporary folders, environment overrides,
-// files made with the real ffmpeg, and a local HTTP server on 127.0.0.1.
+// Shared fixtures of the media tests: the temporary folders and environment
+// overrides of test support, stand-in tools, files made with the real ffmpeg,
+// and a local HTTP server on 127.0.0.1.
 #include <sys/types.h>
 
 #include <cstdint>
@@ -10,40 +11,12 @@
 #include <string>
 #include <vector>
 
+#include "temp_files.h"
+
 namespace melodara::test {
 
 namespace fs = std::filesystem;
 
-// A fresh folder under the temporary folder, removed with its contents.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const fs::path& path() const { return path_; }
-  fs::path operator/(const std::string& name) const { return path_ / name; }
-
- private:
-  fs::path path_;
-};
-
-// Sets (or with no value unsets) a variable and restores it afterwards.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, std::optional<std::string> value);
-  ~ScopedEnv();
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-
- private:
-  std::string name_;
-  std::optional<std::string> old_;
-};
-
-void write_file(const fs::path& path, std::span<const std::uint8_t> bytes);
-void write_text(const fs::path& path, const std::string& text);
-std::vector<std::uint8_t> read_bytes(const fs::path& path);
 // Writes an executable shell script.
 void write_script(const fs::path& path, const std::string& body);
 

@@ -1,16 +1,20 @@
 #pragma once
-// Runs requests through the dispatcher against freshly built service records.
+// Runs requests through the dispatcher against freshly built service records,
+// with an empty temporary home and working folder.
 #include <gtest/gtest.h>
 
 #include <stdexcept>
 
 #include "service/dispatch.h"
 #include "service/startup.h"
+#include "temp_files.h"
 
 namespace melodara {
 
 class DispatchFixture : public ::testing::Test {
  protected:
+  // Start-up reads the saved voice profile: from empty folders, never the user's.
+  test::TempHomeAndWorkdir folders;
   ServiceRecords records = build_service_records();
 
   Response run(Request request) {

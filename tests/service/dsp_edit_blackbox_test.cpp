@@ -28,22 +28,10 @@ Json overlay(Json base, const Json& changes) {
 class DspEdits : public ::testing::Test {
  protected:
   ServiceProcess service;
-  int next_id = 0;
 
   // The result of a request that must succeed.
   Json call(const std::string& operation, const Json& payload = nullptr) {
-    const Json request = {{"protocolVersion", 2},
-                          {"requestId", "r" + std::to_string(++next_id)},
-                          {"operation", operation},
-                          {"payload", payload}};
-    const auto line = service.ask(to_json_text(request));
-    if (!line) {
-      ADD_FAILURE() << operation << ": no answer";
-      return Json::object();
-    }
-    const Json answer = Json::parse(*line);
-    EXPECT_TRUE(answer["ok"].get<bool>()) << *line;
-    return answer.value("result", Json::object());
+    return service.call(operation, payload);
   }
   Json status() { return call("audio.status"); }
   Json params() { return call("tunewerk.dsp.get")["params"]; }

@@ -1,6 +1,7 @@
 #include "service_process.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -11,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <stdexcept>
 #include <thread>
 
@@ -27,12 +29,17 @@ std::string make_temp_dir() {
 
 }  // namespace
 
-ServiceProcess::ServiceProcess(ServiceOptions options) {
+ServiceProcess::ServiceProcess(ServiceOptions options, const std::map<std::string, std::string>& files) {
   root_ = make_temp_dir();
   home_ = root_ + "/home";
   workdir_ = root_ + "/work";
   std::filesystem::create_directories(home_);
   std::filesystem::create_directories(workdir_);
+  for (const auto& [name, content] : files) {
+    const std::filesystem::path file = std::filesystem::path(root_) / name;
+    std::filesystem::create_directories(file.parent_path());
+    std::ofstream(file, std::ios::binary) << content;
+  }
 
   std::map<std::string, std::string> env = {
       {"HOME", home_},
@@ -134,6 +141,21 @@ std::optional<std::string> ServiceProcess::read_line(std::chrono::milliseconds t
 std::optional<std::string> ServiceProcess::ask(const std::string& line) {
   if (!write_line(line)) return std::nullopt;
   return read_line();
+}
+
+nlohmann::json ServiceProcess::call(const std::string& operation, const nlohmann::json& payload) {
+  const nlohmann::json request = {{"protocolVersion", 2},
+                                  {"requestId", "r" + std::to_string(++next_id_)},
+                                  {"operation", operation},
+                                  {"payload", payload}};
+  const auto line = ask(request.dump());
+  if (!line) {
+    ADD_FAILURE() << operation << ": no answer";
+    return nlohmann::json::object();
+  }
+  const nlohmann::json answer = nlohmann::json::parse(*line);
+  EXPECT_TRUE(answer["ok"].get<bool>()) << *line;
+  return answer.value("result", nlohmann::json::object());
 }
 
 std::optional<int> ServiceProcess::wait_exit(std::chrono::milliseconds timeout) {

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 namespace melodara::testing {
 
 struct ServiceOptions {
@@ -19,7 +21,9 @@ struct ServiceOptions {
 
 class ServiceProcess {
  public:
-  explicit ServiceProcess(ServiceOptions options = {});
+  // `files` are written before the start, by path under the test's folder
+  // ("home/..." or "work/..."), with the folders they need.
+  explicit ServiceProcess(ServiceOptions options = {}, const std::map<std::string, std::string>& files = {});
   ~ServiceProcess();
   ServiceProcess(const ServiceProcess&) = delete;
   ServiceProcess& operator=(const ServiceProcess&) = delete;
@@ -37,6 +41,9 @@ class ServiceProcess {
   std::optional<std::string> read_line(std::chrono::milliseconds timeout = std::chrono::seconds(10));
   // Sends a line and reads one answer.
   std::optional<std::string> ask(const std::string& line);
+  // Sends `operation` with `payload` under a fresh request id and returns the
+  // answer's "result"; no answer or an answer that is not ok fails the test.
+  nlohmann::json call(const std::string& operation, const nlohmann::json& payload = nullptr);
 
   // Exit status once the process ends (-signal when killed), or nothing on time-out.
   std::optional<int> wait_exit(std::chrono::milliseconds timeout = std::chrono::seconds(10));
@@ -48,6 +55,7 @@ class ServiceProcess {
   std::string buffered_;
   std::string home_, workdir_, root_;
   std::optional<int> status_;
+  int next_id_ = 0;
 };
 
 }  // namespace melodara::testing

@@ -1,4 +1,4 @@
-#include "media/env_paths.h"
+#include "core/env_paths.h"
 
 #include <cstdlib>
 

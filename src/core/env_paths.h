@@ -1,5 +1,5 @@
 #pragma once
-// Environment-derived folders shared by the media code: the home folder
+// Environment-derived folders: the home folder
 // (HOME, else USERPROFILE) and the per-user temporary folder.
 #include <filesystem>
 #include <optional>
