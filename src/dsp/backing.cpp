@@ -19,7 +19,7 @@ BackingOut backing_sample(VocalDsp& dsp, float music_left, float music_right) {
     s.track_level = 0.99988f * s.track_level + 0.00012f * m;
   }
   const float gain = dsp.params.beat_volume;
-  return BackingOut{{(mid + side) * gain, (mid - side) * gain}, mid, side};
+  return BackingOut{{(mid + side) * gain, (mid - side) * gain}, s.track_level * gain, mid, side};
 }
 
 Sends sends_sample(VocalDsp&, StereoSample, StereoSample) { return Sends{}; }

@@ -25,6 +25,7 @@ struct BackingState {
 // What stage 24 hands on for one sample.
 struct BackingOut {
   StereoSample track;  // as mixed into the output
+  float level = 0.0f;  // the track's effective level t: its follower times its gains
   float mid = 0.0f;    // processed mid, before beat_volume and ducking
   float side = 0.0f;   // processed side, same point
 };

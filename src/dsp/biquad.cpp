@@ -32,9 +32,26 @@ Biquad biquad_highpass(double freq_hz, double q) {
 }
 
 Biquad biquad_peaking(double freq_hz, double q, double gain_db) {
-  const double a = std::pow(10.0, gain_db / 40.0);
-  const double w0 = omega(freq_hz), c = std::cos(w0), alpha = std::sin(w0) / (2.0 * q);
-  return normalised(1 + alpha * a, -2 * c, 1 - alpha * a, 1 + alpha / a, -2 * c, 1 - alpha / a);
+  return biquad_peaking(peaking_shape(freq_hz, q), static_cast<float>(gain_db));
+}
+
+PeakingShape peaking_shape(double freq_hz, double q) {
+  const double w0 = omega(freq_hz);
+  return {static_cast<float>(std::cos(w0)), static_cast<float>(std::sin(w0) / (2.0 * q))};
+}
+
+Biquad biquad_peaking(const PeakingShape& shape, float gain_db) {
+  // A = 10^(gain / 40)
+  const float a = std::exp(gain_db * (std::numbers::ln10_v<float> / 40.0f));
+  const float up = shape.alpha * a, down = shape.alpha / a;
+  const float a0 = 1.0f + down;
+  Biquad f;
+  f.b0 = (1.0f + up) / a0;
+  f.b1 = -2.0f * shape.cos_w0 / a0;
+  f.b2 = (1.0f - up) / a0;
+  f.a1 = f.b1;
+  f.a2 = (1.0f - down) / a0;
+  return f;
 }
 
 Biquad biquad_high_shelf(double freq_hz, double gain_db) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <cmath>
 
 #include "dsp/dsp_math.h"
 
@@ -21,17 +22,29 @@ struct Biquad {
 using FilterBankA = std::array<Biquad, 23>;
 using FilterBankB = std::array<Biquad, 42>;
 
+// The frequency-dependent half of a peaking design, so that a section whose gain
+// moves inside a block is redesigned with one exponential and no trigonometry.
+struct PeakingShape {
+  float cos_w0 = 1.0f;
+  float alpha = 0.0f;  // sin(w0) / (2Q)
+
+  friend bool operator==(const PeakingShape&, const PeakingShape&) = default;
+};
+
 // Designs return a section with zero state. Thread: any. Allocates: no.
 Biquad biquad_lowpass(double freq_hz, double q);
 Biquad biquad_highpass(double freq_hz, double q);
 Biquad biquad_peaking(double freq_hz, double q, double gain_db);
+PeakingShape peaking_shape(double freq_hz, double q);
+// A gain of 0 dB gives b = a exactly: the section passes its input unchanged.
+Biquad biquad_peaking(const PeakingShape& shape, float gain_db);
 // High shelf with slope 1 (Q = 1/sqrt 2), cookbook 2 sqrt(A) alpha form.
 Biquad biquad_high_shelf(double freq_hz, double gain_db);
 // Band-pass with a constant 0 dB peak.
 Biquad biquad_bandpass(double freq_hz, double q);
 
 // Replaces the coefficients, keeping the state words. Thread: any. Allocates: no.
-inline void biquad_set_coefficients(Biquad& target, const Biquad& design) {
+inline void biquad_set_coefficients(Biquad& target, const Biquad& design) noexcept {
   target.b0 = design.b0;
   target.b1 = design.b1;
   target.b2 = design.b2;
@@ -47,6 +60,12 @@ inline float biquad_process(Biquad& f, float x) noexcept {
   f.z1 = flush_state(f.b1 * x - f.a1 * y + f.z2);
   f.z2 = flush_state(f.b2 * x - f.a2 * y);
   return y;
+}
+
+// True when the section passes its input unchanged: b = a and both state words 0.
+// Thread: any. Allocates: no.
+inline bool biquad_is_identity(const Biquad& f) noexcept {
+  return f.b0 == 1.0f && f.b1 == f.a1 && f.b2 == f.a2 && f.z1 == 0.0f && f.z2 == 0.0f;
 }
 
 // Magnitude response at a frequency, for checks and tests. Thread: any.

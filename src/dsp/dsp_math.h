@@ -1,5 +1,5 @@
 // Small float helpers for the per-sample paths. max/min ignore a NaN operand
-// (like fmax/fmin) but inline to a compare and a blend instead of a libm call.
+// (like fmax/fmin) but inline to compares instead of a libm call.
 #pragma once
 
 #include <cmath>
@@ -7,11 +7,16 @@
 
 namespace melodara {
 
+// The NaN test is on the second operand, usually a constant: it then folds away
+// and leaves the processor's own max or min, which gives b when a is NaN.
 // Thread: any. Allocates: no.
-inline float max_f(float a, float b) { return (b > a || a != a) ? b : a; }
-inline float min_f(float a, float b) { return (b < a || a != a) ? b : a; }
+inline float max_f(float a, float b) { return b != b ? a : (a > b ? a : b); }
+inline float min_f(float a, float b) { return b != b ? a : (a < b ? a : b); }
 // A NaN value comes back as lo, so the result is always safe to convert.
-inline float clamp_f(float v, float lo, float hi) { return min_f(max_f(v, lo), hi); }
+inline float clamp_f(float v, float lo, float hi) {
+  const float above = v > lo ? v : lo;
+  return above < hi ? above : hi;
+}
 inline float abs_f(float v) { return std::fabs(v); }
 
 // What a recursive state word stores: magnitudes below 1e-18 (on their way to
@@ -22,5 +27,15 @@ inline float flush_state(float v) {
 }
 // Non-finite values become 0; every finite value is kept as it is.
 inline float finite_or_zero(float v) { return std::fabs(v) <= std::numeric_limits<float>::max() ? v : 0.0f; }
+
+// A one-pole follower with a coefficient pair (keep, take) for a rising input and
+// another for a falling one.
+struct FollowerRates {
+  float rise_keep, rise_take, fall_keep, fall_take;
+};
+inline float follow(float state, float input, const FollowerRates& r) {
+  return input > state ? r.rise_keep * state + r.rise_take * input
+                       : r.fall_keep * state + r.fall_take * input;
+}
 
 }  // namespace melodara

@@ -1,40 +1,99 @@
 // Dynamics stages of the vocal chain: pre-compressor (11), de-esser (12),
-// compressor with peak stage and rider (16), second de-esser pass (17) and the
-// voice level and punch stage (29). They pass their input through until their
-// stage lands.
+// compressor with its program-dependent envelope, peak stage, makeup and vocal
+// rider (16), the second de-esser pass (17), and the voice level and punch stages
+// (29) on the voice pair and the track pairs.
+//
+// dynamics_prepare turns the parameters into the block's constants; the sample
+// functions take this stage's state, those constants and the values of the sample
+// that other stages produced. The de-esser and compressor gains of each sample are
+// left in a ReductionGains record so that the frame can report the block's largest
+// reductions.
 #pragma once
 
+#include "dsp/biquad.h"
+#include "dsp/denoise_gate.h"
+#include "dsp/dsp_params.h"
 #include "dsp/stereo_sample.h"
 
 namespace melodara {
 
-struct VocalDsp;
-
 struct DynamicsState {
   float deesser_env = 0.0f;      // d1
-  float deesser2_env = 0.0f;     // d2
   float comp_slow_level = 0.0f;  // A
   float comp_env = 0.0f;         // E
   float rider_target = 1.0f;     // R1
   float rider_gain = 1.0f;       // R2
   float voice_peak = 0.0f;       // F, the voice peak follower (b of the output sum)
-  // Per-sample reductions for the block's meters, positive dB.
-  float deesser_reduction_db = 0.0f;
-  float comp_reduction_db = 0.0f;
+  float makeup_exponent = 0.0f;  // w x the makeup of the last sample, and its exponential
+  float makeup_gain = 1.0f;
   friend bool operator==(const DynamicsState&, const DynamicsState&) = default;
 };
 
-// Per-block constants. Thread: engine. Allocates: no. Blocks: no.
-void dynamics_prepare(VocalDsp& dsp);
-// Stage 11. Thread: engine. Allocates: no. Blocks: no.
-float pre_comp_sample(VocalDsp& dsp, float x);
-// Stage 12; leaves its reduction in deesser_reduction_db. Thread: engine. Allocates: no.
-float deesser_sample(VocalDsp& dsp, float x);
-// Stage 16; leaves its reduction in comp_reduction_db. Thread: engine. Allocates: no.
-float compressor_sample(VocalDsp& dsp, float x);
-// Second de-esser pass of stage 17. Thread: engine. Allocates: no. Blocks: no.
-float second_deesser_sample(VocalDsp& dsp, float x);
-// Stage 29 on the voice pair, given the track pair. Thread: engine. Allocates: no.
-StereoSample level_stage_pair(VocalDsp& dsp, StereoSample voice, StereoSample track);
+// Constants derived from the parameters once per block.
+struct DynamicsBlock {
+  float release_fast = 0.0f;  // rA
+  float release_slow = 0.0f;  // rB
+  float attack = 0.0f;        // cK
+  float pre_comp_exponent = 0.0f;
+  float deesser_floor = 0.015f;  // max(dp, 0.015): the de-esser threshold's floor
+  float deesser_amount = 0.42f;  // a = max(deesser_amount, 0.42)
+  float deesser2_amount = 0.0f;  // deesser_amount x 2.8
+  float knee_start = 0.0f;       // K1
+  float knee_end = 0.0f;         // K2
+  float knee_width = 0.0001f;    // W
+  float slope = 0.33f;           // s
+  float knee_joint = 1.0f;       // J
+  float makeup_ln = 0.0f;        // full makeup in nepers: (0.52 makeup + mb) ln 10 / 20
+  float track_boost = 1.0f;      // B
+  float punch = 0.0f;            // pv
+  bool pre_comp = false;
+  bool deesser = false;
+  bool deesser2 = false;  // deesser_enabled, tc_pultronic_enabled and an amount above 0.01
+  bool compressor = false;
+  bool punch_on = false;  // audio_chain_mode 1 and tc_vitamin_enabled
+  friend bool operator==(const DynamicsBlock&, const DynamicsBlock&) = default;
+};
+
+// Gains the de-esser passes and the compressor applied to one sample (1: none).
+struct ReductionGains {
+  float deesser = 1.0f;     // both passes multiplied
+  float compressor = 1.0f;  // g after its floor, before makeup and rider
+};
+
+// The pairs of stage 29: the voice, the track as mixed and the track without ducking.
+struct LevelStagePairs {
+  StereoSample voice;
+  StereoSample track;
+  StereoSample undocked;
+};
+
+// Also rewrites the de-esser detector (entry 14 of the bank) with its design.
+// Thread: engine. Allocates: no. Blocks: no.
+DynamicsBlock dynamics_prepare(const DspParams& params, FilterBankB& bank) noexcept;
+
+// Stage 11; level is the input level follower e.
+// Thread: engine. Allocates: no. Blocks: no.
+float pre_comp_sample(const DynamicsBlock& block, float x, float level) noexcept;
+
+// Stage 12. Thread: engine. Allocates: no. Blocks: no.
+float deesser_sample(DynamicsState& state, const DynamicsBlock& block, FilterBankB& bank, float x,
+                     float level, ReductionGains& gains) noexcept;
+
+// Stage 16. track_level is the backing track's level follower as the previous
+// sample left it. Thread: engine. Allocates: no. Blocks: no.
+float compressor_sample(DynamicsState& state, const DynamicsBlock& block, float x, const GateSample& gate,
+                        float track_level, ReductionGains& gains) noexcept;
+
+// The second de-esser pass of stage 17: air_band is this sample's output of the
+// 6,500 Hz band on x and air_level its follower (the tone stage runs both).
+// Thread: engine. Allocates: no. Blocks: no.
+float second_deesser_sample(const DynamicsBlock& block, float x, float air_band, float air_level, float level,
+                            ReductionGains& gains) noexcept;
+
+// Stage 29 on the pairs in place: the voice level stage, then the punch stage.
+// track_level is the backing track's effective level a'.
+// Thread: engine. Allocates: no. Blocks: no.
+void level_stage_sample(DynamicsState& state, const DynamicsBlock& block, FilterBankB& bank,
+                        LevelStagePairs& pairs, float track_level) noexcept;
 
 }  // namespace melodara

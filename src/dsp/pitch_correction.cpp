@@ -131,6 +131,9 @@ PitchEstimate analyse_pitch_frame(std::span<const float> frame) {
       if (best < 0.1f && tau < kMaxLag && norm[tau + 1] > norm[tau]) break;
     }
   }
+  // A best lag at the end of the range is no minimum: the period lies beyond it
+  // (a tone below 75 Hz), and reading the bound would correct it off its note.
+  if (best_tau == kMaxLag) return {};
 
   // Octave check: a detector that stopped on half the period finds the full one
   // clearly better at twice the lag. A clean tone is about as good at both lags
@@ -179,7 +182,13 @@ PitchEstimate analyse_pitch_frame(std::span<const float> frame) {
   return {true, f};
 }
 
-void pitch_correction_prepare(VocalDsp&) {}
+void pitch_correction_prepare(VocalDsp& d) {
+  const FxModes& m = d.block.modes;  // the first word found wins
+  d.pitch_state.effect = m.chipmunk  ? VoiceEffect::chipmunk
+                         : m.monster ? VoiceEffect::monster
+                         : m.riser   ? VoiceEffect::riser
+                                     : VoiceEffect::none;
+}
 
 namespace {
 
@@ -241,10 +250,13 @@ void run_analysis(PitchState& ps, const DspParams& p, std::uint64_t root, bool m
       ps.held_note = nt;
       if (dt >= 0.5f && ps.voiced_run > onset_hold) ps.voiced_run = onset_hold + 240;
     }
-  } else {
+  } else if (ps.voiced_run >= kPitchFrame) {
+    // The first note of a phrase is taken from a frame that holds voice only: the
+    // first frames still reach back into the silence before the onset and can
+    // read the pitch 10 cents off, enough to lock onto the neighbouring note.
     ps.held_note = nt;
   }
-  ps.corrected_hz = note_hz(ps.held_note, reference);
+  ps.corrected_hz = ps.held_note > 10.0f ? note_hz(ps.held_note, reference) : 0.0f;
 }
 
 }  // namespace
@@ -337,16 +349,16 @@ float pitch_correction_sample(VocalDsp& d, float gated) {
     ps.tremolo = 1.0f + 0.05f * wave;
   }
 
-  if (p.dj_fx_vocal) {
-    if (p.dj_fx_mode.contains("Chipmunk")) {
-      ratio *= 2.0f;
-    } else if (p.dj_fx_mode.contains("Monster")) {
-      ratio *= 0.5f;
-    } else if (p.dj_fx_mode.contains("Riser")) {
+  switch (ps.effect) {
+    case VoiceEffect::chipmunk: ratio *= 2.0f; break;
+    case VoiceEffect::monster: ratio *= 0.5f; break;
+    case VoiceEffect::riser: {
       const float v =
           min_f(static_cast<float>(std::min<std::uint64_t>(ps.voiced_run, 60000)) / 60000.0f, 1.0f);
       ratio *= 1.0f + 0.5f * v * v;
+      break;
     }
+    case VoiceEffect::none: break;
   }
 
   return pitch_shift_sample(d.main_shifter, gated, ratio, ps.detected_hz) * ps.tremolo;

@@ -16,6 +16,9 @@ struct VocalDsp;
 // The analysis reads a frame of 1,152 samples, so the ring keeps that much history.
 inline constexpr std::size_t kPitchFrame = 1152;
 
+// The voice effect of dj_fx_mode on the correction ratio, read once per block.
+enum class VoiceEffect : std::uint8_t { none, chipmunk, monster, riser };
+
 struct PitchState {
   std::vector<float> analysis_ring;  // band-limited voice, kPitchFrame samples
   std::vector<float> frame;          // scratch: the ring unrolled, oldest first
@@ -40,6 +43,7 @@ struct PitchState {
   float lp1 = 0.0f;
   float lp2 = 0.0f;
   float tremolo = 1.0f;  // tremolo gain of the last sample
+  VoiceEffect effect = VoiceEffect::none;
   friend bool operator==(const PitchState&, const PitchState&) = default;
 };
 

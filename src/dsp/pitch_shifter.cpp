@@ -21,12 +21,26 @@ inline float read_tap(const PitchShifter& s, float delay) {
   return (1.0f - f) * s.ring[i] + f * s.ring[(i + 1) % kShifterRingSize];
 }
 
+// Where the taps may sit for the splice distance k.
+struct TapRange {
+  float centre, lo, hi;
+};
+
+// The window's own range; for a period longer than its half-range (a low voice),
+// one centred so that a whole period fits on either side, or the splices would
+// fall between periods and the cross-fades dip in level.
+inline TapRange tap_range(const PitchShifter& s, float k) {
+  if (k <= s.half_range) return {s.centre, s.tap_lo, s.tap_hi};
+  const float centre = max_f(s.centre, k + 32.0f);
+  return {centre, max_f(centre - k - 16.0f, 16.0f), min_f(centre + k + 16.0f, 4064.0f)};
+}
+
 // Places a tap a whole number of splice distances (at most one) from the audible tap.
-inline float reseat(const PitchShifter& s, float audible, float r, float k) {
+inline float reseat(const TapRange& range, float audible, float r, float k) {
   const float sign = r > 0.0f ? 1.0f : -1.0f;
-  const float aim = s.centre - sign * k;
+  const float aim = range.centre - sign * k;
   const float n = clamp_f(round_half_away((aim - audible) / k), -1.0f, 1.0f);
-  return clamp_f(audible + n * k, s.tap_lo, s.tap_hi);
+  return clamp_f(audible + n * k, range.lo, range.hi);
 }
 
 }  // namespace
@@ -50,8 +64,8 @@ float pitch_shift_sample(PitchShifter& s, float x, float ratio, float pitch_hz) 
   s.write_pos = (s.write_pos + 1) % kShifterRingSize;
 
   if (pitch_hz >= 68.0f && pitch_hz <= 750.0f) s.period = 48000.0f / pitch_hz;
-  const float k =
-      s.period > 48.0f ? clamp_f(s.period, 80.0f, s.half_range) : 0.24f * static_cast<float>(s.window);
+  // Splices a whole period apart, down to the lowest pitch told (68 Hz).
+  const float k = s.period > 48.0f ? max_f(s.period, 80.0f) : 0.24f * static_cast<float>(s.window);
   const float r = clamp_f(1.0f - ratio, -1.0f, 0.65f);
 
   float a = s.delay_a;
@@ -77,11 +91,12 @@ float pitch_shift_sample(PitchShifter& s, float x, float ratio, float pitch_hz) 
       b = a;
     }
   } else {
+    const TapRange range = tap_range(s, k);
     if (std::fabs(a - b) < 1.0f) {
       if (std::fabs(s.phase - 0.5f) <= 0.02f) {
-        b = reseat(s, a, r, k);
+        b = reseat(range, a, r, k);
       } else if (s.phase < 0.02f || s.phase > 0.98f) {
-        a = reseat(s, b, r, k);
+        a = reseat(range, b, r, k);
       }
     }
     const float old_phase = s.phase;
@@ -90,12 +105,12 @@ float pitch_shift_sample(PitchShifter& s, float x, float ratio, float pitch_hz) 
     if (wrapped) phase -= 1.0f;
     s.phase = phase;
     if (wrapped) {
-      a = reseat(s, b, r, k);
+      a = reseat(range, b, r, k);
     } else {
       a += r;
     }
     if (!wrapped && old_phase < 0.5f && phase >= 0.5f) {
-      b = reseat(s, a, r, k);
+      b = reseat(range, a, r, k);
     } else {
       b += r;
     }

@@ -1,31 +1,119 @@
-// Tone bands and colour stages of the vocal chain: voice EQ with howl notches (13),
-// colour stage and EQ tail (14), bass enhancer (15), tube-style saturation with the
-// air shelf and 12.2 kHz low-pass (17). The per-block design of the adaptive bands
-// lives here too. They pass their input through until their stage lands.
+// Tone bands and colour stages of the vocal chain: the once-per-block design of
+// the adaptive bands (with the echo filters, the de-esser's neighbour bands and the
+// howl detector that steers the notches), the voice EQ with its adaptive body and
+// presence tail, the colour stage and the howl notches (stages 13 and 14), the
+// bass stage around the compressor (15) and the tube stage with the air shelf and
+// the air level (17).
+//
+// The bands follow the singer: their centres scale with the formant scale and
+// their gains with the voice-type factors; slow followers of the EQ's output steer
+// a warmth offset, two presence cuts, a boom reduction and a bass lift.
 #pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "dsp/biquad.h"
+#include "dsp/dsp_params.h"
 
 namespace melodara {
 
-struct VocalDsp;
-
 struct ToneState {
-  float air_level = 0.0f;   // air level follower
-  float bass_level = 0.0f;  // bass enhancer follower
-  float bass_lift = 0.0f;   // lift computed at stage 15, added after stage 16
+  float warmth = 0.0f;         // W, dB added to the body band
+  float mud_level = 0.0f;      // m220
+  float presence_low = 0.0f;   // m1450
+  float presence_high = 0.0f;  // m2650
+  float cut_low = 0.0f;        // c1450, dB
+  float cut_high = 0.0f;       // c2650, dB
+  float bass_level = 0.0f;     // mb
+  float bass_lift = 0.0f;      // gb
+  float tube_lowpass = 0.0f;   // lt
+  float air_level = 0.0f;      // ma, the 6,500 Hz band's follower
+  float notch_gain_a = 0.0f;   // Na, dB, never above 0
+  float notch_gain_b = 0.0f;   // Nb
+  float howl_freq = 0.0f;      // ft, the previous block's tone estimate
+  std::uint32_t howl_count = 0;
   friend bool operator==(const ToneState&, const ToneState&) = default;
 };
 
-// Per-block design of the adaptive bands. Thread: engine. Allocates: no. Blocks: no.
-void tone_prepare(VocalDsp& dsp);
-// Stage 13. Thread: engine. Allocates: no. Blocks: no.
-float voice_eq_sample(VocalDsp& dsp, float x);
-// Stage 14. Thread: engine. Allocates: no. Blocks: no.
-float colour_sample(VocalDsp& dsp, float x);
-// Stage 15, boom reduction before the compressor. Thread: engine. Allocates: no.
-float bass_boom_sample(VocalDsp& dsp, float x);
-// Stage 15, bass lift added after the compressor. Thread: engine. Allocates: no.
-float bass_lift_sample(VocalDsp& dsp, float x);
-// Stage 17, saturation, air shelf and low-pass. Thread: engine. Allocates: no.
-float tube_air_sample(VocalDsp& dsp, float x);
+// The engine's sections that the tone stages run and design.
+struct ToneSections {
+  FilterBankB& bank_b;
+  FilterBankA& bank_a;  // entries 19 to 22: the echo filters
+  Biquad& notch_a;
+  Biquad& notch_b;
+  std::array<float, 2>& notch_freqs;
+};
+
+// What the block design reads besides the parameters.
+struct ToneInputs {
+  float voice_high = 0.0f;  // voice-type factors, 0..1
+  float voice_low = 0.0f;
+  float formant_scale = 0.94f;   // fs, 0.82..1.08
+  std::uint64_t voiced_run = 0;  // samples
+  float vibrato_phase = 0.0f;    // 0..1
+  float gate_gain = 0.0f;        // g_gate
+  float level = 0.0f;            // input level follower e
+  float input_gain = 1.0f;       // vocal_gain x microphone trim
+  float wobble_phase = 0.0f;     // of the tempo delay, 0..1
+  std::span<const float> mic;    // the block's raw microphone samples
+  bool echo_sweep = false;       // "Up-Down", "Ramp" or "Riser": the echo low-pass follows the wobble
+};
+
+// Values of the block that the sample functions read.
+struct ToneBlock {
+  PeakingShape body_shape;  // entry 1 at F1, Q 0.7
+  float body_gain = 0.0f;   // Gb: entry 1's gain is W + Gb
+  float voice_high = 0.0f;
+  float bass_threshold = 0.28f;  // theta
+  float boom_scale = 0.0f;       // (1.1 - 0.4 ic) (0.24 + 0.08 low)
+  float lift_scale = 0.0f;       // min(intensity, 1) x 0.24, 0 when the lift is off
+  float tube_emphasis = 0.015f;  // 0.015 + 0.025 dr
+  float tube_drive = 0.0f;       // 0.14 dr
+  bool eq = true;
+  bool colour = true;
+  bool tube = true;
+  bool notches = false;  // Na below -0.05 dB: the notches are in the path
+  bool autotune = true;
+  friend bool operator==(const ToneBlock&, const ToneBlock&) = default;
+};
+
+// Designs the block's bands, echo filters and notches; runs the howl detector on
+// the microphone block and moves the notches.
+// Thread: engine. Allocates: no. Blocks: no.
+ToneBlock tone_prepare(ToneState& state, ToneSections& sections, const DspParams& params,
+                       const ToneInputs& inputs) noexcept;
+
+// Stages 13 and 14: voice EQ, colour, EQ tail with its adaptive updates (on every
+// 16th sample of the block, index i), then the howl notches. level is e.
+// Thread: engine. Allocates: no. Blocks: no.
+float voice_eq_sample(ToneState& state, const ToneBlock& block, ToneSections& sections, float x, float level,
+                      std::size_t i) noexcept;
+
+// Stage 15 before the compressor: the bass band and the boom reduction.
+struct BassSplit {
+  float voice = 0.0f;     // x after the boom reduction
+  float smoothed = 0.0f;  // bl, the smoothed bass the lift adds back
+  float ratio = 0.0f;     // rb, bass level over the input level
+};
+// Thread: engine. Allocates: no. Blocks: no.
+BassSplit bass_boom_sample(ToneState& state, const ToneBlock& block, FilterBankB& bank, float x,
+                           float level) noexcept;
+
+// Stage 15 after the compressor: the bass lift. open_weight is the gate's w,
+// pitch_hz the detected pitch. Thread: engine. Allocates: no. Blocks: no.
+float bass_lift_sample(ToneState& state, const ToneBlock& block, const BassSplit& bass, float x,
+                       float open_weight, float pitch_hz) noexcept;
+
+// Stage 17: tube saturation, air shelf and 12.2 kHz low-pass (when on), then the
+// 6,500 Hz air band and its level, which the second de-esser pass reads.
+struct TubeOut {
+  float voice = 0.0f;
+  float air_band = 0.0f;  // the band's output on voice
+};
+// Thread: engine. Allocates: no. Blocks: no.
+TubeOut tube_air_sample(ToneState& state, const ToneBlock& block, FilterBankB& bank, float x) noexcept;
 
 }  // namespace melodara

@@ -42,7 +42,8 @@ inline std::size_t shifted_pitch_class(std::uint64_t root, std::int32_t shift) {
   return static_cast<std::size_t>(((r + s) % 12 + 12) % 12);
 }
 
-void prepare_block(VocalDsp& d, std::size_t n) {
+void prepare_block(VocalDsp& d, std::span<const float> mic, ToneSections& tone_sections) {
+  const std::size_t n = mic.size();
   const DspParams& p = d.params;
   BlockSetup& b = d.block;
 
@@ -74,7 +75,13 @@ void prepare_block(VocalDsp& d, std::size_t n) {
     for (std::size_t k = 0; k < 6; ++k) gains[k] = clamp_f(p.mic_corr_eq_db[k], kCorrLo[k], kCorrHi[k]);
   }
   const std::array<Biquad, 6> corr = design_corr_eq(gains);
-  for (std::size_t k = 0; k < 6; ++k) biquad_set_coefficients(d.corr_eq[k], corr[k]);
+  // A band at 0 dB with settled state passes its input unchanged for the whole
+  // block: the default (uncalibrated) chain skips all six.
+  b.corr_eq_mask = 0;
+  for (std::size_t k = 0; k < 6; ++k) {
+    biquad_set_coefficients(d.corr_eq[k], corr[k]);
+    if (!biquad_is_identity(d.corr_eq[k])) b.corr_eq_mask |= static_cast<std::uint8_t>(1u << k);
+  }
 
   b.mic_trim =
       p.mic_calibration_active ? std::pow(10.0f, clamp_f(p.mic_input_trim_db, -12.0f, 12.0f) / 20.0f) : 1.0f;
@@ -95,10 +102,21 @@ void prepare_block(VocalDsp& d, std::size_t n) {
   b.l2_gain = std::pow(10.0f, 0.24f * max_f(-0.5f - clamp_f(p.tc_l2_thresh_db, -12.0f, 0.0f), 0.0f) / 20.0f);
 
   b.modes = fx_modes(p);
-  denoise_gate_prepare(d);
+  b.gate = denoise_gate_prepare(p, b.input_gain);
   pitch_correction_prepare(d);
-  tone_prepare(d);
-  dynamics_prepare(d);
+  const ToneInputs tone_inputs{b.voice_high,
+                               b.voice_low,
+                               b.formant_scale,
+                               d.pitch_state.voiced_run,
+                               d.pitch_state.vibrato_phase,
+                               d.denoise_gate.gate_gain,
+                               d.denoise_gate.level,
+                               b.input_gain,
+                               d.modulation.timing.wobble_phase,
+                               mic,
+                               b.modes.up_down || b.modes.ramp || b.modes.riser};
+  b.tone = tone_prepare(d.tone, tone_sections, p, tone_inputs);
+  b.dynamics = dynamics_prepare(p, d.filter_bank_b);
   harmony_prepare(d);
   b.modulation = modulation_prepare(p, b.modes);
   b.echo = echo_prepare(p, b.modes);
@@ -106,28 +124,37 @@ void prepare_block(VocalDsp& d, std::size_t n) {
   b.reverb = reverb_prepare(p, b.modes, b.modulation.timing.tempo);
 }
 
-// Stages 5 to 21 on the mono voice; returns the voice pair.
-StereoSample process_voice(VocalDsp& d, float x) {
+// Stages 5 to 21 on the mono voice x, sample i of the block; returns the voice pair.
+StereoSample process_voice(VocalDsp& d, float x, const InputAnalysis& analysis, std::size_t i,
+                           ToneSections& tone_sections, ReductionGains& gains) {
   const DspParams& p = d.params;
-  for (Biquad& band : d.corr_eq) x = biquad_process(band, x);
-  x = denoise_sample(d, x);
-  x = gate_sample(d, x);
-  x = pitch_correction_sample(d, x);
-  x = pre_comp_sample(d, x);
-  x = deesser_sample(d, x);
-  x = voice_eq_sample(d, x);
-  x = colour_sample(d, x);
-  x = bass_boom_sample(d, x);
-  x = compressor_sample(d, x);
-  x = bass_lift_sample(d, x);
-  x = tube_air_sample(d, x);
-  x = second_deesser_sample(d, x);
+  const BlockSetup& b = d.block;
+  float y = x;
+  if (b.corr_eq_mask != 0) {
+    for (std::size_t k = 0; k < 6; ++k) {
+      if (b.corr_eq_mask & (1u << k)) y = biquad_process(d.corr_eq[k], y);
+    }
+  }
+  const GateSample gate = denoise_gate_sample(d.denoise_gate, b.gate, analysis, y);
+  const float e = gate.level;
+  x = pitch_correction_sample(d, gate.voice);
+  x = pre_comp_sample(b.dynamics, x, e);
+  x = deesser_sample(d.dynamics, b.dynamics, d.filter_bank_b, x, e, gains);
+  x = voice_eq_sample(d.tone, b.tone, tone_sections, x, e, i);
+  const BassSplit bass = bass_boom_sample(d.tone, b.tone, d.filter_bank_b, x, e);
+  x = compressor_sample(d.dynamics, b.dynamics, bass.voice, gate, d.backing.track_level, gains);
+  x = bass_lift_sample(d.tone, b.tone, bass, x, gate.confidence, d.pitch_state.detected_hz);
+  const TubeOut tube = tube_air_sample(d.tone, b.tone, d.filter_bank_b, x);
+  x = second_deesser_sample(b.dynamics, tube.voice, tube.air_band, d.tone.air_level, e, gains);
   if (p.tc_remix_flanger) x = flanger_process(d.character_fx.flanger, d.short_line_b, x);
   // The lo-fi switch and "Megaphone" are one effect, applied once.
-  if (p.tc_lofi_radio || d.block.modes.megaphone) x = radio_process(d.filter_bank_b, x);
+  if (p.tc_lofi_radio || b.modes.megaphone) x = radio_process(d.filter_bank_b, x);
   if (p.dj_fx_vocal) x = harmony_mode_sample(d, x);
   return harmony_pair(d, x);
 }
+
+// A gain of the block as a positive reduction in dB (0 for no reduction).
+inline float reduction_db(float gain) { return gain < 1.0f ? -20.0f * std::log10(gain) : 0.0f; }
 
 struct Limiter {
   float threshold, knee;
@@ -175,7 +202,8 @@ DspMeters vocal_chain_process(VocalDsp& d, std::span<const float> mic, std::span
   // Every buffer bounds n, so a short one is never overrun.
   const std::size_t n =
       std::min({mic.size(), music_left.size(), music_right.size(), out_left.size(), out_right.size()});
-  prepare_block(d, n);
+  ToneSections tone_sections{d.filter_bank_b, d.filter_bank_a, d.notch_a, d.notch_b, d.notch_freqs};
+  prepare_block(d, mic.first(n), tone_sections);
 
   const DspParams& p = d.params;
   const BlockSetup& b = d.block;
@@ -189,7 +217,7 @@ DspMeters vocal_chain_process(VocalDsp& d, std::span<const float> mic, std::span
 
   float sum_v2 = 0.0f, sum_track2 = 0.0f, peak = 0.0f;
   float sum_m2 = 0.0f, sum_low2 = 0.0f, sum_high2 = 0.0f, sum_d2 = 0.0f;
-  float max_deesser_db = 0.0f, max_comp_db = 0.0f;
+  float least_deesser_gain = 1.0f, least_comp_gain = 1.0f;
 
   for (std::size_t i = 0; i < n; ++i) {
     f.sample_counter += 1;
@@ -198,13 +226,15 @@ DspMeters vocal_chain_process(VocalDsp& d, std::span<const float> mic, std::span
     float x = mic[i] * p.vocal_gain * b.mic_trim;
     if (p.vocal_chain_active && p.lowcut_enabled) x = biquad_process(d.filter_bank_b[0], x);
     sum_v2 += x * x;
-    input_analysis_sample(d, x);
+    const InputAnalysis analysis =
+        input_analysis_sample(d.denoise_gate, b.gate, x, d.pitch_state.detected_hz);
 
     StereoSample voice{x, x};
     if (p.vocal_chain_active) {
-      voice = process_voice(d, x);
-      max_deesser_db = max_f(max_deesser_db, d.dynamics.deesser_reduction_db);
-      max_comp_db = max_f(max_comp_db, d.dynamics.comp_reduction_db);
+      ReductionGains gains;
+      voice = process_voice(d, x, analysis, i, tone_sections, gains);
+      least_deesser_gain = min_f(least_deesser_gain, gains.deesser);
+      least_comp_gain = min_f(least_comp_gain, gains.compressor);
     }
 
     if (p.mod_routing_order == 0) {
@@ -216,7 +246,7 @@ DspMeters vocal_chain_process(VocalDsp& d, std::span<const float> mic, std::span
     }
 
     const BackingOut backing = backing_sample(d, music_left[i], music_right[i]);
-    const StereoSample track = backing.track;
+    StereoSample track = backing.track;
 
     if (late_stages) {
       const Sends sends = sends_sample(d, voice, track);
@@ -225,7 +255,13 @@ DspMeters vocal_chain_process(VocalDsp& d, std::span<const float> mic, std::span
       voice = reverb_process(d.reverb, reverb_view, b.reverb, sends, echo, voice);
       voice = echo_mix(b.echo, echo, sends, voice);
     }
-    voice = level_stage_pair(d, voice, track);
+    LevelStagePairs pairs{
+        voice,
+        track,
+        {(backing.mid + backing.side) * p.beat_volume, (backing.mid - backing.side) * p.beat_volume}};
+    level_stage_sample(d.dynamics, b.dynamics, d.filter_bank_b, pairs, backing.level);
+    voice = pairs.voice;
+    track = pairs.track;
 
     d.stems[0][i] = voice.left;
     d.stems[1][i] = voice.right;
@@ -264,9 +300,8 @@ DspMeters vocal_chain_process(VocalDsp& d, std::span<const float> mic, std::span
     out_left[i] = l;
     out_right[i] = r;
 
-    const float undocked = p.beat_volume * b.l2_gain;
-    d.stems[4][i] = soft_clip((backing.mid + backing.side) * undocked, b.clip_threshold, b.clip_headroom);
-    d.stems[5][i] = soft_clip((backing.mid - backing.side) * undocked, b.clip_threshold, b.clip_headroom);
+    d.stems[4][i] = soft_clip(pairs.undocked.left * b.l2_gain, b.clip_threshold, b.clip_headroom);
+    d.stems[5][i] = soft_clip(pairs.undocked.right * b.l2_gain, b.clip_threshold, b.clip_headroom);
 
     // Meter accumulators.
     sum_track2 += 0.5f * (track.left * track.left + track.right * track.right);
@@ -336,8 +371,8 @@ DspMeters vocal_chain_process(VocalDsp& d, std::span<const float> mic, std::span
   m.detected_key_name = key_name;
   m.detected_bpm = clamp_f(pm.bpm, 40.0f, 200.0f);
   m.reverb_active_gain = d.reverb.active_gain;
-  m.deesser_reduction_db = max_deesser_db;
-  m.comp_reduction_db = max_comp_db;
+  m.deesser_reduction_db = reduction_db(least_deesser_gain);
+  m.comp_reduction_db = reduction_db(least_comp_gain);
   m.active_beatgate_step = n == 0 ? 0 : f.beat_step;
   m.gate_open = d.denoise_gate.gate_gain > 0.25f;
   m.latency_ms = static_cast<float>(n) * 1000.0f / 48000.0f;

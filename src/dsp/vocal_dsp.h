@@ -51,6 +51,7 @@ struct BlockSetup {
   float voice_low = 0.0f;           // voice-type factor of a low voice, 0..1
   float formant_scale = 0.94f;      // 0.82..1.08
   float mic_trim = 1.0f;            // t
+  std::uint8_t corr_eq_mask = 0;    // correction-EQ bands that change the signal
   float input_gain = 1.0f;          // vocal_gain x t
   std::uint64_t step_length = 600;  // beat-gate step L, samples
   float ceiling = 1.0f;             // C
@@ -58,6 +59,9 @@ struct BlockSetup {
   float release_knee = 0.828f;      // k
   float clip_headroom = 0.1f;       // h
   float l2_gain = 1.0f;             // G2
+  DenoiseGateBlock gate;
+  DynamicsBlock dynamics;
+  ToneBlock tone;
   FxModes modes;
   ModulationBlock modulation;
   EchoBlock echo;

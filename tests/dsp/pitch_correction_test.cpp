@@ -215,6 +215,21 @@ TEST(PitchDetection, ANoteIsHeldForEightSilentHopsAfterALongEnoughRun) {
   }
 }
 
+TEST(PitchDetection, TonesBelowTheLagRangeReadAsUnvoiced) {
+  // The longest lag searched is 320 at 24 kHz (75 Hz): a lower tone has its
+  // minimum beyond the range and must not read as the range's end.
+  for (double f0 : {55.0, 62.0, 70.0, 73.0}) {
+    for (int harmonics : {1, 6}) {
+      VocalDsp d = vocal_dsp_new(DspParams{});
+      const std::vector<float> hops = detect_hops(d, tone({f0, harmonics, 0, 0}, 24000));
+      for (std::size_t h = 16; h < hops.size(); ++h) ASSERT_EQ(hops[h], 0.0f) << f0 << " hop " << h;
+    }
+  }
+  VocalDsp d = vocal_dsp_new(DspParams{});
+  const std::vector<float> hops = detect_hops(d, tone({78.0, 6, 0, 0}, 24000));
+  EXPECT_NEAR(cents(hops.back(), 78.0), 0.0, 10.0);
+}
+
 TEST(PitchDetection, FrameFunctionNeedsAFullFrame) {
   std::vector<float> short_frame(kPitchFrame - 1, 0.5f);
   EXPECT_FALSE(analyse_pitch_frame(short_frame).voiced);
@@ -258,6 +273,31 @@ TEST(PitchCorrection, ASharpToneIsPulledTowardsItsNoteByTheRetuneSpeed) {
     previous = left;
   }
   EXPECT_LT(previous, 25.0);
+}
+
+TEST(PitchCorrection, ASharpOnsetIsHeldOnItsOwnNote) {
+  // A3 sung 47 cents sharp, after silence of several lengths: the nearest note is
+  // A3, and the correction must pull down towards it, never lock onto A#3 above.
+  // A quiet note that starts just after an analysis hop used to be read from a
+  // frame that still held the silence, 50 cents sharp.
+  const double sharp = 220.0 * std::pow(2.0, 47.0 / 1200.0);
+  for (std::size_t silence : {0u, 9u, 100u, 500u, 1157u}) {
+    VocalDsp d = vocal_dsp_new(DspParams{});
+    std::vector<float> mic(silence, 0.0f);
+    const std::vector<float> note = test::sine(sharp, 0.02, 96000);
+    mic.insert(mic.end(), note.begin(), note.end());
+    mic.resize((mic.size() / 128 + 1) * 128, 0.0f);
+    std::vector<float> z(128, 0.0f), o(mic.size()), o2(128);
+    float highest_target = 0.0f;
+    for (std::size_t at = 0; at + 128 <= mic.size(); at += 128) {
+      const DspMeters m =
+          vocal_chain_process(d, std::span(mic).subspan(at, 128), z, z, std::span(o).subspan(at, 128), o2);
+      highest_target = std::fmax(highest_target, m.corrected_vocal_hz);
+    }
+    EXPECT_NEAR(highest_target, 220.0f, 0.01f) << "after " << silence << " silent samples";
+    const std::span<const float> tail(o.data() + silence + 72000, 24000);
+    EXPECT_LT(cents(dominant_frequency(tail, 180.0, 280.0), sharp), -5.0) << "after " << silence;
+  }
 }
 
 TEST(PitchCorrection, WithAutotuneOffTheTonePassesUnchanged) {

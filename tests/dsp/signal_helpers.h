@@ -33,6 +33,28 @@ inline std::vector<float> noise(std::size_t n, unsigned seed) {
   return x;
 }
 
+// A sung-like tone: the fundamental and harmonics 2..count at amplitude 1/k.
+inline std::vector<float> harmonics(double freq_hz, double amplitude, int count, std::size_t n,
+                                    double rate = 48000.0) {
+  std::vector<float> out(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    const double ph = 2.0 * std::numbers::pi * freq_hz * static_cast<double>(i) / rate;
+    double v = 0.0;
+    for (int k = 1; k <= count; ++k) v += std::sin(k * ph) / k;
+    out[i] = static_cast<float>(amplitude * v);
+  }
+  return out;
+}
+
+inline std::vector<float> silence(std::size_t n) { return std::vector<float>(n, 0.0f); }
+
+// Joins signals end to end.
+inline std::vector<float> join(std::initializer_list<std::vector<float>> parts) {
+  std::vector<float> out;
+  for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
+
 inline double rms(std::span<const float> x) {
   double s = 0.0;
   for (const float v : x) s += static_cast<double>(v) * static_cast<double>(v);
