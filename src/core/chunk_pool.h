@@ -23,7 +23,6 @@
 //     list.release_to(pool);                       // any other thread, after it
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -38,6 +37,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/spsc_queue.h"
 #include "core/threads.h"
 
 namespace melodara {
@@ -53,7 +53,7 @@ class ChunkPool {
   // stock every `period` while a user is active. Allocates: the stock table only.
   explicit ChunkPool(std::size_t stock, std::chrono::milliseconds period = std::chrono::milliseconds(20),
                      std::string_view keeper_name = "melodara-chunks")
-      : ring_(stock + 1), period_(period), keeper_name_(keeper_name) {}
+      : stock_(stock), period_(period), keeper_name_(keeper_name) {}
   ChunkPool(const ChunkPool&) = delete;
   ChunkPool& operator=(const ChunkPool&) = delete;
 
@@ -74,20 +74,13 @@ class ChunkPool {
   // their takes, as the recorder does under the state lock). Allocates: no.
   // Blocks: no.
   Chunk* take() noexcept {
-    const std::size_t head = head_.load(std::memory_order_relaxed);
-    if (head == tail_.load(std::memory_order_acquire)) return nullptr;
-    Chunk* c = ring_[head];
-    head_.store(next(head), std::memory_order_release);
-    return c;
+    Chunk* c = nullptr;
+    return stock_.try_pop(c) ? c : nullptr;
   }
 
   // Chunks ready now. Thread: any. Allocates: no. Blocks: no.
-  std::size_t stock() const noexcept {
-    const std::size_t head = head_.load(std::memory_order_acquire);
-    const std::size_t tail = tail_.load(std::memory_order_acquire);
-    return tail >= head ? tail - head : tail + ring_.size() - head;
-  }
-  std::size_t stock_target() const noexcept { return ring_.size() - 1; }
+  std::size_t stock() const noexcept { return stock_.size(); }
+  std::size_t stock_target() const noexcept { return stock_.limit(); }
 
   // Fills the stock on the calling thread and starts the keeper.
   // Thread: any but the consumer's realtime path. Allocates: yes. Blocks: yes.
@@ -146,17 +139,8 @@ class ChunkPool {
  private:
   static constexpr std::size_t kPageBytes = 4096;
 
-  std::size_t next(std::size_t i) const noexcept { return i + 1 == ring_.size() ? 0 : i + 1; }
-
   // Producer side; the caller holds `mutex_`.
-  bool push_locked(Chunk* c) noexcept {
-    const std::size_t tail = tail_.load(std::memory_order_relaxed);
-    const std::size_t n = next(tail);
-    if (n == head_.load(std::memory_order_acquire)) return false;
-    ring_[tail] = c;
-    tail_.store(n, std::memory_order_release);
-    return true;
-  }
+  bool push_locked(Chunk* c) noexcept { return stock_.try_push(c); }
 
   // Puts what came back into the stock and frees the surplus (outside the
   // lock); returns how many chunks the stock still lacks.
@@ -206,8 +190,7 @@ class ChunkPool {
     }
   }
 
-  std::vector<Chunk*> ring_;  // stock: single producer (under mutex_), single consumer
-  std::atomic<std::size_t> head_{0}, tail_{0};
+  SpscQueue<Chunk*> stock_;  // single producer (under mutex_), single consumer
   std::chrono::milliseconds period_;
   std::string keeper_name_;
 

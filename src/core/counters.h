@@ -6,6 +6,7 @@
 
 namespace melodara {
 
+// Thread: any (the counter's owner guards it). Allocates: no. Blocks: no.
 constexpr std::uint64_t saturating_next(std::uint64_t value) {
   return value == std::numeric_limits<std::uint64_t>::max() ? value : value + 1;
 }

@@ -8,12 +8,14 @@
 namespace melodara {
 
 // The variable's value when it is set and valid UTF-8.
+// Thread: any. Allocates: yes. Blocks: no.
 std::optional<std::string> env_text(const char* name);
 
 // HOME, or USERPROFILE when HOME is unset or not valid UTF-8; may be empty text.
+// Thread: any. Allocates: yes. Blocks: no.
 std::optional<std::string> home_folder();
 
-// TMPDIR when set and non-empty, else "/tmp".
+// TMPDIR when set and non-empty, else "/tmp". Thread: any. Allocates: yes. Blocks: no.
 std::filesystem::path user_temp_dir();
 
 }  // namespace melodara

@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstring>
+#include <limits>
 #include <string>
 
 namespace melodara {
@@ -14,7 +16,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-bool write_all(int fd, std::span<const std::uint8_t> bytes) {
+}  // namespace
+
+int write_all(int fd, std::span<const std::uint8_t> bytes) {
   std::size_t done = 0;
   while (done < bytes.size()) {
     const std::size_t chunk = std::min<std::size_t>(bytes.size() - done, 1 << 30);
@@ -24,34 +28,75 @@ bool write_all(int fd, std::span<const std::uint8_t> bytes) {
     } else if (n < 0 && errno == EINTR) {
       continue;
     } else {
-      return false;
+      return n < 0 ? errno : EIO;
     }
   }
-  return true;
+  return 0;
 }
 
-}  // namespace
+std::string FileReadError::text() const {
+  switch (kind) {
+    case Kind::NotFound: return std::strerror(ENOENT);
+    case Kind::Directory: return std::strerror(EISDIR);
+    case Kind::TooLarge: return std::strerror(EFBIG);
+    case Kind::NotRegular: return std::strerror(EINVAL);
+    case Kind::Failed: break;
+  }
+  return std::strerror(error);
+}
 
-std::optional<std::vector<std::uint8_t>> read_file_bytes(const fs::path& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
-  std::vector<std::uint8_t> bytes;
+std::expected<UniqueFd, FileReadError> open_regular_file(const fs::path& path, Links links) {
+  int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
+  if (links == Links::Refuse) flags |= O_NOFOLLOW;
+  UniqueFd fd(::open(path.c_str(), flags));
+  if (!fd.valid()) {
+    if (errno == ENOENT || errno == ENOTDIR)
+      return std::unexpected(FileReadError{FileReadError::Kind::NotFound});
+    if (errno == ELOOP) return std::unexpected(FileReadError{FileReadError::Kind::NotRegular});
+    return std::unexpected(FileReadError{FileReadError::Kind::Failed, errno});
+  }
   struct stat st {};
-  if (::fstat(fd, &st) == 0 && st.st_size > 0) bytes.reserve(static_cast<std::size_t>(st.st_size));
+  if (::fstat(fd.get(), &st) != 0) return std::unexpected(FileReadError{FileReadError::Kind::Failed, errno});
+  if (S_ISDIR(st.st_mode)) return std::unexpected(FileReadError{FileReadError::Kind::Directory});
+  if (!S_ISREG(st.st_mode)) return std::unexpected(FileReadError{FileReadError::Kind::NotRegular});
+  // Regular files never block; reads go back to the ordinary blocking kind.
+  const int fl = ::fcntl(fd.get(), F_GETFL);
+  if (fl >= 0) ::fcntl(fd.get(), F_SETFL, fl & ~O_NONBLOCK);
+  return fd;
+}
+
+std::expected<std::vector<std::uint8_t>, FileReadError> read_regular_file(const fs::path& path,
+                                                                          std::uint64_t max_bytes,
+                                                                          Links links) {
+  auto fd = open_regular_file(path, links);
+  if (!fd) return std::unexpected(fd.error());
+  struct stat st {};
+  if (::fstat(fd->get(), &st) == 0 && static_cast<std::uint64_t>(st.st_size) > max_bytes) {
+    return std::unexpected(FileReadError{FileReadError::Kind::TooLarge});
+  }
+  std::vector<std::uint8_t> bytes;
+  if (st.st_size > 0) bytes.reserve(static_cast<std::size_t>(st.st_size));
   std::uint8_t buf[1 << 16];
   for (;;) {
-    const ssize_t n = ::read(fd, buf, sizeof buf);
+    const ssize_t n = ::read(fd->get(), buf, sizeof buf);
     if (n > 0) {
+      // The file may have grown since it was measured.
+      if (static_cast<std::uint64_t>(n) > max_bytes - bytes.size()) {
+        return std::unexpected(FileReadError{FileReadError::Kind::TooLarge});
+      }
       bytes.insert(bytes.end(), buf, buf + n);
     } else if (n == 0) {
-      break;
+      return bytes;
     } else if (errno != EINTR) {
-      ::close(fd);
-      return std::nullopt;
+      return std::unexpected(FileReadError{FileReadError::Kind::Failed, errno});
     }
   }
-  ::close(fd);
-  return bytes;
+}
+
+std::optional<std::vector<std::uint8_t>> read_file_bytes(const fs::path& path) {
+  auto bytes = read_regular_file(path, std::numeric_limits<std::uint64_t>::max(), Links::Follow);
+  if (!bytes) return std::nullopt;
+  return std::move(*bytes);
 }
 
 bool write_file_replacing(const fs::path& path, std::span<const std::uint8_t> bytes) {
@@ -60,7 +105,7 @@ bool write_file_replacing(const fs::path& path, std::span<const std::uint8_t> by
   temp += ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(counter.fetch_add(1));
   const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
   if (fd < 0) return false;
-  const bool written = write_all(fd, bytes);
+  const bool written = write_all(fd, bytes) == 0;
   const bool closed = ::close(fd) == 0;
   if (!written || !closed || ::rename(temp.c_str(), path.c_str()) != 0) {
     ::unlink(temp.c_str());

@@ -1,5 +1,6 @@
 // Fixed-capacity text for records the realtime thread copies: copying never
 // touches the heap, so a parameter record can be cloned inside the block loop.
+// Every member: Thread: any. Allocates: no (str() only). Blocks: no.
 #pragma once
 
 #include <array>

@@ -49,12 +49,13 @@ class Mutex {
     int exceptions_;
   };
 
+  // Thread: any; the engine only outside its block loop. Allocates: no. Blocks: until free.
   Guard lock() {
     mutex_.lock();
     return Guard(this);
   }
 
-  // Thread: any, realtime included. Blocks: no.
+  // Thread: any, realtime included. Allocates: no. Blocks: no.
   std::optional<Guard> try_lock() {
     if (!mutex_.try_lock()) return std::nullopt;
     if (poisoned_.load()) {
@@ -64,6 +65,7 @@ class Mutex {
     return Guard(this);
   }
 
+  // Thread: any. Allocates: no. Blocks: no.
   bool is_poisoned() const { return poisoned_.load(); }
 
  private:

@@ -11,6 +11,10 @@
 #include <cerrno>
 #include <chrono>
 #include <ctime>
+#include <mutex>
+#include <set>
+
+#include "core/unique_fd.h"
 
 extern char** environ;
 
@@ -19,34 +23,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Owns one descriptor.
-class Fd {
- public:
-  Fd() = default;
-  explicit Fd(int fd) : fd_(fd) {}
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  Fd(Fd&& other) noexcept : fd_(other.release()) {}
-  Fd& operator=(Fd&& other) noexcept {
-    if (this != &other) reset(other.release());
-    return *this;
-  }
-  ~Fd() { reset(); }
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  int release() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-  void reset(int fd = -1) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-  }
-
- private:
-  int fd_ = -1;
-};
+using Fd = UniqueFd;
 
 bool make_pipe(Fd& read_end, Fd& write_end) {
   int fds[2];
@@ -97,33 +74,68 @@ class SigpipeGuard {
   bool was_pending_ = false;
 };
 
-struct RunSpec {
-  std::optional<std::span<const std::uint8_t>> stdin_bytes;
-  bool capture_stdout = true;
-  bool capture_stderr = true;
-  std::optional<Clock::duration> limit;
+// The children being run right now, so that the service can kill them all
+// before it exits. Never destroyed: detached threads run children up to the end.
+struct ChildRegistry {
+  std::mutex mutex;
+  std::set<pid_t> running;
+  bool closing = false;
+};
+
+ChildRegistry& children() {
+  static ChildRegistry* registry = new ChildRegistry;
+  return *registry;
+}
+
+// Holds a child's entry from its start to the end of its run.
+class ChildEntry {
+ public:
+  explicit ChildEntry(pid_t pid) : pid_(pid) {
+    ChildRegistry& r = children();
+    std::lock_guard lock(r.mutex);
+    if (r.closing) {
+      ::kill(-pid, SIGKILL);
+      killed_ = true;
+    }
+    r.running.insert(pid);
+  }
+  ~ChildEntry() {
+    ChildRegistry& r = children();
+    std::lock_guard lock(r.mutex);
+    r.running.erase(pid_);
+  }
+  ChildEntry(const ChildEntry&) = delete;
+  ChildEntry& operator=(const ChildEntry&) = delete;
+  bool killed_at_start() const { return killed_; }
+
+ private:
+  pid_t pid_;
+  bool killed_ = false;
 };
 
 Fd open_null() { return Fd(::open("/dev/null", O_RDWR | O_CLOEXEC)); }
 
-// Reads what is available; false at end of file or on an error (`failed` set).
-bool drain(int fd, Bytes& out, bool& failed) {
-  std::uint8_t buf[65536];
+enum class Drain { Open, Closed, Failed, Refused };
+
+// Reads what is available into `take`; Closed at end of file, Refused when
+// `take` wants no more.
+template <class Take>
+Drain drain(int fd, Take&& take) {
+  alignas(64) std::uint8_t buf[65536];
   for (;;) {
     const ssize_t n = ::read(fd, buf, sizeof buf);
     if (n > 0) {
-      out.insert(out.end(), buf, buf + n);
+      if (!take(std::span<const std::uint8_t>(buf, static_cast<std::size_t>(n)))) return Drain::Refused;
       continue;
     }
-    if (n == 0) return false;
+    if (n == 0) return Drain::Closed;
     if (errno == EINTR) continue;
-    if (errno == EAGAIN || errno == EWOULDBLOCK) return true;
-    failed = true;
-    return false;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return Drain::Open;
+    return Drain::Failed;
   }
 }
 
-ProcessResult run_child(const Command& command, const RunSpec& spec) {
+ProcessResult run_child(const Command& command, const RunOptions& spec) {
   const Clock::time_point start = Clock::now();
   std::optional<SigpipeGuard> sigpipe_guard;
   if (spec.stdin_bytes) sigpipe_guard.emplace();
@@ -181,6 +193,7 @@ ProcessResult run_child(const Command& command, const RunSpec& spec) {
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attr);
   if (rc != 0) return std::unexpected(std::string(kMissingCommand));
+  const ChildEntry entry(pid);
   child_in.reset();
   child_out.reset();
   child_err.reset();
@@ -193,7 +206,32 @@ ProcessResult run_child(const Command& command, const RunSpec& spec) {
 
   ProcessOutput output;
   bool read_failed = false;
+  bool refused = false;
   bool exited = false;
+  auto take_stdout = [&](std::span<const std::uint8_t> bytes) {
+    if (spec.stdout_sink) return spec.stdout_sink(bytes);
+    if (bytes.size() > spec.max_stdout_bytes - output.stdout.size()) return false;
+    output.stdout.insert(output.stdout.end(), bytes.begin(), bytes.end());
+    return true;
+  };
+  auto take_stderr = [&](std::span<const std::uint8_t> bytes) {
+    const std::uint64_t room =
+        spec.max_stderr_bytes - std::min<std::uint64_t>(spec.max_stderr_bytes, output.stderr.size());
+    const std::size_t keep = static_cast<std::size_t>(std::min<std::uint64_t>(room, bytes.size()));
+    output.stderr.insert(output.stderr.end(), bytes.begin(),
+                         bytes.begin() + static_cast<std::ptrdiff_t>(keep));
+    return true;
+  };
+  auto read_pipe = [&](Fd& fd, auto& take) {
+    if (!fd.valid()) return;
+    switch (drain(fd.get(), take)) {
+      case Drain::Open: return;
+      case Drain::Failed: read_failed = true; break;
+      case Drain::Refused: refused = true; break;
+      case Drain::Closed: break;
+    }
+    fd.reset();
+  };
   std::size_t fed = 0;
   const std::span<const std::uint8_t> feed =
       spec.stdin_bytes ? *spec.stdin_bytes : std::span<const std::uint8_t>();
@@ -208,6 +246,12 @@ ProcessResult run_child(const Command& command, const RunSpec& spec) {
       } else if (w < 0 && errno != EINTR) {
         return std::unexpected(std::string(kProcessFailed));
       }
+    }
+    if (refused) {
+      // Output past its bound: the child is stopped like one past its limit.
+      ::kill(-pid, SIGKILL);
+      if (!exited) wait_blocking(pid, output.status);
+      return std::unexpected(std::string(kProcessFailed));
     }
     if (exited && !our_out.valid() && !our_err.valid()) break;
 
@@ -253,10 +297,11 @@ ProcessResult run_child(const Command& command, const RunSpec& spec) {
       }
       if (fed >= feed.size()) our_in.reset();
     }
-    if (our_out.valid() && !drain(our_out.get(), output.stdout, read_failed)) our_out.reset();
-    if (our_err.valid() && !drain(our_err.get(), output.stderr, read_failed)) our_err.reset();
+    read_pipe(our_out, take_stdout);
+    read_pipe(our_err, take_stderr);
   }
   if (read_failed) return std::unexpected(std::string(kProcessFailed));
+  if (entry.killed_at_start()) return std::unexpected(std::string(kMissingCommand));
   return output;
 }
 
@@ -266,25 +311,35 @@ bool exited_ok(int status) { return WIFEXITED(status) && WEXITSTATUS(status) == 
 
 ProcessResult run_process_with_timeout(const Command& command, std::uint64_t limit_seconds,
                                        std::uint32_t limit_nanos) {
-  RunSpec spec;
   // Limits beyond a century are as good as none; keeps the clock arithmetic in range.
   const std::uint64_t seconds = std::min<std::uint64_t>(limit_seconds, 3'153'600'000ULL);
-  spec.limit = std::chrono::duration_cast<Clock::duration>(std::chrono::seconds(seconds) +
-                                                           std::chrono::nanoseconds(limit_nanos));
-  return run_child(command, spec);
+  RunOptions options;
+  options.limit = std::chrono::seconds(seconds) + std::chrono::nanoseconds(limit_nanos);
+  return run_child(command, options);
+}
+
+ProcessResult run_process(const Command& command, const RunOptions& options) {
+  return run_child(command, options);
 }
 
 ProcessResult run_process_plain(const Command& command, const PlainRunIo& io) {
-  RunSpec spec;
-  spec.stdin_bytes = io.stdin_bytes;
-  spec.capture_stdout = io.capture_stdout;
-  spec.capture_stderr = io.capture_stderr;
-  return run_child(command, spec);
+  RunOptions options;
+  options.stdin_bytes = io.stdin_bytes;
+  options.capture_stdout = io.capture_stdout;
+  options.capture_stderr = io.capture_stderr;
+  return run_child(command, options);
 }
 
 bool probe_command(const Command& command) {
   const ProcessResult r = run_process_plain(command, {std::nullopt, false, false});
   return r && exited_ok(r->status);
+}
+
+void kill_running_children() {
+  ChildRegistry& r = children();
+  std::lock_guard lock(r.mutex);
+  r.closing = true;
+  for (const pid_t pid : r.running) ::kill(-pid, SIGKILL);
 }
 
 Command command_args16(Command command, const std::array<std::string_view, 16>& args) {

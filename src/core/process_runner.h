@@ -6,10 +6,14 @@
 // Every child gets: the null device on standard input unless bytes are fed to it,
 // pipes or the null device for its output, the default SIGPIPE disposition, an
 // empty signal mask, a process group of its own, and no descriptor of ours
-// beyond 0, 1 and 2.
+// beyond 0, 1 and 2. Every run is registered until it ends, so the service can
+// kill what still runs when it exits.
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <expected>
+#include <functional>
+#include <limits>
 #include <optional>
 #include <span>
 #include <string>
@@ -39,7 +43,7 @@ inline constexpr std::string_view kTimeout = "timeout";
 
 using ProcessResult = std::expected<ProcessOutput, std::string>;
 
-// True when the wait status says "exited with code 0".
+// True when the wait status says "exited with code 0". Thread: any. Allocates: no. Blocks: no.
 bool exited_ok(int status);
 
 // Starts the child with standard input on the null device and both outputs
@@ -50,6 +54,26 @@ bool exited_ok(int status);
 // Thread: any. Blocks: up to the limit. Holds no lock.
 ProcessResult run_process_with_timeout(const Command& command, std::uint64_t limit_seconds,
                                        std::uint32_t limit_nanos);
+
+// How a run connects the child's streams and how far it lets the child go.
+struct RunOptions {
+  std::optional<std::span<const std::uint8_t>> stdin_bytes;  // none: null device
+  bool capture_stdout = true;                                // false: null device
+  bool capture_stderr = true;                                // false: null device
+  std::optional<std::chrono::nanoseconds> limit{};           // none: runs to its end
+  // More standard output than this kills the child's group: "process-failed".
+  std::uint64_t max_stdout_bytes = std::numeric_limits<std::uint64_t>::max();
+  // Standard error beyond this is read and dropped.
+  std::uint64_t max_stderr_bytes = std::numeric_limits<std::uint64_t>::max();
+  // Takes standard output piece by piece instead of `ProcessOutput::stdout`;
+  // returning false kills the child's group and fails the run ("process-failed").
+  std::function<bool(std::span<const std::uint8_t>)> stdout_sink{};
+};
+
+// Runs the child as the options say; with a limit, exactly as
+// run_process_with_timeout at its end.
+// Thread: any. Blocks: until the child exits and its pipes close, or the limit.
+ProcessResult run_process(const Command& command, const RunOptions& options);
 
 // How a plain run connects the child's streams.
 struct PlainRunIo {
@@ -63,10 +87,17 @@ struct PlainRunIo {
 ProcessResult run_process_plain(const Command& command, const PlainRunIo& io = {});
 
 // Runs with all three streams on the null device; true when it started and exited
-// with code 0 (the tool probes).
+// with code 0 (the tool probes). Thread: any. Allocates: yes. Blocks: until the child exits.
 bool probe_command(const Command& command);
 
-// Appends a fixed list of arguments in order and returns the command.
+// Kills the process group of every child still running and refuses to start
+// new ones (a child started meanwhile is killed at once): no child outlives
+// the service. Its runs end with "timeout" or "missing-command".
+// Thread: any (the main thread at end of input). Allocates: no. Blocks: briefly on the registry.
+void kill_running_children();
+
+// Appends a fixed list of arguments in order and returns the command; so do the
+// named builders below. Thread: any. Allocates: yes. Blocks: no.
 template <std::size_t N>
 Command append_args(Command command, const std::array<std::string_view, N>& args) {
   command.args.reserve(command.args.size() + N);

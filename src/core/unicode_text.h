@@ -9,9 +9,11 @@
 namespace melodara {
 
 // Lower-cases every code point by its simple mapping; bytes that are not
-// valid UTF-8 pass through unchanged.
+// valid UTF-8 pass through unchanged. Thread: any. Allocates: yes. Blocks: no.
 std::string unicode_lower(std::string_view text);
+// A to Z only. Thread: any. Allocates: yes. Blocks: no.
 std::string ascii_lower(std::string_view text);
+// Equal but for the case of A to Z. Thread: any. Allocates: no. Blocks: no.
 bool ascii_iequals(std::string_view a, std::string_view b);
 
 }  // namespace melodara

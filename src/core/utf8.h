@@ -1,6 +1,7 @@
 #pragma once
 // UTF-8 helpers for the line protocol: lossy decoding, Unicode white-space trim,
-// byte-order-mark stripping.
+// byte-order-mark stripping. Every function: Thread: any. Blocks: no. Only those
+// that return or append to a std::string allocate.
 #include <cstdint>
 #include <string>
 #include <string_view>

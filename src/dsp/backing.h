@@ -1,7 +1,5 @@
 // Backing-track processing (stage 24) and the sends (stage 25) of the vocal chain.
-// Until the stage lands the track passes unchanged apart from beat_volume and
-// nothing is sent; the track level follower, which the key hand-over reads,
-// already runs.
+// The track level follower feeds the key hand-over too.
 #pragma once
 
 #include <cstddef>
@@ -48,7 +46,8 @@ struct Sends {
 void backing_prepare(VocalDsp& dsp);
 // Stage 24 on one music frame. Thread: engine. Allocates: no. Blocks: no.
 BackingOut backing_sample(VocalDsp& dsp, float music_left, float music_right);
-// Stage 25, given the voice pair and the track pair. Thread: engine. Allocates: no.
+// Stage 25, given the voice pair and the track pair.
+// Thread: engine. Allocates: no. Blocks: no.
 Sends sends_sample(VocalDsp& dsp, StereoSample voice, StereoSample track);
 
 }  // namespace melodara

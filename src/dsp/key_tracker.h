@@ -1,6 +1,5 @@
 // Live key and tempo tracker: listens to the backing track inside the chain and
-// estimates its key and tempo. Until its analysis lands the tracker keeps its
-// initial state (D minor, 70 BPM), so the chain's key hand-over never fires.
+// estimates its key and tempo, starting from D minor at 70 BPM.
 #pragma once
 
 #include <array>
@@ -47,7 +46,7 @@ struct LiveKeyTracker {
 };
 
 // Builds a tracker with its buffers and Goertzel coefficients.
-// Thread: any. Allocates: yes (construction only).
+// Thread: any. Allocates: yes. Blocks: no.
 LiveKeyTracker live_key_tracker_new();
 
 // Runs once per chain block on the backing track's left samples.

@@ -27,7 +27,7 @@ struct PitchShifter {
   friend bool operator==(const PitchShifter&, const PitchShifter&) = default;
 };
 
-// Builds a shifter with its ring. Thread: any. Allocates: yes (construction only).
+// Builds a shifter with its ring. Thread: any. Allocates: yes. Blocks: no.
 PitchShifter pitch_shifter_new(std::size_t window);
 
 // One sample in, one out. ratio is the frequency ratio (2 = an octave up, kept within

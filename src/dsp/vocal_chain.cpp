@@ -9,6 +9,7 @@
 #endif
 
 #include "dsp/dsp_math.h"
+#include "dsp/key_names.h"
 #include "dsp/vocal_dsp.h"
 
 namespace melodara {
@@ -18,8 +19,6 @@ namespace {
 inline float round_tenth(float v) { return std::round(10.0f * v) / 10.0f; }
 
 inline float level_db(float rms) { return 20.0f * std::log10(max_f(rms, 0.00001f)); }
-
-constexpr const char* kNoteNames[12] = {"C", "C#", "D", "D#", "E", "F", "F#", "G", "G#", "A", "A#", "B"};
 
 void set_denormal_flags() {
 #ifdef MELODARA_HAVE_MXCSR
@@ -196,7 +195,7 @@ inline float limiter_gain(ChainFrameState& f, float l, float r, const Limiter& l
 
 DspMeters vocal_chain_process(VocalDsp& d, std::span<const float> mic, std::span<const float> music_left,
                               std::span<const float> music_right, std::span<float> out_left,
-                              std::span<float> out_right) {
+                              std::span<float> out_right) MELODARA_NONBLOCKING {
   set_denormal_flags();
 
   // Every buffer bounds n, so a short one is never overrun.

@@ -23,6 +23,7 @@
 #include <span>
 #include <vector>
 
+#include "core/realtime.h"
 #include "dsp/backing.h"
 #include "dsp/biquad.h"
 #include "dsp/character_fx.h"
@@ -159,6 +160,6 @@ VocalDsp vocal_dsp_new(DspParams params);
 // Allocates: no for n <= kMaxBlockFrames. Blocks: no.
 DspMeters vocal_chain_process(VocalDsp& engine, std::span<const float> mic, std::span<const float> music_left,
                               std::span<const float> music_right, std::span<float> out_left,
-                              std::span<float> out_right);
+                              std::span<float> out_right) MELODARA_NONBLOCKING;
 
 }  // namespace melodara

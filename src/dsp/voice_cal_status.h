@@ -47,7 +47,7 @@ struct VoiceCalStatus {
   std::array<float, 6> saved_mic_corr_eq_db{};
 };
 
-// The record at start-up. Thread: any. Allocates: yes.
+// The state before any calibration. Thread: any. Allocates: yes. Blocks: no.
 VoiceCalStatus voice_cal_default_state();
 
 // The 22 written keys; floats widened, non-finite as null. Thread: any. Allocates: yes.

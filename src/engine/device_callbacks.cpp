@@ -84,7 +84,7 @@ inline void store(std::int16_t& out, float v) { out = playback_sample_i16(v); }
 template <class Layout, class T>
 void playback(PlaybackCallbackState& s, std::span<T> buffer) {
   s.counter->fetch_add(1, std::memory_order_relaxed);
-  auto g = s.ring->lock();
+  auto g = s.ring->lock_realtime();
   if (g.poisoned()) return;
   const double t = s.base_step * (1.0 + fill_nudge(g->size(), kPlaybackTargetFill));
   constexpr float kDecay = 0.996f;
@@ -139,7 +139,7 @@ void push_captured_frames(FrameRing& ring, std::span<const StereoFrame> frames, 
                           double step) {
   const std::size_t count = frames.size();
   if (count == 0) return;
-  auto g = ring.lock();
+  auto g = ring.lock_realtime();
   if (g.poisoned()) return;
   // A fuller ring takes a longer step and so appends fewer frames; this
   // keeps the fill at its target under drift (the playback side steers the
@@ -158,18 +158,22 @@ void push_captured_frames(FrameRing& ring, std::span<const StereoFrame> frames, 
   position = std::max(position - double(count), 0.0);
 }
 
-void input_callback_f32(CaptureCallbackState& s, std::span<const float> buffer) { capture(s, buffer); }
-void input_callback_i16(CaptureCallbackState& s, std::span<const std::int16_t> buffer) { capture(s, buffer); }
-void output_callback_f32(PlaybackCallbackState& s, std::span<float> buffer) {
+void input_callback_f32(CaptureCallbackState& s, std::span<const float> buffer) MELODARA_NONBLOCKING {
+  capture(s, buffer);
+}
+void input_callback_i16(CaptureCallbackState& s, std::span<const std::int16_t> buffer) MELODARA_NONBLOCKING {
+  capture(s, buffer);
+}
+void output_callback_f32(PlaybackCallbackState& s, std::span<float> buffer) MELODARA_NONBLOCKING {
   playback<MonitorLayout>(s, buffer);
 }
-void output_callback_i16(PlaybackCallbackState& s, std::span<std::int16_t> buffer) {
+void output_callback_i16(PlaybackCallbackState& s, std::span<std::int16_t> buffer) MELODARA_NONBLOCKING {
   playback<MonitorLayout>(s, buffer);
 }
-void bus_output_callback_f32(PlaybackCallbackState& s, std::span<float> buffer) {
+void bus_output_callback_f32(PlaybackCallbackState& s, std::span<float> buffer) MELODARA_NONBLOCKING {
   playback<BusLayout>(s, buffer);
 }
-void bus_output_callback_i16(PlaybackCallbackState& s, std::span<std::int16_t> buffer) {
+void bus_output_callback_i16(PlaybackCallbackState& s, std::span<std::int16_t> buffer) MELODARA_NONBLOCKING {
   playback<BusLayout>(s, buffer);
 }
 

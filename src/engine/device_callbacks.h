@@ -10,6 +10,7 @@
 #include <span>
 #include <vector>
 
+#include "core/realtime.h"
 #include "engine/frame_ring.h"
 
 namespace melodara {
@@ -42,7 +43,8 @@ struct PlaybackCallbackState {
   StereoFrame current;
 };
 
-// Allocates: yes (the scratch buffers). Thread: stream set-up.
+// The callbacks' states, built at stream set-up.
+// Thread: engine. Allocates: yes (the capture scratch buffers). Blocks: no.
 CaptureCallbackState make_capture_state(std::shared_ptr<FrameRing> ring,
                                         std::shared_ptr<CallbackCounter> counter, std::uint32_t sample_rate,
                                         std::size_t channels);
@@ -51,20 +53,25 @@ PlaybackCallbackState make_playback_state(std::shared_ptr<FrameRing> ring,
                                           std::size_t channels);
 
 // Appends the resampled image of `frames`; `position` carries the resampling
-// phase between calls. Thread: capture callback. Allocates: no. Blocks: ring mutex.
+// phase between calls. Thread: the capture stream's callback.
+// Allocates: no. Blocks: on the ring mutex only.
 void push_captured_frames(FrameRing& ring, std::span<const StereoFrame> frames, double& position,
                           double step);
 
-// Thread: device callback. Allocates: no. Blocks: ring mutex only.
-void input_callback_f32(CaptureCallbackState& s, std::span<const float> buffer);
-void input_callback_i16(CaptureCallbackState& s, std::span<const std::int16_t> buffer);
-void output_callback_f32(PlaybackCallbackState& s, std::span<float> buffer);
-void output_callback_i16(PlaybackCallbackState& s, std::span<std::int16_t> buffer);
-void bus_output_callback_f32(PlaybackCallbackState& s, std::span<float> buffer);
-void bus_output_callback_i16(PlaybackCallbackState& s, std::span<std::int16_t> buffer);
+// The data callbacks (the input ones of the capture stream, the output ones of
+// the monitor stream, the bus ones of the bus unit). Thread: the stream's
+// realtime callback thread, one call at a time. Allocates: no. Frees: no.
+// Blocks: on the ring mutex only, which the engine holds for one block's frames.
+void input_callback_f32(CaptureCallbackState& s, std::span<const float> buffer) MELODARA_NONBLOCKING;
+void input_callback_i16(CaptureCallbackState& s, std::span<const std::int16_t> buffer) MELODARA_NONBLOCKING;
+void output_callback_f32(PlaybackCallbackState& s, std::span<float> buffer) MELODARA_NONBLOCKING;
+void output_callback_i16(PlaybackCallbackState& s, std::span<std::int16_t> buffer) MELODARA_NONBLOCKING;
+void bus_output_callback_f32(PlaybackCallbackState& s, std::span<float> buffer) MELODARA_NONBLOCKING;
+void bus_output_callback_i16(PlaybackCallbackState& s, std::span<std::int16_t> buffer) MELODARA_NONBLOCKING;
 
 // A playback value as a 16-bit sample: above 1.0 gives 32767, otherwise
 // clamped to -1..1 and scaled by 32767 toward zero; non-finite gives 0.
+// Pure; any thread.
 std::int16_t playback_sample_i16(float value);
 
 }  // namespace melodara

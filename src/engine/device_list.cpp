@@ -50,21 +50,7 @@ void order(std::vector<AudioDevice>& list, ClassOf class_of) {
                    [&](const AudioDevice& a, const AudioDevice& b) { return class_of(a) < class_of(b); });
 }
 
-bool contains(std::string_view text, std::string_view key) {
-  return text.find(key) != std::string_view::npos;
-}
-
 }  // namespace
-
-nlohmann::json audio_device_json(const AudioDevice& d) {
-  return nlohmann::json{{"backend", d.backend},
-                        {"id", d.id},
-                        {"isDefault", d.is_default},
-                        {"isVirtual", d.is_virtual},
-                        {"kind", d.kind},
-                        {"label", d.label},
-                        {"name", d.name}};
-}
 
 DeviceLists build_device_lists(const DeviceSnapshot& snap, std::optional<std::string_view> selected_output,
                                std::optional<std::string_view> bus_name) {
@@ -88,7 +74,7 @@ DeviceLists build_device_lists(const DeviceSnapshot& snap, std::optional<std::st
     for (const AudioDevice& d : lists.outputs) {
       const std::string label_lower = unicode_lower(d.label);
       if (ascii_iequals(d.id, wanted) || ascii_iequals(d.label, wanted) ||
-          contains(label_lower, wanted_lower) || contains(wanted_lower, label_lower)) {
+          label_lower.contains(wanted_lower) || wanted_lower.contains(label_lower)) {
         sel_id = d.id;
         sel_label = d.label;
         break;
@@ -114,41 +100,11 @@ DeviceLists build_device_lists(const DeviceSnapshot& snap, std::optional<std::st
   return lists;
 }
 
-nlohmann::json device_list_json(const DeviceLists& lists, const std::optional<std::string>& bus_name) {
-  nlohmann::json inputs = nlohmann::json::array(), outputs = nlohmann::json::array();
-  for (const auto& d : lists.inputs) inputs.push_back(audio_device_json(d));
-  for (const auto& d : lists.outputs) outputs.push_back(audio_device_json(d));
-  auto first_id = [](const std::vector<AudioDevice>& l) {
-    return l.empty() ? nlohmann::json(nullptr) : nlohmann::json(l.front().id);
-  };
-  return nlohmann::json{
-      {"audioInputs", inputs},
-      {"audioOutputs", outputs},
-      {"cameras", nlohmann::json::array()},
-      {"defaultCamera", nullptr},
-      {"defaultInput", first_id(lists.inputs)},
-      {"defaultOutput", first_id(lists.outputs)},
-      {"inputs", inputs},
-      {"outputs", outputs},
-      {"platform", "macos"},
-      {"virtualMic",
-       {{"active", bus_name.has_value()},
-        {"hiddenFromOwnInput", true},
-        {"id", bus_name ? nlohmann::json(*bus_name) : nlohmann::json(nullptr)},
-        {"name", kVirtualMicName}}},
-  };
-}
-
 DeviceLists enumerate_audio_devices(std::optional<std::string_view> selected_output) {
   const DeviceSnapshot snap = device_snapshot();
   const auto bus = bus_device_name();
   return build_device_lists(snap, selected_output,
                             bus ? std::optional<std::string_view>(*bus) : std::nullopt);
-}
-
-nlohmann::json devices_list_json(std::optional<std::string_view> selected_output) {
-  const DeviceLists lists = enumerate_audio_devices(selected_output);
-  return device_list_json(lists, bus_device_name());
 }
 
 bool feedback_risk(const DeviceLists& lists) {

@@ -15,12 +15,8 @@ std::string joined(std::string_view a, std::string_view b) {
 template <std::size_t N>
 bool contains_any(std::string_view text, const std::array<std::string_view, N>& keys) {
   for (std::string_view k : keys)
-    if (text.find(k) != std::string_view::npos) return true;
+    if (text.contains(k)) return true;
   return false;
-}
-
-bool contains(std::string_view text, std::string_view key) {
-  return text.find(key) != std::string_view::npos;
 }
 
 constexpr auto kHeadphone = std::to_array<std::string_view>(
@@ -102,10 +98,10 @@ bool input_mirrors_output(std::string_view n, std::string_view b, std::optional<
   const std::string i_text = joined(n, b);
   const std::string q_text = joined(o.value_or(""), d.value_or(""));
   for (const auto& [out_key, in_key] : kMirrorPairs)
-    if (contains(q_text, out_key) && contains(i_text, in_key)) return true;
+    if (q_text.contains(out_key) && i_text.contains(in_key)) return true;
 
   const bool monitor_like = n.ends_with(".monitor") || n.starts_with("loopback:") ||
-                            contains(unicode_lower(b), "monitor of") || contains(b, "Out Ảo / Loopback:");
+                            unicode_lower(b).contains("monitor of") || b.contains("Out Ảo / Loopback:");
   if (!monitor_like && !is_daw_or_loopback_device(n, b)) return false;
 
   std::string_view base = trim_unicode(n);

@@ -2,7 +2,7 @@
 // Keyword tests on device names: headphone, webcam, the service's own
 // virtual devices, USB interface, DAW or loopback route, built-in device,
 // virtual route, and whether an input only echoes the selected output.
-// Pure functions; any thread.
+// Pure functions; any thread. Allocates: yes (lower-cased copies).
 #include <optional>
 #include <string_view>
 

@@ -8,12 +8,13 @@
 #include <system_error>
 #include <thread>
 
+#include "engine/device_records.h"
 #include "platform/platform.h"
 
 namespace melodara {
 
 struct DeviceEnumerator::Shared {
-  HostSource host;
+  SystemSource system;
   std::chrono::milliseconds wait;
   std::mutex cache_mutex;
   std::condition_variable done;
@@ -33,23 +34,22 @@ struct Run {
   std::optional<DeviceSnapshot> result;
 };
 
-void append_names(AudioHost& host, bool outputs, std::vector<std::string>& names) {
-  auto ids = host.devices();
-  if (!ids) return;
-  for (DeviceId id : *ids) {
-    if (!(outputs ? host.has_output(id) : host.has_input(id))) continue;
-    auto name = host.device_name(id);
-    names.push_back(name ? std::move(*name)
-                         : (outputs ? "Output " : "Input ") + std::to_string(names.size() + 1));
+void append_names(AudioSystem& system, bool outputs, std::vector<std::string>& names) {
+  auto records = read_device_records(system);
+  if (!records) return;
+  for (DeviceRecord& r : *records) {
+    if (!(outputs ? r.has_output : r.has_input)) continue;
+    names.push_back(r.name ? std::move(*r.name)
+                           : (outputs ? "Output " : "Input ") + std::to_string(names.size() + 1));
   }
 }
 
 void enumeration_thread(std::shared_ptr<DeviceEnumerator::Shared> s, std::shared_ptr<Run> run) {
   std::optional<DeviceSnapshot> snap;
   try {
-    auto host = s->host();
+    auto system = s->system();
     snap.emplace();
-    if (host) snap.emplace(enumerate_device_names(*host));
+    if (system) snap.emplace(enumerate_device_names(*system));
   } catch (...) {
     snap.reset();
   }
@@ -74,17 +74,18 @@ DeviceSnapshot cached(const DeviceEnumerator::Shared& s) {
 
 }  // namespace
 
-DeviceSnapshot enumerate_device_names(AudioHost& host) {
+DeviceSnapshot enumerate_device_names(AudioSystem& system) {
   DeviceSnapshot snap;
-  append_names(host, true, snap.outputs);
-  append_names(host, false, snap.inputs);
+  // One pass for the outputs, a second for the inputs.
+  append_names(system, true, snap.outputs);
+  append_names(system, false, snap.inputs);
   snap.backend = "CoreAudio";
   return snap;
 }
 
-DeviceEnumerator::DeviceEnumerator(HostSource host, std::chrono::milliseconds wait)
+DeviceEnumerator::DeviceEnumerator(SystemSource system, std::chrono::milliseconds wait)
     : shared_(std::make_shared<Shared>()) {
-  shared_->host = std::move(host);
+  shared_->system = std::move(system);
   shared_->wait = wait;
 }
 
@@ -129,7 +130,7 @@ void DeviceEnumerator::poison_cache() {
 }
 
 DeviceEnumerator& device_enumerator() {
-  static DeviceEnumerator* e = new DeviceEnumerator([] { return platform().audio; });
+  static DeviceEnumerator* e = new DeviceEnumerator([] { return platform().system; });
   return *e;
 }
 

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/audio_host.h"
+#include "platform/audio_system.h"
 
 namespace melodara {
 
@@ -23,24 +23,30 @@ struct DeviceSnapshot {
   friend bool operator==(const DeviceSnapshot&, const DeviceSnapshot&) = default;
 };
 
-// The names of the devices with output channels, then with input channels,
-// in the layer's order; unreadable names become "Output {n}" / "Input {n}".
-// Thread: any. Blocks: on the device layer.
-DeviceSnapshot enumerate_device_names(AudioHost& host);
+// The names of the devices with output streams, then with input streams, in
+// the system's order; unreadable names become "Output {n}" / "Input {n}".
+// Thread: any but realtime callbacks. Blocks: on the system object. Allocates: yes.
+DeviceSnapshot enumerate_device_names(AudioSystem& system);
 
 // The enumeration state. The process has one (below); tests make their own.
 class DeviceEnumerator {
  public:
-  using HostSource = std::function<std::shared_ptr<AudioHost>()>;
-  explicit DeviceEnumerator(HostSource host, std::chrono::milliseconds wait = std::chrono::milliseconds(450));
+  using SystemSource = std::function<std::shared_ptr<AudioSystem>()>;
+  explicit DeviceEnumerator(SystemSource system,
+                            std::chrono::milliseconds wait = std::chrono::milliseconds(450));
 
+  // Allocates: yes. A thread that cannot be started ends the process.
   // Thread: any but realtime callbacks. Blocks: up to the wait time.
   DeviceSnapshot snapshot();
+  // Thread: any. Blocks: no. Allocates: no.
   bool stalled() const;
   bool running() const;
+  // Thread: any but realtime callbacks. Blocks: briefly, on the name's mutex.
+  // Allocates: yes.
   std::optional<std::string> bus_device_name() const;
   void set_bus_device_name(std::string name);
   // Marks the cache poisoned, as a holder that failed would (tests).
+  // Thread: any. Blocks: briefly, on the cache mutex.
   void poison_cache();
 
   struct Shared;
@@ -49,10 +55,10 @@ class DeviceEnumerator {
   std::shared_ptr<Shared> shared_;
 };
 
-// The process-wide enumerator, on platform().audio.
+// The process-wide enumerator, on platform().system. Thread: any.
 DeviceEnumerator& device_enumerator();
 
-// Shorthands for the process-wide enumerator.
+// Shorthands for the process-wide enumerator, with its members' contracts.
 DeviceSnapshot device_snapshot();
 bool enumeration_stalled();
 std::optional<std::string> bus_device_name();

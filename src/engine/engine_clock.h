@@ -12,13 +12,14 @@ namespace melodara {
 
 using EngineInstant = std::chrono::nanoseconds;  // since an arbitrary monotonic epoch
 
+// Both run on the engine thread: `now` must not block or allocate;
+// `sleep_until` blocks until the deadline (a sleep cut short sleeps the rest).
 struct EngineClock {
   std::function<EngineInstant()> now;
-  // Returns at or after `deadline`; a sleep cut short sleeps the rest.
   std::function<void(EngineInstant deadline)> sleep_until;
 };
 
-// The steady clock of the process. Thread: any.
+// The steady clock of the process. Thread: any. Allocates: yes.
 EngineClock steady_engine_clock();
 
 inline constexpr std::uint64_t kBlocksPerSecond = 375;
@@ -32,7 +33,7 @@ struct BlockPacer {
   std::uint64_t blocks = 0;
 };
 
-// Exact nanoseconds of `blocks` block periods.
+// Exact nanoseconds of `blocks` block periods (saturating). Pure; any thread.
 std::int64_t blocks_to_ns(std::uint64_t blocks);
 
 enum class PaceResult { slept, caught_up, reset };

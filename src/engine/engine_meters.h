@@ -11,12 +11,13 @@ struct CrackleState {
   float level = 0.15f;  // smoothed crackle percentage
 };
 
-// max(20 log10 x, -96), exactly -96 at or below 0.000016.
+// max(20 log10 x, -96), exactly -96 at or below 0.000016. Pure; any thread.
 float meter_db(float x);
 
-// Thread: engine. Allocates: no.
+// Thread: engine. Allocates: no. Blocks: no.
 void crackle_update(CrackleState& crackle, const MixMeterSums& sums);
-// Under the second lock. Thread: engine. Allocates: no.
+// The bus-audit and crackle meters into the state.
+// Thread: engine, holding the state lock. Allocates: no. Blocks: no.
 void write_bus_audit(NativeState& state, const MixMeterSums& sums, const CrackleState& crackle);
 
 }  // namespace melodara

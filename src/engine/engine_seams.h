@@ -25,7 +25,7 @@ void engine_push_program_frames(ProgramStream* primary, ProgramStream* backing, 
 
 // Seeds the engine's own live key tracker with a given key. Filled by the
 // live key tracker's seeding; until then the tracker searches on its own.
-// Thread: engine. Allocates: no.
+// Thread: engine, holding the state lock. Allocates: no. Blocks: no.
 void engine_seed_live_key(LiveKeyTracker& tracker, std::uint64_t key_index, bool minor, float bpm);
 
 // The engine's side of voice calibration: the active flag as last copied from

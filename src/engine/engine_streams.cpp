@@ -4,40 +4,40 @@
 
 #include "core/unicode_text.h"
 #include "engine/device_callbacks.h"
+#include "engine/device_list.h"
 #include "engine/device_names.h"
+#include "engine/device_records.h"
 
 namespace melodara {
 namespace {
 
-struct LayerDevice {
+struct NamedDevice {
   DeviceId id = 0;
   std::string name;
   bool has_input = false;
   bool has_output = false;
 };
 
-std::optional<std::vector<LayerDevice>> list_devices(AudioHost& host) {
-  auto ids = host.devices();
-  if (!ids) return std::nullopt;
-  std::vector<LayerDevice> out;
-  for (DeviceId id : *ids) {
-    auto name = host.device_name(id);
-    if (!name) continue;  // a device without a readable name cannot be chosen by id
-    out.push_back({id, std::move(*name), host.has_input(id), host.has_output(id)});
-  }
+// The devices that can be chosen by id: those with a readable name.
+std::optional<std::vector<NamedDevice>> named_devices(AudioSystem& system) {
+  auto records = read_device_records(system);
+  if (!records) return std::nullopt;
+  std::vector<NamedDevice> out;
+  for (DeviceRecord& r : *records)
+    if (r.name) out.push_back({r.id, std::move(*r.name), r.has_input, r.has_output});
   return out;
 }
 
 bool own_virtual(std::string_view name) { return is_own_virtual_device(name, name); }
 
-bool contains(std::string_view text, std::string_view key) {
-  return text.find(key) != std::string_view::npos;
+ResolvedDevice resolved(const NamedDevice& d, bool loopback = false) {
+  return {d.id, d.name, loopback, d.has_input};
 }
 
 // Exact name, else (for a real id) containment either way; each device is
 // tested with all three before the next one. Empty names match nothing: an
 // empty text is contained in every id.
-const LayerDevice* match_by_id(const std::vector<LayerDevice>& list, bool output, std::string_view id) {
+const NamedDevice* match_by_id(const std::vector<NamedDevice>& list, bool output, std::string_view id) {
   const bool containment = !id.empty() && id != "default";
   const std::string lowered_id = ascii_lower(id);
   for (const auto& d : list) {
@@ -45,32 +45,32 @@ const LayerDevice* match_by_id(const std::vector<LayerDevice>& list, bool output
     if (ascii_iequals(d.name, id)) return &d;
     if (!containment) continue;
     const std::string lowered = ascii_lower(d.name);
-    if (contains(lowered, lowered_id) || contains(lowered_id, lowered)) return &d;
+    if (lowered.contains(lowered_id) || lowered_id.contains(lowered)) return &d;
   }
   return nullptr;
 }
 
-std::optional<ResolvedDevice> system_default(AudioHost& host, const std::vector<LayerDevice>* list,
+std::optional<ResolvedDevice> system_default(AudioSystem& system, const std::vector<NamedDevice>* list,
                                              bool output) {
-  auto id = output ? host.default_output_device() : host.default_input_device();
+  auto id = output ? system.default_output_device() : system.default_input_device();
   if (!id) return std::nullopt;
-  auto name = host.device_name(*id);
-  if (!name) return ResolvedDevice{*id, {}, false};
-  if (!own_virtual(*name) || !list) return ResolvedDevice{*id, std::move(*name), false};
+  const bool has_input = system.has_streams(*id, AudioScope::input);
+  auto name = system.device_name(*id);
+  if (!name) return ResolvedDevice{*id, {}, false, has_input};
+  if (!own_virtual(*name) || !list) return ResolvedDevice{*id, std::move(*name), false, has_input};
   // The system default is one of our own devices: the first other device instead.
   for (const auto& d : *list)
-    if ((output ? d.has_output : d.has_input) && !d.name.empty() && !own_virtual(d.name))
-      return ResolvedDevice{d.id, d.name, false};
+    if ((output ? d.has_output : d.has_input) && !d.name.empty() && !own_virtual(d.name)) return resolved(d);
   return std::nullopt;
 }
 
-std::optional<ResolvedDevice> resolve_one(AudioHost& host,
-                                          const std::optional<std::vector<LayerDevice>>& list, bool output,
+std::optional<ResolvedDevice> resolve_one(AudioSystem& system,
+                                          const std::optional<std::vector<NamedDevice>>& list, bool output,
                                           std::string_view id) {
   if (list) {
-    if (const LayerDevice* d = match_by_id(*list, output, id)) return ResolvedDevice{d->id, d->name, false};
+    if (const NamedDevice* d = match_by_id(*list, output, id)) return resolved(*d);
   }
-  return system_default(host, list ? &*list : nullptr, output);
+  return system_default(system, list ? &*list : nullptr, output);
 }
 
 template <class Callback, class State, class Fn>
@@ -78,20 +78,30 @@ Callback bind(std::shared_ptr<State> state, Fn fn) {
   return [state = std::move(state), fn](auto buffer) { fn(*state, buffer); };
 }
 
+bool usable(const StreamConfig& config) {
+  return config.channels != 0 && config.sample_rate != 0 &&
+         (config.format == SampleFormat::f32 || config.format == SampleFormat::i16);
+}
+
+// The playback callback of a ring in the device's format: the monitor's
+// channel rule (the pair repeated) or the bus's (the pair, then silence).
+OutputCallback playback_callback(const std::shared_ptr<FrameRing>& ring,
+                                 const std::shared_ptr<CallbackCounter>& counter, const StreamConfig& config,
+                                 bool bus) {
+  auto state = std::make_shared<PlaybackCallbackState>(
+      make_playback_state(ring, counter, config.sample_rate, config.channels));
+  if (config.format == SampleFormat::i16)
+    return bind<OutputCallbackI16>(std::move(state), bus ? bus_output_callback_i16 : output_callback_i16);
+  return bind<OutputCallbackF32>(std::move(state), bus ? bus_output_callback_f32 : output_callback_f32);
+}
+
 std::unique_ptr<AudioStream> open_monitor(AudioHost& host, const ResolvedDevice& dev,
                                           const EngineStreams& s) {
   auto config = host.default_output_config(dev.id);
-  if (!config || config->channels == 0 || config->sample_rate == 0) return nullptr;
-  auto state = std::make_shared<PlaybackCallbackState>(
-      make_playback_state(s.monitor_ring, s.playback_counter, config->sample_rate, config->channels));
-  OutputCallback cb;
-  if (config->format == SampleFormat::f32)
-    cb = OutputCallbackF32(bind<OutputCallbackF32>(state, output_callback_f32));
-  else if (config->format == SampleFormat::i16)
-    cb = OutputCallbackI16(bind<OutputCallbackI16>(state, output_callback_i16));
-  else
-    return nullptr;
-  auto stream = host.build_output_stream(dev.id, *config, std::move(cb), [](const PlatformError&) {});
+  if (!config || !usable(*config)) return nullptr;
+  auto stream = host.build_output_stream(
+      dev.id, *config, playback_callback(s.monitor_ring, s.playback_counter, *config, false),
+      [](const PlatformError&) {});
   return stream ? std::move(*stream) : nullptr;
 }
 
@@ -100,18 +110,16 @@ std::unique_ptr<AudioStream> open_capture(AudioHost& host, const ResolvedDevice&
   std::expected<StreamConfig, PlatformError> config = std::unexpected(PlatformError{});
   if (dev.loopback) config = host.default_output_config(dev.id);
   if (!config) config = host.default_input_config(dev.id);
-  if (!config || config->channels == 0 || config->sample_rate == 0) return nullptr;
+  if (!config || !usable(*config)) return nullptr;
   auto state = std::make_shared<CaptureCallbackState>(
       make_capture_state(s.capture_ring, s.capture_counter, config->sample_rate, config->channels));
   InputCallback cb;
   if (config->format == SampleFormat::f32)
-    cb = InputCallbackF32(bind<InputCallbackF32>(state, input_callback_f32));
-  else if (config->format == SampleFormat::i16)
-    cb = InputCallbackI16(bind<InputCallbackI16>(state, input_callback_i16));
+    cb = bind<InputCallbackF32>(std::move(state), input_callback_f32);
   else
-    return nullptr;
+    cb = bind<InputCallbackI16>(std::move(state), input_callback_i16);
   auto discard = [](const PlatformError&) {};
-  auto stream = dev.loopback && !host.has_input(dev.id)
+  auto stream = dev.loopback && !dev.has_input
                     ? host.build_output_capture_stream(dev.id, *config, std::move(cb), discard)
                     : host.build_input_stream(dev.id, *config, std::move(cb), discard);
   return stream ? std::move(*stream) : nullptr;
@@ -129,11 +137,11 @@ void top_up(FrameRing& ring, std::size_t target) {
 
 }  // namespace
 
-ResolvedDevices resolve_engine_devices(AudioHost& host, std::string_view input_id,
+ResolvedDevices resolve_engine_devices(AudioSystem& system, std::string_view input_id,
                                        std::string_view output_id) {
-  const auto list = list_devices(host);
+  const auto list = named_devices(system);
   ResolvedDevices r;
-  r.output = resolve_one(host, list, true, output_id);
+  r.output = resolve_one(system, list, true, output_id);
 
   constexpr std::string_view kLoopback = "loopback:";
   if (input_id.size() >= kLoopback.size() && input_id.starts_with(kLoopback)) {
@@ -145,17 +153,18 @@ ResolvedDevices resolve_engine_devices(AudioHost& host, std::string_view input_i
       if (ascii_iequals(d.name, output_id) || (r.output && ascii_iequals(d.name, r.output->name)) ||
           own_virtual(d.name))
         continue;
-      r.input = ResolvedDevice{d.id, d.name, true};
+      r.input = resolved(d, true);
       break;
     }
     return r;
   }
-  r.input = resolve_one(host, list, false, input_id);
+  r.input = resolve_one(system, list, false, input_id);
   return r;
 }
 
-EngineStreams open_engine_streams(AudioHost& host, bool enumeration_stalled, std::string_view input_id,
-                                  std::string_view output_id, const EngineSleep& sleep) {
+EngineStreams open_engine_streams(const Platform& platform, bool enumeration_stalled,
+                                  std::string_view input_id, std::string_view output_id,
+                                  const EngineSleep& sleep) {
   EngineStreams s;
   s.capture_ring = std::make_shared<FrameRing>(kCaptureRingStartFill);
   s.monitor_ring = std::make_shared<FrameRing>(kMonitorRingStartFill);
@@ -163,7 +172,8 @@ EngineStreams open_engine_streams(AudioHost& host, bool enumeration_stalled, std
   s.playback_counter = std::make_shared<CallbackCounter>(0);
   if (enumeration_stalled) return s;
 
-  const ResolvedDevices devices = resolve_engine_devices(host, input_id, output_id);
+  AudioHost& host = *platform.audio;
+  const ResolvedDevices devices = resolve_engine_devices(*platform.system, input_id, output_id);
   if (devices.output) {
     s.output_name = devices.output->name;
     s.monitor_stream = open_monitor(host, *devices.output, s);
@@ -182,6 +192,38 @@ EngineStreams open_engine_streams(AudioHost& host, bool enumeration_stalled, std
   top_up(*s.capture_ring, kCaptureTargetFill);
   top_up(*s.monitor_ring, kPlaybackTargetFill);
   return s;
+}
+
+std::optional<BusOutput> open_bus_output(const Platform& platform, std::string_view output_name,
+                                         std::string_view input_name) {
+  auto records = read_device_records(*platform.system);
+  if (!records) return std::nullopt;
+  std::vector<const DeviceRecord*> found;
+  for (const DeviceRecord& r : *records) {
+    if (!r.has_output || !r.name) continue;
+    if (is_virtual_loopback_device(*r.name, output_name, input_name)) found.push_back(&r);
+  }
+  if (found.empty()) return std::nullopt;
+  auto pick = [&](auto test) -> const DeviceRecord* {
+    for (const DeviceRecord* r : found)
+      if (test(unicode_lower(*r->name))) return r;
+    return nullptr;
+  };
+  const DeviceRecord* device = pick([](const std::string& n) { return n.contains("melodara_virtual_bus"); });
+  if (!device)
+    device = pick([](const std::string& n) { return n.contains("melodara") || n.contains("tunewerk"); });
+  if (!device) device = found.front();
+
+  BusOutput bus;
+  bus.name = device->name->empty() ? std::string(kVirtualBusName) : *device->name;
+  bus.ring = std::make_shared<FrameRing>(kBusRingStartFill);
+  bus.counter = std::make_shared<CallbackCounter>(0);
+  OutputUnitHost& units = *platform.units;
+  auto format = units.device_format(device->id);
+  if (!format || !usable(*format)) return bus;
+  auto unit = units.open_output_unit(device->id, playback_callback(bus.ring, bus.counter, *format, true));
+  if (unit) bus.unit = std::move(*unit);
+  return bus;
 }
 
 }  // namespace melodara

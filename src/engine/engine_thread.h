@@ -1,40 +1,39 @@
 #pragma once
-// The realtime engine thread: provisioning, its own DSP engine, the stream
-// (re)open, and the block loop: per 128 frames it pops the capture ring,
-// copies the control state under a try-lock (or runs on its last copies when
-// the lock is busy), plays the backing track with fades, runs the vocal
-// chain, mixes, feeds the program streams, the monitor ring and the bus ring,
-// writes meters, telemetry and recordings under a second try-lock, watches
-// its streams, and paces itself on the monotonic clock against the monitor
-// ring's fill. Inside the loop the state lock is only ever tried.
+// The realtime engine thread's runner: provisioning, the stream (re)open, the
+// per-block work around the block itself (engine_block.h): the capture pop,
+// the two try-locks of the state, the pushes to the program streams and the
+// rings; the watchdogs, the restart and the pacing on the monotonic clock
+// against the monitor ring's fill. Inside the loop the state lock is only
+// ever tried.
 //
-// The pieces are public so a test can step the loop on a manual clock:
+// The steps are public so a test can run the loop on a manual clock:
 //
 //     auto engine = audio_engine_new(env, state, backing, primary);
 //     engine_open_streams(*engine);
-//     for (;;) { if (engine_run_block(*engine) != BlockOutcome::next) break; engine_pace(*engine); }
-#include <array>
+//     for (;;) {
+//       BlockOutcome outcome = engine_run_block(*engine);
+//       if (outcome == BlockOutcome::next) outcome = engine_watch(*engine);
+//       if (outcome != BlockOutcome::next) { engine_restart(*engine, outcome); engine_open_streams(*engine);
+//       continue; } engine_pace(*engine);
+//     }
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 
-#include "dsp/vocal_dsp.h"
+#include "core/realtime.h"
 #include "engine/device_snapshot.h"
+#include "engine/engine_block.h"
 #include "engine/engine_clock.h"
-#include "engine/engine_meters.h"
-#include "engine/engine_seams.h"
-#include "engine/engine_streams.h"
-#include "engine/recorder_capture.h"
-#include "engine/routing_mix.h"
+#include "engine/frame_ring.h"
+#include "engine/program_stream.h"
 #include "platform/platform.h"
 #include "state/native_state.h"
 
 namespace melodara {
 
-inline constexpr std::size_t kEngineBlock = 128;
-inline constexpr std::size_t kBusRingStartFill = 1792;
 inline constexpr std::uint64_t kWatchdogBlocks = 375;
 
 // What the engine runs on: the platform, the device enumeration, a clock.
@@ -47,97 +46,42 @@ struct EngineEnv {
 };
 
 // The process platform, the process-wide enumerator and the steady clock.
+// Thread: any. Allocates: yes.
 EngineEnv default_engine_env();
 
-using TrackRef = std::shared_ptr<const std::vector<float>>;
-
-struct BusOutput {
-  std::shared_ptr<FrameRing> ring;
-  std::shared_ptr<CallbackCounter> counter;
-  std::unique_ptr<OutputUnit> unit;  // dropping it stops it
+// The runner's record: the block, the streams and rings, the watchdogs' memo
+// and the pacer. Owned by the engine thread.
+struct AudioEngine;
+struct AudioEngineDelete {
+  void operator()(AudioEngine* engine) const noexcept;
 };
+using AudioEnginePtr = std::unique_ptr<AudioEngine, AudioEngineDelete>;
 
 enum class BlockOutcome { next, device_change, stalled_streams, reopen_after_stall };
 
-struct AudioEngine {
-  EngineEnv env;
-  SharedState state;
-  std::shared_ptr<ProgramStream> backing_slot, primary_slot;
-  VocalDsp dsp;
-
-  // Control copies; controls.mode follows the copied routing text.
-  MixControls controls;
-  std::string routing;
-  std::uint64_t audio_revision = 1;
-  std::uint64_t device_revision = 1;
-  std::uint64_t device_revision_at_open = 1;
-  RoutingMixState mix;
-
-  // Player.
-  TrackRef track;
-  std::uint64_t channels = 2;
-  std::uint64_t position = 0;
-  bool playing = false;
-  std::uint64_t pending_advance = 0;
-  std::uint64_t last_serial = 0;
-  // The previous block's track, for the fades.
-  TrackRef fade_track;
-  std::uint64_t fade_channels = 2;
-  std::uint64_t fade_position = 0;
-  bool fade_playing = false;
-  // Released tracks wait here to be handed to the state, so the engine never
-  // frees a track itself.
-  std::array<TrackRef, 4> retired;
-
-  // Block buffers. capture holds the popped frames as they came; capture_l/r
-  // are its channels with non-finite samples replaced by 0.
-  StereoFrame last_captured;
-  std::array<StereoFrame, kEngineBlock> capture{};
-  std::array<float, kEngineBlock> capture_l{}, capture_r{}, mic{}, music_l{}, music_r{}, out_l{}, out_r{};
-  // The routing mix's outputs for this block.
-  std::array<StereoFrame, kEngineBlock> primary_block{}, backing_block{}, monitor_block{}, bus_block{},
-      rec_mix_block{}, rec_vocal_block{}, rec_dry_block{};
-  DspMeters meters;
-  MixMeterSums sums;
-  CrackleState crackle;
-  RecorderPending recorder;
-
-  EngineVoiceCal voice_cal;
-
-  // Key seeding memo.
-  bool key_seeded = false;
-  std::uint64_t seeded_root = 0;
-  bool seeded_minor = false;
-  std::uint32_t seeded_bpm10 = 0;
-
-  // Streams and their watch.
-  EngineStreams streams;
-  BusOutput bus;
-  bool opened_while_stalled = false;
-  std::uint64_t watch_blocks = 0;
-  std::uint64_t seen_capture = 0, seen_playback = 0, seen_bus = 0;
-  std::uint32_t stall_count = 0;
-  BlockPacer pacer;
-  std::optional<std::size_t> last_monitor_fill;  // after this block's push; none without a monitor stream
-  std::uint64_t opens = 0;                       // stream (re)opens so far
-};
-
-// Phases 1 and 2: provisioning, then the own engine and its buffers.
-// Thread: engine. Allocates: yes.
-std::unique_ptr<AudioEngine> audio_engine_new(EngineEnv env, SharedState state,
-                                              std::shared_ptr<ProgramStream> backing,
-                                              std::shared_ptr<ProgramStream> primary);
+// Phases 1 and 2: provisioning, then the own engine and its buffers. Null
+// slots are not fed. Thread: engine. Allocates: yes. Blocks: on the platform.
+AudioEnginePtr audio_engine_new(EngineEnv env, SharedState state, std::shared_ptr<ProgramStream> backing,
+                                std::shared_ptr<ProgramStream> primary);
 
 // Stream (re)open: blocking state locks, device resolution, system defaults,
 // engine and bus streams, then a fresh pacing base.
 // Thread: engine. Allocates: yes. Blocks: yes.
 void engine_open_streams(AudioEngine& e);
 
-// One block, steps capture to watchdog.
-// Thread: engine. Allocates: no. Blocks: ring mutexes only (state lock only tried).
-BlockOutcome engine_run_block(AudioEngine& e);
+// One block: capture pop, the state copy (or the busy path), the restart test
+// (device_change), the block, the program-stream frames, the meters under the
+// second try-lock, the bus and monitor pushes.
+// Thread: engine. Allocates: no. Blocks: ring mutexes only (the state lock is only tried).
+BlockOutcome engine_run_block(AudioEngine& e) noexcept MELODARA_NONBLOCKING;
 
-// Sleeps to the next block's deadline. Thread: engine. Allocates: no.
+// After every block; every 375th call restarts a bus unit or streams whose
+// callbacks stopped, and reports a third failed check in a row
+// (stalled_streams) or the end of an enumeration stall that kept the streams
+// closed (reopen_after_stall). Thread: engine. Blocks: on the platform.
+BlockOutcome engine_watch(AudioEngine& e);
+
+// Sleeps to the next block's deadline. Thread: engine. Allocates: no. Blocks: the sleep.
 PaceResult engine_pace(AudioEngine& e);
 
 // Tears the streams down; after a stream stall, resets a matching USB device
@@ -145,15 +89,46 @@ PaceResult engine_pace(AudioEngine& e);
 void engine_restart(AudioEngine& e, BlockOutcome cause);
 
 // Open, then blocks and restarts while `keep_running()` says so.
+// Thread: engine. Blocks: yes.
 void run_engine_loop(AudioEngine& e, const std::function<bool()>& keep_running);
 
-// Resets the USB registry entry that matches the input or output name; names
-// that are empty or "default" (either side) match nothing. True when a device
-// was found. Thread: engine. Blocks: on the registry.
-bool engine_usb_recover(UsbRegistry& registry, std::string_view input_name, std::string_view output_name);
+// The track references the engine let go of: whoever runs the engine drops
+// them off the engine thread, now and then (run_audio_engine starts a
+// reclaimer for it). Thread: any. Allocates: no.
+const std::shared_ptr<TrackRetireQueue>& engine_retire_queue(const AudioEngine& e) noexcept;
+
+// Starts the detached thread "melodara-retire" that reclaims `queue` every
+// `period`, for the life of the process, so nothing accumulates even when no
+// request arrives. False when the thread cannot start. Thread: any. Allocates: yes.
+bool start_track_reclaimer(std::shared_ptr<TrackRetireQueue> queue,
+                           std::chrono::milliseconds period = std::chrono::milliseconds(50));
 
 // The thread body of "melodara-tunewerk-realtime-dsp": never returns.
 [[noreturn]] void run_audio_engine(SharedState state, std::shared_ptr<ProgramStream> backing,
                                    std::shared_ptr<ProgramStream> primary);
+
+// What tests and benchmarks look at between blocks.
+// The last block's signals. Thread: engine (or the caller stepping it).
+const BlockSignals& engine_signals(const AudioEngine& e) noexcept;
+// The own vocal engine's parameters as the last block ran them.
+const DspParams& engine_dsp_params(const AudioEngine& e) noexcept;
+
+struct EngineStatus {
+  std::uint64_t opens = 0;  // stream (re)opens so far
+  std::string input_name;   // resolved at the last open, empty when none
+  std::string output_name;
+  bool capture_stream = false;
+  bool monitor_stream = false;
+  bool bus_output = false;  // a bus unit is open
+  std::shared_ptr<FrameRing> capture_ring;
+  std::shared_ptr<FrameRing> monitor_ring;
+  std::uint64_t pending_advance = 0;   // frames played while the state lock was busy
+  std::uint64_t retire_overflows = 0;  // track references dropped on the engine thread
+  RoutingMode mode = RoutingMode::Program;
+  bool webcam_input = false;
+  float gate_floor = 1.0f;
+};
+// Thread: engine (or the caller stepping it). Allocates: yes.
+EngineStatus engine_status(const AudioEngine& e);
 
 }  // namespace melodara

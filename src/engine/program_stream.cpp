@@ -18,6 +18,7 @@
 #include <system_error>
 #include <vector>
 
+#include "core/little_endian.h"
 #include "core/threads.h"
 #include "core/utf8.h"
 
@@ -76,17 +77,6 @@ std::optional<ParsedAddress> parse_ip_literal(const std::string& host, std::uint
     return out;
   }
   return std::nullopt;
-}
-
-void put_u16(unsigned char* p, std::uint16_t v) {
-  p[0] = static_cast<unsigned char>(v);
-  p[1] = static_cast<unsigned char>(v >> 8);
-}
-void put_u32(unsigned char* p, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
-}
-void put_u64(unsigned char* p, std::uint64_t v) {
-  for (int i = 0; i < 8; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
 }
 
 void close_socket(int& fd) {
@@ -168,8 +158,8 @@ std::expected<int, std::string> connect_endpoint(const ProgramStreamEndpoint& en
   if (endpoint.token.size() > 0xFFFF) return fail("program stream token quá dài");
   std::vector<unsigned char> hello(8 + endpoint.token.size());
   std::memcpy(hello.data(), "MLDP", 4);
-  put_u16(hello.data() + 4, 1);
-  put_u16(hello.data() + 6, static_cast<std::uint16_t>(endpoint.token.size()));
+  store_le16(hello.data() + 4, 1);
+  store_le16(hello.data() + 6, static_cast<std::uint16_t>(endpoint.token.size()));
   std::memcpy(hello.data() + 8, endpoint.token.data(), endpoint.token.size());
   if (auto written = write_all(fd, hello.data(), hello.size(), stop); !written) {
     return fail("program stream handshake failed: " + written.error());
@@ -181,16 +171,16 @@ std::expected<int, std::string> connect_endpoint(const ProgramStreamEndpoint& en
 std::size_t encode_packet(unsigned char* packet, const ProgramStreamFrame* frames, std::size_t n,
                           std::uint64_t sequence) {
   std::memcpy(packet, "MLDF", 4);
-  put_u16(packet + 4, 1);
-  put_u16(packet + 6, kProgramStreamChannels);
-  put_u32(packet + 8, kProgramStreamSampleRate);
-  put_u32(packet + 12, static_cast<std::uint32_t>(n));
-  put_u64(packet + 16, sequence);
-  put_u64(packet + 24, frames[0].stamp);
+  store_le16(packet + 4, 1);
+  store_le16(packet + 6, kProgramStreamChannels);
+  store_le32(packet + 8, kProgramStreamSampleRate);
+  store_le32(packet + 12, static_cast<std::uint32_t>(n));
+  store_le64(packet + 16, sequence);
+  store_le64(packet + 24, frames[0].stamp);
   unsigned char* p = packet + kProgramStreamHeaderBytes;
   for (std::size_t i = 0; i < n; ++i, p += kProgramStreamFrameBytes) {
-    put_u32(p, std::bit_cast<std::uint32_t>(frames[i].left));
-    put_u32(p + 4, std::bit_cast<std::uint32_t>(frames[i].right));
+    store_le32(p, std::bit_cast<std::uint32_t>(frames[i].left));
+    store_le32(p + 4, std::bit_cast<std::uint32_t>(frames[i].right));
   }
   return kProgramStreamHeaderBytes + n * kProgramStreamFrameBytes;
 }
@@ -207,14 +197,14 @@ void run_publisher(ProgramStreamQueue& queue, ProgramStreamState& state) {
   while (!state.stop.load()) {
     if (!state.enabled.load()) {
       close_socket(fd);
-      program_stream_queue_clear(queue);
+      queue.clear();
       std::this_thread::sleep_for(kIdleSleep);
       continue;
     }
     const std::uint64_t generation = state.generation.load();
     if (generation != served) {
       close_socket(fd);
-      program_stream_queue_clear(queue);
+      queue.clear();
       sequence = 0;
       served = generation;
     }
@@ -236,7 +226,7 @@ void run_publisher(ProgramStreamQueue& queue, ProgramStreamState& state) {
       }
     }
 
-    const std::size_t n = program_stream_queue_take(queue, frames.data(), frames.size());
+    const std::size_t n = queue.take(frames.data(), frames.size());
     if (n == 0) {
       std::this_thread::sleep_for(kEmptySleep);
       continue;
@@ -259,45 +249,6 @@ void run_publisher(ProgramStreamQueue& queue, ProgramStreamState& state) {
 
 }  // namespace
 
-ProgramStreamQueue::ProgramStreamQueue(std::size_t limit_)
-    : limit(limit_),
-      mask(std::bit_ceil(std::max<std::size_t>(limit_, 1)) - 1),
-      slots(std::make_unique<ProgramStreamFrame[]>(mask + 1)) {}
-
-bool program_stream_queue_push(ProgramStreamQueue& queue, const ProgramStreamFrame& frame) noexcept {
-  const std::uint64_t tail = queue.tail.load(std::memory_order_relaxed);
-  // The consumer's index is read again only when the ring looks full, so the
-  // producer rarely touches the consumer's cache line.
-  if (tail - queue.producerHead >= queue.limit) {
-    queue.producerHead = queue.head.load(std::memory_order_acquire);
-    if (tail - queue.producerHead >= queue.limit) return false;
-  }
-  queue.slots[tail & queue.mask] = frame;
-  queue.tail.store(tail + 1, std::memory_order_release);
-  return true;
-}
-
-std::size_t program_stream_queue_take(ProgramStreamQueue& queue, ProgramStreamFrame* out,
-                                      std::size_t max) noexcept {
-  const std::uint64_t head = queue.head.load(std::memory_order_relaxed);
-  if (queue.consumerTail - head < max) queue.consumerTail = queue.tail.load(std::memory_order_acquire);
-  const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(queue.consumerTail - head, max));
-  for (std::size_t i = 0; i < n; ++i) out[i] = queue.slots[(head + i) & queue.mask];
-  queue.head.store(head + n, std::memory_order_release);
-  return n;
-}
-
-void program_stream_queue_clear(ProgramStreamQueue& queue) noexcept {
-  queue.consumerTail = queue.tail.load(std::memory_order_acquire);
-  queue.head.store(queue.consumerTail, std::memory_order_release);
-}
-
-std::size_t program_stream_queue_size(const ProgramStreamQueue& queue) noexcept {
-  const std::uint64_t head = queue.head.load(std::memory_order_acquire);
-  const std::uint64_t tail = queue.tail.load(std::memory_order_acquire);
-  return tail > head ? static_cast<std::size_t>(tail - head) : 0;
-}
-
 std::expected<std::shared_ptr<ProgramStream>, std::string> program_stream_spawn() {
   auto slot = std::make_shared<ProgramStream>();
   slot->queue = std::make_shared<ProgramStreamQueue>();
@@ -315,8 +266,9 @@ std::expected<std::shared_ptr<ProgramStream>, std::string> program_stream_spawn(
   return slot;
 }
 
-std::expected<Json, std::string> program_stream_open(ProgramStream& slot, std::string_view host,
-                                                     std::uint64_t port, std::string_view token) {
+std::expected<ProgramStreamStatus, std::string> program_stream_open(ProgramStream& slot,
+                                                                    std::string_view host, std::uint64_t port,
+                                                                    std::string_view token) {
   // Texts from the line protocol are valid UTF-8 already; others are repaired before trimming.
   const std::string hostText = utf8_valid(host) ? std::string(host) : utf8_lossy(host);
   const std::string tokenText = utf8_valid(token) ? std::string(token) : utf8_lossy(token);
@@ -349,7 +301,7 @@ std::expected<Json, std::string> program_stream_open(ProgramStream& slot, std::s
   }
   state.generation.fetch_add(1);
   state.enabled.store(true);
-  return program_stream_status_json(slot);
+  return program_stream_status(slot);
 }
 
 void program_stream_close(ProgramStream& slot) noexcept {
@@ -357,29 +309,22 @@ void program_stream_close(ProgramStream& slot) noexcept {
   slot.state->generation.fetch_add(1);
 }
 
-Json program_stream_status_json(const ProgramStream& slot) {
+ProgramStreamStatus program_stream_status(const ProgramStream& slot) {
   ProgramStreamState& state = *slot.state;
-  Json error = nullptr;
-  {
-    auto guard = slot.state->error.lock();
-    if (!guard.poisoned() && guard->has_value()) error = **guard;
-  }
-  return Json{
-      {"state", state.enabled.load() ? "active" : "closed"},
-      {"sampleRate", kProgramStreamSampleRate},
-      {"channels", kProgramStreamChannels},
-      {"frameSamples", kProgramStreamPacketFrames},
-      {"sentPackets", state.sentPackets.load()},
-      {"sentFrames", state.sentFrames.load()},
-      {"droppedFrames", state.droppedFrames.load()},
-      {"error", std::move(error)},
-  };
+  ProgramStreamStatus s;
+  s.active = state.enabled.load();
+  s.sent_packets = state.sentPackets.load();
+  s.sent_frames = state.sentFrames.load();
+  s.dropped_frames = state.droppedFrames.load();
+  auto guard = state.error.lock();
+  if (!guard.poisoned()) s.error = *guard;
+  return s;
 }
 
 void program_stream_push_frame(ProgramStream& slot, std::uint64_t stamp, float left, float right) noexcept {
   ProgramStreamState& state = *slot.state;
   if (!state.enabled.load(std::memory_order_relaxed)) return;
-  if (!program_stream_queue_push(*slot.queue, ProgramStreamFrame{stamp, left, right})) {
+  if (!slot.queue->try_push(ProgramStreamFrame{stamp, left, right})) {
     state.droppedFrames.fetch_add(1, std::memory_order_relaxed);
   }
 }

@@ -14,8 +14,8 @@
 #include <string_view>
 #include <thread>
 
-#include "core/json_writer.h"
 #include "core/mutex.h"
+#include "core/spsc_queue.h"
 
 namespace melodara {
 
@@ -35,36 +35,12 @@ struct ProgramStreamFrame {
   float right = 0.0f;
 };
 
-// Bounded single-producer (engine) / single-consumer (publisher) ring holding
-// at most `limit` frames. Storage is allocated once, rounded up to a power of
-// two for cheap indexing; the producer never waits and never drops older frames.
-struct ProgramStreamQueue {
-  explicit ProgramStreamQueue(std::size_t limit = kProgramStreamQueueLimit);
-
-  std::size_t limit;
-  std::size_t mask;  // storage size - 1
-  std::unique_ptr<ProgramStreamFrame[]> slots;
-  alignas(64) std::atomic<std::uint64_t> head{0};  // next frame to take; consumer writes
-  std::uint64_t consumerTail = 0;                  // consumer's last look at tail
-  alignas(64) std::atomic<std::uint64_t> tail{0};  // next free slot; producer writes
-  std::uint64_t producerHead = 0;                  // producer's last look at head
+// The frames from the engine (the one producer) to the publisher (the one
+// consumer): at most `limit` frames; a full queue refuses new frames and keeps
+// the older ones.
+struct ProgramStreamQueue : SpscQueue<ProgramStreamFrame> {
+  explicit ProgramStreamQueue(std::size_t limit = kProgramStreamQueueLimit) : SpscQueue(limit) {}
 };
-
-// Appends one frame; false when the queue already holds `limit` frames.
-// Thread: the one producer. Allocates: no. Blocks: no.
-bool program_stream_queue_push(ProgramStreamQueue& queue, const ProgramStreamFrame& frame) noexcept;
-
-// Moves up to `max` frames from the front into `out`; returns how many.
-// Thread: the one consumer. Allocates: no. Blocks: no.
-std::size_t program_stream_queue_take(ProgramStreamQueue& queue, ProgramStreamFrame* out,
-                                      std::size_t max) noexcept;
-
-// Empties the queue (frames pushed meanwhile may stay).
-// Thread: the one consumer. Allocates: no. Blocks: no.
-void program_stream_queue_clear(ProgramStreamQueue& queue) noexcept;
-
-// Frames waiting now. Thread: any; a snapshot only.
-std::size_t program_stream_queue_size(const ProgramStreamQueue& queue) noexcept;
 
 struct ProgramStreamEndpoint {
   std::optional<std::string> host;  // none until the first open
@@ -98,30 +74,43 @@ struct ProgramStream {
 
 // Makes the queue, the state and the publisher thread of a new slot, closed.
 // Fails with kProgramStreamSpawnFailed when the thread cannot start.
-// Thread: any (start-up).
+// Thread: start-up. Allocates: yes. Blocks: no.
 std::expected<std::shared_ptr<ProgramStream>, std::string> program_stream_spawn();
+
+// A slot's status as the operations answer it.
+struct ProgramStreamStatus {
+  bool active = false;  // enabled: "active", else "closed"
+  std::uint64_t sent_packets = 0;
+  std::uint64_t sent_frames = 0;
+  std::uint64_t dropped_frames = 0;
+  std::optional<std::string> error;  // the last failure's text
+  friend bool operator==(const ProgramStreamStatus&, const ProgramStreamStatus&) = default;
+};
 
 // Validates and stores the endpoint (loopback IP literals only; 1..65,535 for
 // the port; a 1..256-byte token), resets the counters and the error, raises the
-// generation and enables the slot. Returns the status object or the error text;
-// a failed open changes nothing. Thread: any. Blocks: briefly, on the slot's locks.
-std::expected<Json, std::string> program_stream_open(ProgramStream& slot, std::string_view host,
-                                                     std::uint64_t port, std::string_view token);
+// generation and enables the slot. Returns the status right after the open, or
+// the error text; a failed open changes nothing.
+// Thread: any. Blocks: briefly, on the slot's locks. Allocates: yes.
+std::expected<ProgramStreamStatus, std::string> program_stream_open(ProgramStream& slot,
+                                                                    std::string_view host, std::uint64_t port,
+                                                                    std::string_view token);
 
 // Disables the slot and raises its generation; the publisher drops its connection.
-// Thread: any. Blocks: no.
+// Thread: any. Allocates: no. Blocks: no.
 void program_stream_close(ProgramStream& slot) noexcept;
 
-// The status object: state, sampleRate, channels, frameSamples, the counters
-// and the error. Thread: any. Blocks: briefly, on the error lock.
-Json program_stream_status_json(const ProgramStream& slot);
+// Thread: any. Blocks: briefly, on the error lock. Allocates: the error text.
+ProgramStreamStatus program_stream_status(const ProgramStream& slot);
 
 // Queues one frame when the slot is enabled; a full queue refuses it and counts
 // it in droppedFrames. Thread: engine only. Allocates: no. Blocks: no.
 void program_stream_push_frame(ProgramStream& slot, std::uint64_t stamp, float left, float right) noexcept;
 
 // Shuts the slot down: disabled, stop set, generation raised, publisher joined
-// (a failed join ends the process). Safe to call again. Thread: not the publisher.
+// (a failed join ends the process). Safe to call again.
+// Thread: any but the publisher. Blocks: until the publisher ends (a connect
+// or send in progress gives up within 500 ms).
 void drop_program_stream_worker(ProgramStream& slot);
 
 }  // namespace melodara

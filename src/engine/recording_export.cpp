@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "core/process_runner.h"
+#include "core/tool_discovery.h"
 #include "core/utf8.h"
-#include "media/tool_discovery.h"
-#include "media/wav_writer.h"
+#include "core/wav_writer.h"
 
 namespace melodara {
 namespace {

@@ -7,13 +7,14 @@
 #include "core/unicode_text.h"
 #include "core/utf8.h"
 #include "engine/device_names.h"
+#include "engine/device_records.h"
 
 namespace melodara {
 namespace {
 
 struct SystemDevice {
   DeviceId id = 0;
-  std::string name;
+  std::string name;  // empty when it cannot be read
   bool has_input = false;
   bool has_output = false;
 };
@@ -22,18 +23,13 @@ struct SystemDevice {
 constexpr std::size_t kNameBufferBytes = 256;
 
 std::optional<std::vector<SystemDevice>> read_devices(AudioSystem& system) {
-  auto ids = system.hardware_devices();
-  if (!ids || ids->empty()) return std::nullopt;
+  auto records = read_device_records(system);
+  if (!records || records->empty()) return std::nullopt;
   std::vector<SystemDevice> out;
-  for (DeviceId id : *ids) {
-    SystemDevice d;
-    d.id = id;
-    if (auto name = system.device_name(id); name && name->size() < kNameBufferBytes)
-      d.name = utf8_lossy(*name);
-    auto in = system.stream_list_size(id, AudioScope::input);
-    auto out_size = system.stream_list_size(id, AudioScope::output);
-    d.has_input = in && *in != 0;
-    d.has_output = out_size && *out_size != 0;
+  out.reserve(records->size());
+  for (DeviceRecord& r : *records) {
+    SystemDevice d{r.id, {}, r.has_input, r.has_output};
+    if (r.name && r.name->size() < kNameBufferBytes) d.name = utf8_lossy(*r.name);
     out.push_back(std::move(d));
   }
   return out;
@@ -73,7 +69,7 @@ void ensure_system_default_devices(AudioSystem& system, std::string_view request
     if (!hit) {
       const std::string wanted = ascii_lower(requested_output);
       for (const auto& d : list)
-        if (d.has_output && ascii_lower(d.name).find(wanted) != std::string::npos) {
+        if (d.has_output && ascii_lower(d.name).contains(wanted)) {
           hit = &d;
           break;
         }
@@ -97,7 +93,7 @@ void ensure_system_default_devices(AudioSystem& system, std::string_view request
 
   auto current_in = system.default_input_device();
   const SystemDevice* cur_in = current_in ? by_id(list, *current_in) : nullptr;
-  if (!cur_in || unicode_lower(cur_in->name).find("melodara_virtual") == std::string::npos) return;
+  if (!cur_in || !unicode_lower(cur_in->name).contains("melodara_virtual")) return;
   auto real_input = [](const SystemDevice& d) { return d.has_input && !is_virtual_route_device(d.name); };
   if (!requested_input.empty()) {
     for (const auto& d : list)

@@ -6,19 +6,24 @@ namespace melodara {
 
 const char* usb_host_device_matching_name() { return "IOUSBHostDevice"; }
 
+namespace {
+
+// Empty texts are contained in every name and "default" in many: either would
+// reset a device that has nothing to do with the stall.
+bool names_a_device(std::string_view lowered) { return !lowered.empty() && lowered != "default"; }
+
+}  // namespace
+
 std::optional<std::size_t> match_usb_device(std::span<const UsbRegistryEntry> entries,
                                             std::string_view input_name, std::string_view output_name) {
   const std::string in = unicode_lower(input_name), out = unicode_lower(output_name);
   auto related = [](const std::string& entry, const std::string& device) {
-    // An empty text is contained in every name: it would reset a random device.
-    return !device.empty() &&
-           (entry.find(device) != std::string::npos || device.find(entry) != std::string::npos);
+    return names_a_device(device) && (entry.contains(device) || device.contains(entry));
   };
   for (std::size_t i = 0; i < entries.size(); ++i) {
     if (!entries[i].name) continue;
     const std::string name = unicode_lower(*entries[i].name);
-    if (name.empty() || name.find("hub") != std::string::npos || name.find("apple") != std::string::npos ||
-        name.find("bluetooth") != std::string::npos)
+    if (!names_a_device(name) || name.contains("hub") || name.contains("apple") || name.contains("bluetooth"))
       continue;
     if (related(name, in) || related(name, out)) return i;
   }

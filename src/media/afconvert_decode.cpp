@@ -10,18 +10,15 @@
 #include <string>
 
 #include "core/env_paths.h"
+#include "core/little_endian.h"
 #include "core/process_runner.h"
 #include "media/file_io.h"
+#include "media/pcm_samples.h"
 
 namespace melodara {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::uint32_t u32le(std::span<const std::uint8_t> b, std::size_t at) {
-  return static_cast<std::uint32_t>(b[at]) | (static_cast<std::uint32_t>(b[at + 1]) << 8) |
-         (static_cast<std::uint32_t>(b[at + 2]) << 16) | (static_cast<std::uint32_t>(b[at + 3]) << 24);
-}
 
 std::optional<std::string> random_token() {
   std::uint8_t raw[12];
@@ -46,17 +43,7 @@ std::optional<std::string> random_token() {
 bool write_new_file(const fs::path& path, std::span<const std::uint8_t> bytes) {
   const int fd = ::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOFOLLOW);
   if (fd < 0) return false;
-  std::size_t done = 0;
-  bool ok = true;
-  while (done < bytes.size()) {
-    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n > 0) {
-      done += static_cast<std::size_t>(n);
-    } else if (!(n < 0 && errno == EINTR)) {
-      ok = false;
-      break;
-    }
-  }
+  const bool ok = write_all(fd, bytes) == 0;
   return ::close(fd) == 0 && ok;
 }
 
@@ -71,23 +58,22 @@ std::string_view afconvert_input_extension(std::span<const std::uint8_t> b) {
   return "m4a";
 }
 
-std::optional<std::vector<std::uint8_t>> wav_data_chunk(std::span<const std::uint8_t> wav) {
+std::optional<std::span<const std::uint8_t>> wav_data_chunk(std::span<const std::uint8_t> wav) {
   const std::size_t len = wav.size();
   if (len < 44) return std::nullopt;
   std::size_t at = 12;
   while (at + 8 <= len) {
-    const std::uint32_t size = u32le(wav, at + 4);
+    const std::uint32_t size = load_le32(wav.data() + at + 4);
     const std::size_t body = at + 8;
     if (std::memcmp(wav.data() + at, "data", 4) == 0) {
       const std::size_t end = body + std::min<std::size_t>(size, len - body);
       if (end - body <= 8) break;
-      return std::vector<std::uint8_t>(wav.begin() + static_cast<std::ptrdiff_t>(body),
-                                       wav.begin() + static_cast<std::ptrdiff_t>(end));
+      return wav.subspan(body, end - body);
     }
     if (size > len - body) break;  // the next header cannot fit
     at = body + size;
   }
-  if (len >= 4097) return std::vector<std::uint8_t>(wav.begin() + 44, wav.end());
+  if (len >= 4097) return wav.subspan(44);
   return std::nullopt;
 }
 
@@ -108,7 +94,8 @@ std::optional<fs::path> create_private_temp_file(const fs::path& dir, std::strin
   return std::nullopt;
 }
 
-std::optional<std::vector<std::uint8_t>> decode_with_afconvert(std::span<const std::uint8_t> bytes) {
+std::optional<std::vector<float>> decode_with_afconvert(std::span<const std::uint8_t> bytes,
+                                                        const MediaLimits& limits) {
   if (bytes.size() < 16) return std::nullopt;
   const fs::path tmp = user_temp_dir();
   const auto input = create_private_temp_file(tmp, "mld_afin_", afconvert_input_extension(bytes));
@@ -130,10 +117,15 @@ std::optional<std::vector<std::uint8_t>> decode_with_afconvert(std::span<const s
     ::unlink(output->c_str());
     return std::nullopt;
   }
-  const auto wav = read_file_bytes(*output);
+  // A header and the bound's worth of floats, no more.
+  const auto wav = read_regular_file(*output, 4096 + 4 * limits.max_track_samples(), Links::Refuse);
   ::unlink(output->c_str());
   if (!wav) return std::nullopt;
-  return wav_data_chunk(*wav);
+  const auto data = wav_data_chunk(*wav);
+  if (!data) return std::nullopt;
+  F32leCollector collector(limits.max_track_samples(), data->size() / 4);
+  if (!collector.append(*data)) return std::nullopt;
+  return std::move(collector).take();
 }
 
 }  // namespace melodara

@@ -9,23 +9,29 @@
 #include <string_view>
 #include <vector>
 
+#include "media/media_limits.h"
+
 namespace melodara {
 
-// f32le bytes (stereo, 48 kHz) or none. The temporary files are created
-// exclusively, without following links, under names that cannot be guessed, in
-// the per-user temporary folder, and removed on every path.
+// Stereo 48 kHz samples (the converter's f32le data, not normalised) or none;
+// a conversion longer than the track bound is refused unread. The temporary
+// files are created exclusively, without following links, under names that
+// cannot be guessed, in the per-user temporary folder, and removed on every path.
 // Thread: any. Blocks: runs the converter to its end.
-std::optional<std::vector<std::uint8_t>> decode_with_afconvert(std::span<const std::uint8_t> bytes);
+std::optional<std::vector<float>> decode_with_afconvert(std::span<const std::uint8_t> bytes,
+                                                        const MediaLimits& limits = {});
 
 // The input file's extension by sniffing: "m4a", "mp3", "wav" or "ogg".
+// Thread: any. Allocates: no. Blocks: no.
 std::string_view afconvert_input_extension(std::span<const std::uint8_t> bytes);
 
 // The body of the first "data" chunk (clipped to the file, longer than 8 bytes);
 // without one, everything from byte 44 for files of 4,097 bytes or more.
-std::optional<std::vector<std::uint8_t>> wav_data_chunk(std::span<const std::uint8_t> wav);
+std::optional<std::span<const std::uint8_t>> wav_data_chunk(std::span<const std::uint8_t> wav);
 
 // Creates a new empty file `prefix` + random token + "." + `extension` in `dir`
 // with O_EXCL and O_NOFOLLOW (mode 0600); none when that keeps failing.
+// Thread: any. Allocates: yes. Blocks: file system.
 std::optional<std::filesystem::path> create_private_temp_file(const std::filesystem::path& dir,
                                                               std::string_view prefix,
                                                               std::string_view extension);

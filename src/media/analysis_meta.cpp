@@ -1,8 +1,6 @@
 #include "media/analysis_meta.h"
 
 #include <cmath>
-#include <fstream>
-#include <iterator>
 
 #include "media/file_io.h"
 #include "media/player_cache.h"
@@ -43,9 +41,14 @@ std::optional<AnalysisMeta> analysis_meta_from_json(const nlohmann::json& root) 
 
 void write_analysis_meta(std::string_view source, const std::optional<std::string>& key, bool tempo_known,
                          float tempo_bpm) {
+  if (const auto pcm = pcm_cache_path(source)) wait_for_pending_writes(*pcm);
+  store_analysis_meta(source, key, tempo_known, tempo_bpm);
+}
+
+void store_analysis_meta(std::string_view source, const std::optional<std::string>& key, bool tempo_known,
+                         float tempo_bpm) {
   const auto path = analysis_meta_path(source);
   if (!path) return;
-  if (const auto pcm = pcm_cache_path(source)) wait_for_pending_writes(*pcm);
   const std::string text = analysis_meta_json(key, tempo_known, tempo_bpm).dump();
   write_file_replacing(*path, std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
 }
@@ -53,10 +56,10 @@ void write_analysis_meta(std::string_view source, const std::optional<std::strin
 std::optional<AnalysisMeta> read_analysis_meta(std::string_view source) {
   const auto path = analysis_meta_path(source);
   if (!path) return std::nullopt;
-  std::ifstream in(*path, std::ios::binary);
-  if (!in) return std::nullopt;
-  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  const nlohmann::json root = nlohmann::json::parse(text, nullptr, /*allow_exceptions=*/false);
+  // A side file is a few dozen bytes; anything big or odd is not one of ours.
+  const auto bytes = read_regular_file(*path, 64 * 1024, Links::Refuse);
+  if (!bytes) return std::nullopt;
+  const nlohmann::json root = nlohmann::json::parse(*bytes, nullptr, /*allow_exceptions=*/false);
   if (root.is_discarded()) return std::nullopt;
   return analysis_meta_from_json(root);
 }

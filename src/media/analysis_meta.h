@@ -18,19 +18,27 @@ struct AnalysisMeta {
 };
 
 // The side file's object: {"detected_bpm","detected_key","normalized":true,"version":4}.
+// Thread: any. Allocates: yes. Blocks: no.
 nlohmann::json analysis_meta_json(const std::optional<std::string>& key, bool tempo_known, float tempo_bpm);
 // Reads a parsed side file; none when it is not a valid version-4 object.
+// Thread: any. Allocates: yes. Blocks: no.
 std::optional<AnalysisMeta> analysis_meta_from_json(const nlohmann::json& root);
 
 // Writes the side file for `source` (nothing for a blank source; errors ignored).
 // Waits first for any running write of the source's ".pcm48k", so the side file
 // never vouches for audio that is not yet in place; then replaces it atomically.
-// Thread: any but a cache writer. Blocks: file I/O and pending cache writes.
+// Thread: any but a cache writer. Allocates: yes. Blocks: file I/O and pending cache writes.
 void write_analysis_meta(std::string_view source, const std::optional<std::string>& key, bool tempo_known,
                          float tempo_bpm);
 
-// None when the side file is missing, unreadable or invalid.
+// The same write without waiting: for the cache writer that has just put the
+// ".pcm48k" in place itself.
 // Thread: any. Blocks: file I/O.
+void store_analysis_meta(std::string_view source, const std::optional<std::string>& key, bool tempo_known,
+                         float tempo_bpm);
+
+// None when the side file is missing, unreadable or invalid.
+// Thread: any. Allocates: yes. Blocks: file I/O.
 std::optional<AnalysisMeta> read_analysis_meta(std::string_view source);
 
 }  // namespace melodara

@@ -32,10 +32,6 @@ std::string_view segment_after(std::string_view text, std::string_view marker, s
   return rest.substr(0, std::min(rest.find_first_of(stops), rest.size()));
 }
 
-bool contains(std::string_view text, std::string_view what) {
-  return text.find(what) != std::string_view::npos;
-}
-
 }  // namespace
 
 std::uint64_t fnv1a64(std::string_view bytes) {
@@ -52,17 +48,17 @@ std::string clip_id_from_url(std::string_view source) {
   if (is_youtube_id(s)) return "clip-yt-" + std::string(s);
 
   const std::string short_marker = std::string(kYoutubeShortHost) + "/";
-  if (contains(s, short_marker)) {
+  if (s.contains(short_marker)) {
     const std::string_view id = segment_after(s, short_marker, "#&/?");
     if (is_youtube_id(id)) return "clip-yt-" + std::string(id);
   }
-  if (contains(s, kYoutubeMainHost) || contains(s, kYoutubeEmbedHost)) {
+  if (s.contains(kYoutubeMainHost) || s.contains(kYoutubeEmbedHost)) {
     // A "?" does not end the "v=" value.
     if (const std::string_view id = segment_after(s, "v=", "#&/"); is_youtube_id(id)) {
       return "clip-yt-" + std::string(id);
     }
     for (std::string_view marker : {"/embed/", "/shorts/", "/live/"}) {
-      if (!contains(s, marker)) continue;
+      if (!s.contains(marker)) continue;
       const std::string_view id = segment_after(s, marker, "#&/?");
       if (is_youtube_id(id)) return "clip-yt-" + std::string(id);
     }

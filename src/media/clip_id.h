@@ -4,20 +4,16 @@
 #include <string>
 #include <string_view>
 
-namespace melodara {
+#include "media/media_hosts.h"
 
-// Video-site host markers, searched as plain substrings.
-inline constexpr std::string_view kYoutubeMainHost = "youtube.com";
-inline constexpr std::string_view kYoutubeShortHost = "youtu.be";
-inline constexpr std::string_view kYoutubeEmbedHost = "youtube-nocookie.com";
-inline constexpr std::string_view kBilibiliHost = "bilibili.com";
+namespace melodara {
 
 // "clip-yt-" + 11 id characters, "clip-bili-" + BV id, or "clip-" + 16 hex digits
 // of the FNV-1a 64 hash of the trimmed source.
-// Thread: any. Allocates: yes.
+// Thread: any. Allocates: yes. Blocks: no.
 std::string clip_id_from_url(std::string_view source);
 
-// FNV-1a 64-bit hash of the bytes.
+// FNV-1a 64-bit hash of the bytes. Thread: any. Allocates: no. Blocks: no.
 std::uint64_t fnv1a64(std::string_view bytes);
 
 }  // namespace melodara

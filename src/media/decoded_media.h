@@ -1,12 +1,14 @@
 #pragma once
-// A decoded backing track: interleaved stereo 32-bit float at 48,000 Hz. Shared
-// by reference count between the player and the media cache; not changed after
-// it is shared.
+// A decoded backing track: interleaved stereo 32-bit float at 48,000 Hz. The
+// samples are shared by reference count between the player, the media cache and
+// the cache writer, and never changed once shared; the record around them is
+// small and copied freely (a load fills in key and tempo on its own copy).
 #include <cstdint>
 #include <optional>
-#include <span>
 #include <string>
 #include <vector>
+
+#include "core/shared_samples.h"
 
 namespace melodara {
 
@@ -14,7 +16,7 @@ inline constexpr std::uint32_t kMediaSampleRate = 48000;
 inline constexpr std::uint64_t kMediaChannels = 2;
 
 struct DecodedMedia {
-  std::vector<float> samples;  // left, right, left, ...; finite values only
+  SharedSamples samples;  // left, right, left, ...; finite values only; never null
   std::optional<std::string> detected_key;
   std::uint32_t tempo_known = 0;
   float tempo_bpm = 0.0f;
@@ -23,10 +25,9 @@ struct DecodedMedia {
   std::uint32_t sample_rate = kMediaSampleRate;
 };
 
-// A fresh record over `samples` (no key, tempo unknown, duration from the frames).
+// A fresh record that takes over `samples` without copying them (no key, tempo
+// unknown, duration from the frames).
+// Thread: any. Allocates: the shared control block.
 DecodedMedia make_decoded_media(std::vector<float> samples);
-
-// The samples as little-endian f32 bytes (the ".pcm48k" and ffmpeg f32le layout).
-std::vector<std::uint8_t> f32le_bytes(std::span<const float> samples);
 
 }  // namespace melodara

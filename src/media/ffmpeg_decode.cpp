@@ -1,31 +1,52 @@
 #include "media/ffmpeg_decode.h"
 
-#include <bit>
-#include <cmath>
-#include <cstring>
+#include <sys/mman.h>
+#include <sys/stat.h>
+
+#include <limits>
 
 #include "media/afconvert_decode.h"
+#include "media/fetch_texts.h"
 #include "media/file_io.h"
 #include "media/inprocess_decoder.h"
-#include "media/loudness.h"
 #include "media/player_cache.h"
 
 namespace melodara {
+namespace {
 
-std::optional<DecodedMedia> pcm_from_f32le(std::span<const std::uint8_t> bytes, bool already_normalized) {
-  if (bytes.size() < 8) return std::nullopt;
-  std::vector<float> samples(bytes.size() / 4);
-  for (std::size_t i = 0; i < samples.size(); ++i) {
-    std::uint32_t bits;
-    std::memcpy(&bits, bytes.data() + 4 * i, 4);
-    if constexpr (std::endian::native == std::endian::big) bits = std::byteswap(bits);
-    const float v = std::bit_cast<float>(bits);
-    samples[i] = std::isfinite(v) ? v : 0.0f;
-  }
-  if (samples.size() < 2) return std::nullopt;
-  if (!already_normalized) normalize_loudness(samples);
-  return make_decoded_media(std::move(samples));
+// ffmpeg's f32le output, gathered into a buffer reserved for `reserve` samples.
+std::optional<std::vector<float>> run_ffmpeg_decode(const Command& command, RunOptions options,
+                                                    std::uint64_t reserve, const MediaLimits& limits) {
+  F32leCollector collector(limits.max_track_samples(), reserve);
+  options.capture_stderr = false;
+  options.stdout_sink = [&collector](std::span<const std::uint8_t> bytes) { return collector.append(bytes); };
+  const ProcessResult run = run_process(command, options);
+  // More than 7 bytes: at least one whole frame.
+  if (!run || !exited_ok(run->status) || collector.bytes_seen() < 8) return std::nullopt;
+  return std::move(collector).take();
 }
+
+// The declared duration of a regular file, read through a private mapping.
+std::optional<double> probe_file_seconds(int fd, std::uint64_t size) {
+  if (size == 0 || size > std::numeric_limits<std::size_t>::max()) return std::nullopt;
+  void* map = ::mmap(nullptr, static_cast<std::size_t>(size), PROT_READ, MAP_PRIVATE, fd, 0);
+  if (map == MAP_FAILED) return std::nullopt;
+  const auto seconds =
+      probe_media_seconds(std::span(static_cast<const std::uint8_t*>(map), static_cast<std::size_t>(size)));
+  ::munmap(map, static_cast<std::size_t>(size));
+  return seconds;
+}
+
+std::optional<std::vector<std::uint8_t>> fetch_with_curl(const std::string& address,
+                                                         const MediaLimits& limits) {
+  const Command curl{"curl", {"-4", "-sL", "--max-time", "60", "-A", std::string(kUserAgent), address}};
+  ProcessResult fetched =
+      run_process(curl, tool_run_options(limits.fetch_limit, limits.max_source_bytes, limits));
+  if (!fetched || !exited_ok(fetched->status) || fetched->stdout.size() < 65) return std::nullopt;
+  return std::move(fetched->stdout);
+}
+
+}  // namespace
 
 Command ffmpeg_decode_command(std::string_view input) {
   return command_args16(Command{"ffmpeg", {}},
@@ -33,36 +54,48 @@ Command ffmpeg_decode_command(std::string_view input) {
                          "f32le", "-acodec", "pcm_f32le", "-"});
 }
 
-std::optional<DecodedMedia> decode_source_ffmpeg(const std::string& source) {
-  const ProcessResult run = run_process_plain(ffmpeg_decode_command(source), {std::nullopt, true, false});
-  if (run && exited_ok(run->status)) {
-    if (auto media = pcm_from_f32le(run->stdout, false)) return media;
-  }
-
+std::optional<DecodedMedia> decode_source_ffmpeg(const std::string& source, const MediaLimits& limits) {
   std::vector<std::uint8_t> bytes;
-  if (!source.starts_with("http://") && !source.starts_with("https://")) {
-    auto read = read_file_bytes(source);
+  if (is_web_source(source)) {
+    RunOptions options;
+    options.limit = limits.web_decode_limit;
+    if (auto pcm = run_ffmpeg_decode(ffmpeg_decode_command(source), options, 0, limits)) {
+      if (auto media = media_from_pcm(std::move(*pcm), false)) return media;
+    }
+    auto fetched = fetch_with_curl(source, limits);
+    if (!fetched) return std::nullopt;
+    bytes = std::move(*fetched);
+  } else {
+    // Anything but a regular file (a FIFO, a device, our own standard input)
+    // would block or never end: refused before ffmpeg or a read sees it.
+    auto fd = open_regular_file(source, Links::Follow);
+    if (!fd) return std::nullopt;
+    struct stat st {};
+    const std::uint64_t size = ::fstat(fd->get(), &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
+    const std::uint64_t reserve = reserve_samples_for(probe_file_seconds(fd->get(), size), size, limits);
+    fd->reset();
+    if (auto pcm = run_ffmpeg_decode(ffmpeg_decode_command("file:" + source), {}, reserve, limits)) {
+      if (auto media = media_from_pcm(std::move(*pcm), false)) return media;
+    }
+    auto read = read_regular_file(source, limits.max_source_bytes, Links::Follow);
     if (!read) return std::nullopt;
     bytes = std::move(*read);
-  } else {
-    const Command curl{"curl", {"-4", "-sL", "--max-time", "60", "-A", "Mozilla/5.0 Melodara/1.0", source}};
-    ProcessResult fetched = run_process_with_timeout(curl, 65, 0);
-    if (!fetched || !exited_ok(fetched->status) || fetched->stdout.size() < 65) return std::nullopt;
-    bytes = std::move(fetched->stdout);
   }
-  if (const auto pcm = decode_with_afconvert(bytes)) {
-    if (auto media = pcm_from_f32le(*pcm, false)) return media;
+  if (auto pcm = decode_with_afconvert(bytes, limits)) {
+    if (auto media = media_from_pcm(std::move(*pcm), false)) return media;
   }
-  return decode_with_symphonia(bytes);
+  return decode_with_symphonia(bytes, limits);
 }
 
-std::optional<std::vector<std::uint8_t>> decode_bytes_ffmpeg(std::span<const std::uint8_t> bytes) {
+std::optional<std::vector<float>> decode_bytes_ffmpeg(std::span<const std::uint8_t> bytes,
+                                                      const MediaLimits& limits) {
   if (bytes.empty()) return std::nullopt;
-  ProcessResult run = run_process_plain(ffmpeg_decode_command("pipe:0"), {bytes, true, false});
-  if (run && exited_ok(run->status) && run->stdout.size() > 7) return std::move(run->stdout);
-  if (auto pcm = decode_with_afconvert(bytes)) return pcm;
-  if (const auto media = decode_with_symphonia(bytes)) return f32le_bytes(media->samples);
-  return std::nullopt;
+  RunOptions options;
+  options.stdin_bytes = bytes;
+  const std::uint64_t reserve = reserve_samples_for(probe_media_seconds(bytes), bytes.size(), limits);
+  if (auto pcm = run_ffmpeg_decode(ffmpeg_decode_command("pipe:0"), options, reserve, limits)) return pcm;
+  if (auto pcm = decode_with_afconvert(bytes, limits)) return pcm;
+  return decode_samples_in_process(bytes, limits);
 }
 
 }  // namespace melodara

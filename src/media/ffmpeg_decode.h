@@ -1,6 +1,9 @@
 #pragma once
 // Decoding through the ffmpeg program (f32le, stereo, 48 kHz on its standard
-// output), with the fallbacks behind it: afconvert, then the in-process decoder.
+// output, read straight into the track's buffer up to the track bound), with
+// the fallbacks behind it: afconvert, then the in-process decoder. A local
+// source is only ever a regular file, given to ffmpeg as a "file:" input so no
+// other protocol can open it; a web address is decoded under a time limit.
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -10,26 +13,27 @@
 
 #include "core/process_runner.h"
 #include "media/decoded_media.h"
+#include "media/media_limits.h"
+#include "media/pcm_samples.h"
 
 namespace melodara {
 
-// f32le bytes to a track: none below 8 bytes or one frame; NaN and infinity
-// become 0; normalised unless `already_normalized`. A trailing partial float is
-// dropped, an odd trailing sample kept.
-// Thread: any. Allocates: the samples.
-std::optional<DecodedMedia> pcm_from_f32le(std::span<const std::uint8_t> bytes, bool already_normalized);
-
-// "ffmpeg" with the 16-argument f32le list on `input` (a path, an address or "pipe:0").
+// "ffmpeg" with the 16-argument f32le list on `input` (a "file:" path, an
+// address or "pipe:0").
 Command ffmpeg_decode_command(std::string_view input);
 
-// ffmpeg on the path or address; else the source's bytes (file read, or curl
-// for a web source) through afconvert and then the in-process decoder.
-// Thread: any (load job or worker). Blocks: runs ffmpeg to its end; curl up to 65 s.
-std::optional<DecodedMedia> decode_source_ffmpeg(const std::string& source);
+// ffmpeg on the path or web address; else the source's bytes (a regular file
+// read, or curl for a web source) through afconvert and then the in-process
+// decoder. A path that is not a regular file decodes to none at once.
+// Thread: any (load job or worker). Blocks: ffmpeg to its end on a file, up to
+// the web-decode limit on an address; curl up to its limit.
+std::optional<DecodedMedia> decode_source_ffmpeg(const std::string& source, const MediaLimits& limits = {});
 
 // ffmpeg fed the bytes on standard input; else afconvert; else the in-process
-// decoder (whose samples come back already normalised). Returns f32le bytes.
+// decoder. The samples are never normalised here, whichever decoder served,
+// so the caller normalises them exactly once.
 // Thread: any. Blocks: runs ffmpeg to its end.
-std::optional<std::vector<std::uint8_t>> decode_bytes_ffmpeg(std::span<const std::uint8_t> bytes);
+std::optional<std::vector<float>> decode_bytes_ffmpeg(std::span<const std::uint8_t> bytes,
+                                                      const MediaLimits& limits = {});
 
 }  // namespace melodara

@@ -9,12 +9,12 @@
 namespace melodara {
 
 // Marks a write of `path` as running / finished (balanced calls).
-// Thread: any. Blocks: briefly on the registry mutex.
+// Thread: any. Allocates: yes. Blocks: briefly on the registry mutex.
 void begin_pending_write(const std::filesystem::path& path);
 void end_pending_write(const std::filesystem::path& path);
 
 // Waits until no write of `path` marked with begin_pending_write is running.
-// Thread: any but a cache writer. Blocks: until those writes finish.
+// Thread: any but a cache writer. Allocates: no. Blocks: until those writes finish.
 void wait_for_pending_writes(const std::filesystem::path& path);
 
 }  // namespace melodara

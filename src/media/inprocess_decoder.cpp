@@ -13,12 +13,17 @@ extern "C" {
 #include <libavutil/mem.h>
 }
 
+#include "media/linear_resampler.h"
 #include "media/loudness.h"
+#include "media/pcm_samples.h"
 
 namespace melodara {
 namespace {
 
 constexpr int kIoBufferSize = 32768;
+// No single allocation of the library needs more for the files we take (the
+// biggest are sample tables and cover art); a header claiming more is a lie.
+constexpr std::size_t kMaxLibraryAllocation = 64u << 20;
 
 struct MemoryInput {
   const std::uint8_t* data = nullptr;
@@ -77,36 +82,13 @@ bool codec_supported(AVCodecID id) {
   }
 }
 
-void silence_library_logging() {
+void prepare_library() {
   static std::once_flag once;
   std::call_once(once, [] {
     av_log_set_level(AV_LOG_QUIET);
     av_log_set_callback(nullptr);
+    av_max_alloc(kMaxLibraryAllocation);
   });
-}
-
-float finite_or_zero(float v) { return std::isfinite(v) ? v : 0.0f; }
-
-// Sample `i` of channel `ch` as a full-scale float.
-float sample_at(const AVFrame* f, int channels, int ch, int i) {
-  const auto format = static_cast<AVSampleFormat>(f->format);
-  const bool planar = av_sample_fmt_is_planar(format) != 0;
-  const std::uint8_t* plane = planar ? f->extended_data[ch] : f->extended_data[0];
-  const int index = planar ? i : i * channels + ch;
-  switch (av_get_packed_sample_fmt(format)) {
-    case AV_SAMPLE_FMT_U8: return (static_cast<float>(plane[index]) - 128.0f) / 128.0f;
-    case AV_SAMPLE_FMT_S16:
-      return static_cast<float>(reinterpret_cast<const std::int16_t*>(plane)[index]) / 32768.0f;
-    case AV_SAMPLE_FMT_S32:
-      return static_cast<float>(reinterpret_cast<const std::int32_t*>(plane)[index] / 2147483648.0);
-    case AV_SAMPLE_FMT_S64:
-      return static_cast<float>(static_cast<double>(reinterpret_cast<const std::int64_t*>(plane)[index]) /
-                                9223372036854775808.0);
-    case AV_SAMPLE_FMT_FLT: return finite_or_zero(reinterpret_cast<const float*>(plane)[index]);
-    case AV_SAMPLE_FMT_DBL:
-      return finite_or_zero(static_cast<float>(reinterpret_cast<const double*>(plane)[index]));
-    default: return 0.0f;
-  }
 }
 
 struct Decoder {
@@ -116,6 +98,8 @@ struct Decoder {
   AVCodecContext* codec = nullptr;
   AVPacket* packet = nullptr;
   AVFrame* frame = nullptr;
+  AVStream* stream = nullptr;
+  const AVCodec* decoder = nullptr;
 
   ~Decoder() {
     av_frame_free(&frame);
@@ -127,132 +111,200 @@ struct Decoder {
   }
 };
 
-// Appends the frame's first two channels (or its one channel twice).
-void append_frame(const AVFrame* f, DecodedFrames& out) {
-  const int channels = f->ch_layout.nb_channels;
-  if (channels < 1 || f->nb_samples <= 0) return;
-  if (f->sample_rate >= 8000) out.rate = static_cast<std::uint32_t>(f->sample_rate);
+// Probes the bytes, opens a container we take and finds its first audio
+// stream with a codec we take.
+bool open_audio_stream(Decoder& d, std::span<const std::uint8_t> bytes) {
+  prepare_library();
+  if (bytes.empty()) return false;
+  d.input = MemoryInput{bytes.data(), static_cast<std::int64_t>(bytes.size()), 0};
+  auto* buffer = static_cast<std::uint8_t*>(av_malloc(kIoBufferSize));
+  if (buffer == nullptr) return false;
+  d.io = avio_alloc_context(buffer, kIoBufferSize, 0, &d.input, read_memory, nullptr, seek_memory);
+  if (d.io == nullptr) {
+    av_free(buffer);
+    return false;
+  }
+  const AVInputFormat* input_format = nullptr;
+  if (av_probe_input_buffer2(d.io, &input_format, "", nullptr, 0, 0) < 0 || input_format == nullptr ||
+      !container_supported(input_format)) {
+    return false;
+  }
+  d.format = avformat_alloc_context();
+  if (d.format == nullptr) return false;
+  d.format->pb = d.io;
+  d.format->flags |= AVFMT_FLAG_CUSTOM_IO;
+  if (avformat_open_input(&d.format, nullptr, input_format, nullptr) < 0) return false;
+  avformat_find_stream_info(d.format, nullptr);  // best effort: some streams know their rate only after it
+
+  for (unsigned i = 0; i < d.format->nb_streams; ++i) {
+    const AVCodecParameters* par = d.format->streams[i]->codecpar;
+    if (par->codec_type != AVMEDIA_TYPE_AUDIO || !codec_supported(par->codec_id)) continue;
+    if (const AVCodec* codec = avcodec_find_decoder(par->codec_id)) {
+      d.stream = d.format->streams[i];
+      d.decoder = codec;
+      return true;
+    }
+  }
+  return false;
+}
+
+std::optional<double> declared_seconds(const Decoder& d) {
+  if (d.stream->duration > 0 && d.stream->time_base.den > 0) {
+    return static_cast<double>(d.stream->duration) * av_q2d(d.stream->time_base);
+  }
+  if (d.format->duration > 0) return static_cast<double>(d.format->duration) / AV_TIME_BASE;
+  return std::nullopt;
+}
+
+float finite_or_zero(float v) { return std::isfinite(v) ? v : 0.0f; }
+
+// Interleaves channel 0 and channel `right` of the frame through `conv`.
+template <class T, class Conv>
+void interleave(const AVFrame* f, int channels, bool planar, Conv conv, float* out) {
+  const int n = f->nb_samples;
   const int right = channels >= 2 ? 1 : 0;
-  const std::size_t base = out.stereo.size();
-  out.stereo.resize(base + 2 * static_cast<std::size_t>(f->nb_samples));
-  for (int i = 0; i < f->nb_samples; ++i) {
-    const std::size_t at = base + 2 * static_cast<std::size_t>(i);
-    out.stereo[at] = sample_at(f, channels, 0, i);
-    out.stereo[at + 1] = sample_at(f, channels, right, i);
+  if (planar) {
+    const T* l = reinterpret_cast<const T*>(f->extended_data[0]);
+    const T* r = reinterpret_cast<const T*>(f->extended_data[right]);
+    for (int i = 0; i < n; ++i) {
+      out[2 * i] = conv(l[i]);
+      out[2 * i + 1] = conv(r[i]);
+    }
+  } else {
+    const T* p = reinterpret_cast<const T*>(f->extended_data[0]);
+    for (int i = 0; i < n; ++i) {
+      out[2 * i] = conv(p[i * channels]);
+      out[2 * i + 1] = conv(p[i * channels + right]);
+    }
   }
 }
 
-// Takes every frame the decoder has ready; false on a failure other than a
-// damaged packet or "need more input".
-bool receive_frames(Decoder& d, DecodedFrames& out) {
+// The frame as stereo floats in full scale (unsigned formats centred); the
+// sample format is chosen once per frame. False for an empty frame.
+bool convert_frame(const AVFrame* f, std::vector<float>& out) {
+  const int channels = f->ch_layout.nb_channels;
+  if (channels < 1 || f->nb_samples <= 0) return false;
+  out.resize(2 * static_cast<std::size_t>(f->nb_samples));
+  const auto format = static_cast<AVSampleFormat>(f->format);
+  const bool planar = av_sample_fmt_is_planar(format) != 0;
+  float* o = out.data();
+  switch (av_get_packed_sample_fmt(format)) {
+    case AV_SAMPLE_FMT_U8:
+      interleave<std::uint8_t>(
+          f, channels, planar, [](std::uint8_t v) { return (static_cast<float>(v) - 128.0f) / 128.0f; }, o);
+      break;
+    case AV_SAMPLE_FMT_S16:
+      interleave<std::int16_t>(
+          f, channels, planar, [](std::int16_t v) { return static_cast<float>(v) / 32768.0f; }, o);
+      break;
+    case AV_SAMPLE_FMT_S32:
+      interleave<std::int32_t>(
+          f, channels, planar, [](std::int32_t v) { return static_cast<float>(v / 2147483648.0); }, o);
+      break;
+    case AV_SAMPLE_FMT_S64:
+      interleave<std::int64_t>(
+          f, channels, planar,
+          [](std::int64_t v) { return static_cast<float>(static_cast<double>(v) / 9223372036854775808.0); },
+          o);
+      break;
+    case AV_SAMPLE_FMT_FLT: interleave<float>(f, channels, planar, finite_or_zero, o); break;
+    case AV_SAMPLE_FMT_DBL:
+      interleave<double>(
+          f, channels, planar, [](double v) { return finite_or_zero(static_cast<float>(v)); }, o);
+      break;
+    default: std::fill(out.begin(), out.end(), 0.0f); break;
+  }
+  return true;
+}
+
+// Turns decoded frames into the track: each frame converted, resampled from
+// its own rate and appended to the bounded output.
+class FrameSink {
+ public:
+  FrameSink(std::uint32_t working_rate, BoundedSamples& out) : resampler_(working_rate), out_(out) {}
+
+  // False once the output would pass its bound.
+  bool take(const AVFrame* f) {
+    if (f->sample_rate >= 8000 && static_cast<std::uint32_t>(f->sample_rate) != resampler_.rate()) {
+      // A rate change starts a new stretch, resampled from its own rate.
+      if (!resampler_.empty() && !resampler_.finish(out_)) return false;
+      resampler_ = LinearResampler(static_cast<std::uint32_t>(f->sample_rate));
+    }
+    if (!convert_frame(f, converted_)) return true;
+    return resampler_.push(converted_, out_);
+  }
+  bool finish() { return resampler_.finish(out_); }
+
+ private:
+  LinearResampler resampler_;
+  BoundedSamples& out_;
+  std::vector<float> converted_;
+};
+
+enum class Step { More, Stop, Refused };
+
+// Takes every frame the decoder has ready: More after "need more input",
+// Stop on a failure other than a damaged packet, Refused past the bound.
+Step receive_frames(Decoder& d, FrameSink& sink) {
   for (;;) {
     const int rc = avcodec_receive_frame(d.codec, d.frame);
-    if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF) return true;
+    if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF) return Step::More;
     if (rc == AVERROR_INVALIDDATA) continue;
-    if (rc < 0) return false;
-    append_frame(d.frame, out);
+    if (rc < 0) return Step::Stop;
+    const bool kept = sink.take(d.frame);
     av_frame_unref(d.frame);
+    if (!kept) return Step::Refused;
   }
 }
 
 }  // namespace
 
-std::optional<DecodedFrames> decode_frames_in_process(std::span<const std::uint8_t> bytes) {
-  silence_library_logging();
-  if (bytes.empty()) return std::nullopt;
+std::optional<double> probe_media_seconds(std::span<const std::uint8_t> bytes) {
   Decoder d;
-  d.input = MemoryInput{bytes.data(), static_cast<std::int64_t>(bytes.size()), 0};
-  auto* buffer = static_cast<std::uint8_t*>(av_malloc(kIoBufferSize));
-  if (buffer == nullptr) return std::nullopt;
-  d.io = avio_alloc_context(buffer, kIoBufferSize, 0, &d.input, read_memory, nullptr, seek_memory);
-  if (d.io == nullptr) {
-    av_free(buffer);
-    return std::nullopt;
-  }
-  const AVInputFormat* input_format = nullptr;
-  if (av_probe_input_buffer2(d.io, &input_format, "", nullptr, 0, 0) < 0 || input_format == nullptr ||
-      !container_supported(input_format)) {
-    return std::nullopt;
-  }
-  d.format = avformat_alloc_context();
-  if (d.format == nullptr) return std::nullopt;
-  d.format->pb = d.io;
-  d.format->flags |= AVFMT_FLAG_CUSTOM_IO;
-  if (avformat_open_input(&d.format, nullptr, input_format, nullptr) < 0) return std::nullopt;
-  avformat_find_stream_info(d.format, nullptr);  // best effort: some streams know their rate only after it
+  if (!open_audio_stream(d, bytes)) return std::nullopt;
+  return declared_seconds(d);
+}
 
-  int stream_index = -1;
-  const AVCodec* codec = nullptr;
-  for (unsigned i = 0; i < d.format->nb_streams; ++i) {
-    const AVCodecParameters* par = d.format->streams[i]->codecpar;
-    if (par->codec_type != AVMEDIA_TYPE_AUDIO || !codec_supported(par->codec_id)) continue;
-    codec = avcodec_find_decoder(par->codec_id);
-    if (codec != nullptr) {
-      stream_index = static_cast<int>(i);
-      break;
-    }
-  }
-  if (stream_index < 0) return std::nullopt;
-  AVStream* stream = d.format->streams[stream_index];
-  d.codec = avcodec_alloc_context3(codec);
-  if (d.codec == nullptr || avcodec_parameters_to_context(d.codec, stream->codecpar) < 0) {
+std::optional<std::vector<float>> decode_samples_in_process(std::span<const std::uint8_t> bytes,
+                                                            const MediaLimits& limits) {
+  Decoder d;
+  if (!open_audio_stream(d, bytes)) return std::nullopt;
+  d.codec = avcodec_alloc_context3(d.decoder);
+  if (d.codec == nullptr || avcodec_parameters_to_context(d.codec, d.stream->codecpar) < 0) {
     return std::nullopt;
   }
-  d.codec->pkt_timebase = stream->time_base;
-  if (avcodec_open2(d.codec, codec, nullptr) < 0) return std::nullopt;
+  d.codec->pkt_timebase = d.stream->time_base;
+  if (avcodec_open2(d.codec, d.decoder, nullptr) < 0) return std::nullopt;
   d.packet = av_packet_alloc();
   d.frame = av_frame_alloc();
   if (d.packet == nullptr || d.frame == nullptr) return std::nullopt;
 
-  DecodedFrames out;
-  const int declared = stream->codecpar->sample_rate;
-  out.rate = declared > 0 ? static_cast<std::uint32_t>(std::max(declared, 8000)) : 48000;
-  bool decoding = true;
-  while (decoding && av_read_frame(d.format, d.packet) >= 0) {
+  const int declared = d.stream->codecpar->sample_rate;
+  const std::uint32_t working_rate =
+      declared > 0 ? static_cast<std::uint32_t>(std::max(declared, 8000)) : 48000;
+  BoundedSamples out(limits.max_track_samples(),
+                     reserve_samples_for(declared_seconds(d), bytes.size(), limits));
+  FrameSink sink(working_rate, out);
+  const int stream_index = d.stream->index;
+  Step step = Step::More;
+  while (step == Step::More && av_read_frame(d.format, d.packet) >= 0) {
     if (d.packet->stream_index == stream_index) {
       const int rc = avcodec_send_packet(d.codec, d.packet);
-      if (rc < 0 && rc != AVERROR_INVALIDDATA) decoding = false;
-      if (decoding) decoding = receive_frames(d, out);
+      step = rc < 0 && rc != AVERROR_INVALIDDATA ? Step::Stop : receive_frames(d, sink);
     }
     av_packet_unref(d.packet);
   }
-  if (decoding && avcodec_send_packet(d.codec, nullptr) >= 0) receive_frames(d, out);
-  if (out.stereo.empty()) return std::nullopt;
-  return out;
+  if (step == Step::More && avcodec_send_packet(d.codec, nullptr) >= 0) step = receive_frames(d, sink);
+  if (step == Step::Refused || !sink.finish()) return std::nullopt;
+  if (out.size() == 0) return std::nullopt;
+  return std::move(out).take();
 }
 
-std::vector<float> resample_linear_to_48k(std::span<const float> stereo, std::uint32_t rate) {
-  const std::size_t frames = stereo.size() / 2;
-  if (rate == 48000 || frames == 0) {
-    const auto whole_frames = stereo.first(2 * frames);
-    return std::vector<float>(whole_frames.begin(), whole_frames.end());
-  }
-  const std::uint64_t out_frames =
-      std::max<std::uint64_t>(static_cast<std::uint64_t>(frames) * 48000 / rate, 1);
-  std::vector<float> out(out_frames * 2);
-  const double step = static_cast<double>(rate) / 48000.0;
-  const std::size_t last = frames - 1;
-  for (std::uint64_t k = 0; k < out_frames; ++k) {
-    const double p = static_cast<double>(k) * step;
-    const std::size_t i0 = std::min(static_cast<std::size_t>(p), last);
-    const std::size_t i1 = std::min(i0 + 1, last);
-    const float t = static_cast<float>(p - static_cast<double>(i0));
-    for (std::size_t c = 0; c < 2; ++c) {
-      const float a = stereo[2 * i0 + c];
-      const float b = stereo[2 * i1 + c];
-      out[2 * k + c] = a + (b - a) * t;
-    }
-  }
-  return out;
-}
-
-std::optional<DecodedMedia> decode_with_symphonia(std::span<const std::uint8_t> bytes) {
-  std::optional<DecodedFrames> frames = decode_frames_in_process(bytes);
-  if (!frames) return std::nullopt;
-  std::vector<float> samples = frames->rate == 48000 ? std::move(frames->stereo)
-                                                     : resample_linear_to_48k(frames->stereo, frames->rate);
-  normalize_loudness(samples);
-  return make_decoded_media(std::move(samples));
+std::optional<DecodedMedia> decode_with_symphonia(std::span<const std::uint8_t> bytes,
+                                                  const MediaLimits& limits) {
+  std::optional<std::vector<float>> samples = decode_samples_in_process(bytes, limits);
+  if (!samples) return std::nullopt;
+  return media_from_pcm(std::move(*samples), false);
 }
 
 }  // namespace melodara

@@ -3,31 +3,35 @@
 // memory, limited to the containers (ADTS AAC, CAF, MPEG audio, AIFF, WAV,
 // MP4/M4A/MOV, Matroska/WebM, FLAC, Ogg) and codecs (PCM, MS and IMA ADPCM,
 // MP1/2/3, AAC, ALAC, Vorbis, FLAC) the player takes. Channel selection and
-// linear resampling to 48 kHz are our own; FFmpeg's logging is silenced.
+// linear resampling to 48 kHz are our own, done frame by frame straight into
+// the track's buffer, which is reserved from the stream's duration. FFmpeg's
+// logging is silenced and its single allocations are bounded, so a small
+// hostile file cannot make it reserve hundreds of megabytes.
 #include <cstdint>
 #include <optional>
 #include <span>
 #include <vector>
 
 #include "media/decoded_media.h"
+#include "media/media_limits.h"
 
 namespace melodara {
 
-// Stereo frames at the stream's own rate, before resampling and normalisation.
-struct DecodedFrames {
-  std::vector<float> stereo;  // left, right, ...
-  std::uint32_t rate = 48000;
-};
-
-// Demuxes and decodes the first supported audio track; none when nothing decodes.
+// Decodes the first supported audio track to stereo at 48 kHz, not yet
+// normalised; none when nothing decodes or the track passes the bound of
+// `limits` (decoding stops there).
 // Thread: any. Blocks: CPU only.
-std::optional<DecodedFrames> decode_frames_in_process(std::span<const std::uint8_t> bytes);
-
-// Linear resampling of stereo frames from `rate` to 48,000 Hz (at least one frame).
-std::vector<float> resample_linear_to_48k(std::span<const float> stereo, std::uint32_t rate);
+std::optional<std::vector<float>> decode_samples_in_process(std::span<const std::uint8_t> bytes,
+                                                            const MediaLimits& limits = {});
 
 // Decodes, resamples and normalises: a finished track, or none.
 // Thread: any. Blocks: CPU only.
-std::optional<DecodedMedia> decode_with_symphonia(std::span<const std::uint8_t> bytes);
+std::optional<DecodedMedia> decode_with_symphonia(std::span<const std::uint8_t> bytes,
+                                                  const MediaLimits& limits = {});
+
+// The duration the container declares (or estimates) for its first supported
+// audio track, in seconds; none when it cannot be opened or says nothing.
+// Thread: any. Blocks: CPU only.
+std::optional<double> probe_media_seconds(std::span<const std::uint8_t> bytes);
 
 }  // namespace melodara

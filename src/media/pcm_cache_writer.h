@@ -1,21 +1,41 @@
 #pragma once
 // Writes decoded audio into the player cache on a detached thread, so a load
-// returns its track without waiting for the disk.
+// returns its track without waiting for the disk. The writer shares the
+// track's samples (no copy) and puts them in place by rename, then writes the
+// side file that vouches for them: a ".pcm48k" never stands without a side
+// file saying its samples are normalised, and a side file never stands beside
+// samples that are not yet (or no longer) in place.
 #include <filesystem>
 #include <optional>
 #include <span>
+#include <string>
+
+#include "core/shared_samples.h"
 
 namespace melodara {
 
-// With a path and more than 256 samples, copies the samples and writes them as
-// little-endian floats over the file on a detached thread (temporary name, then
-// rename; errors ignored); otherwise does nothing. The write is registered as
-// pending until it ends, so write_analysis_meta waits for it.
-// Throws std::runtime_error("failed to spawn thread") when no thread can start.
-// Thread: any. Blocks: no (copies the samples).
-void spawn_write_pcm_cache(const std::optional<std::filesystem::path>& path, std::span<const float> samples);
+// The side file that follows a cache write: the source it belongs to and what
+// the track is known to carry.
+struct SideFileNote {
+  std::string source;
+  std::optional<std::string> key;
+  bool tempo_known = false;
+  float tempo_bpm = 0.0f;
+};
 
-// The same write on the calling thread; false when it failed.
+// With a path and more than 256 samples, writes the samples as little-endian
+// floats over the file on a detached thread (temporary name, then rename), then
+// the side file of `note` when one is given; otherwise does nothing. A failed
+// write removes the old file, which the side file could otherwise vouch for.
+// The write is registered as pending until it ends, so write_analysis_meta
+// waits for it. Throws std::runtime_error("failed to spawn thread") when no
+// thread can start.
+// Thread: any. Blocks: no. Allocates: a reference to the samples.
+void spawn_write_pcm_cache(const std::optional<std::filesystem::path>& path, SharedSamples samples,
+                           std::optional<SideFileNote> note = std::nullopt);
+
+// The samples written over the file on the calling thread (temporary name, then
+// rename); false when it failed.
 // Thread: any. Blocks: file I/O.
 bool write_pcm_cache(const std::filesystem::path& path, std::span<const float> samples);
 

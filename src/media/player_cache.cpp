@@ -1,6 +1,5 @@
 #include "media/player_cache.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,6 +8,7 @@
 #include <system_error>
 
 #include "core/env_paths.h"
+#include "core/file_io.h"
 #include "core/utf8.h"
 #include "media/clip_id.h"
 
@@ -71,23 +71,18 @@ bool is_usable_audio_cache(const fs::path& path) {
 }
 
 bool is_mp4_file(const fs::path& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  bool ok = false;
+  const auto fd = open_regular_file(path, Links::Refuse);
+  if (!fd) return false;
   struct stat st {};
-  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size >= 16385) {
-    unsigned char head[4096];
-    ssize_t n;
-    do {
-      n = ::read(fd, head, sizeof head);
-    } while (n < 0 && errno == EINTR);
-    if (n >= 16 && std::memcmp(head + 4, "ftyp", 4) == 0) {
-      const std::string_view bytes(reinterpret_cast<const char*>(head), static_cast<std::size_t>(n));
-      ok = bytes.find("av01") == std::string_view::npos;
-    }
-  }
-  ::close(fd);
-  return ok;
+  if (::fstat(fd->get(), &st) != 0 || st.st_size < 16385) return false;
+  unsigned char head[4096];
+  ssize_t n;
+  do {
+    n = ::read(fd->get(), head, sizeof head);
+  } while (n < 0 && errno == EINTR);
+  if (n < 16 || std::memcmp(head + 4, "ftyp", 4) != 0) return false;
+  const std::string_view bytes(reinterpret_cast<const char*>(head), static_cast<std::size_t>(n));
+  return bytes.find("av01") == std::string_view::npos;
 }
 
 std::optional<std::string> cache_file_path_if_large(const fs::path& path) {

@@ -15,29 +15,34 @@ inline constexpr std::uintmax_t kUsablePcmBytes = 4097;
 inline constexpr std::uintmax_t kUsableAudioBytes = 1025;
 
 // True when the trimmed source starts with "https://" or "http://".
+// Thread: any. Allocates: no. Blocks: no.
 bool is_web_source(std::string_view source);
 
 // home + ".cache/melodara/player-cache", or the temporary folder +
 // "melodara-player-cache" without a home; created (with parents) on each call,
-// creation errors ignored. Thread: any. Blocks: file system.
+// creation errors ignored. Thread: any. Allocates: yes. Blocks: file system.
 std::filesystem::path player_cache_dir();
 
-// None when the trimmed source is empty.
+// The cache paths of a source's files. None when the trimmed source is empty.
+// Thread: any. Allocates: yes. Blocks: file system (creates the cache folder).
 std::optional<std::filesystem::path> pcm_cache_path(std::string_view source);
 std::optional<std::filesystem::path> analysis_meta_path(std::string_view source);
-// None unless the trimmed source is a web source.
+// None unless the trimmed source is a web source. Same contract.
 std::optional<std::filesystem::path> audio_cache_path(std::string_view source);
 std::optional<std::filesystem::path> video_cache_path(std::string_view source);
 
 // Usable ".pcm48k": exists with at least 4,097 bytes. Usable ".audio": 1,025.
+// Thread: any. Allocates: no. Blocks: file system.
 bool is_usable_pcm_cache(const std::filesystem::path& path);
 bool is_usable_audio_cache(const std::filesystem::path& path);
 
-// An MP4 with at least 16,385 bytes whose first read has "ftyp" at byte 4 and no
-// "av01" (AV1 video is not accepted).
+// A regular file (not reached through a symbolic link) with at least 16,385
+// bytes whose first read has "ftyp" at byte 4 and no "av01" (AV1 video is not
+// accepted). Thread: any. Blocks: file I/O, never on a FIFO.
 bool is_mp4_file(const std::filesystem::path& path);
 
 // The path as text when the file exists and is larger than 16,384 bytes.
+// Thread: any. Allocates: yes. Blocks: file system.
 std::optional<std::string> cache_file_path_if_large(const std::filesystem::path& path);
 
 }  // namespace melodara

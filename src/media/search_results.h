@@ -41,14 +41,14 @@ void collect_video_renderers(const Json& value, std::vector<SearchResult>& resul
 // Thread: any. Allocates: yes. Blocks: no.
 std::optional<std::string> join_text_runs(const Json& value);
 
-// "YouTube Karaoke", the title of a hit that has none.
+// "YouTube Karaoke", the title of a hit that has none. Thread: any. Allocates: no. Blocks: no.
 std::string_view youtube_default_title();
 
 // An entry of the yt-dlp dump with a text "id" (empty too); none otherwise.
 // Thread: any. Allocates: yes. Blocks: no.
 std::optional<SearchResult> youtube_entry_to_result(const Json& entry);
 // Every usable entry of the dump's "entries", in order, duplicates kept; none of
-// a value that is not an array.
+// a value that is not an array. Thread: any. Allocates: yes. Blocks: no.
 std::vector<SearchResult> collect_youtube_results(const Json& entries);
 
 // An item of the Bilibili "result" array with a text "bvid", its title freed of
@@ -56,6 +56,7 @@ std::vector<SearchResult> collect_youtube_results(const Json& entries);
 // Thread: any. Allocates: yes. Blocks: no.
 std::optional<SearchResult> bilibili_entry_to_result(const Json& item);
 // Every usable item, in order; none of a value that is not an array.
+// Thread: any. Allocates: yes. Blocks: no.
 std::vector<SearchResult> collect_bilibili_results(const Json& items);
 
 }  // namespace melodara

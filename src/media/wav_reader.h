@@ -6,6 +6,8 @@
 #include <span>
 #include <vector>
 
+#include "media/media_limits.h"
+
 namespace melodara {
 
 struct ParsedWav {
@@ -14,8 +16,9 @@ struct ParsedWav {
   std::uint32_t sample_rate = 48000;
 };
 
-// None unless "RIFF"/"WAVE" with 16 or 32 bits and at least one frame.
+// None unless "RIFF"/"WAVE" with 16 or 32 bits and at least one frame, and
+// no longer than the track bound at 48 kHz.
 // Thread: any. Allocates: the result.
-std::optional<ParsedWav> parse_wav_file(std::span<const std::uint8_t> bytes);
+std::optional<ParsedWav> parse_wav_file(std::span<const std::uint8_t> bytes, const MediaLimits& limits = {});
 
 }  // namespace melodara

@@ -1,43 +1,46 @@
 #pragma once
-// The audio device layer: device list, names, default stream configurations,
-// and input, output and output-capture streams that run data callbacks on
-// threads of their own.
+// The audio device layer: each device's default stream configuration, and
+// input, output and output-capture streams that run data callbacks on threads
+// of the layer's own. Which devices exist, their names and the system
+// defaults are the system object's (audio_system.h).
 #include <expected>
 #include <memory>
-#include <optional>
-#include <string>
-#include <vector>
 
 #include "platform/audio_types.h"
 
 namespace melodara {
 
-// A built stream. It runs its callbacks only between play() and pause() or
-// its destruction; destroying it stops it and waits until no callback runs.
+// A built stream. It runs its data callback only between play() and pause()
+// or its destruction, on one thread of the layer's at a time.
 class AudioStream {
  public:
+  // Stops the stream and waits until no callback of it runs.
+  // Thread: any but the stream's own callback. Blocks: yes.
   virtual ~AudioStream() = default;
-  // Starting a running stream does nothing. Thread: any.
+  // Starting a running stream does nothing.
+  // Thread: any but the stream's own callback. Blocks: on the layer. Allocates: may.
   virtual std::expected<void, PlatformError> play() = 0;
+  // Thread: any but the stream's own callback. Blocks: until no callback runs.
   virtual std::expected<void, PlatformError> pause() = 0;
 };
 
 class AudioHost {
  public:
   virtual ~AudioHost() = default;
-  // Devices in the layer's order. Thread: any. Blocks: may (a slow layer).
-  virtual std::expected<std::vector<DeviceId>, PlatformError> devices() = 0;
-  virtual std::expected<std::string, PlatformError> device_name(DeviceId id) = 0;
-  virtual bool has_input(DeviceId id) = 0;
-  virtual bool has_output(DeviceId id) = 0;
+  // The device's default configuration in a scope; fails for a device that
+  // has no streams there. Thread: any. Blocks: on the layer. Allocates: yes.
   virtual std::expected<StreamConfig, PlatformError> default_input_config(DeviceId id) = 0;
   virtual std::expected<StreamConfig, PlatformError> default_output_config(DeviceId id) = 0;
-  // The system defaults as the system object reports them.
-  virtual std::optional<DeviceId> default_input_device() = 0;
-  virtual std::optional<DeviceId> default_output_device() = 0;
 
-  // The callback's sample format must match config.format; a format other
-  // than f32 or i16 is refused.
+  // Builds a stopped stream. The callback's sample format must match
+  // config.format (f32 or i16; another format is refused).
+  //
+  // `data` runs on the layer's realtime thread for the stream, once per device
+  // buffer: it must not block, allocate or call the system (see
+  // audio_types.h). `error` runs when the device fails or disappears, never
+  // inside `data` and after the stream's last callback, on a thread of the
+  // layer's (the simulation: the thread that removes the device).
+  // Thread: any. Blocks: on the layer. Allocates: yes.
   virtual std::expected<std::unique_ptr<AudioStream>, PlatformError> build_input_stream(
       DeviceId id, const StreamConfig& config, InputCallback data, StreamErrorCallback error) = 0;
   virtual std::expected<std::unique_ptr<AudioStream>, PlatformError> build_output_stream(

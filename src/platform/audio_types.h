@@ -26,13 +26,18 @@ struct PlatformError {
   std::string message;
 };
 
-// Data callbacks get interleaved samples. Output buffers arrive zeroed.
+// Data callbacks get interleaved samples; output buffers arrive zeroed. They
+// run on the layer's realtime thread of their stream (one callback at a time
+// per stream) and must not block, allocate, free or call the system: the
+// realtime thread has a deadline of one device buffer.
 using InputCallbackF32 = std::function<void(std::span<const float>)>;
 using InputCallbackI16 = std::function<void(std::span<const std::int16_t>)>;
 using OutputCallbackF32 = std::function<void(std::span<float>)>;
 using OutputCallbackI16 = std::function<void(std::span<std::int16_t>)>;
 using InputCallback = std::variant<InputCallbackF32, InputCallbackI16>;
 using OutputCallback = std::variant<OutputCallbackF32, OutputCallbackI16>;
+// Runs once when the stream's device fails or disappears, after the stream's
+// last data callback, outside any data callback; it may block briefly.
 using StreamErrorCallback = std::function<void(const PlatformError&)>;
 
 }  // namespace melodara

@@ -22,9 +22,11 @@ struct Platform {
   std::string system_root;
 };
 
-// Thread: any. The first call builds the default platform.
+// The first call builds the default platform.
+// Thread: any but realtime callbacks. Blocks: briefly, on its mutex. Allocates: yes.
 Platform platform();
-// Replaces the platform for later calls (tests). Thread: any.
+// Replaces the platform for later calls (tests); holders of the old one keep it.
+// Thread: any but realtime callbacks. Blocks: briefly, on its mutex. Allocates: yes.
 void install_platform(Platform p);
 
 }  // namespace melodara

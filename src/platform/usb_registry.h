@@ -20,9 +20,12 @@ struct UsbRegistryEntry {
 class UsbRegistry {
  public:
   virtual ~UsbRegistry() = default;
-  // Thread: any. Blocks: may.
+  // The entries of a registry class, in the registry's order.
+  // Thread: any but realtime callbacks. Blocks: on the registry. Allocates: yes.
   virtual std::expected<std::vector<UsbRegistryEntry>, PlatformError> matching_services(
       std::string_view class_name) = 0;
+  // Opens the device with seize, resets and re-enumerates it, and closes it.
+  // Thread: any but realtime callbacks. Blocks: on the device. Allocates: may.
   virtual std::expected<void, PlatformError> reset_device(std::uint64_t service) = 0;
 };
 

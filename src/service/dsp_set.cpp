@@ -5,7 +5,7 @@
 #include "core/counters.h"
 #include "dsp/key_names.h"
 #include "dsp/param_ranges.h"
-#include "engine/routing_mode.h"
+#include "service/handlers.h"
 #include "service/payload.h"
 #include "state/key_tracker_seed.h"
 

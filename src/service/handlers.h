@@ -1,9 +1,21 @@
 #pragma once
-// The operation handlers, by family. Each may take its request as validated;
-// locked handlers run with the state lock held.
+// The operation handlers, by family. Each may take its request as validated.
+// Locked handlers (those taking the state): Thread: the reader or a request
+// worker, the dispatcher holding the state lock. Allocates: yes. Blocks: no
+// I/O, so the engine's try-locks keep succeeding. Unlocked handlers (those
+// taking the shared records): Thread: the reader or a request worker, holding
+// no lock. Allocates: yes. Blocks: as each one says.
+#include <cstdint>
+#include <string_view>
+
 #include "service/dispatch.h"
 
 namespace melodara {
+
+// Stores the canonical routing mode of `text` in the locked state and bumps its
+// audio revision (also when the mode stays the same); returns the new revision.
+// Thread: a request's, holding the state lock. Allocates: yes.
+std::uint64_t parse_routing_mode(NativeState& state, std::string_view text);
 
 // System and soundboard.
 HandlerResult handle_handshake(NativeState& state, const Json& payload);
@@ -11,6 +23,7 @@ HandlerResult handle_soundboard_trigger(NativeState& state, const Json& payload)
 HandlerResult handle_soundboard_stop(NativeState& state, const Json& payload);
 
 // Devices, audio, mixer and program streams.
+// Blocks: briefly on the state lock; up to 450 ms for a device enumeration.
 HandlerResult handle_devices_list(const SharedState& state, const LoadJobTable& jobs, const Json& payload);
 HandlerResult handle_audio_configure(NativeState& state, const Json& payload);
 HandlerResult handle_audio_start(NativeState& state, const Json& payload);

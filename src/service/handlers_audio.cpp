@@ -44,20 +44,26 @@ HandlerResult open_stream(NativeState& state, const Json& payload, bool by_role)
   state.running = true;
   auto opened = program_stream_open(slot, host, port, token);
   if (!opened) return std::unexpected(invalid_request(opened.error()));
-  return std::move(*opened);
+  return program_stream_status_json(*opened);
 }
 
 HandlerResult close_stream(NativeState& state, const Json& payload, bool by_role) {
   ProgramStream& slot = stream_slot(state, payload, by_role);
   program_stream_close(slot);
-  return program_stream_status_json(slot);
+  return program_stream_status_json(program_stream_status(slot));
 }
 
 HandlerResult stream_status(NativeState& state, const Json& payload, bool by_role) {
-  return program_stream_status_json(stream_slot(state, payload, by_role));
+  return program_stream_status_json(program_stream_status(stream_slot(state, payload, by_role)));
 }
 
 }  // namespace
+
+std::uint64_t parse_routing_mode(NativeState& state, std::string_view text) {
+  state.routingMode = std::string(canonical_routing_mode(text));
+  bump(state.audioRevision);
+  return state.audioRevision;
+}
 
 HandlerResult handle_audio_configure(NativeState& state, const Json& payload) {
   bool devices_changed = false;
@@ -179,7 +185,7 @@ HandlerResult handle_devices_list(const SharedState& state, const LoadJobTable&,
     auto guard = state->lock();
     if (!guard.poisoned()) output = guard->outputDeviceId;
   }
-  return devices_list_json(output);
+  return devices_list_json(enumerate_audio_devices(output), bus_device_name());
 }
 
 }  // namespace melodara

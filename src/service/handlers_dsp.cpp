@@ -1,6 +1,5 @@
 // Vocal-parameter and telemetry operations. Each answers the DSP snapshot; a
 // word that is absent or not a text changes nothing.
-#include "engine/routing_mode.h"
 #include "service/dsp_set.h"
 #include "service/handlers.h"
 #include "service/payload.h"

@@ -2,8 +2,8 @@
 // worker, exporting without the lock.
 #include <mutex>
 
+#include "core/wav_writer.h"
 #include "engine/recording_export.h"
-#include "media/wav_writer.h"
 #include "service/handlers.h"
 #include "service/payload.h"
 #include "service/snapshots.h"

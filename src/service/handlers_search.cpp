@@ -5,10 +5,10 @@
 #include <cstdint>
 
 #include "core/process_runner.h"
+#include "core/tool_discovery.h"
 #include "core/utf8.h"
 #include "media/media_hosts.h"
 #include "media/search_results.h"
-#include "media/tool_discovery.h"
 #include "service/handlers.h"
 #include "service/payload.h"
 #include "service/request_reader.h"

@@ -20,7 +20,7 @@ constexpr auto Unlocked = LockClass::UnlockedSlowWork;
 constexpr auto Reader = RunsOn::ReaderThread;
 constexpr auto Worker = RunsOn::WorkerThread;
 
-// One line per operation: other modules replace the "todo" handlers with their own.
+// One line per operation, in handshake order.
 constexpr std::array<Operation, 45> kOperations = {{
     {"system.handshake", Locked, Reader, handle_handshake},
     {"player.remote-load", Unlocked, Worker, unlocked_todo},

@@ -2,6 +2,7 @@
 // Reading request payload keys. Keys are read only from an object payload; a
 // key whose value has the wrong JSON type counts as absent; of a list of
 // aliases the first one present decides, whatever its type.
+// Every reader: Thread: any. Blocks: no. Only the text readers allocate.
 #include <cstdint>
 #include <initializer_list>
 #include <optional>

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/error_code.h"
 #include "core/json_writer.h"
 
 namespace melodara {
@@ -18,7 +19,7 @@ struct Request {
   std::uint64_t sessionEpoch = 0;
 };
 
-enum class ErrorCode { InvalidRequest, UnsupportedOperation, InternalError, EngineUnavailable };
+// "invalid_request" and so on. Thread: any. Allocates: no. Blocks: no.
 std::string_view error_code_text(ErrorCode code);
 
 struct ResponseError {
@@ -37,12 +38,14 @@ struct Response {
   std::optional<ResponseError> error;
 };
 
-// The compact line, without the line end.
+// The compact line, without the line end. Thread: any. Allocates: yes. Blocks: no.
 std::string serialize_response(const Response& response);
 
 // The answer to a line that does not read as a `Request`.
+// Thread: any. Allocates: yes. Blocks: no.
 Response malformed_line_response(std::string_view reader_message);
 
+// A JSON string holding a copy of `text`. Thread: any. Allocates: yes. Blocks: no.
 Json json_string_from_str(std::string_view text);
 
 }  // namespace melodara

@@ -6,8 +6,10 @@
 #include <exception>
 #include <new>
 
+#include "core/process_runner.h"
 #include "core/threads.h"
 #include "engine/engine_thread.h"
+#include "media/cache_backfill.h"
 #include "service/request_loop.h"
 #include "service/response_output.h"
 #include "service/startup.h"
@@ -37,9 +39,11 @@ void service_main() {
           run_voice_profile_writer(state, *writer);
         }))
       die("failed to spawn thread");
-    // The cache backfill thread starts here once its subsystem is built.
+    if (!spawn_detached("", [] { clip_cache_backfill_worker(); })) die("failed to spawn thread");
     ResponseOutput output = make_response_output(1);
     run_request_loop(0, records.state, records.jobs, output);
+    // Downloads and decodes still running end with us, not after us.
+    kill_running_children();
   } catch (const std::bad_alloc&) {
     std::fputs("memory allocation failed\n", stderr);
     std::abort();
@@ -47,6 +51,7 @@ void service_main() {
     // A fatal failure on the main thread ends the service.
     std::fprintf(stderr, "thread 'main' failed: %s\n", e.what());
     std::fflush(stderr);
+    kill_running_children();
     std::_Exit(101);
   }
   // Other threads may still run: end without tearing anything down under them.

@@ -12,7 +12,17 @@ namespace {
 Json optional_text(const std::optional<std::string>& text) { return text ? Json(*text) : Json(nullptr); }
 
 Json stream_status(const std::shared_ptr<ProgramStream>& slot) {
-  return slot ? program_stream_status_json(*slot) : Json(nullptr);
+  return slot ? program_stream_status_json(program_stream_status(*slot)) : Json(nullptr);
+}
+
+Json audio_device_json(const AudioDevice& d) {
+  return Json{{"backend", d.backend},
+              {"id", d.id},
+              {"isDefault", d.is_default},
+              {"isVirtual", d.is_virtual},
+              {"kind", d.kind},
+              {"label", d.label},
+              {"name", d.name}};
 }
 
 std::optional<std::string> cached_video_path(const std::string& source) {
@@ -21,6 +31,40 @@ std::optional<std::string> cached_video_path(const std::string& source) {
 }
 
 }  // namespace
+
+Json program_stream_status_json(const ProgramStreamStatus& s) {
+  return Json{
+      {"state", s.active ? "active" : "closed"}, {"sampleRate", kProgramStreamSampleRate},
+      {"channels", kProgramStreamChannels},      {"frameSamples", kProgramStreamPacketFrames},
+      {"sentPackets", s.sent_packets},           {"sentFrames", s.sent_frames},
+      {"droppedFrames", s.dropped_frames},       {"error", s.error ? Json(*s.error) : Json(nullptr)},
+  };
+}
+
+Json devices_list_json(const DeviceLists& lists, const std::optional<std::string>& bus_name) {
+  Json inputs = Json::array(), outputs = Json::array();
+  for (const auto& d : lists.inputs) inputs.push_back(audio_device_json(d));
+  for (const auto& d : lists.outputs) outputs.push_back(audio_device_json(d));
+  auto first_id = [](const std::vector<AudioDevice>& l) {
+    return l.empty() ? Json(nullptr) : Json(l.front().id);
+  };
+  return Json{
+      {"audioInputs", inputs},
+      {"audioOutputs", outputs},
+      {"cameras", Json::array()},
+      {"defaultCamera", nullptr},
+      {"defaultInput", first_id(lists.inputs)},
+      {"defaultOutput", first_id(lists.outputs)},
+      {"inputs", inputs},
+      {"outputs", outputs},
+      {"platform", "macos"},
+      {"virtualMic",
+       {{"active", bus_name.has_value()},
+        {"hiddenFromOwnInput", true},
+        {"id", bus_name ? Json(*bus_name) : Json(nullptr)},
+        {"name", kVirtualMicName}}},
+  };
+}
 
 Json recording_json(const RecorderSlot& slot, RecorderTarget target, bool recording, float duration_sec) {
   const float rounded = std::round(duration_sec * 100.0f) / 100.0f;  // half away from zero

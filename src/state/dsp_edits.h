@@ -11,13 +11,13 @@
 namespace melodara {
 
 // Also mirrors `vocal_gain` and `beat_volume` into the mixer's gains, each kept within 0..2.
-// Thread: request thread, holding the state lock. Allocates: the stored word.
+// Thread: request thread, holding the state lock. Allocates: the stored word. Blocks: no.
 void apply_vocal_preset(NativeState& state, std::string_view preset_id);
 
-// Thread: request thread, holding the state lock. Allocates: the stored word.
+// Thread: request thread, holding the state lock. Allocates: the stored word. Blocks: no.
 void apply_audio_chain(NativeState& state, std::string_view chain_name);
 
-// Thread: request thread, holding the state lock. Allocates: the stored word.
+// Thread: request thread, holding the state lock. Allocates: the stored word. Blocks: no.
 void apply_reverb_mode(NativeState& state, std::string_view mode);
 
 // Stores the group's label, not the word ("My Vocal" whether or not a saved profile exists).

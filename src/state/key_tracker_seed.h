@@ -8,7 +8,7 @@ namespace melodara {
 
 // Locks the tracker of the engine in the state onto the parameters' key
 // (`root_key`, `scale_is_minor`) and tempo, and shows them in the shared
-// telemetry. Thread: any, holding the state lock. Allocates: no.
+// telemetry. Thread: any, holding the state lock. Allocates: no. Blocks: no.
 void seed_key_tracker(NativeState& state);
 
 }  // namespace melodara

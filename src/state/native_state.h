@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "core/mutex.h"
+#include "core/shared_samples.h"
 #include "dsp/dsp_meters.h"
 #include "dsp/vocal_dsp.h"
 #include "dsp/voice_cal_status.h"
@@ -31,7 +32,7 @@ struct PlayerState {
   std::optional<std::string> detectedKey;
   std::optional<float> detectedBpm;
   // The decoded track, interleaved; shared with the media cache and the engine.
-  std::shared_ptr<const std::vector<float>> samples = std::make_shared<const std::vector<float>>();
+  SharedSamples samples = std::make_shared<const std::vector<float>>();
   std::uint64_t channels = 2;
   std::uint64_t position = 0;  // frames
   std::uint64_t trackSerial = 0;
@@ -98,18 +99,18 @@ struct NativeState {
   bool inputMuted = false;
   bool muted = false;
   std::optional<bool> monitorChoice;  // the host's explicit monitor choice
-  std::shared_ptr<const std::vector<float>>
-      engineRetiredTrack;  // dropped by the engine; freed off its thread
 };
 
+// The slot of a target. Thread: any, holding the state lock. Allocates: no. Blocks: no.
 RecorderSlot& recorder_slot(NativeState& state, RecorderTarget target);
 
-// Clamps a mixer gain into 0..2 (NaN reads as 0).
+// Clamps a mixer gain into 0..2 (NaN reads as 0). Thread: any. Allocates: no. Blocks: no.
 float clamp_gain(float gain);
 
 using SharedState = std::shared_ptr<Mutex<NativeState>>;
 
 enum class LoadJobStatus { Loading, Completed, Cancelled, Error };
+// "loading", "completed", "cancelled" or "error". Thread: any. Allocates: no. Blocks: no.
 const char* load_job_status_text(LoadJobStatus status);
 
 struct LoadJob {
@@ -137,6 +138,7 @@ struct LoadJobTableData {
 using LoadJobTable = std::shared_ptr<Mutex<LoadJobTableData>>;
 
 // Registers the next job id ("load-1", "load-2", ...).
+// Thread: any, holding the job table's lock. Allocates: yes. Blocks: no.
 std::string next_load_job_id(LoadJobTableData& table);
 
 }  // namespace melodara

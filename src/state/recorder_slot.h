@@ -47,8 +47,9 @@ struct RecorderSlot {
 enum class RecorderTarget { diagnostic, stage };
 
 // "stage" selects the stage target; every other text, and none, the diagnostic one.
+// Thread: any. Allocates: no. Blocks: no.
 RecorderTarget recorder_target_of(const std::optional<std::string>& text);
-// "diagnostic" or "stage", as answers name them.
+// "diagnostic" or "stage", as answers name them. Thread: any. Allocates: no. Blocks: no.
 std::string_view recorder_target_name(RecorderTarget target);
 
 // A take's lists, moved out of their slot by a stop.

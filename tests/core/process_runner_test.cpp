@@ -8,6 +8,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <string>
 #include <thread>
 
@@ -41,22 +42,23 @@ TEST(ProcessRunner, LargeOutputOnBothPipesDoesNotStall) {
   // 4 MiB on each stream, written interleaved so a reader of only one pipe would block the child.
   const std::string script =
       "i=0; while [ $i -lt 64 ]; do head -c 65536 /dev/zero; head -c 65536 /dev/zero >&2; i=$((i+1)); done";
-  const auto start = Clock::now();
-  const ProcessResult r = run_process_with_timeout(sh(script), 20, 0);
+  // A stalled run would end at the time limit as "timeout"; a busy machine may
+  // need a while for the 128 processes, so the limit is generous.
+  const ProcessResult r = run_process_with_timeout(sh(script), 120, 0);
   ASSERT_TRUE(r.has_value()) << r.error();
   EXPECT_TRUE(exited_ok(r->status));
   EXPECT_EQ(r->stdout.size(), 64u * 65536u);
   EXPECT_EQ(r->stderr.size(), 64u * 65536u);
-  EXPECT_LT(Clock::now() - start, std::chrono::seconds(10));
 }
 
 TEST(ProcessRunner, MissingProgramIsMissingCommand) {
   for (const char* program : {"melodara-no-such-program", "/nonexistent/bin/tool", "/etc/hostname"}) {
+    // Reported at once, not at the time limit.
     const auto start = Clock::now();
-    const ProcessResult r = run_process_with_timeout(Command{program, {}}, 5, 0);
+    const ProcessResult r = run_process_with_timeout(Command{program, {}}, 60, 0);
     ASSERT_FALSE(r.has_value()) << program;
     EXPECT_EQ(r.error(), kMissingCommand) << program;
-    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(500));
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(20));
     EXPECT_FALSE(run_process_plain(Command{program, {}}).has_value());
     EXPECT_FALSE(probe_command(Command{program, {"--version"}}));
   }
@@ -69,7 +71,7 @@ TEST(ProcessRunner, TimeoutKillsChildWithinLimit) {
   ASSERT_FALSE(r.has_value());
   EXPECT_EQ(r.error(), kTimeout);
   EXPECT_GE(elapsed, std::chrono::milliseconds(1000));
-  EXPECT_LT(elapsed, std::chrono::milliseconds(1300));
+  EXPECT_LT(elapsed, std::chrono::seconds(15));  // well before the child's 30 s
 }
 
 // True when the process is gone or only a zombie.
@@ -97,7 +99,7 @@ TEST(ProcessRunner, TimeoutWithGrandchildHoldingPipesReturnsInTime) {
   const auto elapsed = Clock::now() - start;
   ASSERT_FALSE(r.has_value());
   EXPECT_EQ(r.error(), kTimeout);
-  EXPECT_LT(elapsed, std::chrono::milliseconds(900));
+  EXPECT_LT(elapsed, std::chrono::seconds(15));  // not the grandchild's 30 s
   std::ifstream in(pid_file);
   pid_t grandchild = 0;
   in >> grandchild;
@@ -110,7 +112,7 @@ TEST(ProcessRunner, TimeoutWithGrandchildHoldingPipesReturnsInTime) {
   const ProcessResult r2 = run_process_with_timeout(sh("sleep 30 & sleep 30"), 0, 500'000'000);
   ASSERT_FALSE(r2.has_value());
   EXPECT_EQ(r2.error(), kTimeout);
-  EXPECT_LT(Clock::now() - start2, std::chrono::milliseconds(800));
+  EXPECT_LT(Clock::now() - start2, std::chrono::seconds(15));
 }
 
 TEST(ProcessRunner, WaitFailureIsProcessFailed) {
@@ -166,6 +168,69 @@ TEST(ProcessRunner, PlainRunFeedsStdinAndSurvivesAnEarlyQuitter) {
   sigset_t pending;
   sigpending(&pending);
   EXPECT_EQ(sigismember(&pending, SIGPIPE), 0);
+}
+
+TEST(ProcessRunner, OutputBoundsStopTheChild) {
+  // More standard output than allowed: the child is killed at once.
+  RunOptions options;
+  options.max_stdout_bytes = 1 << 20;
+  const auto start = Clock::now();
+  ProcessResult r = run_process(sh("cat /dev/zero"), options);
+  ASSERT_FALSE(r.has_value());
+  EXPECT_EQ(r.error(), kProcessFailed);
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
+
+  // Exactly the bound is fine; standard error beyond its bound is dropped.
+  options.max_stderr_bytes = 10;
+  r = run_process(sh("head -c 1048576 /dev/zero; printf 0123456789abcdef >&2"), options);
+  ASSERT_TRUE(r.has_value()) << r.error();
+  EXPECT_EQ(r->stdout.size(), 1u << 20);
+  EXPECT_EQ(text(r->stderr), "0123456789");
+
+  // A sink takes the output in pieces and can stop the child.
+  std::size_t seen = 0;
+  RunOptions sinking;
+  sinking.stdout_sink = [&seen](std::span<const std::uint8_t> bytes) {
+    seen += bytes.size();
+    return seen < (4u << 20);
+  };
+  r = run_process(sh("cat /dev/zero"), sinking);
+  ASSERT_FALSE(r.has_value());
+  EXPECT_EQ(r.error(), kProcessFailed);
+  sinking.stdout_sink = [&seen](std::span<const std::uint8_t> bytes) {
+    seen += bytes.size();
+    return true;
+  };
+  seen = 0;
+  r = run_process(sh("head -c 3000000 /dev/zero"), sinking);
+  ASSERT_TRUE(r.has_value());
+  EXPECT_EQ(seen, 3000000u);
+  EXPECT_TRUE(r->stdout.empty());
+}
+
+// Run in a child process of its own: once children are killed, the process
+// starts no more.
+void kill_children_then_exit() {
+  std::promise<ProcessResult> running;
+  auto result = running.get_future();
+  std::thread([&running] {
+    running.set_value(run_process_with_timeout(Command{"sleep", {"30"}}, 60, 0));
+  }).detach();
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const auto start = Clock::now();
+  kill_running_children();
+  if (result.wait_for(std::chrono::seconds(5)) != std::future_status::ready) std::_Exit(2);
+  const ProcessResult killed = result.get();
+  if (!killed || WIFEXITED(killed->status) || WTERMSIG(killed->status) != SIGKILL) std::_Exit(3);
+  if (Clock::now() - start > std::chrono::seconds(3)) std::_Exit(4);
+  const ProcessResult later = run_process_with_timeout(Command{"sleep", {"30"}}, 60, 0);
+  if (later || later.error() != kMissingCommand) std::_Exit(5);
+  std::_Exit(0);
+}
+
+TEST(ProcessRunnerDeathTest, KillRunningChildrenEndsRunsAndRefusesNewOnes) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(kill_children_then_exit(), ::testing::ExitedWithCode(0), "");
 }
 
 TEST(ProcessRunner, ArgumentBuildersAppendInOrder) {

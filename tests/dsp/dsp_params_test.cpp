@@ -209,7 +209,7 @@ TEST(DspParamsJson, ArrayFormFollowsDeclarationOrder) {
     ASSERT_TRUE(r.has_value()) << k;
     const json written = dsp_params_to_json(*r);
     for (const auto& [key, value] : defaults.items()) {
-      if (key == order[k]) {
+      if (key == order[k].get<std::string>()) {
         EXPECT_NE(written[key], value) << "element " << k << " did not reach " << key;
       } else {
         EXPECT_EQ(written[key], value) << "element " << k << " leaked into " << key;

@@ -340,6 +340,7 @@ TEST(VocalChain, BlockCallNeverAllocates) {
   {
     test::AllocationCounter counter;
     auto* p = new std::vector<float>(10);
+    test::escape(p);
     delete p;
     EXPECT_GE(counter.count(), 1u);
   }

@@ -1,5 +1,5 @@
-// The device list: hiding, ordering, synthetic entries, the "devices.list"
-// answer, the start-up choice and the virtual-bus look-up.
+// The device list: hiding, ordering, synthetic entries, the process-wide
+// enumeration, the start-up choice and the virtual-bus look-up.
 #include "engine/device_list.h"
 
 #include <gtest/gtest.h>
@@ -103,13 +103,6 @@ TEST(DeviceList, OwnDevicesAreHiddenAndEmptyListsGetSyntheticEntries) {
                          "Tai nghe / Loa mặc định (Virtual 48kHz)", "output", "Virtual 48kHz", true, true}));
 }
 
-nlohmann::json entry(const char* id, const char* kind, bool is_default, bool is_virtual = false,
-                     const char* backend = "CoreAudio") {
-  return {
-      {"backend", backend}, {"id", id},  {"isDefault", is_default}, {"isVirtual", is_virtual}, {"kind", kind},
-      {"label", id},        {"name", id}};
-}
-
 sim::DeviceSpec spec(std::string name, std::uint16_t in, std::uint16_t out, sim::Transport t) {
   sim::DeviceSpec d;
   d.name = std::move(name);
@@ -119,7 +112,7 @@ sim::DeviceSpec spec(std::string name, std::uint16_t in, std::uint16_t out, sim:
   return d;
 }
 
-TEST(DeviceList, DevicesListAnswerForARealisticSet) {
+TEST(DeviceList, ListsTheProcessPlatformsDevices) {
   using sim::Transport;
   sim::Config cfg;
   cfg.devices = {spec("MacBook Pro Microphone", 1, 0, Transport::builtin),
@@ -134,54 +127,23 @@ TEST(DeviceList, DevicesListAnswerForARealisticSet) {
   install_platform(hw->platform());
   set_bus_device_name("Melodara_Virtual_Bus_48kHz");
 
-  const nlohmann::json inputs = nlohmann::json::array(
-      {entry("Scarlett 2i2 USB", "input", true), entry("MacBook Pro Microphone", "input", false),
-       entry("AirPods Pro", "input", false),
-       entry("BlackHole 2ch", "input", false, true, "Virtual / DAW 48kHz"),
-       entry("FaceTime HD Camera", "input", false)});
-  const nlohmann::json outputs = nlohmann::json::array(
-      {entry("Scarlett 2i2 USB", "output", true), entry("AirPods Pro", "output", false),
-       entry("MacBook Pro Speakers", "output", false), entry("BlackHole 2ch", "output", false, true)});
-  const nlohmann::json want = {
-      {"audioInputs", inputs},
-      {"audioOutputs", outputs},
-      {"cameras", nlohmann::json::array()},
-      {"defaultCamera", nullptr},
-      {"defaultInput", "Scarlett 2i2 USB"},
-      {"defaultOutput", "Scarlett 2i2 USB"},
-      {"inputs", inputs},
-      {"outputs", outputs},
-      {"platform", "macos"},
-      {"virtualMic",
-       {{"active", true},
-        {"hiddenFromOwnInput", true},
-        {"id", "Melodara_Virtual_Bus_48kHz"},
-        {"name", "Melodara_Virtual_Mic_48kHz"}}},
-  };
-  EXPECT_EQ(devices_list_json(std::nullopt), want);
-  EXPECT_EQ(devices_list_json("default"), want);
-
+  // Own devices hidden, likeliest first.
+  const DeviceLists lists = enumerate_audio_devices(std::nullopt);
+  EXPECT_EQ(ids(lists.inputs),
+            (std::vector<std::string>{"Scarlett 2i2 USB", "MacBook Pro Microphone", "AirPods Pro",
+                                      "BlackHole 2ch", "FaceTime HD Camera"}));
+  EXPECT_EQ(ids(lists.outputs), (std::vector<std::string>{"Scarlett 2i2 USB", "AirPods Pro",
+                                                          "MacBook Pro Speakers", "BlackHole 2ch"}));
+  EXPECT_EQ(enumerate_audio_devices("default").inputs, lists.inputs);
   // With BlackHole as the current output its input echo disappears.
-  nlohmann::json with_blackhole = want;
-  nlohmann::json fewer = inputs;
-  fewer.erase(3);
-  with_blackhole["audioInputs"] = with_blackhole["inputs"] = fewer;
-  EXPECT_EQ(devices_list_json("BlackHole 2ch"), with_blackhole);
+  EXPECT_EQ(ids(enumerate_audio_devices("BlackHole 2ch").inputs),
+            (std::vector<std::string>{"Scarlett 2i2 USB", "MacBook Pro Microphone", "AirPods Pro",
+                                      "FaceTime HD Camera"}));
 
   const StartupDevices start = startup_devices();
   EXPECT_EQ(start.input_id, "Scarlett 2i2 USB");
   EXPECT_EQ(start.output_id, "Scarlett 2i2 USB");
   EXPECT_FALSE(start.feedback_risk);
-}
-
-TEST(DeviceList, NoBusStoredMeansAnInactiveVirtualMic) {
-  const nlohmann::json j =
-      device_list_json(build_device_lists(kLaptop, std::nullopt, std::nullopt), std::nullopt);
-  EXPECT_EQ(j.size(), 10u);
-  EXPECT_EQ(j["virtualMic"], (nlohmann::json{{"active", false},
-                                             {"hiddenFromOwnInput", true},
-                                             {"id", nullptr},
-                                             {"name", "Melodara_Virtual_Mic_48kHz"}}));
 }
 
 TEST(DeviceList, FeedbackRiskAtStartUp) {

@@ -1,6 +1,7 @@
 // One engine block at a time: capture underrun, the copy and busy paths of
 // the player, the three fades, the publish mute, recorder capture with its
-// cap, and the realtime rules (no allocation per block).
+// cap, and the realtime rules (no allocation or free per block; released
+// tracks go to the retire queue).
 #include <sys/resource.h>
 
 #include <gtest/gtest.h>
@@ -51,7 +52,7 @@ std::shared_ptr<ProgramStream> bare_slot() {
 
 std::vector<ProgramStreamFrame> take_all(ProgramStream& slot) {
   std::vector<ProgramStreamFrame> out(kProgramStreamQueueLimit);
-  out.resize(program_stream_queue_take(*slot.queue, out.data(), out.size()));
+  out.resize(slot.queue->take(out.data(), out.size()));
   return out;
 }
 
@@ -77,27 +78,29 @@ struct LockHolder {
 TEST(EngineBlock, EmptyCaptureRingDecaysFromTheLastFrame) {
   auto s = quiet_engine();
   AudioEngine& e = *s.engine;
+  const BlockSignals& out = s.signals();
   {
-    auto g = e.streams.capture_ring->lock();
+    auto g = s.status().capture_ring->lock();
     while (g->size()) g->drop_front();
     for (int i = 0; i < 10; ++i) g->push_back({0.5f, -0.25f});
   }
   engine_run_block(e);
-  EXPECT_FLOAT_EQ(e.capture_l[9], 0.5f);
+  EXPECT_FLOAT_EQ(out.capture_left[9], 0.5f);
   float l = 0.5f;
   for (std::size_t i = 10; i < 128; ++i) {
     l *= 0.996f;
-    ASSERT_FLOAT_EQ(e.capture_l[i], l) << i;
+    ASSERT_FLOAT_EQ(out.capture_left[i], l) << i;
   }
   // The decay goes on across blocks.
   engine_run_block(e);
-  EXPECT_FLOAT_EQ(e.capture_l[0], l * 0.996f);
-  EXPECT_FLOAT_EQ(e.capture_r[0], -0.25f * std::pow(0.996f, 119.0f));
+  EXPECT_FLOAT_EQ(out.capture_left[0], l * 0.996f);
+  EXPECT_FLOAT_EQ(out.capture_right[0], -0.25f * std::pow(0.996f, 119.0f));
 }
 
 TEST(EngineBlock, FadesInOutAndCrossfadesASeek) {
   auto s = quiet_engine();
   AudioEngine& e = *s.engine;
+  const BlockSignals& out = s.signals();
   auto track = ramp(48000);
   {
     auto g = s.state->lock();
@@ -105,9 +108,9 @@ TEST(EngineBlock, FadesInOutAndCrossfadesASeek) {
     g->player.playing = true;
   }
   engine_run_block(e);  // start: fade in
-  for (std::size_t i = 0; i < 128; ++i) ASSERT_FLOAT_EQ(e.music_l[i], float(i) * 1e-5f * w(i)) << i;
+  for (std::size_t i = 0; i < 128; ++i) ASSERT_FLOAT_EQ(out.music_left[i], float(i) * 1e-5f * w(i)) << i;
   engine_run_block(e);  // continuing: no fade
-  for (std::size_t i = 0; i < 128; ++i) ASSERT_FLOAT_EQ(e.music_r[i], -float(128 + i) * 1e-5f) << i;
+  for (std::size_t i = 0; i < 128; ++i) ASSERT_FLOAT_EQ(out.music_right[i], -float(128 + i) * 1e-5f) << i;
 
   {
     auto g = s.state->lock();  // seek while playing: crossfade from the old place
@@ -116,21 +119,23 @@ TEST(EngineBlock, FadesInOutAndCrossfadesASeek) {
   }
   engine_run_block(e);
   for (std::size_t i = 0; i < 128; ++i)
-    ASSERT_NEAR(e.music_l[i], float(10000 + i) * 1e-5f * w(i) + float(256 + i) * 1e-5f * (1.0f - w(i)), 1e-6f)
+    ASSERT_NEAR(out.music_left[i], float(10000 + i) * 1e-5f * w(i) + float(256 + i) * 1e-5f * (1.0f - w(i)),
+                1e-6f)
         << i;
 
   s.state->lock()->player.playing = false;  // stop: fade the old frames out
   engine_run_block(e);
   for (std::size_t i = 0; i < 128; ++i)
-    ASSERT_NEAR(e.music_l[i], float(10128 + i) * 1e-5f * (1.0f - w(i)), 1e-6f) << i;
+    ASSERT_NEAR(out.music_left[i], float(10128 + i) * 1e-5f * (1.0f - w(i)), 1e-6f) << i;
   engine_run_block(e);
-  for (float v : e.music_l) ASSERT_EQ(v, 0.0f);
+  for (float v : out.music_left) ASSERT_EQ(v, 0.0f);
 }
 
 TEST(EngineBlock, BusyLockPlaysOnAndTheAdvanceCatchesUpOrIsDroppedForANewTrack) {
   for (bool new_track : {false, true}) {
     auto s = quiet_engine();
     AudioEngine& e = *s.engine;
+    const BlockSignals& out = s.signals();
     {
       auto g = s.state->lock();
       g->player.samples = ramp(48000);
@@ -140,8 +145,8 @@ TEST(EngineBlock, BusyLockPlaysOnAndTheAdvanceCatchesUpOrIsDroppedForANewTrack) 
     {
       LockHolder hold(s.state);
       for (int i = 0; i < 5; ++i) EXPECT_EQ(engine_run_block(e), BlockOutcome::next);
-      EXPECT_EQ(e.pending_advance, 5u * 128);
-      EXPECT_FLOAT_EQ(e.music_l[0], float(5 * 128) * 1e-5f);  // played from its own position
+      EXPECT_EQ(s.status().pending_advance, 5u * 128);
+      EXPECT_FLOAT_EQ(out.music_left[0], float(5 * 128) * 1e-5f);  // played from its own position
     }
     if (new_track) {
       auto g = s.state->lock();
@@ -150,7 +155,7 @@ TEST(EngineBlock, BusyLockPlaysOnAndTheAdvanceCatchesUpOrIsDroppedForANewTrack) 
       ++g->player.trackSerial;
     }
     engine_run_block(e);
-    EXPECT_EQ(e.pending_advance, 0u);
+    EXPECT_EQ(s.status().pending_advance, 0u);
     EXPECT_EQ(s.state->lock()->player.position, new_track ? 128u : 7u * 128) << new_track;
   }
 }
@@ -164,8 +169,8 @@ TEST(EngineBlock, ShortRemainderPlaysItsLastFramesAndStops) {
   }
   engine_run_block(*s.engine);
   engine_run_block(*s.engine);
-  EXPECT_NEAR(s.engine->music_l[71], 199e-5f, 1e-7f);
-  for (std::size_t i = 72; i < 128; ++i) ASSERT_EQ(s.engine->music_l[i], 0.0f);
+  EXPECT_NEAR(s.signals().music_left[71], 199e-5f, 1e-7f);
+  for (std::size_t i = 72; i < 128; ++i) ASSERT_EQ(s.signals().music_left[i], 0.0f);
   auto g = s.state->lock();
   EXPECT_FALSE(g->player.playing);
   EXPECT_EQ(g->player.position, 200u);
@@ -185,9 +190,9 @@ TEST(EngineBlock, PublishMuteSilencesOnlyThePrimarySlot) {
   s.run_for(0.3);
   float primary = 0.0f, backing = 0.0f, bus = 0.0f;
   for (std::size_t i = 0; i < 128; ++i) {
-    primary = std::fmax(primary, std::fabs(s.engine->primary_block[i].left));
-    backing = std::fmax(backing, std::fabs(s.engine->backing_block[i].left));
-    bus = std::fmax(bus, std::fabs(s.engine->bus_block[i].left));
+    primary = std::fmax(primary, std::fabs(s.signals().primary[i].left));
+    backing = std::fmax(backing, std::fabs(s.signals().backing[i].left));
+    bus = std::fmax(bus, std::fabs(s.signals().bus[i].left));
   }
   EXPECT_EQ(primary, 0.0f);
   EXPECT_GT(backing, 0.01f);
@@ -200,10 +205,10 @@ TEST(EngineBlock, PublishMuteSilencesOnlyThePrimarySlot) {
 TEST(EngineBlock, EveryFrameReachesBothSlotsStampedWithTheCopiedRevision) {
   sim::Config cfg;
   cfg.devices = {input_device("MacBook Pro Microphone", 1, test::sine(1000, 0.2))};
-  auto s = test::make_sim_engine(cfg, "MacBook Pro Microphone", "");
+  auto backing_slot = bare_slot(), primary_slot = bare_slot();
+  auto s = test::make_sim_engine(cfg, "MacBook Pro Microphone", "", backing_slot, primary_slot);
   AudioEngine& e = *s.engine;
-  e.backing_slot = bare_slot();
-  e.primary_slot = bare_slot();
+  const BlockSignals& out = s.signals();
   {
     auto g = s.state->lock();
     g->player.samples = std::make_shared<std::vector<float>>(96000, 0.3f);
@@ -212,21 +217,21 @@ TEST(EngineBlock, EveryFrameReachesBothSlotsStampedWithTheCopiedRevision) {
   }
   engine_open_streams(e);
   s.run_blocks(40);
-  take_all(*e.backing_slot);
-  take_all(*e.primary_slot);
+  take_all(*backing_slot);
+  take_all(*primary_slot);
 
   auto expect_block = [&](std::uint64_t stamp, bool muted) {
-    const auto backing = take_all(*e.backing_slot);
-    const auto primary = take_all(*e.primary_slot);
+    const auto backing = take_all(*backing_slot);
+    const auto primary = take_all(*primary_slot);
     ASSERT_EQ(backing.size(), kEngineBlock);
     ASSERT_EQ(primary.size(), kEngineBlock);
     for (std::size_t i = 0; i < kEngineBlock; ++i) {
       EXPECT_EQ(backing[i].stamp, stamp);
       EXPECT_EQ(primary[i].stamp, stamp);
-      EXPECT_EQ(backing[i].left, e.backing_block[i].left) << i;
-      EXPECT_EQ(backing[i].right, e.backing_block[i].right) << i;
-      EXPECT_EQ(primary[i].left, e.primary_block[i].left) << i;
-      EXPECT_EQ(primary[i].right, e.primary_block[i].right) << i;
+      EXPECT_EQ(backing[i].left, out.backing[i].left) << i;
+      EXPECT_EQ(backing[i].right, out.backing[i].right) << i;
+      EXPECT_EQ(primary[i].left, out.primary[i].left) << i;
+      EXPECT_EQ(primary[i].right, out.primary[i].right) << i;
       if (muted) {
         EXPECT_EQ(primary[i].left, 0.0f);
       }
@@ -253,11 +258,11 @@ TEST(EngineBlock, EveryFrameReachesBothSlotsStampedWithTheCopiedRevision) {
   }
 
   // A closed slot takes nothing and counts nothing.
-  e.primary_slot->state->enabled = false;
+  primary_slot->state->enabled = false;
   engine_run_block(e);
-  EXPECT_TRUE(take_all(*e.primary_slot).empty());
-  EXPECT_EQ(take_all(*e.backing_slot).size(), kEngineBlock);
-  EXPECT_EQ(e.primary_slot->state->droppedFrames.load(), 0u);
+  EXPECT_TRUE(take_all(*primary_slot).empty());
+  EXPECT_EQ(take_all(*backing_slot).size(), kEngineBlock);
+  EXPECT_EQ(primary_slot->state->droppedFrames.load(), 0u);
 }
 
 TEST(EngineBlock, RecordsBothSlotsAndKeepsSamplesWhileTheLockIsBusy) {
@@ -333,9 +338,9 @@ TEST(EngineBlock, NoAllocationNorPageFaultPerBlockWhilePlayingAndRecording) {
   sim::Config cfg;
   cfg.devices = {input_device("MacBook Pro Microphone", 1, test::sine(440, 0.2)),
                  output_device("MacBook Pro Speakers"), output_device("Melodara_Virtual_Bus_48kHz")};
-  auto s = test::make_sim_engine(cfg, "MacBook Pro Microphone", "MacBook Pro Speakers");
-  s.engine->backing_slot = bare_slot();
-  s.engine->primary_slot = bare_slot();
+  auto backing_slot = bare_slot(), primary_slot = bare_slot();
+  auto s = test::make_sim_engine(cfg, "MacBook Pro Microphone", "MacBook Pro Speakers", backing_slot,
+                                 primary_slot);
   engine_open_streams(*s.engine);
   {
     auto g = s.state->lock();
@@ -349,14 +354,15 @@ TEST(EngineBlock, NoAllocationNorPageFaultPerBlockWhilePlayingAndRecording) {
     engine_run_block(*s.engine);
     s.clock->stall(2'666'667);
   }
-  take_all(*s.engine->primary_slot);
-  take_all(*s.engine->backing_slot);
+  take_all(*primary_slot);
+  take_all(*backing_slot);
   {
     test::ThreadAllocationCounter count;  // the counter sees this thread's allocations
     auto probe = std::make_unique<int>(1);
+    test::escape(probe.get());
     EXPECT_EQ(count.count(), 1u);
   }
-  std::size_t allocations = 0;
+  std::size_t allocations = 0, frees = 0;
   long faults = 0;
   for (int i = 0; i < 1000; ++i) {
     {
@@ -364,77 +370,96 @@ TEST(EngineBlock, NoAllocationNorPageFaultPerBlockWhilePlayingAndRecording) {
       test::ThreadAllocationCounter count;
       ASSERT_EQ(engine_run_block(*s.engine), BlockOutcome::next);
       allocations += count.count();
+      frees += count.frees();
       // Only blocks after the first chunk change: by then every code path has run once.
       if (i >= 300) faults += thread_page_faults() - faults_before;
     }
     engine_pace(*s.engine);  // the fake clock runs the simulated devices here, uncounted
-    ASSERT_EQ(take_all(*s.engine->primary_slot).size(), kEngineBlock);
-    take_all(*s.engine->backing_slot);
+    ASSERT_EQ(take_all(*primary_slot).size(), kEngineBlock);
+    take_all(*backing_slot);
     if (i % 100 == 50) {
       LockHolder hold(s.state);  // busy blocks hold samples in the pending lists
       for (int k = 0; k < 20; ++k) {
         test::ThreadAllocationCounter count;
         engine_run_block(*s.engine);
         allocations += count.count();
+        frees += count.frees();
       }
-      take_all(*s.engine->primary_slot);
-      take_all(*s.engine->backing_slot);
+      take_all(*primary_slot);
+      take_all(*backing_slot);
     }
   }
   EXPECT_EQ(allocations, 0u);
+  EXPECT_EQ(frees, 0u);
   // The take grows by 5 kB a block, over 3 MB here: none of it may be a first touch.
   EXPECT_EQ(faults, 0);
   auto g = s.state->lock();
   EXPECT_EQ(g->recording.mix.size(), (10u + 1000u + 200u) * 256);
 }
 
-TEST(EngineBlock, ReleasedTrackIsHandedBackNotFreedByTheEngine) {
+TEST(EngineBlock, HundredTrackChangesWhilePlayingNeitherAllocateNorFreeOnTheEngineThread) {
   auto s = quiet_engine();
-  auto old_track = ramp(4800);
-  std::weak_ptr<const std::vector<float>> watch = old_track;
   {
     auto g = s.state->lock();
-    g->player.samples = std::move(old_track);
+    g->player.samples = ramp(4800);
     g->player.playing = true;
   }
-  engine_run_block(*s.engine);
-  {
-    auto g = s.state->lock();  // a new track; nobody but the engine holds the old one now
-    g->player.samples = ramp(4800);
-    ++g->player.trackSerial;
-  }
   for (int i = 0; i < 3; ++i) engine_run_block(*s.engine);
-  EXPECT_FALSE(watch.expired());
-  EXPECT_EQ(s.state->lock()->engineRetiredTrack, watch.lock());
-  // Freed off the block loop: at the next stream open (or by a request thread).
-  engine_restart(*s.engine, BlockOutcome::device_change);
-  engine_open_streams(*s.engine);
-  EXPECT_TRUE(watch.expired());
+  {
+    test::ThreadAllocationCounter count;  // the counter sees this thread's frees
+    auto probe = std::make_unique<int>(1);
+    test::escape(probe.get());
+    probe.reset();
+    EXPECT_EQ(count.count(), 1u);
+    EXPECT_EQ(count.frees(), 1u);
+  }
+
+  std::vector<std::weak_ptr<const std::vector<float>>> old_tracks;
+  std::size_t allocations = 0, frees = 0;
+  for (int change = 0; change < 100; ++change) {
+    {
+      auto g = s.state->lock();  // a new track; nobody but the engine holds the old one now
+      old_tracks.push_back(g->player.samples);
+      g->player.samples = ramp(4800);
+      g->player.position = 0;
+      ++g->player.trackSerial;
+    }
+    for (int block = 0; block < 2; ++block) {  // the change, then the block after its crossfade
+      test::ThreadAllocationCounter count;
+      ASSERT_EQ(engine_run_block(*s.engine), BlockOutcome::next);
+      allocations += count.count();
+      frees += count.frees();
+    }
+  }
+  EXPECT_EQ(allocations, 0u);
+  EXPECT_EQ(frees, 0u);
+  EXPECT_EQ(s.status().retire_overflows, 0u);
+  for (const auto& t : old_tracks) ASSERT_FALSE(t.expired());  // they wait in the retire queue
+
+  // Another thread drops them.
+  const auto queue = engine_retire_queue(*s.engine);
+  std::thread([&] { EXPECT_GE(queue->reclaim(), old_tracks.size()); }).join();
+  for (const auto& t : old_tracks) EXPECT_TRUE(t.expired());
+  EXPECT_EQ(queue->size(), 0u);
 }
 
-TEST(EngineBlock, UsbRecoveryNeverMatchesEmptyOrDefaultNames) {
-  sim::Config cfg;
-  auto disk = output_device("Default Speakers");
-  disk.transport = sim::Transport::usb;
-  disk.usb_name = "Default USB Disk";
-  cfg.devices = {disk};
-  cfg.usb_registry = {"Default", ""};
-  auto hw = sim::Hardware::create(cfg, sim::Clocking::manual);
-  auto usb = hw->platform().usb;
-  struct Case {
-    const char* input;
-    const char* output;
-    bool want;
-  } cases[] = {
-      {"default", "", false},  // "default" is inside "default usb disk"
-      {"DEFAULT", "default", false},
-      {"MacBook Pro Microphone", "Default Speakers Plus", false},  // the entry "Default" is inside it
-      {"", "Default USB Disk", true},
-  };
-  for (const auto& c : cases)
-    EXPECT_EQ(engine_usb_recover(*usb, c.input, c.output), c.want) << c.input << "/" << c.output;
-  EXPECT_EQ(hw->usb_resets("Default"), 0u);
-  EXPECT_EQ(hw->usb_resets("Default USB Disk"), 1u);
+TEST(EngineBlock, ReclaimerFreesARetiredTrackWithoutAnyRequest) {
+  auto s = quiet_engine();
+  auto first = ramp(4800);
+  std::weak_ptr<const std::vector<float>> watch = first;
+  {
+    auto g = s.state->lock();
+    g->player.samples = std::move(first);
+    g->player.playing = true;
+  }
+  ASSERT_TRUE(start_track_reclaimer(engine_retire_queue(*s.engine), std::chrono::milliseconds(5)));
+  engine_run_block(*s.engine);
+  s.state->lock()->player.samples = ramp(4800);
+  for (int i = 0; i < 2; ++i) engine_run_block(*s.engine);
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!watch.expired() && std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_TRUE(watch.expired());
 }
 
 }  // namespace

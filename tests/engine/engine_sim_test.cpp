@@ -68,8 +68,8 @@ double crossings_per_second(const std::vector<float>& stereo, std::size_t first_
 TEST(EngineSim, ToneReachesMonitorAndBusAtTheChainsLevel) {
   auto s = test::make_sim_engine(studio(), "MacBook Pro Microphone", "MacBook Pro Speakers");
   engine_open_streams(*s.engine);
-  EXPECT_TRUE(s.engine->streams.capture_stream && s.engine->streams.monitor_stream);
-  ASSERT_TRUE(s.engine->bus.unit);
+  EXPECT_TRUE(s.status().capture_stream && s.status().monitor_stream);
+  ASSERT_TRUE(s.status().bus_output);
   EXPECT_EQ(*s.bus_name, "Melodara_Virtual_Bus_48kHz");
   s.run_for(2.0);
 
@@ -118,7 +118,7 @@ TEST(EngineSim, ReconfiguredOutputReopensAtOnceWithoutTheRecoveryWait) {
   engine_restart(*s.engine, BlockOutcome::device_change);
   engine_open_streams(*s.engine);
   EXPECT_LT(s.clock->now_ns - t0, 100'000'000);  // only the 55 ms of the start
-  EXPECT_EQ(s.engine->streams.output_name, "External Headphones");
+  EXPECT_EQ(s.status().output_name, "External Headphones");
   s.run_for(1.0);
   const auto out = sink_of(s, "External Headphones");
   EXPECT_GT(rms(out, out.size() - kSecond / 2, out.size()), 0.01f);
@@ -138,7 +138,7 @@ TEST(EngineSim, StalledUsbOutputIsResetAndReopenedAfter900ms) {
 
   BlockOutcome outcome = BlockOutcome::next;
   for (int i = 0; i < 375 * 6 && outcome == BlockOutcome::next; ++i) {
-    outcome = engine_run_block(*s.engine);
+    outcome = s.step();
     if (outcome == BlockOutcome::next) engine_pace(*s.engine);
   }
   ASSERT_EQ(outcome, BlockOutcome::stalled_streams);
@@ -166,8 +166,8 @@ TEST(EngineSim, RemovedOutputComesBackOnTheNextDevice) {
   (void)s.hw->platform().system->set_default_output_device(*s.hw->find("MacBook Pro Speakers"));
   s.hw->clear_sink(*s.hw->find("MacBook Pro Speakers"));
   s.run_for(5.0);
-  EXPECT_EQ(s.engine->opens, 2u);
-  EXPECT_EQ(s.engine->streams.output_name, "MacBook Pro Speakers");
+  EXPECT_EQ(s.status().opens, 2u);
+  EXPECT_EQ(s.status().output_name, "MacBook Pro Speakers");
   const auto out = sink_of(s, "MacBook Pro Speakers");
   EXPECT_GT(rms(out, out.size() - kSecond / 2, out.size()), 0.01f);
 }
@@ -176,13 +176,13 @@ TEST(EngineSim, StreamsOpenOnceAnEnumerationStallIsOver) {
   auto s = test::make_sim_engine(studio(), "MacBook Pro Microphone", "MacBook Pro Speakers");
   *s.stalled = true;
   engine_open_streams(*s.engine);
-  EXPECT_FALSE(s.engine->streams.capture_stream || s.engine->streams.monitor_stream);
+  EXPECT_FALSE(s.status().capture_stream || s.status().monitor_stream);
   s.run_for(1.5);
-  EXPECT_EQ(s.engine->opens, 1u);  // still stalled: no reopen
+  EXPECT_EQ(s.status().opens, 1u);  // still stalled: no reopen
   *s.stalled = false;
   s.run_for(1.5);
-  EXPECT_EQ(s.engine->opens, 2u);
-  EXPECT_TRUE(s.engine->streams.capture_stream && s.engine->streams.monitor_stream);
+  EXPECT_EQ(s.status().opens, 2u);
+  EXPECT_TRUE(s.status().capture_stream && s.status().monitor_stream);
 }
 
 TEST(EngineSim, CaptureWithoutMonitorPacesOnTheClock) {
@@ -190,10 +190,10 @@ TEST(EngineSim, CaptureWithoutMonitorPacesOnTheClock) {
   cfg.devices = {input_device("MacBook Pro Microphone", 1, test::sine(1000, 0.1))};
   auto s = test::make_sim_engine(cfg, "MacBook Pro Microphone", "");
   engine_open_streams(*s.engine);
-  ASSERT_TRUE(s.engine->streams.capture_stream);
-  ASSERT_FALSE(s.engine->streams.monitor_stream);
+  ASSERT_TRUE(s.status().capture_stream);
+  ASSERT_FALSE(s.status().monitor_stream);
   EXPECT_EQ(s.run_for(4.0), 1500u);  // exactly 375 a second: no steering by an unread ring
-  EXPECT_EQ(s.engine->streams.monitor_ring->lock()->size(), 1792u);
+  EXPECT_EQ(s.status().monitor_ring->lock()->size(), 1792u);
 }
 
 TEST(EngineSim, StateLockHeldForASecondDoesNotStopTheMonitor) {
@@ -217,7 +217,7 @@ TEST(EngineSim, StateLockHeldForASecondDoesNotStopTheMonitor) {
   while (phase != 1) std::this_thread::yield();
   s.hw->clear_sink(*s.hw->find("MacBook Pro Speakers"));
   const std::uint64_t held_blocks = s.run_for(1.0);
-  EXPECT_GT(s.engine->pending_advance, 0u);
+  EXPECT_GT(s.status().pending_advance, 0u);
   phase = 2;
   holder.join();
 
@@ -255,8 +255,8 @@ TEST(EngineSim, OpenStoresResolvedIdsAndTheCameraMicrophoneFlags) {
     EXPECT_EQ(g->acousticFeedbackRisk, c.risk) << c.output;
     EXPECT_TRUE(g->antiHowlActive);
     EXPECT_EQ(g->monitorEnabled, c.monitor) << c.output;
-    EXPECT_TRUE(s.engine->mix.webcam_input);
-    EXPECT_FLOAT_EQ(s.engine->mix.gate_floor, 0.58f);
+    EXPECT_TRUE(s.status().webcam_input);
+    EXPECT_FLOAT_EQ(s.status().gate_floor, 0.58f);
   }
 }
 
@@ -286,15 +286,15 @@ TEST(EngineSim, RawMicFromOneInputChannelReachesBothPrimaryChannels) {
   s.state->lock()->routingMode = "raw-mic";
   engine_open_streams(*s.engine);
   s.run_for(0.5);
-  const AudioEngine& e = *s.engine;
-  EXPECT_EQ(e.controls.mode, RoutingMode::RawMic);
+  const BlockSignals& e = s.signals();
+  EXPECT_EQ(s.status().mode, RoutingMode::RawMic);
   float peak = 0.0f;
   for (int b = 0; b < 40; ++b) {
     s.run_blocks(1);
     for (std::size_t i = 0; i < kEngineBlock; ++i) {
-      ASSERT_EQ(e.primary_block[i].left, e.primary_block[i].right) << "block " << b << " frame " << i;
-      ASSERT_EQ(e.bus_block[i].left, e.primary_block[i].left);
-      peak = std::max(peak, std::fabs(e.primary_block[i].left));
+      ASSERT_EQ(e.primary[i].left, e.primary[i].right) << "block " << b << " frame " << i;
+      ASSERT_EQ(e.bus[i].left, e.primary[i].left);
+      peak = std::max(peak, std::fabs(e.primary[i].left));
     }
   }
   EXPECT_NEAR(peak, 0.2f, 0.01f);  // the right channel at its own level, not halved
@@ -315,7 +315,7 @@ TEST(EngineSim, GainsAtTwoWithFullScaleInputStayUnderTheClipBound) {
     g->player.playing = true;
   }
   engine_open_streams(*s.engine);
-  const AudioEngine& e = *s.engine;
+  const BlockSignals& e = s.signals();
   float worst = 0.0f;
   for (const char* mode : {"program", "vocal", "raw-mic", "daw-vocal"})
     for (bool monitor : {true, false}) {
@@ -326,8 +326,8 @@ TEST(EngineSim, GainsAtTwoWithFullScaleInputStayUnderTheClipBound) {
       }
       for (int b = 0; b < 75; ++b) {
         s.run_blocks(1);
-        for (const auto* feed : {&e.primary_block, &e.backing_block, &e.monitor_block, &e.bus_block,
-                                 &e.rec_mix_block, &e.rec_vocal_block, &e.rec_dry_block})
+        for (const auto* feed :
+             {&e.primary, &e.backing, &e.monitor, &e.bus, &e.rec_mix, &e.rec_vocal, &e.rec_dry_mic})
           for (const StereoFrame& f : *feed) {
             worst = std::max({worst, std::fabs(f.left), std::fabs(f.right)});
             ASSERT_LT(std::fabs(f.left), 0.985f) << mode << " monitor " << monitor;

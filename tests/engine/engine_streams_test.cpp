@@ -37,7 +37,7 @@ std::string name_or_none(const std::optional<ResolvedDevice>& d) {
 
 TEST(EngineStreams, ResolvesIdsByNameContainmentAndDefault) {
   auto hw = studio();
-  auto host = hw->platform().audio;
+  auto system = hw->platform().system;
   struct Case {
     const char* input;
     const char* output;
@@ -65,7 +65,7 @@ TEST(EngineStreams, ResolvesIdsByNameContainmentAndDefault) {
       {"loopback:Melodara_Virtual_Bus_48kHz", "default", "<none>", "MacBook Pro Speakers"},
   };
   for (const auto& c : cases) {
-    const ResolvedDevices r = resolve_engine_devices(*host, c.input, c.output);
+    const ResolvedDevices r = resolve_engine_devices(*system, c.input, c.output);
     EXPECT_EQ(name_or_none(r.input), c.want_in) << c.input;
     EXPECT_EQ(name_or_none(r.output), c.want_out) << c.output;
   }
@@ -77,17 +77,17 @@ TEST(EngineStreams, LiteralDefaultNameAndOwnSystemDefault) {
                  input_device("Webcam Mic"), output_device("Speakers")};
   cfg.default_input = "Melodara_Virtual_Mic_48kHz";
   auto hw = sim::Hardware::create(cfg, sim::Clocking::manual);
-  auto host = hw->platform().audio;
-  EXPECT_EQ(name_or_none(resolve_engine_devices(*host, "default", "").input), "Default");
+  auto system = hw->platform().system;
+  EXPECT_EQ(name_or_none(resolve_engine_devices(*system, "default", "").input), "Default");
   // Our own microphone as the system default: the first other input instead.
-  EXPECT_EQ(name_or_none(resolve_engine_devices(*host, "Nothing", "").input), "Default");
+  EXPECT_EQ(name_or_none(resolve_engine_devices(*system, "Nothing", "").input), "Default");
 }
 
 TEST(EngineStreams, StalledEnumerationTouchesNoDevice) {
   auto hw = studio();
   int reads = 0, sleeps = 0;
   hw->set_enumeration_hook([&] { ++reads; });
-  EngineStreams s = open_engine_streams(*hw->platform().audio, true, "default", "default",
+  EngineStreams s = open_engine_streams(hw->platform(), true, "default", "default",
                                         [&](std::chrono::nanoseconds) { ++sleeps; });
   EXPECT_EQ(reads, 0);
   EXPECT_EQ(sleeps, 0);
@@ -117,7 +117,7 @@ TEST(EngineStreams, FormatsAndRingTopUp) {
     auto hw = sim::Hardware::create(cfg, sim::Clocking::manual);
     std::int64_t slept = 0;
     // No time passes: the rings keep their start fill and are topped up.
-    EngineStreams s = open_engine_streams(*hw->platform().audio, false, "Mic", "Speakers",
+    EngineStreams s = open_engine_streams(hw->platform(), false, "Mic", "Speakers",
                                           [&](std::chrono::nanoseconds d) { slept += d.count(); });
     EXPECT_EQ(slept, 55'000'000);
     EXPECT_EQ(bool(s.capture_stream), c.want_in);
@@ -134,7 +134,7 @@ TEST(EngineStreams, CallbacksRunDuringTheStartSleepsAndTopUpRefillsTheMonitorRin
   auto hw = sim::Hardware::create(cfg, sim::Clocking::manual);
   std::uint64_t advanced = 0;
   EngineStreams s =
-      open_engine_streams(*hw->platform().audio, false, "Mic", "Speakers", [&](std::chrono::nanoseconds d) {
+      open_engine_streams(hw->platform(), false, "Mic", "Speakers", [&](std::chrono::nanoseconds d) {
         const auto frames = std::uint64_t(d.count() * 48 / 1'000'000);
         hw->advance(frames);
         advanced += frames;
@@ -151,9 +151,9 @@ TEST(EngineStreams, LoopbackOfAnOutputWithoutInputsHearsItsMix) {
   sim::Config cfg;
   cfg.devices = {output_device("Speakers"), output_device("Headphones")};
   auto hw = sim::Hardware::create(cfg, sim::Clocking::manual);
-  auto host = hw->platform().audio;
-  EngineStreams s =
-      open_engine_streams(*host, false, "loopback:Speakers", "Headphones", [](std::chrono::nanoseconds) {});
+  auto system = hw->platform().system;
+  EngineStreams s = open_engine_streams(hw->platform(), false, "loopback:Speakers", "Headphones",
+                                        [](std::chrono::nanoseconds) {});
   ASSERT_TRUE(s.capture_stream);
   EXPECT_EQ(s.input_name, "loopback:Speakers");
   EXPECT_EQ(s.output_name, "Headphones");

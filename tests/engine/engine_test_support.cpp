@@ -47,7 +47,8 @@ sim::DeviceSpec output_device(std::string name, std::uint16_t channels) {
   return d;
 }
 
-SimEngine make_sim_engine(sim::Config config, std::string input_id, std::string output_id) {
+SimEngine make_sim_engine(sim::Config config, std::string input_id, std::string output_id,
+                          std::shared_ptr<ProgramStream> backing, std::shared_ptr<ProgramStream> primary) {
   SimEngine s;
   s.hw = sim::Hardware::create(std::move(config), sim::Clocking::manual);
   s.clock = std::make_shared<SimClock>();
@@ -67,18 +68,23 @@ SimEngine make_sim_engine(sim::Config config, std::string input_id, std::string 
   auto hw = s.hw;
   env.device_snapshot = [hw] {
     auto p = hw->platform();
-    return enumerate_device_names(*p.audio);
+    return enumerate_device_names(*p.system);
   };
   auto bus = s.bus_name;
   env.set_bus_name = [bus](std::string n) { *bus = std::move(n); };
   env.clock = engine_clock_of(s.clock);
-  s.engine = audio_engine_new(std::move(env), s.state, nullptr, nullptr);
+  s.engine = audio_engine_new(std::move(env), s.state, std::move(backing), std::move(primary));
   return s;
+}
+
+BlockOutcome SimEngine::step() {
+  const BlockOutcome outcome = engine_run_block(*engine);
+  return outcome == BlockOutcome::next ? engine_watch(*engine) : outcome;
 }
 
 std::uint64_t SimEngine::run_blocks(std::uint64_t blocks) {
   for (std::uint64_t i = 0; i < blocks; ++i) {
-    const BlockOutcome outcome = engine_run_block(*engine);
+    const BlockOutcome outcome = step();
     if (outcome != BlockOutcome::next) {
       engine_restart(*engine, outcome);
       engine_open_streams(*engine);

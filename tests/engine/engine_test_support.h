@@ -41,16 +41,23 @@ struct SimEngine {
   SharedState state;
   std::shared_ptr<bool> stalled = std::make_shared<bool>(false);
   std::shared_ptr<std::string> bus_name = std::make_shared<std::string>();
-  std::unique_ptr<AudioEngine> engine;
+  AudioEnginePtr engine;
 
+  // One block and its watchdogs, without pacing or restart.
+  BlockOutcome step();
   // Runs blocks with pacing (the clock moves the hardware) for `seconds` of
   // engine time, restarting as the loop would. Returns the blocks run.
   std::uint64_t run_for(double seconds);
   std::uint64_t run_blocks(std::uint64_t blocks);
+
+  const BlockSignals& signals() const { return engine_signals(*engine); }
+  EngineStatus status() const { return engine_status(*engine); }
 };
 
 // Input and output ids go into the state as the start-up would set them.
-SimEngine make_sim_engine(sim::Config config, std::string input_id, std::string output_id);
+SimEngine make_sim_engine(sim::Config config, std::string input_id, std::string output_id,
+                          std::shared_ptr<ProgramStream> backing = nullptr,
+                          std::shared_ptr<ProgramStream> primary = nullptr);
 
 float rms(const std::vector<float>& samples, std::size_t from, std::size_t to);
 // Single-bin DFT amplitude of channel `ch` of interleaved stereo.

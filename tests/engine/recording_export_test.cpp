@@ -16,9 +16,9 @@
 #include <numbers>
 #include <stdexcept>
 
+#include "core/wav_writer.h"
 #include "engine/recording_export.h"
 #include "engine_test_support.h"
-#include "media/wav_writer.h"
 
 namespace melodara {
 namespace {

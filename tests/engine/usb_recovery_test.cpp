@@ -45,5 +45,32 @@ TEST(UsbRecovery, ResetsTheMatchingDeviceThroughTheRegistry) {
   EXPECT_EQ(hw->usb_resets("USB3.0 Hub"), 0u);
 }
 
+TEST(UsbRecovery, NeverMatchesEmptyOrDefaultNames) {
+  sim::Config cfg;
+  sim::DeviceSpec disk;
+  disk.name = "Default Speakers";
+  disk.output_channels = 2;
+  disk.transport = sim::Transport::usb;
+  disk.usb_name = "Default USB Disk";
+  cfg.devices = {disk};
+  cfg.usb_registry = {"Default", ""};
+  auto hw = sim::Hardware::create(cfg, sim::Clocking::manual);
+  auto usb = hw->platform().usb;
+  struct Case {
+    const char* input;
+    const char* output;
+    bool want;
+  } cases[] = {
+      {"default", "", false},  // "default" is inside "default usb disk"
+      {"DEFAULT", "default", false},
+      {"MacBook Pro Microphone", "Default Speakers Plus", false},  // the entry "Default" is inside it
+      {"", "Default USB Disk", true},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(reset_matching_usb_device(*usb, c.input, c.output), c.want) << c.input << "/" << c.output;
+  EXPECT_EQ(hw->usb_resets("Default"), 0u);
+  EXPECT_EQ(hw->usb_resets("Default USB Disk"), 1u);
+}
+
 }  // namespace
 }  // namespace melodara

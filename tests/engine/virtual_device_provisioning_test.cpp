@@ -53,9 +53,9 @@ struct Outcome {
   std::vector<std::string> device_names() const {
     std::vector<std::string> names;
     auto p = hw->platform();
-    const auto ids = p.audio->devices();
+    const auto ids = p.system->devices();
     for (DeviceId id : ids.value_or(std::vector<DeviceId>{}))
-      names.push_back(p.audio->device_name(id).value());
+      names.push_back(p.system->device_name(id).value());
     return names;
   }
   std::string default_output() const {
@@ -137,7 +137,7 @@ class Provisioning : public ::testing::Test {
     env.enumeration_stalled = [stalled] { return stalled; };
     env.device_snapshot = [&run] {
       ++run.snapshots;
-      return enumerate_device_names(*run.hw->platform().audio);
+      return enumerate_device_names(*run.hw->platform().system);
     };
     env.set_bus_name = [&run](std::string name) { run.recorded.push_back(std::move(name)); };
     env.sleep = [&run](std::chrono::nanoseconds d) { run.sleeps.push_back(d); };

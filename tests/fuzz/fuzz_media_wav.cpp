@@ -22,8 +22,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (chunk->size() > size || chunk->size() <= 8) std::abort();
   }
   if (const auto media = melodara::pcm_from_f32le(bytes, size % 2 == 0)) {
-    if (media->samples.size() != size / 4) std::abort();
-    for (float s : media->samples) {
+    if (media->samples->size() != size / 4) std::abort();
+    for (float s : *media->samples) {
       if (!std::isfinite(s)) std::abort();
     }
   }

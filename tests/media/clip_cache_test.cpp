@@ -222,13 +222,13 @@ TEST_F(AnalysisMetaTest, ReaderTable) {
 TEST_F(AnalysisMetaTest, SideFileWaitsForTheAudioItVouchesFor) {
   // A big detached write of the decoded audio, then the side file at once:
   // once the side file exists, the whole audio must be in place.
-  const std::vector<float> samples(8 * 1024 * 1024, 0.25f);
+  const auto samples = std::make_shared<const std::vector<float>>(8 * 1024 * 1024, 0.25f);
   const fs::path pcm = *pcm_cache_path(source);
   spawn_write_pcm_cache(pcm, samples);
   write_analysis_meta(source, std::nullopt, true, 90.0f);
   ASSERT_TRUE(fs::exists(meta_path()));
   ASSERT_TRUE(fs::exists(pcm));
-  EXPECT_EQ(fs::file_size(pcm), samples.size() * sizeof(float));
+  EXPECT_EQ(fs::file_size(pcm), samples->size() * sizeof(float));
 }
 
 TEST(PcmCacheWriter, WritesLittleEndianFloatsByRename) {
@@ -237,20 +237,21 @@ TEST(PcmCacheWriter, WritesLittleEndianFloatsByRename) {
   test::write_text(path, "old contents");
   std::vector<float> samples(1000);
   for (std::size_t i = 0; i < samples.size(); ++i) samples[i] = static_cast<float>(i) * 0.001f - 0.5f;
-  spawn_write_pcm_cache(path, samples);
+  spawn_write_pcm_cache(path, std::make_shared<const std::vector<float>>(samples));
   wait_for_pending_writes(path);
   const auto bytes = test::read_bytes(path);
   ASSERT_EQ(bytes.size(), samples.size() * 4);
   for (std::size_t i = 0; i < samples.size(); ++i) {
-    const std::uint32_t bits = bytes[4 * i] | (bytes[4 * i + 1] << 8) | (bytes[4 * i + 2] << 16) |
-                               (std::uint32_t(bytes[4 * i + 3]) << 24);
+    const std::uint32_t bits = std::uint32_t{bytes[4 * i]} | (std::uint32_t{bytes[4 * i + 1]} << 8) |
+                               (std::uint32_t{bytes[4 * i + 2]} << 16) |
+                               (std::uint32_t{bytes[4 * i + 3]} << 24);
     ASSERT_EQ(std::bit_cast<float>(bits), samples[i]) << i;
   }
   EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
 
   // 256 samples or no path: nothing happens.
-  spawn_write_pcm_cache(dir / "small.pcm48k", std::vector<float>(256, 0.1f));
-  spawn_write_pcm_cache(std::nullopt, samples);
+  spawn_write_pcm_cache(dir / "small.pcm48k", std::make_shared<const std::vector<float>>(256, 0.1f));
+  spawn_write_pcm_cache(std::nullopt, std::make_shared<const std::vector<float>>(samples));
   wait_for_pending_writes(dir / "small.pcm48k");
   EXPECT_FALSE(fs::exists(dir / "small.pcm48k"));
 

@@ -95,7 +95,7 @@ TEST(PcmFromF32le, Cases) {
   EXPECT_FALSE(pcm_from_f32le(std::vector<std::uint8_t>(7, 0), false).has_value());
   const auto one = pcm_from_f32le(floats_le({0.1f, 0.1f}), true);
   ASSERT_TRUE(one.has_value());
-  EXPECT_EQ(one->samples.size(), 2u);
+  EXPECT_EQ(one->samples->size(), 2u);
   EXPECT_DOUBLE_EQ(one->duration_seconds, 1.0 / 48000.0);
   EXPECT_EQ(one->channels, 2u);
   EXPECT_EQ(one->sample_rate, 48000u);
@@ -112,15 +112,15 @@ TEST(PcmFromF32le, Cases) {
   bytes.push_back(0x7f);
   const auto media = pcm_from_f32le(bytes, false);
   ASSERT_TRUE(media.has_value());
-  ASSERT_EQ(media->samples.size(), 201u);
-  EXPECT_EQ(media->samples[3], 0.0f);
-  EXPECT_EQ(media->samples[4], 0.0f);
-  EXPECT_NEAR(media->samples[0], 0.2f * 0.135f / 0.2f, 0.003f);  // normalised
+  ASSERT_EQ(media->samples->size(), 201u);
+  EXPECT_EQ((*media->samples)[3], 0.0f);
+  EXPECT_EQ((*media->samples)[4], 0.0f);
+  EXPECT_NEAR((*media->samples)[0], 0.2f * 0.135f / 0.2f, 0.003f);  // normalised
   EXPECT_DOUBLE_EQ(media->duration_seconds, 100.0 / 48000.0);
 
   const auto kept = pcm_from_f32le(floats_le(level(0.2f, 10)), true);
   ASSERT_TRUE(kept.has_value());
-  EXPECT_EQ(kept->samples[0], 0.2f);  // already normalised: untouched
+  EXPECT_EQ((*kept->samples)[0], 0.2f);  // already normalised: untouched
 }
 
 std::vector<std::uint8_t> wav(std::uint16_t channels, std::uint32_t rate, std::uint16_t bits,

@@ -3,18 +3,22 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <random>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -117,64 +121,63 @@ double channel_frequency(std::span<const float> stereo, int channel, double rate
 
 namespace {
 
-int free_port() {
-  const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = 0;
-  socklen_t len = sizeof addr;
-  if (::bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      ::getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-    ::close(s);
-    return 0;
+// The port of the server's start-up line "Serving HTTP on 127.0.0.1 port N (...",
+// read from `fd`; 0 when the server ends or the deadline passes first. The
+// line is printed once the socket listens, however long a busy machine takes.
+int announced_port(int fd, std::chrono::steady_clock::time_point deadline) {
+  std::string text;
+  char chunk[256];
+  while (text.find('\n') == std::string::npos) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return 0;
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
+    const ssize_t n = ::read(fd, chunk, sizeof chunk);
+    if (n <= 0) return 0;
+    text.append(chunk, static_cast<std::size_t>(n));
   }
-  ::close(s);
-  return ntohs(addr.sin_port);
-}
-
-bool can_connect(int port) {
-  const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(static_cast<std::uint16_t>(port));
-  const bool ok = ::connect(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-  ::close(s);
-  return ok;
+  const std::size_t at = text.find(" port ");
+  return at == std::string::npos ? 0 : std::atoi(text.c_str() + at + 6);
 }
 
 }  // namespace
 
 LocalHttpServer::LocalHttpServer(const fs::path& root) {
-  port_ = free_port();
-  if (port_ == 0) return;
-  const std::string port = std::to_string(port_);
+  // Port 0: the server binds a free port itself and says which, so no other
+  // test can take it in between.
   const std::string dir = root.string();
-  std::vector<char*> argv{
-      const_cast<char*>("python3"),     const_cast<char*>("-m"),        const_cast<char*>("http.server"),
-      const_cast<char*>(port.c_str()),  const_cast<char*>("--bind"),    const_cast<char*>("127.0.0.1"),
-      const_cast<char*>("--directory"), const_cast<char*>(dir.c_str()), nullptr};
+  const std::string script = std::string(MELODARA_MEDIA_TEST_DIR) + "/http_fixture_server.py";
+  const std::string log = (log_dir_ / "requests.log").string();
+  std::vector<char*> argv{const_cast<char*>("python3"),
+                          const_cast<char*>("-u"),
+                          const_cast<char*>(script.c_str()),
+                          const_cast<char*>(dir.c_str()),
+                          const_cast<char*>("0"),
+                          const_cast<char*>(log.c_str()),
+                          nullptr};
+  int out[2];
+  if (::pipe2(out, O_CLOEXEC) != 0) return;
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
   posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
   const int rc = ::posix_spawnp(&pid_, "python3", &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
+  ::close(out[1]);
   if (rc != 0) {
     pid_ = -1;
-    return;
+  } else {
+    port_ = announced_port(out[0], std::chrono::steady_clock::now() + std::chrono::seconds(60));
+    ready_ = port_ != 0;
   }
-  for (int i = 0; i < 200 && !ready_; ++i) {
-    ready_ = can_connect(port_);
-    if (!ready_) std::this_thread::sleep_for(std::chrono::milliseconds(25));
-  }
+  ::close(out[0]);
 }
 
 LocalHttpServer::~LocalHttpServer() {
   if (pid_ > 0) {
-    ::kill(pid_, SIGTERM);
+    ::kill(pid_, SIGKILL);
     int status = 0;
     ::waitpid(pid_, &status, 0);
   }
@@ -182,6 +185,195 @@ LocalHttpServer::~LocalHttpServer() {
 
 std::string LocalHttpServer::url(const std::string& name) const {
   return "http://127.0.0.1:" + std::to_string(port_) + "/" + name;
+}
+
+std::vector<nlohmann::json> LocalHttpServer::requests() const {
+  std::vector<nlohmann::json> out;
+  std::ifstream in(log_dir_ / "requests.log");
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty()) out.push_back(nlohmann::json::parse(line));
+  }
+  return out;
+}
+
+std::vector<ToolRun> tool_runs(const fs::path& log) {
+  std::vector<ToolRun> runs;
+  for (ToolCall& call : read_tool_log(log)) {
+    if (call.empty()) continue;
+    ToolRun run;
+    run.pid = static_cast<pid_t>(std::stol(call[0]));
+    run.args.assign(call.begin() + 1, call.end());
+    runs.push_back(std::move(run));
+  }
+  return runs;
+}
+
+namespace {
+
+// The stand-in yt-dlp; CTL is its control folder.
+constexpr const char* kFakeYtdlp = R"SH(PATH=/usr/bin:/bin
+export PATH
+ctl=CTL
+printf '%s\0' "$(($# + 1))" "$$" "$@" >> "$ctl/log"
+mode=video
+out=
+prev=
+for a in "$@"; do
+  [ "$prev" = "-o" ] && out="$a"
+  [ "$a" = "--dump-single-json" ] && mode=json
+  [ "$a" = "-g" ] && mode=g
+  prev="$a"
+done
+if [ "$mode" = video ]; then
+  if [ "$out" = "-" ]; then mode=stdout; fi
+  case "$out" in *"%("*) mode=template;; esac
+fi
+printf '%s' "$$" > "$ctl/pid.$mode"
+nap() { if [ -f "$ctl/sleep.$mode" ]; then sleep "$(cat "$ctl/sleep.$mode")"; fi; }
+case "$mode" in
+  json) nap; cat "$ctl/search.json" 2>/dev/null;;
+  g) nap; cat "$ctl/g.txt" 2>/dev/null;;
+  stdout) nap; cat "$ctl/stdout.bin" 2>/dev/null;;
+  template)
+    printed=
+    if [ -f "$ctl/files.txt" ]; then
+      while read -r fid ext fixture; do
+        p=$(printf '%s' "$out" | sed "s/%(format_id)s/$fid/; s/%(ext)s/$ext/")
+        cp "$ctl/$fixture" "$p"
+        printed="$printed$p
+"
+      done < "$ctl/files.txt"
+    fi
+    nap
+    printf '%s' "$printed"
+    cat "$ctl/print.txt" 2>/dev/null;;
+  video) nap; if [ -f "$ctl/video.mp4" ]; then cp "$ctl/video.mp4" "$out"; fi;;
+esac
+if [ -f "$ctl/exit.$mode" ]; then exit "$(cat "$ctl/exit.$mode")"; fi
+exit 0)SH";
+
+std::string real_ffmpeg() {
+  for (const char* dir : {"/usr/bin", "/usr/local/bin", "/bin"}) {
+    const fs::path p = fs::path(dir) / "ffmpeg";
+    if (fs::exists(p)) return p.string();
+  }
+  return "ffmpeg";
+}
+
+std::string replace_all(std::string text, const std::string& from, const std::string& to) {
+  for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+    text.replace(at, from.size(), to);
+  }
+  return text;
+}
+
+std::uint64_t status_field_kib(const char* field) {
+  std::ifstream in("/proc/self/status");
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind(field, 0) == 0) return std::stoull(line.substr(std::strlen(field)));
+  }
+  return 0;
+}
+
+}  // namespace
+
+FakeYtdlp::FakeYtdlp() : env_("MELODARA_YTDLP_PATH", (control_ / "yt-dlp").string()) {
+  write_script(control_ / "yt-dlp", replace_all(kFakeYtdlp, "CTL", "'" + control_.path().string() + "'"));
+}
+
+void FakeYtdlp::put(const std::string& name, const std::string& text) const {
+  write_text(control_ / name, text);
+}
+
+void FakeYtdlp::put_file(const std::string& name, const fs::path& from) const {
+  fs::copy_file(from, control_ / name, fs::copy_options::overwrite_existing);
+}
+
+std::string FakeYtdlp::mode_of(const ToolRun& run) {
+  std::string out;
+  for (std::size_t i = 0; i < run.args.size(); ++i) {
+    if (run.args[i] == "--dump-single-json") return "json";
+    if (run.args[i] == "-g") return "g";
+    if (run.args[i] == "-o" && i + 1 < run.args.size()) out = run.args[i + 1];
+  }
+  if (out == "-") return "stdout";
+  return out.find("%(") != std::string::npos ? "template" : "video";
+}
+
+ToolBin::ToolBin(bool with_ffmpeg) {
+  fs::create_symlink("/usr/bin/curl", bin_ / "curl");
+  if (!with_ffmpeg) return;
+  const std::string log = (bin_ / "ffmpeg.log").string();
+  // The record of stand_in_tools.h with the pid first, then the real ffmpeg.
+  write_script(bin_ / "ffmpeg", "printf '%s\\0' \"$(($# + 1))\" \"$$\" \"$@\" >> " + shell_quoted(log) +
+                                    "\nexec " + shell_quoted(real_ffmpeg()) + " \"$@\"");
+}
+
+fs::path make_tone_file(const fs::path& out, const std::vector<std::string>& codec, double seconds,
+                        double amplitude) {
+  std::vector<std::string> args = tone_input(44100, 2, seconds, amplitude);
+  args.insert(args.end(), codec.begin(), codec.end());
+  args.push_back(out.string());
+  return run_ffmpeg(args) ? out : fs::path();
+}
+
+fs::path make_clip_video(const fs::path& out, double seconds, double amplitude) {
+  std::vector<std::string> args{"-f", "lavfi", "-i",
+                                "testsrc=size=96x64:rate=10:d=" + std::to_string(seconds)};
+  const std::vector<std::string> tones = tone_input(44100, 2, seconds, amplitude);
+  args.insert(args.end(), tones.begin(), tones.end());
+  args.insert(args.end(), {"-c:v", "mpeg4", "-q:v", "2", "-c:a", "aac", "-shortest", out.string()});
+  return run_ffmpeg(args) && fs::file_size(out) > 16384 ? out : fs::path();
+}
+
+void reset_peak_memory() {
+  std::ofstream clear("/proc/self/clear_refs");
+  clear << "5";
+}
+
+std::uint64_t peak_memory_bytes() { return status_field_kib("VmHWM:") * 1024; }
+std::uint64_t resident_memory_bytes() { return status_field_kib("VmRSS:") * 1024; }
+
+std::vector<pid_t> live_children() {
+  std::vector<pid_t> out;
+  const pid_t self = ::getpid();
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator("/proc", ec)) {
+    const std::string name = e.path().filename().string();
+    if (name.empty() || !std::isdigit(static_cast<unsigned char>(name[0]))) continue;
+    std::ifstream stat(e.path() / "stat");
+    std::string line;
+    if (!std::getline(stat, line)) continue;
+    const auto close = line.rfind(')');
+    if (close == std::string::npos) continue;
+    std::istringstream rest(line.substr(close + 2));
+    char state = 0;
+    pid_t ppid = 0;
+    rest >> state >> ppid;
+    if (ppid == self && state != 'Z') out.push_back(static_cast<pid_t>(std::stol(name)));
+  }
+  return out;
+}
+
+bool process_gone(pid_t pid, std::chrono::milliseconds timeout) {
+  return wait_until(
+      [pid] {
+        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+        std::string line;
+        if (!std::getline(stat, line)) return true;
+        const auto close = line.rfind(')');
+        return close != std::string::npos && line.size() > close + 2 && line[close + 2] == 'Z';
+      },
+      timeout);
+}
+
+bool wait_until(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (done()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return done();
 }
 
 }  // namespace melodara::test

@@ -1,4 +1,4 @@
-#include "media/tool_discovery.h"
+#include "core/tool_discovery.h"
 
 #include <unistd.h>
 

@@ -1,4 +1,4 @@
-#include "media/wav_writer.h"
+#include "core/wav_writer.h"
 
 #include <cstring>
 #include <limits>

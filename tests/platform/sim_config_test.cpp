@@ -80,10 +80,10 @@ TEST(SimConfig, EnvironmentNamesTheFileAndTheSinkFolder) {
   EXPECT_EQ(platform().system_root, "/tmp/sim-root");
 
   // The process's platform is built from the same variables.
-  auto ids = platform().audio->devices();
+  auto ids = platform().system->devices();
   ASSERT_TRUE(ids.has_value());
   ASSERT_EQ(ids->size(), 1u);
-  EXPECT_EQ(platform().audio->device_name(ids->front()).value(), "Only Mic");
+  EXPECT_EQ(platform().system->device_name(ids->front()).value(), "Only Mic");
 
   ::setenv("MELODARA_SIM_DEVICES", "/nonexistent/devices.json", 1);
   EXPECT_FALSE(config_from_environment().has_value());

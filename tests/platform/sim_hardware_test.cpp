@@ -128,10 +128,12 @@ TEST(SimHardware, RemovedDeviceFiresTheErrorCallbackAndStops) {
   EXPECT_EQ(calls.load(), after);
   EXPECT_EQ(errors.load(), 1);
   EXPECT_FALSE((*stream)->play().has_value());
-  auto ids = host->devices();
+  auto system = hw->platform().system;
+  auto ids = system->devices();
   ASSERT_TRUE(ids.has_value());
   EXPECT_EQ(ids->size(), 1u);
-  EXPECT_FALSE(host->device_name(id).has_value());
+  EXPECT_FALSE(system->device_name(id).has_value());
+  EXPECT_FALSE(system->has_streams(id, AudioScope::input));
   EXPECT_FALSE(host->build_input_stream(id, StreamConfig{48000, 1, SampleFormat::f32, 32},
                                         InputCallbackF32([](std::span<const float>) {}), {})
                    .has_value());
@@ -319,12 +321,11 @@ TEST(SimHardware, SystemObjectDefaultsAndUsbRegistry) {
   EXPECT_EQ(p.system->default_system_output_device().value(), *hw->find("Built-in Output"));
   EXPECT_EQ(p.system->default_input_device().value(), *hw->find("Built-in Microphone"));
   ASSERT_TRUE(p.system->set_default_output_device(usb_id));
-  EXPECT_EQ(p.audio->default_output_device(), usb_id);
+  EXPECT_EQ(p.system->default_output_device().value(), usb_id);
   EXPECT_FALSE(p.system->set_default_input_device(hidden_id));  // no input streams
-  EXPECT_EQ(p.system->stream_list_size(hidden_id, AudioScope::input).value(), 0u);
-  EXPECT_NE(p.system->stream_list_size(hidden_id, AudioScope::output).value(), 0u);
+  EXPECT_FALSE(p.system->has_streams(hidden_id, AudioScope::input));
+  EXPECT_TRUE(p.system->has_streams(hidden_id, AudioScope::output));
   EXPECT_FALSE(p.system->device_name(hidden_id).has_value());
-  EXPECT_FALSE(p.audio->device_name(hidden_id).has_value());
 
   auto entries = p.usb->matching_services("IOUSBHostDevice");
   ASSERT_TRUE(entries.has_value());
@@ -380,22 +381,19 @@ TEST(SimHardware, EnumerationHookRunsInsideTheDeviceListRead) {
   auto hw = Hardware::create(config_of({input_device("Mic")}), Clocking::manual);
   int hooked = 0;
   hw->set_enumeration_hook([&] { ++hooked; });
-  auto ids = hw->platform().audio->devices();
+  auto ids = hw->platform().system->devices();
   EXPECT_EQ(hooked, 1);
   ASSERT_TRUE(ids.has_value());
   EXPECT_EQ(ids->size(), 1u);
 }
 
-// Names of the devices in the layer's list and in the system object's list.
+// Names of the devices in the system object's list.
 std::vector<std::string> listed_names(const Platform& p) {
-  std::vector<std::string> names, system_names;
-  const auto ids = p.audio->devices();
-  const auto system_ids = p.system->hardware_devices();
-  EXPECT_TRUE(ids.has_value() && system_ids.has_value());
-  for (DeviceId id : ids.value_or(std::vector<DeviceId>{})) names.push_back(p.audio->device_name(id).value());
-  for (DeviceId id : system_ids.value_or(std::vector<DeviceId>{}))
-    system_names.push_back(p.system->device_name(id).value());
-  EXPECT_EQ(names, system_names);
+  std::vector<std::string> names;
+  const auto ids = p.system->devices();
+  EXPECT_TRUE(ids.has_value());
+  for (DeviceId id : ids.value_or(std::vector<DeviceId>{}))
+    names.push_back(p.system->device_name(id).value());
   return names;
 }
 
@@ -417,7 +415,9 @@ TEST(SimHardware, ProvisionedVirtualDevicesAppearAtTheNextListRead) {
   // The microphone hears what is played on the bus.
   auto host = hw->platform().audio;
   const DeviceId bus_id = *hw->find(bus), mic_id = *hw->find(mic);
-  EXPECT_TRUE(host->has_output(bus_id) && !host->has_input(bus_id));
+  auto system = hw->platform().system;
+  EXPECT_TRUE(system->has_streams(bus_id, AudioScope::output) &&
+              !system->has_streams(bus_id, AudioScope::input));
   std::vector<float> heard;
   auto out = host->build_output_stream(bus_id, config_for(*host, bus_id, true),
                                        OutputCallbackF32([](std::span<float> b) {

@@ -29,6 +29,7 @@ class ServiceProcess {
   ServiceProcess& operator=(const ServiceProcess&) = delete;
 
   const std::string& home() const { return home_; }
+  pid_t pid() const { return pid_; }
   const std::string& workdir() const { return workdir_; }
 
   // Writes the bytes as they are (add "\n" yourself) or a line with "\n".

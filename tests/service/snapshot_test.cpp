@@ -6,8 +6,8 @@
 #include <fstream>
 
 #include "dispatch_fixture.h"
-#include "engine/routing_mode.h"
 #include "media/player_cache.h"
+#include "service/handlers.h"
 #include "service/snapshots.h"
 
 namespace melodara {
@@ -285,6 +285,76 @@ TEST_F(Snapshots, RoutingOperationAnswersTheDspSnapshot) {
   EXPECT_EQ(d["routingMode"], "vocal");
   EXPECT_EQ(d["routing_mode"], "vocal");
   EXPECT_EQ(ok("tunewerk.dsp.routing", Json{{"mode", 5}})["routingMode"], "vocal");
+}
+
+Json device_entry(const char* id, const char* kind, bool is_default, bool is_virtual = false,
+                  const char* backend = "CoreAudio") {
+  return {
+      {"backend", backend}, {"id", id},  {"isDefault", is_default}, {"isVirtual", is_virtual}, {"kind", kind},
+      {"label", id},        {"name", id}};
+}
+
+TEST(DevicesListAnswer, ForARealisticSet) {
+  const DeviceSnapshot snap{{"MacBook Pro Speakers", "Scarlett 2i2 USB", "BlackHole 2ch", "AirPods Pro",
+                             "Melodara_Virtual_Bus_48kHz"},
+                            {"MacBook Pro Microphone", "Scarlett 2i2 USB", "BlackHole 2ch",
+                             "FaceTime HD Camera", "AirPods Pro", "Melodara_Virtual_Mic_48kHz"},
+                            "CoreAudio"};
+  const std::string bus = "Melodara_Virtual_Bus_48kHz";
+  const Json inputs = Json::array({device_entry("Scarlett 2i2 USB", "input", true),
+                                   device_entry("MacBook Pro Microphone", "input", false),
+                                   device_entry("AirPods Pro", "input", false),
+                                   device_entry("BlackHole 2ch", "input", false, true, "Virtual / DAW 48kHz"),
+                                   device_entry("FaceTime HD Camera", "input", false)});
+  const Json outputs = Json::array({device_entry("Scarlett 2i2 USB", "output", true),
+                                    device_entry("AirPods Pro", "output", false),
+                                    device_entry("MacBook Pro Speakers", "output", false),
+                                    device_entry("BlackHole 2ch", "output", false, true)});
+  const Json want = {
+      {"audioInputs", inputs},
+      {"audioOutputs", outputs},
+      {"cameras", Json::array()},
+      {"defaultCamera", nullptr},
+      {"defaultInput", "Scarlett 2i2 USB"},
+      {"defaultOutput", "Scarlett 2i2 USB"},
+      {"inputs", inputs},
+      {"outputs", outputs},
+      {"platform", "macos"},
+      {"virtualMic",
+       {{"active", true},
+        {"hiddenFromOwnInput", true},
+        {"id", "Melodara_Virtual_Bus_48kHz"},
+        {"name", "Melodara_Virtual_Mic_48kHz"}}},
+  };
+  EXPECT_EQ(devices_list_json(build_device_lists(snap, std::nullopt, bus), bus), want);
+
+  // No bus stored: an inactive virtual microphone without an id.
+  const Json no_bus = devices_list_json(build_device_lists(snap, std::nullopt, std::nullopt), std::nullopt);
+  EXPECT_EQ(no_bus.size(), 10u);
+  EXPECT_EQ(no_bus["virtualMic"], (Json{{"active", false},
+                                        {"hiddenFromOwnInput", true},
+                                        {"id", nullptr},
+                                        {"name", "Melodara_Virtual_Mic_48kHz"}}));
+}
+
+TEST(ProgramStreamAnswer, StatusObject) {
+  EXPECT_EQ(program_stream_status_json(ProgramStreamStatus{}), (Json{{"state", "closed"},
+                                                                     {"sampleRate", 48000},
+                                                                     {"channels", 2},
+                                                                     {"frameSamples", 960},
+                                                                     {"sentPackets", 0},
+                                                                     {"sentFrames", 0},
+                                                                     {"droppedFrames", 0},
+                                                                     {"error", nullptr}}));
+  EXPECT_EQ(program_stream_status_json(ProgramStreamStatus{true, 3, 2880, 7, "refused"}),
+            (Json{{"state", "active"},
+                  {"sampleRate", 48000},
+                  {"channels", 2},
+                  {"frameSamples", 960},
+                  {"sentPackets", 3},
+                  {"sentFrames", 2880},
+                  {"droppedFrames", 7},
+                  {"error", "refused"}}));
 }
 
 }  // namespace

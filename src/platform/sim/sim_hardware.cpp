@@ -40,7 +40,12 @@ struct Device {
   std::uint64_t mix_base = 0;
   std::deque<float> pending;
   std::deque<float> sink;
+  // The sink file, set before the device is listed. Committed samples wait in
+  // file_pending (under the hardware mutex) and are written under file_m
+  // alone, so no stream call ever waits for the disk.
   std::unique_ptr<WavSinkFile> file;
+  std::vector<float> file_pending;
+  std::mutex file_m;
   std::vector<std::weak_ptr<Tap>> taps;
   std::vector<StreamCore*> writers;
 
@@ -118,7 +123,11 @@ struct Hardware::State {
     return static_cast<std::uint64_t>(std::llround(seconds * d.rate_eff()));
   }
   void show_provisioned_devices();
+  // Caller holds m; write_sink_file(d) after releasing it.
   void commit(Device& d);
+  // Appends what commit set aside to the sink file. Caller holds neither m nor
+  // the device's file_m.
+  void write_sink_file(Device& d);
   void mix_write(Device& d, StreamCore& s, std::uint64_t pos, std::span<const float> samples,
                  std::size_t frames, std::size_t channels);
   float source_sample(Device& d, std::uint64_t frame, int channel);
@@ -194,7 +203,7 @@ void Hardware::State::commit(Device& d) {
   const std::size_t cap = sink_cap_frames * kd;
   if (d.sink.size() > cap)
     d.sink.erase(d.sink.begin(), d.sink.begin() + static_cast<std::ptrdiff_t>(d.sink.size() - cap));
-  if (d.file) d.file->append(out);
+  if (d.file) d.file_pending.insert(d.file_pending.end(), out.begin(), out.end());
   std::erase_if(d.taps, [](const std::weak_ptr<Tap>& t) { return t.expired(); });
   for (auto& weak : d.taps) {
     auto t = weak.lock();
@@ -203,6 +212,17 @@ void Hardware::State::commit(Device& d) {
       t->samples.erase(t->samples.begin(),
                        t->samples.begin() + static_cast<std::ptrdiff_t>(t->samples.size() - t->cap_samples));
   }
+}
+
+void Hardware::State::write_sink_file(Device& d) {
+  if (!d.file) return;
+  std::lock_guard file_lock(d.file_m);
+  std::vector<float> out;
+  {
+    std::lock_guard lk(m);
+    out.swap(d.file_pending);
+  }
+  if (!out.empty()) d.file->append(out);
 }
 
 void Hardware::State::mix_write(Device& d, StreamCore& s, std::uint64_t pos, std::span<const float> samples,
@@ -224,12 +244,14 @@ namespace {
 void StreamCore::run_once() {
   const std::size_t k = config.channels;
   {
-    std::lock_guard lk(hw->m);
+    std::unique_lock lk(hw->m);
     if (device->stalled) {
       position += frames;
       if (kind == StreamKind::output) {
         write_pos = position;
         hw->commit(*device);
+        lk.unlock();
+        hw->write_sink_file(*device);
       }
       return;
     }
@@ -243,8 +265,11 @@ void StreamCore::run_once() {
       std::fill(f32.begin(), f32.end(), 0.0f);
       std::get<OutputCallbackF32>(out_cb)(std::span<float>(f32.data(), samples));
     }
-    std::lock_guard lk(hw->m);
-    hw->mix_write(*device, *this, position, f32, frames, k);
+    {
+      std::lock_guard lk(hw->m);
+      hw->mix_write(*device, *this, position, f32, frames, k);
+    }
+    hw->write_sink_file(*device);
   } else {
     {
       std::lock_guard lk(hw->m);
@@ -342,11 +367,13 @@ void StreamCore::halt(bool join) {
   }
   cv.notify_all();
   if (join && t.joinable()) t.join();
-  std::lock_guard hl(hw->m);
-  if (writes_mix()) {
+  if (!writes_mix()) return;
+  {
+    std::lock_guard hl(hw->m);
     std::erase(device->writers, this);
     hw->commit(*device);
   }
+  hw->write_sink_file(*device);
 }
 
 struct StreamHandle final : AudioStream {
@@ -432,52 +459,11 @@ class SimHost final : public AudioHost {
  public:
   explicit SimHost(std::shared_ptr<Hardware::State> s) : hw_(std::move(s)) {}
 
-  std::expected<std::vector<DeviceId>, PlatformError> devices() override {
-    std::function<void()> hook;
-    std::uint32_t delay;
-    {
-      std::lock_guard lk(hw_->m);
-      hook = hw_->enumeration_hook;
-      delay = hw_->config.enumeration_delay_ms;
-    }
-    if (delay) std::this_thread::sleep_for(std::chrono::milliseconds(delay));
-    if (hook) hook();
-    hw_->show_provisioned_devices();
-    std::lock_guard lk(hw_->m);
-    return hw_->live_ids();
-  }
-  std::expected<std::string, PlatformError> device_name(DeviceId id) override {
-    std::lock_guard lk(hw_->m);
-    if (auto name = hw_->readable_name(id)) return *name;
-    return std::unexpected(error("name unavailable"));
-  }
-  bool has_input(DeviceId id) override {
-    std::lock_guard lk(hw_->m);
-    Device* d = hw_->device(id);
-    return d && d->spec.input_channels > 0;
-  }
-  bool has_output(DeviceId id) override {
-    std::lock_guard lk(hw_->m);
-    Device* d = hw_->device(id);
-    return d && d->spec.output_channels > 0;
-  }
   std::expected<StreamConfig, PlatformError> default_input_config(DeviceId id) override {
     return config_for(id, false);
   }
   std::expected<StreamConfig, PlatformError> default_output_config(DeviceId id) override {
     return config_for(id, true);
-  }
-  std::optional<DeviceId> default_input_device() override {
-    std::lock_guard lk(hw_->m);
-    Device* d = hw_->device(hw_->default_input);
-    if (!d || d->spec.input_channels == 0) return std::nullopt;
-    return d->id;
-  }
-  std::optional<DeviceId> default_output_device() override {
-    std::lock_guard lk(hw_->m);
-    Device* d = hw_->device(hw_->default_output);
-    if (!d || d->spec.output_channels == 0) return std::nullopt;
-    return d->id;
   }
   std::expected<std::unique_ptr<AudioStream>, PlatformError> build_input_stream(
       DeviceId id, const StreamConfig& config, InputCallback data, StreamErrorCallback err) override {
@@ -525,7 +511,16 @@ class SimHost final : public AudioHost {
 class SimSystem final : public AudioSystem {
  public:
   explicit SimSystem(std::shared_ptr<Hardware::State> s) : hw_(std::move(s)) {}
-  std::expected<std::vector<DeviceId>, PlatformError> hardware_devices() override {
+  std::expected<std::vector<DeviceId>, PlatformError> devices() override {
+    std::function<void()> hook;
+    std::uint32_t delay;
+    {
+      std::lock_guard lk(hw_->m);
+      hook = hw_->enumeration_hook;
+      delay = hw_->config.enumeration_delay_ms;
+    }
+    if (delay) std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+    if (hook) hook();
     hw_->show_provisioned_devices();
     std::lock_guard lk(hw_->m);
     return hw_->live_ids();
@@ -535,12 +530,11 @@ class SimSystem final : public AudioSystem {
     if (auto name = hw_->readable_name(id)) return *name;
     return std::unexpected(error("name unavailable"));
   }
-  std::expected<std::uint32_t, PlatformError> stream_list_size(DeviceId id, AudioScope scope) override {
+  bool has_streams(DeviceId id, AudioScope scope) override {
     std::lock_guard lk(hw_->m);
     Device* d = hw_->device(id);
-    if (!d) return std::unexpected(error("no such device"));
-    const std::uint16_t ch = scope == AudioScope::input ? d->spec.input_channels : d->spec.output_channels;
-    return ch ? 4u : 0u;  // one stream id of 4 bytes
+    if (!d) return false;
+    return (scope == AudioScope::input ? d->spec.input_channels : d->spec.output_channels) > 0;
   }
   std::expected<DeviceId, PlatformError> default_input_device() override {
     return get(&Hardware::State::default_input);

@@ -4,24 +4,9 @@
 #include <fstream>
 #include <iterator>
 
+#include "core/little_endian.h"
+
 namespace melodara::sim {
-namespace {
-
-std::uint32_t le32(const unsigned char* p) {
-  return static_cast<std::uint32_t>(p[0] | (p[1] << 8) | (p[2] << 16)) | (std::uint32_t(p[3]) << 24);
-}
-std::uint16_t le16(const unsigned char* p) { return std::uint16_t(p[0] | (p[1] << 8)); }
-
-void put32(unsigned char* p, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
-}
-void put16(unsigned char* p, std::uint16_t v) {
-  p[0] = static_cast<unsigned char>(v);
-  p[1] = static_cast<unsigned char>(v >> 8);
-}
-
-}  // namespace
-
 std::expected<WavData, std::string> read_wav(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return std::unexpected("cannot read " + path);
@@ -33,23 +18,23 @@ std::expected<WavData, std::string> read_wav(const std::string& path) {
   WavData w;
   std::size_t pos = 12;
   while (pos + 8 <= bytes.size()) {
-    const std::uint32_t size = le32(&bytes[pos + 4]);
+    const std::uint32_t size = load_le32(&bytes[pos + 4]);
     const std::size_t body = pos + 8;
     const std::size_t avail = std::min<std::size_t>(size, bytes.size() - body);
     if (std::memcmp(&bytes[pos], "fmt ", 4) == 0 && avail >= 16) {
-      format = le16(&bytes[body]);
-      w.channels = le16(&bytes[body + 2]);
-      w.sample_rate = le32(&bytes[body + 4]);
-      bits = le16(&bytes[body + 14]);
-      if (format == 0xFFFE && avail >= 26) format = le16(&bytes[body + 24]);
+      format = load_le16(&bytes[body]);
+      w.channels = load_le16(&bytes[body + 2]);
+      w.sample_rate = load_le32(&bytes[body + 4]);
+      bits = load_le16(&bytes[body + 14]);
+      if (format == 0xFFFE && avail >= 26) format = load_le16(&bytes[body + 24]);
     } else if (std::memcmp(&bytes[pos], "data", 4) == 0) {
       if (w.channels == 0) return std::unexpected(path + ": data before fmt");
       if (format == 1 && bits == 16) {
         for (std::size_t i = 0; i + 1 < avail; i += 2)
-          w.samples.push_back(static_cast<std::int16_t>(le16(&bytes[body + i])) / 32768.0f);
+          w.samples.push_back(static_cast<std::int16_t>(load_le16(&bytes[body + i])) / 32768.0f);
       } else if (format == 3 && bits == 32) {
         for (std::size_t i = 0; i + 3 < avail; i += 4) {
-          const std::uint32_t u = le32(&bytes[body + i]);
+          const std::uint32_t u = load_le32(&bytes[body + i]);
           float f;
           std::memcpy(&f, &u, 4);
           w.samples.push_back(f);
@@ -84,17 +69,17 @@ void WavSinkFile::write_header() {
   const std::uint32_t data =
       static_cast<std::uint32_t>(std::min<std::uint64_t>(data_bytes_, 0xFFFFFFFFull - 36));
   std::memcpy(h, "RIFF", 4);
-  put32(h + 4, 36 + data);
+  store_le32(h + 4, 36 + data);
   std::memcpy(h + 8, "WAVEfmt ", 8);
-  put32(h + 16, 16);
-  put16(h + 20, 3);
-  put16(h + 22, channels_);
-  put32(h + 24, rate_);
-  put32(h + 28, rate_ * channels_ * 4);
-  put16(h + 32, static_cast<std::uint16_t>(channels_ * 4));
-  put16(h + 34, 32);
+  store_le32(h + 16, 16);
+  store_le16(h + 20, 3);
+  store_le16(h + 22, channels_);
+  store_le32(h + 24, rate_);
+  store_le32(h + 28, rate_ * channels_ * 4);
+  store_le16(h + 32, static_cast<std::uint16_t>(channels_ * 4));
+  store_le16(h + 34, 32);
   std::memcpy(h + 36, "data", 4);
-  put32(h + 40, data);
+  store_le32(h + 40, data);
   std::fseek(file_, 0, SEEK_SET);
   std::fwrite(h, 1, sizeof h, file_);
   std::fseek(file_, 0, SEEK_END);

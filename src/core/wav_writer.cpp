@@ -1,4 +1,4 @@
-#include "media/wav_writer.h"
+#include "core/wav_writer.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -11,35 +11,13 @@
 #include <system_error>
 
 #include "core/env_paths.h"
+#include "core/file_io.h"
+#include "core/little_endian.h"
 
 namespace melodara {
 namespace {
 
 std::string system_error_text(int err) { return std::system_category().message(err); }
-
-void put_u16(std::uint8_t* p, std::uint16_t v) {
-  p[0] = static_cast<std::uint8_t>(v);
-  p[1] = static_cast<std::uint8_t>(v >> 8);
-}
-void put_u32(std::uint8_t* p, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-
-// Writes everything; 0 on success, else the errno of the failing write.
-int write_all(int fd, const std::uint8_t* data, std::size_t size) {
-  std::size_t done = 0;
-  while (done < size) {
-    const ssize_t n = ::write(fd, data + done, std::min<std::size_t>(size - done, 1 << 30));
-    if (n > 0) {
-      done += static_cast<std::size_t>(n);
-    } else if (n < 0 && errno == EINTR) {
-      continue;
-    } else {
-      return n < 0 ? errno : EIO;
-    }
-  }
-  return 0;
-}
 
 }  // namespace
 
@@ -73,18 +51,18 @@ std::expected<void, std::string> write_wav_f32_pieces(const std::filesystem::pat
 
   std::uint8_t header[44];
   std::memcpy(header, "RIFF", 4);
-  put_u32(header + 4, riff > 0xFFFFFFFFULL ? 0xFFFFFFFFU : static_cast<std::uint32_t>(riff));
+  store_le32(header + 4, riff > 0xFFFFFFFFULL ? 0xFFFFFFFFU : static_cast<std::uint32_t>(riff));
   std::memcpy(header + 8, "WAVEfmt ", 8);
-  put_u32(header + 16, 16);
-  put_u16(header + 20, 1);
-  put_u16(header + 22, 2);
-  put_u32(header + 24, 48000);
-  put_u32(header + 28, 192000);
-  put_u16(header + 32, 4);
-  put_u16(header + 34, 16);
+  store_le32(header + 16, 16);
+  store_le16(header + 20, 1);
+  store_le16(header + 22, 2);
+  store_le32(header + 24, 48000);
+  store_le32(header + 28, 192000);
+  store_le16(header + 32, 4);
+  store_le16(header + 34, 16);
   std::memcpy(header + 36, "data", 4);
-  put_u32(header + 40, static_cast<std::uint32_t>(data_size));
-  if (const int err = write_all(fd, header, sizeof header); err != 0) {
+  store_le32(header + 40, static_cast<std::uint32_t>(data_size));
+  if (const int err = write_all(fd, header); err != 0) {
     ::close(fd);
     return std::unexpected("Lỗi ghi header WAV: " + system_error_text(err));
   }
@@ -93,11 +71,11 @@ std::expected<void, std::string> write_wav_f32_pieces(const std::filesystem::pat
   std::uint8_t* out = data.data();
   for (const auto& piece : pieces) {
     for (const float x : piece) {
-      put_u16(out, static_cast<std::uint16_t>(wav_sample_i16(x)));
+      store_le16(out, static_cast<std::uint16_t>(wav_sample_i16(x)));
       out += 2;
     }
   }
-  if (const int err = write_all(fd, data.data(), data.size()); err != 0) {
+  if (const int err = write_all(fd, data); err != 0) {
     ::close(fd);
     return std::unexpected("Lỗi ghi dữ liệu WAV: " + system_error_text(err));
   }

@@ -1,22 +1,33 @@
 // Decoding a 4-minute stereo track in process against running the ffmpeg
-// program on the same file, and the loudness normaliser on 4 minutes of audio.
-// The files are made once per run with ffmpeg in a temporary folder.
+// program on the same file, the loudness normaliser on 4 minutes of audio, and
+// whole loads through the load ladder up to the installed track: from the
+// player cache (".pcm48k" with its side file), from a local MP3, and from a
+// fetched source file, each with the peak memory it took. The files are made
+// once per run with ffmpeg in a temporary folder, which is also HOME.
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cmath>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "core/counters.h"
 #include "core/process_runner.h"
+#include "media/analysis_meta.h"
 #include "media/ffmpeg_decode.h"
+#include "media/file_io.h"
 #include "media/inprocess_decoder.h"
 #include "media/loudness.h"
+#include "media/pcm_cache_writer.h"
+#include "media/player_cache.h"
+#include "media/player_load.h"
 
 namespace {
 
@@ -31,6 +42,8 @@ const fs::path& bench_dir() {
     auto* d =
         new fs::path(fs::temp_directory_path() / ("melodara-bench-media-" + std::to_string(::getpid())));
     fs::create_directories(*d);
+    // The player cache of the loads lives here too.
+    ::setenv("HOME", d->c_str(), 1);
     return d;
   }();
   return *dir;
@@ -127,6 +140,108 @@ void BM_NormalizeLoudness4Min(benchmark::State& state) {
                           static_cast<std::int64_t>(work.size() * sizeof(float)));
 }
 
+// The ffmpeg program alone decoding the file, its output read and dropped.
+void BM_Mp3FfmpegProgramAlone(benchmark::State& state) {
+  const fs::path& file = mp3_file();
+  for (auto _ : state) {
+    melodara::RunOptions options;
+    options.capture_stderr = false;
+    options.stdout_sink = [](std::span<const std::uint8_t>) { return true; };
+    const auto run = melodara::run_process(melodara::ffmpeg_decode_command("file:" + file.string()), options);
+    if (!run || !melodara::exited_ok(run->status)) state.SkipWithError("ffmpeg failed");
+  }
+}
+
+std::uint64_t status_bytes(const char* field) {
+  std::ifstream in("/proc/self/status");
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind(field, 0) == 0) return std::stoull(line.substr(std::strlen(field))) * 1024;
+  }
+  return 0;
+}
+
+// Loads `source` through the ladder with the player's progress sink and
+// installs the track as a load does, under the state lock. Reports the peak
+// resident growth of a load (the previous track is let go first) beside the
+// sizes of the track and of the compressed source.
+void load_and_install(benchmark::State& state, const std::string& source, std::uint64_t source_bytes,
+                      const std::function<void()>& before_each = {}) {
+  auto shared = std::make_shared<melodara::Mutex<melodara::NativeState>>();
+  double peak = 0.0;
+  double track = 0.0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    if (before_each) before_each();
+    {
+      auto g = shared->lock();
+      g->player.samples = std::make_shared<const std::vector<float>>();
+    }
+    if (const auto pcm = melodara::pcm_cache_path(source)) melodara::wait_for_pending_writes(*pcm);
+    std::ofstream("/proc/self/clear_refs") << "5";
+    const double before = static_cast<double>(status_bytes("VmRSS:"));
+    state.ResumeTiming();
+
+    std::uint64_t generation = 0;
+    {
+      auto g = shared->lock();
+      melodara::bump(g->player.mediaGeneration);
+      generation = g->player.mediaGeneration;
+    }
+    auto media = melodara::load_media_source_with_player_progress(source, shared, generation);
+    if (!media) {
+      state.SkipWithError(media.error().c_str());
+      break;
+    }
+    {
+      auto g = shared->lock();
+      g->player.samples = media->samples;
+      g->player.durationSeconds = media->duration_seconds;
+      g->player.position = 0;
+      melodara::bump(g->player.trackSerial);
+      g->player.loadProgress = 100;
+    }
+
+    state.PauseTiming();
+    track = static_cast<double>(media->samples->size() * sizeof(float));
+    media->samples.reset();
+    if (const auto pcm = melodara::pcm_cache_path(source)) melodara::wait_for_pending_writes(*pcm);
+    peak = std::max(peak, static_cast<double>(status_bytes("VmHWM:")) - before);
+    state.ResumeTiming();
+  }
+  state.counters["peak_MB"] = peak / 1e6;
+  state.counters["track_MB"] = track / 1e6;
+  state.counters["source_MB"] = static_cast<double>(source_bytes) / 1e6;
+}
+
+// A 4-minute track already in the player cache: its ".pcm48k" and side file.
+void BM_CachedLoad(benchmark::State& state) {
+  const std::string source = (bench_dir() / "cached-track.mp3").string();
+  const auto decoded = melodara::decode_source_ffmpeg(mp3_file().string());
+  if (!decoded) {
+    state.SkipWithError("decode failed");
+    return;
+  }
+  melodara::write_pcm_cache(*melodara::pcm_cache_path(source), *decoded->samples);
+  melodara::write_analysis_meta(source, std::string("Am"), true, 96.0f);
+  load_and_install(state, source, 0);
+}
+
+// A local 4-minute MP3: decoded by the ffmpeg program.
+void BM_LocalMp3Load(benchmark::State& state) {
+  load_and_install(state, mp3_file().string(), fs::file_size(mp3_file()));
+}
+
+// A fetched source file of a web source (".audio"), decoded from memory; the
+// player cache files it writes are removed before each load.
+void BM_FetchedSourceLoad(benchmark::State& state) {
+  const std::string source = "https://media.example.com/track.mp3";
+  fs::copy_file(mp3_file(), *melodara::audio_cache_path(source), fs::copy_options::overwrite_existing);
+  load_and_install(state, source, fs::file_size(mp3_file()), [&source] {
+    std::error_code ec;
+    fs::remove(*melodara::pcm_cache_path(source), ec);
+  });
+}
+
 BENCHMARK(BM_Mp3InProcess)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
 BENCHMARK(BM_Mp3FfmpegProgram)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
 BENCHMARK(BM_AacInProcess)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
@@ -134,6 +249,10 @@ BENCHMARK(BM_AacFfmpegProgram)->Unit(benchmark::kMillisecond)->Iterations(3)->Us
 BENCHMARK(BM_Mp3Ratio)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
 BENCHMARK(BM_AacRatio)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
 BENCHMARK(BM_NormalizeLoudness4Min)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Mp3FfmpegProgramAlone)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
+BENCHMARK(BM_CachedLoad)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
+BENCHMARK(BM_LocalMp3Load)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
+BENCHMARK(BM_FetchedSourceLoad)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
 
 // Removes the generated files when the run ends.
 struct Cleanup {

@@ -24,7 +24,7 @@ using Steady = std::chrono::steady_clock;
 struct Rig {
   std::shared_ptr<sim::Hardware> hw;
   SharedState state;
-  std::unique_ptr<AudioEngine> engine;
+  AudioEnginePtr engine;
   std::int64_t now = 1'000'000'000;
 };
 
@@ -57,7 +57,7 @@ Rig make_rig() {
   env.platform = r.hw->platform();
   env.enumeration_stalled = [] { return false; };
   auto hw = r.hw;
-  env.device_snapshot = [hw] { return enumerate_device_names(*hw->platform().audio); };
+  env.device_snapshot = [hw] { return enumerate_device_names(*hw->platform().system); };
   env.set_bus_name = [](std::string) {};
   auto now = std::make_shared<std::int64_t>(1'000'000'000);
   env.clock.now = [now] { return EngineInstant(*now); };
@@ -92,11 +92,12 @@ double timed_block(Rig& r, VocalDsp& twin, BlockRecord& rec) {
   // A twin chain fed with the engine's own blocks and parameters gives the
   // chain's share of the block.
   std::array<float, 128> ol{}, orr{};
-  clone_dsp_params_into(twin.params, r.engine->dsp.params);
+  clone_dsp_params_into(twin.params, engine_dsp_params(*r.engine));
+  const BlockSignals& sig = engine_signals(*r.engine);
   const auto t1 = Steady::now();
-  benchmark::DoNotOptimize(
-      vocal_chain_process(twin, r.engine->mic, r.engine->music_l, r.engine->music_r, ol, orr));
+  benchmark::DoNotOptimize(vocal_chain_process(twin, sig.mic, sig.music_left, sig.music_right, ol, orr));
   rec.chain += std::chrono::duration<double>(Steady::now() - t1).count();
+  engine_watch(*r.engine);
   engine_pace(*r.engine);
   return s;
 }

@@ -70,9 +70,9 @@ void BM_QueueTakePacket(benchmark::State& bench) {
   std::vector<ProgramStreamFrame> out(kProgramStreamPacketFrames);
   for (auto _ : bench) {
     for (std::size_t i = 0; i < kProgramStreamPacketFrames; ++i) {
-      program_stream_queue_push(queue, ProgramStreamFrame{i, 0.5f, -0.5f});
+      queue.try_push(ProgramStreamFrame{i, 0.5f, -0.5f});
     }
-    benchmark::DoNotOptimize(program_stream_queue_take(queue, out.data(), out.size()));
+    benchmark::DoNotOptimize(queue.take(out.data(), out.size()));
   }
   bench.SetItemsProcessed(bench.iterations() * static_cast<std::int64_t>(kProgramStreamPacketFrames));
 }
