@@ -64,7 +64,10 @@ DspParams everything_on() {
   p.vocal_remover_karaoke = true;
   p.beat_semitone_shift = 2;
   p.dj_fx_stop = p.dj_fx_vocal = true;
-  p.dj_fx_mode = "Chipmunk Shimmer Chorus Melodic Megaphone Riser";
+  p.dj_fx_mode =
+      "Chipmunk Shimmer Chorus Melodic Megaphone Riser Slapback Ping-Pong Up-Down Accel Reverse Chop";
+  p.tc_delay_level = 1.0f;
+  p.tc_vang_ngan_level = 1.0f;
   p.beat_gate_enabled = true;
   p.tc_mannym_enabled = p.tc_rbass_enabled = p.tc_pultronic_enabled = true;
   p.tc_remix_flanger = p.tc_lofi_radio = true;
@@ -111,7 +114,18 @@ void run_chain(benchmark::State& state, const DspParams& params) {
       benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
 }
 
+// The defaults (reverb on) with the tempo delay feeding its echo lines.
+DspParams reverb_and_echo() {
+  DspParams p;
+  p.delay_enabled = true;
+  p.delay_mix = 0.3f;
+  p.tc_delay_level = 1.0f;
+  p.reverse_reverb_enabled = true;
+  return p;
+}
+
 void BM_ChainDefaults(benchmark::State& state) { run_chain(state, DspParams{}); }
+void BM_ChainReverbAndEcho(benchmark::State& state) { run_chain(state, reverb_and_echo()); }
 void BM_ChainEverythingOn(benchmark::State& state) { run_chain(state, everything_on()); }
 
 // The main shifter alone on a block of voice, told its pitch, correcting upwards.
@@ -144,6 +158,48 @@ void BM_PitchCorrectionBlock(benchmark::State& state) {
   }
   state.counters["worst_us"] = worst;
   state.counters["detected_hz"] = engine.pitch_state.detected_hz;
+}
+
+// The echo path and the reverb alone, fed by the sends as the sends stage forms
+// them for a singer over a playing track: the second bank, the reverse envelope and
+// the echo's wobble all run.
+void BM_EchoAndReverbBlock(benchmark::State& state) {
+  const Signals& s = signals();
+  DspParams p = everything_on();
+  VocalDsp engine = vocal_dsp_new(p);
+  const FxModes modes = fx_modes(p);
+  const TempoTimingBlock timing = tempo_timing_prepare(p, modes);
+  const EchoBlock echo_block = echo_prepare(p, modes);
+  const ReverbBlock reverb_block = reverb_prepare(p, modes, timing.tempo);
+  const EchoLines echo_view = echo_lines(engine);
+  const ReverbLines reverb_view = reverb_lines(engine);
+  Sends sends;
+  sends.off = false;
+  sends.singer_level = 0.05f;
+  sends.track_level = 0.1f;
+  sends.vang_dai = 0.65f;
+  sends.volume_ratio = 1.12f;
+  sends.target_gain = 0.6f;
+  std::size_t at = 0;
+  double worst = 0.0;
+  for (auto _ : state) {
+    const auto t0 = std::chrono::steady_clock::now();
+    float acc = 0.0f;
+    for (std::size_t i = 0; i < kBlock; ++i) {
+      const float x = s.mic[at + i];
+      sends.pair = {x, 0.8f * x};
+      const EchoTime t = tempo_timing_sample(engine.modulation.timing, timing, sends.singer_level);
+      const EchoOut echo = echo_process(engine.character_fx.echo, echo_view, echo_block, t, sends);
+      StereoSample v = reverb_process(engine.reverb, reverb_view, reverb_block, sends, echo, {x, x});
+      v = echo_mix(echo_block, echo, sends, v);
+      acc += v.left + v.right;
+    }
+    benchmark::DoNotOptimize(acc);
+    worst = std::max(
+        worst, std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0).count());
+    at = (at + kBlock) % (kSignal - kBlock);
+  }
+  state.counters["worst_us"] = worst;
 }
 
 // Voice calibration's share of an engine block: the six band filters and the
@@ -183,8 +239,10 @@ void BM_VoiceCalBlock(benchmark::State& state) {
 
 }  // namespace
 
+BENCHMARK(BM_EchoAndReverbBlock)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_VoiceCalBlock)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_PitchCorrectionBlock)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ChainDefaults)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_ChainReverbAndEcho)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ChainEverythingOn)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_MainShifterBlock)->Unit(benchmark::kMicrosecond);

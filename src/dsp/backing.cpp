@@ -22,6 +22,6 @@ BackingOut backing_sample(VocalDsp& dsp, float music_left, float music_right) {
   return BackingOut{{(mid + side) * gain, (mid - side) * gain}, s.track_level * gain, mid, side};
 }
 
-void sends_sample(VocalDsp&, StereoSample, StereoSample) {}
+Sends sends_sample(VocalDsp&, StereoSample, StereoSample) { return Sends{}; }
 
 }  // namespace melodara

@@ -5,6 +5,8 @@
 #include <array>
 #include <cmath>
 
+#include "dsp/dsp_math.h"
+
 namespace melodara {
 
 inline constexpr float kSampleRate = 48000.0f;
@@ -50,15 +52,13 @@ inline void biquad_set_coefficients(Biquad& target, const Biquad& design) noexce
   target.a2 = design.a2;
 }
 
-// A state word whose magnitude falls below 1e-18 is stored as 0.
-inline float biquad_flush(float v) noexcept { return std::fabs(v) < 1e-18f ? 0.0f : v; }
-
-// One sample; state magnitudes below 1e-18 are flushed to zero.
+// One sample; state words below 1e-18 in magnitude or not finite are stored as
+// zero, so a NaN input shows in its own output sample and leaves no trace.
 // Thread: engine. Allocates: no. Blocks: no.
 inline float biquad_process(Biquad& f, float x) noexcept {
   const float y = f.b0 * x + f.z1;
-  f.z1 = biquad_flush(f.b1 * x - f.a1 * y + f.z2);
-  f.z2 = biquad_flush(f.b2 * x - f.a2 * y);
+  f.z1 = flush_state(f.b1 * x - f.a1 * y + f.z2);
+  f.z2 = flush_state(f.b2 * x - f.a2 * y);
   return y;
 }
 

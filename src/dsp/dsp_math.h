@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cmath>
+#include <limits>
 
 namespace melodara {
 
@@ -17,6 +18,15 @@ inline float clamp_f(float v, float lo, float hi) {
   return above < hi ? above : hi;
 }
 inline float abs_f(float v) { return std::fabs(v); }
+
+// What a recursive state word stores: magnitudes below 1e-18 (on their way to
+// denormals) and non-finite values become 0, so neither stays in the loop.
+inline float flush_state(float v) {
+  const float a = std::fabs(v);
+  return (a >= 1e-18f && a <= std::numeric_limits<float>::max()) ? v : 0.0f;
+}
+// Non-finite values become 0; every finite value is kept as it is.
+inline float finite_or_zero(float v) { return std::fabs(v) <= std::numeric_limits<float>::max() ? v : 0.0f; }
 
 // A one-pole follower with a coefficient pair (keep, take) for a rising input and
 // another for a falling one.

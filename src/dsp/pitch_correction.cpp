@@ -183,18 +183,11 @@ PitchEstimate analyse_pitch_frame(std::span<const float> frame) {
 }
 
 void pitch_correction_prepare(VocalDsp& d) {
-  const DspParams& p = d.params;
-  VoiceEffect effect = VoiceEffect::none;
-  if (p.dj_fx_vocal) {  // the first word found wins
-    if (p.dj_fx_mode.contains("Chipmunk")) {
-      effect = VoiceEffect::chipmunk;
-    } else if (p.dj_fx_mode.contains("Monster")) {
-      effect = VoiceEffect::monster;
-    } else if (p.dj_fx_mode.contains("Riser")) {
-      effect = VoiceEffect::riser;
-    }
-  }
-  d.pitch_state.effect = effect;
+  const FxModes& m = d.block.modes;  // the first word found wins
+  d.pitch_state.effect = m.chipmunk  ? VoiceEffect::chipmunk
+                         : m.monster ? VoiceEffect::monster
+                         : m.riser   ? VoiceEffect::riser
+                                     : VoiceEffect::none;
 }
 
 namespace {

@@ -1,39 +1,91 @@
-// The reverbs of the vocal chain (stage 27): pre-delay, early reflections, input
-// diffusers, comb tank, output all-passes and equaliser, reverse envelope and the
-// second comb bank.
+// The reverbs of the vocal chain (stage 27): one network with three outputs added
+// to the voice pair.
+// - The main reverb: a pre-delayed pair of input lines tapped for early
+//   reflections, two input diffusers per channel, a tank of eight damped,
+//   cross-coupled combs per channel, two output all-passes per channel, a fixed
+//   output equaliser and a mid/side stage, shaped in time by the reverse envelope.
+// - The second bank: four combs and one all-pass per channel, fed by further taps
+//   of the input lines, at the level of tc_vang_ngan_level.
+// - The early-reflection cross term: a stereo difference of six taps.
+// The input lines take the send pair and, while the echo is fed, a share of the
+// echo's mid and side.
+//
+// Per block the chain calls reverb_prepare; per sample reverb_process with the
+// sends of stage 25 and the echo of stage 26. The meter reverb_active_gain is
+// ReverbState::active_gain.
 #pragma once
 
 #include <array>
 #include <cstddef>
-#include <cstdint>
+#include <span>
 
+#include "dsp/backing.h"
+#include "dsp/biquad.h"
+#include "dsp/character_fx.h"
+#include "dsp/dsp_params.h"
+#include "dsp/fx_modes.h"
 #include "dsp/stereo_sample.h"
 
 namespace melodara {
 
-struct VocalDsp;
+inline constexpr std::size_t kReverbInputSize = 16384;
 
 struct ReverbState {
-  std::size_t input_write = 0;  // W of long_line_l/r
-  std::array<std::uint64_t, 8> comb_counters{};
-  std::array<float, 8> comb_damp_l{};
-  std::array<float, 8> comb_damp_r{};
-  std::array<std::uint64_t, 4> allpass_counters{};
-  std::array<std::uint64_t, 4> b_comb_counters{};
-  std::array<float, 4> b_comb_damp_l{};
-  std::array<float, 4> b_comb_damp_r{};
-  std::uint64_t b_allpass_counter = 0;
-  float predelay = 1152.0f;  // current pre-delay, samples
-  float reverse_phase = 0.0f;
-  float mid_gain = 1.0f;
-  float high_gain = 1.0f;
-  float active_gain = 0.0f;  // meter reverb_active_gain
+  std::size_t input_write = 0;  // W of the input lines
+  // Every line keeps its own index, wrapped at its own length.
+  std::array<std::size_t, 8> comb_l{}, comb_r{};
+  std::array<float, 8> damp_l{}, damp_r{};              // damping memories of the tank
+  std::array<std::size_t, 4> allpass_l{}, allpass_r{};  // 0, 1 output; 2, 3 input diffusers
+  std::array<std::size_t, 4> b_comb_l{}, b_comb_r{};
+  std::array<float, 4> b_damp_l{}, b_damp_r{};
+  std::size_t b_allpass_l = 0, b_allpass_r = 0;
+  float predelay = 1152.0f;    // current pre-delay P, samples
+  float reverse_phase = 0.0f;  // 0..1, once per beat
+  float active_gain = 0.0f;    // G, the meter reverb_active_gain
   friend bool operator==(const ReverbState&, const ReverbState&) = default;
 };
 
-// Per-block set-up. Thread: engine. Allocates: no. Blocks: no.
-void reverb_prepare(VocalDsp& dsp);
-// Stage 27: the voice pair with the reverb added. Thread: engine. Allocates: no. Blocks: no.
-StereoSample reverb_pair(VocalDsp& dsp, StereoSample voice);
+struct ReverbBlock {
+  float predelay_target = 960.0f;  // samples, 384..2,400
+  float comb_feedback = 0.9f;      // g of the tank, 0.74..0.908
+  float damping = 0.25f;           // delta, 0.2..0.34
+  float bank_feedback = 0.38f;     // h of the second bank, 0.28..0.44
+  float mid_gain = 1.0f;           // Gm
+  float high_gain = 1.0f;          // H
+  float phase_step = 0.0f;         // reverse phase per sample
+  bool envelope = false;           // the reverse envelope is on (and not flat)
+  float envelope_mix = 0.0f;       // m, 0..1
+  bool pk = false;                 // pk_mode_ducking
+  bool echo_in = false;            // reverb_enabled: the echo reaches the input lines
+  bool bank_on = false;            // tc_vang_ngan_level above 0.005
+  float bank_gain = 0.0f;          // (0.22 or 0.05 with pk) x min(tc_vang_ngan_level, 1.2)
+  float trim_level = 0.0f;         // 0.16 x clamp(tc_vang_ngan_level, 0, 1)
+  friend bool operator==(const ReverbBlock&, const ReverbBlock&) = default;
+};
+
+// The engine's reverb lines (the lengths of its construction) and the bank whose
+// sections 10 to 13, 17 and 18 are the reverb's equaliser.
+struct ReverbLines {
+  std::span<float> input_l, input_r;  // kReverbInputSize each
+  std::array<std::span<float>, 8> combs_l, combs_r;
+  std::array<std::span<float>, 4> allpasses_l, allpasses_r;
+  std::array<std::span<float>, 4> b_combs_l, b_combs_r;
+  std::span<float> b_allpass_l, b_allpass_r;
+  FilterBankA& bank;
+};
+
+// Tap factor f of the early reflections at a pre-delay of P samples.
+// Thread: any. Allocates: no.
+float reverb_tap_factor(float predelay) noexcept;
+
+// tempo is the effective tempo of the echo timing (bpm within 40..200, halved
+// above 144). Thread: any. Allocates: no. Blocks: no.
+ReverbBlock reverb_prepare(const DspParams& params, const FxModes& modes, float tempo) noexcept;
+
+// One sample: the active gain follows the send target, the input lines take the
+// sends and the echo, and the voice pair comes back with the reverb added.
+// Thread: engine. Allocates: no. Blocks: no.
+StereoSample reverb_process(ReverbState& state, const ReverbLines& lines, const ReverbBlock& block,
+                            const Sends& sends, const EchoOut& echo, StereoSample voice) noexcept;
 
 }  // namespace melodara

@@ -6,6 +6,7 @@ namespace melodara {
 struct StereoSample {
   float left = 0.0f;
   float right = 0.0f;
+  friend bool operator==(const StereoSample&, const StereoSample&) = default;
 };
 
 }  // namespace melodara

@@ -65,14 +65,13 @@ float air_compensation(const DspParams& p, float air_level, float gate_gain, flo
   return 0.0f;
 }
 
-void design_echo_filters(FilterBankA& bank, const DspParams& p, float wobble_phase) {
+void design_echo_filters(FilterBankA& bank, const DspParams& p, float wobble_phase, bool sweeping) {
   const float highpass = clamp_f(p.delay_hp_hz, 210.0f, 1000.0f);
   const float user_lowpass = clamp_f(p.delay_lp_hz, 1400.0f, 6200.0f);
   float lowpass = std::isnan(p.autodj_filter_cutoff_hz)
                       ? user_lowpass
                       : min_f(user_lowpass, clamp_f(p.autodj_filter_cutoff_hz, 400.0f, 18000.0f));
-  const DspText& mode = p.dj_fx_mode;
-  if (p.dj_fx_vocal && (mode.contains("Up-Down") || mode.contains("Ramp") || mode.contains("Riser"))) {
+  if (sweeping) {
     const float sweep = std::sin(2.0f * std::numbers::pi_v<float> * wobble_phase);
     lowpass = clamp_f(2200.0f + 1450.0f * sweep, 750.0f, 4800.0f);
   }
@@ -213,7 +212,7 @@ ToneBlock tone_prepare(ToneState& s, ToneSections& sec, const DspParams& p, cons
   design(bank[kBassBand],
          biquad_bandpass(clamp_f(fs * max_f(p.tc_rbass_freq_hz, 122.0f), 108.0f, 152.0f), 0.95));
 
-  design_echo_filters(sec.bank_a, p, in.wobble_phase);
+  design_echo_filters(sec.bank_a, p, in.wobble_phase, in.echo_sweep);
   track_howl(s, sec, in.mic, in.input_gain, in.level);
 
   const float intensity = clamp_f(p.tc_rbass_intensity, 0.0f, 1.0f);

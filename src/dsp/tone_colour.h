@@ -59,6 +59,7 @@ struct ToneInputs {
   float input_gain = 1.0f;       // vocal_gain x microphone trim
   float wobble_phase = 0.0f;     // of the tempo delay, 0..1
   std::span<const float> mic;    // the block's raw microphone samples
+  bool echo_sweep = false;       // "Up-Down", "Ramp" or "Riser": the echo low-pass follows the wobble
 };
 
 // Values of the block that the sample functions read.

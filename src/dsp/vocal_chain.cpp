@@ -100,6 +100,7 @@ void prepare_block(VocalDsp& d, std::span<const float> mic, ToneSections& tone_s
   b.clip_headroom = max_f(b.ceiling - b.clip_threshold, 0.0001f);
   b.l2_gain = std::pow(10.0f, 0.24f * max_f(-0.5f - clamp_f(p.tc_l2_thresh_db, -12.0f, 0.0f), 0.0f) / 20.0f);
 
+  b.modes = fx_modes(p);
   b.gate = denoise_gate_prepare(p, b.input_gain);
   pitch_correction_prepare(d);
   const ToneInputs tone_inputs{b.voice_high,
@@ -110,15 +111,16 @@ void prepare_block(VocalDsp& d, std::span<const float> mic, ToneSections& tone_s
                                d.denoise_gate.gate_gain,
                                d.denoise_gate.level,
                                b.input_gain,
-                               d.modulation.wobble_phase,
-                               mic};
+                               d.modulation.timing.wobble_phase,
+                               mic,
+                               b.modes.up_down || b.modes.ramp || b.modes.riser};
   b.tone = tone_prepare(d.tone, tone_sections, p, tone_inputs);
   b.dynamics = dynamics_prepare(p, d.filter_bank_b);
-  character_fx_prepare(d);
   harmony_prepare(d);
-  modulation_prepare(d);
+  b.modulation = modulation_prepare(p, b.modes);
+  b.echo = echo_prepare(p, b.modes);
   backing_prepare(d);
-  reverb_prepare(d);
+  b.reverb = reverb_prepare(p, b.modes, b.modulation.timing.tempo);
 }
 
 // Stages 5 to 21 on the mono voice x, sample i of the block; returns the voice pair.
@@ -143,12 +145,10 @@ StereoSample process_voice(VocalDsp& d, float x, const InputAnalysis& analysis, 
   x = bass_lift_sample(d.tone, b.tone, bass, x, gate.confidence, d.pitch_state.detected_hz);
   const TubeOut tube = tube_air_sample(d.tone, b.tone, d.filter_bank_b, x);
   x = second_deesser_sample(b.dynamics, tube.voice, tube.air_band, d.tone.air_level, e, gains);
-  if (p.tc_remix_flanger) x = flanger_sample(d, x);
-  if (p.tc_lofi_radio) x = radio_sample(d, x);
-  if (p.dj_fx_vocal) {
-    if (p.dj_fx_mode.contains("Megaphone")) x = megaphone_sample(d, x);
-    x = harmony_mode_sample(d, x);
-  }
+  if (p.tc_remix_flanger) x = flanger_process(d.character_fx.flanger, d.short_line_b, x);
+  // The lo-fi switch and "Megaphone" are one effect, applied once.
+  if (p.tc_lofi_radio || b.modes.megaphone) x = radio_process(d.filter_bank_b, x);
+  if (p.dj_fx_vocal) x = harmony_mode_sample(d, x);
   return harmony_pair(d, x);
 }
 
@@ -210,6 +210,9 @@ DspMeters vocal_chain_process(VocalDsp& d, std::span<const float> mic, std::span
   const Limiter lim{b.clip_threshold, b.release_knee};
   const bool late_stages = p.delay_enabled || p.reverb_enabled || p.dj_fx_vocal;
   const float tape_fall = 0.00002f + 0.00006f * clamp_f(p.autodj_tapestop_speed, 0.1f, 1.0f);
+  const ModDelayLines mod_lines = mod_delay_lines(d);
+  const EchoLines echo_view = echo_lines(d);
+  const ReverbLines reverb_view = reverb_lines(d);
 
   float sum_v2 = 0.0f, sum_track2 = 0.0f, peak = 0.0f;
   float sum_m2 = 0.0f, sum_low2 = 0.0f, sum_high2 = 0.0f, sum_d2 = 0.0f;
@@ -234,21 +237,22 @@ DspMeters vocal_chain_process(VocalDsp& d, std::span<const float> mic, std::span
     }
 
     if (p.mod_routing_order == 0) {
-      voice = beat_gate_pair(d, voice);
-      voice = mod_delay_pair(d, voice);
+      voice = beat_gate_process(d.modulation.beat_gate, b.modulation.beat_gate, f.beat_step, voice);
+      voice = mod_delay_process(d.modulation.mod_delay, mod_lines, b.modulation.mod_delay, voice);
     } else if (p.mod_routing_order == 1) {
-      voice = mod_delay_pair(d, voice);
-      voice = beat_gate_pair(d, voice);
+      voice = mod_delay_process(d.modulation.mod_delay, mod_lines, b.modulation.mod_delay, voice);
+      voice = beat_gate_process(d.modulation.beat_gate, b.modulation.beat_gate, f.beat_step, voice);
     }
 
     const BackingOut backing = backing_sample(d, music_left[i], music_right[i]);
     StereoSample track = backing.track;
 
     if (late_stages) {
-      sends_sample(d, voice, track);
-      voice = tempo_delay_pair(d, voice);
-      voice = reverb_pair(d, voice);
-      voice = echo_ducking_pair(d, voice);
+      const Sends sends = sends_sample(d, voice, track);
+      const EchoTime time = tempo_timing_sample(d.modulation.timing, b.modulation.timing, sends.singer_level);
+      const EchoOut echo = echo_process(d.character_fx.echo, echo_view, b.echo, time, sends);
+      voice = reverb_process(d.reverb, reverb_view, b.reverb, sends, echo, voice);
+      voice = echo_mix(b.echo, echo, sends, voice);
     }
     LevelStagePairs pairs{
         voice,

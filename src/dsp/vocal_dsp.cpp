@@ -1,5 +1,7 @@
 #include "dsp/vocal_dsp.h"
 
+#include <tuple>
+#include <type_traits>
 #include <utility>
 
 namespace melodara {
@@ -104,6 +106,29 @@ std::array<Biquad, 6> design_corr_eq(const DspF32x6& gains_db) {
   return {biquad_peaking(110, 1.0, db(0)),  biquad_peaking(310, 1.35, db(1)),
           biquad_peaking(650, 1.25, db(2)), biquad_peaking(1650, 1.25, db(3)),
           biquad_peaking(3100, 1.1, db(4)), biquad_high_shelf(9500, db(5))};
+}
+
+ModDelayLines mod_delay_lines(VocalDsp& d) noexcept { return {d.mod_line_a, d.mod_line_b}; }
+
+EchoLines echo_lines(VocalDsp& d) noexcept { return {d.tempo_line_l, d.tempo_line_r, d.filter_bank_a}; }
+
+ReverbLines reverb_lines(VocalDsp& d) noexcept {
+  const auto spans = [](auto& lines) {
+    std::array<std::span<float>, std::tuple_size_v<std::remove_reference_t<decltype(lines)>>> out;
+    for (std::size_t k = 0; k < out.size(); ++k) out[k] = lines[k];
+    return out;
+  };
+  return {d.long_line_l,
+          d.long_line_r,
+          spans(d.reverb_combs_l),
+          spans(d.reverb_combs_r),
+          spans(d.reverb_allpasses_l),
+          spans(d.reverb_allpasses_r),
+          spans(d.reverb_b_combs_l),
+          spans(d.reverb_b_combs_r),
+          d.reverb_b_allpass_l,
+          d.reverb_b_allpass_r,
+          d.filter_bank_a};
 }
 
 VocalDsp vocal_dsp_new(DspParams params) {

@@ -31,6 +31,7 @@
 #include "dsp/dsp_meters.h"
 #include "dsp/dsp_params.h"
 #include "dsp/dynamics.h"
+#include "dsp/fx_modes.h"
 #include "dsp/harmony.h"
 #include "dsp/key_tracker.h"
 #include "dsp/modulation.h"
@@ -62,6 +63,10 @@ struct BlockSetup {
   DenoiseGateBlock gate;
   DynamicsBlock dynamics;
   ToneBlock tone;
+  FxModes modes;
+  ModulationBlock modulation;
+  EchoBlock echo;
+  ReverbBlock reverb;
 
   friend bool operator==(const BlockSetup&, const BlockSetup&) = default;
 };
@@ -137,6 +142,12 @@ struct VocalDsp {
 // The six correction-EQ sections for the given band gains (dB): peaking 110, 310,
 // 650, 1,650 and 3,100 Hz, high shelf 9,500 Hz. Thread: any. Allocates: no.
 std::array<Biquad, 6> design_corr_eq(const DspF32x6& gains_db);
+
+// Views of the engine's lines for the stages that run on them.
+// Thread: engine. Allocates: no. Blocks: no.
+ModDelayLines mod_delay_lines(VocalDsp& dsp) noexcept;
+EchoLines echo_lines(VocalDsp& dsp) noexcept;
+ReverbLines reverb_lines(VocalDsp& dsp) noexcept;
 
 // Builds an engine from the parameters (taken over). Allocates about 1.4 MB; never
 // call it from the block loop. Thread: any. Allocates: yes. Blocks: no.

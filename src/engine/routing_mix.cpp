@@ -31,8 +31,6 @@ inline void flush(float& v) {
   if (abs_f(v) < kFlushBelow) v = 0.0f;
 }
 
-inline float finite_or_zero(float x) { return std::isfinite(x) ? x : 0.0f; }
-
 inline StereoFrame sc_pair(float l, float r) { return {routing_soft_clip(l), routing_soft_clip(r)}; }
 
 std::size_t smallest(std::initializer_list<std::size_t> sizes) { return std::min(sizes); }

@@ -12,9 +12,9 @@
 #include "core/mutex.h"
 #include "core/process_runner.h"
 #include "core/threads.h"
+#include "core/tool_discovery.h"
 #include "media/fetch_texts.h"
 #include "media/player_cache.h"
-#include "core/tool_discovery.h"
 
 namespace melodara {
 namespace {

@@ -1,10 +1,10 @@
 #include "media/media_url.h"
 
 #include "core/process_runner.h"
+#include "core/tool_discovery.h"
 #include "core/utf8.h"
 #include "media/media_hosts.h"
 #include "media/player_cache.h"
-#include "core/tool_discovery.h"
 
 namespace melodara {
 

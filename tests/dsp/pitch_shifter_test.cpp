@@ -2,23 +2,14 @@
 
 #include <gtest/gtest.h>
 
-#include <random>
-
 #include "signal_helpers.h"
 
 namespace melodara {
 namespace {
 
 using test::dominant_frequency;
+using test::noise;
 using test::sine;
-
-std::vector<float> noise(std::size_t n, unsigned seed) {
-  std::mt19937 rng(seed);
-  std::uniform_real_distribution<float> u(-0.5f, 0.5f);
-  std::vector<float> x(n);
-  for (float& v : x) v = u(rng);
-  return x;
-}
 
 // Tap delay 460.8 reads the input 459.8 samples back, interpolated (the read
 // position is a float near 8,000, so the fraction is good to about 5e-4).

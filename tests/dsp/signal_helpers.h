@@ -2,7 +2,9 @@
 #pragma once
 
 #include <cmath>
+#include <limits>
 #include <numbers>
+#include <random>
 #include <span>
 #include <vector>
 
@@ -15,6 +17,20 @@ inline std::vector<float> sine(double freq_hz, double amplitude, std::size_t n, 
     out[i] = static_cast<float>(
         amplitude * std::sin(phase0 + 2.0 * std::numbers::pi * freq_hz * static_cast<double>(i) / rate));
   return out;
+}
+
+// Values no control sends: NaN, the infinities and the largest floats.
+inline constexpr float kHostileValues[] = {std::numeric_limits<float>::quiet_NaN(),
+                                           std::numeric_limits<float>::infinity(),
+                                           -std::numeric_limits<float>::infinity(), 3e38f, -3e38f};
+
+// Uniform noise within +-0.5.
+inline std::vector<float> noise(std::size_t n, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::uniform_real_distribution<float> u(-0.5f, 0.5f);
+  std::vector<float> x(n);
+  for (float& v : x) v = u(rng);
+  return x;
 }
 
 // A sung-like tone: the fundamental and harmonics 2..count at amplitude 1/k.

@@ -8,6 +8,7 @@
 
 #include "alloc_counter.h"
 #include "chain_helpers.h"
+#include "effect_fields.h"
 #include "signal_helpers.h"
 
 namespace melodara {
@@ -155,6 +156,8 @@ TEST(VocalChain, StemsOfAVoiceOnlyAndAMusicOnlyInput) {
   p.tc_vitamin_enabled = false;                            // the punch stage adds to the track
   const float g2 = std::pow(10.0f, 0.24f * 3.7f / 20.0f);  // L2 gain at -4.2 dB
   {
+    // With the reverb on the idle doubler would add its faint side signal.
+    p.reverb_enabled = false;
     VocalDsp d = vocal_dsp_new(p);
     const std::vector<float> mic = sine(700.0, 0.05, 9600);
     const std::vector<float> z = silence(mic.size());
@@ -171,6 +174,7 @@ TEST(VocalChain, StemsOfAVoiceOnlyAndAMusicOnlyInput) {
     }
   }
   {
+    p.reverb_enabled = true;
     VocalDsp d = vocal_dsp_new(p);
     const std::vector<float> music_l = sine(330.0, 0.1, 9600);
     const std::vector<float> music_r = sine(550.0, 0.08, 9600);
@@ -300,7 +304,9 @@ DspParams everything_on() {
   p.vocal_cancel_pct = 0.5f;
   p.beat_semitone_shift = 2;
   p.dj_fx_stop = p.dj_fx_vocal = true;
-  p.dj_fx_mode = "Chipmunk Shimmer Chorus Melodic Megaphone Riser";
+  p.dj_fx_mode =
+      "Chipmunk Shimmer Chorus Melodic Megaphone Riser Slapback Ping-Pong Up-Down Accel Reverse Chop";
+  p.tc_delay_level = 1.0f;
   p.beat_gate_enabled = true;
   p.tc_mannym_enabled = p.tc_rbass_enabled = p.tc_pultronic_enabled = true;
   p.tc_remix_flanger = p.tc_lofi_radio = true;
@@ -337,6 +343,34 @@ TEST(VocalChain, BlockCallNeverAllocates) {
     test::escape(p);
     delete p;
     EXPECT_GE(counter.count(), 1u);
+  }
+}
+
+// Every parameter of the delays, gate, reverbs and character effects at values no
+// control would send: the output stays finite.
+TEST(VocalChain, EveryEffectOnWithHostileParametersStaysFinite) {
+  const std::vector<float> mic = sine(220.0, 0.3, 6000);
+  const std::vector<float> music_l = sine(110.0, 0.3, mic.size());
+  const std::vector<float> music_r = sine(165.0, 0.3, mic.size());
+  std::vector<test::FloatField> fields;
+  for (const auto& group : {std::span<const test::FloatField>(test::kReverbFields),
+                            std::span<const test::FloatField>(test::kEchoFields),
+                            std::span<const test::FloatField>(test::kOtherEffectFields)}) {
+    fields.insert(fields.end(), group.begin(), group.end());
+  }
+  for (std::size_t f = 0; f < fields.size(); ++f) {
+    for (const float v : test::kHostileValues) {
+      DspParams p = everything_on();
+      p.dj_fx_stop = false;  // keep the voice audible
+      p.*fields[f] = v;
+      VocalDsp d = vocal_dsp_new(p);
+      const ChainRun r = run_chain(d, mic, music_l, music_r);
+      for (std::size_t i = 0; i < mic.size(); ++i) {
+        ASSERT_TRUE(std::isfinite(r.out_l[i]) && std::isfinite(r.out_r[i]))
+            << "field " << f << " = " << v << " at " << i;
+      }
+      EXPECT_GT(rms(r.out_l), 0.01) << "field " << f << " = " << v;
+    }
   }
 }
 
@@ -384,6 +418,46 @@ TEST(VocalChain, HostileParametersNeverMakeTheOutputNonFinite) {
       }
       EXPECT_EQ(bad, 0u) << "every number " << c.value << (switches_on ? ", every switch on" : "");
     }
+  }
+}
+
+TEST(VocalChain, MegaphoneWithAndWithoutTheRadioSwitchIsOneEffect) {
+  DspParams p;
+  p.dj_fx_vocal = true;
+  p.dj_fx_mode = "Megaphone";
+  DspParams both = p;
+  both.tc_lofi_radio = true;
+  VocalDsp a = vocal_dsp_new(p), b = vocal_dsp_new(both);
+  const std::vector<float> mic = sine(300.0, 0.3, 9600);
+  const std::vector<float> music = sine(110.0, 0.2, mic.size());
+  const ChainRun ra = run_chain(a, mic, music, music);
+  const ChainRun rb = run_chain(b, mic, music, music);
+  for (std::size_t i = 0; i < mic.size(); ++i) {
+    ASSERT_EQ(ra.out_l[i], rb.out_l[i]) << i;
+    ASSERT_EQ(ra.out_r[i], rb.out_r[i]) << i;
+  }
+  // The effect is there: the band-limit takes most of a 100 Hz voice away.
+  DspParams plain;
+  VocalDsp c = vocal_dsp_new(plain), e = vocal_dsp_new(both);
+  const std::vector<float> low = sine(100.0, 0.3, 9600);
+  EXPECT_LT(rms(run_chain(e, low, silence(low.size()), silence(low.size())).stems[0]),
+            0.3 * rms(run_chain(c, low, silence(low.size()), silence(low.size())).stems[0]));
+}
+
+TEST(VocalChain, BeatGateAndDoublerRunOnlyInTheirRoutingOrders) {
+  const std::vector<float> mic = sine(300.0, 0.3, 48000);
+  const std::vector<float> z = silence(mic.size());
+  for (const int order : {0, 1, 2, 3}) {
+    DspParams off;
+    off.mod_routing_order = static_cast<std::uint8_t>(order);
+    off.reverb_enabled = false;  // no idle side signal
+    DspParams on = off;
+    on.beat_gate_enabled = true;
+    on.doubler_mix = 0.5f;
+    VocalDsp a = vocal_dsp_new(off), b = vocal_dsp_new(on);
+    const ChainRun ra = run_chain(a, mic, z, z);
+    const ChainRun rb = run_chain(b, mic, z, z);
+    EXPECT_EQ(ra.out_l == rb.out_l, order >= 2) << order;
   }
 }
 

@@ -145,7 +145,8 @@ TEST(DeviceSnapshot, PoisonedCacheGivesEmptyLists) {
   auto hw = hardware({device("Mic", 1, 0)});
   Gate gate;
   hw->set_enumeration_hook([&] { gate.pass(); });
-  DeviceEnumerator e([hw] { return hw->platform().system; }, 20ms);
+  // A wait long enough for any enumeration that is not held at the gate.
+  DeviceEnumerator e([hw] { return hw->platform().system; }, 2s);
   EXPECT_EQ(e.snapshot().inputs, std::vector<std::string>{"Mic"});
   wait_until_idle(e);
   e.poison_cache();

@@ -216,18 +216,21 @@ TEST(Afconvert, DataChunkSearch) {
     return b;
   };
   // fmt, an odd-sized chunk (no pad byte skipped), then data.
-  const auto found =
-      wav_data_chunk(file({chunk("fmt ", 16, 16), chunk("LIST", 3, 3), chunk("data", 40, 40)}));
+  // The result views the file's bytes, so each file outlives its result.
+  const auto odd = file({chunk("fmt ", 16, 16), chunk("LIST", 3, 3), chunk("data", 40, 40)});
+  const auto found = wav_data_chunk(odd);
   ASSERT_TRUE(found.has_value());
   EXPECT_EQ(found->size(), 40u);
   EXPECT_EQ((*found)[0], 1);
   // The data body is clipped to the end of the file.
-  const auto clipped = wav_data_chunk(file({chunk("fmt ", 16, 16), chunk("data", 1000, 20)}));
+  const auto long_size = file({chunk("fmt ", 16, 16), chunk("data", 1000, 20)});
+  const auto clipped = wav_data_chunk(long_size);
   ASSERT_TRUE(clipped.has_value());
   EXPECT_EQ(clipped->size(), 20u);
   // A data body of 8 bytes or less counts as none: short files give none, long ones byte 44 on.
   EXPECT_FALSE(wav_data_chunk(file({chunk("fmt ", 16, 16), chunk("data", 8, 8)})).has_value());
-  const auto fallback = wav_data_chunk(file({chunk("fmt ", 16, 16), chunk("JUNK", 5000, 5000)}));
+  const auto junk = file({chunk("fmt ", 16, 16), chunk("JUNK", 5000, 5000)});
+  const auto fallback = wav_data_chunk(junk);
   ASSERT_TRUE(fallback.has_value());
   EXPECT_EQ(fallback->size(), 12u + 8 + 16 + 8 + 5000 - 44);
   EXPECT_FALSE(wav_data_chunk(std::vector<std::uint8_t>(43, 0)).has_value());

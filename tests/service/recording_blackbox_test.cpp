@@ -77,6 +77,15 @@ class Recording : public ::testing::Test {
     return a.value("result", Json::object());
   }
 
+  // Waits until the take of `target` holds `seconds` or more; a busy machine
+  // records less than the wall time that passes.
+  void record_at_least(double seconds, const std::string& target = "diagnostic") {
+    for (const auto end = Clock::now() + 60s; Clock::now() < end; std::this_thread::sleep_for(50ms)) {
+      if (ok("tunewerk.record.status", {{"target", target}})["durationSec"].get<double>() >= seconds) return;
+    }
+    ADD_FAILURE() << "the take never reached " << seconds << " s";
+  }
+
   fs::path home() const { return service_->home(); }
   fs::path downloads() const { return home() / "Downloads"; }
 
@@ -242,7 +251,7 @@ TEST_F(Recording, DiagnosticTakeExportsMixStemsAndShareCopy) {
 TEST_F(Recording, BackToBackStopsKeepTheWholeTake) {
   // Without a Downloads folder the files go to the home folder.
   ok("tunewerk.record.start");
-  std::this_thread::sleep_for(1500ms);
+  record_at_least(1.1);
   service_->write_line(request("tunewerk.record.stop", Json::object()));
   service_->write_line(request("tunewerk.record.stop", Json::object()));
   Json answers[2];
@@ -301,7 +310,7 @@ TEST_F(RecordingWithoutFfmpeg, UnwritableMixKeepsTheTakeForTheNextStop) {
   const fs::path mix = downloads() / "Melodara_BanThu_48kHz.wav";
   fs::create_directories(mix);
   ok("tunewerk.record.start");
-  std::this_thread::sleep_for(1s);
+  record_at_least(0.75);
   const Json failed = answer("tunewerk.record.stop");
   EXPECT_EQ(failed["ok"], false);
   EXPECT_EQ(failed["error"]["code"], "internal_error");
