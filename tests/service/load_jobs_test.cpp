@@ -3,6 +3,8 @@
 // memory cache, failures, a side file's key, and a poisoned state at install.
 #include <unistd.h>
 
+#include <atomic>
+#include <cmath>
 #include <cstdio>
 #include <thread>
 
@@ -10,6 +12,7 @@
 #include "media/analysis_meta.h"
 #include "media/file_io.h"
 #include "media/load_ladder.h"
+#include "media/media_cache.h"
 #include "media/player_cache.h"
 #include "media_test_support.h"
 
@@ -272,6 +275,40 @@ TEST_F(LoadJobs, ASynchronousLoadOvertakenMidwayInstallsNothing) {
   EXPECT_EQ(player().loadProgress, 100);
 }
 
+TEST_F(LoadJobs, AReusedTracksAnalysisNeverWaitsForTheDisk) {
+  // A cached track without key or tempo is analysed again on reuse, while a
+  // write of its decoded audio is still running: the load answers at once and
+  // the side file follows once that write has ended.
+  const std::string source = (fixtures / "reused.mp3").string();
+  sources.push_back(source);
+  DecodedMedia media;
+  media.samples = std::make_shared<const std::vector<float>>(2 * 4800, 0.1f);
+  media.duration_seconds = 0.1;
+  media_cache_put(source, MediaCacheEntry{std::nullopt, 0, 0.0f, media});
+  const fs::path pcm = *pcm_cache_path(source), meta = *analysis_meta_path(source);
+  begin_pending_write(pcm);
+
+  std::atomic<bool> answered = false;
+  Response reply;
+  std::thread worker([&] {
+    reply = run("r", "player.remote-load", Json{{"url", source}, {"title", "Reused"}});
+    answered = true;
+  });
+  const bool in_time = test::wait_until([&] { return answered.load(); }, 30s);
+  EXPECT_FALSE(fs::exists(meta)) << "the side file stands before the audio it vouches for";
+  end_pending_write(pcm);
+  worker.join();
+  ASSERT_TRUE(in_time) << "the load waited for the cache write";
+  ASSERT_TRUE(reply.ok);
+  EXPECT_EQ(reply.result->at("detectedBpm"), 76.0);
+  EXPECT_EQ(reply.result->at("loaded"), true);
+
+  settle_writes(source);
+  const auto side = read_analysis_meta(source);
+  ASSERT_TRUE(side.has_value());
+  EXPECT_EQ(side->detected_bpm, 76.0f);
+}
+
 TEST_F(LoadJobs, APoisonedStateAtInstall) {
   const std::string sync_page = fresh_page(), async_page = fresh_page();
   sources.push_back(sync_page);
@@ -326,6 +363,33 @@ TEST_F(LoadJobs, UnknownJobs) {
   EXPECT_EQ(ok("player.load-cancel", Json{{"jobId", "nope"}}),
             (Json{{"cancelled", true}, {"jobId", "nope"}, {"status", "cancelled"}}));
   EXPECT_EQ(player().loading, false);
+}
+
+// Every container and codec the decoders take loads from a local file with
+// its duration, as a 48 kHz stereo track.
+using LocalFiles = DispatchFixture;
+
+TEST_F(LocalFiles, EveryFormatLoadsWithItsDuration) {
+  for (const test::Format& f : test::formats()) {
+    SCOPED_TRACE(f.name);
+    const test::TempDir dir;
+    const fs::path file = test::make_media(dir, f, 1.5);
+    ASSERT_FALSE(file.empty());
+    const Json status = ok("player.remote-load", Json{{"url", file.string()}, {"title", f.name}});
+    EXPECT_EQ(status["loaded"], true);
+    EXPECT_EQ(status["loading"], false);
+    EXPECT_EQ(status["loadProgress"], 100);
+    EXPECT_EQ(status["channels"], 2);
+    EXPECT_EQ(status["sampleRate"], 48000);
+    EXPECT_NEAR(status["durationSeconds"].get<double>(), 1.5, f.duration_tolerance);
+    with_state([&](NativeState& s) {
+      EXPECT_EQ(s.player.samples->size(),
+                2 * static_cast<std::size_t>(std::llround(s.player.durationSeconds * 48000.0)));
+    });
+    // The cache writes read nothing of `dir`, but they write under this test's HOME.
+    if (const auto pcm = pcm_cache_path(file.string())) wait_for_pending_writes(*pcm);
+    if (const auto meta = analysis_meta_path(file.string())) wait_for_pending_writes(*meta);
+  }
 }
 
 }  // namespace
