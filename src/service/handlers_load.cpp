@@ -279,7 +279,8 @@ HandlerResult handle_resolve_video(const SharedState&, const LoadJobTable&, cons
   Json answer = std::move(*resolved);
   const auto url = answer.find("url");
   std::error_code ec;
-  if (url != answer.end() && url->is_string() && std::filesystem::exists(url->get<std::string>(), ec)) {
+  if (url != answer.end() && url->is_string() &&
+      std::filesystem::is_regular_file(url->get<std::string>(), ec)) {
     answer["cachedPath"] = Json(url->get<std::string>());
   }
   return answer;

@@ -3,6 +3,7 @@
 // memory cache, failures, a side file's key, and a poisoned state at install.
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdio>
@@ -10,6 +11,7 @@
 
 #include "dispatch_fixture.h"
 #include "media/analysis_meta.h"
+#include "media/fetch_texts.h"
 #include "media/file_io.h"
 #include "media/load_ladder.h"
 #include "media/media_cache.h"
@@ -353,6 +355,35 @@ TEST_F(LoadJobs, APoisonedJobTable) {
   expect_error(async, ErrorCode::InternalError, "Load job table mutex poisoned");
   EXPECT_EQ(player().loading, false) << "no job will ever end this load";
   EXPECT_EQ(ok("player.load-cancel", Json{{"jobId", "x"}})["cancelled"], true);
+}
+
+TEST_F(LoadJobs, ResolveVideoAnswersTheClipsFileOrItsAddress) {
+  const std::string page = fresh_page();
+  const fs::path video = *video_cache_path(page);
+  ytdlp.put("g.txt", "https://media.example/v.mp4\n");
+  // No video to download: the address yt-dlp prints for the video selector.
+  EXPECT_EQ(ok("player.resolve-video", Json{{"url", " " + page + " "}}),
+            (Json{{"url", "https://media.example/v.mp4"}}));
+  auto runs = ytdlp.runs();
+  ASSERT_EQ(runs.size(), 2u);
+  EXPECT_EQ(test::FakeYtdlp::mode_of(runs[0]), "video");
+  EXPECT_EQ(test::FakeYtdlp::mode_of(runs[1]), "g");
+  EXPECT_NE(std::find(runs[1].args.begin(), runs[1].args.end(), std::string(kVideoSelector)),
+            runs[1].args.end());
+  EXPECT_FALSE(fs::exists(video));
+
+  // Downloaded, then cached: the file itself, with no further run.
+  ASSERT_FALSE(test::make_clip_video(fixtures / "clip.mp4", 1.0, 0.3).empty());
+  ytdlp.put_file("video.mp4", fixtures / "clip.mp4");
+  const Json file{{"cachedPath", video.string()}, {"url", video.string()}};
+  EXPECT_EQ(ok("player.resolve-video", Json{{"url", page}}), file);
+  EXPECT_EQ(ytdlp.runs().size(), 3u);
+  EXPECT_EQ(ok("player.resolve-video", Json{{"url", page}}), file);
+  EXPECT_EQ(ytdlp.runs().size(), 3u);
+
+  // A folder is no file to show.
+  EXPECT_EQ(ok("player.resolve-video", Json{{"url", fixtures.path().string()}}),
+            (Json{{"url", fixtures.path().string()}}));
 }
 
 TEST_F(LoadJobs, UnknownJobs) {

@@ -1,8 +1,8 @@
 // Recording through the built service on the simulated hardware, as the host
 // drives it: a 440 Hz tone on the microphone, takes started and stopped over
 // the protocol, the exported files read back from the temporary HOME. No track
-// plays (the protocol cannot load one yet), so the beat stem is silent here;
-// the engine's recording tests cover the track in it.
+// plays, so the beat stem is silent here; the engine's recording tests cover
+// the track in it.
 #include <stdlib.h>
 
 #include <gtest/gtest.h>
