@@ -105,19 +105,18 @@ TEST(Service, MultiMegabyteLines) {
 
 TEST(Service, WorkerOperationsAnswerFromTheirOwnThread) {
   ServiceProcess service;
-  // A query too short to search: answered by the worker without running a tool.
+  // A query too short to search and a load without a source: answered by their
+  // workers without running a tool.
   service.write_line(
       R"({"protocolVersion":2,"requestId":"w1","operation":"player.search-youtube","payload":{"query":"a"}})");
   service.write_line(R"({"protocolVersion":2,"requestId":"w2","operation":"player.remote-load"})");
   std::set<std::string> answers;
   for (int i = 0; i < 2; ++i) answers.insert(service.read_line().value_or("none"));
-  const auto unavailable = [](const std::string& id) {
-    return R"({"protocolVersion":2,"sessionEpoch":1,"requestId":")" + id +
-           R"(","ok":false,"error":{"code":"internal_error","message":"operation not available in this build","retryable":false}})";
-  };
   const std::string too_short =
       R"({"protocolVersion":2,"sessionEpoch":1,"requestId":"w1","ok":false,"error":{"code":"invalid_request","message":"Từ khóa cần ít nhất 2 ký tự.","retryable":false}})";
-  EXPECT_EQ(answers, (std::set<std::string>{too_short, unavailable("w2")}));
+  const std::string no_source =
+      R"({"protocolVersion":2,"sessionEpoch":1,"requestId":"w2","ok":false,"error":{"code":"internal_error","message":"Thiếu đường dẫn hoặc URL nguồn phát.","retryable":false}})";
+  EXPECT_EQ(answers, (std::set<std::string>{too_short, no_source}));
 }
 
 TEST(Service, ListsTheSimulatedDevices) {

@@ -106,12 +106,6 @@ TEST_F(Dispatch, SoundboardAcknowledgesPads) {
   EXPECT_EQ(to_json_text(*run("s", "audio.soundboard.stop").result), R"({"queued":true,"stopped":true})");
 }
 
-TEST_F(Dispatch, OperationsOfLaterSubsystemsSayNotAvailable) {
-  const Response r = run("r", "player.play");
-  expect_error(r, ErrorCode::InternalError, "operation not available in this build");
-  EXPECT_FALSE(r.error->retryable);
-}
-
 TEST_F(Dispatch, PoisonedStateAnswersRetryableInternalError) {
   poison_state();
   const Response locked = run("r", "audio.status", nullptr, 42);
