@@ -398,30 +398,31 @@ TEST_F(LoadJobs, UnknownJobs) {
 
 // Every container and codec the decoders take loads from a local file with
 // its duration, as a 48 kHz stereo track.
-using LocalFiles = DispatchFixture;
+class LocalFiles : public DispatchFixture, public ::testing::WithParamInterface<test::Format> {};
 
-TEST_F(LocalFiles, EveryFormatLoadsWithItsDuration) {
-  for (const test::Format& f : test::formats()) {
-    SCOPED_TRACE(f.name);
-    const test::TempDir dir;
-    const fs::path file = test::make_media(dir, f, 1.5);
-    ASSERT_FALSE(file.empty());
-    const Json status = ok("player.remote-load", Json{{"url", file.string()}, {"title", f.name}});
-    EXPECT_EQ(status["loaded"], true);
-    EXPECT_EQ(status["loading"], false);
-    EXPECT_EQ(status["loadProgress"], 100);
-    EXPECT_EQ(status["channels"], 2);
-    EXPECT_EQ(status["sampleRate"], 48000);
-    EXPECT_NEAR(status["durationSeconds"].get<double>(), 1.5, f.duration_tolerance);
-    with_state([&](NativeState& s) {
-      EXPECT_EQ(s.player.samples->size(),
-                2 * static_cast<std::size_t>(std::llround(s.player.durationSeconds * 48000.0)));
-    });
-    // The cache writes read nothing of `dir`, but they write under this test's HOME.
-    if (const auto pcm = pcm_cache_path(file.string())) wait_for_pending_writes(*pcm);
-    if (const auto meta = analysis_meta_path(file.string())) wait_for_pending_writes(*meta);
-  }
+TEST_P(LocalFiles, LoadWithTheirDuration) {
+  const test::Format& f = GetParam();
+  const test::TempDir dir;
+  const fs::path file = test::make_media(dir, f, 1.5);
+  ASSERT_FALSE(file.empty());
+  const Json status = ok("player.remote-load", Json{{"url", file.string()}, {"title", f.name}});
+  EXPECT_EQ(status["loaded"], true);
+  EXPECT_EQ(status["loading"], false);
+  EXPECT_EQ(status["loadProgress"], 100);
+  EXPECT_EQ(status["channels"], 2);
+  EXPECT_EQ(status["sampleRate"], 48000);
+  EXPECT_NEAR(status["durationSeconds"].get<double>(), 1.5, f.duration_tolerance);
+  with_state([&](NativeState& s) {
+    EXPECT_EQ(s.player.samples->size(),
+              2 * static_cast<std::size_t>(std::llround(s.player.durationSeconds * 48000.0)));
+  });
+  // The cache writes read nothing of `dir`, but they write under this test's HOME.
+  if (const auto pcm = pcm_cache_path(file.string())) wait_for_pending_writes(*pcm);
+  if (const auto meta = analysis_meta_path(file.string())) wait_for_pending_writes(*meta);
 }
+
+INSTANTIATE_TEST_SUITE_P(Formats, LocalFiles, ::testing::ValuesIn(test::formats()),
+                         [](const auto& test_info) { return std::string(test_info.param.name); });
 
 }  // namespace
 }  // namespace melodara
