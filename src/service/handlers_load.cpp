@@ -49,7 +49,7 @@ std::optional<DecodedMedia> find_loaded(const SharedState& state, const std::str
   {
     auto g = state->lock();
     const PlayerState& p = g->player;
-    if (!g.poisoned() && player_frames(p) > 0 && p.source == source) {
+    if (!g.poisoned() && player_loaded(p) && p.source == source) {
       DecodedMedia media;
       media.samples = p.samples;
       media.detected_key = p.detectedKey;

@@ -25,8 +25,6 @@ std::optional<double> payload_position(const Json& payload) {
 constexpr double kEndRuleSeconds = 0.15;
 constexpr double kEndRuleMinSeconds = 0.5;
 
-bool player_empty(const PlayerState& p) { return !p.samples || p.samples->empty(); }
-
 // Seconds from a payload, not below 0 (NaN reads as 0) and not past the
 // track's duration (unless the duration is not a number).
 double clamp_seconds(double seconds, double duration) {
@@ -52,7 +50,7 @@ HandlerResult handle_player_status(NativeState& state, const Json&) { return pla
 
 HandlerResult handle_player_play(NativeState& state, const Json& payload) {
   PlayerState& p = state.player;
-  if (player_empty(p)) return std::unexpected(invalid_request("Chưa nạp bài hát vào Player."));
+  if (!player_loaded(p)) return std::unexpected(invalid_request("Chưa nạp bài hát vào Player."));
   const std::uint64_t frames = player_frames(p);
   if (const auto seconds = payload_position(payload)) {
     const double t = clamp_seconds(*seconds, p.durationSeconds);
@@ -91,7 +89,7 @@ HandlerResult handle_player_seek(NativeState& state, const Json& payload) {
 
 HandlerResult handle_player_recalculate_key(NativeState& state, const Json&) {
   PlayerState& p = state.player;
-  if (player_empty(p)) return std::unexpected(invalid_request("Chưa nạp bài hát để dò tông."));
+  if (!player_loaded(p)) return std::unexpected(invalid_request("Chưa nạp bài hát để dò tông."));
   MediaAnalysis found = analyze_key_tempo(*p.samples, analysis_hint(p.title, p.source));
   if (found.detected_key) apply_key_name_to_dsp_params(state.dsp.params, *found.detected_key);
   if (found.tempo_known != 0) state.dsp.params.bpm = found.tempo_bpm;

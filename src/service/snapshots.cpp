@@ -119,7 +119,7 @@ Json player_status_json(const NativeState& state) {
   j["durationSeconds"] = json_from_f64(p.durationSeconds);
   j["loadJobId"] = optional_text(p.loadJobId);
   j["loadProgress"] = p.loadProgress;
-  j["loaded"] = p.samples && !p.samples->empty();
+  j["loaded"] = player_loaded(p);
   j["loading"] = p.loading;
   j["mediaGeneration"] = p.mediaGeneration;
   j["playing"] = p.playing;

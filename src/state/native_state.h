@@ -45,6 +45,10 @@ struct PlayerState {
   std::uint8_t loadProgress = 0;
 };
 
+// A track is loaded: its sample list is not empty.
+// Thread: any, holding the state lock. Allocates: no. Blocks: no.
+inline bool player_loaded(const PlayerState& player) { return player.samples && !player.samples->empty(); }
+
 // Whole frames of the player's track (none for an empty one).
 // Thread: any, holding the state lock. Allocates: no. Blocks: no.
 inline std::uint64_t player_frames(const PlayerState& player) {
