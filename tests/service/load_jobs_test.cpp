@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <thread>
 
+#include "core/counters.h"
 #include "dispatch_fixture.h"
 #include "media/analysis_meta.h"
 #include "media/fetch_texts.h"
@@ -275,6 +276,27 @@ TEST_F(LoadJobs, ASynchronousLoadOvertakenMidwayInstallsNothing) {
   EXPECT_NEAR(slow.result->at("durationSeconds").get<double>(), 2.0, 0.05);
   EXPECT_EQ(player().samples, installed) << "stale samples under the newer source";
   EXPECT_EQ(player().loadProgress, 100);
+}
+
+TEST_F(LoadJobs, ASynchronousLoadThatFailsAfterANewerOneStartedLeavesItAlone) {
+  const std::string page = fresh_page();
+  sources.push_back(page);
+  ytdlp.put("files.txt", "");  // the download brings nothing
+  Response slow;
+  std::thread worker([&] { slow = run("slow", "player.remote-load", Json{{"url", page}}); });
+  ASSERT_TRUE(test::wait_until([&] { return downloads_waiting(1); }, 30s));
+  // A newer load takes the player over meanwhile.
+  with_state([](NativeState& s) {
+    bump(s.player.mediaGeneration);
+    s.player.loading = true;
+    s.player.loadProgress = 40;
+  });
+  open_gate();
+  worker.join();
+  ASSERT_FALSE(slow.ok);
+  EXPECT_EQ(slow.error->code, ErrorCode::InternalError);
+  EXPECT_EQ(player().loading, true) << "the newer load's bar was ended";
+  EXPECT_EQ(player().loadProgress, 40);
 }
 
 TEST_F(LoadJobs, AReusedTracksAnalysisNeverWaitsForTheDisk) {
