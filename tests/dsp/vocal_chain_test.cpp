@@ -369,7 +369,8 @@ TEST(VocalChain, EveryEffectOnWithHostileParametersStaysFinite) {
   std::vector<test::FloatField> fields;
   for (const auto& group : {std::span<const test::FloatField>(test::kReverbFields),
                             std::span<const test::FloatField>(test::kEchoFields),
-                            std::span<const test::FloatField>(test::kOtherEffectFields)}) {
+                            std::span<const test::FloatField>(test::kOtherEffectFields),
+                            std::span<const test::FloatField>(test::kHarmonyAndBackingFields)}) {
     fields.insert(fields.end(), group.begin(), group.end());
   }
   for (std::size_t f = 0; f < fields.size(); ++f) {
@@ -384,6 +385,32 @@ TEST(VocalChain, EveryEffectOnWithHostileParametersStaysFinite) {
             << "field " << f << " = " << v << " at " << i;
       }
       EXPECT_GT(rms(r.out_l), 0.01) << "field " << f << " = " << v;
+    }
+  }
+}
+
+// The harmony gains and the integer shifts at their extremes.
+TEST(VocalChain, HarmonyAndShiftExtremesStayFinite) {
+  const std::vector<float> mic = sine(220.0, 0.3, 9600);
+  const std::vector<float> music_l = sine(110.0, 0.3, mic.size());
+  const std::vector<float> music_r = sine(165.0, 0.3, mic.size());
+  constexpr std::int32_t kLow = std::numeric_limits<std::int32_t>::min();
+  constexpr std::int32_t kHigh = std::numeric_limits<std::int32_t>::max();
+  for (const float gain : test::kHostileValues) {
+    for (const std::int32_t shift : {kLow, kHigh, -25, 25}) {
+      DspParams p = everything_on();
+      p.dj_fx_stop = false;
+      p.harmony_gains = {gain, gain, gain, gain};
+      p.harmony_semitones = {shift, shift, kLow, kHigh};
+      p.beat_semitone_shift = shift;
+      VocalDsp d = vocal_dsp_new(p);
+      const ChainRun r = run_chain(d, mic, music_l, music_r);
+      for (std::size_t i = 0; i < mic.size(); ++i) {
+        ASSERT_TRUE(std::isfinite(r.out_l[i]) && std::isfinite(r.out_r[i]))
+            << gain << " " << shift << " at " << i;
+        ASSERT_TRUE(std::isfinite(r.stems[2][i]) && std::isfinite(r.stems[4][i])) << gain << " " << shift;
+      }
+      EXPECT_GT(rms(r.out_l), 0.01) << gain << " " << shift;
     }
   }
 }
