@@ -202,6 +202,87 @@ void BM_EchoAndReverbBlock(benchmark::State& state) {
   state.counters["worst_us"] = worst;
 }
 
+// Times a block of one stage family: the mean from the framework, the worst block
+// as a counter.
+template <typename Block>
+void time_blocks(benchmark::State& state, Block&& block) {
+  std::size_t at = 0;
+  double worst = 0.0;
+  for (auto _ : state) {
+    const auto t0 = std::chrono::steady_clock::now();
+    benchmark::DoNotOptimize(block(at));
+    worst = std::max(
+        worst, std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0).count());
+    at = (at + kBlock) % (kSignal - kBlock);
+  }
+  state.counters["worst_us"] = worst;
+}
+
+// The harmony voices on a sung tone told its pitch: the feed, four shifters, the
+// bus filters (with the switch on: every voice sounds).
+void BM_HarmonyBlock(benchmark::State& state) {
+  const Signals& s = signals();
+  DspParams p;
+  p.chong_be_harmony = true;
+  VocalDsp engine = vocal_dsp_new(p);
+  const HarmonyBlock block = harmony_prepare(engine.harmony, p, fx_modes(p));
+  float pitch = 220.0f;
+  time_blocks(state, [&](std::size_t at) {
+    float acc = 0.0f;
+    pitch = pitch > 240.0f ? 220.0f : pitch + 0.5f;  // a fresh snap now and then, as per pitch hop
+    for (std::size_t i = 0; i < kBlock; ++i) {
+      const StereoSample y = harmony_sample(engine.harmony, engine.harmony_shifters, block,
+                                            {pitch, pitch, 440.0f, 0.05f}, s.mic[at + i]);
+      acc += y.left + y.right;
+    }
+    return acc;
+  });
+}
+
+// Stage 24 on a stereo track: with the defaults (no key shift: two shifters kept
+// current) and shifted by two semitones (three shifters heard).
+void backing_block(benchmark::State& state, const DspParams& p) {
+  const Signals& s = signals();
+  VocalDsp engine = vocal_dsp_new(p);
+  const BackingBlock block = backing_prepare(p, 0.002f, 1.0f);
+  const BackingLines lines = backing_lines(engine);
+  time_blocks(state, [&](std::size_t at) {
+    float acc = 0.0f;
+    for (std::size_t i = 0; i < kBlock; ++i) {
+      const BackingOut o = backing_sample(engine.backing, lines, block, {s.left[at + i], s.right[at + i]},
+                                          0.02f + 0.01f * std::fabs(s.mic[at + i]));
+      acc += o.track.left + o.track.right;
+    }
+    return acc;
+  });
+}
+void BM_BackingBlock(benchmark::State& state) { backing_block(state, DspParams{}); }
+void BM_BackingShiftedBlock(benchmark::State& state) {
+  DspParams p;
+  p.beat_semitone_shift = 2;
+  p.vocal_remover_karaoke = true;
+  backing_block(state, p);
+}
+
+// Stage 25: the send weights and the ten send filters, singer over a track.
+void BM_SendsBlock(benchmark::State& state) {
+  const Signals& s = signals();
+  const DspParams p;
+  VocalDsp engine = vocal_dsp_new(p);
+  const SendsBlock block = sends_prepare(p, fx_modes(p));
+  time_blocks(state, [&](std::size_t at) {
+    float acc = 0.0f;
+    for (std::size_t i = 0; i < kBlock; ++i) {
+      const float x = s.mic[at + i];
+      const SingerInputs singer{0.05f, 0.05f, 0.9f, 0.8f, 0.0f};
+      const Sends o = sends_sample(engine.filter_bank_a, block, singer, {x, 0.9f * x},
+                                   {s.left[at + i], s.right[at + i]}, 0.08f);
+      acc += o.pair.left + o.pair.right;
+    }
+    return acc;
+  });
+}
+
 // Voice calibration's share of an engine block: the six band filters and the
 // analysis, with the completion (preset and texts) in every 350th block.
 // Also the worst completion block and the blocks over 100 us.
@@ -246,3 +327,7 @@ BENCHMARK(BM_ChainDefaults)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ChainReverbAndEcho)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ChainEverythingOn)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_MainShifterBlock)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_HarmonyBlock)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_BackingBlock)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_BackingShiftedBlock)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_SendsBlock)->Unit(benchmark::kMicrosecond);

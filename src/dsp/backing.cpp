@@ -2,26 +2,229 @@
 
 #include <cmath>
 
-#include "dsp/vocal_dsp.h"
+#include "dsp/dsp_math.h"
 
 namespace melodara {
+namespace {
 
-void backing_prepare(VocalDsp&) {}
+// Entries of filter bank B.
+constexpr std::size_t kMidLowpass = 8;      // 150 Hz: the remover keeps the mid below it
+constexpr std::size_t kLowBand = 9;         // 85 Hz low-pass: the key shift's low band
+constexpr std::size_t kHighBandLeft = 10;   // 85 Hz high-pass, left; 11 right
+constexpr std::size_t kSideHighpass = 12;   // 180 Hz
+constexpr std::size_t kSynthHighpass = 13;  // 260 Hz, on the remover's mid
+constexpr std::size_t kPocketLow = 40;      // peaking 230 Hz, -1.8 dB
+constexpr std::size_t kPocketHigh = 41;     // peaking 1,650 Hz, -2.2 dB
+// Entries of filter bank A: the send filters in series, left (right is each + 1,
+// the high-pass's pair being 15 and 16).
+constexpr std::size_t kSendLowpass = 0;
+constexpr std::size_t kSendHighpass = 15;
+constexpr std::size_t kSendCut530 = 2;
+constexpr std::size_t kSendCut660 = 4;
+constexpr std::size_t kSendCut2500 = 6;
 
-BackingOut backing_sample(VocalDsp& dsp, float music_left, float music_right) {
-  BackingState& s = dsp.backing;
-  const float mid = 0.5f * (music_left + music_right);
-  const float side = 0.5f * (music_left - music_right);
-  const float m = 0.5f * (std::fabs(music_left) + std::fabs(music_right));
-  if (m > s.track_level) {
-    s.track_level = 0.9988f * s.track_level + 0.0012f * m;
-  } else {
-    s.track_level = 0.99988f * s.track_level + 0.00012f * m;
-  }
-  const float gain = dsp.params.beat_volume;
-  return BackingOut{{(mid + side) * gain, (mid - side) * gain}, s.track_level * gain, mid, side};
+constexpr FollowerRates kBassRates{0.9975f, 0.0025f, 0.99985f, 0.00015f};
+constexpr FollowerRates kTrackRates{0.9988f, 0.0012f, 0.99988f, 0.00012f};
+
+inline float db_gain(float db) noexcept { return std::pow(10.0f, db / 20.0f); }
+
+// The value written `ago` samples before the slot at `write` (ago 1..size).
+inline float written_ago(std::span<const float> line, std::size_t write, std::size_t ago) noexcept {
+  return line[(write + kSynthLineSize - ago) & (kSynthLineSize - 1)];
 }
 
-Sends sends_sample(VocalDsp&, StereoSample, StereoSample) { return Sends{}; }
+// The slow leveller: down to 0.38 over a loud track, up to 1.95 over a quiet one,
+// neutral from 0.115 to 0.132.
+inline float leveller_gain(float tl) noexcept {
+  if (tl > 0.132f) return min_f(max_f(std::pow(0.132f / tl, 0.65f), 0.38f), 1.0f);
+  if (tl > 0.004f && tl < 0.115f) {
+    const float z = clamp_f((tl - 0.004f) / 0.01f, 0.0f, 1.0f);
+    const float lift = min_f(max_f(std::pow(0.118f / max_f(tl, 0.018f), 0.55f), 1.0f), 1.95f);
+    return 1.0f + (lift - 1.0f) * z * z * (3.0f - 2.0f * z);
+  }
+  return 1.0f;
+}
+
+}  // namespace
+
+ShiftBandGains track_shift_band_gains(float s) noexcept {
+  if (!(std::fabs(s) > 0.01f)) return {};
+  const float xs = 0.4f * max_f(std::fabs(s) - 0.5f, 0.0f);
+  if (s > 0.0f) return {db_gain(2.0f + 0.5f * xs), db_gain(0.2f * xs)};
+  return {db_gain(-1.5f - 0.4f * xs), db_gain(0.8f + 0.3f * xs)};
+}
+
+float track_shift_semitones(const DspParams& p) noexcept {
+  // Beyond the shifters' range the ratio is held at its bound, and the band gains
+  // must not go on growing; a fine shift that is not a number is no shift.
+  const float fine = std::isfinite(p.beat_fine_cents) ? p.beat_fine_cents : 0.0f;
+  const float s = static_cast<float>(p.beat_semitone_shift) + fine / 100.0f;
+  return clamp_f(s, kTrackShiftMin, kTrackShiftMax);
+}
+
+BackingBlock backing_prepare(const DspParams& p, float gate_level, float input_gain) noexcept {
+  BackingBlock b;
+  if (p.vocal_remover_karaoke) {
+    b.remover = p.vocal_cancel_pct <= 0.05f ? 0.96f : clamp_f(p.vocal_cancel_pct, 0.15f, 1.0f);
+  }
+  const float width = p.imager_enabled ? clamp_f(p.stereo_width_pct / 100.0f, 0.65f, 1.08f) : 0.98f;
+  b.side_gain = (0.96f + 0.14f * b.remover) * width;
+  b.synth_gain = p.send_to_phone_mono ? 0.0f : max_f(width, 0.75f) * 0.24f;
+
+  const float s = track_shift_semitones(p);
+  b.ratio = std::exp2(s / 12.0f);
+  b.mix = clamp_f(p.autopitch_mix, 0.0f, 1.0f);
+  b.shift = std::fabs(b.ratio - 1.0f) > 0.0005f && b.mix > 0.01f;
+  const ShiftBandGains g = track_shift_band_gains(s);
+  b.low_gain = g.low;
+  b.high_gain = g.high;
+
+  b.gate_level = gate_level * input_gain;
+  b.duck_level = 1.5f * b.gate_level;
+  b.presence_span = max_f(2.0f * b.gate_level, 0.0001f);
+  b.pk = p.pk_mode_ducking;
+  b.ducker = p.ducker_enabled;
+  b.duck_gain = b.pk ? 0.28f : db_gain(-min_f(0.35f * max_f(p.duck_amount_db, 0.0f), 1.2f));
+  b.volume = p.beat_volume;
+  return b;
+}
+
+BackingOut backing_sample(BackingState& s, const BackingLines& lines, const BackingBlock& b,
+                          StereoSample music, float e) noexcept {
+  FilterBankB& bank = lines.bank;
+  const float vp = s.presence;  // as the previous sample left it
+
+  // Remover on the mid, width on the side.
+  const float mid = 0.5f * (music.left + music.right);
+  const float side = 0.5f * (music.left - music.right);
+  const float mr = b.remover * biquad_process(bank[kMidLowpass], mid) + (1.0f - b.remover) * mid;
+  const float sh = biquad_process(bank[kSideHighpass], side);
+  const float so = (1.0f + 0.12f * vp) * b.side_gain * sh;
+
+  // The synthesised side, from delayed differences of the high-passed mid.
+  const float mh = biquad_process(bank[kSynthHighpass], mr);
+  const std::span<float> line = lines.synth;
+  const std::size_t w = s.synth_write;
+  const float d1 = written_ago(line, w, 1);
+  float p = 0.0f;
+  if (b.synth_gain != 0.0f) {
+    const float spread = 0.54f * (written_ago(line, w, 263) - written_ago(line, w, 547)) +
+                         0.36f * (written_ago(line, w, 787) - written_ago(line, w, 997));
+    // A track with a strong side of its own gets less synthesised width.
+    const float own = min_f(std::fabs(sh) / (std::fabs(mh) + 0.002f), 1.0f);
+    p = b.synth_gain * spread * (1.0f + 0.18f * vp) * (1.0f - 0.65f * own);
+  }
+  line[w] = mh;
+  s.synth_write = (w + 1) & (kSynthLineSize - 1);
+  s.edge = flush_state(0.55f * s.edge + 0.45f * (mh - d1));
+  const float mo = mr + 0.14f * s.edge;
+  const float l1 = mo + so + p;
+  const float r1 = mo - so - p;
+
+  // Band split and key shift.
+  const float lh = biquad_process(bank[kHighBandLeft], l1);
+  const float rh = biquad_process(bank[kHighBandLeft + 1], r1);
+  const float lo = biquad_process(bank[kLowBand], 0.5f * (l1 + r1));
+  float l2 = l1, r2 = r1, lo2 = lo;
+  if (b.shift) {
+    const float k = b.mix;
+    const float lo_s = pitch_shift_sample(lines.low, lo, b.ratio, 0.0f);
+    const float lh_s = pitch_shift_sample(lines.left, lh, b.ratio, 0.0f);
+    const float rh_s = pitch_shift_sample(lines.right, rh, b.ratio, 0.0f);
+    const float low = b.low_gain * lo_s;
+    l2 = (1.0f - k) * l1 + k * (b.high_gain * lh_s + low);
+    r2 = (1.0f - k) * r1 + k * (b.high_gain * rh_s + low);
+    lo2 = (1.0f - k) * lo + k * low;
+  } else {
+    // Kept current, not heard: switching the shift on starts from a filled ring.
+    pitch_shift_feed(lines.left, l1, 1.0f, 0.0f);
+    pitch_shift_feed(lines.right, r1, 1.0f, 0.0f);
+  }
+
+  // Bass manager: a boomy track loses some of its low band, a thin one gains some.
+  s.bass_level = flush_state(follow(s.bass_level, std::fabs(lo2), kBassRates));
+  const float lb = s.bass_level;
+  float beta = 0.0f;
+  if (lb > 0.12f) {
+    beta = -min_f(max_f((lb - 0.12f) / 0.24f, 0.0f), 0.42f);
+  } else if (lb > 0.005f && lb < 0.055f) {
+    beta = 0.12f * clamp_f((0.055f - lb) / 0.055f, 0.0f, 1.0f);
+  }
+  l2 += beta * lo2;
+  r2 += beta * lo2;
+
+  // Leveller.
+  s.track_level = flush_state(follow(s.track_level, 0.5f * (std::fabs(l2) + std::fabs(r2)), kTrackRates));
+  const float level_gain = leveller_gain(s.track_level);
+  l2 *= level_gain;
+  r2 *= level_gain;
+
+  // Vocal presence: how far the singer is above the gate level, slowly.
+  const float xp = e > b.gate_level ? clamp_f((e - b.gate_level) / b.presence_span, 0.0f, 0.64f) : 0.0f;
+  s.presence = flush_state(s.presence + (xp - s.presence) * (xp > s.presence ? 0.00045f : 0.00007f));
+
+  // Vocal pocket: the mid dips at 230 Hz and 1,650 Hz while the singer is there.
+  const float m3 = 0.5f * (l2 + r2);
+  const float s3 = 0.5f * (l2 - r2);
+  const float pocket = biquad_process(bank[kPocketHigh], biquad_process(bank[kPocketLow], m3));
+  const float mp = s.presence * pocket + (1.0f - s.presence) * m3;
+
+  float u = 1.0f;
+  if (b.pk && e > b.gate_level) {
+    u = b.duck_gain;
+  } else if (b.ducker && e > b.duck_level) {
+    u = b.duck_gain;
+  }
+  const float g = b.volume * u;
+  return BackingOut{{(mp + s3) * g, (mp - s3) * g}, s.track_level * level_gain * g, mp, s3};
+}
+
+SendsBlock sends_prepare(const DspParams& p, const FxModes& m) noexcept {
+  SendsBlock b;
+  b.gated = p.denoise_enabled || p.gate_enabled;
+  const float fm = (m.shimmer || m.chorus) ? 1.25f : 1.0f;
+  b.volume_ratio = max_f(p.reverb_volume / 0.58f, 0.0f);
+  b.vang_dai = clamp_f(fm * min_f(b.volume_ratio, 1.65f) * p.tc_vang_dai_level, 0.0f, 1.45f);
+  b.off = !p.reverb_enabled || p.tc_mute_all_sends;
+  b.mute_on_pause = p.auto_mute_reverb_on_pause;
+  b.pk = p.pk_mode_ducking;
+  return b;
+}
+
+Sends sends_sample(FilterBankA& bank, const SendsBlock& b, const SingerInputs& in, StereoSample voice,
+                   StereoSample track, float t) noexcept {
+  Sends out;
+  float v = in.level;
+  if (b.gated) {
+    v = in.gate_gain > 0.16f
+            ? in.raw_level * clamp_f(max_f(in.voice_activity, 0.35f * in.sibilance), 0.0f, 1.0f)
+            : 0.0f;
+  }
+  out.singer_level = v;
+  out.track_level = t;
+  out.volume_ratio = b.volume_ratio;
+  out.vang_dai = b.vang_dai;
+  out.duck = clamp_f(1.0f - 0.55f * v, 0.78f, 1.0f);
+  out.track_boost = t < 0.005f ? 1.0f : 0.92f + 0.14f * clamp_f((t - 0.005f) / 0.155f, 0.0f, 1.0f);
+  out.off = b.off || (b.mute_on_pause && t < 0.0012f);
+  out.target_gain = out.off ? 0.0f : (b.pk ? 0.12f * b.vang_dai : out.duck * b.vang_dai * out.track_boost);
+
+  // Voice send: loud peaks relative to the singer's level send less.
+  const float dd =
+      t > 0.005f ? clamp_f((v - 0.0022f) / 0.0026f, 0.0f, 1.0f) : clamp_f((v - 0.0026f) / 0.003f, 0.0f, 1.0f);
+  const float q = max_f(std::fabs(voice.left), std::fabs(voice.right)) / (4.2f * v + 0.025f);
+  const float sg = q > 1.0f ? dd * min_f(max_f(std::pow(q, -0.85f), 0.18f), 1.0f) : dd;
+  const float ts = (t > 0.005f && dd > 0.35f) ? 0.085f * clamp_f((dd - 0.35f) / 0.65f, 0.0f, 1.0f) : 0.0f;
+
+  const auto filter = [&bank](std::size_t side, float x) {
+    x = biquad_process(bank[kSendLowpass + side], x);
+    x = biquad_process(bank[kSendHighpass + side], x);
+    x = biquad_process(bank[kSendCut530 + side], x);
+    x = biquad_process(bank[kSendCut660 + side], x);
+    return biquad_process(bank[kSendCut2500 + side], x);
+  };
+  out.pair = {filter(0, sg * voice.left + ts * track.left), filter(1, sg * voice.right + ts * track.right)};
+  return out;
+}
 
 }  // namespace melodara

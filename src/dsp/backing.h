@@ -1,23 +1,70 @@
 // Backing-track processing (stage 24) and the sends (stage 25) of the vocal chain.
-// The track level follower feeds the key hand-over too.
+//
+// Stage 24 takes the track through a karaoke vocal remover, a stereo imager with a
+// synthesised side, an optional key shift through three pitch shifters, a bass
+// manager, a slow leveller and a "vocal pocket" that dips two mid bands while the
+// singer is present, then scales it by beat_volume and the ducking gain. It runs
+// every sample whatever the voice path does; its track level follower also feeds
+// the compressor, the output sum and the key hand-over.
+//
+// Stage 25 forms, from the singer's level and the track's, the send levels and
+// flags that the echo and the reverbs use and the filtered send pair that enters
+// them. It runs only while the late stages do.
 #pragma once
 
 #include <cstddef>
+#include <span>
 
+#include "dsp/biquad.h"
+#include "dsp/dsp_params.h"
+#include "dsp/fx_modes.h"
+#include "dsp/pitch_shifter.h"
 #include "dsp/stereo_sample.h"
 
 namespace melodara {
 
-struct VocalDsp;
+inline constexpr std::size_t kSynthLineSize = 1024;
+
+// The key shift of the track, in semitones, that the shifters can give: ratios
+// 0.35..2.
+inline constexpr float kTrackShiftMin = -18.174185f;  // 12 log2(0.35)
+inline constexpr float kTrackShiftMax = 12.0f;
 
 struct BackingState {
-  std::size_t synth_write = 0;    // write index of short_line_a
-  float edge = 0.0f;              // edge smoother
-  float presence = 0.0f;          // vocal presence vp
-  float bass_level = 0.0f;        // bass follower lb
-  float track_level = 0.0f;       // track level follower tl
-  float reverb_send_gain = 0.0f;  // target send gain g_s of the sample
+  std::size_t synth_write = 0;  // write index of the synthesis line
+  float edge = 0.0f;            // edge smoother E
+  float presence = 0.0f;        // vocal presence vp, 0..0.64
+  float bass_level = 0.0f;      // bass follower lb
+  float track_level = 0.0f;     // track level follower tl
   friend bool operator==(const BackingState&, const BackingState&) = default;
+};
+
+struct BackingBlock {
+  float remover = 0.0f;           // r
+  float side_gain = 0.0f;         // (0.96 + 0.14 r) w
+  float synth_gain = 0.0f;        // 0.24 max(w, 0.75), 0 for the phone's mono
+  bool shift = false;             // the key shift is active
+  float ratio = 1.0f;             // rho
+  float mix = 0.0f;               // k
+  float low_gain = 1.0f;          // g0
+  float high_gain = 1.0f;         // g1
+  float gate_level = 0.0f;        // Lg = T G
+  float duck_level = 0.0f;        // 1.5 Lg
+  float presence_span = 0.0001f;  // max(2 Lg, 0.0001)
+  float duck_gain = 1.0f;         // u while ducking: 0.28 with pk_mode_ducking, else Gd
+  bool pk = false;                // pk_mode_ducking
+  bool ducker = false;            // ducker_enabled
+  float volume = 0.78f;           // beat_volume
+  friend bool operator==(const BackingBlock&, const BackingBlock&) = default;
+};
+
+// The engine's memories that stage 24 runs on.
+struct BackingLines {
+  std::span<float> synth;  // kSynthLineSize samples: the high-passed mid of the track
+  FilterBankB& bank;       // entries 8 to 13, 40 and 41
+  PitchShifter& low;       // the track's band below 85 Hz (window 2,048)
+  PitchShifter& left;      // the band above, left and right (1,536 each)
+  PitchShifter& right;
 };
 
 // What stage 24 hands on for one sample.
@@ -28,7 +75,31 @@ struct BackingOut {
   float side = 0.0f;   // processed side, same point
 };
 
-// What the sends stage (25) hands to the echo (26), the reverbs (27) and the echo
+// The gains of the key shift's low band (g0) and upper band (g1) for a shift of
+// s semitones. Thread: any. Allocates: no.
+struct ShiftBandGains {
+  float low = 1.0f;
+  float high = 1.0f;
+};
+ShiftBandGains track_shift_band_gains(float semitones) noexcept;
+
+// The track's key shift in semitones from beat_semitone_shift and beat_fine_cents,
+// within kTrackShiftMin..kTrackShiftMax; fine cents that are not a number count
+// as none. Thread: any. Allocates: no.
+float track_shift_semitones(const DspParams& params) noexcept;
+
+// gate_level is T and input_gain G of the gate (Lg = T G).
+// Thread: any. Allocates: no. Blocks: no.
+BackingBlock backing_prepare(const DspParams& params, float gate_level, float input_gain) noexcept;
+
+// Stage 24 on one music frame; level is the singer's input level follower e.
+// Thread: engine. Allocates: no. Blocks: no.
+BackingOut backing_sample(BackingState& state, const BackingLines& lines, const BackingBlock& block,
+                          StereoSample music, float level) noexcept;
+
+// ---- Sends (stage 25)
+
+// What the sends stage hands to the echo (26), the reverbs (27) and the echo
 // ducking (28) for one sample. The default is a sample with every send off.
 struct Sends {
   StereoSample pair;          // the filtered send pair sL, sR
@@ -42,12 +113,32 @@ struct Sends {
   bool off = true;            // the send-off flag
 };
 
-// Per-block constants. Thread: engine. Allocates: no. Blocks: no.
-void backing_prepare(VocalDsp& dsp);
-// Stage 24 on one music frame. Thread: engine. Allocates: no. Blocks: no.
-BackingOut backing_sample(VocalDsp& dsp, float music_left, float music_right);
-// Stage 25, given the voice pair and the track pair.
-// Thread: engine. Allocates: no. Blocks: no.
-Sends sends_sample(VocalDsp& dsp, StereoSample voice, StereoSample track);
+struct SendsBlock {
+  bool gated = true;           // denoise_enabled or gate_enabled: v is the gated raw level
+  float volume_ratio = 0.0f;   // Vr
+  float vang_dai = 0.0f;       // V
+  bool off = true;             // reverb off or every send muted
+  bool mute_on_pause = false;  // auto_mute_reverb_on_pause
+  bool pk = false;             // pk_mode_ducking: g_s = 0.12 V
+  friend bool operator==(const SendsBlock&, const SendsBlock&) = default;
+};
+
+// What the sends read of the singer, from the input analysis and the gate.
+struct SingerInputs {
+  float level = 0.0f;           // e
+  float raw_level = 0.0f;       // e / G
+  float gate_gain = 0.0f;       // g_gate
+  float voice_activity = 0.0f;  // va
+  float sibilance = 0.0f;       // hs
+};
+
+// Thread: any. Allocates: no. Blocks: no.
+SendsBlock sends_prepare(const DspParams& params, const FxModes& modes) noexcept;
+
+// Stage 25 on the voice pair and the track pair; track_level is t. Runs the send
+// filters (bank A entries 0, 15, 2, 4, 6 left and 1, 16, 3, 5, 7 right) whatever
+// the send-off flag. Thread: engine. Allocates: no. Blocks: no.
+Sends sends_sample(FilterBankA& bank, const SendsBlock& block, const SingerInputs& singer, StereoSample voice,
+                   StereoSample track, float track_level) noexcept;
 
 }  // namespace melodara

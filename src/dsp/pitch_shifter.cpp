@@ -43,23 +43,8 @@ inline float reseat(const TapRange& range, float audible, float r, float k) {
   return clamp_f(audible + n * k, range.lo, range.hi);
 }
 
-}  // namespace
-
-PitchShifter pitch_shifter_new(std::size_t window) {
-  PitchShifter s;
-  s.ring.assign(kShifterRingSize, 0.0f);
-  s.window = window;
-  const float w = static_cast<float>(window);
-  s.centre = window < 541 ? 0.42f * w : (window < 1200 ? 0.65f * w : 0.3f * w);
-  s.half_range = window < 1200 ? 0.36f * w : 0.25f * w;
-  s.tap_lo = max_f(s.centre - s.half_range - 16.0f, 16.0f);
-  s.tap_hi = min_f(s.centre + s.half_range + 16.0f, 4064.0f);
-  s.delay_a = s.centre;
-  s.delay_b = s.centre;
-  return s;
-}
-
-float pitch_shift_sample(PitchShifter& s, float x, float ratio, float pitch_hz) {
+// Writes x and moves the taps; the output is read from them afterwards.
+inline void advance(PitchShifter& s, float x, float ratio, float pitch_hz) {
   s.ring[s.write_pos] = x;
   s.write_pos = (s.write_pos + 1) % kShifterRingSize;
 
@@ -117,7 +102,30 @@ float pitch_shift_sample(PitchShifter& s, float x, float ratio, float pitch_hz) 
   }
   s.delay_a = clamp_f(a, 16.0f, 4064.0f);
   s.delay_b = clamp_f(b, 16.0f, 4064.0f);
+}
 
+}  // namespace
+
+PitchShifter pitch_shifter_new(std::size_t window) {
+  PitchShifter s;
+  s.ring.assign(kShifterRingSize, 0.0f);
+  s.window = window;
+  const float w = static_cast<float>(window);
+  s.centre = window < 541 ? 0.42f * w : (window < 1200 ? 0.65f * w : 0.3f * w);
+  s.half_range = window < 1200 ? 0.36f * w : 0.25f * w;
+  s.tap_lo = max_f(s.centre - s.half_range - 16.0f, 16.0f);
+  s.tap_hi = min_f(s.centre + s.half_range + 16.0f, 4064.0f);
+  s.delay_a = s.centre;
+  s.delay_b = s.centre;
+  return s;
+}
+
+void pitch_shift_feed(PitchShifter& s, float x, float ratio, float pitch_hz) {
+  advance(s, x, ratio, pitch_hz);
+}
+
+float pitch_shift_sample(PitchShifter& s, float x, float ratio, float pitch_hz) {
+  advance(s, x, ratio, pitch_hz);
   const float ya = read_tap(s, s.delay_a);
   if (std::fabs(s.delay_a - s.delay_b) < 0.0001f) return ya;
   const float sw = std::sin(std::numbers::pi_v<float> * s.phase);

@@ -34,5 +34,9 @@ PitchShifter pitch_shifter_new(std::size_t window);
 // 0.35..2); pitch_hz is the input's fundamental, or 0 when unknown.
 // Thread: engine. Allocates: no. Blocks: no.
 float pitch_shift_sample(PitchShifter& s, float x, float ratio, float pitch_hz);
+// pitch_shift_sample without reading the output: the shifter's state moves on
+// exactly as there, for an instance that is kept current but not heard.
+// Thread: engine. Allocates: no. Blocks: no.
+void pitch_shift_feed(PitchShifter& s, float x, float ratio, float pitch_hz);
 
 }  // namespace melodara

@@ -116,10 +116,11 @@ void prepare_block(VocalDsp& d, std::span<const float> mic, ToneSections& tone_s
                                b.modes.up_down || b.modes.ramp || b.modes.riser};
   b.tone = tone_prepare(d.tone, tone_sections, p, tone_inputs);
   b.dynamics = dynamics_prepare(p, d.filter_bank_b);
-  harmony_prepare(d);
+  b.harmony = harmony_prepare(d.harmony, p, b.modes);
   b.modulation = modulation_prepare(p, b.modes);
   b.echo = echo_prepare(p, b.modes);
-  backing_prepare(d);
+  b.backing = backing_prepare(p, b.gate.gate_level, b.gate.input_gain);
+  b.sends = sends_prepare(p, b.modes);
   b.reverb = reverb_prepare(p, b.modes, b.modulation.timing.tempo);
 }
 
@@ -148,8 +149,9 @@ StereoSample process_voice(VocalDsp& d, float x, const InputAnalysis& analysis, 
   if (p.tc_remix_flanger) x = flanger_process(d.character_fx.flanger, d.short_line_b, x);
   // The lo-fi switch and "Megaphone" are one effect, applied once.
   if (p.tc_lofi_radio || b.modes.megaphone) x = radio_process(d.filter_bank_b, x);
-  if (p.dj_fx_vocal) x = harmony_mode_sample(d, x);
-  return harmony_pair(d, x);
+  const PitchState& ps = d.pitch_state;
+  const HarmonyInputs harmony{ps.detected_hz, ps.corrected_hz, ps.reference_hz, e};
+  return harmony_sample(d.harmony, d.harmony_shifters, b.harmony, harmony, x);
 }
 
 // A gain of the block as a positive reduction in dB (0 for no reduction).
@@ -213,6 +215,7 @@ DspMeters vocal_chain_process(VocalDsp& d, std::span<const float> mic, std::span
   const ModDelayLines mod_lines = mod_delay_lines(d);
   const EchoLines echo_view = echo_lines(d);
   const ReverbLines reverb_view = reverb_lines(d);
+  const BackingLines backing_view = backing_lines(d);
 
   float sum_v2 = 0.0f, sum_track2 = 0.0f, peak = 0.0f;
   float sum_m2 = 0.0f, sum_low2 = 0.0f, sum_high2 = 0.0f, sum_d2 = 0.0f;
@@ -244,11 +247,14 @@ DspMeters vocal_chain_process(VocalDsp& d, std::span<const float> mic, std::span
       voice = beat_gate_process(d.modulation.beat_gate, b.modulation.beat_gate, f.beat_step, voice);
     }
 
-    const BackingOut backing = backing_sample(d, music_left[i], music_right[i]);
+    const BackingOut backing =
+        backing_sample(d.backing, backing_view, b.backing, {music_left[i], music_right[i]}, analysis.level);
     StereoSample track = backing.track;
 
     if (late_stages) {
-      const Sends sends = sends_sample(d, voice, track);
+      const SingerInputs singer{analysis.level, analysis.raw_level, d.denoise_gate.gate_gain,
+                                d.denoise_gate.voice_activity, analysis.sibilance};
+      const Sends sends = sends_sample(d.filter_bank_a, b.sends, singer, voice, track, backing.level);
       const EchoTime time = tempo_timing_sample(d.modulation.timing, b.modulation.timing, sends.singer_level);
       const EchoOut echo = echo_process(d.character_fx.echo, echo_view, b.echo, time, sends);
       voice = reverb_process(d.reverb, reverb_view, b.reverb, sends, echo, voice);

@@ -112,6 +112,10 @@ ModDelayLines mod_delay_lines(VocalDsp& d) noexcept { return {d.mod_line_a, d.mo
 
 EchoLines echo_lines(VocalDsp& d) noexcept { return {d.tempo_line_l, d.tempo_line_r, d.filter_bank_a}; }
 
+BackingLines backing_lines(VocalDsp& d) noexcept {
+  return {d.short_line_a, d.filter_bank_b, d.music_shifter, d.music_shifter_l, d.music_shifter_r};
+}
+
 ReverbLines reverb_lines(VocalDsp& d) noexcept {
   const auto spans = [](auto& lines) {
     std::array<std::span<float>, std::tuple_size_v<std::remove_reference_t<decltype(lines)>>> out;

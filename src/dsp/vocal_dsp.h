@@ -64,7 +64,10 @@ struct BlockSetup {
   DynamicsBlock dynamics;
   ToneBlock tone;
   FxModes modes;
+  HarmonyBlock harmony;
   ModulationBlock modulation;
+  BackingBlock backing;
+  SendsBlock sends;
   EchoBlock echo;
   ReverbBlock reverb;
 
@@ -148,6 +151,7 @@ std::array<Biquad, 6> design_corr_eq(const DspF32x6& gains_db);
 ModDelayLines mod_delay_lines(VocalDsp& dsp) noexcept;
 EchoLines echo_lines(VocalDsp& dsp) noexcept;
 ReverbLines reverb_lines(VocalDsp& dsp) noexcept;
+BackingLines backing_lines(VocalDsp& dsp) noexcept;
 
 // Builds an engine from the parameters (taken over). Allocates about 1.4 MB; never
 // call it from the block loop. Thread: any. Allocates: yes. Blocks: no.

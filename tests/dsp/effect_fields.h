@@ -33,4 +33,9 @@ inline constexpr FloatField kOtherEffectFields[] = {&DspParams::reverb_volume,
                                                     &DspParams::mod_delay_ms,
                                                     &DspParams::beat_gate_mix};
 
+// The harmony voices and the backing track's stages.
+inline constexpr FloatField kHarmonyAndBackingFields[] = {
+    &DspParams::stereo_width_pct, &DspParams::vocal_cancel_pct, &DspParams::autopitch_mix,
+    &DspParams::beat_fine_cents,  &DspParams::duck_amount_db,   &DspParams::denoise_gate_db};
+
 }  // namespace melodara::test

@@ -36,6 +36,19 @@ TEST(PitchShifter, GeometryFollowsTheWindow) {
   }
 }
 
+TEST(PitchShifter, FeedingMovesTheStateExactlyAsProcessing) {
+  PitchShifter heard = pitch_shifter_new(1536), fed = pitch_shifter_new(1536);
+  const std::vector<float> in = noise(20000, 3);
+  for (std::size_t i = 0; i < in.size(); ++i) {
+    // Shifting, near unity and at unity, with and without a told pitch.
+    const float ratio = i < 6000 ? 1.12f : (i < 9000 ? 1.0004f : (i < 14000 ? 0.8f : 1.0f));
+    const float pitch = i % 5000 < 2500 ? 0.0f : 180.0f;
+    pitch_shift_sample(heard, in[i], ratio, pitch);
+    pitch_shift_feed(fed, in[i], ratio, pitch);
+    ASSERT_EQ(heard, fed) << i;
+  }
+}
+
 TEST(PitchShifter, UnityRatioIsTheInputDelayedByTheCentreLessOne) {
   PitchShifter s = pitch_shifter_new(1536);
   const std::vector<float> in = noise(8000, 1);

@@ -131,8 +131,10 @@ TEST_F(RecordingExport, EngineTakeLandsInItsFilesAndStems) {
     if (!c.voice) {
       EXPECT_LT(voice, 0.001f) << c.path;
     }
+    // The processed voice carries the track's share of the reverb send (at most
+    // 0.085 of it, then filtered and reverberated); the dry microphone none.
     if (!c.track) {
-      EXPECT_LT(track, 0.001f) << c.path;
+      EXPECT_LT(track, c.path == paths.vocal ? 0.01f : 0.001f) << c.path;
     }
   }
   recorder_release(take, *s.state->lock()->recorderPool);
