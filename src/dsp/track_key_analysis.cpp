@@ -80,23 +80,27 @@ bool add_chroma(std::span<const float> x, const ChromaBins& coeff, const std::ar
   return heard;
 }
 
-// Onsets every 10 ms: the rises of the beat band's and the whole signal's RMS.
+// Onsets every 10 ms: the rises of two amplitude envelopes, of the beat band
+// and of the whole signal. The envelopes are smoothed at 10 Hz so that a held
+// tone's own ripple, sampled every 10 ms, does not pass for a beat, and a
+// rise counts only beyond 3 % of the envelope before it.
 std::vector<double> onset_curve(std::span<const float> x) {
+  constexpr float kEnvelopePole = 0.0052225f;  // 1 - exp(-2π·10/12,000)
+  constexpr float kDeadBand = 0.03f;
   std::vector<double> onsets;
   onsets.reserve(x.size() / kOnsetStep);
-  float low = 0.0f, low_rms = 0.0f, broad_rms = 0.0f;
+  float low = 0.0f, low_env = 0.0f, broad_env = 0.0f;
+  float low_before = 0.0f, broad_before = 0.0f;
   for (std::size_t at = 0; at + kOnsetStep <= x.size(); at += kOnsetStep) {
-    float low_energy = 0.0f, broad_energy = 0.0f;
     for (const float v : x.subspan(at, kOnsetStep)) {
       low += kBeatBandPole * (v - low);
-      low_energy += low * low;
-      broad_energy += v * v;
+      low_env += kEnvelopePole * (std::fabs(low) - low_env);
+      broad_env += kEnvelopePole * (std::fabs(v) - broad_env);
     }
-    const float low_now = std::sqrt(low_energy / float(kOnsetStep));
-    const float broad_now = std::sqrt(broad_energy / float(kOnsetStep));
-    onsets.push_back(onset_strength(low_rms, low_now, broad_rms, broad_now));
-    low_rms = low_now;
-    broad_rms = broad_now;
+    onsets.push_back(onset_strength(low_before * (1.0f + kDeadBand), low_env, broad_before * (1.0f + kDeadBand),
+                                    broad_env));
+    low_before = low_env;
+    broad_before = broad_env;
   }
   return onsets;
 }
