@@ -104,9 +104,13 @@ void write_back_live_key(const EngineBlock& b, NativeState& st) {
     shared.scale_is_minor = own.scale_is_minor;
   if (own.bpm != copied.bpm && shared.bpm == copied.bpm) shared.bpm = own.bpm;
 
+  // The player's key only from a key the tracker has found (the chain hands
+  // it over from five agreeing analyses on): before that the parameters hold
+  // the default key, which would then seed and lock the tracker. And an
+  // empty player has no key to detect (an unload cleared it).
   PlayerState& player = st.player;
-  // An empty player has no key to detect (an unload cleared it).
-  if (!player.samples || player.samples->empty()) return;
+  const bool tracked = tracker.stable_count >= 5 && (!tracker.key_given || tracker.state == 3);
+  if (!tracked || !player.samples || player.samples->empty()) return;
   if (!player.detectedKey || tracker.state == 3) {
     // At most three bytes: the strings keep them inline, nothing allocates or frees.
     if (!player.detectedKey) player.detectedKey.emplace();
