@@ -39,7 +39,8 @@ void goertzel_feed(GoertzelBank& bank, std::span<const float> x, std::span<const
   bank.s2 = s2;
 }
 
-ChromaBins goertzel_magnitudes(const GoertzelBank& bank, const ChromaBins& coeff) noexcept MELODARA_NONBLOCKING {
+ChromaBins goertzel_magnitudes(const GoertzelBank& bank,
+                               const ChromaBins& coeff) noexcept MELODARA_NONBLOCKING {
   ChromaBins m{};
   for (std::size_t k = 0; k < kChromaBins; ++k) {
     const double s1 = bank.s1[k], s2 = bank.s2[k];

@@ -38,7 +38,8 @@ void goertzel_feed(GoertzelBank& bank, std::span<const float> x, std::span<const
 
 // The bins' magnitudes √max(s1² + s2² − c·s1·s2, 0) at the end of the frame.
 // Thread: any. Allocates: no. Blocks: no.
-ChromaBins goertzel_magnitudes(const GoertzelBank& bank, const ChromaBins& coeff) noexcept MELODARA_NONBLOCKING;
+ChromaBins goertzel_magnitudes(const GoertzelBank& bank,
+                               const ChromaBins& coeff) noexcept MELODARA_NONBLOCKING;
 
 // One frame's contribution: each bin whitened against its neighbours, its
 // octave and twelfth below taken out (their overtones), and folded onto its

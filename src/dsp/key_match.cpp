@@ -101,8 +101,8 @@ void settle_relative_keys(const Vec12& c, const Vec12& l, Vec12& major_scores, V
 
 }  // namespace
 
-KeyMatch match_key(std::span<const double, 12> chroma, std::span<const double, 12> bass) noexcept
-    MELODARA_NONBLOCKING {
+KeyMatch match_key(std::span<const double, 12> chroma,
+                   std::span<const double, 12> bass) noexcept MELODARA_NONBLOCKING {
   const double chroma_norm = norm_of(chroma);
   if (!(chroma_norm > 0.0) || !std::isfinite(chroma_norm) || !std::isfinite(norm_of(bass))) return KeyMatch{};
   const Vec12 c = unit(chroma);

@@ -26,7 +26,7 @@ struct KeyMatch {
 // An all-zero (or non-finite) chroma names no key: D minor, the parameters'
 // default, with both scores 0, which no ratio test passes.
 // Thread: any. Allocates: no. Blocks: no.
-KeyMatch match_key(std::span<const double, 12> chroma, std::span<const double, 12> bass) noexcept
-    MELODARA_NONBLOCKING;
+KeyMatch match_key(std::span<const double, 12> chroma,
+                   std::span<const double, 12> bass) noexcept MELODARA_NONBLOCKING;
 
 }  // namespace melodara

@@ -11,12 +11,12 @@
 namespace melodara {
 namespace {
 
-constexpr std::size_t kDecimation = 12;       // 48 kHz to 4 kHz
-constexpr std::size_t kFrame = 800;           // 0.2 s at 4 kHz
-constexpr std::size_t kAnalysisEvery = 400;   // decimated samples: 100 ms
-constexpr std::size_t kEnergyBlock = 40;      // decimated samples: 10 ms
-constexpr std::size_t kOnsetRing = 400;       // 4 s of onsets
-constexpr std::size_t kTempoOnsets = 300;     // 3 s before a first estimate
+constexpr std::size_t kDecimation = 12;      // 48 kHz to 4 kHz
+constexpr std::size_t kFrame = 800;          // 0.2 s at 4 kHz
+constexpr std::size_t kAnalysisEvery = 400;  // decimated samples: 100 ms
+constexpr std::size_t kEnergyBlock = 40;     // decimated samples: 10 ms
+constexpr std::size_t kOnsetRing = 400;      // 4 s of onsets
+constexpr std::size_t kTempoOnsets = 300;    // 3 s before a first estimate
 constexpr float kAudibleMeanSquare = 0.00001f;
 
 // Set before main: the block never runs an initialiser.
@@ -119,15 +119,11 @@ void estimate_tempo(LiveKeyTracker& t) {
   std::array<double, 146> r{};
   add_onset_autocorrelation(centered, 21, 145, 40, r);
 
-  const auto score = [&r](std::size_t j) { return r[j] + 0.35 * r[j / 2] + (j <= 72 ? 0.52 * r[2 * j] : 0.0); };
-  std::size_t best = 42;
-  double best_score = score(42);
-  for (std::size_t j = 43; j <= 98; ++j) {
-    if (score(j) > best_score) {
-      best_score = score(j);
-      best = j;
-    }
-  }
+  const auto score = [&r](std::size_t j) {
+    return r[j] + 0.35 * r[j / 2] + (j <= 72 ? 0.52 * r[2 * j] : 0.0);
+  };
+  const auto [found, best_score] = best_beat_lag(42, 98, score);
+  std::size_t best = found;
   if (best > 44 && best < 74) {
     const std::size_t slower = (4 * best + 1) / 3;
     if (score(slower) >= 0.72 * best_score) best = slower;
@@ -200,8 +196,8 @@ LiveKey track_live_key(LiveKeyTracker& t, std::span<const float> music_left) noe
   return {key_label_inline(t.display_key, t.locked_minor), t.bpm};
 }
 
-void seed_live_key_tracker(LiveKeyTracker& t, std::size_t key, bool minor, float bpm) noexcept
-    MELODARA_NONBLOCKING {
+void seed_live_key_tracker(LiveKeyTracker& t, std::size_t key, bool minor,
+                           float bpm) noexcept MELODARA_NONBLOCKING {
   const std::size_t k = std::min<std::size_t>(key, 11);
   t.current_key = t.candidate_key = t.locked_key = t.display_key = k;
   t.current_minor = t.candidate_minor = t.locked_minor = minor;

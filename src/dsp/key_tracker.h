@@ -71,12 +71,13 @@ LiveKeyTracker live_key_tracker_new();
 // Runs once per chain block on the backing track's left samples; at most one
 // key analysis per 100 ms of audible music (none on silence).
 // Thread: engine. Allocates: no. Blocks: no.
-LiveKey track_live_key(LiveKeyTracker& tracker, std::span<const float> music_left) noexcept MELODARA_NONBLOCKING;
+LiveKey track_live_key(LiveKeyTracker& tracker,
+                       std::span<const float> music_left) noexcept MELODARA_NONBLOCKING;
 
 // Locks the tracker onto a key given from outside (pitch class `key`, at most
 // 11) and tempo (at least 40 BPM): its own key and tempo search stop.
 // Thread: the tracker's owner. Allocates: no. Blocks: no.
-void seed_live_key_tracker(LiveKeyTracker& tracker, std::size_t key, bool minor, float bpm) noexcept
-    MELODARA_NONBLOCKING;
+void seed_live_key_tracker(LiveKeyTracker& tracker, std::size_t key, bool minor,
+                           float bpm) noexcept MELODARA_NONBLOCKING;
 
 }  // namespace melodara

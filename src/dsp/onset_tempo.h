@@ -30,4 +30,21 @@ void center_onsets(std::span<double> onsets) noexcept MELODARA_NONBLOCKING;
 void add_onset_autocorrelation(std::span<const double> centered, std::size_t first_lag, std::size_t last_lag,
                                std::size_t min_pairs, std::span<double> r) noexcept MELODARA_NONBLOCKING;
 
+// The first lag of first..last with the highest score (a later lag must
+// score strictly higher), and that score.
+// Thread: any. Allocates: no. Blocks: no.
+struct BeatLag {
+  std::size_t lag;
+  double score;
+};
+template <typename Score>
+BeatLag best_beat_lag(std::size_t first, std::size_t last, Score score) noexcept {
+  BeatLag best{first, score(first)};
+  for (std::size_t j = first + 1; j <= last; ++j) {
+    const double s = score(j);
+    if (s > best.score) best = {j, s};
+  }
+  return best;
+}
+
 }  // namespace melodara

@@ -10,7 +10,9 @@
 namespace melodara {
 namespace {
 
-bool ascii_alnum(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+bool ascii_alnum(char c) {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
 
 std::vector<std::string_view> ascii_tokens(std::string_view text) {
   std::vector<std::string_view> tokens;
@@ -131,8 +133,10 @@ std::optional<std::string> title_key(std::string_view title) {
   for (const std::string_view phrase : kRegisterPhrases) text = blank_out(text, phrase);
   const std::string_view view = text;
   for (const KeyPattern& p : kKeyPatterns) {
-    for (std::size_t at = view.find(p.pattern); at != std::string_view::npos; at = view.find(p.pattern, at + 1)) {
-      if (!letter_before(view, at) && !letter_or_sharp_at(view, at + p.pattern.size())) return std::string(p.key);
+    for (std::size_t at = view.find(p.pattern); at != std::string_view::npos;
+         at = view.find(p.pattern, at + 1)) {
+      if (!letter_before(view, at) && !letter_or_sharp_at(view, at + p.pattern.size()))
+        return std::string(p.key);
     }
   }
   return std::nullopt;

@@ -14,16 +14,16 @@
 namespace melodara {
 namespace {
 
-constexpr std::size_t kShortTrackFloats = 288000;          // 3 s of stereo at 48 kHz
-constexpr std::size_t kOneWindowFloats = 11520001;         // up to 120 s: one window
-constexpr std::uint64_t kMinWindowFrames = 96001;          // 2 s
-constexpr std::uint64_t kMaxWindowFrames = 5760000;        // 120 s
-constexpr std::size_t kFrame = 2400;                       // 0.2 s at 12 kHz
+constexpr std::size_t kShortTrackFloats = 288000;    // 3 s of stereo at 48 kHz
+constexpr std::size_t kOneWindowFloats = 11520001;   // up to 120 s: one window
+constexpr std::uint64_t kMinWindowFrames = 96001;    // 2 s
+constexpr std::uint64_t kMaxWindowFrames = 5760000;  // 120 s
+constexpr std::size_t kFrame = 2400;                 // 0.2 s at 12 kHz
 constexpr std::size_t kHop = 1200;
 constexpr double kFrameEnergy = 0.0001;
-constexpr std::size_t kOnsetStep = 120;                    // 10 ms at 12 kHz
-constexpr std::size_t kMinTempoSamples = 36000;            // 3 s
-constexpr std::size_t kFirstLag = 21, kLastLag = 150;      // 286 to 40 BPM
+constexpr std::size_t kOnsetStep = 120;                // 10 ms at 12 kHz
+constexpr std::size_t kMinTempoSamples = 36000;        // 3 s
+constexpr std::size_t kFirstLag = 21, kLastLag = 150;  // 286 to 40 BPM
 constexpr std::uint32_t kDefaultTempo = 92;
 // One pole at 145 Hz: the kick and the bass line carry the beat.
 constexpr float kBeatBandPole = 0.073111355f;
@@ -97,8 +97,8 @@ std::vector<double> onset_curve(std::span<const float> x) {
       low_env += kEnvelopePole * (std::fabs(low) - low_env);
       broad_env += kEnvelopePole * (std::fabs(v) - broad_env);
     }
-    onsets.push_back(onset_strength(low_before * (1.0f + kDeadBand), low_env, broad_before * (1.0f + kDeadBand),
-                                    broad_env));
+    onsets.push_back(onset_strength(low_before * (1.0f + kDeadBand), low_env,
+                                    broad_before * (1.0f + kDeadBand), broad_env));
     low_before = low_env;
     broad_before = broad_env;
   }
@@ -116,14 +116,8 @@ std::optional<std::uint32_t> tempo_of(const std::array<double, kLastLag + 2>& r)
   const auto score = [&r](std::size_t j) {
     return max3(r, j) + 0.35 * max3(r, j / 2) + (j < 75 ? 0.52 * max3(r, 2 * j) : 0.0);
   };
-  std::size_t best = 42;
-  double best_score = score(42);
-  for (std::size_t j = 43; j <= 98; ++j) {
-    if (score(j) > best_score) {
-      best_score = score(j);
-      best = j;
-    }
-  }
+  const auto [found, best_score] = best_beat_lag(42, 98, score);
+  std::size_t best = found;
   // A flat onset curve has no beat.
   if (!(best_score > 0.0)) return std::nullopt;
   const auto best_near = [&score](std::size_t j, std::size_t last) {
@@ -132,7 +126,8 @@ std::optional<std::uint32_t> tempo_of(const std::array<double, kLastLag + 2>& r)
   if (best >= 45 && 4 * best + 1 < 297) {
     const std::size_t slower = (4 * best + 1) / 3;
     const std::size_t two_thirds = std::max<std::size_t>(2 * best / 3, kFirstLag);
-    if (max3(r, two_thirds) > 0.3 * max3(r, best) && best_near(slower, 97) >= 0.72 * best_score) best = slower;
+    if (max3(r, two_thirds) > 0.3 * max3(r, best) && best_near(slower, 97) >= 0.72 * best_score)
+      best = slower;
   } else if (best < 50) {
     if (best_near(2 * best, 98) >= 0.72 * best_score) best = 2 * best;
   }
@@ -147,7 +142,8 @@ TrackKeyAnalysis from_title_key(const std::string& token, std::uint32_t bpm) {
 
 }  // namespace
 
-std::optional<TrackKeyAnalysis> analyze_track_key_bpm(std::span<const float> samples, std::string_view title) {
+std::optional<TrackKeyAnalysis> analyze_track_key_bpm(std::span<const float> samples,
+                                                      std::string_view title) {
   const std::optional<std::string> title_key_token = title_key(title);
   const std::optional<std::uint32_t> stated_tempo = title_tempo(title);
   if (samples.size() < kShortTrackFloats) {

@@ -34,11 +34,11 @@ TEST(KeyNames, NormalizedToTheSharpLongForm) {
     std::uint64_t root;
     bool minor;
   } cases[] = {
-      {"Bbm", "A# Minor", 10, true},  {"Db", "C# Major", 1, false},   {"H", "D Major", 2, false},
-      {"Hm", "D Minor", 2, true},     {"am", "D Minor", 2, true},     {"c#", "D Major", 2, false},
-      {"F#m", "F# Minor", 6, true},   {"Gb", "F# Major", 6, false},   {"Ab", "G# Major", 8, false},
+      {"Bbm", "A# Minor", 10, true},     {"Db", "C# Major", 1, false},       {"H", "D Major", 2, false},
+      {"Hm", "D Minor", 2, true},        {"am", "D Minor", 2, true},         {"c#", "D Major", 2, false},
+      {"F#m", "F# Minor", 6, true},      {"Gb", "F# Major", 6, false},       {"Ab", "G# Major", 8, false},
       {"Eb Minor", "D# Minor", 3, true}, {" C Major ", "C Major", 0, false}, {"B", "B Major", 11, false},
-      {"", "D Major", 2, false},      {"Cm_", "C Major", 0, false},   {"A_", "A Major", 9, false},
+      {"", "D Major", 2, false},         {"Cm_", "C Major", 0, false},       {"A_", "A Major", 9, false},
   };
   for (const Case& c : cases) {
     const NormalizedKey k = normalize_key_name(c.name);

@@ -34,7 +34,8 @@ std::vector<Analysis> feed(LiveKeyTracker& t, const std::vector<float>& mono) {
   std::vector<Analysis> analyses;
   for (std::size_t at = 0; at + 128 <= mono.size(); at += 128) {
     const LiveKey k = track_live_key(t, std::span(mono).subspan(at, 128));
-    if (t.since_analysis == 0) analyses.push_back({std::string(k.label.view()), k.bpm, t.stable_count, t.state});
+    if (t.since_analysis == 0)
+      analyses.push_back({std::string(k.label.view()), k.bpm, t.stable_count, t.state});
   }
   return analyses;
 }

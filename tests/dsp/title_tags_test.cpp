@@ -14,7 +14,7 @@ TEST(TitleTempo, ReadsBpmTokens) {
       {"Beat bpm128", 128},
       {"Beat BPM128 remix", 128},
       {"Beat 96 BPM", 96},
-      {"Beat BPM: 100", 100},  // no number before: the one after
+      {"Beat BPM: 100", 100},      // no number before: the one after
       {"Beat 2024 BPM 100", 100},  // the number before is no tempo: the one after
       {"Beat BPM 200", std::nullopt},
       {"Beat 54 bpm", std::nullopt},
@@ -62,14 +62,14 @@ TEST(TitleKey, ReadsKeyTokens) {
       {"Karaoke (Dm) beat", "Dm"},
       {"Karaoke (Tone D)", "D"},
       {"Karaoke [C]", "C"},
-      {"Karaoke tone am2", "Am"},  // a digit is no letter
+      {"Karaoke tone am2", "Am"},          // a digit is no letter
       {"Karaoke tone cao", std::nullopt},  // a register: high
       {"Karaoke tone nam", std::nullopt},
       {"Karaoke Tone Nữ", std::nullopt},
       {"Karaoke tone de hat", std::nullopt},
       {"Karaoke TÔNG CHUẨN", std::nullopt},
-      {"Karaoke tone d#", std::nullopt},  // no such row: "tone d" may not be followed by "#"
-      {"Karaoke tone dễ", std::nullopt},  // a Vietnamese letter after the note
+      {"Karaoke tone d#", std::nullopt},   // no such row: "tone d" may not be followed by "#"
+      {"Karaoke tone dễ", std::nullopt},   // a Vietnamese letter after the note
       {"Karaoke ătone am", std::nullopt},  // a Vietnamese letter before the pattern
       {"Karaoke xtone am", std::nullopt},
       {"Karaoke tone a", "A"},
@@ -77,7 +77,7 @@ TEST(TitleKey, ReadsKeyTokens) {
       {"Karaoke tone\tam", std::nullopt},
       {"", std::nullopt},
       {"Karaoke tone nam tone am", "Am"},  // the register goes, the key stays
-      {"Karaoke [em] tone am", "Am"},  // the tone rows come first
+      {"Karaoke [em] tone am", "Am"},      // the tone rows come first
   };
   for (const Case& c : cases) EXPECT_EQ(title_key(c.title), c.key) << c.title;
 }

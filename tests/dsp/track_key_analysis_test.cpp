@@ -109,7 +109,8 @@ TEST(TrackKeyAnalysis, SilenceNamesNoKeyAndTheDefaultTempo) {
 TEST(TrackKeyAnalysis, HeldToneWithoutBeatsGetsTheDefaultTempo) {
   // A steady tone's amplitude ripple, sampled every 10 ms, is no beat.
   std::vector<float> tone(static_cast<std::size_t>(20.0 * 48000.0));
-  for (std::size_t i = 0; i < tone.size(); ++i) tone[i] = 0.6f * static_cast<float>(std::sin(0.0576 * double(i)));
+  for (std::size_t i = 0; i < tone.size(); ++i)
+    tone[i] = 0.6f * static_cast<float>(std::sin(0.0576 * double(i)));
   const auto found = analyze_track_key_bpm(stereo(tone), "");
   ASSERT_TRUE(found.has_value());
   EXPECT_EQ(found->bpm, 92u);

@@ -50,7 +50,8 @@ struct Rig {
   }
   void sing() {
     for (StereoFrame& f : captured) {
-      const auto v = static_cast<float>(0.2 * std::sin(2.0 * std::numbers::pi * kSungHz * double(mic_at++) / 48000.0));
+      const auto v =
+          static_cast<float>(0.2 * std::sin(2.0 * std::numbers::pi * kSungHz * double(mic_at++) / 48000.0));
       f = {v, v};
     }
   }
@@ -226,7 +227,8 @@ TEST(EngineLiveKey, EditsRacingTheEngineThreadAreNeverUndone) {
     set_key(*s.state->lock(), root, i % 2 == 0, bpm);
     wait_blocks(3);
     auto g = s.state->lock();
-    if (g->dsp.params.root_key != root || g->dsp.params.bpm != bpm || g->dsp.params.scale_is_minor != (i % 2 == 0))
+    if (g->dsp.params.root_key != root || g->dsp.params.bpm != bpm ||
+        g->dsp.params.scale_is_minor != (i % 2 == 0))
       ++undone;
   }
   stop = true;

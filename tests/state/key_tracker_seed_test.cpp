@@ -17,7 +17,7 @@ TEST(KeyTrackerSeed, LocksTheTrackerAndShowsTheBackingKeyInTheTelemetry) {
     bool minor;
     std::int32_t beat_shift;
     float bpm;
-    const char* label;      // the tracker's
+    const char* label;  // the tracker's
     float tracker_bpm;
     const char* telemetry;  // shifted by the beat, long form
   } cases[] = {

@@ -32,7 +32,8 @@ inline void add_clicks(std::vector<float>& mono, double bpm, double level = 0.6)
     const double t = static_cast<double>(i) / 48000.0;
     const double since = std::fmod(t, period);
     if (since < 0.03)
-      mono[i] += static_cast<float>(level * std::sin(2.0 * std::numbers::pi * 70.0 * since) * std::exp(-since / 0.01));
+      mono[i] += static_cast<float>(level * std::sin(2.0 * std::numbers::pi * 70.0 * since) *
+                                    std::exp(-since / 0.01));
   }
 }
 
