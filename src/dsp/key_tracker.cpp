@@ -114,7 +114,7 @@ void estimate_tempo(LiveKeyTracker& t) {
   // Oldest first: the ring starts at onset_pos once it is full.
   const std::size_t start = (t.onset_pos + kOnsetRing - n) % kOnsetRing;
   const std::span<double> centered = std::span(t.onset_scratch).first(n);
-  for (std::size_t i = 0; i < n; ++i) centered[i] = t.onsets[(start + i) % kOnsetRing];
+  for (std::size_t i = 0; i < n; ++i) centered[i] = static_cast<double>(t.onsets[(start + i) % kOnsetRing]);
   center_onsets(centered);
   std::array<double, 146> r{};
   add_onset_autocorrelation(centered, 21, 145, 40, r);

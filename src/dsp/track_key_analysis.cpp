@@ -97,8 +97,9 @@ std::vector<double> onset_curve(std::span<const float> x) {
       low_env += kEnvelopePole * (std::fabs(low) - low_env);
       broad_env += kEnvelopePole * (std::fabs(v) - broad_env);
     }
-    onsets.push_back(onset_strength(low_before * (1.0f + kDeadBand), low_env,
-                                    broad_before * (1.0f + kDeadBand), broad_env));
+    const float onset = onset_strength(low_before * (1.0f + kDeadBand), low_env,
+                                       broad_before * (1.0f + kDeadBand), broad_env);
+    onsets.push_back(static_cast<double>(onset));
     low_before = low_env;
     broad_before = broad_env;
   }
