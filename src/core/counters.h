@@ -12,5 +12,8 @@ constexpr std::uint64_t saturating_next(std::uint64_t value) {
 }
 
 constexpr void bump(std::uint64_t& counter) { counter = saturating_next(counter); }
+constexpr void bump(std::uint32_t& counter) {
+  if (counter != std::numeric_limits<std::uint32_t>::max()) ++counter;
+}
 
 }  // namespace melodara

@@ -19,6 +19,15 @@ constexpr LowerPair kLower[] = {
 #include "core/unicode_lower_table.inc"
 };
 
+struct CodeRange {
+  char32_t first;
+  char32_t last;
+};
+
+constexpr CodeRange kLetters[] = {
+#include "core/unicode_letter_table.inc"
+};
+
 char32_t lower_of(char32_t cp) {
   if (cp < 0x80) return (cp >= 'A' && cp <= 'Z') ? cp + 32 : cp;
   const auto it = std::lower_bound(std::begin(kLower), std::end(kLower), cp,
@@ -39,6 +48,13 @@ std::string unicode_lower(std::string_view text) {
     utf8_append(out, lower_of(utf8_next(text, i)));
   }
   return out;
+}
+
+bool is_unicode_letter(char32_t cp) {
+  if (cp < 0x80) return (cp | 0x20) >= 'a' && (cp | 0x20) <= 'z';
+  const auto it = std::upper_bound(std::begin(kLetters), std::end(kLetters), cp,
+                                   [](char32_t c, const CodeRange& r) { return c < r.first; });
+  return it != std::begin(kLetters) && cp <= std::prev(it)->last;
 }
 
 std::string ascii_lower(std::string_view text) {

@@ -32,21 +32,40 @@ std::optional<std::uint64_t> root_of(std::string_view name) {
 
 }  // namespace
 
-std::string key_label(std::uint64_t root_key, bool minor) {
-  std::string label(kNoteNames[std::min<std::uint64_t>(root_key, 11)]);
-  if (minor) label += 'm';
-  return label;
+std::string key_label(std::uint64_t root_key, bool minor) { return key_label_inline(root_key, minor).str(); }
+
+KeyLabel key_label_inline(std::uint64_t root_key, bool minor) noexcept {
+  const std::string_view note = kNoteNames[std::min<std::uint64_t>(root_key, 11)];
+  char bytes[3] = {note[0], note.size() > 1 ? note[1] : 'm', 'm'};
+  return KeyLabel(std::string_view(bytes, note.size() + (minor ? 1 : 0)));
 }
 
-void apply_key_name_to_dsp_params(DspParams& params, std::string_view key_name) {
+std::string key_long_name(std::uint64_t root, bool minor) {
+  std::string name(kNoteNames[std::min<std::uint64_t>(root, 11)]);
+  name += minor ? " Minor" : " Major";
+  return name;
+}
+
+KeyNameReading read_key_name(std::string_view key_name) {
   const std::string_view name = trim_unicode(key_name);
   const bool minor = !name.empty() && (name.back() == 'm' || name.find("Minor") != std::string_view::npos);
   std::string_view root = strip_suffix_repeats(name, "Minor");
   root = strip_suffix_repeats(root, "Major");
   root = strip_suffix_repeats(root, "_");
   root = strip_suffix_repeats(root, "m");
-  if (const auto pitch_class = root_of(trim_unicode(root))) params.root_key = *pitch_class;
-  params.scale_is_minor = minor;
+  return {root_of(trim_unicode(root)), minor};
+}
+
+NormalizedKey normalize_key_name(std::string_view key_name) {
+  const KeyNameReading reading = read_key_name(key_name);
+  const std::uint64_t root = reading.root.value_or(2);
+  return {root, reading.minor, key_long_name(root, reading.minor)};
+}
+
+void apply_key_name_to_dsp_params(DspParams& params, std::string_view key_name) {
+  const KeyNameReading reading = read_key_name(key_name);
+  if (reading.root) params.root_key = *reading.root;
+  params.scale_is_minor = reading.minor;
 }
 
 }  // namespace melodara

@@ -87,6 +87,38 @@ void seed_live_key(EngineBlock& b, const NativeState& st) {
   }
 }
 
+// The tracker's key and tempo as the engine's chain handed them over, into
+// the shared parameters and, while the player has no key of its own or the
+// tracker confirmed a key change, into the player's key and tempo.
+void write_back_live_key(const EngineBlock& b, NativeState& st) {
+  DspParams& shared = st.dsp.params;
+  const LiveKeyTracker& tracker = b.dsp.key_tracker;
+  if (!shared.send_key_to_autotune || tracker.stable_count <= 2) return;
+  // An edit, a load or a seek since the copy is newer than the block's key;
+  // the next copy brings it in.
+  if (st.audioRevision != b.audio_revision || st.player.trackSerial != b.last_serial) return;
+  const DspParams& own = b.dsp.params;
+  const CopiedKey& copied = b.copied_key;
+  if (own.root_key != copied.root && shared.root_key == copied.root) shared.root_key = own.root_key;
+  if (own.scale_is_minor != copied.minor && shared.scale_is_minor == copied.minor)
+    shared.scale_is_minor = own.scale_is_minor;
+  if (own.bpm != copied.bpm && shared.bpm == copied.bpm) shared.bpm = own.bpm;
+
+  // The player's key only from a key the tracker has found (the chain hands
+  // it over from five agreeing analyses on): before that the parameters hold
+  // the default key, which would then seed and lock the tracker. And an
+  // empty player has no key to detect (an unload cleared it).
+  PlayerState& player = st.player;
+  const bool tracked = tracker.stable_count >= 5 && (!tracker.key_given || tracker.state == 3);
+  if (!tracked || !player.samples || player.samples->empty()) return;
+  if (!player.detectedKey || tracker.state == 3) {
+    // At most three bytes: the strings keep them inline, nothing allocates or frees.
+    if (!player.detectedKey) player.detectedKey.emplace();
+    player.detectedKey->assign(key_label_inline(shared.root_key, shared.scale_is_minor).view());
+    player.detectedBpm = shared.bpm;
+  }
+}
+
 void apply_fades(EngineBlock& b) {
   BlockSignals& s = b.signals;
   const bool played = b.plays;
@@ -146,6 +178,7 @@ void engine_block_copy(EngineBlock& b, NativeState& st) noexcept MELODARA_NONBLO
   recorder_note_slots(b.recorder, st.recording, st.stageRecording);
 
   clone_dsp_params_into(b.dsp.params, st.dsp.params);
+  b.copied_key = {st.dsp.params.root_key, st.dsp.params.scale_is_minor, st.dsp.params.bpm};
   seed_live_key(b, st);
 
   PlayerState& pl = st.player;
@@ -213,18 +246,7 @@ void engine_block_publish(EngineBlock& b, NativeState& st) noexcept MELODARA_NON
   recorder_flush(b.recorder, st.recording, st.stageRecording, *st.recorderPool);
   engine_voice_cal_block(st, b.voice_cal);
 
-  const LiveKeyTracker& tracker = b.dsp.key_tracker;
-  if (st.dsp.params.send_key_to_autotune && tracker.stable_count > 2) {
-    st.dsp.params.root_key = b.dsp.params.root_key;
-    st.dsp.params.scale_is_minor = b.dsp.params.scale_is_minor;
-    st.dsp.params.bpm = b.dsp.params.bpm;
-    if (!st.player.detectedKey || tracker.state == 3) {
-      // At most three bytes: the strings keep them inline, nothing allocates or frees.
-      if (!st.player.detectedKey) st.player.detectedKey.emplace();
-      st.player.detectedKey->assign(key_label(b.dsp.params.root_key, b.dsp.params.scale_is_minor));
-      st.player.detectedBpm = b.dsp.params.bpm;
-    }
-  }
+  write_back_live_key(b, st);
   st.telemetry = b.signals.meters;
 }
 

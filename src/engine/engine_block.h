@@ -72,6 +72,14 @@ struct KeySeedMemo {
   std::uint32_t bpm10 = 0;
 };
 
+// The key and tempo of the shared parameters at the last copy: the live key
+// write-back sends only what the engine's tracker changed since.
+struct CopiedKey {
+  std::uint64_t root = 2;
+  bool minor = true;
+  float bpm = 70.0f;
+};
+
 // The engine's own state, kept across blocks; owned by the engine thread.
 struct EngineBlock {
   VocalDsp dsp;  // its params are overwritten from the shared ones at every copy
@@ -96,6 +104,7 @@ struct EngineBlock {
   std::uint64_t retire_overflows = 0;  // dropped here anyway: the queue was full
 
   KeySeedMemo key_seed;
+  CopiedKey copied_key;
   EngineVoiceCal voice_cal;
   CrackleState crackle;
   RecorderPending recorder;
@@ -136,7 +145,10 @@ void engine_block_process(EngineBlock& block,
 
 // The second state access, with the state locked by the caller: the bus-audit
 // and crackle meters, the recorder flush, the voice-calibration block, the
-// live key written back, and the block's meters as telemetry.
+// live key written back, and the block's meters as telemetry. The live key
+// goes back only where the engine's tracker changed the copied key or tempo,
+// and only while no edit, load or seek came in since the copy: a newer choice
+// is never undone.
 // Thread: engine, holding the state lock. Allocates: no. Blocks: no.
 void engine_block_publish(EngineBlock& block, NativeState& state) noexcept MELODARA_NONBLOCKING;
 

@@ -10,7 +10,9 @@ void engine_push_program_frames(ProgramStream* primary, ProgramStream* backing, 
   if (primary) program_stream_push_frame(*primary, stamp, primary_frame.left, primary_frame.right);
 }
 
-void engine_seed_live_key(LiveKeyTracker&, std::uint64_t, bool, float) {}
+void engine_seed_live_key(LiveKeyTracker& tracker, std::uint64_t key_index, bool minor, float bpm) {
+  seed_live_key_tracker(tracker, static_cast<std::size_t>(key_index % 12), minor, bpm);
+}
 
 void engine_voice_cal_measure(EngineVoiceCal& cal, std::span<const float> mic, float mic_rms,
                               float pitch_hz) noexcept {

@@ -1,7 +1,7 @@
 #pragma once
 // The engine's calls into neighbours, each one small function so the real
-// call is wired in one place: the program-stream push, the live key seeding
-// that arrives with its subsystem, and voice calibration's measure and analysis.
+// call is wired in one place: the program-stream push, the live key seeding,
+// and voice calibration's measure and analysis.
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -23,8 +23,8 @@ namespace melodara {
 void engine_push_program_frames(ProgramStream* primary, ProgramStream* backing, std::uint64_t stamp,
                                 StereoFrame primary_frame, StereoFrame backing_frame);
 
-// Seeds the engine's own live key tracker with a given key. Filled by the
-// live key tracker's seeding; until then the tracker searches on its own.
+// Seeds the engine's own live key tracker with a given key (pitch class) and
+// tempo: it stops its own key and tempo search.
 // Thread: engine, holding the state lock. Allocates: no. Blocks: no.
 void engine_seed_live_key(LiveKeyTracker& tracker, std::uint64_t key_index, bool minor, float bpm);
 

@@ -36,5 +36,12 @@ TEST(UnicodeText, TrimsUnicodeWhiteSpaceOnly) {
   EXPECT_EQ(trim_unicode("Loa\xe2\x80"), "Loa\xe2\x80");  // a cut sequence stays
 }
 
+TEST(UnicodeText, TellsLettersFromOtherCodePoints) {
+  for (const char32_t letter : {U'a', U'Z', U'đ', U'Ư', U'ế', U'ß', U'ж', U'ω', U'中', U'\u0301', U'𐐨'})
+    EXPECT_TRUE(is_unicode_letter(letter)) << static_cast<unsigned>(letter);
+  for (const char32_t other : {U'0', U'#', U'[', U' ', U'_', U'\u00a0', U'\u2013', U'٣', U'€', U'\U0010FFFF'})
+    EXPECT_FALSE(is_unicode_letter(other)) << static_cast<unsigned>(other);
+}
+
 }  // namespace
 }  // namespace melodara

@@ -87,7 +87,7 @@ TEST(MediaService, BackfillAtStartUpAndNoChildOutlivesTheService) {
                          std::chrono::seconds(30)))
       << "the backfill fetches the clip's missing video";
   EXPECT_EQ(read_text(clip.meta),
-            R"({"detected_bpm":76.0,"detected_key":null,"normalized":true,"version":4})");
+            R"({"detected_bpm":92.0,"detected_key":"Am","normalized":true,"version":4})");
   const std::string normalised = read_text(clip.pcm);
   ASSERT_EQ(normalised.size(), loud.size());
   EXPECT_NEAR(rms(normalised), 0.135, 0.002);

@@ -20,6 +20,10 @@ TEST(Counters, SaturateAtTheTop) {
   bump(v);
   EXPECT_EQ(v, top);
   static_assert(saturating_next(0) == 1);
+  std::uint32_t small = std::numeric_limits<std::uint32_t>::max() - 1;
+  bump(small);
+  bump(small);
+  EXPECT_EQ(small, std::numeric_limits<std::uint32_t>::max());
 }
 
 TEST(Counters, JobIdsCountFromOne) {
