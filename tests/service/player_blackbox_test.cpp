@@ -114,7 +114,7 @@ TEST_F(PlayerService, AnswersOverTheLineProtocol) {
                {"positionSeconds", 0.0},
                {"title", "Song"},
                {"url", song},
-               {"detectedBpm", 76.0},
+               {"detectedBpm", 92.0},  // a steady tone has no beat
                {"tempoSource", "player-live"}})},
       {"player.seek", {{"positionSeconds", 1.5}}, result({{"positionSeconds", 1.5}, {"playing", false}})},
       {"player.seek", {{"position_seconds", 3.9}}, result({{"positionSeconds", 4.0}, {"playing", false}})},
