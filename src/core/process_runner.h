@@ -52,6 +52,7 @@ bool exited_ok(int status);
 // child itself exited, so a grandchild holding the pipes cannot stretch the call).
 // A non-zero exit is a successful run: callers test `status`.
 // Thread: any. Blocks: up to the limit. Holds no lock.
+// Allocates: yes (the argument vector and the collected output).
 ProcessResult run_process_with_timeout(const Command& command, std::uint64_t limit_seconds,
                                        std::uint32_t limit_nanos);
 
@@ -73,6 +74,7 @@ struct RunOptions {
 // Runs the child as the options say; with a limit, exactly as
 // run_process_with_timeout at its end.
 // Thread: any. Blocks: until the child exits and its pipes close, or the limit.
+// Allocates: yes (the argument vector and the collected output).
 ProcessResult run_process(const Command& command, const RunOptions& options);
 
 // How a plain run connects the child's streams.
@@ -84,6 +86,7 @@ struct PlainRunIo {
 
 // Runs the child to its end without a time limit; never kills it.
 // Thread: any. Blocks: until the child exits and its pipes close.
+// Allocates: yes (the argument vector).
 ProcessResult run_process_plain(const Command& command, const PlainRunIo& io = {});
 
 // Runs with all three streams on the null device; true when it started and exited

@@ -47,6 +47,7 @@ class DeviceEnumerator {
   void set_bus_device_name(std::string name);
   // Marks the cache poisoned, as a holder that failed would (tests).
   // Thread: any. Blocks: briefly, on the cache mutex.
+  // Allocates: no.
   void poison_cache();
 
   struct Shared;

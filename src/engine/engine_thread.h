@@ -90,6 +90,7 @@ void engine_restart(AudioEngine& e, BlockOutcome cause);
 
 // Open, then blocks and restarts while `keep_running()` says so.
 // Thread: engine. Blocks: yes.
+// Allocates: yes, while it opens and restarts streams; not in the block loop.
 void run_engine_loop(AudioEngine& e, const std::function<bool()>& keep_running);
 
 // The track references the engine let go of: whoever runs the engine drops

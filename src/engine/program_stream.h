@@ -111,6 +111,7 @@ void program_stream_push_frame(ProgramStream& slot, std::uint64_t stamp, float l
 // (a failed join ends the process). Safe to call again.
 // Thread: any but the publisher. Blocks: until the publisher ends (a connect
 // or send in progress gives up within 500 ms).
+// Allocates: no.
 void drop_program_stream_worker(ProgramStream& slot);
 
 }  // namespace melodara

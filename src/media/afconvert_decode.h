@@ -18,6 +18,7 @@ namespace melodara {
 // files are created exclusively, without following links, under names that
 // cannot be guessed, in the per-user temporary folder, and removed on every path.
 // Thread: any. Blocks: runs the converter to its end.
+// Allocates: yes (the samples).
 std::optional<std::vector<float>> decode_with_afconvert(std::span<const std::uint8_t> bytes,
                                                         const MediaLimits& limits = {});
 

@@ -34,6 +34,7 @@ void write_analysis_meta(std::string_view source, const std::optional<std::strin
 // The same write without waiting: for the cache writer that has just put the
 // ".pcm48k" in place itself.
 // Thread: any. Blocks: file I/O.
+// Allocates: yes (the side file text).
 void store_analysis_meta(std::string_view source, const std::optional<std::string>& key, bool tempo_known,
                          float tempo_bpm);
 

@@ -13,6 +13,7 @@ namespace melodara {
 // downloaded. Every failure skips to the next step or id.
 // Thread: the unnamed backfill thread started once at start-up. Blocks: for
 // the whole pass (downloads included).
+// Allocates: yes (tracks, file lists).
 void clip_cache_backfill_worker(const MediaLimits& limits = {});
 
 }  // namespace melodara

@@ -14,12 +14,14 @@ namespace melodara {
 // a usable MP4; on every other outcome the temporary file is removed.
 // Thread: any. Blocks: up to the video download limit, or while another
 // download of the same target runs (at most the wait polls).
+// Allocates: yes.
 bool download_clip_video(const std::string& source, const std::filesystem::path& target,
                          const MediaLimits& limits = {});
 
 // Runs download_clip_video on a detached thread of its own and drops the result.
 // Throws std::runtime_error("failed to spawn thread") when no thread can start.
 // Thread: any. Blocks: no.
+// Allocates: yes (the thread and its copies).
 void download_clip_video_thread(std::string source, std::filesystem::path target, MediaLimits limits = {});
 
 }  // namespace melodara

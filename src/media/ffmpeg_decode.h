@@ -27,12 +27,14 @@ Command ffmpeg_decode_command(std::string_view input);
 // decoder. A path that is not a regular file decodes to none at once.
 // Thread: any (load job or worker). Blocks: ffmpeg to its end on a file, up to
 // the web-decode limit on an address; curl up to its limit.
+// Allocates: yes (the track).
 std::optional<DecodedMedia> decode_source_ffmpeg(const std::string& source, const MediaLimits& limits = {});
 
 // ffmpeg fed the bytes on standard input; else afconvert; else the in-process
 // decoder. The samples are never normalised here, whichever decoder served,
 // so the caller normalises them exactly once.
 // Thread: any. Blocks: runs ffmpeg to its end.
+// Allocates: yes (the samples).
 std::optional<std::vector<float>> decode_bytes_ffmpeg(std::span<const std::uint8_t> bytes,
                                                       const MediaLimits& limits = {});
 

@@ -21,17 +21,20 @@ namespace melodara {
 // normalised; none when nothing decodes or the track passes the bound of
 // `limits` (decoding stops there).
 // Thread: any. Blocks: CPU only.
+// Allocates: yes (the samples).
 std::optional<std::vector<float>> decode_samples_in_process(std::span<const std::uint8_t> bytes,
                                                             const MediaLimits& limits = {});
 
 // Decodes, resamples and normalises: a finished track, or none.
 // Thread: any. Blocks: CPU only.
+// Allocates: yes (the track).
 std::optional<DecodedMedia> decode_with_symphonia(std::span<const std::uint8_t> bytes,
                                                   const MediaLimits& limits = {});
 
 // The duration the container declares (or estimates) for its first supported
 // audio track, in seconds; none when it cannot be opened or says nothing.
 // Thread: any. Blocks: CPU only.
+// Allocates: yes (the demuxer).
 std::optional<double> probe_media_seconds(std::span<const std::uint8_t> bytes);
 
 }  // namespace melodara

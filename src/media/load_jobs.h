@@ -40,6 +40,7 @@ void settle_key_tempo(DecodedMedia& media, std::string_view source, std::string_
 
 // Puts the track into the memory cache under `source`, with its key and tempo.
 // Thread: any, holding no lock but the job table's. Blocks: briefly on the cache mutex.
+// Allocates: yes (the cache entry).
 void cache_loaded_track(std::string_view source, const DecodedMedia& media);
 
 // Puts the track into the player at position 0 (the engine drops its pending

@@ -34,6 +34,7 @@ inline constexpr std::string_view kUndecodableMessage =
 // unless its side file gave them.
 // Thread: a load job's or a request worker's. Blocks: for the whole ladder
 // (minutes in the worst case: downloads under their limits, then decodes).
+// Allocates: yes (the track).
 std::expected<DecodedMedia, std::string> load_media_source(std::string_view source,
                                                            const LoadProgressSink& sink,
                                                            const MediaLimits& limits = {});

@@ -19,6 +19,7 @@ struct MediaAnalysis {
 
 // Runs the offline analysis on the samples with `hint` (the title, else the source).
 // Thread: any but the engine's. Blocks: CPU only.
+// Allocates: yes (the analysis buffers).
 MediaAnalysis analyze_key_tempo(std::span<const float> samples, std::string_view hint);
 
 }  // namespace melodara

@@ -31,6 +31,7 @@ std::optional<MediaCacheEntry> media_cache_get(std::string_view source);
 // drops the oldest beyond six; ignored for a blank source or an empty track.
 // An evicted track is released after the lock.
 // Thread: any. Blocks: briefly on the cache mutex.
+// Allocates: yes (the entry); frees an evicted track after the lock.
 void media_cache_put(std::string_view source, MediaCacheEntry entry);
 
 }  // namespace melodara

@@ -24,6 +24,7 @@ struct MediaUrlError {
 // with `yt-dlp -g` and the given format selector, whose first output line is
 // the answer.
 // Thread: any (request worker, load ladder). Blocks: yt-dlp up to its limit.
+// Allocates: yes.
 std::expected<Json, MediaUrlError> resolve_media_url(const Json& payload, std::string_view selector,
                                                      const MediaLimits& limits = {});
 

@@ -45,6 +45,7 @@ void spawn_write_analysis_meta(SideFileNote note);
 // The samples written over the file on the calling thread (temporary name, then
 // rename); false when it failed.
 // Thread: any. Blocks: file I/O.
+// Allocates: yes (the file bytes).
 bool write_pcm_cache(const std::filesystem::path& path, std::span<const float> samples);
 
 }  // namespace melodara

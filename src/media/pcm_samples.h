@@ -61,6 +61,7 @@ std::uint64_t reserve_samples_for(std::optional<double> seconds, std::uint64_t s
 // A ".pcm48k" file read whole into floats: a regular file only, not through a
 // symbolic link, within the track bound.
 // Thread: any. Blocks: file I/O.
+// Allocates: yes (the samples).
 std::optional<std::vector<float>> read_f32le_file(const std::filesystem::path& path,
                                                   const MediaLimits& limits);
 

@@ -16,11 +16,13 @@ namespace melodara {
 // Sets the player's load progress to `percent` when its media generation is
 // still `generation` (a poisoned state is left alone).
 // Thread: any. Blocks: on the state lock.
+// Allocates: no.
 void report_player_load_progress(const SharedState& state, std::uint64_t generation, std::uint8_t percent);
 
 // load_media_source with report_player_load_progress as its sink.
 // Thread: a request worker. Blocks: for the whole ladder (never holding a lock
 // but the sink's, briefly).
+// Allocates: yes (the track).
 std::expected<DecodedMedia, std::string> load_media_source_with_player_progress(
     std::string_view source, const SharedState& state, std::uint64_t generation,
     const MediaLimits& limits = {});

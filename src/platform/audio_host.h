@@ -16,11 +16,13 @@ class AudioStream {
  public:
   // Stops the stream and waits until no callback of it runs.
   // Thread: any but the stream's own callback. Blocks: yes.
+  // Allocates: no; frees the stream.
   virtual ~AudioStream() = default;
   // Starting a running stream does nothing.
   // Thread: any but the stream's own callback. Blocks: on the layer. Allocates: may.
   virtual std::expected<void, PlatformError> play() = 0;
   // Thread: any but the stream's own callback. Blocks: until no callback runs.
+  // Allocates: no.
   virtual std::expected<void, PlatformError> pause() = 0;
 };
 

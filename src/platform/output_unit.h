@@ -14,11 +14,13 @@ class OutputUnit {
  public:
   // Stops the unit; no render runs after it.
   // Thread: any but the unit's own render. Blocks: until the render returns.
+  // Allocates: no; frees the unit.
   virtual ~OutputUnit() = default;
   // Starting a running unit does nothing.
   // Thread: any but the unit's own render. Blocks: on the platform. Allocates: may.
   virtual std::expected<void, PlatformError> start() = 0;
   // Thread: any but the unit's own render. Blocks: until the render returns.
+  // Allocates: no.
   virtual void stop() = 0;
 };
 

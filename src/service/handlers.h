@@ -83,6 +83,7 @@ HandlerResult handle_resolve_video(const SharedState& state, const LoadJobTable&
 // Search: {"results"} from a "query" of at least two characters. Run curl and
 // yt-dlp for up to 12 + 25 s (YouTube) or 18 s (Bilibili).
 // Thread: a request worker. Blocks: on the tools. Holds no lock.
+// Allocates: yes.
 HandlerResult handle_search_youtube(const SharedState& state, const LoadJobTable& jobs, const Json& payload);
 HandlerResult handle_search_bilibili(const SharedState& state, const LoadJobTable& jobs, const Json& payload);
 

@@ -20,6 +20,7 @@ inline constexpr std::string_view kInstalledDriverPath =
 inline constexpr std::string_view kLoopbackDevicesMarker = "/sim/loopback-devices";
 
 // Thread: any. Blocks: on the file system.
+// Allocates: yes (paths).
 bool virtual_devices_provisioned(const std::string& root);
 
 // The bus and the microphone as provisioning makes them.
