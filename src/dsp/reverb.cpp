@@ -6,6 +6,7 @@
 
 #include "dsp/delay_line.h"
 #include "dsp/dsp_math.h"
+#include "dsp/lanes.h"
 
 namespace melodara {
 namespace {
@@ -82,7 +83,10 @@ void tap_run(std::span<const float> line, std::size_t start, float delay, float*
     const std::size_t len = std::min(n - j, size - at);
     const float* now = line.data() + at;
     const float* before = now - 1;
-    for (std::size_t t = 0; t < len; ++t) out[j + t] = frac * before[t] + rest * now[t];
+    float* to = out + j;
+    for_lanes(len, [&]<class V>(std::size_t t) {
+      store(to + t, frac * load<V>(before + t) + rest * load<V>(now + t));
+    });
     j += len;
     at += len;
     if (at == size) at = 0;
@@ -101,20 +105,33 @@ inline std::size_t pieces(std::size_t start, std::size_t size, std::size_t n, Pi
   return next >= size ? next - size : next;
 }
 
-// One all-pass stage over a run, x in place: store in + g z, output z - g in. store
-// decides what a state word may hold: the main network flushes, the second bank
-// keeps finite values.
-template <float (*store)(float)>
+// What a state word may hold: the main network flushes, the second bank keeps
+// finite values.
+struct Flush {
+  template <class V>
+  V operator()(V v) const noexcept {
+    return flush_state(v);
+  }
+};
+struct KeepFinite {
+  template <class V>
+  V operator()(V v) const noexcept {
+    return finite_or_zero(v);
+  }
+};
+
+// One all-pass stage over a run, x in place: store in + g z, output z - g in.
+template <class Store>
 void allpass_run(std::span<float> line, std::size_t& i, float g, float* x, std::size_t n) noexcept {
   i = pieces(i, line.size(), n, [&](std::size_t at, std::size_t j0, std::size_t len) {
     float* slot = line.data() + at;
     float* v = x + j0;
-    for (std::size_t t = 0; t < len; ++t) {
-      const float z = slot[t];
-      const float in = v[t];
-      slot[t] = store(in + g * z);
-      v[t] = z - g * in;
-    }
+    for_lanes(len, [&]<class V>(std::size_t t) {
+      const V z = load<V>(slot + t);
+      const V in = load<V>(v + t);
+      store(slot + t, Store{}(in + g * z));
+      store(v + t, z - g * in);
+    });
   });
 }
 
@@ -128,28 +145,39 @@ void comb_read(const std::array<std::span<float>, K>& combs, const std::array<st
     float* xk = x[k].data();
     pieces(index[k], combs[k].size(), n, [&](std::size_t at, std::size_t j0, std::size_t len) {
       const float* slot = combs[k].data() + at;
-      for (std::size_t t = 0; t < len; ++t) {
-        xk[j0 + t] = slot[t];
-        sum[j0 + t] += slot[t];
-      }
+      float* to = xk + j0;
+      float* add = sum + j0;
+      for_lanes(len, [&]<class V>(std::size_t t) {
+        const V v = load<V>(slot + t);
+        store(to + t, v);
+        store(add + t, load<V>(add + t) + v);
+      });
     });
   }
 }
 
 // The damping memories of K combs over a run, x[k] replaced by the memory after
 // each sample: m = store(take x + keep m). The combs' recursions are independent,
-// so they step together, one sample at a time.
-template <float (*store)(float), std::size_t K>
+// so they step together, four combs to a register, one sample at a time.
+template <class Store, std::size_t K>
 void comb_damp(std::array<float, K>& memory, float take, float keep, std::array<ReverbScratch::Run, K>& x,
                std::size_t n) noexcept {
-  std::array<float, K> m = memory;
+  static_assert(K % 4 == 0);
+  constexpr std::size_t kGroups = K / 4;
+  std::array<Lanes4, kGroups> m;
+  for (std::size_t q = 0; q < kGroups; ++q) m[q] = load<Lanes4>(memory.data() + 4 * q);
   for (std::size_t j = 0; j < n; ++j) {
-    for (std::size_t k = 0; k < K; ++k) {
-      m[k] = store(take * x[k][j] + keep * m[k]);
-      x[k][j] = m[k];
+    for (std::size_t q = 0; q < kGroups; ++q) {
+      const std::size_t k = 4 * q;
+      const Lanes4 in = {x[k][j], x[k + 1][j], x[k + 2][j], x[k + 3][j]};
+      m[q] = Store{}(take * in + keep * m[q]);
+      x[k][j] = m[q][0];
+      x[k + 1][j] = m[q][1];
+      x[k + 2][j] = m[q][2];
+      x[k + 3][j] = m[q][3];
     }
   }
-  memory = m;
+  for (std::size_t q = 0; q < kGroups; ++q) store(memory.data() + 4 * q, m[q]);
 }
 
 // Writes the run's values into a comb, from its current slot on, and steps its index.
@@ -157,7 +185,7 @@ template <class Value>
 void comb_write(std::span<float> comb, std::size_t& i, std::size_t n, Value value) noexcept {
   i = pieces(i, comb.size(), n, [&](std::size_t at, std::size_t j0, std::size_t len) {
     float* slot = comb.data() + at;
-    for (std::size_t t = 0; t < len; ++t) slot[t] = value(j0 + t);
+    for_lanes(len, [&]<class V>(std::size_t t) { store(slot + t, value.template operator()<V>(j0 + t)); });
   });
 }
 
@@ -248,20 +276,22 @@ void second_bank(ReverbState& s, const ReverbLines& lines, const ReverbBlock& b,
   // The run's samples sit at the start of the comb arrays.
   comb_read(lines.b_combs_l, s.b_comb_l, sc.bank_comb_l, raw_l, n);
   comb_read(lines.b_combs_r, s.b_comb_r, sc.bank_comb_r, raw_r, n);
-  comb_damp<finite_or_zero>(s.b_damp_l, 0.58f, 0.42f, sc.bank_comb_l, n);
-  comb_damp<finite_or_zero>(s.b_damp_r, 0.58f, 0.42f, sc.bank_comb_r, n);
+  comb_damp<KeepFinite>(s.b_damp_l, 0.58f, 0.42f, sc.bank_comb_l, n);
+  comb_damp<KeepFinite>(s.b_damp_r, 0.58f, 0.42f, sc.bank_comb_r, n);
   const float h = b.bank_feedback;
   for (std::size_t k = 0; k < 4; ++k) {
     const float tau = (k & 1u) == 0 ? 0.22f : -0.22f;
     const float* ml = sc.bank_comb_l[k].data();
     const float* mr = sc.bank_comb_r[k].data();
-    comb_write(lines.b_combs_l[k], s.b_comb_l[k], n,
-               [&](std::size_t j) { return finite_or_zero(0.135f * (e_a[j] + tau * e_b[j]) + h * ml[j]); });
-    comb_write(lines.b_combs_r[k], s.b_comb_r[k], n,
-               [&](std::size_t j) { return finite_or_zero(0.135f * (e_b[j] - tau * e_a[j]) + h * mr[j]); });
+    comb_write(lines.b_combs_l[k], s.b_comb_l[k], n, [&]<class V>(std::size_t j) {
+      return finite_or_zero(0.135f * (load<V>(e_a + j) + tau * load<V>(e_b + j)) + h * load<V>(ml + j));
+    });
+    comb_write(lines.b_combs_r[k], s.b_comb_r[k], n, [&]<class V>(std::size_t j) {
+      return finite_or_zero(0.135f * (load<V>(e_b + j) - tau * load<V>(e_a + j)) + h * load<V>(mr + j));
+    });
   }
-  allpass_run<finite_or_zero>(lines.b_allpass_l, s.b_allpass_l, 0.55f, raw_l, n);
-  allpass_run<finite_or_zero>(lines.b_allpass_r, s.b_allpass_r, -0.52f, raw_r, n);
+  allpass_run<KeepFinite>(lines.b_allpass_l, s.b_allpass_l, 0.55f, raw_l, n);
+  allpass_run<KeepFinite>(lines.b_allpass_r, s.b_allpass_r, -0.52f, raw_r, n);
   BiquadRun bq13(lines.bank[13]), bq11(lines.bank[11]);
   for (std::size_t j = 0; j < n; ++j) {
     const float o_l = raw_l[j], o_r = raw_r[j];
@@ -308,19 +338,19 @@ void reverb_run(ReverbState& s, const ReverbLines& lines, const ReverbBlock& b, 
   // Early reflections, all read before the run's writes.
   const std::size_t w = s.input_write;
   read_taps(lines, w, sc, n);
-  const auto& T = sc.taps;
-  for (std::size_t j = 0; j < n; ++j) {
-    const float set_a =
-        0.34f * T[kSetA163][j] + 0.24f * T[kSetA431][j] + 0.16f * T[kSetA859][j] + 0.11f * T[kSetA1483][j];
-    const float set_b =
-        0.34f * T[kSetB229][j] + 0.24f * T[kSetB523][j] + 0.16f * T[kSetB977][j] + 0.11f * T[kSetB1627][j];
-    sc.in_l[j] = 0.55f * set_a + 0.45f * T[kDirectL][j];
-    sc.in_r[j] = 0.55f * set_b + 0.45f * T[kDirectR][j];
-    sc.e_a[j] = 0.32f * T[kEa547][j] + 0.22f * T[kEa1031][j] + 0.15f * T[kEa1663][j] + 0.10f * T[kEa2347][j];
-    sc.e_b[j] = 0.32f * T[kEb631][j] + 0.22f * T[kEb1153][j] + 0.15f * T[kEb1811][j] + 0.10f * T[kEb2503][j];
-    sc.cross_x[j] = 0.56f * T[kEa547][j] + 0.34f * T[kCrossR1483][j] - 0.22f * T[kCrossL2111][j];
-    sc.cross_y[j] = 0.56f * T[kCrossR859][j] + 0.34f * T[kCrossL1811][j] - 0.22f * T[kCrossR2503][j];
-  }
+  for_lanes(n, [&]<class V>(std::size_t j) {
+    const auto T = [&](Tap t) { return load<V>(sc.taps[t].data() + j); };
+    const V set_a = 0.34f * T(kSetA163) + 0.24f * T(kSetA431) + 0.16f * T(kSetA859) + 0.11f * T(kSetA1483);
+    const V set_b = 0.34f * T(kSetB229) + 0.24f * T(kSetB523) + 0.16f * T(kSetB977) + 0.11f * T(kSetB1627);
+    store(sc.in_l.data() + j, 0.55f * set_a + 0.45f * T(kDirectL));
+    store(sc.in_r.data() + j, 0.55f * set_b + 0.45f * T(kDirectR));
+    store(sc.e_a.data() + j,
+          0.32f * T(kEa547) + 0.22f * T(kEa1031) + 0.15f * T(kEa1663) + 0.10f * T(kEa2347));
+    store(sc.e_b.data() + j,
+          0.32f * T(kEb631) + 0.22f * T(kEb1153) + 0.15f * T(kEb1811) + 0.10f * T(kEb2503));
+    store(sc.cross_x.data() + j, 0.56f * T(kEa547) + 0.34f * T(kCrossR1483) - 0.22f * T(kCrossL2111));
+    store(sc.cross_y.data() + j, 0.56f * T(kCrossR859) + 0.34f * T(kCrossL1811) - 0.22f * T(kCrossR2503));
+  });
 
   // Input write: the sends and, while the echo is fed, its mid and side.
   for (std::size_t j = 0; j < n; ++j) {
@@ -342,50 +372,51 @@ void reverb_run(ReverbState& s, const ReverbLines& lines, const ReverbBlock& b, 
   // Input diffusers.
   float* d_l = sc.in_l.data();
   float* d_r = sc.in_r.data();
-  allpass_run<flush_state>(lines.allpasses_l[2], s.allpass_l[2], 0.58f, d_l, n);
-  allpass_run<flush_state>(lines.allpasses_l[3], s.allpass_l[3], 0.58f, d_l, n);
-  allpass_run<flush_state>(lines.allpasses_r[2], s.allpass_r[2], -0.55f, d_r, n);
-  allpass_run<flush_state>(lines.allpasses_r[3], s.allpass_r[3], -0.55f, d_r, n);
+  allpass_run<Flush>(lines.allpasses_l[2], s.allpass_l[2], 0.58f, d_l, n);
+  allpass_run<Flush>(lines.allpasses_l[3], s.allpass_l[3], 0.58f, d_l, n);
+  allpass_run<Flush>(lines.allpasses_r[2], s.allpass_r[2], -0.55f, d_r, n);
+  allpass_run<Flush>(lines.allpasses_r[3], s.allpass_r[3], -0.55f, d_r, n);
 
   // Tank: eight damped combs per channel, each pulled slightly toward the mean.
   comb_read(lines.combs_l, s.comb_l, sc.tank_l, sc.sum_l.data(), n);
   comb_read(lines.combs_r, s.comb_r, sc.tank_r, sc.sum_r.data(), n);
   const float g = b.comb_feedback, damp = b.damping, keep = 1.0f - b.damping;
-  comb_damp<flush_state>(s.damp_l, keep, damp, sc.tank_l, n);
-  comb_damp<flush_state>(s.damp_r, keep, damp, sc.tank_r, n);
-  for (std::size_t j = 0; j < n; ++j) {
-    sc.mean_l[j] = 0.0f;
-    sc.mean_r[j] = 0.0f;
-  }
-  for (std::size_t k = 0; k < 8; ++k) {
-    for (std::size_t j = 0; j < n; ++j) {
-      sc.mean_l[j] += sc.tank_l[k][j];
-      sc.mean_r[j] += sc.tank_r[k][j];
+  comb_damp<Flush>(s.damp_l, keep, damp, sc.tank_l, n);
+  comb_damp<Flush>(s.damp_r, keep, damp, sc.tank_r, n);
+  float* mean_l = sc.mean_l.data();
+  float* mean_r = sc.mean_r.data();
+  for_lanes(n, [&]<class V>(std::size_t j) {
+    V ml{}, mr{};  // +0, as the sums start
+    for (std::size_t k = 0; k < 8; ++k) {
+      ml += load<V>(sc.tank_l[k].data() + j);
+      mr += load<V>(sc.tank_r[k].data() + j);
     }
-  }
-  for (std::size_t j = 0; j < n; ++j) {
-    sc.mean_l[j] *= 0.125f;
-    sc.mean_r[j] *= 0.125f;
-  }
+    store(mean_l + j, ml * 0.125f);
+    store(mean_r + j, mr * 0.125f);
+  });
   for (std::size_t k = 0; k < 8; ++k) {
     const float sigma = (k & 1u) == 0 ? 0.28f : -0.28f;
     const float* ml = sc.tank_l[k].data();
     const float* mr = sc.tank_r[k].data();
-    comb_write(lines.combs_l[k], s.comb_l[k], n, [&](std::size_t j) {
-      return flush_state(g * (ml[j] + 0.082f * (sc.mean_l[j] - ml[j])) + 0.165f * (d_l[j] + sigma * d_r[j]));
+    comb_write(lines.combs_l[k], s.comb_l[k], n, [&]<class V>(std::size_t j) {
+      const V m = load<V>(ml + j);
+      return flush_state(g * (m + 0.082f * (load<V>(mean_l + j) - m)) +
+                         0.165f * (load<V>(d_l + j) + sigma * load<V>(d_r + j)));
     });
-    comb_write(lines.combs_r[k], s.comb_r[k], n, [&](std::size_t j) {
-      return flush_state(g * (mr[j] + 0.082f * (sc.mean_r[j] - mr[j])) + 0.165f * (d_r[j] - sigma * d_l[j]));
+    comb_write(lines.combs_r[k], s.comb_r[k], n, [&]<class V>(std::size_t j) {
+      const V m = load<V>(mr + j);
+      return flush_state(g * (m + 0.082f * (load<V>(mean_r + j) - m)) +
+                         0.165f * (load<V>(d_r + j) - sigma * load<V>(d_l + j)));
     });
   }
 
   // Output all-passes, equaliser and mid/side.
   float* out_l = sc.sum_l.data();
   float* out_r = sc.sum_r.data();
-  allpass_run<flush_state>(lines.allpasses_l[0], s.allpass_l[0], 0.57f, out_l, n);
-  allpass_run<flush_state>(lines.allpasses_l[1], s.allpass_l[1], 0.57f, out_l, n);
-  allpass_run<flush_state>(lines.allpasses_r[0], s.allpass_r[0], 0.57f, out_r, n);
-  allpass_run<flush_state>(lines.allpasses_r[1], s.allpass_r[1], -0.55f, out_r, n);
+  allpass_run<Flush>(lines.allpasses_l[0], s.allpass_l[0], 0.57f, out_l, n);
+  allpass_run<Flush>(lines.allpasses_l[1], s.allpass_l[1], 0.57f, out_l, n);
+  allpass_run<Flush>(lines.allpasses_r[0], s.allpass_r[0], 0.57f, out_r, n);
+  allpass_run<Flush>(lines.allpasses_r[1], s.allpass_r[1], -0.55f, out_r, n);
   {
     BiquadRun bq17(lines.bank[17]), bq18(lines.bank[18]), bq12(lines.bank[12]), bq10(lines.bank[10]);
     for (std::size_t j = 0; j < n; ++j) {
