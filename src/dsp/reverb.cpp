@@ -63,29 +63,30 @@ inline float tap_delay(const TapSpec& t, float pre, float f) noexcept {
   return clamp_f(t.after_pre ? pre + offset : offset, 2.0f, 16380.0f);
 }
 
-// The n values read_behind gives for a fixed delay from the write slots start,
-// start + 1, ...: contiguous reads with one fraction.
-void tap_run(std::span<const float> line, std::size_t start, float delay, float* out,
+// The n values read_behind gives from the write slots start, start + 1, ... for
+// delays whose whole part is `whole`: contiguous reads. frac<V>(j) gives the
+// fractions of samples j, j + 1, ... as V.
+template <class Frac>
+void tap_run(std::span<const float> line, std::size_t start, std::int32_t whole, Frac frac, float* out,
              std::size_t n) noexcept {
   const std::size_t size = line.size();
-  const std::int32_t whole = static_cast<std::int32_t>(delay);
-  const float frac = delay - static_cast<float>(whole);
-  const float rest = 1.0f - frac;
   std::size_t at = start + size - static_cast<std::size_t>(whole);
   if (at >= size) at -= size;
   std::size_t j = 0;
   while (j < n) {
     if (at == 0) {  // the slot before is the line's last
-      out[j++] = frac * line[size - 1] + rest * line[0];
+      const float fj = frac.template operator()<float>(j);
+      out[j++] = fj * line[size - 1] + (1.0f - fj) * line[0];
       at = 1;
       continue;
     }
     const std::size_t len = std::min(n - j, size - at);
     const float* now = line.data() + at;
     const float* before = now - 1;
-    float* to = out + j;
+    const std::size_t j0 = j;
     for_lanes(len, [&]<class V>(std::size_t t) {
-      store(to + t, frac * load<V>(before + t) + rest * load<V>(now + t));
+      const V fj = frac.template operator()<V>(j0 + t);
+      store(out + j0 + t, fj * load<V>(before + t) + (1.0f - fj) * load<V>(now + t));
     });
     j += len;
     at += len;
@@ -249,18 +250,36 @@ void read_taps(const ReverbLines& lines, std::size_t w, ReverbScratch& sc, std::
     const float f = reverb_tap_factor(pre);
     for (std::size_t t = 0; t < kReverbTaps; ++t) {
       const TapSpec& spec = kTapSpecs[t];
-      tap_run(spec.right ? R : L, w, tap_delay(spec, pre, f), sc.taps[t].data(), n);
+      const float delay = tap_delay(spec, pre, f);
+      const std::int32_t whole = static_cast<std::int32_t>(delay);
+      const float frac = delay - static_cast<float>(whole);
+      tap_run(
+          spec.right ? R : L, w, whole, [&]<class V>(std::size_t) { return V{} + frac; }, sc.taps[t].data(),
+          n);
     }
     return;
   }
-  // The pre-delay glides or jumps within the run: every sample has its own taps.
-  for (std::size_t j = 0; j < n; ++j) {
-    const float pre = sc.predelay[j];
-    const float f = reverb_tap_factor(pre);
-    const std::size_t wj = (w + j) & (kReverbInputSize - 1);
-    for (std::size_t t = 0; t < kReverbTaps; ++t) {
-      const TapSpec& spec = kTapSpecs[t];
-      sc.taps[t][j] = read_behind(spec.right ? R : L, wj, tap_delay(spec, pre, f));
+  // The pre-delay glides or jumps within the run: every sample has its own delays,
+  // usually still with one whole part per tap.
+  for (std::size_t j = 0; j < n; ++j) sc.factor[j] = reverb_tap_factor(sc.predelay[j]);
+  const float* delays = sc.delay.data();
+  for (std::size_t t = 0; t < kReverbTaps; ++t) {
+    const TapSpec& spec = kTapSpecs[t];
+    const std::span<const float> line = spec.right ? R : L;
+    for (std::size_t j = 0; j < n; ++j) sc.delay[j] = tap_delay(spec, sc.predelay[j], sc.factor[j]);
+    const std::int32_t whole = static_cast<std::int32_t>(sc.delay[0]);
+    bool one_whole = true;
+    for (std::size_t j = 1; j < n; ++j)
+      one_whole = one_whole && static_cast<std::int32_t>(sc.delay[j]) == whole;
+    if (one_whole) {
+      const float base = static_cast<float>(whole);
+      tap_run(
+          line, w, whole, [&]<class V>(std::size_t j) { return load<V>(delays + j) - base; },
+          sc.taps[t].data(), n);
+    } else {
+      for (std::size_t j = 0; j < n; ++j) {
+        sc.taps[t][j] = read_behind(line, (w + j) & (kReverbInputSize - 1), sc.delay[j]);
+      }
     }
   }
 }

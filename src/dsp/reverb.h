@@ -42,6 +42,7 @@ inline constexpr std::size_t kReverbTaps = 23;
 struct ReverbScratch {
   using Run = std::array<float, kReverbRun>;
   Run predelay{}, gain{}, envelope{};
+  Run factor{}, delay{};  // tap factor and one tap's delays while the pre-delay moves
   std::array<Run, kReverbTaps> taps{};
   Run in_l{}, in_r{}, e_a{}, e_b{}, cross_x{}, cross_y{};
   std::array<Run, 8> tank_l{}, tank_r{};  // comb outputs, then their damped values
