@@ -157,28 +157,68 @@ void comb_read(const std::array<std::span<float>, K>& combs, const std::array<st
   }
 }
 
-// The damping memories of K combs over a run, x[k] replaced by the memory after
-// each sample: m = store(take x + keep m). The combs' recursions are independent,
-// so they step together, four combs to a register, one sample at a time.
+// The four columns of four rows (row k holds comb k at samples j..j + 3; column t
+// the four combs at sample j + t), and back.
+inline void transpose(Lanes4& r0, Lanes4& r1, Lanes4& r2, Lanes4& r3) noexcept {
+  const Lanes4 t0 = __builtin_shufflevector(r0, r1, 0, 4, 1, 5);
+  const Lanes4 t1 = __builtin_shufflevector(r0, r1, 2, 6, 3, 7);
+  const Lanes4 t2 = __builtin_shufflevector(r2, r3, 0, 4, 1, 5);
+  const Lanes4 t3 = __builtin_shufflevector(r2, r3, 2, 6, 3, 7);
+  r0 = __builtin_shufflevector(t0, t2, 0, 1, 4, 5);
+  r1 = __builtin_shufflevector(t0, t2, 2, 3, 6, 7);
+  r2 = __builtin_shufflevector(t1, t3, 0, 1, 4, 5);
+  r3 = __builtin_shufflevector(t1, t3, 2, 3, 6, 7);
+}
+
+// The damping memories of the K combs of both channels over a run, x[k] replaced
+// by the memory after each sample: m = store(take x + keep m). The combs'
+// recursions are independent, so they step together, four combs to a register.
 template <class Store, std::size_t K>
-void comb_damp(std::array<float, K>& memory, float take, float keep, std::array<ReverbScratch::Run, K>& x,
+void comb_damp(std::array<float, K>& memory_l, std::array<float, K>& memory_r, float take, float keep,
+               std::array<ReverbScratch::Run, K>& x_l, std::array<ReverbScratch::Run, K>& x_r,
                std::size_t n) noexcept {
   static_assert(K % 4 == 0);
-  constexpr std::size_t kGroups = K / 4;
+  constexpr std::size_t kGroups = K / 2;  // four combs each, left then right
+  std::array<float*, K * 2> rows;
+  for (std::size_t k = 0; k < K; ++k) {
+    rows[k] = x_l[k].data();
+    rows[K + k] = x_r[k].data();
+  }
   std::array<Lanes4, kGroups> m;
-  for (std::size_t q = 0; q < kGroups; ++q) m[q] = load<Lanes4>(memory.data() + 4 * q);
-  for (std::size_t j = 0; j < n; ++j) {
+  for (std::size_t q = 0; q < kGroups / 2; ++q) {
+    m[q] = load<Lanes4>(memory_l.data() + 4 * q);
+    m[kGroups / 2 + q] = load<Lanes4>(memory_r.data() + 4 * q);
+  }
+  std::size_t j = 0;
+  for (; j + 4 <= n; j += 4) {
     for (std::size_t q = 0; q < kGroups; ++q) {
-      const std::size_t k = 4 * q;
-      const Lanes4 in = {x[k][j], x[k + 1][j], x[k + 2][j], x[k + 3][j]};
-      m[q] = Store{}(take * in + keep * m[q]);
-      x[k][j] = m[q][0];
-      x[k + 1][j] = m[q][1];
-      x[k + 2][j] = m[q][2];
-      x[k + 3][j] = m[q][3];
+      float* const* r = rows.data() + 4 * q;
+      Lanes4 c0 = load<Lanes4>(r[0] + j), c1 = load<Lanes4>(r[1] + j);
+      Lanes4 c2 = load<Lanes4>(r[2] + j), c3 = load<Lanes4>(r[3] + j);
+      transpose(c0, c1, c2, c3);
+      c0 = m[q] = Store{}(take * c0 + keep * m[q]);
+      c1 = m[q] = Store{}(take * c1 + keep * m[q]);
+      c2 = m[q] = Store{}(take * c2 + keep * m[q]);
+      c3 = m[q] = Store{}(take * c3 + keep * m[q]);
+      transpose(c0, c1, c2, c3);
+      store(r[0] + j, c0);
+      store(r[1] + j, c1);
+      store(r[2] + j, c2);
+      store(r[3] + j, c3);
     }
   }
-  for (std::size_t q = 0; q < kGroups; ++q) store(memory.data() + 4 * q, m[q]);
+  for (; j < n; ++j) {
+    for (std::size_t q = 0; q < kGroups; ++q) {
+      float* const* r = rows.data() + 4 * q;
+      const Lanes4 in = {r[0][j], r[1][j], r[2][j], r[3][j]};
+      m[q] = Store{}(take * in + keep * m[q]);
+      for (std::size_t t = 0; t < 4; ++t) r[t][j] = m[q][t];
+    }
+  }
+  for (std::size_t q = 0; q < kGroups / 2; ++q) {
+    store(memory_l.data() + 4 * q, m[q]);
+    store(memory_r.data() + 4 * q, m[kGroups / 2 + q]);
+  }
 }
 
 // Writes the run's values into a comb, from its current slot on, and steps its index.
@@ -295,8 +335,7 @@ void second_bank(ReverbState& s, const ReverbLines& lines, const ReverbBlock& b,
   // The run's samples sit at the start of the comb arrays.
   comb_read(lines.b_combs_l, s.b_comb_l, sc.bank_comb_l, raw_l, n);
   comb_read(lines.b_combs_r, s.b_comb_r, sc.bank_comb_r, raw_r, n);
-  comb_damp<KeepFinite>(s.b_damp_l, 0.58f, 0.42f, sc.bank_comb_l, n);
-  comb_damp<KeepFinite>(s.b_damp_r, 0.58f, 0.42f, sc.bank_comb_r, n);
+  comb_damp<KeepFinite>(s.b_damp_l, s.b_damp_r, 0.58f, 0.42f, sc.bank_comb_l, sc.bank_comb_r, n);
   const float h = b.bank_feedback;
   for (std::size_t k = 0; k < 4; ++k) {
     const float tau = (k & 1u) == 0 ? 0.22f : -0.22f;
@@ -400,8 +439,7 @@ void reverb_run(ReverbState& s, const ReverbLines& lines, const ReverbBlock& b, 
   comb_read(lines.combs_l, s.comb_l, sc.tank_l, sc.sum_l.data(), n);
   comb_read(lines.combs_r, s.comb_r, sc.tank_r, sc.sum_r.data(), n);
   const float g = b.comb_feedback, damp = b.damping, keep = 1.0f - b.damping;
-  comb_damp<Flush>(s.damp_l, keep, damp, sc.tank_l, n);
-  comb_damp<Flush>(s.damp_r, keep, damp, sc.tank_r, n);
+  comb_damp<Flush>(s.damp_l, s.damp_r, keep, damp, sc.tank_l, sc.tank_r, n);
   float* mean_l = sc.mean_l.data();
   float* mean_r = sc.mean_r.data();
   for_lanes(n, [&]<class V>(std::size_t j) {
