@@ -324,9 +324,10 @@ void read_taps(const ReverbLines& lines, std::size_t w, ReverbScratch& sc, std::
   }
 }
 
-// The second bank over a run of sending samples [j0, j0 + n).
-void second_bank(ReverbState& s, const ReverbLines& lines, const ReverbBlock& b, std::span<const Sends> sends,
-                 std::size_t j0, std::size_t n) noexcept {
+// The second bank's combs and all-passes over a stretch of sending samples
+// [j0, j0 + n): its output pair lands in bank_l, bank_r.
+void second_bank(ReverbState& s, const ReverbLines& lines, const ReverbBlock& b, std::size_t j0,
+                 std::size_t n) noexcept {
   ReverbScratch& sc = lines.scratch;
   float* raw_l = sc.bank_l.data() + j0;
   float* raw_r = sc.bank_r.data() + j0;
@@ -350,17 +351,6 @@ void second_bank(ReverbState& s, const ReverbLines& lines, const ReverbBlock& b,
   }
   allpass_run<KeepFinite>(lines.b_allpass_l, s.b_allpass_l, 0.55f, raw_l, n);
   allpass_run<KeepFinite>(lines.b_allpass_r, s.b_allpass_r, -0.52f, raw_r, n);
-  BiquadRun bq13(lines.bank[13]), bq11(lines.bank[11]);
-  for (std::size_t j = 0; j < n; ++j) {
-    const float o_l = raw_l[j], o_r = raw_r[j];
-    const float mb = bq13(0.5f * (o_l + o_r));
-    const float sb = bq11(0.5f * (o_l - o_r));
-    const Sends& sj = sends[j0 + j];
-    const float q =
-        b.bank_gain * min_f(sj.volume_ratio, 1.5f) * sc.envelope[j0 + j] * sj.duck * sj.track_boost;
-    raw_l[j] = q * (0.3f * mb + 1.15f * sb);
-    raw_r[j] = q * (0.3f * mb - 1.15f * sb);
-  }
 }
 
 void reverb_run(ReverbState& s, const ReverbLines& lines, const ReverbBlock& b, std::span<const Sends> sends,
@@ -368,29 +358,15 @@ void reverb_run(ReverbState& s, const ReverbLines& lines, const ReverbBlock& b, 
   const std::size_t n = voice.size();
   ReverbScratch& sc = lines.scratch;
 
-  // The recursions of the sample's controls.
+  // Pre-delay: jumps while the singer is quiet or far off, else glides.
   for (std::size_t j = 0; j < n; ++j) {
-    const float v = sends[j].singer_level;
-    // Active gain: falls quickly while the singer is audible, rises slowly.
-    const float g_s = sends[j].target_gain;
-    const float rate = (s.active_gain < 0.05f || (v >= 0.002f && s.active_gain > g_s)) ? 0.006f : 0.0003f;
-    s.active_gain = flush_state(s.active_gain + rate * (g_s - s.active_gain));
-    sc.gain[j] = s.active_gain;
-
-    // Pre-delay: jumps while the singer is quiet or far off, else glides.
     const float gap = b.predelay_target - s.predelay;
-    if (v < 0.015f || std::fabs(gap) > 32.0f) {
+    if (sends[j].singer_level < 0.015f || std::fabs(gap) > 32.0f) {
       s.predelay = b.predelay_target;
     } else {
       s.predelay += clamp_f(0.00002f * gap, -0.002f, 0.002f);
     }
     sc.predelay[j] = s.predelay;
-
-    // Reverse envelope: swells toward the end of every beat.
-    s.reverse_phase += b.phase_step;
-    if (s.reverse_phase >= 1.0f) s.reverse_phase -= 1.0f;
-    const float m = b.envelope_mix;
-    sc.envelope[j] = b.envelope ? 1.0f - m + 1.65f * m * std::pow(s.reverse_phase, 2.6f) : 1.0f;
   }
 
   // Early reflections, all read before the run's writes.
@@ -467,28 +443,15 @@ void reverb_run(ReverbState& s, const ReverbLines& lines, const ReverbBlock& b, 
     });
   }
 
-  // Output all-passes, equaliser and mid/side.
+  // Output all-passes.
   float* out_l = sc.sum_l.data();
   float* out_r = sc.sum_r.data();
   allpass_run<Flush>(lines.allpasses_l[0], s.allpass_l[0], 0.57f, out_l, n);
   allpass_run<Flush>(lines.allpasses_l[1], s.allpass_l[1], 0.57f, out_l, n);
   allpass_run<Flush>(lines.allpasses_r[0], s.allpass_r[0], 0.57f, out_r, n);
   allpass_run<Flush>(lines.allpasses_r[1], s.allpass_r[1], -0.55f, out_r, n);
-  {
-    BiquadRun bq17(lines.bank[17]), bq18(lines.bank[18]), bq12(lines.bank[12]), bq10(lines.bank[10]);
-    for (std::size_t j = 0; j < n; ++j) {
-      const float y_l = bq17(out_l[j]);
-      const float y_r = bq18(out_r[j]);
-      sc.mid[j] = bq12(0.5f * (y_l + y_r) * b.mid_gain);
-      sc.side[j] = bq10(0.5f * (y_l - y_r) * b.mid_gain);
-    }
-  }
 
-  // Second bank, over each stretch of sending samples.
-  for (std::size_t j = 0; j < n; ++j) {
-    sc.bank_l[j] = 0.0f;
-    sc.bank_r[j] = 0.0f;
-  }
+  // Second bank's lines, over each stretch of sending samples.
   if (b.bank_on) {
     std::size_t j = 0;
     while (j < n) {
@@ -498,15 +461,50 @@ void reverb_run(ReverbState& s, const ReverbLines& lines, const ReverbBlock& b, 
       }
       std::size_t end = j + 1;
       while (end < n && !sends[end].off) ++end;
-      second_bank(s, lines, b, sends, j, end - j);
+      second_bank(s, lines, b, j, end - j);
       j = end;
     }
   }
 
-  // Early-reflection cross term, dry trim (at most 0.0528) and the sum.
+  // The per-sample recursions left (active gain, reverse envelope, the equalisers
+  // of both outputs) share one loop, so their latencies overlap.
+  BiquadRun bq17(lines.bank[17]), bq18(lines.bank[18]), bq12(lines.bank[12]), bq10(lines.bank[10]);
+  BiquadRun bq13(lines.bank[13]), bq11(lines.bank[11]);
   for (std::size_t j = 0; j < n; ++j) {
     const Sends& sj = sends[j];
-    const bool shaping = !sj.off && !b.pk;
+
+    // Active gain: falls quickly while the singer is audible, rises slowly.
+    const float v = sj.singer_level;
+    const float g_s = sj.target_gain;
+    const float rate = (s.active_gain < 0.05f || (v >= 0.002f && s.active_gain > g_s)) ? 0.006f : 0.0003f;
+    s.active_gain = flush_state(s.active_gain + rate * (g_s - s.active_gain));
+
+    // Reverse envelope: swells toward the end of every beat.
+    s.reverse_phase += b.phase_step;
+    if (s.reverse_phase >= 1.0f) s.reverse_phase -= 1.0f;
+    const float m = b.envelope_mix;
+    const float env = b.envelope ? 1.0f - m + 1.65f * m * std::pow(s.reverse_phase, 2.6f) : 1.0f;
+
+    // Equaliser and mid/side.
+    const float y_l = bq17(out_l[j]);
+    const float y_r = bq18(out_r[j]);
+    const float mid = bq12(0.5f * (y_l + y_r) * b.mid_gain);
+    const float side = bq10(0.5f * (y_l - y_r) * b.mid_gain);
+
+    const bool sending = !sj.off;
+    const bool shaping = sending && !b.pk;
+
+    float bank_l = 0.0f, bank_r = 0.0f;
+    if (sending && b.bank_on) {
+      const float o_l = sc.bank_l[j], o_r = sc.bank_r[j];
+      const float mb = bq13(0.5f * (o_l + o_r));
+      const float sb = bq11(0.5f * (o_l - o_r));
+      const float q = b.bank_gain * min_f(sj.volume_ratio, 1.5f) * env * sj.duck * sj.track_boost;
+      bank_l = q * (0.3f * mb + 1.15f * sb);
+      bank_r = q * (0.3f * mb - 1.15f * sb);
+    }
+
+    // Early-reflection cross term, dry trim (at most 0.0528) and the sum.
     float cross = 0.0f;
     if (shaping) {
       const float presence = sj.track_level > 0.005f ? 1.48f : 0.22f;
@@ -517,11 +515,11 @@ void reverb_run(ReverbState& s, const ReverbLines& lines, const ReverbBlock& b, 
     const float trim =
         shaping ? 0.24f * clamp_f(b.trim_level + clamp_f(0.08f * sj.vang_dai, 0.0f, 0.1f), 0.0f, 0.22f)
                 : 0.0f;
-    const float wet = 0.64f * sc.gain[j] * sc.envelope[j];
-    const float main_mid = 0.38f * sc.mid[j], main_side = 1.44f * b.high_gain * sc.side[j];
+    const float wet = 0.64f * s.active_gain * env;
+    const float main_mid = 0.38f * mid, main_side = 1.44f * b.high_gain * side;
     const StereoSample dry = voice[j];
-    voice[j] = {(1.0f - trim) * dry.left + wet * (main_mid + main_side) + sc.bank_l[j] + cross,
-                (1.0f - trim) * dry.right + wet * (main_mid - main_side) + sc.bank_r[j] - cross};
+    voice[j] = {(1.0f - trim) * dry.left + wet * (main_mid + main_side) + bank_l + cross,
+                (1.0f - trim) * dry.right + wet * (main_mid - main_side) + bank_r - cross};
   }
 }
 

@@ -41,14 +41,14 @@ inline constexpr std::size_t kReverbTaps = 23;
 // one run to the next, so two engines compare equal whatever they hold.
 struct ReverbScratch {
   using Run = std::array<float, kReverbRun>;
-  Run predelay{}, gain{}, envelope{};
+  Run predelay{};
   Run factor{}, delay{};  // tap factor and one tap's delays while the pre-delay moves
   std::array<Run, kReverbTaps> taps{};
   Run in_l{}, in_r{}, e_a{}, e_b{}, cross_x{}, cross_y{};
   std::array<Run, 8> tank_l{}, tank_r{};  // comb outputs, then their damped values
-  Run sum_l{}, sum_r{}, mean_l{}, mean_r{}, mid{}, side{};
+  Run sum_l{}, sum_r{}, mean_l{}, mean_r{};
   std::array<Run, 4> bank_comb_l{}, bank_comb_r{};
-  Run bank_l{}, bank_r{};
+  Run bank_l{}, bank_r{};  // the second bank's all-pass outputs
   friend bool operator==(const ReverbScratch&, const ReverbScratch&) noexcept { return true; }
 };
 
