@@ -57,9 +57,15 @@ constexpr std::array<TapSpec, kReverbTaps> kTapSpecs{{
     {false, false, 1811.0f, true}, {true, false, 2503.0f, true},
 }};
 
+template <class V>
+inline V tap_factor(V predelay) noexcept {
+  return clamp_f(predelay / 1152.0f, 0.75f, 1.35f);
+}
+
 // A tap's delay within 2..16,380 samples.
-inline float tap_delay(const TapSpec& t, float pre, float f) noexcept {
-  const float offset = t.scaled ? t.offset * f : t.offset;
+template <class V>
+inline V tap_delay(const TapSpec& t, V pre, V f) noexcept {
+  const V offset = t.scaled ? t.offset * f : splat<V>(t.offset);
   return clamp_f(t.after_pre ? pre + offset : offset, 2.0f, 16380.0f);
 }
 
@@ -243,7 +249,7 @@ struct BiquadRun {
 
 }  // namespace
 
-float reverb_tap_factor(float predelay) noexcept { return clamp_f(predelay / 1152.0f, 0.75f, 1.35f); }
+float reverb_tap_factor(float predelay) noexcept { return tap_factor(predelay); }
 
 ReverbBlock reverb_prepare(const DspParams& p, const FxModes& modes, float tempo) noexcept {
   ReverbBlock b;
@@ -294,23 +300,33 @@ void read_taps(const ReverbLines& lines, std::size_t w, ReverbScratch& sc, std::
       const std::int32_t whole = static_cast<std::int32_t>(delay);
       const float frac = delay - static_cast<float>(whole);
       tap_run(
-          spec.right ? R : L, w, whole, [&]<class V>(std::size_t) { return V{} + frac; }, sc.taps[t].data(),
-          n);
+          spec.right ? R : L, w, whole, [&]<class V>(std::size_t) { return splat<V>(frac); },
+          sc.taps[t].data(), n);
     }
     return;
   }
   // The pre-delay glides or jumps within the run: every sample has its own delays,
   // usually still with one whole part per tap.
-  for (std::size_t j = 0; j < n; ++j) sc.factor[j] = reverb_tap_factor(sc.predelay[j]);
-  const float* delays = sc.delay.data();
+  const float* pre = sc.predelay.data();
+  float* factor = sc.factor.data();
+  float* delays = sc.delay.data();
+  for_lanes(n, [&]<class V>(std::size_t j) { store(factor + j, tap_factor(load<V>(pre + j))); });
   for (std::size_t t = 0; t < kReverbTaps; ++t) {
     const TapSpec& spec = kTapSpecs[t];
     const std::span<const float> line = spec.right ? R : L;
-    for (std::size_t j = 0; j < n; ++j) sc.delay[j] = tap_delay(spec, sc.predelay[j], sc.factor[j]);
-    const std::int32_t whole = static_cast<std::int32_t>(sc.delay[0]);
+    const std::int32_t whole = static_cast<std::int32_t>(tap_delay(spec, pre[0], factor[0]));
+    Mask4 same = {-1, -1, -1, -1};
     bool one_whole = true;
-    for (std::size_t j = 1; j < n; ++j)
-      one_whole = one_whole && static_cast<std::int32_t>(sc.delay[j]) == whole;
+    for_lanes(n, [&]<class V>(std::size_t j) {
+      const V d = tap_delay(spec, load<V>(pre + j), load<V>(factor + j));
+      store(delays + j, d);
+      if constexpr (sizeof(V) == sizeof(float)) {
+        one_whole = one_whole && static_cast<std::int32_t>(d) == whole;
+      } else {
+        same &= whole_part(d) == whole;
+      }
+    });
+    one_whole = one_whole && same[0] && same[1] && same[2] && same[3];
     if (one_whole) {
       const float base = static_cast<float>(whole);
       tap_run(
