@@ -10,6 +10,7 @@
 
 #include "dsp/dsp_math.h"
 #include "dsp/key_names.h"
+#include "dsp/lanes.h"
 #include "dsp/vocal_dsp.h"
 
 namespace melodara {
@@ -157,28 +158,53 @@ StereoSample process_voice(VocalDsp& d, float x, const InputAnalysis& analysis, 
 // A gain of the block as a positive reduction in dB (0 for no reduction).
 inline float reduction_db(float gain) { return gain < 1.0f ? -20.0f * std::log10(gain) : 0.0f; }
 
-struct Limiter {
-  float threshold, knee;
+// The sample counter as whole steps and the samples past the last one: a block
+// divides once, then each sample counts on without a division.
+struct StepClock {
+  std::uint64_t steps, into_step, step_length;
+  StepClock(std::uint64_t counter, std::uint64_t length)
+      : steps(counter / length), into_step(counter % length), step_length(length) {}
+  // The beat step (0..15) of the next sample.
+  std::uint64_t advance() {
+    if (++into_step == step_length) {
+      into_step = 0;
+      ++steps;
+    }
+    return steps % 16;
+  }
 };
 
-inline float limiter_gain(ChainFrameState& f, float l, float r, const Limiter& lim) {
+struct Limiter {
+  float threshold, knee;
+  // The last gain computed above the threshold and its peak: the peak of the
+  // window often holds for several samples, and the same input gives the same pow.
+  float last_peak = -1.0f, last_gain = 1.0f;
+};
+
+inline float limiter_gain(ChainFrameState& f, float l, float r, Limiter& lim) {
   const float p = max_f(std::fabs(l), std::fabs(r));
   const float q = min_f(p + 1.5f * max_f(p - f.limiter_prev_peak, 0.0f), 1.05f * p);
   f.limiter_prev_peak = p;
   f.limiter_ring[f.limiter_index] = q;
   f.limiter_index = (f.limiter_index + 1) % f.limiter_ring.size();
-  // Four independent maxima keep the 24-slot scan short; a NaN slot is skipped.
-  float m0 = 0.0f, m1 = 0.0f, m2 = 0.0f, m3 = 0.0f;
+  // The 24-slot scan four lanes at a time; a NaN slot is skipped. A max is exact,
+  // so the order of the scan does not change it.
+  static_assert(std::tuple_size_v<decltype(f.limiter_ring)> % 4 == 0);
+  Lanes4 m{};
   for (std::size_t k = 0; k < f.limiter_ring.size(); k += 4) {
-    const float* v = &f.limiter_ring[k];
-    m0 = v[0] > m0 ? v[0] : m0;
-    m1 = v[1] > m1 ? v[1] : m1;
-    m2 = v[2] > m2 ? v[2] : m2;
-    m3 = v[3] > m3 ? v[3] : m3;
+    const Lanes4 v = load<Lanes4>(&f.limiter_ring[k]);
+    m = select(v > m, v, m);
   }
-  const float peak = max_f(max_f(m0, m1), max_f(m2, m3));
+  const float peak = max_f(max_f(m[0], m[1]), max_f(m[2], m[3]));
 
-  const float g = peak > lim.threshold ? max_f(std::pow(lim.threshold / peak, 0.55f), 0.3f) : 1.0f;
+  float g = 1.0f;
+  if (peak > lim.threshold) {
+    if (peak != lim.last_peak) {
+      lim.last_peak = peak;
+      lim.last_gain = max_f(std::pow(lim.threshold / peak, 0.55f), 0.3f);
+    }
+    g = lim.last_gain;
+  }
   if (f.limiter_slow > g) {
     f.limiter_slow = 0.9992f * f.limiter_slow + 0.0008f * g;
   } else {
@@ -209,7 +235,7 @@ DspMeters vocal_chain_process(VocalDsp& d, std::span<const float> mic, std::span
   const DspParams& p = d.params;
   const BlockSetup& b = d.block;
   ChainFrameState& f = d.frame;
-  const Limiter lim{b.clip_threshold, b.release_knee};
+  Limiter lim{b.clip_threshold, b.release_knee};
   const bool late_stages = p.delay_enabled || p.reverb_enabled || p.dj_fx_vocal;
   const float tape_fall = 0.00002f + 0.00006f * clamp_f(p.autodj_tapestop_speed, 0.1f, 1.0f);
   const ModDelayLines mod_lines = mod_delay_lines(d);
@@ -225,12 +251,13 @@ DspMeters vocal_chain_process(VocalDsp& d, std::span<const float> mic, std::span
   // keep what the later stages take, the reverb runs over the run, then the rest per
   // sample. No stage before the reverb reads state that a later stage writes.
   ChainRun& run = d.run;
+  StepClock clock(f.sample_counter, b.step_length);
   for (std::size_t start = 0; start < n; start += kReverbRun) {
     const std::size_t len = std::min(kReverbRun, n - start);
     for (std::size_t j = 0; j < len; ++j) {
       const std::size_t i = start + j;
       f.sample_counter += 1;
-      f.beat_step = (f.sample_counter / b.step_length) % 16;
+      f.beat_step = clock.advance();
 
       float x = mic[i] * p.vocal_gain * b.mic_trim;
       if (p.vocal_chain_active && p.lowcut_enabled) x = biquad_process(d.filter_bank_b[0], x);
