@@ -174,6 +174,15 @@ struct StepClock {
   }
 };
 
+// Lane by lane: v where v > m, else m (a NaN in v keeps m), as the processor's max does.
+inline Lanes4 lane_max(Lanes4 v, Lanes4 m) {
+#ifdef __SSE__
+  return _mm_max_ps(v, m);
+#else
+  return select(v > m, v, m);
+#endif
+}
+
 struct Limiter {
   float threshold, knee;
   // The last gain computed above the threshold and its peak: the peak of the
@@ -185,16 +194,23 @@ inline float limiter_gain(ChainFrameState& f, float l, float r, Limiter& lim) {
   const float p = max_f(std::fabs(l), std::fabs(r));
   const float q = min_f(p + 1.5f * max_f(p - f.limiter_prev_peak, 0.0f), 1.05f * p);
   f.limiter_prev_peak = p;
-  f.limiter_ring[f.limiter_index] = q;
-  f.limiter_index = (f.limiter_index + 1) % f.limiter_ring.size();
-  // The 24-slot scan four lanes at a time; a NaN slot is skipped. A max is exact,
-  // so the order of the scan does not change it.
+  // The window's peak over the 24 slots with q in place of the oldest, four lanes
+  // at a time; a NaN slot is skipped. A max is exact, so the scan order does not
+  // change it. q goes in from a register: loading it back right after its store
+  // would stall the load.
   static_assert(std::tuple_size_v<decltype(f.limiter_ring)> % 4 == 0);
+  const std::int32_t at = static_cast<std::int32_t>(f.limiter_index);
+  const Mask4 at_lanes{at, at, at, at};
+  const Lanes4 q_lanes = splat<Lanes4>(q);
+  Mask4 slots{0, 1, 2, 3};
   Lanes4 m{};
   for (std::size_t k = 0; k < f.limiter_ring.size(); k += 4) {
-    const Lanes4 v = load<Lanes4>(&f.limiter_ring[k]);
-    m = select(v > m, v, m);
+    const Lanes4 v = select(slots == at_lanes, q_lanes, load<Lanes4>(&f.limiter_ring[k]));
+    m = lane_max(v, m);
+    slots += 4;
   }
+  f.limiter_ring[f.limiter_index] = q;
+  f.limiter_index = (f.limiter_index + 1) % f.limiter_ring.size();
   const float peak = max_f(max_f(m[0], m[1]), max_f(m[2], m[3]));
 
   float g = 1.0f;
