@@ -2,6 +2,7 @@
 // order, the output stage (sum, tape stop, limiter, soft clip), stems and meters.
 #include <algorithm>
 #include <cmath>
+#include <new>
 
 #if defined(__SSE__) || defined(__x86_64__)
 #include <xmmintrin.h>
@@ -174,6 +175,16 @@ struct StepClock {
   }
 };
 
+// a > b ? a : b without a branch (the sign of a rise is not predictable); b when
+// either is NaN, which is max_f for a b that is never NaN.
+inline float max_ss(float a, float b) {
+#ifdef __SSE__
+  return _mm_cvtss_f32(_mm_max_ss(_mm_set_ss(a), _mm_set_ss(b)));
+#else
+  return a > b ? a : b;
+#endif
+}
+
 // Lane by lane: v where v > m, else m (a NaN in v keeps m), as the processor's max does.
 inline Lanes4 lane_max(Lanes4 v, Lanes4 m) {
 #ifdef __SSE__
@@ -192,7 +203,7 @@ struct Limiter {
 
 inline float limiter_gain(ChainFrameState& f, float l, float r, Limiter& lim) {
   const float p = max_f(std::fabs(l), std::fabs(r));
-  const float q = min_f(p + 1.5f * max_f(p - f.limiter_prev_peak, 0.0f), 1.05f * p);
+  const float q = min_f(p + 1.5f * max_ss(p - f.limiter_prev_peak, 0.0f), 1.05f * p);
   f.limiter_prev_peak = p;
   // The window's peak over the 24 slots with q in place of the oldest, four lanes
   // at a time; a NaN slot is skipped. A max is exact, so the scan order does not
@@ -297,20 +308,20 @@ DspMeters vocal_chain_process(VocalDsp& d, std::span<const float> mic, std::span
         voice = beat_gate_process(d.modulation.beat_gate, b.modulation.beat_gate, f.beat_step, voice);
       }
 
-      const BackingOut backing =
-          backing_sample(d.backing, backing_view, b.backing, {music_left[i], music_right[i]}, analysis.level);
-      run.backing[j] = backing;
+      // The stages' results are built in place in the run: a copy of a returned
+      // record reloads it in wider pieces than it was stored in, which stalls.
+      const BackingOut& backing = *::new (&run.backing[j]) BackingOut(backing_sample(
+          d.backing, backing_view, b.backing, {music_left[i], music_right[i]}, analysis.level));
       run.track_level[j] = d.backing.track_level;
 
       if (late_stages) {
         const SingerInputs singer{analysis.level, analysis.raw_level, d.denoise_gate.gate_gain,
                                   d.denoise_gate.voice_activity, analysis.sibilance};
-        const Sends sends =
-            sends_sample(d.filter_bank_a, b.sends, singer, voice, backing.track, backing.level);
+        const Sends& sends = *::new (&run.sends[j]) Sends(
+            sends_sample(d.filter_bank_a, b.sends, singer, voice, backing.track, backing.level));
         const EchoTime time =
             tempo_timing_sample(d.modulation.timing, b.modulation.timing, sends.singer_level);
-        run.echo[j] = echo_process(d.character_fx.echo, echo_view, b.echo, time, sends);
-        run.sends[j] = sends;
+        ::new (&run.echo[j]) EchoOut(echo_process(d.character_fx.echo, echo_view, b.echo, time, sends));
       }
       run.voice[j] = voice;
     }
