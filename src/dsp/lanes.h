@@ -41,6 +41,13 @@ inline Lanes4 select(Mask4 m, Lanes4 a, Lanes4 b) noexcept {
 // The whole part of each lane, truncated as a cast to int32 does.
 inline Mask4 whole_part(Lanes4 v) noexcept { return __builtin_convertvector(v, Mask4); }
 
+// max_f, min_f and abs_f of dsp_math.h, lane by lane.
+inline Lanes4 max_f(Lanes4 a, Lanes4 b) noexcept { return select(b != b, a, select(a > b, a, b)); }
+inline Lanes4 min_f(Lanes4 a, Lanes4 b) noexcept { return select(b != b, a, select(a < b, a, b)); }
+inline Lanes4 abs_f(Lanes4 v) noexcept {
+  return reinterpret_cast<Lanes4>(reinterpret_cast<Mask4>(v) & 0x7fffffff);
+}
+
 // clamp_f, flush_state and finite_or_zero of dsp_math.h, lane by lane.
 inline Lanes4 clamp_f(Lanes4 v, float lo, float hi) noexcept {
   const Lanes4 l = splat<Lanes4>(lo), h = splat<Lanes4>(hi);

@@ -175,23 +175,50 @@ struct StepClock {
   }
 };
 
-// a > b ? a : b without a branch (the sign of a rise is not predictable); b when
-// either is NaN, which is max_f for a b that is never NaN.
-inline float max_ss(float a, float b) {
-#ifdef __SSE__
-  return _mm_cvtss_f32(_mm_max_ss(_mm_set_ss(a), _mm_set_ss(b)));
-#else
-  return a > b ? a : b;
-#endif
-}
-
-// Lane by lane: v where v > m, else m (a NaN in v keeps m), as the processor's max does.
+// v where v > m, else m: a NaN in v keeps m, as the processor's max does.
+inline float lane_max(float v, float m) { return v > m ? v : m; }
 inline Lanes4 lane_max(Lanes4 v, Lanes4 m) {
 #ifdef __SSE__
   return _mm_max_ps(v, m);
 #else
   return select(v > m, v, m);
 #endif
+}
+
+// The limiter's window peaks for the run's output pairs in run.pre_left and
+// run.pre_right: for each sample the pair's peak p, its rising peak
+// q = min(p + 1.5 max(p - p_prev, 0), 1.05 p), and the largest q of the last 24
+// samples (a NaN q is skipped). Four samples at a time, each lane with the
+// operations of one sample; a max is exact, so the scan order does not change it.
+void limiter_peaks(ChainFrameState& f, ChainRun& run, std::size_t len) {
+  constexpr std::size_t kBefore = kLimiterWindow - 1;
+  // The q of the 23 samples before the run, oldest first; the ring's slot at
+  // limiter_index is the one the run's first q replaces.
+  for (std::size_t k = 0; k < kBefore; ++k) {
+    run.rise_peak[k] = f.limiter_ring[(f.limiter_index + 1 + k) % kLimiterWindow];
+  }
+  run.pair_peak[0] = f.limiter_prev_peak;
+  float* p = run.pair_peak.data() + 1;
+  float* q = run.rise_peak.data() + kBefore;
+  for_lanes(len, [&]<class V>(std::size_t j) {
+    store(p + j, max_f(abs_f(load<V>(&run.pre_left[j])), abs_f(load<V>(&run.pre_right[j]))));
+  });
+  for_lanes(len, [&]<class V>(std::size_t j) {
+    const V pj = load<V>(p + j);
+    const V rise = max_f(pj - load<V>(p + j - 1), splat<V>(0.0f));
+    store(q + j, min_f(pj + splat<V>(1.5f) * rise, splat<V>(1.05f) * pj));
+  });
+  for_lanes(len, [&]<class V>(std::size_t j) {
+    V m = splat<V>(0.0f);
+    for (std::size_t k = 0; k < kLimiterWindow; ++k) m = lane_max(load<V>(&run.rise_peak[j + k]), m);
+    store(&run.window_peak[j], m);
+  });
+
+  for (std::size_t j = len > kLimiterWindow ? len - kLimiterWindow : 0; j < len; ++j) {
+    f.limiter_ring[(f.limiter_index + j) % kLimiterWindow] = q[j];
+  }
+  f.limiter_index = (f.limiter_index + len) % kLimiterWindow;
+  f.limiter_prev_peak = p[len - 1];
 }
 
 struct Limiter {
@@ -201,29 +228,8 @@ struct Limiter {
   float last_peak = -1.0f, last_gain = 1.0f;
 };
 
-inline float limiter_gain(ChainFrameState& f, float l, float r, Limiter& lim) {
-  const float p = max_f(std::fabs(l), std::fabs(r));
-  const float q = min_f(p + 1.5f * max_ss(p - f.limiter_prev_peak, 0.0f), 1.05f * p);
-  f.limiter_prev_peak = p;
-  // The window's peak over the 24 slots with q in place of the oldest, four lanes
-  // at a time; a NaN slot is skipped. A max is exact, so the scan order does not
-  // change it. q goes in from a register: loading it back right after its store
-  // would stall the load.
-  static_assert(std::tuple_size_v<decltype(f.limiter_ring)> % 4 == 0);
-  const std::int32_t at = static_cast<std::int32_t>(f.limiter_index);
-  const Mask4 at_lanes{at, at, at, at};
-  const Lanes4 q_lanes = splat<Lanes4>(q);
-  Mask4 slots{0, 1, 2, 3};
-  Lanes4 m{};
-  for (std::size_t k = 0; k < f.limiter_ring.size(); k += 4) {
-    const Lanes4 v = select(slots == at_lanes, q_lanes, load<Lanes4>(&f.limiter_ring[k]));
-    m = lane_max(v, m);
-    slots += 4;
-  }
-  f.limiter_ring[f.limiter_index] = q;
-  f.limiter_index = (f.limiter_index + 1) % f.limiter_ring.size();
-  const float peak = max_f(max_f(m[0], m[1]), max_f(m[2], m[3]));
-
+// The limiter's gain for a sample whose window peak is peak.
+inline float limiter_gain(ChainFrameState& f, float peak, Limiter& lim) {
   float g = 1.0f;
   if (peak > lim.threshold) {
     if (peak != lim.last_peak) {
@@ -376,18 +382,26 @@ DspMeters vocal_chain_process(VocalDsp& d, std::span<const float> mic, std::span
         l = m;
         r = m;
       }
-
-      const float g = limiter_gain(f, l, r, lim);
-      l = soft_clip(l * g, b.clip_threshold, b.clip_headroom);
-      r = soft_clip(r * g, b.clip_threshold, b.clip_headroom);
-      out_left[i] = l;
-      out_right[i] = r;
+      run.pre_left[j] = l;
+      run.pre_right[j] = r;
 
       d.stems[4][i] = soft_clip(pairs.undocked.left * b.l2_gain, b.clip_threshold, b.clip_headroom);
       d.stems[5][i] = soft_clip(pairs.undocked.right * b.l2_gain, b.clip_threshold, b.clip_headroom);
+      sum_track2 += 0.5f * (track.left * track.left + track.right * track.right);
+    }
+
+    // The limiter's window peaks depend only on its input, so they are found for
+    // the whole run before its gain follows them sample by sample.
+    limiter_peaks(f, run, len);
+    for (std::size_t j = 0; j < len; ++j) {
+      const std::size_t i = start + j;
+      const float g = limiter_gain(f, run.window_peak[j], lim);
+      const float l = soft_clip(run.pre_left[j] * g, b.clip_threshold, b.clip_headroom);
+      const float r = soft_clip(run.pre_right[j] * g, b.clip_threshold, b.clip_headroom);
+      out_left[i] = l;
+      out_right[i] = r;
 
       // Meter accumulators.
-      sum_track2 += 0.5f * (track.left * track.left + track.right * track.right);
       peak = max_f(peak, max_f(std::fabs(l), std::fabs(r)));
       const float m = 0.5f * (l + r);
       sum_m2 += m * m;

@@ -75,10 +75,13 @@ struct BlockSetup {
 };
 
 // State of the chain's own frame: step counter, output stage and quality meters.
+// The limiter's look-back: the peak of the last 24 samples.
+inline constexpr std::size_t kLimiterWindow = 24;
+
 struct ChainFrameState {
   std::uint64_t sample_counter = 0;
   std::uint64_t beat_step = 0;
-  std::array<float, 24> limiter_ring{};
+  std::array<float, kLimiterWindow> limiter_ring{};
   std::size_t limiter_index = 0;
   float limiter_prev_peak = 0.0f;
   float limiter_slow = 1.0f;  // s2
@@ -103,6 +106,13 @@ struct ChainRun {
   std::array<StereoSample, kReverbRun> voice{};
   std::array<BackingOut, kReverbRun> backing{};
   std::array<float, kReverbRun> track_level{};  // the backing's follower after the sample
+  // The limiter's inputs: the output pair before it, the pair's peak p after the
+  // previous sample's, the rising peak q after the 23 before the run, and the
+  // window's peak of each sample.
+  std::array<float, kReverbRun> pre_left{}, pre_right{};
+  std::array<float, 1 + kReverbRun> pair_peak{};
+  std::array<float, kLimiterWindow - 1 + kReverbRun> rise_peak{};
+  std::array<float, kReverbRun> window_peak{};
   friend bool operator==(const ChainRun&, const ChainRun&) noexcept { return true; }
 };
 
