@@ -228,6 +228,29 @@ TEST(VocalChain, BlockLengthChangesOnlyTheBlockDesigns) {
   EXPECT_NEAR(r128.last.latency_ms, 128.0f * 1000.0f / 48000.0f, 1e-6f);
 }
 
+TEST(VocalChain, LimiterWindowCarriesAcrossBlocksOfAnyLength) {
+  // The limiter looks back 24 samples; blocks shorter than that, blocks that split
+  // a 128-sample run, and blocks longer than a run must all see the same window.
+  DspParams p;
+  p.eq_enabled = p.tc_pultronic_enabled = false;
+  p.master_limiter_ceiling_db = -6.0f;
+  const std::vector<float> mic = sine(523.0, 2.0, 128 * 40);
+  const std::vector<float> music = sine(131.0, 1.0, mic.size());
+  VocalDsp whole = vocal_dsp_new(p);
+  const ChainRun reference = run_chain(whole, mic, music, music, 128);
+  EXPECT_LT(whole.frame.limiter_gain, 0.9f);  // the limiter is working
+  for (const std::size_t block : {std::size_t{1}, std::size_t{23}, std::size_t{37}, std::size_t{300}}) {
+    VocalDsp d = vocal_dsp_new(p);
+    const ChainRun r = run_chain(d, mic, music, music, block);
+    EXPECT_TRUE(test::same_samples(reference, r)) << block;
+    // The quality followers step once a block; the limiter's state is per sample.
+    EXPECT_EQ(whole.frame.limiter_ring, d.frame.limiter_ring) << block;
+    EXPECT_EQ(whole.frame.limiter_index, d.frame.limiter_index) << block;
+    EXPECT_EQ(whole.frame.limiter_prev_peak, d.frame.limiter_prev_peak) << block;
+    EXPECT_EQ(whole.frame.limiter_gain, d.frame.limiter_gain) << block;
+  }
+}
+
 TEST(VocalChain, ShortBufferBoundsTheFrameCount) {
   VocalDsp d = vocal_dsp_new(dsp_params_default());
   const std::vector<float> mic = sine(440.0, 0.3, 128);
