@@ -374,15 +374,21 @@ void reverb_run(ReverbState& s, const ReverbLines& lines, const ReverbBlock& b, 
   const std::size_t n = voice.size();
   ReverbScratch& sc = lines.scratch;
 
-  // Pre-delay: jumps while the singer is quiet or far off, else glides.
-  for (std::size_t j = 0; j < n; ++j) {
-    const float gap = b.predelay_target - s.predelay;
-    if (sends[j].singer_level < 0.015f || std::fabs(gap) > 32.0f) {
-      s.predelay = b.predelay_target;
-    } else {
-      s.predelay += clamp_f(0.00002f * gap, -0.002f, 0.002f);
+  // Pre-delay: jumps while the singer is quiet or far off, else glides. On its
+  // target it stays there either way (the glide adds zero), so the usual case
+  // skips the sample-by-sample recursion.
+  if (s.predelay == b.predelay_target) {
+    std::fill_n(sc.predelay.begin(), n, s.predelay);
+  } else {
+    for (std::size_t j = 0; j < n; ++j) {
+      const float gap = b.predelay_target - s.predelay;
+      if (sends[j].singer_level < 0.015f || std::fabs(gap) > 32.0f) {
+        s.predelay = b.predelay_target;
+      } else {
+        s.predelay += clamp_f(0.00002f * gap, -0.002f, 0.002f);
+      }
+      sc.predelay[j] = s.predelay;
     }
-    sc.predelay[j] = s.predelay;
   }
 
   // Early reflections, all read before the run's writes.
