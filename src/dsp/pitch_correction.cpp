@@ -122,8 +122,8 @@ const bool kHaveAvx = [] {
 }();
 
 template <std::size_t N>
-void squared_differences(const float* a, const float* b, std::size_t count, float* out) {
-  if (kHaveAvx) {
+void squared_differences(DetectorBuild build, const float* a, const float* b, std::size_t count, float* out) {
+  if (build == DetectorBuild::avx) {
     squared_differences_avx<N>(a, b, count, out);
   } else {
     squared_differences_sse<N>(a, b, count, out);
@@ -176,7 +176,13 @@ float snap_to_scale(std::uint64_t root_key, bool minor, bool chromatic, float fr
   return note_hz(static_cast<float>(target), reference_hz);
 }
 
+bool detector_avx_available() { return kHaveAvx; }
+
 PitchEstimate analyse_pitch_frame(std::span<const float> frame) {
+  return analyse_pitch_frame(frame, kHaveAvx ? DetectorBuild::avx : DetectorBuild::sse);
+}
+
+PitchEstimate analyse_pitch_frame(std::span<const float> frame, DetectorBuild build) {
   if (frame.size() < kPitchFrame) return {};
 
   // Loudness of the older half.
@@ -191,7 +197,7 @@ PitchEstimate analyse_pitch_frame(std::span<const float> frame) {
   std::array<float, kMaxLag + 1> diff{};
   std::array<float, kMaxLag + 1> norm{};
   float running = 0.0f;
-  squared_differences<kDiffWindow>(s.data(), s.data() + 1, kMaxLag, diff.data() + 1);
+  squared_differences<kDiffWindow>(build, s.data(), s.data() + 1, kMaxLag, diff.data() + 1);
   for (std::size_t tau = 1; tau <= kMaxLag; ++tau) {
     running += diff[tau];
     norm[tau] = running > 1e-9f ? diff[tau] * static_cast<float>(tau) / running : 1.0f;
@@ -240,7 +246,7 @@ PitchEstimate analyse_pitch_frame(std::span<const float> frame) {
   const std::size_t last = std::min<std::size_t>(t0, 638) + 2;
   const float scale = total > 1e-9f ? static_cast<float>(t0) / (4.0f * total) : 0.0f;
   std::array<float, 8> err{};
-  squared_differences<kRefineWindow>(frame.data(), frame.data() + first, last - first + 1, err.data());
+  squared_differences<kRefineWindow>(build, frame.data(), frame.data() + first, last - first + 1, err.data());
   std::size_t tb = first;
   for (std::size_t t = first; t <= last; ++t) {
     err[t - first] *= scale;
