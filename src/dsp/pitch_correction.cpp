@@ -190,19 +190,35 @@ PitchEstimate analyse_pitch_frame(std::span<const float> frame, DetectorBuild bu
   for (std::size_t j = 0; j < kRefineWindow; ++j) energy += frame[j] * frame[j];
   if (std::sqrt(energy / static_cast<float>(kRefineWindow)) < 0.0018f) return {};
 
+  // Every other sample, four at a time.
   std::array<float, kDecimated> s;
-  for (std::size_t k = 0; k < kDecimated; ++k) s[k] = frame[2 * k];
+  for (std::size_t k = 0; k < kDecimated; k += 4) {
+    const Lanes4 even = __builtin_shufflevector(load4(&frame[2 * k]), load4(&frame[2 * k + 4]), 0, 2, 4, 6);
+    std::memcpy(&s[k], &even, sizeof even);
+  }
 
-  // Difference function and its cumulative normalisation, lags 1..320.
+  // Difference function and its cumulative normalisation, lags 1..320; the
+  // running sums are serial, the divisions independent, four to a register.
   std::array<float, kMaxLag + 1> diff{};
+  std::array<float, kMaxLag + 1> cumulative{};
   std::array<float, kMaxLag + 1> norm{};
-  float running = 0.0f;
   squared_differences<kDiffWindow>(build, s.data(), s.data() + 1, kMaxLag, diff.data() + 1);
+  float running = 0.0f;
   for (std::size_t tau = 1; tau <= kMaxLag; ++tau) {
     running += diff[tau];
-    norm[tau] = running > 1e-9f ? diff[tau] * static_cast<float>(tau) / running : 1.0f;
+    cumulative[tau] = running;
   }
   const float total = running;
+  static_assert(kMaxLag % 4 == 0);
+  const Lanes4 one = {1.0f, 1.0f, 1.0f, 1.0f};
+  const Lanes4 floor_sum = {1e-9f, 1e-9f, 1e-9f, 1e-9f};
+  Lanes4 lags = {1.0f, 2.0f, 3.0f, 4.0f};
+  for (std::size_t tau = 1; tau <= kMaxLag; tau += 4) {
+    const Lanes4 sum = load4(&cumulative[tau]);
+    const Lanes4 n = sum > floor_sum ? load4(&diff[tau]) * lags / sum : one;
+    std::memcpy(&norm[tau], &n, sizeof n);
+    lags += 4.0f;
+  }
 
   std::size_t best_tau = 0;
   float best = 1.0f;
@@ -389,7 +405,12 @@ float pitch_correction_sample(VocalDsp& d, float gated) {
     const float base =
         ps.smoothed_hz > kVoicedHz ? 0.65f * ps.smoothed_hz + 0.35f * ps.detected_hz : ps.detected_hz;
     const float r_raw = clamp_f(ps.corrected_hz / ps.detected_hz, lo, hi);
-    const float c = std::fabs(1200.0f * std::log2(clamp_f(ps.corrected_hz / base, lo, hi)));
+    const float q = clamp_f(ps.corrected_hz / base, lo, hi);
+    if (q != ps.correction_ratio) {
+      ps.correction_ratio = q;
+      ps.correction_cents = std::fabs(1200.0f * std::log2(q));
+    }
+    const float c = ps.correction_cents;
     const float z = expressive ? max_f(max_f(p.flex_tune_pct, 0.55f) * 44.0f, 24.0f)
                                : max_f(max_f(p.flex_tune_pct, 0.0f) * 38.0f, 18.0f);
     const float j = ps.jitter <= 5.0f ? 1.0f : clamp_f(1.0f - (ps.jitter - 5.0f) / 11.0f, 0.02f, 1.0f);

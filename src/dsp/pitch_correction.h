@@ -43,6 +43,10 @@ struct PitchState {
   float lp1 = 0.0f;
   float lp2 = 0.0f;
   float tremolo = 1.0f;  // tremolo gain of the last sample
+  // The correction's distance in cents for the ratio last asked, which changes
+  // once a hop: the logarithm is not taken again for every sample.
+  float correction_ratio = 0.0f;
+  float correction_cents = 0.0f;
   VoiceEffect effect = VoiceEffect::none;
   friend bool operator==(const PitchState&, const PitchState&) = default;
 };
