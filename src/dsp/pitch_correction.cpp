@@ -202,11 +202,17 @@ PitchEstimate analyse_pitch_frame(std::span<const float> frame, DetectorBuild bu
   std::array<float, kMaxLag + 1> diff{};
   std::array<float, kMaxLag + 1> cumulative{};
   std::array<float, kMaxLag + 1> norm{};
-  squared_differences<kDiffWindow>(build, s.data(), s.data() + 1, kMaxLag, diff.data() + 1);
+  // In chunks, so that the serial running sum of one chunk overlaps the sums of
+  // the next.
+  constexpr std::size_t kChunk = 16;
+  static_assert(kMaxLag % kChunk == 0);
   float running = 0.0f;
-  for (std::size_t tau = 1; tau <= kMaxLag; ++tau) {
-    running += diff[tau];
-    cumulative[tau] = running;
+  for (std::size_t first = 1; first <= kMaxLag; first += kChunk) {
+    squared_differences<kDiffWindow>(build, s.data(), s.data() + first, kChunk, diff.data() + first);
+    for (std::size_t tau = first; tau < first + kChunk; ++tau) {
+      running += diff[tau];
+      cumulative[tau] = running;
+    }
   }
   const float total = running;
   static_assert(kMaxLag % 4 == 0);
