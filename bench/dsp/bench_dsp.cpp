@@ -172,13 +172,19 @@ void BM_EchoAndReverbBlock(benchmark::State& state) {
   for (auto _ : state) {
     const auto t0 = std::chrono::steady_clock::now();
     float acc = 0.0f;
+    ChainRun& run = engine.run;
     for (std::size_t i = 0; i < kBlock; ++i) {
       const float x = s.mic[at + i];
       sends.pair = {x, 0.8f * x};
       const EchoTime t = tempo_timing_sample(engine.modulation.timing, timing, sends.singer_level);
-      const EchoOut echo = echo_process(engine.character_fx.echo, echo_view, echo_block, t, sends);
-      StereoSample v = reverb_process(engine.reverb, reverb_view, reverb_block, sends, echo, {x, x});
-      v = echo_mix(echo_block, echo, sends, v);
+      run.echo[i] = echo_process(engine.character_fx.echo, echo_view, echo_block, t, sends);
+      run.sends[i] = sends;
+      run.voice[i] = {x, x};
+    }
+    reverb_process_block(engine.reverb, reverb_view, reverb_block, std::span(run.sends).first(kBlock),
+                         std::span(run.echo).first(kBlock), std::span(run.voice).first(kBlock));
+    for (std::size_t i = 0; i < kBlock; ++i) {
+      const StereoSample v = echo_mix(echo_block, run.echo[i], run.sends[i], run.voice[i]);
       acc += v.left + v.right;
     }
     benchmark::DoNotOptimize(acc);

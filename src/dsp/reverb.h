@@ -10,9 +10,9 @@
 // The input lines take the send pair and, while the echo is fed, a share of the
 // echo's mid and side.
 //
-// Per block the chain calls reverb_prepare; per sample reverb_process with the
-// sends of stage 25 and the echo of stage 26. The meter reverb_active_gain is
-// ReverbState::active_gain.
+// Per block the chain calls reverb_prepare, then reverb_process_block over runs of
+// samples with the sends of stage 25 and the echo of stage 26 of each sample. The
+// meter reverb_active_gain is ReverbState::active_gain.
 #pragma once
 
 #include <array>
@@ -29,6 +29,28 @@
 namespace melodara {
 
 inline constexpr std::size_t kReverbInputSize = 16384;
+
+// The longest run reverb_process_block takes in one pass. Every line of the network
+// is longer and no early-reflection tap is nearer than 384 samples, so within a
+// run each line's reads see only values written before the run: each stage can run
+// over the whole run in its own loop.
+inline constexpr std::size_t kReverbRun = 128;
+inline constexpr std::size_t kReverbTaps = 23;
+
+// Working arrays of one run, preallocated with the engine. They hold nothing from
+// one run to the next, so two engines compare equal whatever they hold.
+struct ReverbScratch {
+  using Run = std::array<float, kReverbRun>;
+  Run predelay{};
+  Run factor{}, delay{};  // tap factor and one tap's delays while the pre-delay moves
+  std::array<Run, kReverbTaps> taps{};
+  Run in_l{}, in_r{}, e_a{}, e_b{}, cross_x{}, cross_y{};
+  std::array<Run, 8> tank_l{}, tank_r{};  // comb outputs, then their damped values
+  Run sum_l{}, sum_r{}, mean_l{}, mean_r{};
+  std::array<Run, 4> bank_comb_l{}, bank_comb_r{};
+  Run bank_l{}, bank_r{};  // the second bank's all-pass outputs
+  friend bool operator==(const ReverbScratch&, const ReverbScratch&) noexcept { return true; }
+};
 
 struct ReverbState {
   std::size_t input_write = 0;  // W of the input lines
@@ -72,6 +94,7 @@ struct ReverbLines {
   std::array<std::span<float>, 4> b_combs_l, b_combs_r;
   std::span<float> b_allpass_l, b_allpass_r;
   FilterBankA& bank;
+  ReverbScratch& scratch;
 };
 
 // Tap factor f of the early reflections at a pre-delay of P samples.
@@ -82,9 +105,15 @@ float reverb_tap_factor(float predelay) noexcept;
 // above 144). Thread: any. Allocates: no. Blocks: no.
 ReverbBlock reverb_prepare(const DspParams& params, const FxModes& modes, float tempo) noexcept;
 
-// One sample: the active gain follows the send target, the input lines take the
-// sends and the echo, and the voice pair comes back with the reverb added.
-// Thread: engine. Allocates: no. Blocks: no.
+// Per sample of voice, in order: the active gain follows the send target, the input
+// lines take the sends and the echo, and the voice pair comes back with the reverb
+// added (in place). sends and echo hold at least voice.size() samples; any length
+// is taken, in runs of kReverbRun. Thread: engine. Allocates: no. Blocks: no.
+void reverb_process_block(ReverbState& state, const ReverbLines& lines, const ReverbBlock& block,
+                          std::span<const Sends> sends, std::span<const EchoOut> echo,
+                          std::span<StereoSample> voice) noexcept;
+
+// One sample of reverb_process_block. Thread: engine. Allocates: no. Blocks: no.
 StereoSample reverb_process(ReverbState& state, const ReverbLines& lines, const ReverbBlock& block,
                             const Sends& sends, const EchoOut& echo, StereoSample voice) noexcept;
 

@@ -221,106 +221,131 @@ DspMeters vocal_chain_process(VocalDsp& d, std::span<const float> mic, std::span
   float sum_m2 = 0.0f, sum_low2 = 0.0f, sum_high2 = 0.0f, sum_d2 = 0.0f;
   float least_deesser_gain = 1.0f, least_comp_gain = 1.0f;
 
-  for (std::size_t i = 0; i < n; ++i) {
-    f.sample_counter += 1;
-    f.beat_step = (f.sample_counter / b.step_length) % 16;
+  // Runs of at most kReverbRun samples: the stages up to the echo run per sample and
+  // keep what the later stages take, the reverb runs over the run, then the rest per
+  // sample. No stage before the reverb reads state that a later stage writes.
+  ChainRun& run = d.run;
+  for (std::size_t start = 0; start < n; start += kReverbRun) {
+    const std::size_t len = std::min(kReverbRun, n - start);
+    for (std::size_t j = 0; j < len; ++j) {
+      const std::size_t i = start + j;
+      f.sample_counter += 1;
+      f.beat_step = (f.sample_counter / b.step_length) % 16;
 
-    float x = mic[i] * p.vocal_gain * b.mic_trim;
-    if (p.vocal_chain_active && p.lowcut_enabled) x = biquad_process(d.filter_bank_b[0], x);
-    sum_v2 += x * x;
-    const InputAnalysis analysis =
-        input_analysis_sample(d.denoise_gate, b.gate, x, d.pitch_state.detected_hz);
+      float x = mic[i] * p.vocal_gain * b.mic_trim;
+      if (p.vocal_chain_active && p.lowcut_enabled) x = biquad_process(d.filter_bank_b[0], x);
+      sum_v2 += x * x;
+      const InputAnalysis analysis =
+          input_analysis_sample(d.denoise_gate, b.gate, x, d.pitch_state.detected_hz);
 
-    StereoSample voice{x, x};
-    if (p.vocal_chain_active) {
-      ReductionGains gains;
-      voice = process_voice(d, x, analysis, i, tone_sections, gains);
-      least_deesser_gain = min_f(least_deesser_gain, gains.deesser);
-      least_comp_gain = min_f(least_comp_gain, gains.compressor);
+      StereoSample voice{x, x};
+      if (p.vocal_chain_active) {
+        ReductionGains gains;
+        voice = process_voice(d, x, analysis, i, tone_sections, gains);
+        least_deesser_gain = min_f(least_deesser_gain, gains.deesser);
+        least_comp_gain = min_f(least_comp_gain, gains.compressor);
+      }
+
+      if (p.mod_routing_order == 0) {
+        voice = beat_gate_process(d.modulation.beat_gate, b.modulation.beat_gate, f.beat_step, voice);
+        voice = mod_delay_process(d.modulation.mod_delay, mod_lines, b.modulation.mod_delay, voice);
+      } else if (p.mod_routing_order == 1) {
+        voice = mod_delay_process(d.modulation.mod_delay, mod_lines, b.modulation.mod_delay, voice);
+        voice = beat_gate_process(d.modulation.beat_gate, b.modulation.beat_gate, f.beat_step, voice);
+      }
+
+      const BackingOut backing =
+          backing_sample(d.backing, backing_view, b.backing, {music_left[i], music_right[i]}, analysis.level);
+      run.backing[j] = backing;
+      run.track_level[j] = d.backing.track_level;
+
+      if (late_stages) {
+        const SingerInputs singer{analysis.level, analysis.raw_level, d.denoise_gate.gate_gain,
+                                  d.denoise_gate.voice_activity, analysis.sibilance};
+        const Sends sends =
+            sends_sample(d.filter_bank_a, b.sends, singer, voice, backing.track, backing.level);
+        const EchoTime time =
+            tempo_timing_sample(d.modulation.timing, b.modulation.timing, sends.singer_level);
+        run.echo[j] = echo_process(d.character_fx.echo, echo_view, b.echo, time, sends);
+        run.sends[j] = sends;
+      }
+      run.voice[j] = voice;
     }
 
-    if (p.mod_routing_order == 0) {
-      voice = beat_gate_process(d.modulation.beat_gate, b.modulation.beat_gate, f.beat_step, voice);
-      voice = mod_delay_process(d.modulation.mod_delay, mod_lines, b.modulation.mod_delay, voice);
-    } else if (p.mod_routing_order == 1) {
-      voice = mod_delay_process(d.modulation.mod_delay, mod_lines, b.modulation.mod_delay, voice);
-      voice = beat_gate_process(d.modulation.beat_gate, b.modulation.beat_gate, f.beat_step, voice);
-    }
-
-    const BackingOut backing =
-        backing_sample(d.backing, backing_view, b.backing, {music_left[i], music_right[i]}, analysis.level);
-    StereoSample track = backing.track;
-
+    const std::span<StereoSample> voices(run.voice.data(), len);
     if (late_stages) {
-      const SingerInputs singer{analysis.level, analysis.raw_level, d.denoise_gate.gate_gain,
-                                d.denoise_gate.voice_activity, analysis.sibilance};
-      const Sends sends = sends_sample(d.filter_bank_a, b.sends, singer, voice, track, backing.level);
-      const EchoTime time = tempo_timing_sample(d.modulation.timing, b.modulation.timing, sends.singer_level);
-      const EchoOut echo = echo_process(d.character_fx.echo, echo_view, b.echo, time, sends);
-      voice = reverb_process(d.reverb, reverb_view, b.reverb, sends, echo, voice);
-      voice = echo_mix(b.echo, echo, sends, voice);
-    }
-    LevelStagePairs pairs{
-        voice,
-        track,
-        {(backing.mid + backing.side) * p.beat_volume, (backing.mid - backing.side) * p.beat_volume}};
-    level_stage_sample(d.dynamics, b.dynamics, d.filter_bank_b, pairs, backing.level);
-    voice = pairs.voice;
-    track = pairs.track;
-
-    d.stems[0][i] = voice.left;
-    d.stems[1][i] = voice.right;
-    d.stems[2][i] = track.left;
-    d.stems[3][i] = track.right;
-
-    // Output sum with the level guard.
-    const float a = d.backing.track_level;
-    const float vb = d.dynamics.voice_peak;
-    float q = 1.0f;
-    if (a > 0.008f && vb > 0.015f) {
-      q = a + vb > 0.22f ? clamp_f(std::pow(0.22f / (a + vb), 0.14f), 0.89f, 1.0f) * 1.025f : 1.015f;
-    }
-    float l = (voice.left + track.left) * b.l2_gain * q;
-    float r = (voice.right + track.right) * b.l2_gain * q;
-
-    if (p.dj_fx_stop) {
-      f.tape_speed = max_f(f.tape_speed - tape_fall, 0.15f);
-      const float s = f.tape_speed;
-      const float root = std::sqrt(s);
-      l = pitch_shift_sample(d.aux_shifter_l, l, s, 0.0f) * root;
-      r = pitch_shift_sample(d.aux_shifter_r, r, s, 0.0f) * root;
-    } else {
-      f.tape_speed = min_f(f.tape_speed + 0.001f, 1.0f);
+      reverb_process_block(d.reverb, reverb_view, b.reverb, std::span(run.sends).first(len),
+                           std::span(run.echo).first(len), voices);
     }
 
-    if (p.send_to_phone_mono) {
+    for (std::size_t j = 0; j < len; ++j) {
+      const std::size_t i = start + j;
+      const BackingOut& backing = run.backing[j];
+      StereoSample voice = voices[j];
+      StereoSample track = backing.track;
+      if (late_stages) voice = echo_mix(b.echo, run.echo[j], run.sends[j], voice);
+      LevelStagePairs pairs{
+          voice,
+          track,
+          {(backing.mid + backing.side) * p.beat_volume, (backing.mid - backing.side) * p.beat_volume}};
+      level_stage_sample(d.dynamics, b.dynamics, d.filter_bank_b, pairs, backing.level);
+      voice = pairs.voice;
+      track = pairs.track;
+
+      d.stems[0][i] = voice.left;
+      d.stems[1][i] = voice.right;
+      d.stems[2][i] = track.left;
+      d.stems[3][i] = track.right;
+
+      // Output sum with the level guard.
+      const float a = run.track_level[j];
+      const float vb = d.dynamics.voice_peak;
+      float q = 1.0f;
+      if (a > 0.008f && vb > 0.015f) {
+        q = a + vb > 0.22f ? clamp_f(std::pow(0.22f / (a + vb), 0.14f), 0.89f, 1.0f) * 1.025f : 1.015f;
+      }
+      float l = (voice.left + track.left) * b.l2_gain * q;
+      float r = (voice.right + track.right) * b.l2_gain * q;
+
+      if (p.dj_fx_stop) {
+        f.tape_speed = max_f(f.tape_speed - tape_fall, 0.15f);
+        const float s = f.tape_speed;
+        const float root = std::sqrt(s);
+        l = pitch_shift_sample(d.aux_shifter_l, l, s, 0.0f) * root;
+        r = pitch_shift_sample(d.aux_shifter_r, r, s, 0.0f) * root;
+      } else {
+        f.tape_speed = min_f(f.tape_speed + 0.001f, 1.0f);
+      }
+
+      if (p.send_to_phone_mono) {
+        const float m = 0.5f * (l + r);
+        l = m;
+        r = m;
+      }
+
+      const float g = limiter_gain(f, l, r, lim);
+      l = soft_clip(l * g, b.clip_threshold, b.clip_headroom);
+      r = soft_clip(r * g, b.clip_threshold, b.clip_headroom);
+      out_left[i] = l;
+      out_right[i] = r;
+
+      d.stems[4][i] = soft_clip(pairs.undocked.left * b.l2_gain, b.clip_threshold, b.clip_headroom);
+      d.stems[5][i] = soft_clip(pairs.undocked.right * b.l2_gain, b.clip_threshold, b.clip_headroom);
+
+      // Meter accumulators.
+      sum_track2 += 0.5f * (track.left * track.left + track.right * track.right);
+      peak = max_f(peak, max_f(std::fabs(l), std::fabs(r)));
       const float m = 0.5f * (l + r);
-      l = m;
-      r = m;
+      sum_m2 += m * m;
+      const float low = biquad_process(d.band_l, m);
+      const float high = biquad_process(d.band_r, m);
+      sum_low2 += low * low;
+      sum_high2 += high * high;
+      const float d2 = m - 2.0f * f.meter_m1 + f.meter_m2;
+      sum_d2 += d2 * d2;
+      f.meter_m2 = f.meter_m1;
+      f.meter_m1 = m;
     }
-
-    const float g = limiter_gain(f, l, r, lim);
-    l = soft_clip(l * g, b.clip_threshold, b.clip_headroom);
-    r = soft_clip(r * g, b.clip_threshold, b.clip_headroom);
-    out_left[i] = l;
-    out_right[i] = r;
-
-    d.stems[4][i] = soft_clip(pairs.undocked.left * b.l2_gain, b.clip_threshold, b.clip_headroom);
-    d.stems[5][i] = soft_clip(pairs.undocked.right * b.l2_gain, b.clip_threshold, b.clip_headroom);
-
-    // Meter accumulators.
-    sum_track2 += 0.5f * (track.left * track.left + track.right * track.right);
-    peak = max_f(peak, max_f(std::fabs(l), std::fabs(r)));
-    const float m = 0.5f * (l + r);
-    sum_m2 += m * m;
-    const float low = biquad_process(d.band_l, m);
-    const float high = biquad_process(d.band_r, m);
-    sum_low2 += low * low;
-    sum_high2 += high * high;
-    const float d2 = m - 2.0f * f.meter_m1 + f.meter_m2;
-    sum_d2 += d2 * d2;
-    f.meter_m2 = f.meter_m1;
-    f.meter_m1 = m;
   }
 
   const float master_peak_db = 20.0f * std::log10(max_f(peak, 0.00001f));

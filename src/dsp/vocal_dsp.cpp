@@ -132,7 +132,8 @@ ReverbLines reverb_lines(VocalDsp& d) noexcept {
           spans(d.reverb_b_combs_r),
           d.reverb_b_allpass_l,
           d.reverb_b_allpass_r,
-          d.filter_bank_a};
+          d.filter_bank_a,
+          d.reverb_scratch};
 }
 
 VocalDsp vocal_dsp_new(DspParams params) {

@@ -93,6 +93,19 @@ struct ChainFrameState {
   friend bool operator==(const ChainFrameState&, const ChainFrameState&) = default;
 };
 
+// What the stages after the reverb take from those before it, per sample of one
+// run of at most kReverbRun samples: the chain runs the stages up to the echo over
+// the run, the reverb over the run, then the rest. Holds nothing from one run to
+// the next, so two engines compare equal whatever it holds.
+struct ChainRun {
+  std::array<Sends, kReverbRun> sends{};
+  std::array<EchoOut, kReverbRun> echo{};
+  std::array<StereoSample, kReverbRun> voice{};
+  std::array<BackingOut, kReverbRun> backing{};
+  std::array<float, kReverbRun> track_level{};  // the backing's follower after the sample
+  friend bool operator==(const ChainRun&, const ChainRun&) noexcept { return true; }
+};
+
 struct VocalDsp {
   DspParams params;
 
@@ -134,6 +147,10 @@ struct VocalDsp {
   ReverbState reverb;
   ChainFrameState frame;
   BlockSetup block;
+
+  // Working arrays of one run (value-initialised, so touched before the first block).
+  ReverbScratch reverb_scratch{};
+  ChainRun run{};
 
   // Stems of the last block: voice L, voice R, track L, track R (as mixed), and the
   // track L, R without ducking. Each holds at least the last block's n samples.

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <functional>
 #include <limits>
 
@@ -161,6 +163,55 @@ TEST(Reverb, ReverseMixIsAShareAndZeroLeavesTheEnvelopeFlat) {
   const Output ra = run(a, send.size(), sends_at, voice_at);
   const Output rb = run(b, send.size(), sends_at, voice_at);
   EXPECT_NE(ra.left, rb.left);
+}
+
+// Runs of any length give what the reverb gives sample by sample, bit for bit:
+// with the pre-delay gliding (its taps' whole parts crossing integers) and then
+// jumping inside a run, the sends switching off inside runs, the echo feeding the
+// input lines and the reverse envelope and the second bank on.
+TEST(Reverb, RunsOfAnyLengthMatchSampleBySample) {
+  DspParams p = largest_room();
+  p.reverse_reverb_enabled = true;
+  p.reverse_reverb_mix = 0.5f;
+  ReverbRig single(p), runs(p);
+  for (ReverbRig* rig : {&single, &runs}) rig->engine.reverb.predelay = rig->block.predelay_target - 30.5f;
+
+  const std::size_t n = 20000;  // past the input lines' wrap
+  const std::vector<float> x = test::noise(n, 11), y = test::noise(n, 12);
+  std::vector<Sends> sends(n);
+  std::vector<EchoOut> echo(n);
+  std::vector<StereoSample> voice(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    sends[i] = sending({x[i], 0.6f * y[i]});
+    sends[i].singer_level = i >= 9000 && i < 9050 ? 0.0f : 0.05f;  // quiet: the pre-delay jumps
+    sends[i].off = (i >= 3000 && i < 3100) || i % 997 == 0;
+    echo[i] = {{0.3f * y[i], 0.3f * x[i]}, 0.2f * x[i], 0.1f * y[i], 0.5f, i % 2000 < 1500};
+    voice[i] = {0.25f * y[i], 0.25f * x[i]};
+  }
+
+  std::vector<StereoSample> expected(n);
+  float glided_to = 0.0f;
+  for (std::size_t i = 0; i < n; ++i) {
+    expected[i] = single.step(sends[i], voice[i], echo[i]);
+    if (i == 8999) glided_to = single.engine.reverb.predelay;
+  }
+  EXPECT_GT(glided_to, single.block.predelay_target - 30.5f + 1.0f);
+  EXPECT_LT(glided_to, single.block.predelay_target);
+  EXPECT_EQ(single.engine.reverb.predelay, single.block.predelay_target);
+
+  const std::size_t lengths[] = {128, 1, 37, 300, 128, 5, 127};
+  std::size_t at = 0;
+  for (std::size_t k = 0; at < n; ++k) {
+    const std::size_t len = std::min(lengths[k % std::size(lengths)], n - at);
+    reverb_process_block(runs.engine.reverb, runs.lines, runs.block, std::span(sends).subspan(at, len),
+                         std::span(echo).subspan(at, len), std::span(voice).subspan(at, len));
+    at += len;
+  }
+  for (std::size_t i = 0; i < n; ++i) {
+    ASSERT_EQ(std::bit_cast<std::uint64_t>(voice[i]), std::bit_cast<std::uint64_t>(expected[i])) << i;
+  }
+  EXPECT_TRUE(runs.engine == single.engine);  // state, lines and filters alike
+  EXPECT_GT(test::rms(std::span(&voice[0].left, 2 * n)), 0.01);
 }
 
 TEST(Reverb, BlockValuesAtTheDefaultsAndTheirLimits) {

@@ -1,0 +1,69 @@
+// Four float lanes in one SSE register (GCC and clang vector types) and loops that
+// run a body on four samples at a time, then on the remaining ones singly. Every
+// lane does the same IEEE operations as the scalar code, so results are the same.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+
+namespace melodara {
+
+typedef float Lanes4 __attribute__((vector_size(16)));
+typedef std::int32_t Mask4 __attribute__((vector_size(16)));
+
+// Thread: any. Allocates: no.
+template <class V>
+inline V load(const float* p) noexcept {
+  V v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+inline void store(float* p, float v) noexcept { *p = v; }
+inline void store(float* p, Lanes4 v) noexcept { std::memcpy(p, &v, sizeof v); }
+
+// x in every lane (x itself for float).
+template <class V>
+inline V splat(float x) noexcept {
+  if constexpr (sizeof(V) == sizeof(float)) {
+    return x;
+  } else {
+    return V{x, x, x, x};
+  }
+}
+
+// Lane by lane: a where m is set, else b.
+inline Lanes4 select(Mask4 m, Lanes4 a, Lanes4 b) noexcept {
+  return reinterpret_cast<Lanes4>((m & reinterpret_cast<Mask4>(a)) | (~m & reinterpret_cast<Mask4>(b)));
+}
+
+// The whole part of each lane, truncated as a cast to int32 does.
+inline Mask4 whole_part(Lanes4 v) noexcept { return __builtin_convertvector(v, Mask4); }
+
+// clamp_f, flush_state and finite_or_zero of dsp_math.h, lane by lane.
+inline Lanes4 clamp_f(Lanes4 v, float lo, float hi) noexcept {
+  const Lanes4 l = splat<Lanes4>(lo), h = splat<Lanes4>(hi);
+  const Lanes4 above = select(v > l, v, l);
+  return select(above < h, above, h);
+}
+inline Lanes4 flush_state(Lanes4 v) noexcept {
+  const Lanes4 a = reinterpret_cast<Lanes4>(reinterpret_cast<Mask4>(v) & 0x7fffffff);
+  const Mask4 keep = (a >= 1e-18f) & (a <= std::numeric_limits<float>::max());
+  return reinterpret_cast<Lanes4>(reinterpret_cast<Mask4>(v) & keep);
+}
+inline Lanes4 finite_or_zero(Lanes4 v) noexcept {
+  const Lanes4 a = reinterpret_cast<Lanes4>(reinterpret_cast<Mask4>(v) & 0x7fffffff);
+  return reinterpret_cast<Lanes4>(reinterpret_cast<Mask4>(v) & (a <= std::numeric_limits<float>::max()));
+}
+
+// body.template operator()<V>(j) for j = 0, 4, 8, ... with V = Lanes4 while four
+// samples remain, then for each remaining j with V = float.
+template <class Body>
+inline void for_lanes(std::size_t n, Body body) noexcept {
+  std::size_t j = 0;
+  for (; j + 4 <= n; j += 4) body.template operator()<Lanes4>(j);
+  for (; j < n; ++j) body.template operator()<float>(j);
+}
+
+}  // namespace melodara
