@@ -7,6 +7,7 @@
 #include <numbers>
 
 #include "dsp/dsp_math.h"
+#include "dsp/lanes.h"
 #include "dsp/vocal_dsp.h"
 
 namespace melodara {
@@ -28,16 +29,7 @@ inline float note_hz(float note, float reference) { return reference * std::exp2
 // per lag i < count. Each sum runs in four 4-lane accumulators, acc0 over
 // j = 0..3 mod 16, acc1 over 4..7, acc2 over 8..11, acc3 over 12..15, and ends as
 // ((acc0 + acc1) + (acc2 + acc3)) reduced pairwise: every build below keeps this
-// order, so the sums are the same to the bit on any processor. GCC and clang
-// vector types: one SSE register per group, no alignment needed.
-typedef float Lanes4 __attribute__((vector_size(16)));
-
-inline Lanes4 load4(const float* p) {
-  Lanes4 v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-
+// order, so the sums are the same to the bit on any processor.
 inline float reduce(Lanes4 acc0, Lanes4 acc1, Lanes4 acc2, Lanes4 acc3) {
   const Lanes4 acc = (acc0 + acc1) + (acc2 + acc3);
   return (acc[0] + acc[1]) + (acc[2] + acc[3]);
@@ -50,12 +42,13 @@ inline void squared_difference_lags(const float* a, const float* b, float* out) 
   static_assert(N % 16 == 0);
   Lanes4 acc[L][4] = {};
   for (std::size_t j = 0; j < N; j += 16) {
-    const Lanes4 x0 = load4(a + j), x1 = load4(a + j + 4), x2 = load4(a + j + 8), x3 = load4(a + j + 12);
+    const Lanes4 x0 = load<Lanes4>(a + j), x1 = load<Lanes4>(a + j + 4), x2 = load<Lanes4>(a + j + 8),
+                 x3 = load<Lanes4>(a + j + 12);
 #pragma GCC unroll 4
     for (std::size_t l = 0; l < L; ++l) {
       const float* y = b + l + j;
-      const Lanes4 d0 = x0 - load4(y), d1 = x1 - load4(y + 4), d2 = x2 - load4(y + 8),
-                   d3 = x3 - load4(y + 12);
+      const Lanes4 d0 = x0 - load<Lanes4>(y), d1 = x1 - load<Lanes4>(y + 4), d2 = x2 - load<Lanes4>(y + 8),
+                   d3 = x3 - load<Lanes4>(y + 12);
       acc[l][0] += d0 * d0;
       acc[l][1] += d1 * d1;
       acc[l][2] += d2 * d2;
@@ -193,8 +186,8 @@ PitchEstimate analyse_pitch_frame(std::span<const float> frame, DetectorBuild bu
   // Every other sample, four at a time.
   std::array<float, kDecimated> s;
   for (std::size_t k = 0; k < kDecimated; k += 4) {
-    const Lanes4 even = __builtin_shufflevector(load4(&frame[2 * k]), load4(&frame[2 * k + 4]), 0, 2, 4, 6);
-    std::memcpy(&s[k], &even, sizeof even);
+    store(&s[k],
+          __builtin_shufflevector(load<Lanes4>(&frame[2 * k]), load<Lanes4>(&frame[2 * k + 4]), 0, 2, 4, 6));
   }
 
   // Difference function and its cumulative normalisation, lags 1..320; the
@@ -216,13 +209,10 @@ PitchEstimate analyse_pitch_frame(std::span<const float> frame, DetectorBuild bu
   }
   const float total = running;
   static_assert(kMaxLag % 4 == 0);
-  const Lanes4 one = {1.0f, 1.0f, 1.0f, 1.0f};
-  const Lanes4 floor_sum = {1e-9f, 1e-9f, 1e-9f, 1e-9f};
   Lanes4 lags = {1.0f, 2.0f, 3.0f, 4.0f};
   for (std::size_t tau = 1; tau <= kMaxLag; tau += 4) {
-    const Lanes4 sum = load4(&cumulative[tau]);
-    const Lanes4 n = sum > floor_sum ? load4(&diff[tau]) * lags / sum : one;
-    std::memcpy(&norm[tau], &n, sizeof n);
+    const Lanes4 sum = load<Lanes4>(&cumulative[tau]);
+    store(&norm[tau], select(sum > 1e-9f, load<Lanes4>(&diff[tau]) * lags / sum, splat<Lanes4>(1.0f)));
     lags += 4.0f;
   }
 
