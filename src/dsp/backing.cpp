@@ -39,7 +39,9 @@ inline float leveller_gain(float tl) noexcept {
   if (tl > 0.132f) return min_f(max_f(std::pow(0.132f / tl, 0.65f), 0.38f), 1.0f);
   if (tl > 0.004f && tl < 0.115f) {
     const float z = clamp_f((tl - 0.004f) / 0.01f, 0.0f, 1.0f);
-    const float lift = min_f(max_f(std::pow(0.118f / max_f(tl, 0.018f), 0.55f), 1.0f), 1.95f);
+    // Up to tl = 0.03 the power is above 2.1, so the lift is at its cap.
+    const float lift =
+        tl <= 0.03f ? 1.95f : min_f(max_f(std::pow(0.118f / max_f(tl, 0.018f), 0.55f), 1.0f), 1.95f);
     return 1.0f + (lift - 1.0f) * z * z * (3.0f - 2.0f * z);
   }
   return 1.0f;

@@ -178,7 +178,7 @@ void level_stage_sample(DynamicsState& s, const DynamicsBlock& b, FilterBankB& b
     // Pull the voice towards a level that follows the track.
     const float a2 = clamp_f(track_level, 0.042f, 0.185f);
     const float target = clamp_f(1.18f * a2 * b.track_boost, 0.062f, 0.215f);
-    gain = clamp_f(std::pow(a2 / 0.112f, 0.46f) * b.track_boost, 0.6f, 1.48f);
+    gain = clamp_f(pow_memo(s.track_pull, a2 / 0.112f, 0.46f) * b.track_boost, 0.6f, 1.48f);
     if (f > target) gain *= clamp_f(std::pow(target / max_f(f, 0.0001f), 0.26f), 0.64f, 1.0f);
     gain = clamp_f(gain, 0.6f, 1.48f);
   } else if (f > 0.38f) {

@@ -13,6 +13,7 @@
 #include "dsp/biquad.h"
 #include "dsp/denoise_gate.h"
 #include "dsp/dsp_params.h"
+#include "dsp/pow_memo.h"
 #include "dsp/stereo_sample.h"
 
 namespace melodara {
@@ -26,6 +27,7 @@ struct DynamicsState {
   float voice_peak = 0.0f;       // F, the voice peak follower (b of the output sum)
   float makeup_exponent = 0.0f;  // w x the makeup of the last sample, and its exponential
   float makeup_gain = 1.0f;
+  PowMemo track_pull;  // the level stage's pull towards the track, at rest while the track level is clamped
   friend bool operator==(const DynamicsState&, const DynamicsState&) = default;
 };
 
