@@ -39,7 +39,9 @@ inline float leveller_gain(float tl) noexcept {
   if (tl > 0.132f) return min_f(max_f(std::pow(0.132f / tl, 0.65f), 0.38f), 1.0f);
   if (tl > 0.004f && tl < 0.115f) {
     const float z = clamp_f((tl - 0.004f) / 0.01f, 0.0f, 1.0f);
-    const float lift = min_f(max_f(std::pow(0.118f / max_f(tl, 0.018f), 0.55f), 1.0f), 1.95f);
+    // Up to tl = 0.03 the power is above 2.1, so the lift is at its cap.
+    const float lift =
+        tl <= 0.03f ? 1.95f : min_f(max_f(std::pow(0.118f / max_f(tl, 0.018f), 0.55f), 1.0f), 1.95f);
     return 1.0f + (lift - 1.0f) * z * z * (3.0f - 2.0f * z);
   }
   return 1.0f;
@@ -67,6 +69,7 @@ BackingBlock backing_prepare(const DspParams& p, float gate_level, float input_g
   if (p.vocal_remover_karaoke) {
     b.remover = p.vocal_cancel_pct <= 0.05f ? 0.96f : clamp_f(p.vocal_cancel_pct, 0.15f, 1.0f);
   }
+  b.keep_mid = 1.0f - b.remover;
   const float width = p.imager_enabled ? clamp_f(p.stereo_width_pct / 100.0f, 0.65f, 1.08f) : 0.98f;
   b.side_gain = (0.96f + 0.14f * b.remover) * width;
   b.synth_gain = p.send_to_phone_mono ? 0.0f : max_f(width, 0.75f) * 0.24f;
@@ -74,6 +77,7 @@ BackingBlock backing_prepare(const DspParams& p, float gate_level, float input_g
   const float s = track_shift_semitones(p);
   b.ratio = std::exp2(s / 12.0f);
   b.mix = clamp_f(p.autopitch_mix, 0.0f, 1.0f);
+  b.dry = 1.0f - b.mix;
   b.shift = std::fabs(b.ratio - 1.0f) > 0.0005f && b.mix > 0.01f;
   const ShiftBandGains g = track_shift_band_gains(s);
   b.low_gain = g.low;
@@ -86,6 +90,7 @@ BackingBlock backing_prepare(const DspParams& p, float gate_level, float input_g
   b.ducker = p.ducker_enabled;
   b.duck_gain = b.pk ? 0.28f : db_gain(-min_f(0.35f * max_f(p.duck_amount_db, 0.0f), 1.2f));
   b.volume = p.beat_volume;
+  b.ducked_volume = b.volume * b.duck_gain;
   return b;
 }
 
@@ -97,7 +102,7 @@ BackingOut backing_sample(BackingState& s, const BackingLines& lines, const Back
   // Remover on the mid, width on the side.
   const float mid = 0.5f * (music.left + music.right);
   const float side = 0.5f * (music.left - music.right);
-  const float mr = b.remover * biquad_process(bank[kMidLowpass], mid) + (1.0f - b.remover) * mid;
+  const float mr = b.remover * biquad_process(bank[kMidLowpass], mid) + b.keep_mid * mid;
   const float sh = biquad_process(bank[kSideHighpass], side);
   const float so = (1.0f + 0.12f * vp) * b.side_gain * sh;
 
@@ -127,14 +132,14 @@ BackingOut backing_sample(BackingState& s, const BackingLines& lines, const Back
   const float lo = biquad_process(bank[kLowBand], 0.5f * (l1 + r1));
   float l2 = l1, r2 = r1, lo2 = lo;
   if (b.shift) {
-    const float k = b.mix;
+    const float k = b.mix, dry = b.dry;
     const float lo_s = pitch_shift_sample(lines.low, lo, b.ratio, 0.0f);
     const float lh_s = pitch_shift_sample(lines.left, lh, b.ratio, 0.0f);
     const float rh_s = pitch_shift_sample(lines.right, rh, b.ratio, 0.0f);
     const float low = b.low_gain * lo_s;
-    l2 = (1.0f - k) * l1 + k * (b.high_gain * lh_s + low);
-    r2 = (1.0f - k) * r1 + k * (b.high_gain * rh_s + low);
-    lo2 = (1.0f - k) * lo + k * low;
+    l2 = dry * l1 + k * (b.high_gain * lh_s + low);
+    r2 = dry * r1 + k * (b.high_gain * rh_s + low);
+    lo2 = dry * lo + k * low;
   } else {
     // Kept current, not heard: switching the shift on starts from a filled ring.
     pitch_shift_feed(lines.left, l1, 1.0f, 0.0f);
@@ -169,13 +174,8 @@ BackingOut backing_sample(BackingState& s, const BackingLines& lines, const Back
   const float pocket = biquad_process(bank[kPocketHigh], biquad_process(bank[kPocketLow], m3));
   const float mp = s.presence * pocket + (1.0f - s.presence) * m3;
 
-  float u = 1.0f;
-  if (b.pk && e > b.gate_level) {
-    u = b.duck_gain;
-  } else if (b.ducker && e > b.duck_level) {
-    u = b.duck_gain;
-  }
-  const float g = b.volume * u;
+  const bool ducked = (b.pk && e > b.gate_level) || (b.ducker && e > b.duck_level);
+  const float g = ducked ? b.ducked_volume : b.volume;  // volume x 1 is the volume itself
   return BackingOut{{(mp + s3) * g, (mp - s3) * g}, s.track_level * level_gain * g, mp, s3};
 }
 

@@ -41,11 +41,13 @@ struct BackingState {
 
 struct BackingBlock {
   float remover = 0.0f;           // r
+  float keep_mid = 1.0f;          // 1 - r
   float side_gain = 0.0f;         // (0.96 + 0.14 r) w
   float synth_gain = 0.0f;        // 0.24 max(w, 0.75), 0 for the phone's mono
   bool shift = false;             // the key shift is active
   float ratio = 1.0f;             // rho
   float mix = 0.0f;               // k
+  float dry = 1.0f;               // 1 - k
   float low_gain = 1.0f;          // g0
   float high_gain = 1.0f;         // g1
   float gate_level = 0.0f;        // Lg = T G
@@ -55,6 +57,7 @@ struct BackingBlock {
   bool pk = false;                // pk_mode_ducking
   bool ducker = false;            // ducker_enabled
   float volume = 0.78f;           // beat_volume
+  float ducked_volume = 0.78f;    // beat_volume x u while ducking
   friend bool operator==(const BackingBlock&, const BackingBlock&) = default;
 };
 

@@ -14,6 +14,8 @@ constexpr float kTwoPi = 2.0f * std::numbers::pi_v<float>;
 // Approaches +-1 / sqrt(0.14) = +-2.67, so the crossed feedback cannot run away.
 inline float soft_limit(float y) noexcept { return y / std::sqrt(1.0f + 0.14f * y * y); }
 
+inline bool settled(const Biquad& f) noexcept { return f.z1 == 0.0f && f.z2 == 0.0f; }
+
 }  // namespace
 
 float flanger_process(FlangerState& s, std::span<float> line, float x) noexcept {
@@ -62,6 +64,17 @@ EchoBlock echo_prepare(const DspParams& p, const FxModes& modes) noexcept {
 
 EchoOut echo_process(EchoState& s, const EchoLines& lines, const EchoBlock& b, const EchoTime& time,
                      const Sends& sends) noexcept {
+  FilterBankA& bank = lines.bank;
+  const bool fed = b.feed && !(b.mute_on_pause && sends.track_level < 0.0012f);
+  // Unfed over cleared lines and settled filters, every tap and section gives +0 and
+  // every slot stays 0: the pair is silent without running them.
+  if (!fed && s.unfed_run == kEchoLineSize && settled(bank[19]) && settled(bank[20]) && settled(bank[21]) &&
+      settled(bank[22]) && settled(bank[14])) {
+    s.write = next_index(s.write, kEchoLineSize);
+    return {{0.0f, 0.0f}, 0.0f, 0.0f, b.level, false};
+  }
+  s.unfed_run = fed ? 0 : s.unfed_run + (s.unfed_run < kEchoLineSize);
+
   const bool swinging = b.ping_pong || b.wobble;
   const float sn = swinging ? std::sin(kTwoPi * time.wobble_phase) : 0.0f;
   const float mo = b.wobble ? 48.0f * sn : 0.0f;
@@ -79,11 +92,9 @@ EchoOut echo_process(EchoState& s, const EchoLines& lines, const EchoBlock& b, c
   const float c = read_behind(lines.right, w, clamp_f(d + 0.85f * mo, 1800.0f, 95992.0f));
 
   // Crossed: the right tap feeds the left line and the left tap the right line.
-  FilterBankA& bank = lines.bank;
   const float u = soft_limit(biquad_process(bank[21], biquad_process(bank[19], b.feedback * c)));
   const float z = soft_limit(biquad_process(bank[22], biquad_process(bank[20], b.feedback * a)));
 
-  const bool fed = b.feed && !(b.mute_on_pause && sends.track_level < 0.0012f);
   // Unfed lines take zeros, so the tail is gone once the index has passed.
   lines.left[w] = fed ? finite_or_zero(b.gain_left * sends.pair.left + u) : 0.0f;
   lines.right[w] = fed ? finite_or_zero(b.gain_right * sends.pair.right + z) : 0.0f;

@@ -48,6 +48,9 @@ inline constexpr std::size_t kEchoLineSize = 96000;
 
 struct EchoState {
   std::size_t write = 0;  // shared write index of tempo_line_l and tempo_line_r
+  // Samples in a row written unfed (zeros), up to kEchoLineSize: at that count both
+  // lines hold only zeros, as only echo_process writes them.
+  std::size_t unfed_run = 0;
   friend bool operator==(const EchoState&, const EchoState&) = default;
 };
 

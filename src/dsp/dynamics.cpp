@@ -32,6 +32,9 @@ DynamicsBlock dynamics_prepare(const DspParams& p, FilterBankB& bank) noexcept {
   b.release_fast = pole_of_ms(clamp_f(0.62f * sixteenth_ms, 78.0f, 114.0f));
   b.release_slow = pole_of_ms(clamp_f(1.08f * sixteenth_ms, 140.0f, 190.0f));
   b.attack = pole_of_ms(clamp_f(10.0f - 2.0f * u, 7.8f, 12.5f));
+  b.release_span = b.release_slow - b.release_fast;
+  b.attack_take = 1.0f - b.attack;
+  b.release_take = 1.0f - b.release_fast;
 
   b.pre_comp_exponent = 0.4f * (1.0f - 1.0f / clamp_f(p.pre_comp_ratio, 1.0f, 4.0f));
   const float deesser_pre = 0.38f * std::pow(10.0f, clamp_f(p.tc_deesser_pre_db, -40.0f, -6.0f) / 20.0f);
@@ -58,6 +61,11 @@ DynamicsBlock dynamics_prepare(const DspParams& p, FilterBankB& bank) noexcept {
   b.track_boost =
       p.beat_volume <= 0.85f ? 1.0f : clamp_f(std::pow(p.beat_volume / 0.78f, 1.85f), 1.0f, 1.62f);
   b.punch = clamp_f(p.tc_vitamin_punch, 0.0f, 1.0f);
+  b.punch_voice_gain = 1.0f + 0.065f * b.punch;
+  b.punch_voice_low = 0.1f * b.punch;
+  b.punch_track_gain = 1.0f + 0.035f * b.punch;
+  b.punch_track_low = 0.05f * b.punch;
+  b.punch_side_high = 0.12f * b.punch;
 
   b.pre_comp = p.pre_comp_enabled;
   b.deesser = p.deesser_enabled;
@@ -105,11 +113,11 @@ float compressor_sample(DynamicsState& s, const DynamicsBlock& b, float x, const
                                              : 0.99990529f * s.comp_slow_level + 0.0000947118f * ax;
   const float slow = s.comp_slow_level;
   if (ax > s.comp_env) {
-    s.comp_env = follow(s.comp_env, ax, b.attack);
+    s.comp_env = b.attack * s.comp_env + b.attack_take * ax;
   } else {
     // A voice that stays loud releases slowly; a short peak over a quiet voice fast.
     const float z = clamp_f(slow / (s.comp_env + 0.0001f) - 0.35f, 0.0f, 1.0f);
-    s.comp_env = follow(s.comp_env, ax, b.release_fast + z * (b.release_slow - b.release_fast));
+    s.comp_env = follow(s.comp_env, ax, b.release_fast + z * b.release_span);
   }
   const float env = s.comp_env;
 
@@ -161,7 +169,8 @@ void level_stage_sample(DynamicsState& s, const DynamicsBlock& b, FilterBankB& b
                         float track_level) noexcept {
   StereoSample& voice = pairs.voice;
   const float peak = max_f(std::fabs(voice.left), std::fabs(voice.right));
-  s.voice_peak = follow(s.voice_peak, peak, peak > s.voice_peak ? b.attack : b.release_fast);
+  const FollowerRates rates{b.attack, b.attack_take, b.release_fast, b.release_take};
+  s.voice_peak = follow(s.voice_peak, peak, rates);
   const float f = s.voice_peak;
 
   float gain = 1.0f;
@@ -169,7 +178,7 @@ void level_stage_sample(DynamicsState& s, const DynamicsBlock& b, FilterBankB& b
     // Pull the voice towards a level that follows the track.
     const float a2 = clamp_f(track_level, 0.042f, 0.185f);
     const float target = clamp_f(1.18f * a2 * b.track_boost, 0.062f, 0.215f);
-    gain = clamp_f(std::pow(a2 / 0.112f, 0.46f) * b.track_boost, 0.6f, 1.48f);
+    gain = clamp_f(pow_memo(s.track_pull, a2 / 0.112f, 0.46f) * b.track_boost, 0.6f, 1.48f);
     if (f > target) gain *= clamp_f(std::pow(target / max_f(f, 0.0001f), 0.26f), 0.64f, 1.0f);
     gain = clamp_f(gain, 0.6f, 1.48f);
   } else if (f > 0.38f) {
@@ -180,19 +189,18 @@ void level_stage_sample(DynamicsState& s, const DynamicsBlock& b, FilterBankB& b
   voice.right *= gain;
 
   if (!b.punch_on) return;
-  const float pv = b.punch;
   const float voice_low = biquad_process(bank[kPunch], 0.5f * (voice.left + voice.right));
   const StereoSample track = pairs.track;
   const float track_low = biquad_process(bank[kPunch + 1], 0.5f * (track.left + track.right));
   const float track_side_high =
       0.5f * (biquad_process(bank[kPunch + 2], track.left) - biquad_process(bank[kPunch + 3], track.right));
 
-  const float voice_gain = 1.0f + 0.065f * pv, voice_add = 0.1f * pv * voice_low;
+  const float voice_gain = b.punch_voice_gain, voice_add = b.punch_voice_low * voice_low;
   voice.left = voice.left * voice_gain + voice_add;
   voice.right = voice.right * voice_gain + voice_add;
 
-  const float track_gain = 1.0f + 0.035f * pv;
-  const float track_add = 0.05f * pv * track_low, side_add = 0.12f * pv * track_side_high;
+  const float track_gain = b.punch_track_gain;
+  const float track_add = b.punch_track_low * track_low, side_add = b.punch_side_high * track_side_high;
   for (StereoSample* pair : {&pairs.track, &pairs.undocked}) {
     pair->left = pair->left * track_gain + track_add + side_add;
     pair->right = pair->right * track_gain + track_add - side_add;

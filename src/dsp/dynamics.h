@@ -13,6 +13,7 @@
 #include "dsp/biquad.h"
 #include "dsp/denoise_gate.h"
 #include "dsp/dsp_params.h"
+#include "dsp/pow_memo.h"
 #include "dsp/stereo_sample.h"
 
 namespace melodara {
@@ -26,6 +27,7 @@ struct DynamicsState {
   float voice_peak = 0.0f;       // F, the voice peak follower (b of the output sum)
   float makeup_exponent = 0.0f;  // w x the makeup of the last sample, and its exponential
   float makeup_gain = 1.0f;
+  PowMemo track_pull;  // the level stage's pull towards the track, at rest while the track level is clamped
   friend bool operator==(const DynamicsState&, const DynamicsState&) = default;
 };
 
@@ -34,18 +36,26 @@ struct DynamicsBlock {
   float release_fast = 0.0f;  // rA
   float release_slow = 0.0f;  // rB
   float attack = 0.0f;        // cK
+  float release_span = 0.0f;  // rB - rA
+  float attack_take = 1.0f;   // 1 - cK
+  float release_take = 1.0f;  // 1 - rA
   float pre_comp_exponent = 0.0f;
-  float deesser_floor = 0.015f;  // max(dp, 0.015): the de-esser threshold's floor
-  float deesser_amount = 0.42f;  // a = max(deesser_amount, 0.42)
-  float deesser2_amount = 0.0f;  // deesser_amount x 2.8
-  float knee_start = 0.0f;       // K1
-  float knee_end = 0.0f;         // K2
-  float knee_width = 0.0001f;    // W
-  float slope = 0.33f;           // s
-  float knee_joint = 1.0f;       // J
-  float makeup_ln = 0.0f;        // full makeup in nepers: (0.52 makeup + mb) ln 10 / 20
-  float track_boost = 1.0f;      // B
-  float punch = 0.0f;            // pv
+  float deesser_floor = 0.015f;   // max(dp, 0.015): the de-esser threshold's floor
+  float deesser_amount = 0.42f;   // a = max(deesser_amount, 0.42)
+  float deesser2_amount = 0.0f;   // deesser_amount x 2.8
+  float knee_start = 0.0f;        // K1
+  float knee_end = 0.0f;          // K2
+  float knee_width = 0.0001f;     // W
+  float slope = 0.33f;            // s
+  float knee_joint = 1.0f;        // J
+  float makeup_ln = 0.0f;         // full makeup in nepers: (0.52 makeup + mb) ln 10 / 20
+  float track_boost = 1.0f;       // B
+  float punch = 0.0f;             // pv
+  float punch_voice_gain = 1.0f;  // 1 + 0.065 pv
+  float punch_voice_low = 0.0f;   // 0.1 pv
+  float punch_track_gain = 1.0f;  // 1 + 0.035 pv
+  float punch_track_low = 0.0f;   // 0.05 pv
+  float punch_side_high = 0.0f;   // 0.12 pv
   bool pre_comp = false;
   bool deesser = false;
   bool deesser2 = false;  // deesser_enabled, tc_pultronic_enabled and an amount above 0.01

@@ -7,6 +7,7 @@
 #include <numbers>
 
 #include "dsp/dsp_math.h"
+#include "dsp/lanes.h"
 #include "dsp/vocal_dsp.h"
 
 namespace melodara {
@@ -24,34 +25,102 @@ constexpr float kVoicedHz = 65.0f;
 inline float semitones(float hz, float reference) { return 12.0f * std::log2(hz / reference) + 69.0f; }
 inline float note_hz(float note, float reference) { return reference * std::exp2((note - 69.0f) / 12.0f); }
 
-// Sum of squared differences of a and b over N values, in groups of four lanes
-// (GCC and clang vector types: one SSE register per group, no alignment needed).
-typedef float Lanes4 __attribute__((vector_size(16)));
+// Sums of squared differences out[i] = sum over j < N of (a[j] - b[i + j])^2, one
+// per lag i < count. Each sum runs in four 4-lane accumulators, acc0 over
+// j = 0..3 mod 16, acc1 over 4..7, acc2 over 8..11, acc3 over 12..15, and ends as
+// ((acc0 + acc1) + (acc2 + acc3)) reduced pairwise: every build below keeps this
+// order, so the sums are the same to the bit on any processor.
+inline float reduce(Lanes4 acc0, Lanes4 acc1, Lanes4 acc2, Lanes4 acc3) {
+  const Lanes4 acc = (acc0 + acc1) + (acc2 + acc3);
+  return (acc[0] + acc[1]) + (acc[2] + acc[3]);
+}
 
-inline Lanes4 load4(const float* p) {
-  Lanes4 v;
+// L lags in one pass: the loads of a serve them all, and L x 4 independent
+// accumulators keep the adds from waiting on each other.
+template <std::size_t N, std::size_t L>
+inline void squared_difference_lags(const float* a, const float* b, float* out) {
+  static_assert(N % 16 == 0);
+  Lanes4 acc[L][4] = {};
+  for (std::size_t j = 0; j < N; j += 16) {
+    const Lanes4 x0 = load<Lanes4>(a + j), x1 = load<Lanes4>(a + j + 4), x2 = load<Lanes4>(a + j + 8),
+                 x3 = load<Lanes4>(a + j + 12);
+#pragma GCC unroll 4
+    for (std::size_t l = 0; l < L; ++l) {
+      const float* y = b + l + j;
+      const Lanes4 d0 = x0 - load<Lanes4>(y), d1 = x1 - load<Lanes4>(y + 4), d2 = x2 - load<Lanes4>(y + 8),
+                   d3 = x3 - load<Lanes4>(y + 12);
+      acc[l][0] += d0 * d0;
+      acc[l][1] += d1 * d1;
+      acc[l][2] += d2 * d2;
+      acc[l][3] += d3 * d3;
+    }
+  }
+  for (std::size_t l = 0; l < L; ++l) out[l] = reduce(acc[l][0], acc[l][1], acc[l][2], acc[l][3]);
+}
+
+template <std::size_t N>
+void squared_differences_sse(const float* a, const float* b, std::size_t count, float* out) {
+  const std::size_t whole = count - count % 2;
+  for (std::size_t i = 0; i < whole; i += 2) squared_difference_lags<N, 2>(a, b + i, out + i);
+  for (std::size_t i = whole; i < count; ++i) squared_difference_lags<N, 1>(a, b + i, out + i);
+}
+
+// The same sums with AVX (no FMA): one 8-lane register holds acc0|acc1, another
+// acc2|acc3, so each lane adds the same values in the same order as above.
+typedef float Lanes8 __attribute__((vector_size(32)));
+
+__attribute__((target("avx"))) inline Lanes8 load8(const float* p) {
+  Lanes8 v;
   std::memcpy(&v, p, sizeof v);
   return v;
 }
 
-template <std::size_t N>
-inline float squared_difference(const float* a, const float* b) {
-  // Four independent accumulators keep the adds from waiting on each other.
+__attribute__((target("avx"))) inline float reduce8(Lanes8 acc01, Lanes8 acc23) {
+  Lanes4 q[4];
+  std::memcpy(&q[0], &acc01, sizeof acc01);
+  std::memcpy(&q[2], &acc23, sizeof acc23);
+  return reduce(q[0], q[1], q[2], q[3]);
+}
+
+template <std::size_t N, std::size_t L>
+__attribute__((target("avx"))) inline void squared_difference_lags_avx(const float* a, const float* b,
+                                                                       float* out) {
   static_assert(N % 16 == 0);
-  Lanes4 acc0 = {0.0f, 0.0f, 0.0f, 0.0f};
-  Lanes4 acc1 = acc0, acc2 = acc0, acc3 = acc0;
+  Lanes8 acc[L][2] = {};
   for (std::size_t j = 0; j < N; j += 16) {
-    const Lanes4 d0 = load4(a + j) - load4(b + j);
-    const Lanes4 d1 = load4(a + j + 4) - load4(b + j + 4);
-    const Lanes4 d2 = load4(a + j + 8) - load4(b + j + 8);
-    const Lanes4 d3 = load4(a + j + 12) - load4(b + j + 12);
-    acc0 += d0 * d0;
-    acc1 += d1 * d1;
-    acc2 += d2 * d2;
-    acc3 += d3 * d3;
+    const Lanes8 x01 = load8(a + j), x23 = load8(a + j + 8);
+#pragma GCC unroll 4
+    for (std::size_t l = 0; l < L; ++l) {
+      const float* y = b + l + j;
+      const Lanes8 d01 = x01 - load8(y), d23 = x23 - load8(y + 8);
+      acc[l][0] += d01 * d01;
+      acc[l][1] += d23 * d23;
+    }
   }
-  const Lanes4 acc = (acc0 + acc1) + (acc2 + acc3);
-  return (acc[0] + acc[1]) + (acc[2] + acc[3]);
+  for (std::size_t l = 0; l < L; ++l) out[l] = reduce8(acc[l][0], acc[l][1]);
+}
+
+template <std::size_t N>
+__attribute__((target("avx"))) void squared_differences_avx(const float* a, const float* b, std::size_t count,
+                                                            float* out) {
+  const std::size_t whole = count - count % 4;
+  for (std::size_t i = 0; i < whole; i += 4) squared_difference_lags_avx<N, 4>(a, b + i, out + i);
+  for (std::size_t i = whole; i < count; ++i) squared_difference_lags_avx<N, 1>(a, b + i, out + i);
+}
+
+// Read once at start-up, before any engine runs.
+const bool kHaveAvx = [] {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx") != 0;
+}();
+
+template <std::size_t N>
+void squared_differences(DetectorBuild build, const float* a, const float* b, std::size_t count, float* out) {
+  if (build == DetectorBuild::avx) {
+    squared_differences_avx<N>(a, b, count, out);
+  } else {
+    squared_differences_sse<N>(a, b, count, out);
+  }
 }
 
 bool in_scale(std::int64_t pc, bool minor) {
@@ -100,7 +169,13 @@ float snap_to_scale(std::uint64_t root_key, bool minor, bool chromatic, float fr
   return note_hz(static_cast<float>(target), reference_hz);
 }
 
+bool detector_avx_available() { return kHaveAvx; }
+
 PitchEstimate analyse_pitch_frame(std::span<const float> frame) {
+  return analyse_pitch_frame(frame, kHaveAvx ? DetectorBuild::avx : DetectorBuild::sse);
+}
+
+PitchEstimate analyse_pitch_frame(std::span<const float> frame, DetectorBuild build) {
   if (frame.size() < kPitchFrame) return {};
 
   // Loudness of the older half.
@@ -108,19 +183,38 @@ PitchEstimate analyse_pitch_frame(std::span<const float> frame) {
   for (std::size_t j = 0; j < kRefineWindow; ++j) energy += frame[j] * frame[j];
   if (std::sqrt(energy / static_cast<float>(kRefineWindow)) < 0.0018f) return {};
 
+  // Every other sample, four at a time.
   std::array<float, kDecimated> s;
-  for (std::size_t k = 0; k < kDecimated; ++k) s[k] = frame[2 * k];
+  for (std::size_t k = 0; k < kDecimated; k += 4) {
+    store(&s[k],
+          __builtin_shufflevector(load<Lanes4>(&frame[2 * k]), load<Lanes4>(&frame[2 * k + 4]), 0, 2, 4, 6));
+  }
 
-  // Difference function and its cumulative normalisation, lags 1..320.
+  // Difference function and its cumulative normalisation, lags 1..320; the
+  // running sums are serial, the divisions independent, four to a register.
   std::array<float, kMaxLag + 1> diff{};
+  std::array<float, kMaxLag + 1> cumulative{};
   std::array<float, kMaxLag + 1> norm{};
+  // In chunks, so that the serial running sum of one chunk overlaps the sums of
+  // the next.
+  constexpr std::size_t kChunk = 16;
+  static_assert(kMaxLag % kChunk == 0);
   float running = 0.0f;
-  for (std::size_t tau = 1; tau <= kMaxLag; ++tau) {
-    diff[tau] = squared_difference<kDiffWindow>(s.data(), s.data() + tau);
-    running += diff[tau];
-    norm[tau] = running > 1e-9f ? diff[tau] * static_cast<float>(tau) / running : 1.0f;
+  for (std::size_t first = 1; first <= kMaxLag; first += kChunk) {
+    squared_differences<kDiffWindow>(build, s.data(), s.data() + first, kChunk, diff.data() + first);
+    for (std::size_t tau = first; tau < first + kChunk; ++tau) {
+      running += diff[tau];
+      cumulative[tau] = running;
+    }
   }
   const float total = running;
+  static_assert(kMaxLag % 4 == 0);
+  Lanes4 lags = {1.0f, 2.0f, 3.0f, 4.0f};
+  for (std::size_t tau = 1; tau <= kMaxLag; tau += 4) {
+    const Lanes4 sum = load<Lanes4>(&cumulative[tau]);
+    store(&norm[tau], select(sum > 1e-9f, load<Lanes4>(&diff[tau]) * lags / sum, splat<Lanes4>(1.0f)));
+    lags += 4.0f;
+  }
 
   std::size_t best_tau = 0;
   float best = 1.0f;
@@ -164,9 +258,10 @@ PitchEstimate analyse_pitch_frame(std::span<const float> frame) {
   const std::size_t last = std::min<std::size_t>(t0, 638) + 2;
   const float scale = total > 1e-9f ? static_cast<float>(t0) / (4.0f * total) : 0.0f;
   std::array<float, 8> err{};
+  squared_differences<kRefineWindow>(build, frame.data(), frame.data() + first, last - first + 1, err.data());
   std::size_t tb = first;
   for (std::size_t t = first; t <= last; ++t) {
-    err[t - first] = squared_difference<kRefineWindow>(frame.data(), frame.data() + t) * scale;
+    err[t - first] *= scale;
     if (err[t - first] < err[tb - first]) tb = t;
   }
   float period = static_cast<float>(tb);
@@ -306,7 +401,12 @@ float pitch_correction_sample(VocalDsp& d, float gated) {
     const float base =
         ps.smoothed_hz > kVoicedHz ? 0.65f * ps.smoothed_hz + 0.35f * ps.detected_hz : ps.detected_hz;
     const float r_raw = clamp_f(ps.corrected_hz / ps.detected_hz, lo, hi);
-    const float c = std::fabs(1200.0f * std::log2(clamp_f(ps.corrected_hz / base, lo, hi)));
+    const float q = clamp_f(ps.corrected_hz / base, lo, hi);
+    if (q != ps.correction_ratio) {
+      ps.correction_ratio = q;
+      ps.correction_cents = std::fabs(1200.0f * std::log2(q));
+    }
+    const float c = ps.correction_cents;
     const float z = expressive ? max_f(max_f(p.flex_tune_pct, 0.55f) * 44.0f, 24.0f)
                                : max_f(max_f(p.flex_tune_pct, 0.0f) * 38.0f, 18.0f);
     const float j = ps.jitter <= 5.0f ? 1.0f : clamp_f(1.0f - (ps.jitter - 5.0f) / 11.0f, 0.02f, 1.0f);

@@ -43,6 +43,10 @@ struct PitchState {
   float lp1 = 0.0f;
   float lp2 = 0.0f;
   float tremolo = 1.0f;  // tremolo gain of the last sample
+  // The correction's distance in cents for the ratio last asked, which changes
+  // once a hop: the logarithm is not taken again for every sample.
+  float correction_ratio = 0.0f;
+  float correction_cents = 0.0f;
   VoiceEffect effect = VoiceEffect::none;
   friend bool operator==(const PitchState&, const PitchState&) = default;
 };
@@ -57,6 +61,16 @@ struct PitchEstimate {
 // loudness floor, normalised difference function on the frame decimated to
 // 24 kHz, octave check, refinement at 48 kHz. Thread: any. Allocates: no.
 PitchEstimate analyse_pitch_frame(std::span<const float> frame);
+
+// The builds of the detector's inner sums: SSE on every x86-64 processor, AVX (no
+// FMA) where the processor has it. Both give the same results to the bit; the
+// overload above takes the fastest the processor offers.
+enum class DetectorBuild : std::uint8_t { sse, avx };
+// Thread: any. Allocates: no.
+bool detector_avx_available();
+// analyse_pitch_frame with a given build; avx needs detector_avx_available().
+// Thread: any. Allocates: no.
+PitchEstimate analyse_pitch_frame(std::span<const float> frame, DetectorBuild build);
 
 // Snaps a frequency to the nearest note of the key (root 0..11 = C..B) or of the
 // chromatic scale, with tuning reference reference_hz. Shared with the harmony voices.

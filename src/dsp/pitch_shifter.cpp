@@ -1,6 +1,7 @@
 #include "dsp/pitch_shifter.h"
 
 #include <cmath>
+#include <cstdint>
 #include <numbers>
 
 #include "dsp/dsp_math.h"
@@ -15,9 +16,10 @@ inline float round_half_away(float v) { return std::round(v); }
 
 inline float read_tap(const PitchShifter& s, float delay) {
   const float p = static_cast<float>(s.write_pos) + kRing - clamp_f(delay, 4.0f, 4088.0f);
-  const float fl = std::floor(p);
-  const std::size_t i = static_cast<std::size_t>(fl) % kShifterRingSize;
-  const float f = p - fl;
+  // p lies in 8..8188: truncation is the floor, and cheaper than one.
+  const std::int32_t whole = static_cast<std::int32_t>(p);
+  const std::size_t i = static_cast<std::size_t>(whole) % kShifterRingSize;
+  const float f = p - static_cast<float>(whole);
   return (1.0f - f) * s.ring[i] + f * s.ring[(i + 1) % kShifterRingSize];
 }
 
