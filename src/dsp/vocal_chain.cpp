@@ -12,6 +12,7 @@
 #include "dsp/dsp_math.h"
 #include "dsp/key_names.h"
 #include "dsp/lanes.h"
+#include "dsp/pow_memo.h"
 #include "dsp/vocal_dsp.h"
 
 namespace melodara {
@@ -223,21 +224,12 @@ void limiter_peaks(ChainFrameState& f, ChainRun& run, std::size_t len) {
 
 struct Limiter {
   float threshold, knee;
-  // The last gain computed above the threshold and its peak: the peak of the
-  // window often holds for several samples, and the same input gives the same pow.
-  float last_peak = -1.0f, last_gain = 1.0f;
+  PowMemo pull;  // the window's peak often holds for several samples
 };
 
 // The limiter's gain for a sample whose window peak is peak.
 inline float limiter_gain(ChainFrameState& f, float peak, Limiter& lim) {
-  float g = 1.0f;
-  if (peak > lim.threshold) {
-    if (peak != lim.last_peak) {
-      lim.last_peak = peak;
-      lim.last_gain = max_f(std::pow(lim.threshold / peak, 0.55f), 0.3f);
-    }
-    g = lim.last_gain;
-  }
+  const float g = peak > lim.threshold ? max_f(pow_memo(lim.pull, lim.threshold / peak, 0.55f), 0.3f) : 1.0f;
   if (f.limiter_slow > g) {
     f.limiter_slow = 0.9992f * f.limiter_slow + 0.0008f * g;
   } else {
@@ -268,7 +260,7 @@ DspMeters vocal_chain_process(VocalDsp& d, std::span<const float> mic, std::span
   const DspParams& p = d.params;
   const BlockSetup& b = d.block;
   ChainFrameState& f = d.frame;
-  Limiter lim{b.clip_threshold, b.release_knee};
+  Limiter lim{b.clip_threshold, b.release_knee, {}};
   const bool late_stages = p.delay_enabled || p.reverb_enabled || p.dj_fx_vocal;
   const float tape_fall = 0.00002f + 0.00006f * clamp_f(p.autodj_tapestop_speed, 0.1f, 1.0f);
   const ModDelayLines mod_lines = mod_delay_lines(d);
