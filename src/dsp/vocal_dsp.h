@@ -74,10 +74,10 @@ struct BlockSetup {
   friend bool operator==(const BlockSetup&, const BlockSetup&) = default;
 };
 
-// State of the chain's own frame: step counter, output stage and quality meters.
 // The limiter's look-back: the peak of the last 24 samples.
 inline constexpr std::size_t kLimiterWindow = 24;
 
+// State of the chain's own frame: step counter, output stage and quality meters.
 struct ChainFrameState {
   std::uint64_t sample_counter = 0;
   std::uint64_t beat_step = 0;
