@@ -151,28 +151,46 @@ float voice_stages(VocalDsp& d, ChainRun& run, std::size_t start, std::size_t le
                    ToneSections& tone_sections, float track_level) {
   const DspParams& p = d.params;
   const BlockSetup& b = d.block;
+  // Stage by stage over the run: each loop carries only its own stage's state.
+  float* const v = run.mono.data();
+  for (std::size_t j = 0; j < len; ++j) {
+    const float e = run.gate[j].level;
+    ReductionGains gains;
+    v[j] = deesser_sample(d.dynamics, b.dynamics, d.filter_bank_b, pre_comp_sample(b.dynamics, v[j], e), e,
+                          gains);
+    run.deesser_gain[j] = gains.deesser;
+  }
+  for (std::size_t j = 0; j < len; ++j) {
+    v[j] = voice_eq_sample(d.tone, b.tone, tone_sections, v[j], run.gate[j].level, start + j);
+  }
   float least_comp_gain = 1.0f;
   for (std::size_t j = 0; j < len; ++j) {
     const GateSample& gate = run.gate[j];
-    const HarmonyInputs& pitch = run.pitch[j];
-    const float e = gate.level;
     ReductionGains gains;
-    float x = pre_comp_sample(b.dynamics, run.mono[j], e);
-    x = deesser_sample(d.dynamics, b.dynamics, d.filter_bank_b, x, e, gains);
-    x = voice_eq_sample(d.tone, b.tone, tone_sections, x, e, start + j);
-    const BassSplit bass = bass_boom_sample(d.tone, b.tone, d.filter_bank_b, x, e);
+    const BassSplit bass = bass_boom_sample(d.tone, b.tone, d.filter_bank_b, v[j], gate.level);
     // The compressor reads the backing's follower as it stood before the sample.
     const float track_before = j == 0 ? track_level : run.track_level[j - 1];
-    x = compressor_sample(d.dynamics, b.dynamics, bass.voice, gate, track_before, gains);
-    x = bass_lift_sample(d.tone, b.tone, bass, x, gate.confidence, pitch.detected_hz);
-    const TubeOut tube = tube_air_sample(d.tone, b.tone, d.filter_bank_b, x);
-    x = second_deesser_sample(b.dynamics, tube.voice, tube.air_band, d.tone.air_level, e, gains);
-    if (p.tc_remix_flanger) x = flanger_process(d.character_fx.flanger, d.short_line_b, x);
-    // The lo-fi switch and "Megaphone" are one effect, applied once.
-    if (p.tc_lofi_radio || b.modes.megaphone) x = radio_process(d.filter_bank_b, x);
-    run.voice[j] = harmony_sample(d.harmony, d.harmony_shifters, b.harmony, pitch, x);
-    run.deesser_gain[j] = gains.deesser;
+    const float x = compressor_sample(d.dynamics, b.dynamics, bass.voice, gate, track_before, gains);
+    v[j] = bass_lift_sample(d.tone, b.tone, bass, x, gate.confidence, run.pitch[j].detected_hz);
     least_comp_gain = min_f(least_comp_gain, gains.compressor);
+  }
+  for (std::size_t j = 0; j < len; ++j) {
+    ReductionGains gains{run.deesser_gain[j], 1.0f};
+    const TubeOut tube = tube_air_sample(d.tone, b.tone, d.filter_bank_b, v[j]);
+    v[j] = second_deesser_sample(b.dynamics, tube.voice, tube.air_band, d.tone.air_level, run.gate[j].level,
+                                 gains);
+    run.deesser_gain[j] = gains.deesser;
+  }
+  if (p.tc_remix_flanger) {
+    for (std::size_t j = 0; j < len; ++j)
+      v[j] = flanger_process(d.character_fx.flanger, d.short_line_b, v[j]);
+  }
+  // The lo-fi switch and "Megaphone" are one effect, applied once.
+  if (p.tc_lofi_radio || b.modes.megaphone) {
+    for (std::size_t j = 0; j < len; ++j) v[j] = radio_process(d.filter_bank_b, v[j]);
+  }
+  for (std::size_t j = 0; j < len; ++j) {
+    run.voice[j] = harmony_sample(d.harmony, d.harmony_shifters, b.harmony, run.pitch[j], v[j]);
   }
   return least_comp_gain;
 }
