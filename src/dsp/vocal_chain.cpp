@@ -365,12 +365,22 @@ DspMeters vocal_chain_process(VocalDsp& d, std::span<const float> mic, std::span
       if (late_stages) {
         const BackingOut& backing = run.backing[j];
         const Sends& sends = *::new (&run.sends[j]) Sends(
-            sends_sample(d.filter_bank_a, b.sends, run.singer[j], voice, backing.track, backing.level));
+            sends_sample(b.sends, run.singer[j], voice, backing.track, backing.level));
+        run.send_left[j] = sends.pair.left;
+        run.send_right[j] = sends.pair.right;
+      }
+      run.voice[j] = voice;
+    }
+    if (late_stages) {
+      sends_filter_run(d.filter_bank_a, std::span(run.send_left).first(len),
+                       std::span(run.send_right).first(len));
+      for (std::size_t j = 0; j < len; ++j) {
+        Sends& sends = run.sends[j];
+        sends.pair = {run.send_left[j], run.send_right[j]};
         const EchoTime time =
             tempo_timing_sample(d.modulation.timing, b.modulation.timing, sends.singer_level);
         ::new (&run.echo[j]) EchoOut(echo_process(d.character_fx.echo, echo_view, b.echo, time, sends));
       }
-      run.voice[j] = voice;
     }
 
     const std::span<StereoSample> voices(run.voice.data(), len);

@@ -111,6 +111,7 @@ struct ChainRun {
   std::array<std::uint64_t, kReverbRun> beat_step{};
   std::array<float, kReverbRun> deesser_gain{};  // both de-essers' gains multiplied
   std::array<Sends, kReverbRun> sends{};
+  std::array<float, kReverbRun> send_left{}, send_right{};  // the send filters' input, then output
   std::array<EchoOut, kReverbRun> echo{};
   std::array<StereoSample, kReverbRun> voice{};
   std::array<BackingOut, kReverbRun> backing{};
