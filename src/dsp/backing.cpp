@@ -1,7 +1,10 @@
 #include "dsp/backing.h"
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 
+#include "dsp/biquad_lanes.h"
 #include "dsp/dsp_math.h"
 
 namespace melodara {
@@ -191,8 +194,8 @@ SendsBlock sends_prepare(const DspParams& p, const FxModes& m) noexcept {
   return b;
 }
 
-Sends sends_sample(FilterBankA& bank, const SendsBlock& b, const SingerInputs& in, StereoSample voice,
-                   StereoSample track, float t) noexcept {
+Sends sends_sample(const SendsBlock& b, const SingerInputs& in, StereoSample voice, StereoSample track,
+                   float t) noexcept {
   Sends out;
   float v = in.level;
   if (b.gated) {
@@ -215,16 +218,24 @@ Sends sends_sample(FilterBankA& bank, const SendsBlock& b, const SingerInputs& i
   const float q = max_f(std::fabs(voice.left), std::fabs(voice.right)) / (4.2f * v + 0.025f);
   const float sg = q > 1.0f ? dd * min_f(max_f(std::pow(q, -0.85f), 0.18f), 1.0f) : dd;
   const float ts = (t > 0.005f && dd > 0.35f) ? 0.085f * clamp_f((dd - 0.35f) / 0.65f, 0.0f, 1.0f) : 0.0f;
-
-  const auto filter = [&bank](std::size_t side, float x) {
-    x = biquad_process(bank[kSendLowpass + side], x);
-    x = biquad_process(bank[kSendHighpass + side], x);
-    x = biquad_process(bank[kSendCut530 + side], x);
-    x = biquad_process(bank[kSendCut660 + side], x);
-    return biquad_process(bank[kSendCut2500 + side], x);
-  };
-  out.pair = {filter(0, sg * voice.left + ts * track.left), filter(1, sg * voice.right + ts * track.right)};
+  out.pair = {sg * voice.left + ts * track.left, sg * voice.right + ts * track.right};
   return out;
+}
+
+void sends_filter_run(FilterBankA& bank, std::span<float> left, std::span<float> right) noexcept {
+  // Each side's five sections in a chain of lanes; the last stores over the input
+  // the first has read.
+  constexpr std::array<std::uint8_t, 10> kRoles{kLaneInput, 0, 0, 0, kLaneOutput,
+                                                kLaneInput, 0, 0, 0, kLaneOutput};
+  constexpr std::size_t kChain[] = {kSendLowpass, kSendHighpass, kSendCut530, kSendCut660, kSendCut2500};
+  std::array<BiquadLane, 10> lanes{};
+  for (std::size_t side = 0; side < 2; ++side) {
+    const std::span<float> io = side == 0 ? left : right;
+    for (std::size_t k = 0; k < 5; ++k) lanes[5 * side + k].section = &bank[kChain[k] + side];
+    lanes[5 * side].in = io.data();
+    lanes[5 * side + 4].out = io.data();
+  }
+  run_biquad_lanes<kRoles>(lanes, std::min(left.size(), right.size()));
 }
 
 }  // namespace melodara

@@ -138,10 +138,14 @@ struct SingerInputs {
 // Thread: any. Allocates: no. Blocks: no.
 SendsBlock sends_prepare(const DspParams& params, const FxModes& modes) noexcept;
 
-// Stage 25 on the voice pair and the track pair; track_level is t. Runs the send
-// filters (bank A entries 0, 15, 2, 4, 6 left and 1, 16, 3, 5, 7 right) whatever
-// the send-off flag. Thread: engine. Allocates: no. Blocks: no.
-Sends sends_sample(FilterBankA& bank, const SendsBlock& block, const SingerInputs& singer, StereoSample voice,
+// Stage 25 on the voice pair and the track pair, before its filters; track_level is
+// t. The result's pair is what the send filters take. Thread: any. Allocates: no.
+Sends sends_sample(const SendsBlock& block, const SingerInputs& singer, StereoSample voice,
                    StereoSample track, float track_level) noexcept;
+
+// The send filters (bank A entries 0, 15, 2, 4, 6 left and 1, 16, 3, 5, 7 right)
+// over a run, in place; they run whatever the send-off flag. The spans are equally
+// long. Thread: engine. Allocates: no. Blocks: no.
+void sends_filter_run(FilterBankA& bank, std::span<float> left, std::span<float> right) noexcept;
 
 }  // namespace melodara

@@ -127,34 +127,72 @@ void prepare_block(VocalDsp& d, std::span<const float> mic, ToneSections& tone_s
   b.reverb = reverb_prepare(p, b.modes, b.modulation.timing.tempo);
 }
 
-// Stages 5 to 21 on the mono voice x, sample i of the block; returns the voice pair.
-StereoSample process_voice(VocalDsp& d, float x, const InputAnalysis& analysis, std::size_t i,
-                           ToneSections& tone_sections, ReductionGains& gains) {
-  const DspParams& p = d.params;
+// Stages 5 to 7 on the mono voice x, sample j of the run: correction EQ, gate and
+// pitch correction; keeps the gate's values and the pitch for the later stages.
+void input_stages(VocalDsp& d, float x, const InputAnalysis& analysis, ChainRun& run, std::size_t j) {
   const BlockSetup& b = d.block;
-  float y = x;
   if (b.corr_eq_mask != 0) {
     for (std::size_t k = 0; k < 6; ++k) {
-      if (b.corr_eq_mask & (1u << k)) y = biquad_process(d.corr_eq[k], y);
+      if (b.corr_eq_mask & (1u << k)) x = biquad_process(d.corr_eq[k], x);
     }
   }
-  const GateSample gate = denoise_gate_sample(d.denoise_gate, b.gate, analysis, y);
-  const float e = gate.level;
-  x = pitch_correction_sample(d, gate.voice);
-  x = pre_comp_sample(b.dynamics, x, e);
-  x = deesser_sample(d.dynamics, b.dynamics, d.filter_bank_b, x, e, gains);
-  x = voice_eq_sample(d.tone, b.tone, tone_sections, x, e, i);
-  const BassSplit bass = bass_boom_sample(d.tone, b.tone, d.filter_bank_b, x, e);
-  x = compressor_sample(d.dynamics, b.dynamics, bass.voice, gate, d.backing.track_level, gains);
-  x = bass_lift_sample(d.tone, b.tone, bass, x, gate.confidence, d.pitch_state.detected_hz);
-  const TubeOut tube = tube_air_sample(d.tone, b.tone, d.filter_bank_b, x);
-  x = second_deesser_sample(b.dynamics, tube.voice, tube.air_band, d.tone.air_level, e, gains);
-  if (p.tc_remix_flanger) x = flanger_process(d.character_fx.flanger, d.short_line_b, x);
-  // The lo-fi switch and "Megaphone" are one effect, applied once.
-  if (p.tc_lofi_radio || b.modes.megaphone) x = radio_process(d.filter_bank_b, x);
+  const GateSample& gate =
+      *::new (&run.gate[j]) GateSample(denoise_gate_sample(d.denoise_gate, b.gate, analysis, x));
+  run.mono[j] = pitch_correction_sample(d, gate.voice);
   const PitchState& ps = d.pitch_state;
-  const HarmonyInputs harmony{ps.detected_hz, ps.corrected_hz, ps.reference_hz, e};
-  return harmony_sample(d.harmony, d.harmony_shifters, b.harmony, harmony, x);
+  run.pitch[j] = HarmonyInputs{ps.detected_hz, ps.corrected_hz, ps.reference_hz, gate.level};
+}
+
+// Stages 8 to 21 over the run's samples start .. start + len of the block; each
+// stage reads only its own state and what the input stages kept for the sample.
+// track_level is the backing's follower before the run. Returns the least
+// compressor gain of the run.
+float voice_stages(VocalDsp& d, ChainRun& run, std::size_t start, std::size_t len,
+                   ToneSections& tone_sections, float track_level) {
+  const DspParams& p = d.params;
+  const BlockSetup& b = d.block;
+  // Stage by stage over the run: each loop carries only its own stage's state.
+  float* const v = run.mono.data();
+  for (std::size_t j = 0; j < len; ++j) {
+    const float e = run.gate[j].level;
+    ReductionGains gains;
+    v[j] = deesser_sample(d.dynamics, b.dynamics, d.filter_bank_b, pre_comp_sample(b.dynamics, v[j], e), e,
+                          gains);
+    run.deesser_gain[j] = gains.deesser;
+  }
+  for (std::size_t j = 0; j < len; ++j) {
+    v[j] = voice_eq_sample(d.tone, b.tone, tone_sections, v[j], run.gate[j].level, start + j);
+  }
+  float least_comp_gain = 1.0f;
+  for (std::size_t j = 0; j < len; ++j) {
+    const GateSample& gate = run.gate[j];
+    ReductionGains gains;
+    const BassSplit bass = bass_boom_sample(d.tone, b.tone, d.filter_bank_b, v[j], gate.level);
+    // The compressor reads the backing's follower as it stood before the sample.
+    const float track_before = j == 0 ? track_level : run.track_level[j - 1];
+    const float x = compressor_sample(d.dynamics, b.dynamics, bass.voice, gate, track_before, gains);
+    v[j] = bass_lift_sample(d.tone, b.tone, bass, x, gate.confidence, run.pitch[j].detected_hz);
+    least_comp_gain = min_f(least_comp_gain, gains.compressor);
+  }
+  for (std::size_t j = 0; j < len; ++j) {
+    ReductionGains gains{run.deesser_gain[j], 1.0f};
+    const TubeOut tube = tube_air_sample(d.tone, b.tone, d.filter_bank_b, v[j]);
+    v[j] = second_deesser_sample(b.dynamics, tube.voice, tube.air_band, d.tone.air_level, run.gate[j].level,
+                                 gains);
+    run.deesser_gain[j] = gains.deesser;
+  }
+  if (p.tc_remix_flanger) {
+    for (std::size_t j = 0; j < len; ++j)
+      v[j] = flanger_process(d.character_fx.flanger, d.short_line_b, v[j]);
+  }
+  // The lo-fi switch and "Megaphone" are one effect, applied once.
+  if (p.tc_lofi_radio || b.modes.megaphone) {
+    for (std::size_t j = 0; j < len; ++j) v[j] = radio_process(d.filter_bank_b, v[j]);
+  }
+  for (std::size_t j = 0; j < len; ++j) {
+    run.voice[j] = harmony_sample(d.harmony, d.harmony_shifters, b.harmony, run.pitch[j], v[j]);
+  }
+  return least_comp_gain;
 }
 
 // A gain of the block as a positive reduction in dB (0 for no reduction).
@@ -279,49 +317,70 @@ DspMeters vocal_chain_process(VocalDsp& d, std::span<const float> mic, std::span
   StepClock clock(f.sample_counter, b.step_length);
   for (std::size_t start = 0; start < n; start += kReverbRun) {
     const std::size_t len = std::min(kReverbRun, n - start);
+    // The input stages and the backing, which reads only the track and the singer's level.
+    const float track_level = d.backing.track_level;
     for (std::size_t j = 0; j < len; ++j) {
       const std::size_t i = start + j;
       f.sample_counter += 1;
-      f.beat_step = clock.advance();
+      run.beat_step[j] = clock.advance();
 
       float x = mic[i] * p.vocal_gain * b.mic_trim;
       if (p.vocal_chain_active && p.lowcut_enabled) x = biquad_process(d.filter_bank_b[0], x);
       sum_v2 += x * x;
       const InputAnalysis analysis =
           input_analysis_sample(d.denoise_gate, b.gate, x, d.pitch_state.detected_hz);
-
-      StereoSample voice{x, x};
       if (p.vocal_chain_active) {
-        ReductionGains gains;
-        voice = process_voice(d, x, analysis, i, tone_sections, gains);
-        least_deesser_gain = min_f(least_deesser_gain, gains.deesser);
-        least_comp_gain = min_f(least_comp_gain, gains.compressor);
+        input_stages(d, x, analysis, run, j);
+      } else {
+        run.mono[j] = x;
       }
-
-      if (p.mod_routing_order == 0) {
-        voice = beat_gate_process(d.modulation.beat_gate, b.modulation.beat_gate, f.beat_step, voice);
-        voice = mod_delay_process(d.modulation.mod_delay, mod_lines, b.modulation.mod_delay, voice);
-      } else if (p.mod_routing_order == 1) {
-        voice = mod_delay_process(d.modulation.mod_delay, mod_lines, b.modulation.mod_delay, voice);
-        voice = beat_gate_process(d.modulation.beat_gate, b.modulation.beat_gate, f.beat_step, voice);
-      }
+      run.singer[j] = SingerInputs{analysis.level, analysis.raw_level, d.denoise_gate.gate_gain,
+                                   d.denoise_gate.voice_activity, analysis.sibilance};
 
       // The stages' results are built in place in the run: a copy of a returned
       // record reloads it in wider pieces than it was stored in, which stalls.
-      const BackingOut& backing = *::new (&run.backing[j]) BackingOut(backing_sample(
-          d.backing, backing_view, b.backing, {music_left[i], music_right[i]}, analysis.level));
+      ::new (&run.backing[j]) BackingOut(backing_sample(d.backing, backing_view, b.backing,
+                                                        {music_left[i], music_right[i]}, analysis.level));
       run.track_level[j] = d.backing.track_level;
+    }
+    f.beat_step = run.beat_step[len - 1];
 
+    if (p.vocal_chain_active) {
+      least_comp_gain = min_f(least_comp_gain, voice_stages(d, run, start, len, tone_sections, track_level));
+      for (std::size_t j = 0; j < len; ++j)
+        least_deesser_gain = min_f(least_deesser_gain, run.deesser_gain[j]);
+    } else {
+      for (std::size_t j = 0; j < len; ++j) run.voice[j] = {run.mono[j], run.mono[j]};
+    }
+
+    for (std::size_t j = 0; j < len; ++j) {
+      StereoSample voice = run.voice[j];
+      if (p.mod_routing_order == 0) {
+        voice = beat_gate_process(d.modulation.beat_gate, b.modulation.beat_gate, run.beat_step[j], voice);
+        voice = mod_delay_process(d.modulation.mod_delay, mod_lines, b.modulation.mod_delay, voice);
+      } else if (p.mod_routing_order == 1) {
+        voice = mod_delay_process(d.modulation.mod_delay, mod_lines, b.modulation.mod_delay, voice);
+        voice = beat_gate_process(d.modulation.beat_gate, b.modulation.beat_gate, run.beat_step[j], voice);
+      }
       if (late_stages) {
-        const SingerInputs singer{analysis.level, analysis.raw_level, d.denoise_gate.gate_gain,
-                                  d.denoise_gate.voice_activity, analysis.sibilance};
+        const BackingOut& backing = run.backing[j];
         const Sends& sends = *::new (&run.sends[j]) Sends(
-            sends_sample(d.filter_bank_a, b.sends, singer, voice, backing.track, backing.level));
+            sends_sample(b.sends, run.singer[j], voice, backing.track, backing.level));
+        run.send_left[j] = sends.pair.left;
+        run.send_right[j] = sends.pair.right;
+      }
+      run.voice[j] = voice;
+    }
+    if (late_stages) {
+      sends_filter_run(d.filter_bank_a, std::span(run.send_left).first(len),
+                       std::span(run.send_right).first(len));
+      for (std::size_t j = 0; j < len; ++j) {
+        Sends& sends = run.sends[j];
+        sends.pair = {run.send_left[j], run.send_right[j]};
         const EchoTime time =
             tempo_timing_sample(d.modulation.timing, b.modulation.timing, sends.singer_level);
         ::new (&run.echo[j]) EchoOut(echo_process(d.character_fx.echo, echo_view, b.echo, time, sends));
       }
-      run.voice[j] = voice;
     }
 
     const std::span<StereoSample> voices(run.voice.data(), len);

@@ -101,7 +101,17 @@ struct ChainFrameState {
 // the run, the reverb over the run, then the rest. Holds nothing from one run to
 // the next, so two engines compare equal whatever it holds.
 struct ChainRun {
+  // The input stages' results: the voice after pitch correction (the mic sample
+  // when the chain is off), the gate's values, the pitch the later stages read, the
+  // singer's levels for the sends and the beat step.
+  std::array<float, kReverbRun> mono{};
+  std::array<GateSample, kReverbRun> gate{};
+  std::array<HarmonyInputs, kReverbRun> pitch{};
+  std::array<SingerInputs, kReverbRun> singer{};
+  std::array<std::uint64_t, kReverbRun> beat_step{};
+  std::array<float, kReverbRun> deesser_gain{};  // both de-essers' gains multiplied
   std::array<Sends, kReverbRun> sends{};
+  std::array<float, kReverbRun> send_left{}, send_right{};  // the send filters' input, then output
   std::array<EchoOut, kReverbRun> echo{};
   std::array<StereoSample, kReverbRun> voice{};
   std::array<BackingOut, kReverbRun> backing{};
