@@ -175,6 +175,30 @@ TEST(PitchDetection, SilenceAndNoiseReadNoPitch) {
   for (float h : detect_hops(quiet, soft)) ASSERT_EQ(h, 0.0f);
 }
 
+// The gate reads the root mean square of the older half with its squares summed in
+// order; frames scaled to within a few float steps of the gate must fall on the
+// side that sum puts them, whatever shortcut the detector takes far from it.
+TEST(PitchDetection, TheLoudnessGateFollowsTheInOrderSumRightAtItsThreshold) {
+  const std::vector<float> x = tone({220.0, 3, 0, 0}, kPitchFrame);
+  const auto in_order_rms = [](const std::vector<float>& f) {
+    float energy = 0.0f;
+    for (std::size_t j = 0; j < 512; ++j) energy += f[j] * f[j];
+    return std::sqrt(energy / 512.0f);
+  };
+  const float at_gate = 0.0018f / in_order_rms(x);
+  std::size_t below = 0, above = 0;
+  for (int step = -40; step <= 40; ++step) {
+    std::vector<float> f = x;
+    const float gain = at_gate * (1.0f + static_cast<float>(step) * 1e-7f);
+    for (float& v : f) v *= gain;
+    const bool quiet = in_order_rms(f) < 0.0018f;
+    (quiet ? below : above) += 1;
+    EXPECT_EQ(analyse_pitch_frame(f).voiced, !quiet) << "step " << step;
+  }
+  EXPECT_GT(below, 0u);
+  EXPECT_GT(above, 0u);
+}
+
 TEST(PitchDetection, ANoteIsHeldForEightSilentHopsAfterALongEnoughRun) {
   struct Case {
     std::size_t tone_samples;
