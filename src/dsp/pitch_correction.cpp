@@ -82,6 +82,34 @@ __attribute__((target("avx"))) inline float reduce8(Lanes8 acc01, Lanes8 acc23) 
   return reduce(q[0], q[1], q[2], q[3]);
 }
 
+// The low halves of x and y plus their high halves: [acc0 + acc1 of x | of y] from
+// two registers acc0|acc1.
+__attribute__((target("avx"))) inline Lanes8 add_halves(Lanes8 x, Lanes8 y) {
+  return __builtin_shufflevector(x, y, 0, 1, 2, 3, 8, 9, 10, 11) +
+         __builtin_shufflevector(x, y, 4, 5, 6, 7, 12, 13, 14, 15);
+}
+
+// The last step of reduce() for four lags a, b, c, d, their 4-lane sums in
+// ab = [a | b] and cd = [c | d]: lanes 0 + 1 and 2 + 3 of each, then their sum.
+__attribute__((target("avx"))) inline Lanes4 reduce_lanes(Lanes8 ab, Lanes8 cd) {
+  // [a, c | b, d], so that no lane crosses halves.
+  const Lanes8 pairs = __builtin_shufflevector(ab, cd, 0, 2, 8, 10, 4, 6, 12, 14) +
+                       __builtin_shufflevector(ab, cd, 1, 3, 9, 11, 5, 7, 13, 15);
+  const Lanes4 ac = __builtin_shufflevector(pairs, pairs, 0, 1, 2, 3);
+  const Lanes4 bd = __builtin_shufflevector(pairs, pairs, 4, 5, 6, 7);
+  return __builtin_shufflevector(ac, bd, 0, 4, 2, 6) + __builtin_shufflevector(ac, bd, 1, 5, 3, 7);
+}
+
+// The sums of four lags at once, each reduced as reduce() does, every addition one
+// lane of a wide addition (as reduce16x4 below).
+__attribute__((target("avx"))) inline Lanes4 reduce8x4(const Lanes8 (&a)[2], const Lanes8 (&b)[2],
+                                                       const Lanes8 (&c)[2], const Lanes8 (&d)[2]) {
+  // (acc0 + acc1) + (acc2 + acc3) of two lags in each register.
+  const Lanes8 ab = add_halves(a[0], b[0]) + add_halves(a[1], b[1]);
+  const Lanes8 cd = add_halves(c[0], d[0]) + add_halves(c[1], d[1]);
+  return reduce_lanes(ab, cd);
+}
+
 template <std::size_t N, std::size_t L>
 __attribute__((target("avx"))) inline void squared_difference_lags_avx(const float* a, const float* b,
                                                                        float* out) {
@@ -97,7 +125,12 @@ __attribute__((target("avx"))) inline void squared_difference_lags_avx(const flo
       acc[l][1] += d23 * d23;
     }
   }
-  for (std::size_t l = 0; l < L; ++l) out[l] = reduce8(acc[l][0], acc[l][1]);
+  if constexpr (L % 4 == 0) {
+    for (std::size_t l = 0; l < L; l += 4)
+      store(out + l, reduce8x4(acc[l], acc[l + 1], acc[l + 2], acc[l + 3]));
+  } else {
+    for (std::size_t l = 0; l < L; ++l) out[l] = reduce8(acc[l][0], acc[l][1]);
+  }
 }
 
 template <std::size_t N>
@@ -139,11 +172,8 @@ __attribute__((target("avx512f"))) inline Lanes4 reduce16x4(Lanes16 a, Lanes16 b
   const Lanes16 q =
       __builtin_shufflevector(ab, cd, 0, 1, 2, 3, 8, 9, 10, 11, 16, 17, 18, 19, 24, 25, 26, 27) +
       __builtin_shufflevector(ab, cd, 4, 5, 6, 7, 12, 13, 14, 15, 20, 21, 22, 23, 28, 29, 30, 31);
-  // Lanes 0 + 1 and 2 + 3 of each, then their sum.
-  const Lanes8 pairs = __builtin_shufflevector(q, q, 0, 2, 4, 6, 8, 10, 12, 14) +
-                       __builtin_shufflevector(q, q, 1, 3, 5, 7, 9, 11, 13, 15);
-  return __builtin_shufflevector(pairs, pairs, 0, 2, 4, 6) +
-         __builtin_shufflevector(pairs, pairs, 1, 3, 5, 7);
+  return reduce_lanes(__builtin_shufflevector(q, q, 0, 1, 2, 3, 4, 5, 6, 7),
+                      __builtin_shufflevector(q, q, 8, 9, 10, 11, 12, 13, 14, 15));
 }
 
 // d * d as a product of its own. AVX-512F has fused multiply-adds, which C++ lets
