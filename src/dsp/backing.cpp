@@ -6,6 +6,7 @@
 
 #include "dsp/biquad_lanes.h"
 #include "dsp/dsp_math.h"
+#include "dsp/lanes.h"
 
 namespace melodara {
 namespace {
@@ -97,21 +98,90 @@ BackingBlock backing_prepare(const DspParams& p, float gate_level, float input_g
   return b;
 }
 
-BackingOut backing_sample(BackingState& s, const BackingLines& lines, const BackingBlock& b,
-                          StereoSample music, float e) noexcept {
-  FilterBankB& bank = lines.bank;
-  const float vp = s.presence;  // as the previous sample left it
+namespace {
 
-  // Remover on the mid, width on the side.
+// Bank entries copied out for one loop over a run and stored back after it: held
+// in registers, their state is not reloaded after each store to the run's arrays,
+// which the bank might alias.
+template <std::size_t N>
+struct SectionCopies {
+  SectionCopies(FilterBankB& home, const std::array<std::size_t, N>& which) noexcept
+      : bank(home), entries(which) {
+    for (std::size_t k = 0; k < N; ++k) f[k] = bank[entries[k]];
+  }
+  ~SectionCopies() {
+    for (std::size_t k = 0; k < N; ++k) bank[entries[k]] = f[k];
+  }
+  SectionCopies(const SectionCopies&) = delete;
+  SectionCopies& operator=(const SectionCopies&) = delete;
+  FilterBankB& bank;
+  std::array<std::size_t, N> entries;
+  std::array<Biquad, N> f;
+};
+
+// Up to four bank entries side by side in the lanes of a vector, each on its own
+// input, a sample a step: each lane does the operations of biquad_process. Stores
+// the state back when done.
+template <std::size_t N>
+struct SectionLanes {
+  static_assert(N <= 4);
+  SectionLanes(FilterBankB& home, const std::array<std::size_t, N>& which) noexcept
+      : bank(home), entries(which) {
+    for (std::size_t k = 0; k < N; ++k) {
+      const Biquad& f = bank[entries[k]];
+      b0[k] = f.b0;
+      b1[k] = f.b1;
+      b2[k] = f.b2;
+      a1[k] = f.a1;
+      a2[k] = f.a2;
+      z1[k] = f.z1;
+      z2[k] = f.z2;
+    }
+  }
+  ~SectionLanes() {
+    for (std::size_t k = 0; k < N; ++k) {
+      bank[entries[k]].z1 = z1[k];
+      bank[entries[k]].z2 = z2[k];
+    }
+  }
+  SectionLanes(const SectionLanes&) = delete;
+  SectionLanes& operator=(const SectionLanes&) = delete;
+  Lanes4 operator()(Lanes4 x) noexcept {
+    const Lanes4 y = b0 * x + z1;
+    z1 = flush_state(b1 * x - a1 * y + z2);
+    z2 = flush_state(b2 * x - a2 * y);
+    return y;
+  }
+  FilterBankB& bank;
+  std::array<std::size_t, N> entries;
+  Lanes4 b0{}, b1{}, b2{}, a1{}, a2{}, z1{}, z2{};
+};
+
+// The pieces of stage 24 in their order: backing_sample runs them on one frame,
+// backing_run runs each over the whole run.
+
+// The vocal presence after the sample: how far the singer is above the gate
+// level, slowly.
+inline float presence_step(const BackingBlock& b, float presence, float e) noexcept {
+  const float xp = e > b.gate_level ? clamp_f((e - b.gate_level) / b.presence_span, 0.0f, 0.64f) : 0.0f;
+  return flush_state(presence + (xp - presence) * (xp > presence ? 0.00045f : 0.00007f));
+}
+
+// The sections of the remover, the width and the synthesised side, in their order.
+constexpr std::array<std::size_t, 3> kFrontSections{kMidLowpass, kSideHighpass, kSynthHighpass};
+
+// Remover on the mid, width and the synthesised side on the side: the pair l1, r1.
+// vp is the presence as the previous sample left it.
+inline StereoSample front_sample(BackingState& s, std::array<Biquad, 3>& f, std::span<float> line,
+                                 const BackingBlock& b, StereoSample music, float vp) noexcept {
   const float mid = 0.5f * (music.left + music.right);
   const float side = 0.5f * (music.left - music.right);
-  const float mr = b.remover * biquad_process(bank[kMidLowpass], mid) + b.keep_mid * mid;
-  const float sh = biquad_process(bank[kSideHighpass], side);
+  const float mr = b.remover * biquad_process(f[0], mid) + b.keep_mid * mid;
+  const float sh = biquad_process(f[1], side);
   const float so = (1.0f + 0.12f * vp) * b.side_gain * sh;
 
   // The synthesised side, from delayed differences of the high-passed mid.
-  const float mh = biquad_process(bank[kSynthHighpass], mr);
-  const std::span<float> line = lines.synth;
+  const float mh = biquad_process(f[2], mr);
   const std::size_t w = s.synth_write;
   const float d1 = written_ago(line, w, 1);
   float p = 0.0f;
@@ -126,31 +196,38 @@ BackingOut backing_sample(BackingState& s, const BackingLines& lines, const Back
   s.synth_write = (w + 1) & (kSynthLineSize - 1);
   s.edge = flush_state(0.55f * s.edge + 0.45f * (mh - d1));
   const float mo = mr + 0.14f * s.edge;
-  const float l1 = mo + so + p;
-  const float r1 = mo - so - p;
+  return {mo + so + p, mo - so - p};
+}
 
-  // Band split and key shift.
-  const float lh = biquad_process(bank[kHighBandLeft], l1);
-  const float rh = biquad_process(bank[kHighBandLeft + 1], r1);
-  const float lo = biquad_process(bank[kLowBand], 0.5f * (l1 + r1));
-  float l2 = l1, r2 = r1, lo2 = lo;
-  if (b.shift) {
-    const float k = b.mix, dry = b.dry;
-    const float lo_s = pitch_shift_sample(lines.low, lo, b.ratio, 0.0f);
-    const float lh_s = pitch_shift_sample(lines.left, lh, b.ratio, 0.0f);
-    const float rh_s = pitch_shift_sample(lines.right, rh, b.ratio, 0.0f);
-    const float low = b.low_gain * lo_s;
-    l2 = dry * l1 + k * (b.high_gain * lh_s + low);
-    r2 = dry * r1 + k * (b.high_gain * rh_s + low);
-    lo2 = dry * lo + k * low;
-  } else {
-    // Kept current, not heard: switching the shift on starts from a filled ring.
-    pitch_shift_feed(lines.left, l1, 1.0f, 0.0f);
-    pitch_shift_feed(lines.right, r1, 1.0f, 0.0f);
-  }
+// The key shift's band split: the high band of each side and the low band of their mid.
+constexpr std::array<std::size_t, 3> kSplitSections{kHighBandLeft, kHighBandLeft + 1, kLowBand};
+struct Bands {
+  float high_left, high_right, low;
+};
+inline Bands band_split(std::array<Biquad, 3>& f, StereoSample y) noexcept {
+  return {biquad_process(f[0], y.left), biquad_process(f[1], y.right),
+          biquad_process(f[2], 0.5f * (y.left + y.right))};
+}
 
-  // Bass manager: a boomy track loses some of its low band, a thin one gains some.
-  s.bass_level = flush_state(follow(s.bass_level, std::fabs(lo2), kBassRates));
+// The pair and the low band on their way through the key shift and the bass manager.
+struct ShiftedPair {
+  float left, right, low;
+};
+
+// The key shift's mix of the pair l1, r1 and the low band lo with the shifters'
+// outputs lo_s, lh_s and rh_s (of lo and the high bands).
+inline ShiftedPair shift_mix(const BackingBlock& b, float l1, float r1, float lo, float lo_s, float lh_s,
+                             float rh_s) noexcept {
+  const float k = b.mix, dry = b.dry;
+  const float low = b.low_gain * lo_s;
+  return {dry * l1 + k * (b.high_gain * lh_s + low), dry * r1 + k * (b.high_gain * rh_s + low),
+          dry * lo + k * low};
+}
+
+// Bass manager: a boomy track loses some of its low band, a thin one gains some.
+// Then the leveller's follower of the pair; returns it.
+inline float bass_and_level(BackingState& s, ShiftedPair& x) noexcept {
+  s.bass_level = flush_state(follow(s.bass_level, std::fabs(x.low), kBassRates));
   const float lb = s.bass_level;
   float beta = 0.0f;
   if (lb > 0.12f) {
@@ -158,28 +235,142 @@ BackingOut backing_sample(BackingState& s, const BackingLines& lines, const Back
   } else if (lb > 0.005f && lb < 0.055f) {
     beta = 0.12f * clamp_f((0.055f - lb) / 0.055f, 0.0f, 1.0f);
   }
-  l2 += beta * lo2;
-  r2 += beta * lo2;
+  x.left += beta * x.low;
+  x.right += beta * x.low;
+  s.track_level =
+      flush_state(follow(s.track_level, 0.5f * (std::fabs(x.left) + std::fabs(x.right)), kTrackRates));
+  return s.track_level;
+}
 
-  // Leveller.
-  s.track_level = flush_state(follow(s.track_level, 0.5f * (std::fabs(l2) + std::fabs(r2)), kTrackRates));
-  const float level_gain = leveller_gain(s.track_level);
+// The vocal pocket's two sections, in their order.
+constexpr std::array<std::size_t, 2> kPocketSections{kPocketLow, kPocketHigh};
+
+// The leveller's gain on the pair l2, r2, the vocal pocket, beat_volume and
+// ducking; vp is the presence after the sample, tl the leveller's follower.
+inline void pocket_out(std::array<Biquad, 2>& f, const BackingBlock& b, float l2, float r2, float level_gain,
+                       float vp, float tl, float e, BackingOut& out) noexcept {
   l2 *= level_gain;
   r2 *= level_gain;
-
-  // Vocal presence: how far the singer is above the gate level, slowly.
-  const float xp = e > b.gate_level ? clamp_f((e - b.gate_level) / b.presence_span, 0.0f, 0.64f) : 0.0f;
-  s.presence = flush_state(s.presence + (xp - s.presence) * (xp > s.presence ? 0.00045f : 0.00007f));
-
-  // Vocal pocket: the mid dips at 230 Hz and 1,650 Hz while the singer is there.
+  // The mid dips at 230 Hz and 1,650 Hz while the singer is there.
   const float m3 = 0.5f * (l2 + r2);
   const float s3 = 0.5f * (l2 - r2);
-  const float pocket = biquad_process(bank[kPocketHigh], biquad_process(bank[kPocketLow], m3));
-  const float mp = s.presence * pocket + (1.0f - s.presence) * m3;
+  const float pocket = biquad_process(f[1], biquad_process(f[0], m3));
+  const float mp = vp * pocket + (1.0f - vp) * m3;
 
   const bool ducked = (b.pk && e > b.gate_level) || (b.ducker && e > b.duck_level);
   const float g = ducked ? b.ducked_volume : b.volume;  // volume x 1 is the volume itself
-  return BackingOut{{(mp + s3) * g, (mp - s3) * g}, s.track_level * level_gain * g, mp, s3};
+  out.track = {(mp + s3) * g, (mp - s3) * g};
+  out.level = tl * level_gain * g;
+  out.mid = mp;
+  out.side = s3;
+}
+
+}  // namespace
+
+BackingOut backing_sample(BackingState& s, const BackingLines& lines, const BackingBlock& b,
+                          StereoSample music, float e) noexcept {
+  StereoSample y;
+  {
+    SectionCopies front(lines.bank, kFrontSections);
+    y = front_sample(s, front.f, lines.synth, b, music, s.presence);
+  }
+
+  // Band split and key shift.
+  Bands bands;
+  {
+    SectionCopies split(lines.bank, kSplitSections);
+    bands = band_split(split.f, y);
+  }
+  ShiftedPair x{y.left, y.right, bands.low};
+  if (b.shift) {
+    const float lo_s = pitch_shift_sample(lines.low, bands.low, b.ratio, 0.0f);
+    const float lh_s = pitch_shift_sample(lines.left, bands.high_left, b.ratio, 0.0f);
+    const float rh_s = pitch_shift_sample(lines.right, bands.high_right, b.ratio, 0.0f);
+    x = shift_mix(b, y.left, y.right, bands.low, lo_s, lh_s, rh_s);
+  } else {
+    // Kept current, not heard: switching the shift on starts from a filled ring.
+    pitch_shift_feed(lines.left, y.left, 1.0f, 0.0f);
+    pitch_shift_feed(lines.right, y.right, 1.0f, 0.0f);
+  }
+
+  const float tl = bass_and_level(s, x);
+  s.presence = presence_step(b, s.presence, e);
+  BackingOut out;
+  SectionCopies pocket(lines.bank, kPocketSections);
+  pocket_out(pocket.f, b, x.left, x.right, leveller_gain(tl), s.presence, tl, e, out);
+  return out;
+}
+
+void backing_run(BackingState& state, const BackingLines& lines, const BackingBlock& block,
+                 const BackingRunIo& io, BackingScratch& scratch) noexcept {
+  const std::size_t len = std::min(
+      {io.left.size(), io.right.size(), io.singer.size(), io.out.size(), io.track_level.size(), kBackingRun});
+  // Local copies of the state and the block, like the sections, stay in registers.
+  BackingState s = state;
+  const BackingBlock b = block;
+  // The pair l1, r1, later l2, r2 before the leveller.
+  float* const left = scratch.left.data();
+  float* const right = scratch.right.data();
+  float* const vp = scratch.presence.data();
+  float* const lh = scratch.high_left.data();
+  float* const rh = scratch.high_right.data();
+  float* const lo = scratch.low.data();
+
+  // Each piece over the run in its own loop, which carries only a few
+  // recurrences: successive samples overlap.
+  {
+    SectionCopies front(lines.bank, kFrontSections);
+    SectionLanes split(lines.bank, kSplitSections);
+    for (std::size_t j = 0; j < len; ++j) {
+      const StereoSample y = front_sample(s, front.f, lines.synth, b, {io.left[j], io.right[j]}, s.presence);
+      s.presence = presence_step(b, s.presence, io.singer[j].level);
+      vp[j] = s.presence;
+      left[j] = y.left;
+      right[j] = y.right;
+    }
+    for (std::size_t j = 0; j < len; ++j) {
+      const Lanes4 bands = split(Lanes4{left[j], right[j], 0.5f * (left[j] + right[j]), 0.0f});
+      lh[j] = bands[0];
+      rh[j] = bands[1];
+      lo[j] = bands[2];
+    }
+  }
+
+  float* const tl = io.track_level.data();
+  if (b.shift) {
+    // Each shifter over the run; the high bands' outputs replace their inputs.
+    float* const lo_s = scratch.low_shifted.data();
+    for (std::size_t j = 0; j < len; ++j) lo_s[j] = pitch_shift_sample(lines.low, lo[j], b.ratio, 0.0f);
+    for (std::size_t j = 0; j < len; ++j) lh[j] = pitch_shift_sample(lines.left, lh[j], b.ratio, 0.0f);
+    for (std::size_t j = 0; j < len; ++j) rh[j] = pitch_shift_sample(lines.right, rh[j], b.ratio, 0.0f);
+    for (std::size_t j = 0; j < len; ++j) {
+      ShiftedPair x = shift_mix(b, left[j], right[j], lo[j], lo_s[j], lh[j], rh[j]);
+      tl[j] = bass_and_level(s, x);
+      left[j] = x.left;
+      right[j] = x.right;
+    }
+  } else {
+    for (std::size_t j = 0; j < len; ++j) pitch_shift_feed(lines.left, left[j], 1.0f, 0.0f);
+    for (std::size_t j = 0; j < len; ++j) pitch_shift_feed(lines.right, right[j], 1.0f, 0.0f);
+    for (std::size_t j = 0; j < len; ++j) {
+      ShiftedPair x{left[j], right[j], lo[j]};
+      tl[j] = bass_and_level(s, x);
+      left[j] = x.left;
+      right[j] = x.right;
+    }
+  }
+
+  // The leveller's powers, independent of each other.
+  float* const gain = scratch.gain.data();
+  for (std::size_t j = 0; j < len; ++j) gain[j] = leveller_gain(tl[j]);
+
+  {
+    SectionCopies pocket(lines.bank, kPocketSections);
+    for (std::size_t j = 0; j < len; ++j) {
+      pocket_out(pocket.f, b, left[j], right[j], gain[j], vp[j], tl[j], io.singer[j].level, io.out[j]);
+    }
+  }
+  state = s;
 }
 
 SendsBlock sends_prepare(const DspParams& p, const FxModes& m) noexcept {
