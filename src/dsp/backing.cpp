@@ -172,16 +172,17 @@ constexpr std::array<std::size_t, 3> kFrontSections{kMidLowpass, kSideHighpass, 
 
 // Remover on the mid, width and the synthesised side on the side: the pair l1, r1.
 // vp is the presence as the previous sample left it.
-inline StereoSample front_sample(BackingState& s, std::array<Biquad, 3>& f, std::span<float> line,
-                                 const BackingBlock& b, StereoSample music, float vp) noexcept {
+inline StereoSample front_sample(BackingState& s, Biquad& mid_lowpass, Biquad& side_highpass,
+                                 Biquad& synth_highpass, std::span<float> line, const BackingBlock& b,
+                                 StereoSample music, float vp) noexcept {
   const float mid = 0.5f * (music.left + music.right);
   const float side = 0.5f * (music.left - music.right);
-  const float mr = b.remover * biquad_process(f[0], mid) + b.keep_mid * mid;
-  const float sh = biquad_process(f[1], side);
+  const float mr = b.remover * biquad_process(mid_lowpass, mid) + b.keep_mid * mid;
+  const float sh = biquad_process(side_highpass, side);
   const float so = (1.0f + 0.12f * vp) * b.side_gain * sh;
 
   // The synthesised side, from delayed differences of the high-passed mid.
-  const float mh = biquad_process(f[2], mr);
+  const float mh = biquad_process(synth_highpass, mr);
   const std::size_t w = s.synth_write;
   const float d1 = written_ago(line, w, 1);
   float p = 0.0f;
@@ -199,15 +200,10 @@ inline StereoSample front_sample(BackingState& s, std::array<Biquad, 3>& f, std:
   return {mo + so + p, mo - so - p};
 }
 
-// The key shift's band split: the high band of each side and the low band of their mid.
+// The key shift's band split of the pair l1, r1: the high band of each side and
+// the low band of their mid, as the lanes of the split's sections take them.
 constexpr std::array<std::size_t, 3> kSplitSections{kHighBandLeft, kHighBandLeft + 1, kLowBand};
-struct Bands {
-  float high_left, high_right, low;
-};
-inline Bands band_split(std::array<Biquad, 3>& f, StereoSample y) noexcept {
-  return {biquad_process(f[0], y.left), biquad_process(f[1], y.right),
-          biquad_process(f[2], 0.5f * (y.left + y.right))};
-}
+inline Lanes4 split_input(float l1, float r1) noexcept { return Lanes4{l1, r1, 0.5f * (l1 + r1), 0.0f}; }
 
 // The pair and the low band on their way through the key shift and the bass manager.
 struct ShiftedPair {
@@ -247,14 +243,14 @@ constexpr std::array<std::size_t, 2> kPocketSections{kPocketLow, kPocketHigh};
 
 // The leveller's gain on the pair l2, r2, the vocal pocket, beat_volume and
 // ducking; vp is the presence after the sample, tl the leveller's follower.
-inline void pocket_out(std::array<Biquad, 2>& f, const BackingBlock& b, float l2, float r2, float level_gain,
-                       float vp, float tl, float e, BackingOut& out) noexcept {
+inline void pocket_out(Biquad& pocket_low, Biquad& pocket_high, const BackingBlock& b, float l2, float r2,
+                       float level_gain, float vp, float tl, float e, BackingOut& out) noexcept {
   l2 *= level_gain;
   r2 *= level_gain;
   // The mid dips at 230 Hz and 1,650 Hz while the singer is there.
   const float m3 = 0.5f * (l2 + r2);
   const float s3 = 0.5f * (l2 - r2);
-  const float pocket = biquad_process(f[1], biquad_process(f[0], m3));
+  const float pocket = biquad_process(pocket_high, biquad_process(pocket_low, m3));
   const float mp = vp * pocket + (1.0f - vp) * m3;
 
   const bool ducked = (b.pk && e > b.gate_level) || (b.ducker && e > b.duck_level);
@@ -269,24 +265,21 @@ inline void pocket_out(std::array<Biquad, 2>& f, const BackingBlock& b, float l2
 
 BackingOut backing_sample(BackingState& s, const BackingLines& lines, const BackingBlock& b,
                           StereoSample music, float e) noexcept {
-  StereoSample y;
-  {
-    SectionCopies front(lines.bank, kFrontSections);
-    y = front_sample(s, front.f, lines.synth, b, music, s.presence);
-  }
+  FilterBankB& bank = lines.bank;
+  const StereoSample y = front_sample(s, bank[kMidLowpass], bank[kSideHighpass], bank[kSynthHighpass],
+                                      lines.synth, b, music, s.presence);
 
   // Band split and key shift.
-  Bands bands;
-  {
-    SectionCopies split(lines.bank, kSplitSections);
-    bands = band_split(split.f, y);
-  }
-  ShiftedPair x{y.left, y.right, bands.low};
+  const Lanes4 in = split_input(y.left, y.right);
+  const float lh = biquad_process(bank[kSplitSections[0]], in[0]);
+  const float rh = biquad_process(bank[kSplitSections[1]], in[1]);
+  const float lo = biquad_process(bank[kSplitSections[2]], in[2]);
+  ShiftedPair x{y.left, y.right, lo};
   if (b.shift) {
-    const float lo_s = pitch_shift_sample(lines.low, bands.low, b.ratio, 0.0f);
-    const float lh_s = pitch_shift_sample(lines.left, bands.high_left, b.ratio, 0.0f);
-    const float rh_s = pitch_shift_sample(lines.right, bands.high_right, b.ratio, 0.0f);
-    x = shift_mix(b, y.left, y.right, bands.low, lo_s, lh_s, rh_s);
+    const float lo_s = pitch_shift_sample(lines.low, lo, b.ratio, 0.0f);
+    const float lh_s = pitch_shift_sample(lines.left, lh, b.ratio, 0.0f);
+    const float rh_s = pitch_shift_sample(lines.right, rh, b.ratio, 0.0f);
+    x = shift_mix(b, y.left, y.right, lo, lo_s, lh_s, rh_s);
   } else {
     // Kept current, not heard: switching the shift on starts from a filled ring.
     pitch_shift_feed(lines.left, y.left, 1.0f, 0.0f);
@@ -296,8 +289,8 @@ BackingOut backing_sample(BackingState& s, const BackingLines& lines, const Back
   const float tl = bass_and_level(s, x);
   s.presence = presence_step(b, s.presence, e);
   BackingOut out;
-  SectionCopies pocket(lines.bank, kPocketSections);
-  pocket_out(pocket.f, b, x.left, x.right, leveller_gain(tl), s.presence, tl, e, out);
+  pocket_out(bank[kPocketLow], bank[kPocketHigh], b, x.left, x.right, leveller_gain(tl), s.presence, tl, e,
+             out);
   return out;
 }
 
@@ -305,41 +298,42 @@ void backing_run(BackingState& state, const BackingLines& lines, const BackingBl
                  const BackingRunIo& io, BackingScratch& scratch) noexcept {
   const std::size_t len = std::min(
       {io.left.size(), io.right.size(), io.singer.size(), io.out.size(), io.track_level.size(), kBackingRun});
-  // Local copies of the state and the block, like the sections, stay in registers.
+  // Local copies of the state and the block stay in registers, as the sections'.
   BackingState s = state;
   const BackingBlock b = block;
-  // The pair l1, r1, later l2, r2 before the leveller.
-  float* const left = scratch.left.data();
+  float* const left = scratch.left.data();  // the pair l1, r1, then l2, r2 before the leveller
   float* const right = scratch.right.data();
   float* const vp = scratch.presence.data();
-  float* const lh = scratch.high_left.data();
-  float* const rh = scratch.high_right.data();
-  float* const lo = scratch.low.data();
+  float* const tl = io.track_level.data();
 
-  // Each piece over the run in its own loop, which carries only a few
-  // recurrences: successive samples overlap.
+  // Each piece over the run in its own loop: a loop that carries few recurrences
+  // lets successive samples overlap. Presence first, for the front reads it as
+  // the previous sample left it.
   {
     SectionCopies front(lines.bank, kFrontSections);
-    SectionLanes split(lines.bank, kSplitSections);
     for (std::size_t j = 0; j < len; ++j) {
-      const StereoSample y = front_sample(s, front.f, lines.synth, b, {io.left[j], io.right[j]}, s.presence);
+      const StereoSample y = front_sample(s, front.f[0], front.f[1], front.f[2], lines.synth, b,
+                                          {io.left[j], io.right[j]}, s.presence);
       s.presence = presence_step(b, s.presence, io.singer[j].level);
       vp[j] = s.presence;
       left[j] = y.left;
       right[j] = y.right;
     }
+  }
+
+  SectionLanes split(lines.bank, kSplitSections);
+  if (b.shift) {
+    float* const lh = scratch.high_left.data();
+    float* const rh = scratch.high_right.data();
+    float* const lo = scratch.low.data();
+    float* const lo_s = scratch.low_shifted.data();
     for (std::size_t j = 0; j < len; ++j) {
-      const Lanes4 bands = split(Lanes4{left[j], right[j], 0.5f * (left[j] + right[j]), 0.0f});
+      const Lanes4 bands = split(split_input(left[j], right[j]));
       lh[j] = bands[0];
       rh[j] = bands[1];
       lo[j] = bands[2];
     }
-  }
-
-  float* const tl = io.track_level.data();
-  if (b.shift) {
     // Each shifter over the run; the high bands' outputs replace their inputs.
-    float* const lo_s = scratch.low_shifted.data();
     for (std::size_t j = 0; j < len; ++j) lo_s[j] = pitch_shift_sample(lines.low, lo[j], b.ratio, 0.0f);
     for (std::size_t j = 0; j < len; ++j) lh[j] = pitch_shift_sample(lines.left, lh[j], b.ratio, 0.0f);
     for (std::size_t j = 0; j < len; ++j) rh[j] = pitch_shift_sample(lines.right, rh[j], b.ratio, 0.0f);
@@ -350,24 +344,27 @@ void backing_run(BackingState& state, const BackingLines& lines, const BackingBl
       right[j] = x.right;
     }
   } else {
+    // Kept current, not heard.
     for (std::size_t j = 0; j < len; ++j) pitch_shift_feed(lines.left, left[j], 1.0f, 0.0f);
     for (std::size_t j = 0; j < len; ++j) pitch_shift_feed(lines.right, right[j], 1.0f, 0.0f);
+    // The split's latency hides under the followers'; only its low band is heard.
     for (std::size_t j = 0; j < len; ++j) {
-      ShiftedPair x{left[j], right[j], lo[j]};
+      ShiftedPair x{left[j], right[j], split(split_input(left[j], right[j]))[2]};
       tl[j] = bass_and_level(s, x);
       left[j] = x.left;
       right[j] = x.right;
     }
   }
 
-  // The leveller's powers, independent of each other.
+  // The leveller's powers, independent of each other, so that they overlap.
   float* const gain = scratch.gain.data();
   for (std::size_t j = 0; j < len; ++j) gain[j] = leveller_gain(tl[j]);
 
   {
     SectionCopies pocket(lines.bank, kPocketSections);
     for (std::size_t j = 0; j < len; ++j) {
-      pocket_out(pocket.f, b, left[j], right[j], gain[j], vp[j], tl[j], io.singer[j].level, io.out[j]);
+      pocket_out(pocket.f[0], pocket.f[1], b, left[j], right[j], gain[j], vp[j], tl[j], io.singer[j].level,
+                 io.out[j]);
     }
   }
   state = s;
