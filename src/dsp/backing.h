@@ -105,7 +105,8 @@ float track_shift_semitones(const DspParams& params) noexcept;
 // Thread: any. Allocates: no. Blocks: no.
 BackingBlock backing_prepare(const DspParams& params, float gate_level, float input_gain) noexcept;
 
-// Stage 24 on one music frame; level is the singer's input level follower e.
+// Stage 24 on one music frame; level is the singer's input level follower e. The
+// chain runs backing_run; this form is its reference, sample by sample.
 // Thread: engine. Allocates: no. Blocks: no.
 BackingOut backing_sample(BackingState& state, const BackingLines& lines, const BackingBlock& block,
                           StereoSample music, float level) noexcept;
