@@ -252,29 +252,43 @@ void BM_HarmonyBlock(benchmark::State& state) {
 }
 
 // Stage 24 on a stereo track: with the defaults (no key shift: two shifters kept
-// current) and shifted by two semitones (three shifters heard).
-void backing_block(benchmark::State& state, const DspParams& p) {
+// current) and shifted by two semitones (three shifters heard); the chain's form
+// over the run and the one-sample form.
+void backing_block(benchmark::State& state, const DspParams& p, bool one_sample) {
   const Signals& s = signals();
-  VocalDsp engine = vocal_dsp_new(p);
+  auto engine = std::make_unique<VocalDsp>(vocal_dsp_new(p));
   const BackingBlock block = backing_prepare(p, 0.002f, 1.0f);
-  const BackingLines lines = backing_lines(engine);
+  const BackingLines lines = backing_lines(*engine);
+  std::array<SingerInputs, kBlock> singer{};
+  std::array<BackingOut, kBlock> out{};
+  std::array<float, kBlock> track_level{};
   time_blocks(state, [&](std::size_t at) {
-    float acc = 0.0f;
-    for (std::size_t i = 0; i < kBlock; ++i) {
-      const BackingOut o = backing_sample(engine.backing, lines, block, {s.left[at + i], s.right[at + i]},
-                                          0.02f + 0.01f * std::fabs(s.mic[at + i]));
-      acc += o.track.left + o.track.right;
+    for (std::size_t i = 0; i < kBlock; ++i) singer[i].level = 0.02f + 0.01f * std::fabs(s.mic[at + i]);
+    if (one_sample) {
+      for (std::size_t i = 0; i < kBlock; ++i) {
+        out[i] =
+            backing_sample(engine->backing, lines, block, {s.left[at + i], s.right[at + i]}, singer[i].level);
+      }
+    } else {
+      backing_run(engine->backing, lines, block,
+                  {std::span(s.left).subspan(at, kBlock), std::span(s.right).subspan(at, kBlock), singer, out,
+                   track_level},
+                  engine->run.backing_scratch);
     }
+    float acc = 0.0f;
+    for (const BackingOut& o : out) acc += o.track.left + o.track.right;
     return acc;
   });
 }
-void BM_BackingBlock(benchmark::State& state) { backing_block(state, DspParams{}); }
-void BM_BackingShiftedBlock(benchmark::State& state) {
+DspParams shifted_track() {
   DspParams p;
   p.beat_semitone_shift = 2;
   p.vocal_remover_karaoke = true;
-  backing_block(state, p);
+  return p;
 }
+void BM_BackingBlock(benchmark::State& state) { backing_block(state, DspParams{}, false); }
+void BM_BackingShiftedBlock(benchmark::State& state) { backing_block(state, shifted_track(), false); }
+void BM_BackingOneSampleBlock(benchmark::State& state) { backing_block(state, DspParams{}, true); }
 
 // Stage 25: the send weights and the ten send filters, singer over a track.
 void BM_SendsBlock(benchmark::State& state) {
@@ -352,4 +366,5 @@ BENCHMARK(BM_MainShifterBlock)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_HarmonyBlock)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_BackingBlock)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_BackingShiftedBlock)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_BackingOneSampleBlock)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_SendsBlock)->Unit(benchmark::kMicrosecond);

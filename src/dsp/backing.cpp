@@ -6,6 +6,7 @@
 
 #include "dsp/biquad_lanes.h"
 #include "dsp/dsp_math.h"
+#include "dsp/lanes.h"
 
 namespace melodara {
 namespace {
@@ -97,21 +98,91 @@ BackingBlock backing_prepare(const DspParams& p, float gate_level, float input_g
   return b;
 }
 
-BackingOut backing_sample(BackingState& s, const BackingLines& lines, const BackingBlock& b,
-                          StereoSample music, float e) noexcept {
-  FilterBankB& bank = lines.bank;
-  const float vp = s.presence;  // as the previous sample left it
+namespace {
 
-  // Remover on the mid, width on the side.
+// Bank entries copied out for one loop over a run and stored back after it: held
+// in registers, their state is not reloaded after each store to the run's arrays,
+// which the bank might alias.
+template <std::size_t N>
+struct SectionCopies {
+  SectionCopies(FilterBankB& home, const std::array<std::size_t, N>& which) noexcept
+      : bank(home), entries(which) {
+    for (std::size_t k = 0; k < N; ++k) f[k] = bank[entries[k]];
+  }
+  ~SectionCopies() {
+    for (std::size_t k = 0; k < N; ++k) bank[entries[k]] = f[k];
+  }
+  SectionCopies(const SectionCopies&) = delete;
+  SectionCopies& operator=(const SectionCopies&) = delete;
+  FilterBankB& bank;
+  std::array<std::size_t, N> entries;
+  std::array<Biquad, N> f;
+};
+
+// Up to four bank entries side by side in the lanes of a vector, each on its own
+// input, a sample a step: each lane does the operations of biquad_process. Stores
+// the state back when done.
+template <std::size_t N>
+struct SectionLanes {
+  static_assert(N <= 4);
+  SectionLanes(FilterBankB& home, const std::array<std::size_t, N>& which) noexcept
+      : bank(home), entries(which) {
+    for (std::size_t k = 0; k < N; ++k) {
+      const Biquad& f = bank[entries[k]];
+      b0[k] = f.b0;
+      b1[k] = f.b1;
+      b2[k] = f.b2;
+      a1[k] = f.a1;
+      a2[k] = f.a2;
+      z1[k] = f.z1;
+      z2[k] = f.z2;
+    }
+  }
+  ~SectionLanes() {
+    for (std::size_t k = 0; k < N; ++k) {
+      bank[entries[k]].z1 = z1[k];
+      bank[entries[k]].z2 = z2[k];
+    }
+  }
+  SectionLanes(const SectionLanes&) = delete;
+  SectionLanes& operator=(const SectionLanes&) = delete;
+  Lanes4 operator()(Lanes4 x) noexcept {
+    const Lanes4 y = b0 * x + z1;
+    z1 = flush_state(b1 * x - a1 * y + z2);
+    z2 = flush_state(b2 * x - a2 * y);
+    return y;
+  }
+  FilterBankB& bank;
+  std::array<std::size_t, N> entries;
+  Lanes4 b0{}, b1{}, b2{}, a1{}, a2{}, z1{}, z2{};
+};
+
+// The pieces of stage 24 in their order: backing_sample runs them on one frame,
+// backing_run runs each over the whole run.
+
+// The vocal presence after the sample: how far the singer is above the gate
+// level, slowly.
+inline float presence_step(const BackingBlock& b, float presence, float e) noexcept {
+  const float xp = e > b.gate_level ? clamp_f((e - b.gate_level) / b.presence_span, 0.0f, 0.64f) : 0.0f;
+  return flush_state(presence + (xp - presence) * (xp > presence ? 0.00045f : 0.00007f));
+}
+
+// The sections of the remover, the width and the synthesised side, in their order.
+constexpr std::array<std::size_t, 3> kFrontSections{kMidLowpass, kSideHighpass, kSynthHighpass};
+
+// Remover on the mid, width and the synthesised side on the side: the pair l1, r1.
+// vp is the presence as the previous sample left it.
+inline StereoSample front_sample(BackingState& s, Biquad& mid_lowpass, Biquad& side_highpass,
+                                 Biquad& synth_highpass, std::span<float> line, const BackingBlock& b,
+                                 StereoSample music, float vp) noexcept {
   const float mid = 0.5f * (music.left + music.right);
   const float side = 0.5f * (music.left - music.right);
-  const float mr = b.remover * biquad_process(bank[kMidLowpass], mid) + b.keep_mid * mid;
-  const float sh = biquad_process(bank[kSideHighpass], side);
+  const float mr = b.remover * biquad_process(mid_lowpass, mid) + b.keep_mid * mid;
+  const float sh = biquad_process(side_highpass, side);
   const float so = (1.0f + 0.12f * vp) * b.side_gain * sh;
 
   // The synthesised side, from delayed differences of the high-passed mid.
-  const float mh = biquad_process(bank[kSynthHighpass], mr);
-  const std::span<float> line = lines.synth;
+  const float mh = biquad_process(synth_highpass, mr);
   const std::size_t w = s.synth_write;
   const float d1 = written_ago(line, w, 1);
   float p = 0.0f;
@@ -126,31 +197,33 @@ BackingOut backing_sample(BackingState& s, const BackingLines& lines, const Back
   s.synth_write = (w + 1) & (kSynthLineSize - 1);
   s.edge = flush_state(0.55f * s.edge + 0.45f * (mh - d1));
   const float mo = mr + 0.14f * s.edge;
-  const float l1 = mo + so + p;
-  const float r1 = mo - so - p;
+  return {mo + so + p, mo - so - p};
+}
 
-  // Band split and key shift.
-  const float lh = biquad_process(bank[kHighBandLeft], l1);
-  const float rh = biquad_process(bank[kHighBandLeft + 1], r1);
-  const float lo = biquad_process(bank[kLowBand], 0.5f * (l1 + r1));
-  float l2 = l1, r2 = r1, lo2 = lo;
-  if (b.shift) {
-    const float k = b.mix, dry = b.dry;
-    const float lo_s = pitch_shift_sample(lines.low, lo, b.ratio, 0.0f);
-    const float lh_s = pitch_shift_sample(lines.left, lh, b.ratio, 0.0f);
-    const float rh_s = pitch_shift_sample(lines.right, rh, b.ratio, 0.0f);
-    const float low = b.low_gain * lo_s;
-    l2 = dry * l1 + k * (b.high_gain * lh_s + low);
-    r2 = dry * r1 + k * (b.high_gain * rh_s + low);
-    lo2 = dry * lo + k * low;
-  } else {
-    // Kept current, not heard: switching the shift on starts from a filled ring.
-    pitch_shift_feed(lines.left, l1, 1.0f, 0.0f);
-    pitch_shift_feed(lines.right, r1, 1.0f, 0.0f);
-  }
+// The key shift's band split of the pair l1, r1: the high band of each side and
+// the low band of their mid, as the lanes of the split's sections take them.
+constexpr std::array<std::size_t, 3> kSplitSections{kHighBandLeft, kHighBandLeft + 1, kLowBand};
+inline Lanes4 split_input(float l1, float r1) noexcept { return Lanes4{l1, r1, 0.5f * (l1 + r1), 0.0f}; }
 
-  // Bass manager: a boomy track loses some of its low band, a thin one gains some.
-  s.bass_level = flush_state(follow(s.bass_level, std::fabs(lo2), kBassRates));
+// The pair and the low band on their way through the key shift and the bass manager.
+struct ShiftedPair {
+  float left, right, low;
+};
+
+// The key shift's mix of the pair l1, r1 and the low band lo with the shifters'
+// outputs lo_s, lh_s and rh_s (of lo and the high bands).
+inline ShiftedPair shift_mix(const BackingBlock& b, float l1, float r1, float lo, float lo_s, float lh_s,
+                             float rh_s) noexcept {
+  const float k = b.mix, dry = b.dry;
+  const float low = b.low_gain * lo_s;
+  return {dry * l1 + k * (b.high_gain * lh_s + low), dry * r1 + k * (b.high_gain * rh_s + low),
+          dry * lo + k * low};
+}
+
+// Bass manager: a boomy track loses some of its low band, a thin one gains some.
+// Then the leveller's follower of the pair; returns it.
+inline float bass_and_level(BackingState& s, ShiftedPair& x) noexcept {
+  s.bass_level = flush_state(follow(s.bass_level, std::fabs(x.low), kBassRates));
   const float lb = s.bass_level;
   float beta = 0.0f;
   if (lb > 0.12f) {
@@ -158,28 +231,143 @@ BackingOut backing_sample(BackingState& s, const BackingLines& lines, const Back
   } else if (lb > 0.005f && lb < 0.055f) {
     beta = 0.12f * clamp_f((0.055f - lb) / 0.055f, 0.0f, 1.0f);
   }
-  l2 += beta * lo2;
-  r2 += beta * lo2;
+  x.left += beta * x.low;
+  x.right += beta * x.low;
+  s.track_level =
+      flush_state(follow(s.track_level, 0.5f * (std::fabs(x.left) + std::fabs(x.right)), kTrackRates));
+  return s.track_level;
+}
 
-  // Leveller.
-  s.track_level = flush_state(follow(s.track_level, 0.5f * (std::fabs(l2) + std::fabs(r2)), kTrackRates));
-  const float level_gain = leveller_gain(s.track_level);
+// The vocal pocket's two sections, in their order.
+constexpr std::array<std::size_t, 2> kPocketSections{kPocketLow, kPocketHigh};
+
+// The leveller's gain on the pair l2, r2, the vocal pocket, beat_volume and
+// ducking; vp is the presence after the sample, tl the leveller's follower.
+inline void pocket_out(Biquad& pocket_low, Biquad& pocket_high, const BackingBlock& b, float l2, float r2,
+                       float level_gain, float vp, float tl, float e, BackingOut& out) noexcept {
   l2 *= level_gain;
   r2 *= level_gain;
-
-  // Vocal presence: how far the singer is above the gate level, slowly.
-  const float xp = e > b.gate_level ? clamp_f((e - b.gate_level) / b.presence_span, 0.0f, 0.64f) : 0.0f;
-  s.presence = flush_state(s.presence + (xp - s.presence) * (xp > s.presence ? 0.00045f : 0.00007f));
-
-  // Vocal pocket: the mid dips at 230 Hz and 1,650 Hz while the singer is there.
+  // The mid dips at 230 Hz and 1,650 Hz while the singer is there.
   const float m3 = 0.5f * (l2 + r2);
   const float s3 = 0.5f * (l2 - r2);
-  const float pocket = biquad_process(bank[kPocketHigh], biquad_process(bank[kPocketLow], m3));
-  const float mp = s.presence * pocket + (1.0f - s.presence) * m3;
+  const float pocket = biquad_process(pocket_high, biquad_process(pocket_low, m3));
+  const float mp = vp * pocket + (1.0f - vp) * m3;
 
   const bool ducked = (b.pk && e > b.gate_level) || (b.ducker && e > b.duck_level);
   const float g = ducked ? b.ducked_volume : b.volume;  // volume x 1 is the volume itself
-  return BackingOut{{(mp + s3) * g, (mp - s3) * g}, s.track_level * level_gain * g, mp, s3};
+  out.track = {(mp + s3) * g, (mp - s3) * g};
+  out.level = tl * level_gain * g;
+  out.mid = mp;
+  out.side = s3;
+}
+
+}  // namespace
+
+BackingOut backing_sample(BackingState& s, const BackingLines& lines, const BackingBlock& b,
+                          StereoSample music, float e) noexcept {
+  FilterBankB& bank = lines.bank;
+  const StereoSample y = front_sample(s, bank[kMidLowpass], bank[kSideHighpass], bank[kSynthHighpass],
+                                      lines.synth, b, music, s.presence);
+
+  // Band split and key shift.
+  const Lanes4 in = split_input(y.left, y.right);
+  const float lh = biquad_process(bank[kSplitSections[0]], in[0]);
+  const float rh = biquad_process(bank[kSplitSections[1]], in[1]);
+  const float lo = biquad_process(bank[kSplitSections[2]], in[2]);
+  ShiftedPair x{y.left, y.right, lo};
+  if (b.shift) {
+    const float lo_s = pitch_shift_sample(lines.low, lo, b.ratio, 0.0f);
+    const float lh_s = pitch_shift_sample(lines.left, lh, b.ratio, 0.0f);
+    const float rh_s = pitch_shift_sample(lines.right, rh, b.ratio, 0.0f);
+    x = shift_mix(b, y.left, y.right, lo, lo_s, lh_s, rh_s);
+  } else {
+    // Kept current, not heard: switching the shift on starts from a filled ring.
+    pitch_shift_feed(lines.left, y.left, 1.0f, 0.0f);
+    pitch_shift_feed(lines.right, y.right, 1.0f, 0.0f);
+  }
+
+  const float tl = bass_and_level(s, x);
+  s.presence = presence_step(b, s.presence, e);
+  BackingOut out;
+  pocket_out(bank[kPocketLow], bank[kPocketHigh], b, x.left, x.right, leveller_gain(tl), s.presence, tl, e,
+             out);
+  return out;
+}
+
+void backing_run(BackingState& state, const BackingLines& lines, const BackingBlock& block,
+                 const BackingRunIo& io, BackingScratch& scratch) noexcept {
+  const std::size_t len = std::min(
+      {io.left.size(), io.right.size(), io.singer.size(), io.out.size(), io.track_level.size(), kBackingRun});
+  // Local copies of the state and the block stay in registers, as the sections'.
+  BackingState s = state;
+  const BackingBlock b = block;
+  float* const left = scratch.left.data();  // the pair l1, r1, then l2, r2 before the leveller
+  float* const right = scratch.right.data();
+  float* const vp = scratch.presence.data();
+  float* const tl = io.track_level.data();
+
+  // Each piece over the run in its own loop: a loop that carries few recurrences
+  // lets successive samples overlap. Presence first, for the front reads it as
+  // the previous sample left it.
+  {
+    SectionCopies front(lines.bank, kFrontSections);
+    for (std::size_t j = 0; j < len; ++j) {
+      const StereoSample y = front_sample(s, front.f[0], front.f[1], front.f[2], lines.synth, b,
+                                          {io.left[j], io.right[j]}, s.presence);
+      s.presence = presence_step(b, s.presence, io.singer[j].level);
+      vp[j] = s.presence;
+      left[j] = y.left;
+      right[j] = y.right;
+    }
+  }
+
+  SectionLanes split(lines.bank, kSplitSections);
+  if (b.shift) {
+    float* const lh = scratch.high_left.data();
+    float* const rh = scratch.high_right.data();
+    float* const lo = scratch.low.data();
+    float* const lo_s = scratch.low_shifted.data();
+    for (std::size_t j = 0; j < len; ++j) {
+      const Lanes4 bands = split(split_input(left[j], right[j]));
+      lh[j] = bands[0];
+      rh[j] = bands[1];
+      lo[j] = bands[2];
+    }
+    // Each shifter over the run; the high bands' outputs replace their inputs.
+    for (std::size_t j = 0; j < len; ++j) lo_s[j] = pitch_shift_sample(lines.low, lo[j], b.ratio, 0.0f);
+    for (std::size_t j = 0; j < len; ++j) lh[j] = pitch_shift_sample(lines.left, lh[j], b.ratio, 0.0f);
+    for (std::size_t j = 0; j < len; ++j) rh[j] = pitch_shift_sample(lines.right, rh[j], b.ratio, 0.0f);
+    for (std::size_t j = 0; j < len; ++j) {
+      ShiftedPair x = shift_mix(b, left[j], right[j], lo[j], lo_s[j], lh[j], rh[j]);
+      tl[j] = bass_and_level(s, x);
+      left[j] = x.left;
+      right[j] = x.right;
+    }
+  } else {
+    // Kept current, not heard.
+    for (std::size_t j = 0; j < len; ++j) pitch_shift_feed(lines.left, left[j], 1.0f, 0.0f);
+    for (std::size_t j = 0; j < len; ++j) pitch_shift_feed(lines.right, right[j], 1.0f, 0.0f);
+    // The split's latency hides under the followers'; only its low band is heard.
+    for (std::size_t j = 0; j < len; ++j) {
+      ShiftedPair x{left[j], right[j], split(split_input(left[j], right[j]))[2]};
+      tl[j] = bass_and_level(s, x);
+      left[j] = x.left;
+      right[j] = x.right;
+    }
+  }
+
+  // The leveller's powers, independent of each other, so that they overlap.
+  float* const gain = scratch.gain.data();
+  for (std::size_t j = 0; j < len; ++j) gain[j] = leveller_gain(tl[j]);
+
+  {
+    SectionCopies pocket(lines.bank, kPocketSections);
+    for (std::size_t j = 0; j < len; ++j) {
+      pocket_out(pocket.f[0], pocket.f[1], b, left[j], right[j], gain[j], vp[j], tl[j], io.singer[j].level,
+                 io.out[j]);
+    }
+  }
+  state = s;
 }
 
 SendsBlock sends_prepare(const DspParams& p, const FxModes& m) noexcept {

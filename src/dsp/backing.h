@@ -12,6 +12,7 @@
 // them. It runs only while the late stages do.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <span>
 
@@ -70,6 +71,15 @@ struct BackingLines {
   PitchShifter& right;
 };
 
+// What the sends read of the singer, from the input analysis and the gate.
+struct SingerInputs {
+  float level = 0.0f;           // e
+  float raw_level = 0.0f;       // e / G
+  float gate_gain = 0.0f;       // g_gate
+  float voice_activity = 0.0f;  // va
+  float sibilance = 0.0f;       // hs
+};
+
 // What stage 24 hands on for one sample.
 struct BackingOut {
   StereoSample track;  // as mixed into the output
@@ -95,10 +105,38 @@ float track_shift_semitones(const DspParams& params) noexcept;
 // Thread: any. Allocates: no. Blocks: no.
 BackingBlock backing_prepare(const DspParams& params, float gate_level, float input_gain) noexcept;
 
-// Stage 24 on one music frame; level is the singer's input level follower e.
+// Stage 24 on one music frame; level is the singer's input level follower e. The
+// chain runs backing_run; this form is its reference, sample by sample.
 // Thread: engine. Allocates: no. Blocks: no.
 BackingOut backing_sample(BackingState& state, const BackingLines& lines, const BackingBlock& block,
                           StereoSample music, float level) noexcept;
+
+// The longest run backing_run takes.
+inline constexpr std::size_t kBackingRun = 128;
+
+// One run of stage 24: per sample the music frame and the singer (its level e) in,
+// and out what stage 24 hands on and the track level follower after the sample.
+struct BackingRunIo {
+  std::span<const float> left, right;
+  std::span<const SingerInputs> singer;
+  std::span<BackingOut> out;
+  std::span<float> track_level;
+};
+
+// backing_run's working arrays.
+struct BackingScratch {
+  std::array<float, kBackingRun> left{}, right{};       // the pair l1, r1, then l2, r2 before the leveller
+  std::array<float, kBackingRun> presence{};            // vp after the sample
+  std::array<float, kBackingRun> low{}, low_shifted{};  // the low band, and shifted
+  std::array<float, kBackingRun> high_left{}, high_right{};  // the high bands, then shifted
+  std::array<float, kBackingRun> gain{};                     // the leveller's gain
+};
+
+// Stage 24 over a run of n samples, n the shortest of io's spans and at most
+// kBackingRun: the results of backing_sample on each sample in turn, stage by stage.
+// Thread: engine. Allocates: no. Blocks: no.
+void backing_run(BackingState& state, const BackingLines& lines, const BackingBlock& block,
+                 const BackingRunIo& io, BackingScratch& scratch) noexcept;
 
 // ---- Sends (stage 25)
 
@@ -124,15 +162,6 @@ struct SendsBlock {
   bool mute_on_pause = false;  // auto_mute_reverb_on_pause
   bool pk = false;             // pk_mode_ducking: g_s = 0.12 V
   friend bool operator==(const SendsBlock&, const SendsBlock&) = default;
-};
-
-// What the sends read of the singer, from the input analysis and the gate.
-struct SingerInputs {
-  float level = 0.0f;           // e
-  float raw_level = 0.0f;       // e / G
-  float gate_gain = 0.0f;       // g_gate
-  float voice_activity = 0.0f;  // va
-  float sibilance = 0.0f;       // hs
 };
 
 // Thread: any. Allocates: no. Blocks: no.

@@ -317,7 +317,7 @@ DspMeters vocal_chain_process(VocalDsp& d, std::span<const float> mic, std::span
   StepClock clock(f.sample_counter, b.step_length);
   for (std::size_t start = 0; start < n; start += kReverbRun) {
     const std::size_t len = std::min(kReverbRun, n - start);
-    // The input stages and the backing, which reads only the track and the singer's level.
+    // The input stages; the backing reads only the track and the singer's level.
     const float track_level = d.backing.track_level;
     for (std::size_t j = 0; j < len; ++j) {
       const std::size_t i = start + j;
@@ -336,13 +336,12 @@ DspMeters vocal_chain_process(VocalDsp& d, std::span<const float> mic, std::span
       }
       run.singer[j] = SingerInputs{analysis.level, analysis.raw_level, d.denoise_gate.gate_gain,
                                    d.denoise_gate.voice_activity, analysis.sibilance};
-
-      // The stages' results are built in place in the run: a copy of a returned
-      // record reloads it in wider pieces than it was stored in, which stalls.
-      ::new (&run.backing[j]) BackingOut(backing_sample(d.backing, backing_view, b.backing,
-                                                        {music_left[i], music_right[i]}, analysis.level));
-      run.track_level[j] = d.backing.track_level;
     }
+    backing_run(
+        d.backing, backing_view, b.backing,
+        {music_left.subspan(start, len), music_right.subspan(start, len), std::span(run.singer).first(len),
+         std::span(run.backing).first(len), std::span(run.track_level).first(len)},
+        run.backing_scratch);
     f.beat_step = run.beat_step[len - 1];
 
     if (p.vocal_chain_active) {

@@ -96,6 +96,8 @@ struct ChainFrameState {
   friend bool operator==(const ChainFrameState&, const ChainFrameState&) = default;
 };
 
+static_assert(kBackingRun >= kReverbRun);
+
 // What the stages after the reverb take from those before it, per sample of one
 // run of at most kReverbRun samples: the chain runs the stages up to the echo over
 // the run, the reverb over the run, then the rest. Holds nothing from one run to
@@ -116,6 +118,7 @@ struct ChainRun {
   std::array<StereoSample, kReverbRun> voice{};
   std::array<BackingOut, kReverbRun> backing{};
   std::array<float, kReverbRun> track_level{};  // the backing's follower after the sample
+  BackingScratch backing_scratch{};
   // The limiter's inputs: the output pair before it, the pair's peak p after the
   // previous sample's, the rising peak q after the 23 before the run, and the
   // window's peak of each sample.

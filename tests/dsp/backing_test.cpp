@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <iostream>
 #include <limits>
 #include <vector>
@@ -249,6 +250,80 @@ TEST(Backing, OutOfRangeShiftsActAsTheirBound) {
     for (const float v : ra.out_l) ASSERT_TRUE(std::isfinite(v)) << c.shift << " " << c.fine;
     EXPECT_EQ(ra.stems[2], rb.stems[2]) << c.shift << " " << c.fine;
     EXPECT_EQ(ra.stems[4], rb.stems[4]) << c.shift << " " << c.fine;
+  }
+}
+
+bool same_bits(float a, float b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+// The chain runs stage 24 over runs of up to kBackingRun samples, stage by stage;
+// it must give what the one-sample form gives, sample by sample, and leave every
+// memory as that does. The track has loud, quiet and silent stretches (each of
+// the leveller's and the bass manager's branches) and a NaN and an infinity; the
+// singer crosses the gate level and the ducking level.
+TEST(Backing, RunMatchesTheOneSampleForm) {
+  const std::size_t n = 48000;
+  std::vector<float> left = test::join({sine(60.0, 0.6, n / 4), sine(330.0, 0.05, n / 4), silence(n / 8),
+                                        sine(95.0, 0.3, n / 8), sine(2000.0, 0.9, n / 4)});
+  std::vector<float> right = test::join({sine(70.0, 0.5, n / 4), sine(440.0, 0.07, n / 4), silence(n / 8),
+                                         sine(180.0, 0.02, n / 8), sine(1500.0, 0.8, n / 4)});
+  const std::vector<float> hiss = test::noise(n, 7);
+  for (std::size_t i = 0; i < n; ++i) {
+    left[i] += 0.02f * hiss[i];
+    right[i] -= 0.03f * hiss[(i + 100) % n];
+  }
+  left[n / 3] = kNaN;
+  right[n / 2] = kInf;
+  std::vector<SingerInputs> singer(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    singer[i].level = 0.012f * static_cast<float>(1.0 + std::sin(static_cast<double>(i) * 0.0011));
+  }
+
+  std::vector<DspParams> cases(5);
+  cases[1].vocal_remover_karaoke = true;
+  cases[1].beat_semitone_shift = 2;
+  cases[2].pk_mode_ducking = true;
+  cases[2].send_to_phone_mono = true;
+  cases[2].beat_semitone_shift = -3;
+  cases[2].autopitch_mix = 0.5f;
+  cases[3].ducker_enabled = true;
+  cases[3].vocal_cancel_pct = 0.5f;
+  cases[3].vocal_remover_karaoke = true;
+  cases[3].stereo_width_pct = 200.0f;
+  cases[4].beat_fine_cents = 0.9f;  // a shift just large enough to switch the shifters on
+  const std::size_t lengths[] = {kBackingRun, 1, 37, kBackingRun, 90, 2};
+
+  for (std::size_t c = 0; c < cases.size(); ++c) {
+    const DspParams& p = cases[c];
+    VocalDsp by_sample = vocal_dsp_new(p);
+    VocalDsp by_run = vocal_dsp_new(p);
+    const BackingBlock block = backing_prepare(p, 0.004f, 1.5f);
+    const BackingLines sample_lines = backing_lines(by_sample);
+    const BackingLines run_lines = backing_lines(by_run);
+    std::vector<BackingOut> out(kBackingRun);
+    std::vector<float> track_level(kBackingRun);
+    std::size_t at = 0;
+    for (std::size_t r = 0; at < n; ++r) {
+      const std::size_t len = std::min(lengths[r % std::size(lengths)], n - at);
+      backing_run(by_run.backing, run_lines, block,
+                  {std::span(left).subspan(at, len), std::span(right).subspan(at, len),
+                   std::span(singer).subspan(at, len), out, track_level},
+                  by_run.run.backing_scratch);
+      for (std::size_t j = 0; j < len; ++j, ++at) {
+        const BackingOut o =
+            backing_sample(by_sample.backing, sample_lines, block, {left[at], right[at]}, singer[at].level);
+        ASSERT_TRUE(same_bits(o.track.left, out[j].track.left) &&
+                    same_bits(o.track.right, out[j].track.right) && same_bits(o.level, out[j].level) &&
+                    same_bits(o.mid, out[j].mid) && same_bits(o.side, out[j].side) &&
+                    same_bits(by_sample.backing.track_level, track_level[j]))
+            << "case " << c << " sample " << at;
+      }
+      ASSERT_EQ(by_sample.backing, by_run.backing) << "case " << c << " after sample " << at;
+    }
+    EXPECT_EQ(by_sample.filter_bank_b, by_run.filter_bank_b) << c;
+    EXPECT_EQ(by_sample.short_line_a, by_run.short_line_a) << c;
+    EXPECT_EQ(by_sample.music_shifter, by_run.music_shifter) << c;
+    EXPECT_EQ(by_sample.music_shifter_l, by_run.music_shifter_l) << c;
+    EXPECT_EQ(by_sample.music_shifter_r, by_run.music_shifter_r) << c;
   }
 }
 
