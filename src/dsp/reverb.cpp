@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 
+#include "dsp/biquad_lanes.h"
 #include "dsp/delay_line.h"
 #include "dsp/dsp_math.h"
 #include "dsp/lanes.h"
