@@ -274,6 +274,8 @@ TEST(Reverb, PreDelayGlidesOnlyWhileTheSingerIsAudibleAndClose) {
       {0.1f, 30.0f, 30.0f - 0.0006f},
       {0.1f, -60.0f, 0.0f},   // more than 32 off: jumps
       {0.001f, -5.0f, 0.0f},  // a quiet singer: jumps
+      {0.1f, -1.0f, -1.0f},   // a step too small to change the value: holds
+      {0.001f, -1.0f, 0.0f},
   };
   for (const Case& c : cases) {
     ReverbRig rig{DspParams{}};
@@ -283,6 +285,9 @@ TEST(Reverb, PreDelayGlidesOnlyWhileTheSingerIsAudibleAndClose) {
     s.singer_level = c.singer;
     rig.step(s);
     EXPECT_NEAR(rig.engine.reverb.predelay - target, c.expected, 1e-4f) << c.offset;
+    if (c.expected == c.offset) {
+      EXPECT_EQ(rig.engine.reverb.predelay, target + c.offset);
+    }
   }
 }
 
