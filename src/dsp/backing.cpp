@@ -224,7 +224,9 @@ Sends sends_sample(const SendsBlock& b, const SingerInputs& in, StereoSample voi
 
 void sends_filter_run(FilterBankA& bank, std::span<float> left, std::span<float> right) noexcept {
   // Each side's five sections in a chain of lanes; the last stores over the input
-  // it has read already.
+  // the first has read.
+  constexpr std::array<std::uint8_t, 10> kRoles{kLaneInput, 0, 0, 0, kLaneOutput,
+                                                kLaneInput, 0, 0, 0, kLaneOutput};
   constexpr std::size_t kChain[] = {kSendLowpass, kSendHighpass, kSendCut530, kSendCut660, kSendCut2500};
   std::array<BiquadLane, 10> lanes{};
   for (std::size_t side = 0; side < 2; ++side) {
@@ -233,7 +235,7 @@ void sends_filter_run(FilterBankA& bank, std::span<float> left, std::span<float>
     lanes[5 * side].in = io.data();
     lanes[5 * side + 4].out = io.data();
   }
-  run_biquad_lanes(lanes, std::min(left.size(), right.size()));
+  run_biquad_lanes<kRoles>(lanes, std::min(left.size(), right.size()));
 }
 
 }  // namespace melodara

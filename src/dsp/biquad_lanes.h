@@ -1,25 +1,33 @@
 // Chains of biquad sections over a run of samples, each section in its own lane
-// of up to three four-lane vectors: at step t lane k works on sample t - k, so a
+// of up to four four-lane vectors: at step t lane k works on sample t - k, so a
 // section's input is what the lane before it gave one step earlier. One sample
 // through a chain of sections is a long dependent sequence; in lanes the sections
 // of a chain work side by side. Every lane does the scalar section's operations,
 // so outputs and states are those of biquad_process, sample by sample.
+//
+// The lanes' roles are fixed at compile time, so that every lane's input and
+// output is a register move:
+//
+//     constexpr std::array<std::uint8_t, 3> kRoles{kLaneInput, 0, kLaneOutput};
+//     run_biquad_lanes<kRoles>({{{&low_cut, in.data()}, {&shelf}, {&air, nullptr, out.data()}}}, n);
 #pragma once
 
 #include <array>
 #include <cstddef>
-#include <span>
+#include <cstdint>
+#include <utility>
 
 #include "dsp/biquad.h"
 #include "dsp/lanes.h"
 
 namespace melodara {
 
-inline constexpr std::size_t kMaxBiquadLanes = 12;
+// Role bits of a lane. A lane without kLaneInput takes the previous lane's output.
+inline constexpr std::uint8_t kLaneInput = 1;   // takes its input from `in`
+inline constexpr std::uint8_t kLaneOutput = 2;  // stores its output to `out`
 
-// One lane: its section, and where its input comes from and its output goes.
-// Without `in` the lane takes the previous lane's output; a lane with `out` stores
-// its output there. Both are indexed by sample of the run.
+// One lane: its section and, as its role says, its input and output arrays, both
+// indexed by sample of the run.
 struct BiquadLane {
   Biquad* section = nullptr;
   const float* in = nullptr;
@@ -28,21 +36,28 @@ struct BiquadLane {
 
 namespace biquad_lanes_detail {
 
+template <std::size_t N, class F>
+inline void each_lane(F&& f) {
+  [&]<std::size_t... L>(std::index_sequence<L...>) { (f(std::integral_constant<std::size_t, L>{}), ...); }
+  (std::make_index_sequence<N>{});
+}
+
 template <std::size_t G>
 struct Bank {
   std::array<Lanes4, G> b0{}, b1{}, b2{}, a1{}, a2{}, z1{}, z2{};
 };
 
-// Each lane's step: the state words change only where mask is set.
-template <std::size_t G>
-inline void step(Bank<G>& k, const std::array<Lanes4, G>& x, std::array<Lanes4, G>& y, const Mask4* mask) {
+// Each lane's step; the state words change only where live is set.
+template <std::size_t G, bool Edge>
+inline void step(Bank<G>& k, const std::array<Lanes4, G>& x, std::array<Lanes4, G>& y,
+                 const std::array<Mask4, G>& live) {
   for (std::size_t g = 0; g < G; ++g) {
     const Lanes4 yy = k.b0[g] * x[g] + k.z1[g];
     const Lanes4 z1 = flush_state(k.b1[g] * x[g] - k.a1[g] * yy + k.z2[g]);
     const Lanes4 z2 = flush_state(k.b2[g] * x[g] - k.a2[g] * yy);
-    if (mask) {
-      k.z1[g] = select(mask[g], z1, k.z1[g]);
-      k.z2[g] = select(mask[g], z2, k.z2[g]);
+    if constexpr (Edge) {
+      k.z1[g] = select(live[g], z1, k.z1[g]);
+      k.z2[g] = select(live[g], z2, k.z2[g]);
     } else {
       k.z1[g] = z1;
       k.z2[g] = z2;
@@ -51,13 +66,24 @@ inline void step(Bank<G>& k, const std::array<Lanes4, G>& x, std::array<Lanes4, 
   }
 }
 
-template <std::size_t G>
-void run(std::span<const BiquadLane> lanes, std::size_t len) noexcept {
-  const std::size_t count = lanes.size();
+}  // namespace biquad_lanes_detail
+
+// Runs the lanes over len samples; Roles holds each lane's role bits, and lane 0
+// takes an input. The sections' state words carry on from where they stood. An
+// output array may be the input array of an earlier lane: a lane stores sample s
+// after every earlier lane has read it.
+// Thread: engine. Allocates: no. Blocks: no.
+template <auto Roles>
+void run_biquad_lanes(const std::array<BiquadLane, Roles.size()>& lanes, std::size_t len) noexcept {
+  using namespace biquad_lanes_detail;
+  constexpr std::size_t N = Roles.size(), G = (N + 3) / 4;
+  static_assert(N >= 1 && N <= 16 && (Roles[0] & kLaneInput) != 0);
+  if (len == 0) return;
+
   Bank<G> k;
-  std::array<std::size_t, kMaxBiquadLanes> heads{}, outs{};
-  std::size_t head_count = 0, out_count = 0;
-  for (std::size_t l = 0; l < count; ++l) {
+  std::array<Mask4, G> index{};
+  for (std::size_t l = 0; l < 4 * G; ++l) index[l / 4][l % 4] = static_cast<std::int32_t>(l);
+  for (std::size_t l = 0; l < N; ++l) {
     const Biquad& s = *lanes[l].section;
     const std::size_t g = l / 4, i = l % 4;
     k.b0[g][i] = s.b0;
@@ -67,54 +93,43 @@ void run(std::span<const BiquadLane> lanes, std::size_t len) noexcept {
     k.a2[g][i] = s.a2;
     k.z1[g][i] = s.z1;
     k.z2[g][i] = s.z2;
-    if (lanes[l].in != nullptr || l == 0) heads[head_count++] = l;
-    if (lanes[l].out != nullptr) outs[out_count++] = l;
   }
 
   std::array<Lanes4, G> x{}, y{};
-  const std::size_t steps = len + count - 1;
-  for (std::size_t t = 0; t < steps; ++t) {
-    // Each lane takes the output of the lane before it.
+  // While filling or draining, a lane outside the run keeps its state and stores nothing.
+  const auto run_step = [&]<bool Edge>(std::size_t t) {
     for (std::size_t g = G; g-- > 1;) x[g] = __builtin_shufflevector(y[g - 1], y[g], 3, 4, 5, 6);
     x[0] = __builtin_shufflevector(y[0], y[0], 0, 0, 1, 2);
-    for (std::size_t h = 0; h < head_count; ++h) {
-      const std::size_t l = heads[h];
-      x[l / 4][l % 4] = (t >= l && t - l < len) ? lanes[l].in[t - l] : 0.0f;
+    each_lane<N>([&](auto lane) {
+      constexpr std::size_t l = lane;
+      if constexpr ((Roles[l] & kLaneInput) != 0) {
+        x[l / 4][l % 4] = (!Edge || (t >= l && t - l < len)) ? lanes[l].in[t - l] : 0.0f;
+      }
+    });
+    std::array<Mask4, G> live{};
+    if constexpr (Edge) {
+      const std::int32_t now = static_cast<std::int32_t>(t), end = static_cast<std::int32_t>(len);
+      for (std::size_t g = 0; g < G; ++g) live[g] = (index[g] <= now) & (index[g] + end > now);
     }
-    if (t + 1 >= count && t < len) {
-      step<G>(k, x, y, nullptr);
-    } else {
-      // Filling or draining: a lane outside the run keeps its state.
-      std::array<Mask4, G> live{};
-      for (std::size_t l = 0; l < count; ++l) live[l / 4][l % 4] = (t >= l && t - l < len) ? -1 : 0;
-      step<G>(k, x, y, live.data());
-    }
-    for (std::size_t o = 0; o < out_count; ++o) {
-      const std::size_t l = outs[o];
-      if (t >= l && t - l < len) lanes[l].out[t - l] = y[l / 4][l % 4];
-    }
-  }
+    step<G, Edge>(k, x, y, live);
+    each_lane<N>([&](auto lane) {
+      constexpr std::size_t l = lane;
+      if constexpr ((Roles[l] & kLaneOutput) != 0) {
+        if (!Edge || (t >= l && t - l < len)) lanes[l].out[t - l] = y[l / 4][l % 4];
+      }
+    });
+  };
+  const std::size_t steps = len + N - 1;
+  const std::size_t full_from = N - 1, full_to = len > N - 1 ? len : N - 1;
+  std::size_t t = 0;
+  for (; t < full_from; ++t) run_step.template operator()<true>(t);
+  for (; t < full_to; ++t) run_step.template operator()<false>(t);
+  for (; t < steps; ++t) run_step.template operator()<true>(t);
 
-  for (std::size_t l = 0; l < count; ++l) {
+  for (std::size_t l = 0; l < N; ++l) {
     Biquad& s = *lanes[l].section;
     s.z1 = k.z1[l / 4][l % 4];
     s.z2 = k.z2[l / 4][l % 4];
-  }
-}
-
-}  // namespace biquad_lanes_detail
-
-// Runs the lanes (at most kMaxBiquadLanes; lane 0 needs `in`) over len samples.
-// The sections' state words carry on from where they stood.
-// Thread: engine. Allocates: no. Blocks: no.
-inline void run_biquad_lanes(std::span<const BiquadLane> lanes, std::size_t len) noexcept {
-  if (len == 0 || lanes.empty()) return;
-  if (lanes.size() <= 4) {
-    biquad_lanes_detail::run<1>(lanes, len);
-  } else if (lanes.size() <= 8) {
-    biquad_lanes_detail::run<2>(lanes, len);
-  } else {
-    biquad_lanes_detail::run<3>(lanes, len);
   }
 }
 
