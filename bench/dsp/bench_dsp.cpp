@@ -140,6 +140,19 @@ void BM_PitchCorrectionBlock(benchmark::State& state) {
   state.counters["detected_hz"] = engine.pitch_state.detected_hz;
 }
 
+// The sends as the sends stage forms them for a singer over a playing track,
+// without their pair.
+Sends singer_over_track() {
+  Sends sends;
+  sends.off = false;
+  sends.singer_level = 0.05f;
+  sends.track_level = 0.1f;
+  sends.vang_dai = 0.65f;
+  sends.volume_ratio = 1.12f;
+  sends.target_gain = 0.6f;
+  return sends;
+}
+
 // The reverb alone at the defaults (the second bank on), fed by the sends of a
 // singer over a playing track; argument 0 runs the baseline build, 1 the AVX build.
 void BM_ReverbBlock(benchmark::State& state) {
@@ -154,19 +167,15 @@ void BM_ReverbBlock(benchmark::State& state) {
   const ReverbBlock block = reverb_prepare(p, fx_modes(p), effective_tempo(p.bpm));
   const ReverbLines lines = reverb_lines(engine);
   ChainRun& run = engine.run;
+  for (std::size_t i = 0; i < kBlock; ++i) {
+    run.sends[i] = singer_over_track();
+    run.echo[i] = {};
+  }
   std::size_t at = 0;
   for (auto _ : state) {
     for (std::size_t i = 0; i < kBlock; ++i) {
       const float x = s.mic[at + i];
-      Sends& sends = run.sends[i];
-      sends.off = false;
-      sends.singer_level = 0.05f;
-      sends.track_level = 0.1f;
-      sends.vang_dai = 0.65f;
-      sends.volume_ratio = 1.12f;
-      sends.target_gain = 0.6f;
-      sends.pair = {x, 0.8f * x};
-      run.echo[i] = {};
+      run.sends[i].pair = {x, 0.8f * x};
       run.voice[i] = {x, x};
     }
     reverb_process_block(engine.reverb, lines, block, std::span(run.sends).first(kBlock),
@@ -200,13 +209,7 @@ void BM_EchoAndReverbBlock(benchmark::State& state) {
   const ReverbBlock reverb_block = reverb_prepare(p, modes, timing.tempo);
   const EchoLines echo_view = echo_lines(engine);
   const ReverbLines reverb_view = reverb_lines(engine);
-  Sends sends;
-  sends.off = false;
-  sends.singer_level = 0.05f;
-  sends.track_level = 0.1f;
-  sends.vang_dai = 0.65f;
-  sends.volume_ratio = 1.12f;
-  sends.target_gain = 0.6f;
+  Sends sends = singer_over_track();
   std::size_t at = 0;
   double worst = 0.0;
   for (auto _ : state) {
