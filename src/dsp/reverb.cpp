@@ -62,6 +62,7 @@ constexpr std::array<TapSpec, kReverbTaps> kTapSpecs{{
 // lanes a step; no FMA). Each copy sits in its own namespace, so no function of
 // one can stand in for the other's at link time.
 namespace baseline {
+constexpr bool kEightLanes = false;
 template <class Body>
 inline void for_run(std::size_t n, Body body) noexcept {
   for_lanes(n, body);
@@ -76,6 +77,7 @@ inline void for_run(std::size_t n, Body body) noexcept {
 #pragma GCC target("avx")
 #endif
 namespace avx {
+constexpr bool kEightLanes = true;
 template <class Body>
 inline void for_run(std::size_t n, Body body) noexcept {
   for_lanes8(n, body);
