@@ -186,12 +186,27 @@ void BM_ReverbBlock(benchmark::State& state) {
 }
 
 // One analysis of the pitch detector on frames of the sung tone, 96 samples apart
-// as in the chain.
+// as in the chain: the build the chain takes, then each build in turn.
 void BM_PitchAnalysisFrame(benchmark::State& state) {
   const Signals& s = signals();
   std::size_t at = 0;
   for (auto _ : state) {
     benchmark::DoNotOptimize(analyse_pitch_frame(std::span(s.mic).subspan(at, kPitchFrame)));
+    at = (at + 96) % (kSignal - kPitchFrame);
+  }
+}
+
+void BM_PitchAnalysisFrameBuild(benchmark::State& state) {
+  const DetectorBuild build = static_cast<DetectorBuild>(state.range(0));
+  if ((build == DetectorBuild::avx && !detector_avx_available()) ||
+      (build == DetectorBuild::avx512 && !detector_avx512_available())) {
+    state.SkipWithError("the processor lacks this build");
+    return;
+  }
+  const Signals& s = signals();
+  std::size_t at = 0;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(analyse_pitch_frame(std::span(s.mic).subspan(at, kPitchFrame), build));
     at = (at + 96) % (kSignal - kPitchFrame);
   }
 }
@@ -364,6 +379,12 @@ BENCHMARK(BM_ReverbBlock)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_VoiceCalBlock)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_PitchCorrectionBlock)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_PitchAnalysisFrame)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_PitchAnalysisFrameBuild)
+    ->ArgName("build")
+    ->Arg(static_cast<int>(DetectorBuild::sse))
+    ->Arg(static_cast<int>(DetectorBuild::avx))
+    ->Arg(static_cast<int>(DetectorBuild::avx512))
+    ->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ChainDefaults)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ChainReverbAndEcho)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ChainEverythingOn)->Unit(benchmark::kMicrosecond);

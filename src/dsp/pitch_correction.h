@@ -62,13 +62,15 @@ struct PitchEstimate {
 // 24 kHz, octave check, refinement at 48 kHz. Thread: any. Allocates: no.
 PitchEstimate analyse_pitch_frame(std::span<const float> frame);
 
-// The builds of the detector's inner sums: SSE on every x86-64 processor, AVX (no
-// FMA) where the processor has it. Both give the same results to the bit; the
-// overload above takes the fastest the processor offers.
-enum class DetectorBuild : std::uint8_t { sse, avx };
+// The builds of the detector's inner sums: SSE on every x86-64 processor, AVX and
+// AVX-512F (neither with FMA) where the processor has them. All give the same
+// results to the bit; the overload above takes the fastest the processor offers.
+enum class DetectorBuild : std::uint8_t { sse, avx, avx512 };
 // Thread: any. Allocates: no.
 bool detector_avx_available();
-// analyse_pitch_frame with a given build; avx needs detector_avx_available().
+bool detector_avx512_available();
+// analyse_pitch_frame with a given build; avx needs detector_avx_available(),
+// avx512 detector_avx512_available().
 // Thread: any. Allocates: no.
 PitchEstimate analyse_pitch_frame(std::span<const float> frame, DetectorBuild build);
 
