@@ -140,6 +140,51 @@ void BM_PitchCorrectionBlock(benchmark::State& state) {
   state.counters["detected_hz"] = engine.pitch_state.detected_hz;
 }
 
+// The sends as the sends stage forms them for a singer over a playing track,
+// without their pair.
+Sends singer_over_track() {
+  Sends sends;
+  sends.off = false;
+  sends.singer_level = 0.05f;
+  sends.track_level = 0.1f;
+  sends.vang_dai = 0.65f;
+  sends.volume_ratio = 1.12f;
+  sends.target_gain = 0.6f;
+  return sends;
+}
+
+// The reverb alone at the defaults (the second bank on), fed by the sends of a
+// singer over a playing track; argument 0 runs the baseline build, 1 the AVX build.
+void BM_ReverbBlock(benchmark::State& state) {
+  const ReverbBuild build = state.range(0) == 0 ? ReverbBuild::baseline : ReverbBuild::avx;
+  if (build == ReverbBuild::avx && !reverb_avx_available()) {
+    state.SkipWithError("no AVX on this processor");
+    return;
+  }
+  const Signals& s = signals();
+  const DspParams p;
+  VocalDsp engine = vocal_dsp_new(p);
+  const ReverbBlock block = reverb_prepare(p, fx_modes(p), effective_tempo(p.bpm));
+  const ReverbLines lines = reverb_lines(engine);
+  ChainRun& run = engine.run;
+  for (std::size_t i = 0; i < kBlock; ++i) {
+    run.sends[i] = singer_over_track();
+    run.echo[i] = {};
+  }
+  std::size_t at = 0;
+  for (auto _ : state) {
+    for (std::size_t i = 0; i < kBlock; ++i) {
+      const float x = s.mic[at + i];
+      run.sends[i].pair = {x, 0.8f * x};
+      run.voice[i] = {x, x};
+    }
+    reverb_process_block(engine.reverb, lines, block, std::span(run.sends).first(kBlock),
+                         std::span(run.echo).first(kBlock), std::span(run.voice).first(kBlock), build);
+    benchmark::DoNotOptimize(run.voice[0]);
+    at = (at + kBlock) % (kSignal - kBlock);
+  }
+}
+
 // One analysis of the pitch detector on frames of the sung tone, 96 samples apart
 // as in the chain: the build the chain takes, then each build in turn.
 void BM_PitchAnalysisFrame(benchmark::State& state) {
@@ -179,13 +224,7 @@ void BM_EchoAndReverbBlock(benchmark::State& state) {
   const ReverbBlock reverb_block = reverb_prepare(p, modes, timing.tempo);
   const EchoLines echo_view = echo_lines(engine);
   const ReverbLines reverb_view = reverb_lines(engine);
-  Sends sends;
-  sends.off = false;
-  sends.singer_level = 0.05f;
-  sends.track_level = 0.1f;
-  sends.vang_dai = 0.65f;
-  sends.volume_ratio = 1.12f;
-  sends.target_gain = 0.6f;
+  Sends sends = singer_over_track();
   std::size_t at = 0;
   double worst = 0.0;
   for (auto _ : state) {
@@ -350,6 +389,7 @@ void BM_VoiceCalBlock(benchmark::State& state) {
 }  // namespace
 
 BENCHMARK(BM_EchoAndReverbBlock)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_ReverbBlock)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_VoiceCalBlock)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_PitchCorrectionBlock)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_PitchAnalysisFrame)->Unit(benchmark::kMicrosecond);

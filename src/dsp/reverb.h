@@ -17,6 +17,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <span>
 
 #include "dsp/backing.h"
@@ -112,6 +113,18 @@ ReverbBlock reverb_prepare(const DspParams& params, const FxModes& modes, float 
 void reverb_process_block(ReverbState& state, const ReverbLines& lines, const ReverbBlock& block,
                           std::span<const Sends> sends, std::span<const EchoOut> echo,
                           std::span<StereoSample> voice) noexcept;
+
+// The builds of the run: the baseline on every x86-64 processor, AVX (eight lanes,
+// no FMA) where the processor has it. Both give the same results to the bit; the
+// overload above takes the fastest the processor offers.
+enum class ReverbBuild : std::uint8_t { baseline, avx };
+// Thread: any. Allocates: no.
+bool reverb_avx_available() noexcept;
+// reverb_process_block with a given build; avx needs reverb_avx_available().
+// Thread: engine. Allocates: no. Blocks: no.
+void reverb_process_block(ReverbState& state, const ReverbLines& lines, const ReverbBlock& block,
+                          std::span<const Sends> sends, std::span<const EchoOut> echo,
+                          std::span<StereoSample> voice, ReverbBuild build) noexcept;
 
 // One sample of reverb_process_block. Thread: engine. Allocates: no. Blocks: no.
 StereoSample reverb_process(ReverbState& state, const ReverbLines& lines, const ReverbBlock& block,

@@ -165,16 +165,17 @@ TEST(Reverb, ReverseMixIsAShareAndZeroLeavesTheEnvelopeFlat) {
   EXPECT_NE(ra.left, rb.left);
 }
 
-// Runs of any length give what the reverb gives sample by sample, bit for bit:
-// with the pre-delay gliding (its taps' whole parts crossing integers) and then
-// jumping inside a run, the sends switching off inside runs, the echo feeding the
-// input lines and the reverse envelope and the second bank on.
-TEST(Reverb, RunsOfAnyLengthMatchSampleBySample) {
+// Runs of any length give what the reverb gives sample by sample, bit for bit, in
+// the baseline build and in the AVX build: with the pre-delay gliding (its taps'
+// whole parts crossing integers) and then jumping inside a run, the sends switching
+// off inside runs, the echo feeding the input lines and the reverse envelope and
+// the second bank on.
+TEST(Reverb, RunsOfAnyLengthInEveryBuildMatchSampleBySample) {
   DspParams p = largest_room();
   p.reverse_reverb_enabled = true;
   p.reverse_reverb_mix = 0.5f;
-  ReverbRig single(p), runs(p);
-  for (ReverbRig* rig : {&single, &runs}) rig->engine.reverb.predelay = rig->block.predelay_target - 30.5f;
+  ReverbRig single(p);
+  single.engine.reverb.predelay = single.block.predelay_target - 30.5f;
 
   const std::size_t n = 20000;  // past the input lines' wrap
   const std::vector<float> x = test::noise(n, 11), y = test::noise(n, 12);
@@ -199,19 +200,29 @@ TEST(Reverb, RunsOfAnyLengthMatchSampleBySample) {
   EXPECT_LT(glided_to, single.block.predelay_target);
   EXPECT_EQ(single.engine.reverb.predelay, single.block.predelay_target);
 
-  const std::size_t lengths[] = {128, 1, 37, 300, 128, 5, 127};
-  std::size_t at = 0;
-  for (std::size_t k = 0; at < n; ++k) {
-    const std::size_t len = std::min(lengths[k % std::size(lengths)], n - at);
-    reverb_process_block(runs.engine.reverb, runs.lines, runs.block, std::span(sends).subspan(at, len),
-                         std::span(echo).subspan(at, len), std::span(voice).subspan(at, len));
-    at += len;
+  std::vector<ReverbBuild> builds = {ReverbBuild::baseline};
+  if (reverb_avx_available()) builds.push_back(ReverbBuild::avx);
+  // Pieces of every remainder modulo 8 and 4, and runs split by the lines' wraps.
+  const std::size_t lengths[] = {128, 1, 37, 300, 128, 5, 127, 6, 3, 122};
+  for (const ReverbBuild build : builds) {
+    const char* name = build == ReverbBuild::avx ? "avx" : "baseline";
+    ReverbRig runs(p);
+    runs.engine.reverb.predelay = runs.block.predelay_target - 30.5f;
+    std::vector<StereoSample> out = voice;
+    std::size_t at = 0;
+    for (std::size_t k = 0; at < n; ++k) {
+      const std::size_t len = std::min(lengths[k % std::size(lengths)], n - at);
+      reverb_process_block(runs.engine.reverb, runs.lines, runs.block, std::span(sends).subspan(at, len),
+                           std::span(echo).subspan(at, len), std::span(out).subspan(at, len), build);
+      at += len;
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+      ASSERT_EQ(std::bit_cast<std::uint64_t>(out[i]), std::bit_cast<std::uint64_t>(expected[i]))
+          << name << " at " << i;
+    }
+    EXPECT_TRUE(runs.engine == single.engine) << name;  // state, lines and filters alike
+    EXPECT_GT(test::rms(std::span(&out[0].left, 2 * n)), 0.01) << name;
   }
-  for (std::size_t i = 0; i < n; ++i) {
-    ASSERT_EQ(std::bit_cast<std::uint64_t>(voice[i]), std::bit_cast<std::uint64_t>(expected[i])) << i;
-  }
-  EXPECT_TRUE(runs.engine == single.engine);  // state, lines and filters alike
-  EXPECT_GT(test::rms(std::span(&voice[0].left, 2 * n)), 0.01);
 }
 
 TEST(Reverb, BlockValuesAtTheDefaultsAndTheirLimits) {
@@ -263,6 +274,8 @@ TEST(Reverb, PreDelayGlidesOnlyWhileTheSingerIsAudibleAndClose) {
       {0.1f, 30.0f, 30.0f - 0.0006f},
       {0.1f, -60.0f, 0.0f},   // more than 32 off: jumps
       {0.001f, -5.0f, 0.0f},  // a quiet singer: jumps
+      {0.1f, -1.0f, -1.0f},   // a step too small to change the value: holds
+      {0.001f, -1.0f, 0.0f},
   };
   for (const Case& c : cases) {
     ReverbRig rig{DspParams{}};
@@ -272,6 +285,9 @@ TEST(Reverb, PreDelayGlidesOnlyWhileTheSingerIsAudibleAndClose) {
     s.singer_level = c.singer;
     rig.step(s);
     EXPECT_NEAR(rig.engine.reverb.predelay - target, c.expected, 1e-4f) << c.offset;
+    if (c.expected == c.offset) {
+      EXPECT_EQ(rig.engine.reverb.predelay, target + c.offset);
+    }
   }
 }
 
