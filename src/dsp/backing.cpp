@@ -119,44 +119,6 @@ struct SectionCopies {
   std::array<Biquad, N> f;
 };
 
-// Up to four bank entries side by side in the lanes of a vector, each on its own
-// input, a sample a step: each lane does the operations of biquad_process. Stores
-// the state back when done.
-template <std::size_t N>
-struct SectionLanes {
-  static_assert(N <= 4);
-  SectionLanes(FilterBankB& home, const std::array<std::size_t, N>& which) noexcept
-      : bank(home), entries(which) {
-    for (std::size_t k = 0; k < N; ++k) {
-      const Biquad& f = bank[entries[k]];
-      b0[k] = f.b0;
-      b1[k] = f.b1;
-      b2[k] = f.b2;
-      a1[k] = f.a1;
-      a2[k] = f.a2;
-      z1[k] = f.z1;
-      z2[k] = f.z2;
-    }
-  }
-  ~SectionLanes() {
-    for (std::size_t k = 0; k < N; ++k) {
-      bank[entries[k]].z1 = z1[k];
-      bank[entries[k]].z2 = z2[k];
-    }
-  }
-  SectionLanes(const SectionLanes&) = delete;
-  SectionLanes& operator=(const SectionLanes&) = delete;
-  Lanes4 operator()(Lanes4 x) noexcept {
-    const Lanes4 y = b0 * x + z1;
-    z1 = flush_state(b1 * x - a1 * y + z2);
-    z2 = flush_state(b2 * x - a2 * y);
-    return y;
-  }
-  FilterBankB& bank;
-  std::array<std::size_t, N> entries;
-  Lanes4 b0{}, b1{}, b2{}, a1{}, a2{}, z1{}, z2{};
-};
-
 // The pieces of stage 24 in their order: backing_sample runs them on one frame,
 // backing_run runs each over the whole run.
 
@@ -321,7 +283,8 @@ void backing_run(BackingState& state, const BackingLines& lines, const BackingBl
     }
   }
 
-  SectionLanes split(lines.bank, kSplitSections);
+  SectionLanes split({&lines.bank[kSplitSections[0]], &lines.bank[kSplitSections[1]],
+                      &lines.bank[kSplitSections[2]], nullptr});
   if (b.shift) {
     float* const lh = scratch.high_left.data();
     float* const rh = scratch.high_right.data();

@@ -5,6 +5,8 @@
 // of a chain work side by side. Every lane does the scalar section's operations,
 // so outputs and states are those of biquad_process, sample by sample.
 //
+// SectionLanes runs up to four sections on the same sample instead, one to a lane.
+//
 // The lanes' roles are fixed at compile time, so that every lane's input and
 // output is a register move:
 //
@@ -67,6 +69,50 @@ inline void step(Bank<G>& k, const std::array<Lanes4, G>& x, std::array<Lanes4, 
 }
 
 }  // namespace biquad_lanes_detail
+
+// Four biquad sections side by side, one to a lane, all on the same sample; their
+// state in registers over a run and stored back at the end. A missing section
+// (nullptr) is a pass-through lane. Thread: engine. Allocates: no. Blocks: no.
+class SectionLanes {
+ public:
+  explicit SectionLanes(std::array<Biquad*, 4> sections) noexcept : home(sections) {
+    for (std::size_t i = 0; i < 4; ++i) {
+      const Biquad pass;
+      const Biquad& f = home[i] != nullptr ? *home[i] : pass;
+      k.b0[0][i] = f.b0;
+      k.b1[0][i] = f.b1;
+      k.b2[0][i] = f.b2;
+      k.a1[0][i] = f.a1;
+      k.a2[0][i] = f.a2;
+      k.z1[0][i] = f.z1;
+      k.z2[0][i] = f.z2;
+    }
+  }
+  ~SectionLanes() {
+    for (std::size_t i = 0; i < 4; ++i) {
+      if (home[i] == nullptr) continue;
+      home[i]->z1 = k.z1[0][i];
+      home[i]->z2 = k.z2[0][i];
+    }
+  }
+  SectionLanes(const SectionLanes&) = delete;
+  SectionLanes& operator=(const SectionLanes&) = delete;
+  // biquad_process in every lane; a lane whose live is 0 keeps its state.
+  Lanes4 operator()(Lanes4 x, Mask4 live) noexcept {
+    std::array<Lanes4, 1> y;
+    biquad_lanes_detail::step<1, true>(k, {x}, y, {live});
+    return y[0];
+  }
+  Lanes4 operator()(Lanes4 x) noexcept {
+    std::array<Lanes4, 1> y;
+    biquad_lanes_detail::step<1, false>(k, {x}, y, {});
+    return y[0];
+  }
+
+ private:
+  std::array<Biquad*, 4> home;
+  biquad_lanes_detail::Bank<1> k;
+};
 
 // Runs the lanes over len samples; Roles holds each lane's role bits, and lane 0
 // takes an input. The sections' state words carry on from where they stood. An
