@@ -67,14 +67,6 @@ void squared_differences_sse(const float* a, const float* b, std::size_t count, 
 
 // The same sums with AVX (no FMA): one 8-lane register holds acc0|acc1, another
 // acc2|acc3, so each lane adds the same values in the same order as above.
-typedef float Lanes8 __attribute__((vector_size(32)));
-
-__attribute__((target("avx"))) inline Lanes8 load8(const float* p) {
-  Lanes8 v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-
 __attribute__((target("avx"))) inline float reduce8(Lanes8 acc01, Lanes8 acc23) {
   Lanes4 q[4];
   std::memcpy(&q[0], &acc01, sizeof acc01);
@@ -116,11 +108,11 @@ __attribute__((target("avx"))) inline void squared_difference_lags_avx(const flo
   static_assert(N % 16 == 0);
   Lanes8 acc[L][2] = {};
   for (std::size_t j = 0; j < N; j += 16) {
-    const Lanes8 x01 = load8(a + j), x23 = load8(a + j + 8);
+    const Lanes8 x01 = load<Lanes8>(a + j), x23 = load<Lanes8>(a + j + 8);
 #pragma GCC unroll 4
     for (std::size_t l = 0; l < L; ++l) {
       const float* y = b + l + j;
-      const Lanes8 d01 = x01 - load8(y), d23 = x23 - load8(y + 8);
+      const Lanes8 d01 = x01 - load<Lanes8>(y), d23 = x23 - load<Lanes8>(y + 8);
       acc[l][0] += d01 * d01;
       acc[l][1] += d23 * d23;
     }

@@ -1,5 +1,6 @@
-// The block frame of the vocal chain: per-block set-up, the per-sample stage
-// order, the output stage (sum, tape stop, limiter, soft clip), stems and meters.
+// The block frame of the vocal chain: per-block set-up, the stage order over runs
+// of the block, the output stage (sum, tape stop, limiter, soft clip), stems and
+// meters.
 #include <algorithm>
 #include <cmath>
 #include <new>
@@ -136,6 +137,8 @@ void input_stages(VocalDsp& d, float x, const InputAnalysis& analysis, ChainRun&
       if (b.corr_eq_mask & (1u << k)) x = biquad_process(d.corr_eq[k], x);
     }
   }
+  // Results are built in place in the run: a copy of a returned record reloads it
+  // in wider pieces than it was stored in, which stalls.
   const GateSample& gate =
       *::new (&run.gate[j]) GateSample(denoise_gate_sample(d.denoise_gate, b.gate, analysis, x));
   run.mono[j] = pitch_correction_sample(d, gate.voice);
@@ -145,10 +148,10 @@ void input_stages(VocalDsp& d, float x, const InputAnalysis& analysis, ChainRun&
 
 // Stages 8 to 21 over the run's samples start .. start + len of the block; each
 // stage reads only its own state and what the input stages kept for the sample.
-// track_level is the backing's follower before the run. Returns the least
-// compressor gain of the run.
-float voice_stages(VocalDsp& d, ChainRun& run, std::size_t start, std::size_t len,
-                   ToneSections& tone_sections, float track_level) {
+// track_level is the backing's follower before the run. Returns the run's least
+// de-esser and compressor gains.
+ReductionGains voice_stages(VocalDsp& d, ChainRun& run, std::size_t start, std::size_t len,
+                            ToneSections& tone_sections, float track_level) {
   const DspParams& p = d.params;
   const BlockSetup& b = d.block;
   // Stage by stage over the run: each loop carries only its own stage's state.
@@ -163,7 +166,7 @@ float voice_stages(VocalDsp& d, ChainRun& run, std::size_t start, std::size_t le
   for (std::size_t j = 0; j < len; ++j) {
     v[j] = voice_eq_sample(d.tone, b.tone, tone_sections, v[j], run.gate[j].level, start + j);
   }
-  float least_comp_gain = 1.0f;
+  ReductionGains least;
   for (std::size_t j = 0; j < len; ++j) {
     const GateSample& gate = run.gate[j];
     ReductionGains gains;
@@ -172,14 +175,14 @@ float voice_stages(VocalDsp& d, ChainRun& run, std::size_t start, std::size_t le
     const float track_before = j == 0 ? track_level : run.track_level[j - 1];
     const float x = compressor_sample(d.dynamics, b.dynamics, bass.voice, gate, track_before, gains);
     v[j] = bass_lift_sample(d.tone, b.tone, bass, x, gate.confidence, run.pitch[j].detected_hz);
-    least_comp_gain = min_f(least_comp_gain, gains.compressor);
+    least.compressor = min_f(least.compressor, gains.compressor);
   }
   for (std::size_t j = 0; j < len; ++j) {
     ReductionGains gains{run.deesser_gain[j], 1.0f};
     const TubeOut tube = tube_air_sample(d.tone, b.tone, d.filter_bank_b, v[j]);
     v[j] = second_deesser_sample(b.dynamics, tube.voice, tube.air_band, d.tone.air_level, run.gate[j].level,
                                  gains);
-    run.deesser_gain[j] = gains.deesser;
+    least.deesser = min_f(least.deesser, gains.deesser);
   }
   if (p.tc_remix_flanger) {
     for (std::size_t j = 0; j < len; ++j)
@@ -192,7 +195,7 @@ float voice_stages(VocalDsp& d, ChainRun& run, std::size_t start, std::size_t le
   for (std::size_t j = 0; j < len; ++j) {
     run.voice[j] = harmony_sample(d.harmony, d.harmony_shifters, b.harmony, run.pitch[j], v[j]);
   }
-  return least_comp_gain;
+  return least;
 }
 
 // A gain of the block as a positive reduction in dB (0 for no reduction).
@@ -310,9 +313,10 @@ DspMeters vocal_chain_process(VocalDsp& d, std::span<const float> mic, std::span
   float sum_m2 = 0.0f, sum_low2 = 0.0f, sum_high2 = 0.0f, sum_d2 = 0.0f;
   float least_deesser_gain = 1.0f, least_comp_gain = 1.0f;
 
-  // Runs of at most kReverbRun samples: the stages up to the echo run per sample and
-  // keep what the later stages take, the reverb runs over the run, then the rest per
-  // sample. No stage before the reverb reads state that a later stage writes.
+  // Runs of at most kReverbRun samples, each stage over the whole run in turn: the
+  // input stages, the backing, the voice stages, modulation and sends, the send
+  // filters and echo, the reverb, the output stage and the limiter. What a stage
+  // reads of another's state within a sample is kept per sample in the run.
   ChainRun& run = d.run;
   StepClock clock(f.sample_counter, b.step_length);
   for (std::size_t start = 0; start < n; start += kReverbRun) {
@@ -345,9 +349,9 @@ DspMeters vocal_chain_process(VocalDsp& d, std::span<const float> mic, std::span
     f.beat_step = run.beat_step[len - 1];
 
     if (p.vocal_chain_active) {
-      least_comp_gain = min_f(least_comp_gain, voice_stages(d, run, start, len, tone_sections, track_level));
-      for (std::size_t j = 0; j < len; ++j)
-        least_deesser_gain = min_f(least_deesser_gain, run.deesser_gain[j]);
+      const ReductionGains least = voice_stages(d, run, start, len, tone_sections, track_level);
+      least_deesser_gain = min_f(least_deesser_gain, least.deesser);
+      least_comp_gain = min_f(least_comp_gain, least.compressor);
     } else {
       for (std::size_t j = 0; j < len; ++j) run.voice[j] = {run.mono[j], run.mono[j]};
     }

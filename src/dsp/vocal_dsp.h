@@ -98,10 +98,9 @@ struct ChainFrameState {
 
 static_assert(kBackingRun >= kReverbRun);
 
-// What the stages after the reverb take from those before it, per sample of one
-// run of at most kReverbRun samples: the chain runs the stages up to the echo over
-// the run, the reverb over the run, then the rest. Holds nothing from one run to
-// the next, so two engines compare equal whatever it holds.
+// What the chain's stages hand on per sample of one run of at most kReverbRun
+// samples: each stage runs over the whole run before the next. Holds nothing from
+// one run to the next, so two engines compare equal whatever it holds.
 struct ChainRun {
   // The input stages' results: the voice after pitch correction (the mic sample
   // when the chain is off), the gate's values, the pitch the later stages read, the
@@ -111,7 +110,7 @@ struct ChainRun {
   std::array<HarmonyInputs, kReverbRun> pitch{};
   std::array<SingerInputs, kReverbRun> singer{};
   std::array<std::uint64_t, kReverbRun> beat_step{};
-  std::array<float, kReverbRun> deesser_gain{};  // both de-essers' gains multiplied
+  std::array<float, kReverbRun> deesser_gain{};  // the first de-esser's gain, which the second multiplies
   std::array<Sends, kReverbRun> sends{};
   std::array<float, kReverbRun> send_left{}, send_right{};  // the send filters' input, then output
   std::array<EchoOut, kReverbRun> echo{};

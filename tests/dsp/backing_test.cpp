@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstring>
 #include <iostream>
 #include <limits>
 #include <vector>
@@ -18,6 +17,7 @@ using test::cents;
 using test::ChainRun;
 using test::dominant_frequency;
 using test::run_chain;
+using test::same_bits;
 using test::silence;
 using test::sine;
 
@@ -252,8 +252,6 @@ TEST(Backing, OutOfRangeShiftsActAsTheirBound) {
     EXPECT_EQ(ra.stems[4], rb.stems[4]) << c.shift << " " << c.fine;
   }
 }
-
-bool same_bits(float a, float b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
 // The chain runs stage 24 over runs of up to kBackingRun samples, stage by stage;
 // it must give what the one-sample form gives, sample by sample, and leave every

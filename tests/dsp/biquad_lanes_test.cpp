@@ -3,13 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstring>
 #include <limits>
 #include <random>
 #include <vector>
 
+#include "signal_helpers.h"
+
 namespace melodara {
 namespace {
+
+using test::same_bits;
 
 // Sections with varied designs and some state already in them.
 std::vector<Biquad> sections(std::size_t count, unsigned seed) {
@@ -35,8 +38,6 @@ std::vector<float> signal(std::size_t n, unsigned seed) {
   for (float& v : x) v = g(rng);
   return x;
 }
-
-bool same_bits(float a, float b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
 // Every lane stores its output; a lane that takes an input reads its own signal.
 // The outputs and states must be those of the sections run one sample at a time.

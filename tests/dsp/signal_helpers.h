@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <numbers>
 #include <random>
@@ -107,5 +108,8 @@ inline double dominant_frequency(std::span<const float> x, double lo, double hi,
 }
 
 inline double cents(double f, double ref) { return 1200.0 * std::log2(f / ref); }
+
+// The same float to the bit (a NaN equals the same NaN; +0 and -0 differ).
+inline bool same_bits(float a, float b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
 }  // namespace melodara::test
