@@ -5,11 +5,12 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <limits>
 #include <string>
+
+#include "core/stale_temps.h"
 
 namespace melodara {
 namespace {
@@ -100,9 +101,7 @@ std::optional<std::vector<std::uint8_t>> read_file_bytes(const fs::path& path) {
 }
 
 bool write_file_replacing(const fs::path& path, std::span<const std::uint8_t> bytes) {
-  static std::atomic<std::uint64_t> counter{0};
-  fs::path temp = path;
-  temp += ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(counter.fetch_add(1));
+  const fs::path temp = temp_path_beside(path);
   const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
   if (fd < 0) return false;
   const bool written = write_all(fd, bytes) == 0;

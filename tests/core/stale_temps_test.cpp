@@ -1,0 +1,90 @@
+#include "core/stale_temps.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <string>
+
+#include "temp_files.h"
+
+namespace melodara {
+namespace {
+
+namespace fs = std::filesystem;
+
+TEST(StaleTemps, TempNameCarriesOurPidAndIsFreshEachTime) {
+  const fs::path a = temp_path_beside("/x/take.wav");
+  const fs::path b = temp_path_beside("/x/take.wav");
+  EXPECT_NE(a, b);
+  EXPECT_EQ(a.parent_path(), fs::path("/x"));
+  EXPECT_EQ(temp_name_pid(a.filename().native()), ::getpid());
+  EXPECT_TRUE(a.filename().native().starts_with("take.wav.tmp-"));
+}
+
+TEST(StaleTemps, ReadsThePidOfTempNamesOnly) {
+  struct Case {
+    std::string_view name;
+    std::optional<pid_t> pid;
+  };
+  const Case cases[] = {
+      {"clip-yt-abc.pcm48k.tmp-4242-1", 4242},
+      {"a.tmp-1-0", 1},
+      {"x.tmp-12-3.tmp-77-9", 77},  // the last mark decides
+      {"clip-yt-abc.pcm48k", std::nullopt},
+      {"a.tmp-", std::nullopt},
+      {"a.tmp-12", std::nullopt},
+      {"a.tmp-12-", std::nullopt},
+      {"a.tmp--3", std::nullopt},
+      {"a.tmp-0-3", std::nullopt},
+      {"a.tmp-12-3x", std::nullopt},
+      {"a.tmp-+12-3", std::nullopt},
+      {"a.tmp-99999999999999999999-1", std::nullopt},
+  };
+  for (const Case& c : cases) EXPECT_EQ(temp_name_pid(c.name), c.pid) << c.name;
+}
+
+pid_t exited_pid() {
+  const pid_t pid = ::fork();
+  if (pid == 0) ::_exit(0);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return pid;
+}
+
+void touch(const fs::path& path) { std::ofstream(path) << "x"; }
+
+TEST(StaleTemps, RemovesOnlyTemporariesOfProcessesThatAreGone) {
+  test::TempDir dir;
+  const pid_t gone = exited_pid();
+  ASSERT_FALSE(process_running(gone));
+  ASSERT_TRUE(process_running(::getpid()));
+
+  const std::string stale = "song.pcm48k.tmp-" + std::to_string(gone) + "-0";
+  const std::string live = "song.pcm48k.tmp-" + std::to_string(::getpid()) + "-0";
+  const std::string foreign = "other.tmp-" + std::to_string(gone) + "-0";  // not the caller's
+  touch(dir / stale);
+  touch(dir / live);
+  touch(dir / foreign);
+  touch(dir / "song.pcm48k");
+  fs::create_directory(dir / ("dir.pcm48k.tmp-" + std::to_string(gone) + "-1"));
+  touch(dir / "target");
+  fs::create_symlink(dir / "target", dir / ("link.pcm48k.tmp-" + std::to_string(gone) + "-2"));
+
+  const TempOwner owner = [](std::string_view name) -> std::optional<pid_t> {
+    if (name.find(".pcm48k.tmp-") == std::string_view::npos) return std::nullopt;
+    return temp_name_pid(name);
+  };
+  EXPECT_EQ(remove_stale_temporaries(dir.path(), owner), 1u);
+  EXPECT_FALSE(fs::exists(dir / stale));
+  for (const std::string& kept : {live, foreign, std::string("song.pcm48k"), std::string("target")}) {
+    EXPECT_TRUE(fs::exists(dir / kept)) << kept;
+  }
+  EXPECT_TRUE(fs::is_directory(dir / ("dir.pcm48k.tmp-" + std::to_string(gone) + "-1")));
+  EXPECT_TRUE(fs::is_symlink(dir / ("link.pcm48k.tmp-" + std::to_string(gone) + "-2")));
+  EXPECT_EQ(remove_stale_temporaries(dir / "missing", owner), 0u);
+}
+
+}  // namespace
+}  // namespace melodara
