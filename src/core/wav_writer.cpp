@@ -1,8 +1,5 @@
 #include "core/wav_writer.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -13,6 +10,7 @@
 #include "core/env_paths.h"
 #include "core/file_io.h"
 #include "core/little_endian.h"
+#include "core/replacing_file.h"
 
 namespace melodara {
 namespace {
@@ -34,10 +32,12 @@ std::expected<void, std::string> write_wav_f32(const std::filesystem::path& path
 
 std::expected<void, std::string> write_wav_f32_pieces(const std::filesystem::path& path,
                                                       std::span<const std::span<const float>> pieces) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) {
-    return std::unexpected("Không thể tạo file WAV " + path.string() + ": " + system_error_text(errno));
-  }
+  auto create_error = [&](int err) {
+    return std::unexpected("Không thể tạo file WAV " + path.string() + ": " + system_error_text(err));
+  };
+  auto data_error = [](int err) { return std::unexpected("Lỗi ghi dữ liệu WAV: " + system_error_text(err)); };
+  ReplacingFile file(path);
+  if (const int err = file.create(); err != 0) return create_error(err);
   static constexpr float kSilence[9600] = {};
   const std::span<const float> silence(kSilence);
   std::uint64_t n = 0;
@@ -62,24 +62,27 @@ std::expected<void, std::string> write_wav_f32_pieces(const std::filesystem::pat
   store_le16(header + 34, 16);
   std::memcpy(header + 36, "data", 4);
   store_le32(header + 40, static_cast<std::uint32_t>(data_size));
-  if (const int err = write_all(fd, header); err != 0) {
-    ::close(fd);
+  if (const int err = write_all(file.fd(), header); err != 0) {
     return std::unexpected("Lỗi ghi header WAV: " + system_error_text(err));
   }
 
-  std::vector<std::uint8_t> data(data_size);
-  std::uint8_t* out = data.data();
+  // Converted and written a bounded piece at a time: a long take never needs
+  // a second copy of itself in memory.
+  std::vector<std::uint8_t> buffer(kWavWriteChunkBytes);
+  std::size_t used = 0;
   for (const auto& piece : pieces) {
     for (const float x : piece) {
-      store_le16(out, static_cast<std::uint16_t>(wav_sample_i16(x)));
-      out += 2;
+      store_le16(buffer.data() + used, static_cast<std::uint16_t>(wav_sample_i16(x)));
+      used += 2;
+      if (used == buffer.size()) {
+        if (const int err = write_all(file.fd(), buffer); err != 0) return data_error(err);
+        used = 0;
+      }
     }
   }
-  if (const int err = write_all(fd, data); err != 0) {
-    ::close(fd);
-    return std::unexpected("Lỗi ghi dữ liệu WAV: " + system_error_text(err));
-  }
-  ::close(fd);
+  if (const int err = write_all(file.fd(), std::span(buffer).first(used)); err != 0) return data_error(err);
+  if (const int err = file.finish_writing(); err != 0) return data_error(err);
+  if (const int err = file.put_in_place(); err != 0) return create_error(err);
   return {};
 }
 

@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "core/process_runner.h"
+#include "core/replacing_file.h"
+#include "core/stale_temps.h"
 #include "core/tool_discovery.h"
 #include "core/utf8.h"
 #include "core/wav_writer.h"
@@ -43,17 +45,21 @@ std::optional<std::string> write_file(const std::filesystem::path& path, const R
   }
 }
 
-bool make_share_copy(const RecordingPaths& paths) {
+bool make_share_copy(const RecordingPaths& paths, double mix_seconds, const ShareCopyCheck& check) {
   const auto ffmpeg = resolve_ffmpeg_path();
-  if (!ffmpeg) return false;
-  const Command command{*ffmpeg,
-                        {"-y", "-v", "error", "-threads", "0", "-i", recording_path_text(paths.mix), "-c:a",
-                         "aac", "-b:a", "192k", "-movflags", "+faststart", recording_path_text(paths.share)}};
+  if (!ffmpeg || !check) return false;
+  ReplacingFile share(paths.share);
+  // The temporary's extension names no container, so it is named here.
+  const Command command{
+      *ffmpeg,
+      {"-y", "-v", "error", "-threads", "0", "-i", recording_path_text(paths.mix), "-c:a", "aac", "-b:a",
+       "192k", "-movflags", "+faststart", "-f", "mp4", recording_path_text(share.temp())}};
   const auto run = run_process_plain(command);
   if (!run || !exited_ok(run->status)) return false;
   std::error_code ec;
-  const std::uintmax_t size = std::filesystem::file_size(paths.share, ec);
-  return !ec && size >= kShareMinBytes;
+  const std::uintmax_t size = std::filesystem::file_size(share.temp(), ec);
+  if (ec || size < kShareMinBytes || !check(share.temp(), mix_seconds)) return false;
+  return share.finish_writing() == 0 && share.put_in_place() == 0;
 }
 
 // Runs `write` on a thread of its own, or here when none can be started.
@@ -105,13 +111,38 @@ RecordingExportResult export_recording_files(const RecordingExportJob& job) {
   }
   result.mix_error = write_file(job.paths.mix, take.mix);
   // ffmpeg reads the mix, so it starts only once the mix is complete.
-  if (!result.mix_error) result.share_made = make_share_copy(job.paths);
+  if (!result.mix_error) {
+    const double mix_seconds = double(recording_padded_size(take.mix)) / 96000.0;
+    result.share_made = make_share_copy(job.paths, mix_seconds, job.share_check);
+  }
   for (StemWriter& stem : stems)
     if (stem.thread) stem.thread->join();
   result.vocal_written = stems[0].written;
   result.dry_written = stems[1].written;
   result.beat_written = stems[2].written;
   return result;
+}
+
+std::size_t remove_stale_export_temporaries(const std::filesystem::path& folder) {
+  std::array<std::string, 7> names;
+  std::size_t i = 0;
+  for (const RecorderTarget target : {RecorderTarget::diagnostic, RecorderTarget::stage}) {
+    const RecordingPaths p = recording_paths(folder, target);
+    names[i++] = p.mix.filename().native();
+    names[i++] = p.share.filename().native();
+    if (target == RecorderTarget::diagnostic) {
+      for (const auto* stem : {&p.vocal, &p.dry, &p.beat}) names[i++] = stem->filename().native();
+    }
+  }
+  return remove_stale_temporaries(folder, [&names](std::string_view name) -> std::optional<pid_t> {
+    for (const std::string& export_name : names) {
+      if (!name.starts_with(export_name)) continue;
+      // Exactly one temporary's suffix after the name, nothing else.
+      const std::string_view suffix = name.substr(export_name.size());
+      if (suffix.rfind(".tmp-") == 0) return temp_name_pid(suffix);
+    }
+    return std::nullopt;
+  });
 }
 
 std::mutex& recording_export_guard(RecorderTarget target) {

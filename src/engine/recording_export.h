@@ -2,9 +2,12 @@
 // Writes a stopped take into the export folder: the mix as a 16-bit stereo WAV,
 // for the diagnostic target also the vocal, dry-microphone and beat stems (each
 // on a thread of its own, beside the mix), and an AAC copy of the mix for
-// sharing, made by the external ffmpeg once the mix is written.
+// sharing, made by the external ffmpeg once the mix is written. Every file is
+// written under a temporary name and renamed into place only when whole, so a
+// failed or interrupted export leaves the previous take's file of that name.
 #include <cstddef>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -29,22 +32,35 @@ std::string recording_path_text(const std::filesystem::path& path);
 // The length a list is written with.
 std::size_t recording_padded_size(const RecorderSamples& list);
 
+// Whether ffmpeg's finished output `file` is a playable copy of a mix of
+// `mix_seconds`; the export has no demuxer of its own.
+using ShareCopyCheck = std::function<bool(const std::filesystem::path& file, double mix_seconds)>;
+
 struct RecordingExportJob {
   RecorderTarget target = RecorderTarget::diagnostic;
   RecordingPaths paths;
   const RecorderTake* take = nullptr;  // the stage target's stems are ignored
+  ShareCopyCheck share_check;          // empty: no share copy counts
 };
 
-// What was written. Files that fail are left as the failure left them.
+// What was written. A file that was not written keeps its previous content.
 struct RecordingExportResult {
   std::optional<std::string> mix_error;  // the writer's message; no share copy then
   bool vocal_written = false, dry_written = false, beat_written = false;
-  bool share_made = false;  // ffmpeg exited with 0 and left more than 256 bytes
+  // ffmpeg exited with 0, left more than 256 bytes that pass the check, and
+  // the copy was put in place.
+  bool share_made = false;
 };
 
 // Thread: request worker (starts up to three stem threads and joins them).
 // Allocates: yes. Blocks: file I/O and ffmpeg, to their end. Holds no lock.
 RecordingExportResult export_recording_files(const RecordingExportJob& job);
+
+// Removes the export temporaries in `folder` whose writing process is gone:
+// only names that are one of the export file names followed by a temporary's
+// suffix. Returns how many were removed.
+// Thread: any. Allocates: yes. Blocks: file I/O.
+std::size_t remove_stale_export_temporaries(const std::filesystem::path& folder);
 
 // Serialises the stops of one target, from taking the samples out to storing
 // the paths, so a second stop sees what the first exported. Never held with

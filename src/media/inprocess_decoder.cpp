@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <string_view>
 
@@ -263,6 +264,34 @@ std::optional<double> probe_media_seconds(std::span<const std::uint8_t> bytes) {
   Decoder d;
   if (!open_audio_stream(d, bytes)) return std::nullopt;
   return declared_seconds(d);
+}
+
+std::optional<AudioFileProbe> probe_audio_file(const std::filesystem::path& path) {
+  prepare_library();
+  AVFormatContext* format = nullptr;
+  if (avformat_open_input(&format, path.c_str(), nullptr, nullptr) < 0) return std::nullopt;
+  const std::unique_ptr<AVFormatContext*, void (*)(AVFormatContext**)> closer(&format, avformat_close_input);
+  if (!container_supported(format->iformat)) return std::nullopt;
+  avformat_find_stream_info(format, nullptr);
+  AudioFileProbe probe;
+  probe.streams = format->nb_streams;
+  for (unsigned i = 0; i < format->nb_streams; ++i) {
+    if (format->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO) ++probe.audio_streams;
+  }
+  // The packets that can be read, not what the header declares: a file cut
+  // short after its index still declares its whole length.
+  AVPacket* packet = av_packet_alloc();
+  if (packet == nullptr) return std::nullopt;
+  while (av_read_frame(format, packet) >= 0) {
+    const AVStream* stream = format->streams[packet->stream_index];
+    if (stream->codecpar->codec_type == AVMEDIA_TYPE_AUDIO && packet->pts != AV_NOPTS_VALUE) {
+      const double end = static_cast<double>(packet->pts + packet->duration) * av_q2d(stream->time_base);
+      probe.seconds = std::max(probe.seconds, end);
+    }
+    av_packet_unref(packet);
+  }
+  av_packet_free(&packet);
+  return probe;
 }
 
 std::optional<std::vector<float>> decode_samples_in_process(std::span<const std::uint8_t> bytes,

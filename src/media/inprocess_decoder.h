@@ -8,6 +8,7 @@
 // logging is silenced and its single allocations are bounded, so a small
 // hostile file cannot make it reserve hundreds of megabytes.
 #include <cstdint>
+#include <filesystem>
 #include <optional>
 #include <span>
 #include <vector>
@@ -36,5 +37,18 @@ std::optional<DecodedMedia> decode_with_symphonia(std::span<const std::uint8_t> 
 // Thread: any. Blocks: CPU only.
 // Allocates: yes (the demuxer).
 std::optional<double> probe_media_seconds(std::span<const std::uint8_t> bytes);
+
+// What the demuxer finds in a file.
+struct AudioFileProbe {
+  unsigned streams = 0;  // of every kind
+  unsigned audio_streams = 0;
+  double seconds = 0.0;  // to the end of the last audio packet that reads
+};
+
+// Opens the file (a container of the list above) and reads its packets through
+// without decoding; none when it does not open.
+// Thread: any. Blocks: file I/O.
+// Allocates: yes (the demuxer; one packet at a time).
+std::optional<AudioFileProbe> probe_audio_file(const std::filesystem::path& path);
 
 }  // namespace melodara

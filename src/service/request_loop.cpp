@@ -4,11 +4,13 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "core/threads.h"
 #include "core/utf8.h"
 #include "service/dispatch.h"
+#include "service/exports_in_flight.h"
 #include "service/request_reader.h"
 
 namespace melodara {
@@ -22,10 +24,13 @@ std::optional<std::string> prepare_line(std::string_view raw) {
 
 namespace {
 
-void request_worker(Request request, SharedState state, LoadJobTable jobs, ResponseOutput output) {
+// `in_flight` (an export's count, or null) ends only once the answer is out.
+void request_worker(Request request, SharedState state, LoadJobTable jobs, ResponseOutput output,
+                    std::shared_ptr<const ExportInFlight> in_flight) {
   Response response;
   dispatch_request(response, state, jobs, std::move(request));
   write_response(output, response);
+  in_flight.reset();
 }
 
 }  // namespace
@@ -38,8 +43,12 @@ bool serve_line(std::string_view line, const SharedState& state, const LoadJobTa
     return true;
   }
   if (allow_workers && is_worker_operation(request->operation)) {
-    return spawn_detached("", [request = std::move(*request), state, jobs, output]() mutable {
-      request_worker(std::move(request), state, jobs, output);
+    // Counted here, before the worker exists, so an end of input read right
+    // after the stop cannot miss it.
+    std::shared_ptr<const ExportInFlight> in_flight;
+    if (request->operation == "tunewerk.record.stop") in_flight = std::make_shared<const ExportInFlight>();
+    return spawn_detached("", [request = std::move(*request), state, jobs, output, in_flight]() mutable {
+      request_worker(std::move(request), state, jobs, output, std::move(in_flight));
     });
   }
   Response response;

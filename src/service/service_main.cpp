@@ -1,5 +1,6 @@
 #include "service/service_main.h"
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -8,8 +9,11 @@
 
 #include "core/process_runner.h"
 #include "core/threads.h"
+#include "core/wav_writer.h"
 #include "engine/engine_thread.h"
+#include "engine/recording_export.h"
 #include "media/cache_backfill.h"
+#include "service/exports_in_flight.h"
 #include "service/request_loop.h"
 #include "service/response_output.h"
 #include "service/startup.h"
@@ -22,6 +26,8 @@ void service_main() {
   std::signal(SIGPIPE, SIG_IGN);
   try {
     ServiceRecords records = build_service_records();
+    // The export temporaries a killed service left behind.
+    remove_stale_export_temporaries(downloads_dir());
     std::shared_ptr<ProgramStream> primary, backing;
     std::shared_ptr<VoiceProfileWriter> profile_writer;
     {
@@ -42,6 +48,8 @@ void service_main() {
     if (!spawn_detached("", [] { clip_cache_backfill_worker(); })) die("failed to spawn thread");
     ResponseOutput output = make_response_output(1);
     run_request_loop(0, records.state, records.jobs, output);
+    // A take stopped just before the host quit still reaches its files.
+    wait_for_exports(std::chrono::seconds(60));
     // Downloads and decodes still running end with us, not after us.
     kill_running_children();
   } catch (const std::bad_alloc&) {

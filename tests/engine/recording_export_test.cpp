@@ -102,7 +102,7 @@ TEST_F(RecordingExport, EngineTakeLandsInItsFilesAndStems) {
   ASSERT_EQ(take.beat.size(), n);
 
   const RecordingPaths paths = recording_paths(dir, RecorderTarget::diagnostic);
-  const RecordingExportResult done = export_recording_files({RecorderTarget::diagnostic, paths, &take});
+  const RecordingExportResult done = export_recording_files({RecorderTarget::diagnostic, paths, &take, {}});
   EXPECT_FALSE(done.mix_error);
   EXPECT_TRUE(done.vocal_written && done.dry_written && done.beat_written);
   EXPECT_FALSE(done.share_made);
@@ -150,7 +150,7 @@ TEST_F(RecordingExport, ShortTakesArePaddedAndTheStageWritesItsMixAlone) {
   const RecordingPaths stage = recording_paths(dir, RecorderTarget::stage);
   EXPECT_EQ(stage.mix, dir / "Melodara_Stage_Mix_48kHz.wav");
   EXPECT_EQ(stage.share, dir / "Melodara_Stage_Share.m4a");
-  const RecordingExportResult done = export_recording_files({RecorderTarget::stage, stage, &take});
+  const RecordingExportResult done = export_recording_files({RecorderTarget::stage, stage, &take, {}});
   EXPECT_FALSE(done.mix_error);
   EXPECT_FALSE(done.vocal_written || done.dry_written || done.beat_written);
   expect_written(stage.mix, take.mix, kRecordingMinSamples);
@@ -161,7 +161,7 @@ TEST_F(RecordingExport, ShortTakesArePaddedAndTheStageWritesItsMixAlone) {
   const RecordingPaths diag = recording_paths(dir, RecorderTarget::diagnostic);
   EXPECT_EQ(diag.mix, dir / "Melodara_BanThu_48kHz.wav");
   EXPECT_EQ(diag.share, dir / "Melodara_BanThu_Share.m4a");
-  const RecordingExportResult silent = export_recording_files({RecorderTarget::diagnostic, diag, &empty});
+  const RecordingExportResult silent = export_recording_files({RecorderTarget::diagnostic, diag, &empty, {}});
   EXPECT_FALSE(silent.mix_error);
   for (const auto* path : {&diag.mix, &diag.vocal, &diag.dry, &diag.beat}) {
     EXPECT_EQ(fs::file_size(*path), 44u + 2 * kRecordingMinSamples) << *path;
@@ -177,7 +177,7 @@ TEST_F(RecordingExport, UnwritableMixIsReportedAndMakesNoShareCopy) {
   fs::create_directory(paths.beat);
   setenv("MELODARA_FFMPEG_PATH", "/bin/true", 1);  // would "succeed" if it ran
   RecorderTake take;
-  const RecordingExportResult done = export_recording_files({RecorderTarget::diagnostic, paths, &take});
+  const RecordingExportResult done = export_recording_files({RecorderTarget::diagnostic, paths, &take, {}});
   ASSERT_TRUE(done.mix_error);
   EXPECT_EQ(*done.mix_error, "Không thể tạo file WAV " + paths.mix.string() + ": Is a directory");
   EXPECT_FALSE(done.share_made);

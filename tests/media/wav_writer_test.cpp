@@ -1,7 +1,13 @@
 #include "core/wav_writer.h"
 
+#include <sys/resource.h>
+
+#include <csignal>
 #include <cstring>
+#include <expected>
 #include <limits>
+#include <span>
+#include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -77,13 +83,84 @@ TEST(WavWriter, FailureMessages) {
   const auto r = write_wav_f32(path, std::vector<float>{0.1f});
   ASSERT_FALSE(r.has_value());
   EXPECT_EQ(r.error(), "Không thể tạo file WAV " + path.string() + ": No such file or directory");
-  if (fs::exists("/dev/full")) {
-    const auto full = write_wav_f32("/dev/full", std::vector<float>{0.1f});
-    ASSERT_FALSE(full.has_value());
-    EXPECT_EQ(full.error(), "Lỗi ghi header WAV: No space left on device");
-  }
   write_wav_thread(dir / "thread.wav", std::vector<float>(10, 0.0f));
   EXPECT_EQ(fs::file_size(dir / "thread.wav"), 64u);
+}
+
+// A full disk for this process: writes past `bytes` fail with EFBIG instead of
+// raising SIGXFSZ. Both are restored after.
+struct FileSizeLimit {
+  rlimit old{};
+  void (*old_handler)(int) = nullptr;
+  explicit FileSizeLimit(rlim_t bytes) {
+    old_handler = std::signal(SIGXFSZ, SIG_IGN);
+    getrlimit(RLIMIT_FSIZE, &old);
+    rlimit limited = old;
+    limited.rlim_cur = bytes;
+    setrlimit(RLIMIT_FSIZE, &limited);
+  }
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, old_handler);
+  }
+};
+
+std::vector<std::string> names_in(const fs::path& dir) {
+  std::vector<std::string> names;
+  for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
+  return names;
+}
+
+// Guards the loss of the previous take: a write that cannot finish used to
+// leave a torn file in its place.
+TEST(WavWriter, FailedWriteLeavesThePreviousFileWholeAndNoTemporary) {
+  TempDir dir;
+  const fs::path path = dir / "mix.wav";
+  ASSERT_TRUE(write_wav_f32(path, std::vector<float>(50000, 0.3f)).has_value());
+  const auto before = test::read_bytes(path);
+  struct Case {
+    rlim_t limit;
+    const char* message;
+  } cases[] = {{30, "Lỗi ghi header WAV: File too large"},
+               {64 * 1024, "Lỗi ghi dữ liệu WAV: File too large"},
+               {kWavWriteChunkBytes + 100, "Lỗi ghi dữ liệu WAV: File too large"}};
+  for (const Case& c : cases) {
+    std::expected<void, std::string> r;
+    {
+      const FileSizeLimit full(c.limit);
+      r = write_wav_f32(path, std::vector<float>(400000, -0.5f));
+    }
+    ASSERT_FALSE(r.has_value()) << c.limit;
+    EXPECT_EQ(r.error(), c.message);
+    EXPECT_EQ(test::read_bytes(path), before) << c.limit;
+    EXPECT_EQ(names_in(dir.path()), std::vector<std::string>{"mix.wav"});
+  }
+  // A folder in the file's place: nothing is renamed over it.
+  fs::create_directory(dir / "taken.wav");
+  const auto r = write_wav_f32(dir / "taken.wav", std::vector<float>(10, 0.1f));
+  ASSERT_FALSE(r.has_value());
+  EXPECT_EQ(r.error(), "Không thể tạo file WAV " + (dir / "taken.wav").string() + ": Is a directory");
+  EXPECT_EQ(names_in(dir.path()).size(), 2u);
+}
+
+// Written a bounded piece at a time: pieces that straddle the writer's
+// chunks still come out in order, each sample converted once.
+TEST(WavWriter, PiecesAcrossChunkBoundariesAreWrittenInOrder) {
+  TempDir dir;
+  const std::size_t per_chunk = kWavWriteChunkBytes / 2;
+  std::vector<float> all(3 * per_chunk + 11);
+  for (std::size_t i = 0; i < all.size(); ++i) all[i] = float(int(i % 2001) - 1000) / 1000.0f;
+  const std::span<const float> whole(all);
+  const std::size_t cuts[] = {0, 1, per_chunk - 1, 2 * per_chunk + 3, all.size()};
+  std::vector<std::span<const float>> pieces;
+  for (std::size_t i = 0; i + 1 < std::size(cuts); ++i)
+    pieces.push_back(whole.subspan(cuts[i], cuts[i + 1] - cuts[i]));
+  const fs::path path = dir / "pieces.wav";
+  ASSERT_TRUE(write_wav_f32_pieces(path, pieces).has_value());
+  const auto b = test::read_bytes(path);
+  ASSERT_EQ(b.size(), 44u + 2 * all.size());
+  EXPECT_EQ(u32(b, 40), 2 * all.size());
+  for (std::size_t i = 0; i < all.size(); ++i) ASSERT_EQ(sample(b, i), wav_sample_i16(all[i])) << i;
 }
 
 TEST(DownloadsDir, Table) {
