@@ -4,9 +4,12 @@
 // takes are padded, the stage target writes its mix alone, and an unwritable
 // mix is reported.
 #include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -15,10 +18,15 @@
 #include <iterator>
 #include <numbers>
 #include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "core/wav_writer.h"
 #include "engine/recording_export.h"
 #include "engine_test_support.h"
+#include "stand_in_tools.h"
+#include "temp_files.h"
 
 namespace melodara {
 namespace {
@@ -183,6 +191,113 @@ TEST_F(RecordingExport, UnwritableMixIsReportedAndMakesNoShareCopy) {
   EXPECT_FALSE(done.share_made);
   EXPECT_TRUE(done.vocal_written && done.dry_written);
   EXPECT_FALSE(done.beat_written);
+}
+
+// A stand-in ffmpeg that logs its arguments and writes `bytes` bytes to its
+// last argument, then exits with `status`.
+fs::path stand_in_ffmpeg(const fs::path& dir, std::size_t bytes, int status) {
+  const fs::path script = dir / ("ffmpeg-" + std::to_string(bytes) + "-" + std::to_string(status));
+  std::ofstream(script) << "#!/bin/sh\nprintf '%s\\0' \"$#\" \"$@\" >> \"" << (dir / "ffmpeg.log").string()
+                        << "\"\nfor last; do :; done\nhead -c " << bytes << " /dev/zero > \"$last\"\nexit "
+                        << status << "\n";
+  fs::permissions(script, fs::perms::owner_all);
+  return script;
+}
+
+std::string text_of(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// Guards the share copy: ffmpeg's exit status alone once let a torn file
+// replace the previous copy and be answered.
+TEST_F(RecordingExport, ShareCopyReplacesThePreviousOnlyWhenItPassesTheCheck) {
+  const fs::path out = dir / "out";
+  fs::create_directory(out);
+  const RecordingPaths paths = recording_paths(out, RecorderTarget::stage);
+  RecorderPool pool(4);
+  pool.prime();
+  RecorderTake take;
+  ASSERT_TRUE(take.mix.append(std::vector<float>(9600, 0.25f), pool));
+
+  struct Case {
+    std::size_t bytes;
+    int status;
+    bool passes, made;
+  } cases[] = {
+      {4096, 0, true, true},
+      {4096, 0, false, false},  // ffmpeg says done, the demuxer disagrees
+      {4096, 1, true, false},
+      {256, 0, true, false},  // too small to be a copy
+  };
+  for (const Case& c : cases) {
+    const std::string previous = "the previous share copy";
+    std::ofstream(paths.share, std::ios::binary) << previous;
+    fs::remove(dir / "ffmpeg.log");
+    setenv("MELODARA_FFMPEG_PATH", stand_in_ffmpeg(dir, c.bytes, c.status).c_str(), 1);
+    std::vector<std::pair<fs::path, double>> checked;
+    auto check = [&](const fs::path& file, double seconds) {
+      checked.emplace_back(file, seconds);
+      EXPECT_EQ(fs::file_size(file), c.bytes);
+      return c.passes;
+    };
+    const RecordingExportResult done = export_recording_files({RecorderTarget::stage, paths, &take, check});
+    SCOPED_TRACE(testing::Message() << c.bytes << " bytes, status " << c.status << ", passes " << c.passes);
+    EXPECT_FALSE(done.mix_error);
+    EXPECT_EQ(done.share_made, c.made);
+    EXPECT_EQ(text_of(paths.share), c.made ? std::string(c.bytes, '\0') : previous);
+    // Only the two files: no temporary stays behind.
+    EXPECT_EQ(std::distance(fs::directory_iterator(out), fs::directory_iterator()), 2);
+
+    const auto calls = test::read_tool_log(dir / "ffmpeg.log");
+    ASSERT_EQ(calls.size(), 1u);
+    const std::string temp = calls[0].back();
+    EXPECT_TRUE(temp.starts_with(paths.share.string() + ".tmp-")) << temp;
+    const test::ToolCall expected{
+        "-y",   "-v",        "error",      "-threads", "0",   "-i", paths.mix.string(), "-c:a", "aac", "-b:a",
+        "192k", "-movflags", "+faststart", "-f",       "mp4", temp};
+    EXPECT_EQ(calls[0], expected);
+    if (c.status == 0 && c.bytes > 256) {
+      ASSERT_EQ(checked.size(), 1u);
+      EXPECT_EQ(checked[0].first, temp);
+      EXPECT_DOUBLE_EQ(checked[0].second, 0.1);
+    } else {
+      EXPECT_TRUE(checked.empty());
+    }
+  }
+  recorder_release(take, pool);
+}
+
+TEST(RecordingExportTemporaries, OnlyExportTemporariesOfEndedWritersAreRemoved) {
+  const pid_t ended = fork();
+  if (ended == 0) _exit(0);
+  ASSERT_GT(ended, 0);
+  waitpid(ended, nullptr, 0);
+  const std::string dead = std::to_string(ended), alive = std::to_string(getpid());
+
+  test::TempDir dir;
+  const std::vector<std::string> removed = {
+      "Melodara_BanThu_48kHz.wav.tmp-" + dead + "-0", "Melodara_BanThu_Share.m4a.tmp-" + dead + "-1",
+      "Melodara_Vocal_48kHz.wav.tmp-" + dead + "-2",  "Melodara_DryMic_48kHz.wav.tmp-" + dead + "-3",
+      "Melodara_Beat_48kHz.wav.tmp-" + dead + "-4",   "Melodara_Stage_Mix_48kHz.wav.tmp-" + dead + "-5",
+      "Melodara_Stage_Share.m4a.tmp-" + dead + "-6"};
+  const std::vector<std::string> kept = {
+      "Melodara_BanThu_48kHz.wav",
+      "Melodara_BanThu_48kHz.wav.tmp-" + alive + "-7",  // still being written
+      "song.mp3.tmp-" + dead + "-0",                    // not ours
+      "My Melodara_Beat_48kHz.wav.tmp-" + dead + "-0",
+      "Melodara_Beat_48kHz.wav.tmp-" + dead + "-0.tmp-" + dead + "-1",
+      "Melodara_Beat_48kHz.wav.tmp-" + dead,
+      "Melodara_Beat_48kHz.wav.part.tmp-" + dead + "-0"};
+  for (const auto* names : {&removed, &kept})
+    for (const std::string& name : *names) std::ofstream(dir / name) << "x";
+  EXPECT_EQ(remove_stale_export_temporaries(dir.path()), removed.size());
+  std::vector<std::string> left;
+  for (const auto& e : fs::directory_iterator(dir.path())) left.push_back(e.path().filename().string());
+  std::sort(left.begin(), left.end());
+  std::vector<std::string> want = kept;
+  std::sort(want.begin(), want.end());
+  EXPECT_EQ(left, want);
 }
 
 TEST(RecorderSlot, TakeOutPutBackAndNothingToDo) {

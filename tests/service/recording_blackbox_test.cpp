@@ -3,7 +3,9 @@
 // the protocol, the exported files read back from the temporary HOME. No track
 // plays, so the beat stem is silent here; the engine's recording tests cover
 // the track in it.
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 
 #include <gtest/gtest.h>
 
@@ -20,6 +22,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "core/json_writer.h"
@@ -52,9 +55,10 @@ struct DeviceFile {
 
 class Recording : public ::testing::Test {
  protected:
-  explicit Recording(std::map<std::string, std::string> env = {}) {
-    env["MELODARA_SIM_DEVICES"] = devices_.path();
-    service_.emplace(testing::ServiceOptions{.env = env, .path_dirs = {}});
+  explicit Recording(std::map<std::string, std::string> env = {}, testing::ServiceOptions options = {}) {
+    options.env = std::move(env);
+    options.env["MELODARA_SIM_DEVICES"] = devices_.path();
+    service_.emplace(options);
   }
 
   std::string request(const std::string& operation, const Json& payload) {
@@ -327,6 +331,217 @@ TEST_F(RecordingWithoutFfmpeg, UnwritableMixKeepsTheTakeForTheNextStop) {
   EXPECT_GT(n, 67200u);  // the take itself (0.7 s and more), not 0.05 s of padding
   EXPECT_EQ(stop["durationSec"].get<double>(), rounded(n));
   EXPECT_TRUE(has_tone(wav_samples(mix)));
+}
+
+// Every file of the folder by name, with its bytes.
+using Snapshot = std::map<std::string, std::vector<std::uint8_t>>;
+Snapshot snapshot(const fs::path& dir) {
+  Snapshot files;
+  for (const auto& e : fs::directory_iterator(dir))
+    files[e.path().filename().string()] = file_bytes(e.path());
+  return files;
+}
+
+std::vector<std::string> temporaries_in(const fs::path& dir) {
+  std::vector<std::string> names;
+  for (const auto& e : fs::directory_iterator(dir))
+    if (e.path().filename().string().find(".tmp-") != std::string::npos)
+      names.push_back(e.path().filename().string());
+  return names;
+}
+
+// The samples of a WAV whose header agrees with its size, else none.
+std::optional<std::uintmax_t> whole_wav_samples(const std::vector<std::uint8_t>& b) {
+  if (b.size() < 44 || std::string(b.begin(), b.begin() + 4) != "RIFF" || u32(&b[40]) != b.size() - 44 ||
+      u32(&b[4]) != b.size() - 8)
+    return std::nullopt;
+  return (b.size() - 44) / 2;
+}
+
+double probe_seconds(const fs::path& file) { return std::stod("0" + probe(file, "format=duration")); }
+
+// A service on the simulated microphone with the given HOME.
+testing::ServiceOptions on_home(const DeviceFile& devices, const std::string& home) {
+  testing::ServiceOptions options;
+  options.env["MELODARA_SIM_DEVICES"] = devices.path();
+  options.home = home;
+  return options;
+}
+
+const char* const kDiagnosticFiles[] = {"Melodara_BanThu_48kHz.wav", "Melodara_Vocal_48kHz.wav",
+                                        "Melodara_DryMic_48kHz.wav", "Melodara_Beat_48kHz.wav",
+                                        "Melodara_BanThu_Share.m4a"};
+
+// Guards the take a host loses when it quits right after stopping: the
+// export's ffmpeg was killed and the process ended under the writers.
+TEST_F(Recording, StopJustBeforeTheHostQuitsIsExportedWhole) {
+  fs::create_directory(downloads());
+  ok("tunewerk.record.start");
+  record_at_least(2.0);
+  ASSERT_TRUE(service_->write_line(request("tunewerk.record.stop", Json::object())));
+  service_->close_stdin();
+  const Json stop = Json::parse(service_->read_line(70s).value_or("{}"));
+  EXPECT_EQ(service_->wait_exit(70s), 0);
+  ASSERT_EQ(stop.value("ok", false), true) << stop.dump();
+  const fs::path mix = downloads() / "Melodara_BanThu_48kHz.wav";
+  const fs::path share = downloads() / "Melodara_BanThu_Share.m4a";
+  EXPECT_EQ(stop["result"]["sharePath"], share.string());
+  const auto n = whole_wav_samples(file_bytes(mix));
+  ASSERT_TRUE(n.has_value());
+  EXPECT_GE(*n, 2u * 96000u);
+  EXPECT_EQ(probe(share, "stream=codec_name"), "aac");
+  EXPECT_NEAR(probe_seconds(share), double(*n) / 96000.0, 0.1);
+  EXPECT_TRUE(temporaries_in(downloads()).empty());
+}
+
+class RecordingOnAFullDisk : public Recording {
+ protected:
+  static constexpr std::uint64_t kLimit = 400 * 1024;  // a 1 s take fits, a 3 s one does not
+  RecordingOnAFullDisk() : Recording({}, limited(kLimit)) {}
+  static testing::ServiceOptions limited(std::uint64_t bytes) {
+    testing::ServiceOptions options;
+    options.file_size_limit = bytes;
+    return options;
+  }
+};
+
+// Guards the previous take on a full disk: it was truncated in place, and a
+// file cut short was still answered.
+TEST_F(RecordingOnAFullDisk, AnswersNoFileItCouldNotWriteAndKeepsThePreviousTake) {
+  fs::create_directory(downloads());
+  ok("tunewerk.record.start");
+  record_at_least(0.5);
+  const Json first = ok("tunewerk.record.stop");
+  ASSERT_EQ(first["sharePath"], (downloads() / "Melodara_BanThu_Share.m4a").string());
+  ASSERT_EQ(first["beatPath"], (downloads() / "Melodara_Beat_48kHz.wav").string());
+  const Snapshot previous = snapshot(downloads());
+  ASSERT_EQ(previous.size(), 5u);
+
+  ok("tunewerk.record.start");
+  record_at_least(3.0);
+  const Json failed = answer("tunewerk.record.stop");
+  EXPECT_EQ(failed["ok"], false) << failed.dump();
+  EXPECT_EQ(failed["error"]["code"], "internal_error");
+  EXPECT_EQ(failed["error"]["message"], "Lỗi ghi dữ liệu WAV: File too large");
+  EXPECT_EQ(failed["error"]["retryable"], true);
+  EXPECT_EQ(snapshot(downloads()), previous);
+  EXPECT_EQ(ok("tunewerk.record.status")["savedPath"], first["savedPath"]);
+
+  // With room again, the next stop exports the take that was kept.
+  rlimit room{};
+  getrlimit(RLIMIT_FSIZE, &room);
+  ASSERT_EQ(prlimit(service_->pid(), RLIMIT_FSIZE, &room, nullptr), 0);
+  const Json stop = ok("tunewerk.record.stop");
+  const auto n = whole_wav_samples(file_bytes(downloads() / "Melodara_BanThu_48kHz.wav"));
+  ASSERT_TRUE(n.has_value());
+  EXPECT_GE(*n, 3u * 96000u);
+  EXPECT_EQ(stop["durationSec"].get<double>(), rounded(*n));
+  EXPECT_TRUE(temporaries_in(downloads()).empty());
+}
+
+// A stand-in ffmpeg that runs the real one and, once `half` exists beside
+// it, cuts its output to half and still exits with 0.
+struct HalfWritingFfmpeg {
+  DeviceFile folder;  // a fresh folder of the test's own
+  fs::path script = folder.dir / "ffmpeg", half = folder.dir / "half";
+  HalfWritingFfmpeg() {
+    std::ofstream(script) << "#!/bin/sh\n/usr/bin/ffmpeg \"$@\" || exit $?\nfor last; do :; done\n"
+                          << "if [ -e '" << half.string() << "' ]; then\n"
+                          << "  truncate -s $(( $(stat -c %s \"$last\") / 2 )) \"$last\"\nfi\nexit 0\n";
+    fs::permissions(script, fs::perms::owner_all);
+  }
+};
+
+// The stand-in is a base so that it exists before the service starts.
+class RecordingWithAHalfShareCopy : protected HalfWritingFfmpeg, public Recording {
+ protected:
+  RecordingWithAHalfShareCopy() : Recording({{"MELODARA_FFMPEG_PATH", script.string()}}) {}
+};
+
+// Guards the share copy that no player opens: ffmpeg's exit status was all
+// that counted.
+TEST_F(RecordingWithAHalfShareCopy, IsNotAnsweredAndThePreviousCopyStays) {
+  fs::create_directory(downloads());
+  const fs::path mix = downloads() / "Melodara_BanThu_48kHz.wav";
+  const fs::path share = downloads() / "Melodara_BanThu_Share.m4a";
+  ok("tunewerk.record.start");
+  record_at_least(1.0);
+  ASSERT_EQ(ok("tunewerk.record.stop")["sharePath"], share.string());
+  const auto previous_share = file_bytes(share);
+  const auto previous_mix = file_bytes(mix);
+
+  std::ofstream(half) << "";
+  ok("tunewerk.record.start");
+  record_at_least(3.0);
+  const Json stop = ok("tunewerk.record.stop");
+  EXPECT_EQ(stop["savedPath"], mix.string());
+  EXPECT_EQ(stop["sharePath"], mix.string());
+  EXPECT_EQ(file_bytes(share), previous_share);
+  EXPECT_NE(file_bytes(mix), previous_mix);
+  EXPECT_GE(whole_wav_samples(file_bytes(mix)).value_or(0), 3u * 96000u);
+  EXPECT_TRUE(temporaries_in(downloads()).empty());
+}
+
+// Guards against torn exports: a service killed while it exports a 25 s take
+// left headers without data and data under a header that claimed more. Five
+// services record at once, each killed at its own moment of the export.
+TEST(RecordingKilled, MidExportEveryFileIsThePreviousTakeOrTheWholeNewOne) {
+  constexpr double kTakeSeconds = 25.0;
+  const std::chrono::milliseconds delays[] = {5ms, 20ms, 40ms, 150ms, 600ms};
+  DeviceFile devices;
+  struct Trial {
+    DeviceFile home;  // a folder that outlives the killed service
+    std::optional<ServiceProcess> service;
+    Snapshot previous;
+  };
+  std::vector<Trial> trials(std::size(delays));
+  auto status = [](ServiceProcess& s) { return s.call("tunewerk.record.status"); };
+  for (Trial& t : trials) {
+    fs::create_directory(t.home.dir / "Downloads");
+    t.service.emplace(on_home(devices, t.home.dir.string()));
+    t.service->call("tunewerk.record.start");
+  }
+  std::this_thread::sleep_for(500ms);
+  for (Trial& t : trials) {
+    t.service->call("tunewerk.record.stop");
+    t.previous = snapshot(t.home.dir / "Downloads");
+    ASSERT_EQ(t.previous.size(), 5u);
+    t.service->call("tunewerk.record.start");
+  }
+  for (Trial& t : trials) {
+    for (const auto end = Clock::now() + 90s;
+         Clock::now() < end && status(*t.service)["durationSec"].get<double>() < kTakeSeconds;)
+      std::this_thread::sleep_for(100ms);
+  }
+  for (std::size_t i = 0; i < trials.size(); ++i) {
+    ServiceProcess& s = *trials[i].service;
+    ASSERT_TRUE(
+        s.write_line(R"({"protocolVersion":2,"requestId":"stop","operation":"tunewerk.record.stop"})"));
+    std::this_thread::sleep_for(delays[i]);
+    kill(s.pid(), SIGKILL);
+    EXPECT_EQ(s.wait_exit(), -SIGKILL);
+  }
+
+  for (std::size_t i = 0; i < trials.size(); ++i) {
+    SCOPED_TRACE(::testing::Message() << "killed " << delays[i].count() << " ms into the export");
+    const fs::path dir = trials[i].home.dir / "Downloads";
+    for (const char* name : kDiagnosticFiles) {
+      const auto now = file_bytes(dir / name);
+      if (now == trials[i].previous.at(name)) continue;
+      if (std::string(name).ends_with(".wav")) {
+        EXPECT_GE(whole_wav_samples(now).value_or(0), std::uintmax_t(kTakeSeconds * 96000.0)) << name;
+      } else {
+        EXPECT_EQ(probe(dir / name, "stream=codec_name"), "aac");
+        const auto mix = whole_wav_samples(file_bytes(dir / "Melodara_BanThu_48kHz.wav")).value_or(0);
+        EXPECT_NEAR(probe_seconds(dir / name), double(mix) / 96000.0, 0.1);
+      }
+    }
+    // A new service on the same HOME clears what the killed one left.
+    ServiceProcess next(on_home(devices, trials[i].home.dir.string()));
+    for (const auto end = Clock::now() + 5s; Clock::now() < end && !temporaries_in(dir).empty();)
+      std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(temporaries_in(dir), std::vector<std::string>{});
+  }
 }
 
 }  // namespace

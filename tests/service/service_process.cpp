@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -31,7 +32,7 @@ std::string make_temp_dir() {
 
 ServiceProcess::ServiceProcess(ServiceOptions options, const std::map<std::string, std::string>& files) {
   root_ = make_temp_dir();
-  home_ = root_ + "/home";
+  home_ = options.home.empty() ? root_ + "/home" : options.home;
   workdir_ = root_ + "/work";
   std::filesystem::create_directories(home_);
   std::filesystem::create_directories(workdir_);
@@ -69,8 +70,17 @@ ServiceProcess::ServiceProcess(ServiceOptions options, const std::map<std::strin
   posix_spawn_file_actions_addchdir_np(&actions, workdir_.c_str());
   std::string binary = MELODARA_SERVICE_BINARY;
   char* argv[] = {binary.data(), nullptr};
+  // An ignored signal stays ignored across the spawn; the test itself has no limit.
+  if (options.file_size_limit) signal(SIGXFSZ, SIG_IGN);
   const int rc = posix_spawn(&pid_, binary.c_str(), &actions, nullptr, argv, envp.data());
   posix_spawn_file_actions_destroy(&actions);
+  if (rc == 0 && options.file_size_limit) {
+    // Set before the first request is written, so before any export.
+    rlimit limit{};
+    getrlimit(RLIMIT_FSIZE, &limit);
+    limit.rlim_cur = *options.file_size_limit;  // the hard limit stays, so a test can lift it
+    if (prlimit(pid_, RLIMIT_FSIZE, &limit, nullptr) != 0) throw std::runtime_error("prlimit failed");
+  }
   close(in_pipe[0]);
   close(out_pipe[1]);
   close(err_pipe[1]);

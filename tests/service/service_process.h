@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
@@ -17,6 +18,10 @@ namespace melodara::testing {
 struct ServiceOptions {
   std::map<std::string, std::string> env;  // added to (or replacing) the base environment
   std::vector<std::string> path_dirs;      // put before /usr/bin:/bin on PATH
+  std::string home = {};                   // an existing HOME, left in place; empty: a fresh one
+  // A full disk: the service's RLIMIT_FSIZE (its children inherit it), with
+  // SIGXFSZ ignored so that writes past it fail instead of killing.
+  std::optional<std::uint64_t> file_size_limit = {};
 };
 
 class ServiceProcess {
