@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <string_view>
 
 extern "C" {
@@ -269,7 +270,9 @@ std::optional<double> probe_media_seconds(std::span<const std::uint8_t> bytes) {
 std::optional<AudioFileProbe> probe_audio_file(const std::filesystem::path& path) {
   prepare_library();
   AVFormatContext* format = nullptr;
-  if (avformat_open_input(&format, path.c_str(), nullptr, nullptr) < 0) return std::nullopt;
+  // "file:" keeps a name with a colon from being read as another protocol.
+  const std::string url = "file:" + path.string();
+  if (avformat_open_input(&format, url.c_str(), nullptr, nullptr) < 0) return std::nullopt;
   const std::unique_ptr<AVFormatContext*, void (*)(AVFormatContext**)> closer(&format, avformat_close_input);
   if (!container_supported(format->iformat)) return std::nullopt;
   avformat_find_stream_info(format, nullptr);

@@ -248,5 +248,39 @@ TEST(FfmpegDecode, QuietTrackIsRaised) {
   EXPECT_NEAR(test::stereo_rms(*media->samples), 0.115, 0.115 * 0.02);
 }
 
+// The share copy's check: a file cut after its index still declares its whole
+// length, so the probe reads the packets through.
+TEST(AudioFileProbe, StreamsAndThePacketsThatRead) {
+  TempDir dir;
+  const fs::path share = dir / "a:share.m4a.tmp-1-0";  // a colon, and no extension to go by
+  auto args = test::tone_input(48000, 2, 3.0, 0.5);
+  args.insert(args.end(),
+              {"-c:a", "aac", "-b:a", "192k", "-movflags", "+faststart", "-f", "mp4", share.string()});
+  ASSERT_TRUE(test::run_ffmpeg(args));
+  const auto whole = probe_audio_file(share);
+  ASSERT_TRUE(whole.has_value());
+  EXPECT_EQ(whole->streams, 1u);
+  EXPECT_EQ(whole->audio_streams, 1u);
+  EXPECT_NEAR(whole->seconds, 3.0, 0.05);
+
+  const auto bytes = test::read_bytes(share);
+  const fs::path half = dir / "half.m4a";
+  test::write_text(half, std::string(bytes.begin(), bytes.begin() + std::ptrdiff_t(bytes.size() / 2)));
+  const auto cut = probe_audio_file(half);
+  ASSERT_TRUE(cut.has_value());  // the index comes first: it opens
+  EXPECT_LT(cut->seconds, 2.0);
+
+  const fs::path video = test::make_clip_video(dir / "clip.mp4", 1.0, 0.5);
+  ASSERT_FALSE(video.empty());
+  const auto clip = probe_audio_file(video);
+  ASSERT_TRUE(clip.has_value());
+  EXPECT_EQ(clip->streams, 2u);
+  EXPECT_EQ(clip->audio_streams, 1u);
+
+  test::write_text(dir / "noise", std::string(4096, 'x'));
+  EXPECT_FALSE(probe_audio_file(dir / "noise").has_value());
+  EXPECT_FALSE(probe_audio_file(dir / "missing.m4a").has_value());
+}
+
 }  // namespace
 }  // namespace melodara
