@@ -14,7 +14,6 @@
 #include "core/tool_discovery.h"
 #include "core/utf8.h"
 #include "media/analysis_meta.h"
-#include "media/clip_id.h"
 #include "media/clip_video.h"
 #include "media/fetch_texts.h"
 #include "media/ffmpeg_decode.h"
