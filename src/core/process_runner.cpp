@@ -217,11 +217,21 @@ int child_main(void* start) {
   exec_child(s->path, s->argv, s->fds, s->parent, s->report);
 }
 
+// AddressSanitizer takes code running on a stack it does not know for an
+// overflow: its builds fork instead.
+#if defined(__SANITIZE_ADDRESS__)
+#define MELODARA_CHILD_FORKS 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define MELODARA_CHILD_FORKS 1
+#endif
+#endif
+
 // A child that shares our memory until its exec, on a stack of its own, while
 // the calling thread waits (as posix_spawn does): no copy of our page tables,
 // and no copy-on-write faults afterwards on the engine's memory.
 pid_t clone_child(ChildStart& start) {
-#if defined(__linux__)
+#if defined(__linux__) && !defined(MELODARA_CHILD_FORKS)
   constexpr std::size_t kStackBytes = 64 * 1024;
   void* stack =
       ::mmap(nullptr, kStackBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
