@@ -233,6 +233,17 @@ TEST(MediaService, CancelledAndSupersededLoadsStopTheirTools) {
   }
   EXPECT_EQ(d.modes_for(a), std::vector<std::string>{"template"});
   EXPECT_EQ(d.modes_for(b), std::vector<std::string>{"template"});
+
+  // A synchronous load supersedes a job as well.
+  fs::remove(d.ytdlp.control() / "open.template");
+  const std::string e = d.page('e');
+  service.call("player.remote-load", {{"url", e}, {"async", true}});
+  const pid_t pid_e = d.download_pid(e);
+  ASSERT_GT(pid_e, 0);
+  EXPECT_EQ(service.call("player.remote-load", {{"url", (d.fixtures / "song.m4a").string()}})["loaded"],
+            true);
+  EXPECT_TRUE(process_gone(pid_e, 2s)) << "the job a synchronous load superseded runs on";
+  EXPECT_EQ(service.call("player.load-status", {{"jobId", "load-4"}})["status"], "cancelled");
 }
 
 // Loss guarded against: a service killed with signal 9 left its hung yt-dlp
