@@ -13,8 +13,12 @@ std::optional<std::string> env_text(const char* name) {
 }
 
 std::optional<std::string> home_folder() {
-  if (auto home = env_text("HOME")) return home;
-  return env_text("USERPROFILE");
+  // Set but empty is as good as unset: an empty home would put our folders
+  // under whatever folder we were started from.
+  for (const char* name : {"HOME", "USERPROFILE"}) {
+    if (auto home = env_text(name); home && !home->empty()) return home;
+  }
+  return std::nullopt;
 }
 
 std::filesystem::path user_temp_dir() {

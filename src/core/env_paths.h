@@ -11,7 +11,8 @@ namespace melodara {
 // Thread: any. Allocates: yes. Blocks: no.
 std::optional<std::string> env_text(const char* name);
 
-// HOME, or USERPROFILE when HOME is unset or not valid UTF-8; may be empty text.
+// HOME, or USERPROFILE when HOME is unset, empty or not valid UTF-8; none
+// when neither is set to a non-empty valid text.
 // Thread: any. Allocates: yes. Blocks: no.
 std::optional<std::string> home_folder();
 

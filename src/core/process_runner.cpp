@@ -3,16 +3,25 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#if defined(__linux__)
+#include <linux/close_range.h>
+#include <sched.h>
+#include <sys/mman.h>
+#include <sys/prctl.h>
+#endif
+
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <ctime>
 #include <mutex>
 #include <set>
+#include <string_view>
 
 #include "core/unique_fd.h"
 
@@ -22,6 +31,9 @@ namespace melodara {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// How often a cancellable run asks whether it is still wanted.
+constexpr int kCancelPollMs = 50;
 
 using Fd = UniqueFd;
 
@@ -113,6 +125,155 @@ class ChildEntry {
   bool killed_ = false;
 };
 
+// The child is killed with signal 9 when its parent ends, however it ends.
+// Linux ties this to the thread that forked: every run waits for its child on
+// that thread, so the thread never ends first.
+void set_parent_death_kill() {
+#if defined(__linux__)
+  ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+#endif
+}
+
+// Marks every descriptor from 3 up close-on-exec (the exec closes them; the
+// failure report pipe stays usable until then).
+void close_from_3_on_exec() {
+#if defined(__linux__)
+  if (::syscall(SYS_close_range, 3U, ~0U, CLOSE_RANGE_CLOEXEC) == 0) return;
+#endif
+  for (int fd = 3; fd < 65536; ++fd) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+}
+
+// The forked child up to the exec: only async-signal-safe calls. An exec
+// failure sends errno through `report` (closed by a successful exec).
+[[noreturn]] void exec_child(const char* path, char* const* argv, const std::array<int, 3>& fds, pid_t parent,
+                             int report) {
+  set_parent_death_kill();
+  // The parent may have died before the signal was armed.
+  if (::getppid() != parent) ::_exit(127);
+  ::setpgid(0, 0);
+  for (int target = 0; target < 3; ++target) {
+    const int fd = fds[static_cast<std::size_t>(target)];
+    const int rc = fd == target ? ::fcntl(fd, F_SETFD, 0) : ::dup2(fd, target);
+    if (rc < 0) {
+      const int e = errno;
+      (void)!::write(report, &e, sizeof e);
+      ::_exit(127);
+    }
+  }
+  // Our handlers must not run here (the memory is the parent's): every handled
+  // signal, and SIGPIPE, back to its default before the mask opens.
+  struct sigaction dfl {};
+  dfl.sa_handler = SIG_DFL;
+  for (int sig = 1; sig < NSIG; ++sig) {
+    struct sigaction current {};
+    if (::sigaction(sig, nullptr, &current) != 0) continue;
+    const bool handled = (current.sa_flags & SA_SIGINFO) != 0 ||
+                         (current.sa_handler != SIG_DFL && current.sa_handler != SIG_IGN);
+    if (handled || sig == SIGPIPE) ::sigaction(sig, &dfl, nullptr);
+  }
+  close_from_3_on_exec();
+  sigset_t empty;
+  sigemptyset(&empty);
+  ::sigprocmask(SIG_SETMASK, &empty, nullptr);
+  ::execve(path, argv, environ);
+  const int e = errno;
+  (void)!::write(report, &e, sizeof e);
+  ::_exit(127);
+}
+
+// The file a program name runs: a name with a slash as it is, else the first
+// executable regular file of that name on PATH (the system default without one).
+std::optional<std::string> resolve_program(const std::string& program) {
+  if (program.empty()) return std::nullopt;
+  if (program.find('/') != std::string::npos) return program;
+  const char* path_env = std::getenv("PATH");
+  std::string_view dirs = path_env != nullptr ? path_env : "/bin:/usr/bin";
+  for (;;) {
+    const std::size_t colon = dirs.find(':');
+    const std::string_view dir = dirs.substr(0, colon);
+    std::string candidate = dir.empty() ? std::string(".") : std::string(dir);
+    candidate += '/';
+    candidate += program;
+    struct stat st {};
+    if (::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+        ::access(candidate.c_str(), X_OK) == 0) {
+      return candidate;
+    }
+    if (colon == std::string_view::npos) return std::nullopt;
+    dirs.remove_prefix(colon + 1);
+  }
+}
+
+struct ChildStart {
+  const char* path;
+  char* const* argv;
+  std::array<int, 3> fds;
+  pid_t parent;
+  int report;
+};
+
+int child_main(void* start) {
+  const auto* s = static_cast<const ChildStart*>(start);
+  exec_child(s->path, s->argv, s->fds, s->parent, s->report);
+}
+
+// AddressSanitizer takes code running on a stack it does not know for an
+// overflow: its builds fork instead.
+#if defined(__SANITIZE_ADDRESS__)
+#define MELODARA_CHILD_FORKS 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define MELODARA_CHILD_FORKS 1
+#endif
+#endif
+
+// A child that shares our memory until its exec, on a stack of its own, while
+// the calling thread waits (as posix_spawn does): no copy of our page tables,
+// and no copy-on-write faults afterwards on the engine's memory.
+pid_t clone_child(ChildStart& start) {
+#if defined(__linux__) && !defined(MELODARA_CHILD_FORKS)
+  constexpr std::size_t kStackBytes = 64 * 1024;
+  void* stack =
+      ::mmap(nullptr, kStackBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+  if (stack == MAP_FAILED) return -1;
+  const pid_t pid =
+      ::clone(child_main, static_cast<char*>(stack) + kStackBytes, CLONE_VM | CLONE_VFORK | SIGCHLD, &start);
+  ::munmap(stack, kStackBytes);
+  return pid;
+#else
+  const pid_t pid = ::fork();
+  if (pid == 0) child_main(&start);
+  return pid;
+#endif
+}
+
+// Starts `path` with `fds` as its standard streams; the child's pid, or -1
+// when it could not start (no process, or the exec failed).
+pid_t start_child(const std::string& path, char* const* argv, const std::array<int, 3>& fds) {
+  Fd report_read, report_write;
+  if (!make_pipe(report_read, report_write)) return -1;
+  ChildStart start{path.c_str(), argv, fds, ::getpid(), report_write.get()};
+  // No signal handler may run in the child before its exec.
+  sigset_t all, old;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &old);
+  const pid_t pid = clone_child(start);
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  if (pid < 0) return -1;
+  report_write.reset();
+  int child_errno = 0;
+  ssize_t n = 0;
+  do {
+    n = ::read(report_read.get(), &child_errno, sizeof child_errno);
+  } while (n < 0 && errno == EINTR);
+  if (n > 0) {
+    int status = 0;
+    wait_blocking(pid, status);
+    return -1;
+  }
+  return pid;
+}
+
 Fd open_null() { return Fd(::open("/dev/null", O_RDWR | O_CLOEXEC)); }
 
 enum class Drain { Open, Closed, Failed, Refused };
@@ -161,38 +322,16 @@ ProcessResult run_child(const Command& command, const RunOptions& spec) {
     return std::unexpected(std::string(kMissingCommand));
   }
 
+  const std::optional<std::string> path = resolve_program(command.program);
+  if (!path) return std::unexpected(std::string(kMissingCommand));
   std::vector<char*> argv;
   argv.reserve(command.args.size() + 2);
   argv.push_back(const_cast<char*>(command.program.c_str()));
   for (const std::string& a : command.args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
 
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, child_in.get(), 0);
-  posix_spawn_file_actions_adddup2(&actions, child_out.get(), 1);
-  posix_spawn_file_actions_adddup2(&actions, child_err.get(), 2);
-  // Descriptors opened elsewhere without close-on-exec must not reach the child
-  // either: one holding our standard output would corrupt the protocol stream.
-  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-
-  posix_spawnattr_t attr;
-  posix_spawnattr_init(&attr);
-  sigset_t default_set;
-  sigemptyset(&default_set);
-  sigaddset(&default_set, SIGPIPE);
-  sigset_t empty_mask;
-  sigemptyset(&empty_mask);
-  posix_spawnattr_setsigdefault(&attr, &default_set);
-  posix_spawnattr_setsigmask(&attr, &empty_mask);
-  posix_spawnattr_setpgroup(&attr, 0);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
-
-  pid_t pid = -1;
-  const int rc = ::posix_spawnp(&pid, command.program.c_str(), &actions, &attr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attr);
-  if (rc != 0) return std::unexpected(std::string(kMissingCommand));
+  const pid_t pid = start_child(*path, argv.data(), {child_in.get(), child_out.get(), child_err.get()});
+  if (pid < 0) return std::unexpected(std::string(kMissingCommand));
   const ChildEntry entry(pid);
   child_in.reset();
   child_out.reset();
@@ -244,8 +383,14 @@ ProcessResult run_child(const Command& command, const RunOptions& spec) {
         exited = true;
         exit_fd.reset();
       } else if (w < 0 && errno != EINTR) {
+        ::kill(-pid, SIGKILL);
         return std::unexpected(std::string(kProcessFailed));
       }
+    }
+    if (spec.cancelled && spec.cancelled()) {
+      ::kill(-pid, SIGKILL);
+      if (!exited) wait_blocking(pid, output.status);
+      return std::unexpected(std::string(kCancelled));
     }
     if (refused) {
       // Output past its bound: the child is stopped like one past its limit.
@@ -267,6 +412,7 @@ ProcessResult run_child(const Command& command, const RunOptions& spec) {
       timeout_ms = static_cast<int>(std::min<long long>(remaining, 40));
     }
     if (!exited && !exit_fd.valid()) timeout_ms = timeout_ms < 0 ? 40 : std::min(timeout_ms, 40);
+    if (spec.cancelled) timeout_ms = timeout_ms < 0 ? kCancelPollMs : std::min(timeout_ms, kCancelPollMs);
 
     pollfd fds[4];
     nfds_t n = 0;
@@ -278,6 +424,8 @@ ProcessResult run_child(const Command& command, const RunOptions& spec) {
     add(our_err, POLLIN);
     if (!exited) add(exit_fd, POLLIN);
     if (::poll(fds, n, timeout_ms) < 0 && errno != EINTR) {
+      ::kill(-pid, SIGKILL);
+      if (!exited) wait_blocking(pid, output.status);
       return std::unexpected(std::string(kProcessFailed));
     }
 

@@ -5,9 +5,15 @@
 //
 // Every child gets: the null device on standard input unless bytes are fed to it,
 // pipes or the null device for its output, the default SIGPIPE disposition, an
-// empty signal mask, a process group of its own, and no descriptor of ours
-// beyond 0, 1 and 2. Every run is registered until it ends, so the service can
-// kill what still runs when it exits.
+// empty signal mask, a process group of its own, no descriptor of ours beyond
+// 0, 1 and 2, and signal 9 when the service dies, however it dies (Linux's
+// parent-death signal, armed before the exec; it fires when the thread that
+// started the child ends, so every run waits for its child on the calling
+// thread). macOS has no parent-death signal: a build there must watch the
+// service from outside the child instead (a kqueue EVFILT_PROC / NOTE_EXIT
+// watch on the service's pid that kills the child's group). Every run is
+// registered until it ends, so the service can kill what still runs when it
+// exits.
 #include <array>
 #include <chrono>
 #include <cstdint>
@@ -36,10 +42,12 @@ struct ProcessOutput {
   Bytes stderr;
 };
 
-// The three error kinds of a run.
+// The error kinds of a run.
 inline constexpr std::string_view kMissingCommand = "missing-command";
 inline constexpr std::string_view kProcessFailed = "process-failed";
 inline constexpr std::string_view kTimeout = "timeout";
+// The run's caller stopped wanting it (RunOptions::cancelled).
+inline constexpr std::string_view kCancelled = "cancelled";
 
 using ProcessResult = std::expected<ProcessOutput, std::string>;
 
@@ -69,6 +77,10 @@ struct RunOptions {
   // Takes standard output piece by piece instead of `ProcessOutput::stdout`;
   // returning false kills the child's group and fails the run ("process-failed").
   std::function<bool(std::span<const std::uint8_t>)> stdout_sink{};
+  // Asked every 50 ms or sooner while the child runs; true kills the child's
+  // group with signal 9 and ends the run with "cancelled". Called on the
+  // run's thread.
+  std::function<bool()> cancelled{};
 };
 
 // Runs the child as the options say; with a limit, exactly as

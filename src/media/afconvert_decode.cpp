@@ -94,37 +94,46 @@ std::optional<fs::path> create_private_temp_file(const fs::path& dir, std::strin
   return std::nullopt;
 }
 
-std::optional<std::vector<float>> decode_with_afconvert(std::span<const std::uint8_t> bytes,
-                                                        const MediaLimits& limits) {
-  if (bytes.size() < 16) return std::nullopt;
+std::expected<std::vector<float>, DecodeFailure> decode_with_afconvert(std::span<const std::uint8_t> bytes,
+                                                                       const MediaLimits& limits) {
+  constexpr auto kUnavailable = std::unexpected(DecodeFailure::Unavailable);
+  if (bytes.size() < 16) return std::unexpected(DecodeFailure::Refused);
   const fs::path tmp = user_temp_dir();
   const auto input = create_private_temp_file(tmp, "mld_afin_", afconvert_input_extension(bytes));
-  if (!input) return std::nullopt;
+  if (!input) return kUnavailable;
   if (!write_new_file(*input, bytes)) {
     ::unlink(input->c_str());
-    return std::nullopt;
+    return kUnavailable;
   }
   const auto output = create_private_temp_file(tmp, "mld_afout_", "wav");
   if (!output) {
     ::unlink(input->c_str());
-    return std::nullopt;
+    return kUnavailable;
   }
   const Command convert{"/usr/bin/afconvert",
                         {"-f", "WAVE", "-d", "LEF32@48000", "-c", "2", input->string(), output->string()}};
-  const ProcessResult run = run_process_plain(convert, {std::nullopt, false, false});
+  RunOptions options;
+  options.capture_stdout = false;
+  options.capture_stderr = false;
+  options.cancelled = limits.cancelled;
+  const ProcessResult run = run_process(convert, options);
   ::unlink(input->c_str());
   if (!run || !exited_ok(run->status)) {
     ::unlink(output->c_str());
-    return std::nullopt;
+    if (!run) {
+      return std::unexpected(run.error() == kCancelled ? DecodeFailure::Cancelled
+                                                       : DecodeFailure::Unavailable);
+    }
+    return std::unexpected(DecodeFailure::Refused);
   }
   // A header and the bound's worth of floats, no more.
   const auto wav = read_regular_file(*output, 4096 + 4 * limits.max_track_samples(), Links::Refuse);
   ::unlink(output->c_str());
-  if (!wav) return std::nullopt;
+  if (!wav) return kUnavailable;
   const auto data = wav_data_chunk(*wav);
-  if (!data) return std::nullopt;
+  if (!data) return std::unexpected(DecodeFailure::Refused);
   F32leCollector collector(limits.max_track_samples(), data->size() / 4);
-  if (!collector.append(*data)) return std::nullopt;
+  if (!collector.append(*data)) return kUnavailable;
   return std::move(collector).take();
 }
 

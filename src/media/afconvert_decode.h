@@ -3,6 +3,7 @@
 // Linux, where it fails like any missing program): the bytes go to a temporary
 // input file, the converter writes a float WAV, and its data chunk is the result.
 #include <cstdint>
+#include <expected>
 #include <filesystem>
 #include <optional>
 #include <span>
@@ -13,14 +14,15 @@
 
 namespace melodara {
 
-// Stereo 48 kHz samples (the converter's f32le data, not normalised) or none;
-// a conversion longer than the track bound is refused unread. The temporary
+// Stereo 48 kHz samples (the converter's f32le data, not normalised), or why
+// none: Refused when the converter ran and failed, Unavailable when it could
+// not run or the conversion is longer than the track bound (refused unread). The temporary
 // files are created exclusively, without following links, under names that
 // cannot be guessed, in the per-user temporary folder, and removed on every path.
 // Thread: any. Blocks: runs the converter to its end.
 // Allocates: yes (the samples).
-std::optional<std::vector<float>> decode_with_afconvert(std::span<const std::uint8_t> bytes,
-                                                        const MediaLimits& limits = {});
+std::expected<std::vector<float>, DecodeFailure> decode_with_afconvert(std::span<const std::uint8_t> bytes,
+                                                                       const MediaLimits& limits = {});
 
 // The input file's extension by sniffing: "m4a", "mp3", "wav" or "ogg".
 // Thread: any. Allocates: no. Blocks: no.

@@ -2,6 +2,7 @@
 
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <limits>
 
@@ -15,14 +16,21 @@ namespace melodara {
 namespace {
 
 // ffmpeg's f32le output, gathered into a buffer reserved for `reserve` samples.
-std::optional<std::vector<float>> run_ffmpeg_decode(const Command& command, RunOptions options,
-                                                    std::uint64_t reserve, const MediaLimits& limits) {
+// Refused only when ffmpeg ran to its end and gave no audio.
+std::expected<std::vector<float>, DecodeFailure> run_ffmpeg_decode(const Command& command, RunOptions options,
+                                                                   std::uint64_t reserve,
+                                                                   const MediaLimits& limits) {
   F32leCollector collector(limits.max_track_samples(), reserve);
   options.capture_stderr = false;
+  options.cancelled = limits.cancelled;
   options.stdout_sink = [&collector](std::span<const std::uint8_t> bytes) { return collector.append(bytes); };
   const ProcessResult run = run_process(command, options);
+  if (!run) {
+    return std::unexpected(run.error() == kCancelled ? DecodeFailure::Cancelled : DecodeFailure::Unavailable);
+  }
+  if (WIFSIGNALED(run->status)) return std::unexpected(DecodeFailure::Unavailable);
   // More than 7 bytes: at least one whole frame.
-  if (!run || !exited_ok(run->status) || collector.bytes_seen() < 8) return std::nullopt;
+  if (!exited_ok(run->status) || collector.bytes_seen() < 8) return std::unexpected(DecodeFailure::Refused);
   return std::move(collector).take();
 }
 
@@ -62,6 +70,7 @@ std::optional<DecodedMedia> decode_source_ffmpeg(const std::string& source, cons
     if (auto pcm = run_ffmpeg_decode(ffmpeg_decode_command(source), options, 0, limits)) {
       if (auto media = media_from_pcm(std::move(*pcm), false)) return media;
     }
+    if (load_cancelled(limits)) return std::nullopt;
     auto fetched = fetch_with_curl(source, limits);
     if (!fetched) return std::nullopt;
     bytes = std::move(*fetched);
@@ -77,6 +86,7 @@ std::optional<DecodedMedia> decode_source_ffmpeg(const std::string& source, cons
     if (auto pcm = run_ffmpeg_decode(ffmpeg_decode_command("file:" + source), {}, reserve, limits)) {
       if (auto media = media_from_pcm(std::move(*pcm), false)) return media;
     }
+    if (load_cancelled(limits)) return std::nullopt;
     auto read = read_regular_file(source, limits.max_source_bytes, Links::Follow);
     if (!read) return std::nullopt;
     bytes = std::move(*read);
@@ -84,18 +94,25 @@ std::optional<DecodedMedia> decode_source_ffmpeg(const std::string& source, cons
   if (auto pcm = decode_with_afconvert(bytes, limits)) {
     if (auto media = media_from_pcm(std::move(*pcm), false)) return media;
   }
+  if (load_cancelled(limits)) return std::nullopt;
   return decode_with_symphonia(bytes, limits);
 }
 
-std::optional<std::vector<float>> decode_bytes_ffmpeg(std::span<const std::uint8_t> bytes,
-                                                      const MediaLimits& limits) {
-  if (bytes.empty()) return std::nullopt;
+std::expected<std::vector<float>, DecodeFailure> decode_bytes_ffmpeg(std::span<const std::uint8_t> bytes,
+                                                                     const MediaLimits& limits) {
+  if (bytes.empty()) return std::unexpected(DecodeFailure::Refused);
   RunOptions options;
   options.stdin_bytes = bytes;
   const std::uint64_t reserve = reserve_samples_for(probe_media_seconds(bytes), bytes.size(), limits);
-  if (auto pcm = run_ffmpeg_decode(ffmpeg_decode_command("pipe:0"), options, reserve, limits)) return pcm;
-  if (auto pcm = decode_with_afconvert(bytes, limits)) return pcm;
-  return decode_samples_in_process(bytes, limits);
+  auto tool = run_ffmpeg_decode(ffmpeg_decode_command("pipe:0"), options, reserve, limits);
+  if (tool || tool.error() == DecodeFailure::Cancelled) return tool;
+  auto converted = decode_with_afconvert(bytes, limits);
+  if (converted || converted.error() == DecodeFailure::Cancelled) return converted;
+  auto own = decode_samples_in_process(bytes, limits);
+  if (own || own.error() == DecodeFailure::Cancelled) return own;
+  // Bad bytes only when both ffmpeg and our own decoder looked at them and said so.
+  const bool refused = tool.error() == DecodeFailure::Refused && own.error() == DecodeFailure::Refused;
+  return std::unexpected(refused ? DecodeFailure::Refused : DecodeFailure::Unavailable);
 }
 
 }  // namespace melodara

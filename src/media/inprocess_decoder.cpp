@@ -26,6 +26,7 @@ constexpr int kIoBufferSize = 32768;
 // No single allocation of the library needs more for the files we take (the
 // biggest are sample tables and cover art); a header claiming more is a lie.
 constexpr std::size_t kMaxLibraryAllocation = 64u << 20;
+constexpr std::uint32_t kPacketsPerCancelCheck = 16;
 
 struct MemoryInput {
   const std::uint8_t* data = nullptr;
@@ -297,19 +298,20 @@ std::optional<AudioFileProbe> probe_audio_file(const std::filesystem::path& path
   return probe;
 }
 
-std::optional<std::vector<float>> decode_samples_in_process(std::span<const std::uint8_t> bytes,
-                                                            const MediaLimits& limits) {
+std::expected<std::vector<float>, DecodeFailure> decode_samples_in_process(
+    std::span<const std::uint8_t> bytes, const MediaLimits& limits) {
   Decoder d;
-  if (!open_audio_stream(d, bytes)) return std::nullopt;
+  if (!open_audio_stream(d, bytes)) return std::unexpected(DecodeFailure::Refused);
   d.codec = avcodec_alloc_context3(d.decoder);
-  if (d.codec == nullptr || avcodec_parameters_to_context(d.codec, d.stream->codecpar) < 0) {
-    return std::nullopt;
+  if (d.codec == nullptr) return std::unexpected(DecodeFailure::Unavailable);
+  if (avcodec_parameters_to_context(d.codec, d.stream->codecpar) < 0) {
+    return std::unexpected(DecodeFailure::Refused);
   }
   d.codec->pkt_timebase = d.stream->time_base;
-  if (avcodec_open2(d.codec, d.decoder, nullptr) < 0) return std::nullopt;
+  if (avcodec_open2(d.codec, d.decoder, nullptr) < 0) return std::unexpected(DecodeFailure::Refused);
   d.packet = av_packet_alloc();
   d.frame = av_frame_alloc();
-  if (d.packet == nullptr || d.frame == nullptr) return std::nullopt;
+  if (d.packet == nullptr || d.frame == nullptr) return std::unexpected(DecodeFailure::Unavailable);
 
   const int declared = d.stream->codecpar->sample_rate;
   const std::uint32_t working_rate =
@@ -319,22 +321,27 @@ std::optional<std::vector<float>> decode_samples_in_process(std::span<const std:
   FrameSink sink(working_rate, out);
   const int stream_index = d.stream->index;
   Step step = Step::More;
+  std::uint32_t packets = 0;
   while (step == Step::More && av_read_frame(d.format, d.packet) >= 0) {
     if (d.packet->stream_index == stream_index) {
       const int rc = avcodec_send_packet(d.codec, d.packet);
       step = rc < 0 && rc != AVERROR_INVALIDDATA ? Step::Stop : receive_frames(d, sink);
     }
     av_packet_unref(d.packet);
+    // A few milliseconds of decoding between checks: a check may take locks.
+    if (++packets % kPacketsPerCancelCheck == 0 && load_cancelled(limits)) {
+      return std::unexpected(DecodeFailure::Cancelled);
+    }
   }
   if (step == Step::More && avcodec_send_packet(d.codec, nullptr) >= 0) step = receive_frames(d, sink);
-  if (step == Step::Refused || !sink.finish()) return std::nullopt;
-  if (out.size() == 0) return std::nullopt;
+  if (step == Step::Refused || !sink.finish()) return std::unexpected(DecodeFailure::Unavailable);
+  if (out.size() == 0) return std::unexpected(DecodeFailure::Refused);
   return std::move(out).take();
 }
 
 std::optional<DecodedMedia> decode_with_symphonia(std::span<const std::uint8_t> bytes,
                                                   const MediaLimits& limits) {
-  std::optional<std::vector<float>> samples = decode_samples_in_process(bytes, limits);
+  auto samples = decode_samples_in_process(bytes, limits);
   if (!samples) return std::nullopt;
   return media_from_pcm(std::move(*samples), false);
 }

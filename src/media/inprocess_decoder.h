@@ -9,6 +9,7 @@
 // hostile file cannot make it reserve hundreds of megabytes.
 #include <cstdint>
 #include <filesystem>
+#include <expected>
 #include <optional>
 #include <span>
 #include <vector>
@@ -19,12 +20,13 @@
 namespace melodara {
 
 // Decodes the first supported audio track to stereo at 48 kHz, not yet
-// normalised; none when nothing decodes or the track passes the bound of
-// `limits` (decoding stops there).
+// normalised. Fails Refused when nothing decodes, Unavailable when the track
+// passes the bound of `limits` (decoding stops there), Cancelled when the
+// load's check says so between packets.
 // Thread: any. Blocks: CPU only.
 // Allocates: yes (the samples).
-std::optional<std::vector<float>> decode_samples_in_process(std::span<const std::uint8_t> bytes,
-                                                            const MediaLimits& limits = {});
+std::expected<std::vector<float>, DecodeFailure> decode_samples_in_process(
+    std::span<const std::uint8_t> bytes, const MediaLimits& limits = {});
 
 // Decodes, resamples and normalises: a finished track, or none.
 // Thread: any. Blocks: CPU only.

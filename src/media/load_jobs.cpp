@@ -17,12 +17,17 @@ std::string_view analysis_hint(std::string_view title, std::string_view source) 
   return title.empty() ? source : title;
 }
 
-void settle_key_tempo(DecodedMedia& media, std::string_view source, std::string_view hint) {
-  if (media.detected_key && media.tempo_known != 0) return;
+void settle_key_tempo(DecodedMedia& media, std::string_view source, std::string_view hint,
+                      KeyTempoAnalysis when) {
+  const bool complete = media.detected_key && media.tempo_known != 0;
+  if (complete && when == KeyTempoAnalysis::WhenMissing) return;
   MediaAnalysis found = analyze_key_tempo(*media.samples, hint);
   if (found.detected_key) media.detected_key = std::move(found.detected_key);
   media.tempo_known = found.tempo_known;
   media.tempo_bpm = found.tempo_bpm;
+  // A complete side file stays: it holds what the audio says, and this answer
+  // may have come from the hint.
+  if (complete) return;
   spawn_write_analysis_meta(
       SideFileNote{std::string(source), media.detected_key, media.tempo_known != 0, media.tempo_bpm});
 }
@@ -72,10 +77,26 @@ void report_load_job_progress(const SharedState& state, const LoadJobTable& jobs
   if (!g.poisoned() && g->player.mediaGeneration == job.generation) g->player.loadProgress = percent;
 }
 
+bool load_job_cancelled(const LoadJobTable& jobs, const LoadJobTicket& job) {
+  auto table = jobs->lock();
+  // A poisoned table cannot tell: the load goes on, as before the lock broke.
+  if (table.poisoned()) return false;
+  const auto it = table->jobs.find(job.id);
+  return it == table->jobs.end() || it->second.cancelled || it->second.status != LoadJobStatus::Loading;
+}
+
+void cancel_older_load_jobs(const LoadJobTable& jobs, std::uint64_t generation) {
+  auto table = jobs->lock();
+  if (!table.poisoned()) cancel_superseded_load_jobs(*table, generation);
+}
+
 void run_remote_load_job(const SharedState& state, const LoadJobTable& jobs, const LoadJobTicket& job,
                          const MediaLimits& limits) {
+  MediaLimits job_limits = limits;
+  job_limits.cancelled = [&jobs, &job] { return load_job_cancelled(jobs, job); };
   auto loaded = load_media_source(
-      job.source, [&](std::uint8_t percent) { report_load_job_progress(state, jobs, job, percent); }, limits);
+      job.source, [&](std::uint8_t percent) { report_load_job_progress(state, jobs, job, percent); },
+      job_limits);
   if (loaded) settle_key_tempo(*loaded, job.source, analysis_hint(job.title, job.source));
 
   // Declared first, dropped last: a track the player lets go of is freed

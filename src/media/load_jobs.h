@@ -30,13 +30,19 @@ struct LoadJobTicket {
 // Thread: any. Allocates: no. Blocks: no.
 std::string_view analysis_hint(std::string_view title, std::string_view source);
 
+// Whether a track that carries both key and tempo is analysed all the same
+// (a synchronous load: the hint's key or tempo wins over the side file's).
+enum class KeyTempoAnalysis { WhenMissing, Always };
+
 // Gives a loaded track the key and tempo it goes into the player with: its own
-// when it carries both (from its side file or the memory cache), else the
-// offline analysis' tempo and key, keeping the track's key when the analysis
-// finds none. The side file of an analysed track is handed to the cache writer.
+// when it carries both (from its side file or the memory cache) and `when` is
+// WhenMissing, else the offline analysis' tempo and key, keeping the track's
+// key when the analysis finds none. The side file of a track that lacked key
+// or tempo is handed to the cache writer.
 // Thread: a load job's or a request worker's, holding no lock. Allocates: yes.
 // Blocks: on the analysis (CPU).
-void settle_key_tempo(DecodedMedia& media, std::string_view source, std::string_view hint);
+void settle_key_tempo(DecodedMedia& media, std::string_view source, std::string_view hint,
+                      KeyTempoAnalysis when = KeyTempoAnalysis::WhenMissing);
 
 // Puts the track into the memory cache under `source`, with its key and tempo.
 // Thread: any, holding no lock but the job table's. Blocks: briefly on the cache mutex.
@@ -63,11 +69,24 @@ void abandon_player_load(NativeState& state, std::uint64_t generation);
 void report_load_job_progress(const SharedState& state, const LoadJobTable& jobs, const LoadJobTicket& job,
                               std::uint8_t percent);
 
+// True once the job's load is no longer wanted: cancelled (by a cancel or a
+// newer load), no longer loading, or gone from the table. A job overtaken only
+// by an unload goes on: its track is still worth caching.
+// Thread: the job's. Allocates: no. Blocks: on the job table's lock.
+bool load_job_cancelled(const LoadJobTable& jobs, const LoadJobTicket& job);
+
+// Cancels the jobs still loading for a generation older than `generation`:
+// a newer load, whichever way it goes, makes them useless.
+// Thread: any, holding no lock. Allocates: no. Blocks: on the job table's lock.
+void cancel_older_load_jobs(const LoadJobTable& jobs, std::uint64_t generation);
+
 // The job thread's body: loads the source, settles key and tempo, caches the
 // track and installs it while the player's generation is the job's, ending
 // "completed"; a job overtaken meanwhile ends "cancelled" without touching the
 // player, a failed load "error" with the ladder's message, a poisoned state
 // "error" with kStatePoisonedMessage. A job cancelled by request ends as it is.
+// The load itself stops (children killed within half a second, no further
+// step of the ladder) once load_job_cancelled says so.
 // Thread: the job's. Allocates: yes. Blocks: for the whole load.
 void run_remote_load_job(const SharedState& state, const LoadJobTable& jobs, const LoadJobTicket& job,
                          const MediaLimits& limits = {});

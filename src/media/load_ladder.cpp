@@ -14,7 +14,6 @@
 #include "core/tool_discovery.h"
 #include "core/utf8.h"
 #include "media/analysis_meta.h"
-#include "media/clip_id.h"
 #include "media/clip_video.h"
 #include "media/fetch_texts.h"
 #include "media/ffmpeg_decode.h"
@@ -77,6 +76,7 @@ class Ladder {
   void report(std::uint8_t percent) const {
     if (sink_) sink_(percent);
   }
+  bool cancelled() const { return load_cancelled(limits_); }
   std::optional<DecodedMedia> from_memory_cache() const;
   std::optional<DecodedMedia> from_pcm_cache() const;
   std::optional<DecodedMedia> from_cached_file(const fs::path& path, std::uint8_t start, bool drop_if_bad);
@@ -89,7 +89,7 @@ class Ladder {
   // the track and, for bytes fetched from the network, keeps them as ".audio".
   std::optional<DecodedMedia> decode_fetched(const Bytes& bytes, std::uint8_t before,
                                              bool keep_as_audio) const;
-  std::optional<DecodedMedia> decode_bytes(const Bytes& bytes) const;
+  std::expected<DecodedMedia, DecodeFailure> decode_bytes(const Bytes& bytes) const;
   void cache_track(const DecodedMedia& media) const;
   void ensure_video();
 
@@ -102,10 +102,12 @@ class Ladder {
   bool video_at_start_ = false;
 };
 
-std::optional<DecodedMedia> Ladder::decode_bytes(const Bytes& bytes) const {
+std::expected<DecodedMedia, DecodeFailure> Ladder::decode_bytes(const Bytes& bytes) const {
   auto pcm = decode_bytes_ffmpeg(bytes, limits_);
-  if (!pcm) return std::nullopt;
-  return media_from_pcm(std::move(*pcm), false);
+  if (!pcm) return std::unexpected(pcm.error());
+  auto media = media_from_pcm(std::move(*pcm), false);
+  if (!media) return std::unexpected(DecodeFailure::Unavailable);
+  return std::move(*media);
 }
 
 void Ladder::cache_track(const DecodedMedia& media) const {
@@ -172,18 +174,19 @@ std::optional<DecodedMedia> Ladder::from_cached_file(const fs::path& path, std::
   if (!bytes) return std::nullopt;
   auto media = decode_bytes(*bytes);
   if (!media) {
-    // A fetched source that no decoder takes (an error page cached before it
-    // was checked) would be tried first by every load: it goes.
-    if (drop_if_bad) ::unlink(path.c_str());
+    // A fetched source that the decoders refuse (an error page cached before
+    // it was checked) would be tried first by every load: it goes. One they
+    // could not judge (no ffmpeg, the track bound, a cancel) stays.
+    if (drop_if_bad && media.error() == DecodeFailure::Refused) ::unlink(path.c_str());
     return std::nullopt;
   }
   cache_track(*media);
   report(98);
-  return media;
+  return std::move(*media);
 }
 
 void Ladder::ensure_video() {
-  if (video_cached_ || !video_path_) return;
+  if (video_cached_ || !video_path_ || cancelled()) return;
   video_cached_ = download_clip_video(s_, *video_path_, limits_);
 }
 
@@ -192,7 +195,7 @@ std::optional<DecodedMedia> Ladder::from_download() {
   const std::optional<std::string> ytdlp = resolve_ytdlp_path();
   if (!ytdlp) return std::nullopt;
   const fs::path dir = player_cache_dir();
-  const std::string prefix = clip_id_from_url(s_) + ".dl" + std::to_string(::getpid()) + ".";
+  const std::string prefix = download_name_prefix(s_);
   const std::string output_template = dir.string() + "/" + prefix + "%(format_id)s.%(ext)s";
   report(35);
   const ProcessResult run =
@@ -229,6 +232,7 @@ std::optional<DecodedMedia> Ladder::from_download() {
   }
   // Whatever the run left (a killed run's partial files included) goes.
   sweep_downloads(dir, prefix);
+  if (cancelled()) return std::nullopt;
 
   ensure_video();
   bool audio_from_download = audio.has_value();
@@ -258,6 +262,7 @@ std::optional<DecodedMedia> Ladder::from_direct_address() {
   if (fetched && exited_ok(fetched->status) && fetched->stdout.size() >= kUsableAudioBytes) {
     if (auto media = decode_fetched(fetched->stdout, 80, true)) return media;
   }
+  if (cancelled()) return std::nullopt;
   report(70);
   auto media = decode_source_ffmpeg(direct, limits_);
   if (!media) return std::nullopt;
@@ -284,7 +289,7 @@ std::expected<DecodedMedia, std::string> Ladder::from_source() {
     return std::move(*media);
   }
   struct stat st {};
-  if (::stat(s_.c_str(), &st) == 0) {
+  if (!cancelled() && ::stat(s_.c_str(), &st) == 0) {
     auto bytes = read_regular_file(s_, limits_.max_source_bytes, Links::Follow);
     if (!bytes) {
       const FileReadError& e = bytes.error();
@@ -311,12 +316,17 @@ std::expected<DecodedMedia, std::string> Ladder::run() {
   if (video_path_ && !video_cached_ && page_ &&
       ((pcm_path_ && is_usable_pcm_cache(*pcm_path_)) || audio_usable)) {
     try {
-      download_clip_video_thread(s_, *video_path_, limits_);
+      // The video outlives the load: its download is not the load's to cancel.
+      MediaLimits video_limits = limits_;
+      video_limits.cancelled = nullptr;
+      download_clip_video_thread(s_, *video_path_, video_limits);
     } catch (const std::runtime_error&) {
       // No thread for the video: the audio loads all the same.
     }
   }
 
+  // A cancelled load tries no further step.
+  const auto stopped = [] { return std::unexpected(std::string(kUndecodableMessage)); };
   if (auto media = from_memory_cache()) return std::move(*media);
   report(15);
   if (auto media = from_pcm_cache()) return std::move(*media);
@@ -324,14 +334,19 @@ std::expected<DecodedMedia, std::string> Ladder::run() {
     if (auto media = from_cached_file(*audio_path_, 75, true)) return std::move(*media);
   }
   if (video_at_start_) {
+    if (cancelled()) return stopped();
     if (auto media = from_cached_file(*video_path_, 78, false)) return std::move(*media);
   }
   if (page_) {
+    if (cancelled()) return stopped();
     if (auto media = from_download()) return std::move(*media);
     ensure_video();
+    if (cancelled()) return stopped();
     if (auto media = from_direct_address()) return std::move(*media);
+    if (cancelled()) return stopped();
     if (auto media = from_stdout_download()) return std::move(*media);
   }
+  if (cancelled()) return stopped();
   return from_source();
 }
 

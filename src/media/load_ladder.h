@@ -31,7 +31,9 @@ inline constexpr std::string_view kUndecodableMessage =
 // The track, or the user-facing message of why there is none. A blank source
 // fails without calling the sink. A track from the memory cache shares its
 // samples with the cached one; any other track is fresh, without key or tempo
-// unless its side file gave them.
+// unless its side file gave them. A load whose limits carry a cancellation
+// check stops once it answers true: its running child is killed, its
+// decoder stops, and no further step is tried.
 // Thread: a load job's or a request worker's. Blocks: for the whole ladder
 // (minutes in the worst case: downloads under their limits, then decodes).
 // Allocates: yes (the track).

@@ -4,6 +4,7 @@
 // process run for a load. Tests pass smaller values; the service uses these.
 #include <chrono>
 #include <cstdint>
+#include <functional>
 
 #include "core/process_runner.h"
 #include "media/decoded_media.h"
@@ -34,11 +35,26 @@ struct MediaLimits {
   std::chrono::milliseconds video_wait_interval{250};
   int video_wait_polls = 100;
 
+  // True once the load is no longer wanted (a cancelled or superseded job):
+  // its children are killed and the in-process decoder stops. Loads that
+  // cannot be cancelled have none. Called on the load's thread.
+  std::function<bool()> cancelled{};
+
   std::uint64_t max_track_samples() const { return max_track_frames * kMediaChannels; }
 };
 
+// True when the limits carry a cancellation check that says so.
+// Thread: the load's. Allocates: no. Blocks: as the check.
+bool load_cancelled(const MediaLimits& limits);
+
+// Why a decode gave no samples: the bytes were refused as not decodable, a
+// decoder could not judge them (missing program, the track bound, a failed
+// run), or the load was cancelled.
+enum class DecodeFailure { Refused, Unavailable, Cancelled };
+
 // A network tool's run (yt-dlp, curl): the time limit, at most `max_stdout`
-// bytes of standard output, and the tool-text bound on standard error.
+// bytes of standard output, the tool-text bound on standard error, and the
+// load's cancellation check.
 // Thread: any. Allocates: no.
 RunOptions tool_run_options(std::chrono::milliseconds limit, std::uint64_t max_stdout,
                             const MediaLimits& limits);

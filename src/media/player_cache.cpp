@@ -4,11 +4,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <cstring>
 #include <system_error>
 
 #include "core/env_paths.h"
 #include "core/file_io.h"
+#include "core/stale_temps.h"
 #include "core/utf8.h"
 #include "media/clip_id.h"
 
@@ -45,6 +47,32 @@ fs::path player_cache_dir() {
   std::error_code ec;
   fs::create_directories(dir, ec);
   return dir;
+}
+
+std::string download_name_prefix(std::string_view source) {
+  return clip_id_from_url(source) + ".dl" + std::to_string(::getpid()) + ".";
+}
+
+std::optional<pid_t> download_name_pid(std::string_view name) {
+  // Clip ids hold no dot: the first one starts the mark.
+  const std::size_t dot = name.find('.');
+  if (dot == std::string_view::npos || dot == 0) return std::nullopt;
+  std::string_view rest = name.substr(dot + 1);
+  if (!rest.starts_with("dl")) return std::nullopt;
+  rest.remove_prefix(2);
+  const std::size_t end = rest.find('.');
+  if (end == 0 || end == std::string_view::npos) return std::nullopt;
+  pid_t pid = 0;
+  const auto [last, ec] = std::from_chars(rest.data(), rest.data() + end, pid);
+  if (ec != std::errc{} || last != rest.data() + end || pid <= 0) return std::nullopt;
+  return pid;
+}
+
+std::size_t remove_stale_cache_temporaries() {
+  return remove_stale_temporaries(player_cache_dir(), [](std::string_view name) -> std::optional<pid_t> {
+    if (auto pid = temp_name_pid(name)) return pid;
+    return download_name_pid(name);
+  });
 }
 
 std::optional<fs::path> pcm_cache_path(std::string_view source) { return cache_file(source, ".pcm48k"); }

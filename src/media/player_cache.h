@@ -3,6 +3,9 @@
 // decoded audio (".pcm48k"), fetched source (".audio"), clip video (".mp4") and
 // the analysis side file (".meta.json"), with the tests that decide whether a
 // cached file is usable.
+#include <sys/types.h>
+
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -22,6 +25,22 @@ bool is_web_source(std::string_view source);
 // "melodara-player-cache" without a home; created (with parents) on each call,
 // creation errors ignored. Thread: any. Allocates: yes. Blocks: file system.
 std::filesystem::path player_cache_dir();
+
+// "<clip id>.dl<our pid>.": the start of every file name the yt-dlp download
+// of a source writes into the cache folder.
+// Thread: any. Allocates: yes. Blocks: no.
+std::string download_name_prefix(std::string_view source);
+
+// The pid in a name that starts like download_name_prefix's, else none.
+// Thread: any. Allocates: no. Blocks: no.
+std::optional<pid_t> download_name_pid(std::string_view name);
+
+// Removes from the cache folder the temporaries of our own writers whose
+// process is gone ("*.tmp-<pid>-<n>" of a replacing write, the download's
+// "<id>.dl<pid>.*"): what a killed service left. Files of a running process
+// and every other file stay. Returns how many went.
+// Thread: any (start-up, before the backfill's scan). Allocates: yes. Blocks: file system.
+std::size_t remove_stale_cache_temporaries();
 
 // The cache paths of a source's files. None when the trimmed source is empty.
 // Thread: any. Allocates: yes. Blocks: file system (creates the cache folder).

@@ -102,8 +102,14 @@ HandlerResult install_hit(const SharedState& state, const LoadJobTable& jobs, co
     if (!req.title.empty()) p.title = req.title;
     p.source = req.source;
     p.playing = req.auto_play;
-    if (!req.async) return player_status_json(*g);
+    if (!req.async) {
+      Json answer = player_status_json(*g);
+      g.release();
+      cancel_older_load_jobs(jobs, generation);
+      return answer;
+    }
   }
+  cancel_older_load_jobs(jobs, generation);
 
   std::string id;
   {
@@ -179,7 +185,10 @@ HandlerResult start_load_job(const SharedState& state, const LoadJobTable& jobs,
 
 // Loads on the request's own thread and installs the track while the player
 // still waits for this load; a load overtaken meanwhile answers the status.
-HandlerResult load_now(const SharedState& state, const LoadRequest& req, std::uint64_t generation) {
+HandlerResult load_now(const SharedState& state, const LoadJobTable& jobs, const LoadRequest& req,
+                       std::uint64_t generation) {
+  // A job still loading for an older generation would load for nothing.
+  cancel_older_load_jobs(jobs, generation);
   auto loaded = load_media_source_with_player_progress(req.source, state, generation);
   if (!loaded) {
     {
@@ -188,7 +197,7 @@ HandlerResult load_now(const SharedState& state, const LoadRequest& req, std::ui
     }
     return std::unexpected(ResponseError{ErrorCode::InternalError, std::move(loaded.error()), false, {}});
   }
-  settle_key_tempo(*loaded, req.source, analysis_hint(req.title, req.source));
+  settle_key_tempo(*loaded, req.source, analysis_hint(req.title, req.source), KeyTempoAnalysis::Always);
   cache_loaded_track(req.source, *loaded);
 
   SharedSamples previous;  // dropped after the lock
@@ -223,7 +232,7 @@ HandlerResult handle_remote_load(const SharedState& state, const LoadJobTable& j
     p.source = req.source;
   }
   previous.reset();
-  return req.async ? start_load_job(state, jobs, req, generation) : load_now(state, req, generation);
+  return req.async ? start_load_job(state, jobs, req, generation) : load_now(state, jobs, req, generation);
 }
 
 HandlerResult handle_load_status(const SharedState&, const LoadJobTable& jobs, const Json& payload) {

@@ -13,6 +13,7 @@
 #include "engine/engine_thread.h"
 #include "engine/recording_export.h"
 #include "media/cache_backfill.h"
+#include "media/player_cache.h"
 #include "service/exports_in_flight.h"
 #include "service/request_loop.h"
 #include "service/response_output.h"
@@ -45,6 +46,8 @@ void service_main() {
           run_voice_profile_writer(state, *writer);
         }))
       die("failed to spawn thread");
+    // What a killed run of the service left in the player cache goes before the backfill looks.
+    remove_stale_cache_temporaries();
     if (!spawn_detached("", [] { clip_cache_backfill_worker(); })) die("failed to spawn thread");
     ResponseOutput output = make_response_output(1);
     run_request_loop(0, records.state, records.jobs, output);

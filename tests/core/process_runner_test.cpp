@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -113,6 +114,51 @@ TEST(ProcessRunner, TimeoutWithGrandchildHoldingPipesReturnsInTime) {
   ASSERT_FALSE(r2.has_value());
   EXPECT_EQ(r2.error(), kTimeout);
   EXPECT_LT(Clock::now() - start2, std::chrono::seconds(15));
+}
+
+// A caller that stops wanting a run gets it back at once, with the child's
+// whole group gone, whether or not the run has a time limit.
+TEST(ProcessRunner, CancelledRunKillsTheGroupWithinHalfASecond) {
+  const std::string pid_file =
+      (std::filesystem::temp_directory_path() / ("melodara-cancel-" + std::to_string(::getpid()))).string();
+  for (const bool with_limit : {false, true}) {
+    std::atomic<bool> cancelled{false};
+    RunOptions options;
+    if (with_limit) options.limit = std::chrono::seconds(60);
+    int asked = 0;
+    options.cancelled = [&] {
+      ++asked;
+      return cancelled.load();
+    };
+    std::filesystem::remove(pid_file);
+    auto run = std::async(std::launch::async, [&] {
+      return run_process(sh("sleep 30 & echo $! > " + pid_file + "; wait"), options);
+    });
+    while (!std::filesystem::exists(pid_file) || std::filesystem::file_size(pid_file) == 0) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_GT(asked, 1) << "asked while the child runs";
+    cancelled = true;
+    const auto at = Clock::now();
+    const ProcessResult r = run.get();
+    EXPECT_LT(Clock::now() - at, std::chrono::milliseconds(500)) << with_limit;
+    ASSERT_FALSE(r.has_value());
+    EXPECT_EQ(r.error(), kCancelled);
+    std::ifstream in(pid_file);
+    pid_t grandchild = 0;
+    in >> grandchild;
+    ASSERT_GT(grandchild, 0);
+    EXPECT_TRUE(process_gone(grandchild)) << with_limit;
+  }
+  std::filesystem::remove(pid_file);
+
+  // A run that is not cancelled goes to its end as before.
+  RunOptions options;
+  options.cancelled = [] { return false; };
+  const ProcessResult ok = run_process(sh("sleep 0.2; printf done"), options);
+  ASSERT_TRUE(ok.has_value()) << ok.error();
+  EXPECT_EQ(text(ok->stdout), "done");
 }
 
 TEST(ProcessRunner, WaitFailureIsProcessFailed) {

@@ -101,6 +101,11 @@ TEST(PlayerCache, FolderWithoutHomeIsInTemp) {
   EXPECT_EQ(player_cache_dir(), tmp.path() / "melodara-player-cache");
   ScopedEnv u2("USERPROFILE", (tmp.path() / "profile").string());
   EXPECT_EQ(player_cache_dir(), tmp.path() / "profile/.cache/melodara/player-cache");
+  // Set but empty counts as unset: never a cache under the working folder.
+  ScopedEnv h2("HOME", std::string());
+  EXPECT_EQ(player_cache_dir(), tmp.path() / "profile/.cache/melodara/player-cache");
+  ScopedEnv u3("USERPROFILE", std::string());
+  EXPECT_EQ(player_cache_dir(), tmp.path() / "melodara-player-cache");
 }
 
 TEST(PlayerCache, UsabilityThresholds) {

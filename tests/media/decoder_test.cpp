@@ -1,6 +1,7 @@
 // Decoding real files made by ffmpeg at test time: every container and codec
 // the in-process decoder takes, the ffmpeg paths against it, and the fallbacks.
 #include <cmath>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -280,6 +281,55 @@ TEST(AudioFileProbe, StreamsAndThePacketsThatRead) {
   test::write_text(dir / "noise", std::string(4096, 'x'));
   EXPECT_FALSE(probe_audio_file(dir / "noise").has_value());
   EXPECT_FALSE(probe_audio_file(dir / "missing.m4a").has_value());
+}
+
+// Why a decode failed decides whether a fetched source is dropped: only bytes
+// both decoders looked at and refused are bad.
+TEST(FfmpegDecode, FailuresSayWhy) {
+  TempDir dir;
+  const fs::path flac = make_media(dir, formats()[8]);
+  ASSERT_FALSE(flac.empty());
+  const auto song = test::read_bytes(flac);
+  const std::vector<std::uint8_t> junk(5000, 0x41);
+  test::ToolBin no_ffmpeg(false);
+  MediaLimits short_bound;
+  short_bound.max_track_frames = 48000;  // the 2 s tones are over it
+  MediaLimits cancelled;
+  cancelled.cancelled = [] { return true; };
+  struct Case {
+    const char* name;
+    const std::vector<std::uint8_t>& bytes;
+    bool with_ffmpeg;
+    const MediaLimits& limits;
+    DecodeFailure expected;
+  };
+  const Case cases[] = {
+      {"junk", junk, true, {}, DecodeFailure::Refused},
+      {"junk without ffmpeg", junk, false, {}, DecodeFailure::Unavailable},
+      {"over the bound", song, true, short_bound, DecodeFailure::Unavailable},
+      {"cancelled", song, true, cancelled, DecodeFailure::Cancelled},
+  };
+  for (const Case& c : cases) {
+    std::optional<ScopedEnv> path;
+    if (!c.with_ffmpeg) path.emplace("PATH", no_ffmpeg.path().string());
+    const auto r = decode_bytes_ffmpeg(c.bytes, c.limits);
+    ASSERT_FALSE(r.has_value()) << c.name;
+    EXPECT_EQ(r.error(), c.expected) << c.name;
+  }
+
+  // The in-process decoder asks between packets and stops part-way.
+  TempDir long_dir;
+  const fs::path long_flac = make_media(long_dir, formats()[8], 20.0);
+  ASSERT_FALSE(long_flac.empty());
+  const auto long_song = test::read_bytes(long_flac);
+  int asked = 0;
+  MediaLimits stop_soon;
+  stop_soon.cancelled = [&asked] { return ++asked > 2; };
+  const auto own = decode_samples_in_process(long_song, stop_soon);
+  ASSERT_FALSE(own.has_value());
+  EXPECT_EQ(own.error(), DecodeFailure::Cancelled);
+  EXPECT_EQ(asked, 3);
+  EXPECT_TRUE(decode_samples_in_process(long_song).has_value());
 }
 
 }  // namespace

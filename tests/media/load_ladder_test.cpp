@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <set>
 #include <string>
@@ -432,6 +433,67 @@ TEST_F(LadderTest, ErrorPageIsNeitherCachedNorKept) {
   EXPECT_EQ(progress[1], 75);
   EXPECT_FALSE(fs::exists(cache / (id + ".audio")));
   settle_background_download();
+}
+
+// A good source must not be fetched again because this machine could not
+// decode it: only the decoders' verdict on the bytes drops the file.
+TEST_F(LadderTest, FetchedSourceStaysWhenTheDecodersCouldNotJudgeIt) {
+  const fs::path opus = fixtures / "song.opus";
+  auto args = test::tone_input(48000, 2, 1.0, 0.5);
+  args.insert(args.end(), {"-c:a", "libopus", opus.string()});
+  ASSERT_TRUE(test::run_ffmpeg(args));
+  ToolBin no_ffmpeg(false);
+  MediaLimits short_bound;
+  short_bound.max_track_frames = 48000;  // the 3 s song is over it
+  struct Case {
+    const char* name;
+    fs::path source;
+    const ToolBin& tools;
+    MediaLimits limits;
+  };
+  const Case cases[] = {
+      // Our own decoder does not take Opus; only ffmpeg could.
+      {"no ffmpeg", opus, no_ffmpeg, {}},
+      {"over the bound", fixtures / "song.m4a", bin, short_bound},
+  };
+  for (const Case& c : cases) {
+    ScopedEnv path("PATH", c.tools.path().string());
+    test::write_file(cache / (id + ".audio"), test::read_bytes(c.source));
+    EXPECT_FALSE(load(page, c.limits).has_value()) << c.name;
+    EXPECT_EQ(progress[1], 75) << c.name;
+    EXPECT_TRUE(fs::exists(cache / (id + ".audio"))) << c.name;
+    settle_background_download();
+  }
+}
+
+// A load whose caller stops wanting it kills its running tool at once and
+// tries no later step.
+TEST_F(LadderTest, CancelledLoadStopsItsToolAndTriesNoFurtherStep) {
+  ytdlp.put("files.txt", "140 m4a song.m4a\n");
+  ytdlp.put("gate.template", "");
+  std::atomic<bool> cancelled{false};
+  MediaLimits limits;
+  limits.cancelled = [&cancelled] { return cancelled.load(); };
+  std::thread cancel([&] {
+    test::wait_until([&] { return !ytdlp.runs().empty(); }, std::chrono::seconds(10));
+    cancelled = true;
+  });
+  const auto start = std::chrono::steady_clock::now();
+  const auto media = load(page, limits);
+  const auto took = std::chrono::steady_clock::now() - start;
+  cancel.join();
+  EXPECT_FALSE(media.has_value());
+  EXPECT_LT(took, std::chrono::seconds(5)) << "the download ran on after the cancel";
+  ASSERT_EQ(ytdlp_modes(), std::vector<std::string>{"template"});
+  EXPECT_TRUE(test::process_gone(ytdlp.runs()[0].pid, std::chrono::milliseconds(500)));
+  EXPECT_TRUE(leftovers(cache).empty()) << ::testing::PrintToString(leftovers(cache));
+
+  // A local file's decoders stop too: ffmpeg is never run once cancelled.
+  bin.forget_runs();
+  const std::string local = (fixtures / "song.m4a").string();
+  EXPECT_FALSE(load(local, limits).has_value());
+  EXPECT_TRUE(bin.ffmpeg_runs().empty());
+  EXPECT_FALSE(fs::exists(*pcm_cache_path(local)));
 }
 
 // A quiet and a loud track reach the normaliser's targets exactly once,

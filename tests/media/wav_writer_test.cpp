@@ -189,12 +189,18 @@ TEST(DownloadsDir, Table) {
     EXPECT_EQ(downloads_dir(), c.expected)
         << c.home.value_or("<unset>") << " " << c.profile.value_or("<unset>");
   }
-  // An empty HOME gives the relative "Downloads" when the working folder has one.
+  // An empty HOME (or USERPROFILE) is no home: never the working folder's "Downloads".
   const fs::path old = fs::current_path();
   fs::current_path(root / "with");
   {
     ScopedEnv h("HOME", std::string());
-    EXPECT_EQ(downloads_dir(), fs::path("Downloads"));
+    ScopedEnv u("USERPROFILE", std::string());
+    EXPECT_EQ(downloads_dir(), root / "tmp");
+  }
+  {
+    ScopedEnv h("HOME", std::string());
+    ScopedEnv u("USERPROFILE", (root / "without").string());
+    EXPECT_EQ(downloads_dir(), root / "without");
   }
   fs::current_path(old);
   EXPECT_FALSE(fs::exists(root / "without/Downloads"));  // never created

@@ -1,10 +1,16 @@
 // The media side of the built service at start-up and at its end: the player
-// cache backfill normalises a cached clip before it vouches for it, and the
-// children still running when input ends do not outlive the service.
+// cache backfill normalises a cached clip before it vouches for it, what a
+// killed service left in the cache goes, and no child outlives the service
+// (at the end of input or killed by a signal). Loads that are cancelled or
+// superseded stop their tools; where the folders are with an empty HOME; and
+// what a synchronous reload from the disk cache answers for key and tempo.
 #include <signal.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstring>
@@ -12,6 +18,7 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <map>
 #include <random>
 #include <string>
 #include <thread>
@@ -26,6 +33,8 @@ namespace melodara {
 namespace {
 
 namespace fs = std::filesystem;
+using Json = nlohmann::json;
+using namespace std::chrono_literals;
 using test::process_gone;
 using test::TempDir;
 using test::wait_until;
@@ -136,6 +145,232 @@ TEST(MediaService, BackfillKilledAnywhereNeverVouchesForUnnormalisedAudio) {
       EXPECT_NEAR(rms(now), 0.135, 0.002) << after_ms << " ms: a side file beside unnormalised audio";
     }
   }
+}
+
+// A stand-in yt-dlp whose downloads wait at a gate, pages of a local server
+// (no network), and a real song for the download that is let through.
+struct GatedDownloads {
+  explicit GatedDownloads(bool gated = true) {
+    EXPECT_FALSE(
+        test::make_tone_file(fixtures / "song.m4a", {"-c:a", "aac", "-b:a", "128k"}, 3.0, 0.5).empty());
+    ytdlp.put_file("song.m4a", fixtures / "song.m4a");
+    ytdlp.put("files.txt", "140 m4a song.m4a\n");
+    if (gated) ytdlp.put("gate.template", "");
+  }
+  ServiceOptions options() const {
+    ServiceOptions o;
+    o.env["MELODARA_YTDLP_PATH"] = ytdlp.script().string();
+    return o;
+  }
+  std::string page(char c) const { return server.url("youtube.com/watch?v=" + std::string(11, c)); }
+  // The pid of the first download run for the page, once it has started.
+  pid_t download_pid(const std::string& page) const {
+    pid_t pid = 0;
+    wait_until(
+        [&] {
+          for (const test::ToolRun& run : ytdlp.runs()) {
+            if (std::find(run.args.begin(), run.args.end(), page) != run.args.end()) pid = run.pid;
+          }
+          return pid != 0;
+        },
+        30s);
+    return pid;
+  }
+  std::vector<std::string> modes_for(const std::string& page) const {
+    std::vector<std::string> modes;
+    for (const test::ToolRun& run : ytdlp.runs()) {
+      if (std::find(run.args.begin(), run.args.end(), page) != run.args.end()) {
+        modes.push_back(test::FakeYtdlp::mode_of(run));
+      }
+    }
+    return modes;
+  }
+
+  TempDir fixtures;
+  test::LocalHttpServer server{fixtures.path()};
+  test::FakeYtdlp ytdlp;
+};
+
+// Loss guarded against: every cancelled or superseded load kept its yt-dlp
+// (and then every later step of the ladder) running to its own time limit.
+TEST(MediaService, CancelledAndSupersededLoadsStopTheirTools) {
+  GatedDownloads d;
+  ASSERT_TRUE(d.server.ready());
+  ServiceProcess service(d.options());
+  const std::string a = d.page('a'), b = d.page('b'), c = d.page('c');
+
+  EXPECT_EQ(service.call("player.remote-load", {{"url", a}, {"async", true}})["jobId"], "load-1");
+  const pid_t pid_a = d.download_pid(a);
+  ASSERT_GT(pid_a, 0);
+  service.call("player.load-cancel", {{"jobId", "load-1"}});
+  EXPECT_TRUE(process_gone(pid_a, 2s)) << "the cancelled load's yt-dlp runs on";
+
+  service.call("player.remote-load", {{"url", b}, {"async", true}});
+  const pid_t pid_b = d.download_pid(b);
+  ASSERT_GT(pid_b, 0);
+  service.call("player.remote-load", {{"url", c}, {"async", true}});
+  const pid_t pid_c = d.download_pid(c);
+  ASSERT_GT(pid_c, 0);
+  EXPECT_TRUE(process_gone(pid_b, 2s)) << "the superseded load's yt-dlp runs on";
+  EXPECT_FALSE(process_gone(pid_c, 0ms)) << "the newest load's yt-dlp was stopped";
+
+  // No further step for the stopped loads; the newest one completes.
+  d.ytdlp.put("open.template", "");
+  Json status;
+  EXPECT_TRUE(wait_until(
+      [&] {
+        status = service.call("player.load-status", {{"jobId", "load-3"}});
+        return status["status"] != "loading";
+      },
+      30s));
+  EXPECT_EQ(status["status"], "completed");
+  const Json player = service.call("player.status");
+  EXPECT_EQ(player["url"], c);
+  EXPECT_EQ(player["loaded"], true);
+  EXPECT_NEAR(player["durationSeconds"].get<double>(), 3.0, 0.05);
+  for (const char* job : {"load-1", "load-2"}) {
+    EXPECT_EQ(service.call("player.load-status", {{"jobId", job}})["status"], "cancelled") << job;
+  }
+  EXPECT_EQ(d.modes_for(a), std::vector<std::string>{"template"});
+  EXPECT_EQ(d.modes_for(b), std::vector<std::string>{"template"});
+
+  // A synchronous load supersedes a job as well.
+  fs::remove(d.ytdlp.control() / "open.template");
+  const std::string e = d.page('e');
+  service.call("player.remote-load", {{"url", e}, {"async", true}});
+  const pid_t pid_e = d.download_pid(e);
+  ASSERT_GT(pid_e, 0);
+  EXPECT_EQ(service.call("player.remote-load", {{"url", (d.fixtures / "song.m4a").string()}})["loaded"],
+            true);
+  EXPECT_TRUE(process_gone(pid_e, 2s)) << "the job a synchronous load superseded runs on";
+  EXPECT_EQ(service.call("player.load-status", {{"jobId", "load-4"}})["status"], "cancelled");
+}
+
+// Loss guarded against: a service killed with signal 9 left its hung yt-dlp
+// running as an orphan for ever.
+TEST(MediaService, KilledServiceTakesItsToolAlong) {
+  GatedDownloads d;
+  ASSERT_TRUE(d.server.ready());
+  ServiceProcess service(d.options());
+  const std::string page = d.page('k');
+  ASSERT_TRUE(service.write_line(Json{
+      {"protocolVersion", 2},
+      {"requestId", "sync"},
+      {"operation", "player.remote-load"},
+      {"payload", {{"url", page}}}}.dump()));
+  const pid_t tool = d.download_pid(page);
+  ASSERT_GT(tool, 0);
+  ::kill(service.pid(), SIGKILL);
+  ASSERT_TRUE(service.wait_exit().has_value());
+  const bool gone = process_gone(tool, 2s);
+  if (!gone) ::kill(-tool, SIGKILL);
+  EXPECT_TRUE(gone) << "the stand-in outlived the killed service";
+}
+
+// A pid that no process has any more.
+pid_t exited_pid() {
+  pid_t pid = 0;
+  char arg0[] = "true";
+  char* argv[] = {arg0, nullptr};
+  if (::posix_spawn(&pid, "/bin/true", nullptr, nullptr, argv, nullptr) != 0) return 0;
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return pid;
+}
+
+// Loss guarded against: the temporaries of a killed service (100 MB and more
+// each) stayed in the player cache for ever.
+TEST(MediaService, StaleTemporariesGoAtStartUp) {
+  const pid_t dead = exited_pid();
+  ASSERT_GT(dead, 0);
+  const std::string alive = std::to_string(::getpid());
+  const std::string cache = "home/.cache/melodara/player-cache/";
+  const std::vector<std::string> stale = {
+      "clip-yt-aaaaaaaaaaa.pcm48k.tmp-" + std::to_string(dead) + "-1",
+      "clip-yt-aaaaaaaaaaa.dl" + std::to_string(dead) + ".140.m4a",
+  };
+  const std::vector<std::string> kept = {
+      "clip-yt-bbbbbbbbbbb.pcm48k.tmp-" + alive + "-0",  // a running writer's
+      "clip-yt-bbbbbbbbbbb.dl" + alive + ".251.webm",    // a running download's
+      "clip-0123456789abcdef.pcm48k",                    // a cached track
+      "clip-0123456789abcdef.meta.json",
+      "notes.tmp-" + std::to_string(dead) + "-x",  // not a name we write
+  };
+  std::map<std::string, std::string> files;
+  for (const auto& n : stale) files[cache + n] = "partial";
+  for (const auto& n : kept) files[cache + n] = "kept";
+  ServiceProcess service({}, files);
+  service.call("player.status");  // answered only after the start-up sweep
+  const fs::path dir = fs::path(service.home()) / ".cache/melodara/player-cache";
+  for (const auto& n : stale) EXPECT_FALSE(fs::exists(dir / n)) << n;
+  for (const auto& n : kept) EXPECT_TRUE(fs::exists(dir / n)) << n;
+}
+
+// Loss guarded against: an empty HOME put the player cache (100 MB a track)
+// under whatever folder the service was started from.
+TEST(MediaService, EmptyHomeWritesNothingIntoTheWorkingFolder) {
+  TempDir files;
+  const fs::path song = test::make_tone_file(files / "song.m4a", {"-c:a", "aac", "-b:a", "128k"}, 2.0, 0.5);
+  ASSERT_FALSE(song.empty());
+  ServiceOptions options;
+  options.env["HOME"] = "";
+  ServiceProcess service(options);
+  EXPECT_EQ(service.call("player.remote-load", {{"url", song.string()}})["loaded"], true);
+  // The cache falls back to the temporary folder (the service's TMPDIR is the parent of its HOME).
+  const fs::path temp_cache = fs::path(service.home()).parent_path() / "melodara-player-cache";
+  EXPECT_TRUE(wait_until(
+      [&] {
+        std::error_code ec;
+        for (const auto& e : fs::directory_iterator(temp_cache, ec)) {
+          if (e.path().extension() == ".json") return true;
+        }
+        return false;
+      },
+      10s));
+  std::vector<std::string> written;
+  for (const auto& e : fs::recursive_directory_iterator(service.workdir())) {
+    written.push_back(e.path().string());
+  }
+  EXPECT_TRUE(written.empty()) << ::testing::PrintToString(written);
+}
+
+// Loss guarded against: a synchronous load that found the track's decoded
+// audio and side file ignored the key and tempo its title names.
+TEST(MediaService, SynchronousReloadFromTheDiskCacheReadsTheTitle) {
+  GatedDownloads d(false);
+  ASSERT_TRUE(d.server.ready());
+  TempDir home;
+  ServiceOptions options = d.options();
+  options.env["HOME"] = home.path().string();
+  const std::string page = d.page('t');
+  Json first;
+  {
+    ServiceProcess service(options);
+    first = service.call("player.remote-load", {{"url", page}, {"title", "Song"}});
+    // The side file must hold the analysis' key and tempo: a reload then has
+    // both from the disk cache, which used to skip the analysis.
+    const fs::path cache = home.path() / ".cache/melodara/player-cache";
+    const fs::path meta = cache / "clip-yt-ttttttttttt.meta.json";
+    ASSERT_TRUE(wait_until(
+        [&] {
+          const std::string text = read_text(meta);
+          return fs::exists(cache / "clip-yt-ttttttttttt.pcm48k") &&
+                 text.find("\"detected_key\":\"") != std::string::npos &&
+                 text.find("\"detected_bpm\":null") == std::string::npos &&
+                 text.find("detected_bpm") != std::string::npos;
+        },
+        10s))
+        << read_text(meta);
+  }
+  ASSERT_NE(first["detectedBpm"], 128.0) << "the title must be what says 128";
+  ServiceProcess again(options);
+  const Json reload = again.call("player.remote-load", {{"url", page}, {"title", "Song [Am] 128 BPM"}});
+  const auto modes = d.modes_for(page);
+  EXPECT_EQ(std::count(modes.begin(), modes.end(), "template"), 1) << "the reload downloaded again";
+  EXPECT_EQ(reload["loaded"], true);
+  EXPECT_EQ(reload["detectedKey"]["name"], "Am");
+  EXPECT_EQ(reload["detectedKey"]["minor"], true);
+  EXPECT_EQ(reload["detectedBpm"], 128.0);
 }
 
 }  // namespace
