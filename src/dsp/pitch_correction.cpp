@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <numbers>
@@ -218,6 +219,8 @@ const bool kHaveAvx512 = [] {
 const DetectorBuild kFastest = kHaveAvx512 ? DetectorBuild::avx512
                                : kHaveAvx  ? DetectorBuild::avx
                                            : DetectorBuild::sse;
+// The build the one-argument form takes: the fastest, unless a test asks for another.
+std::atomic<DetectorBuild> g_chosen{kFastest};
 
 template <std::size_t N>
 void squared_differences(DetectorBuild build, const float* a, const float* b, std::size_t count, float* out) {
@@ -300,8 +303,11 @@ float snap_to_scale(std::uint64_t root_key, bool minor, bool chromatic, float fr
 bool detector_avx_available() { return kHaveAvx; }
 bool detector_avx512_available() { return kHaveAvx512; }
 
+void detector_choose_build(DetectorBuild build) { g_chosen.store(build, std::memory_order_relaxed); }
+DetectorBuild detector_fastest_build() { return kFastest; }
+
 PitchEstimate analyse_pitch_frame(std::span<const float> frame) {
-  return analyse_pitch_frame(frame, kFastest);
+  return analyse_pitch_frame(frame, g_chosen.load(std::memory_order_relaxed));
 }
 
 PitchEstimate analyse_pitch_frame(std::span<const float> frame, DetectorBuild build) {

@@ -73,6 +73,12 @@ bool detector_avx512_available();
 // avx512 detector_avx512_available().
 // Thread: any. Allocates: no.
 PitchEstimate analyse_pitch_frame(std::span<const float> frame, DetectorBuild build);
+// The build the one-argument form (and so the chain) uses: the fastest the
+// processor offers unless chosen otherwise. Tests choose each build to compare the
+// chain on them; choose only a build the processor has, and not while an engine
+// runs on another thread. Thread: any. Allocates: no.
+void detector_choose_build(DetectorBuild build);
+DetectorBuild detector_fastest_build();
 
 // Snaps a frequency to the nearest note of the key (root 0..11 = C..B) or of the
 // chromatic scale, with tuning reference reference_hz. Shared with the harmony voices.

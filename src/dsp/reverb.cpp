@@ -1,6 +1,7 @@
 #include "dsp/reverb.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 
@@ -95,6 +96,9 @@ const bool kHaveAvx = [] {
   __builtin_cpu_init();
   return __builtin_cpu_supports("avx") != 0;
 }();
+const ReverbBuild kFastest = kHaveAvx ? ReverbBuild::avx : ReverbBuild::baseline;
+// The build the overload without one takes: the fastest, unless a test asks for another.
+std::atomic<ReverbBuild> g_chosen{kFastest};
 
 }  // namespace
 
@@ -134,6 +138,8 @@ ReverbBlock reverb_prepare(const DspParams& p, const FxModes& modes, float tempo
 }
 
 bool reverb_avx_available() noexcept { return kHaveAvx; }
+void reverb_choose_build(ReverbBuild build) noexcept { g_chosen.store(build, std::memory_order_relaxed); }
+ReverbBuild reverb_fastest_build() noexcept { return kFastest; }
 
 void reverb_process_block(ReverbState& state, const ReverbLines& lines, const ReverbBlock& block,
                           std::span<const Sends> sends, std::span<const EchoOut> echo,
@@ -148,8 +154,7 @@ void reverb_process_block(ReverbState& state, const ReverbLines& lines, const Re
 void reverb_process_block(ReverbState& state, const ReverbLines& lines, const ReverbBlock& block,
                           std::span<const Sends> sends, std::span<const EchoOut> echo,
                           std::span<StereoSample> voice) noexcept {
-  reverb_process_block(state, lines, block, sends, echo, voice,
-                       kHaveAvx ? ReverbBuild::avx : ReverbBuild::baseline);
+  reverb_process_block(state, lines, block, sends, echo, voice, g_chosen.load(std::memory_order_relaxed));
 }
 
 StereoSample reverb_process(ReverbState& state, const ReverbLines& lines, const ReverbBlock& block,

@@ -125,6 +125,12 @@ bool reverb_avx_available() noexcept;
 void reverb_process_block(ReverbState& state, const ReverbLines& lines, const ReverbBlock& block,
                           std::span<const Sends> sends, std::span<const EchoOut> echo,
                           std::span<StereoSample> voice, ReverbBuild build) noexcept;
+// The build the overload without one (and so the chain) uses: the fastest the
+// processor offers unless chosen otherwise. Tests choose each build to compare the
+// chain on them; choose only a build the processor has, and not while an engine
+// runs on another thread. Thread: any. Allocates: no.
+void reverb_choose_build(ReverbBuild build) noexcept;
+ReverbBuild reverb_fastest_build() noexcept;
 
 // One sample of reverb_process_block. Thread: engine. Allocates: no. Blocks: no.
 StereoSample reverb_process(ReverbState& state, const ReverbLines& lines, const ReverbBlock& block,

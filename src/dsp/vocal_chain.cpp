@@ -10,6 +10,7 @@
 #define MELODARA_HAVE_MXCSR 1
 #endif
 
+#include "dsp/chain_frame.h"
 #include "dsp/dsp_math.h"
 #include "dsp/key_names.h"
 #include "dsp/lanes.h"
@@ -45,7 +46,9 @@ inline std::size_t shifted_pitch_class(std::uint64_t root, std::int32_t shift) {
   return static_cast<std::size_t>(((r + s) % 12 + 12) % 12);
 }
 
-void prepare_block(VocalDsp& d, std::span<const float> mic, ToneSections& tone_sections) {
+}  // namespace
+
+void chain_prepare_block(VocalDsp& d, std::span<const float> mic, ToneSections& tone_sections) noexcept {
   const std::size_t n = mic.size();
   const DspParams& p = d.params;
   BlockSetup& b = d.block;
@@ -127,6 +130,8 @@ void prepare_block(VocalDsp& d, std::span<const float> mic, ToneSections& tone_s
   b.sends = sends_prepare(p, b.modes);
   b.reverb = reverb_prepare(p, b.modes, b.modulation.timing.tempo);
 }
+
+namespace {
 
 // Stages 5 to 7 on the mono voice x, sample j of the run: correction EQ, gate and
 // pitch correction; keeps the gate's values and the pitch for the later stages.
@@ -296,7 +301,7 @@ DspMeters vocal_chain_process(VocalDsp& d, std::span<const float> mic, std::span
   const std::size_t n =
       std::min({mic.size(), music_left.size(), music_right.size(), out_left.size(), out_right.size()});
   ToneSections tone_sections{d.filter_bank_b, d.filter_bank_a, d.notch_a, d.notch_b, d.notch_freqs};
-  prepare_block(d, mic.first(n), tone_sections);
+  chain_prepare_block(d, mic.first(n), tone_sections);
 
   const DspParams& p = d.params;
   const BlockSetup& b = d.block;
@@ -470,9 +475,21 @@ DspMeters vocal_chain_process(VocalDsp& d, std::span<const float> mic, std::span
     }
   }
 
+  return chain_finish_block(
+      d, music_left.first(n),
+      {sum_v2, sum_track2, peak, sum_m2, sum_low2, sum_high2, sum_d2, least_deesser_gain, least_comp_gain});
+}
+
+DspMeters chain_finish_block(VocalDsp& d, std::span<const float> music_left,
+                             const ChainBlockSums& sums) noexcept {
+  const std::size_t n = music_left.size();
+  ChainFrameState& f = d.frame;
+  const float sum_v2 = sums.v2, sum_track2 = sums.track2, peak = sums.peak, sum_m2 = sums.m2,
+              sum_low2 = sums.low2, sum_high2 = sums.high2, sum_d2 = sums.d2;
+  const float least_deesser_gain = sums.least_deesser, least_comp_gain = sums.least_compressor;
   const float master_peak_db = 20.0f * std::log10(max_f(peak, 0.00001f));
 
-  track_live_key(d.key_tracker, music_left.first(n));
+  track_live_key(d.key_tracker, music_left);
 
   DspParams& pm = d.params;
   LiveKeyTracker& kt = d.key_tracker;
