@@ -22,25 +22,28 @@ DenoiseGateBlock denoise_gate_prepare(const DspParams& p, float input_gain) noex
 InputAnalysis input_analysis_sample(DenoiseGateState& s, const DenoiseGateBlock& b, float x,
                                     float pitch_hz) noexcept {
   const float ax = std::fabs(x);
-  s.level = ax > s.level ? 0.9958f * s.level + 0.0042f * ax : 0.99975f * s.level + 0.00025f * ax;
+  // A non-finite input must not stay in these recursions: each stored word goes
+  // through finite_or_zero, which leaves every finite value as it is.
+  s.level =
+      finite_or_zero(ax > s.level ? 0.9958f * s.level + 0.0042f * ax : 0.99975f * s.level + 0.00025f * ax);
   const float e = s.level;
 
   // Two DC blockers, then a voice band (two smoothers) and a high band.
-  s.hp1 = 0.9765f * (s.hp1 + x - s.hp1_in);
+  s.hp1 = finite_or_zero(0.9765f * (s.hp1 + x - s.hp1_in));
   s.hp1_in = x;
-  s.hp2 = 0.9755f * (s.hp2 + s.hp1 - s.hp2_in);
+  s.hp2 = finite_or_zero(0.9755f * (s.hp2 + s.hp1 - s.hp2_in));
   s.hp2_in = s.hp1;
-  s.voice_smooth1 = 0.805f * s.voice_smooth1 + 0.195f * s.hp2;
-  s.voice_band = 0.805f * s.voice_band + 0.195f * s.voice_smooth1;
-  s.high_smooth = 0.75f * s.high_smooth + 0.25f * s.hp2;
+  s.voice_smooth1 = finite_or_zero(0.805f * s.voice_smooth1 + 0.195f * s.hp2);
+  s.voice_band = finite_or_zero(0.805f * s.voice_band + 0.195f * s.voice_smooth1);
+  s.high_smooth = finite_or_zero(0.75f * s.high_smooth + 0.25f * s.hp2);
   const float high = s.hp2 - s.high_smooth;
 
   const float qh = high * high;
-  s.high_power =
-      qh > s.high_power ? 0.996f * s.high_power + 0.004f * qh : 0.999f * s.high_power + 0.001f * qh;
+  s.high_power = finite_or_zero(qh > s.high_power ? 0.996f * s.high_power + 0.004f * qh
+                                                  : 0.999f * s.high_power + 0.001f * qh);
   const float qv = s.voice_band * s.voice_band;
-  s.voice_power =
-      qv > s.voice_power ? 0.9965f * s.voice_power + 0.0035f * qv : 0.9992f * s.voice_power + 0.0008f * qv;
+  s.voice_power = finite_or_zero(qv > s.voice_power ? 0.9965f * s.voice_power + 0.0035f * qv
+                                                    : 0.9992f * s.voice_power + 0.0008f * qv);
   const float rh = std::sqrt(s.high_power + 1e-16f);
   const float rv = std::sqrt(s.voice_power + 1e-16f);
   const float g_inv = b.inv_input_gain;

@@ -5,13 +5,9 @@
 #include <cmath>
 #include <new>
 
-#if defined(__SSE__) || defined(__x86_64__)
-#include <xmmintrin.h>
-#define MELODARA_HAVE_MXCSR 1
-#endif
-
 #include "dsp/chain_frame.h"
 #include "dsp/dsp_math.h"
+#include "dsp/float_mode.h"
 #include "dsp/key_names.h"
 #include "dsp/lanes.h"
 #include "dsp/pow_memo.h"
@@ -24,13 +20,6 @@ namespace {
 inline float round_tenth(float v) { return std::round(10.0f * v) / 10.0f; }
 
 inline float level_db(float rms) { return 20.0f * std::log10(max_f(rms, 0.00001f)); }
-
-void set_denormal_flags() {
-#ifdef MELODARA_HAVE_MXCSR
-  const unsigned csr = _mm_getcsr();
-  if ((csr & 0x8040u) != 0x8040u) _mm_setcsr(csr | 0x8040u);
-#endif
-}
 
 inline float soft_clip(float x, float t, float h) {
   const float a = std::fabs(x);
@@ -295,7 +284,8 @@ inline float limiter_gain(ChainFrameState& f, float peak, Limiter& lim) {
 DspMeters vocal_chain_process(VocalDsp& d, std::span<const float> mic, std::span<const float> music_left,
                               std::span<const float> music_right, std::span<float> out_left,
                               std::span<float> out_right) MELODARA_NONBLOCKING {
-  set_denormal_flags();
+  // The chain's bits are those of its float mode; the caller keeps its own.
+  const ChainFloatMode float_mode;
 
   // Every buffer bounds n, so a short one is never overrun.
   const std::size_t n =

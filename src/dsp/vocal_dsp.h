@@ -197,8 +197,10 @@ BackingLines backing_lines(VocalDsp& dsp) noexcept;
 VocalDsp vocal_dsp_new(DspParams params);
 
 // Runs the chain over one block. n = the smallest of the five buffer lengths; the
-// outputs' first n samples are written. Sets the flush-to-zero and
-// denormals-are-zero flags and leaves them set.
+// outputs' first n samples are written. Runs with flush-to-zero and
+// denormals-are-zero (float_mode.h) whatever the caller's mode, and gives the
+// caller its mode back: on the engine thread, which sets that mode once for
+// itself, this costs one read of the control word.
 // Thread: engine (or start-up, before the engine thread exists).
 // Allocates: no for n <= kMaxBlockFrames. Blocks: no.
 DspMeters vocal_chain_process(VocalDsp& engine, std::span<const float> mic, std::span<const float> music_left,
