@@ -7,6 +7,7 @@
 
 #include <span>
 
+#include "core/realtime.h"
 #include "dsp/dsp_meters.h"
 #include "dsp/tone_colour.h"
 
@@ -18,7 +19,8 @@ struct VocalDsp;
 // and notches, and the stems grown to mic.size() samples.
 // Thread: engine. Allocates: only when a stem grows beyond kMaxBlockFrames.
 // Blocks: no.
-void chain_prepare_block(VocalDsp& engine, std::span<const float> mic, ToneSections& tone_sections) noexcept;
+void chain_prepare_block(VocalDsp& engine, std::span<const float> mic,
+                         ToneSections& tone_sections) noexcept MELODARA_NONBLOCKING;
 
 // What the block's samples leave for the meters, each summed in sample order.
 struct ChainBlockSums {
@@ -37,6 +39,6 @@ struct ChainBlockSums {
 // the key hand-over, the quality followers and the block's meters.
 // Thread: engine. Allocates: no. Blocks: no.
 DspMeters chain_finish_block(VocalDsp& engine, std::span<const float> music_left,
-                             const ChainBlockSums& sums) noexcept;
+                             const ChainBlockSums& sums) noexcept MELODARA_NONBLOCKING;
 
 }  // namespace melodara

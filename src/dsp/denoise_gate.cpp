@@ -6,7 +6,7 @@
 
 namespace melodara {
 
-DenoiseGateBlock denoise_gate_prepare(const DspParams& p, float input_gain) noexcept {
+DenoiseGateBlock denoise_gate_prepare(const DspParams& p, float input_gain) noexcept MELODARA_NONBLOCKING {
   DenoiseGateBlock b;
   b.input_gain = min_f(max_f(input_gain, 0.5f), 4.0f);
   b.inv_input_gain = 1.0f / b.input_gain;
@@ -20,7 +20,7 @@ DenoiseGateBlock denoise_gate_prepare(const DspParams& p, float input_gain) noex
 }
 
 InputAnalysis input_analysis_sample(DenoiseGateState& s, const DenoiseGateBlock& b, float x,
-                                    float pitch_hz) noexcept {
+                                    float pitch_hz) noexcept MELODARA_NONBLOCKING {
   const float ax = std::fabs(x);
   // A non-finite input must not stay in these recursions: each stored word goes
   // through finite_or_zero, which leaves every finite value as it is.
@@ -82,7 +82,7 @@ InputAnalysis input_analysis_sample(DenoiseGateState& s, const DenoiseGateBlock&
 }
 
 GateSample denoise_gate_sample(DenoiseGateState& s, const DenoiseGateBlock& b, const InputAnalysis& in,
-                               float y) noexcept {
+                               float y) noexcept MELODARA_NONBLOCKING {
   const float e = in.level;
   const float rv = in.voice_rms, rh = in.high_rms, qn = in.quietness, hs = in.sibilance;
   const float va = s.voice_activity;

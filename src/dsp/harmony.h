@@ -11,6 +11,7 @@
 #include <array>
 #include <cstdint>
 
+#include "core/realtime.h"
 #include "dsp/dsp_params.h"
 #include "dsp/fx_modes.h"
 #include "dsp/pitch_shifter.h"
@@ -58,17 +59,19 @@ struct HarmonyInputs {
 };
 
 // Marks the snapped ratios stale. Thread: engine. Allocates: no. Blocks: no.
-HarmonyBlock harmony_prepare(HarmonyState& state, const DspParams& params, const FxModes& modes) noexcept;
+HarmonyBlock harmony_prepare(HarmonyState& state, const DspParams& params,
+                             const FxModes& modes) noexcept MELODARA_NONBLOCKING;
 
 // The ratio of a harmony interval in semitones before snapping: a major third (4)
 // in a minor key is a minor third; others are 2^(s/12) within two octaves.
 // Thread: any. Allocates: no.
-float harmony_interval_ratio(std::int32_t semitones, bool minor) noexcept;
+float harmony_interval_ratio(std::int32_t semitones, bool minor) noexcept MELODARA_NONBLOCKING;
 
 // One sample: the lead in, the voice pair out (the lead on both channels while the
 // stage is off). The feed runs every sample; the shifters only while the stage runs.
 // Thread: engine. Allocates: no. Blocks: no.
 StereoSample harmony_sample(HarmonyState& state, std::array<PitchShifter, 4>& shifters,
-                            const HarmonyBlock& block, const HarmonyInputs& in, float lead) noexcept;
+                            const HarmonyBlock& block, const HarmonyInputs& in,
+                            float lead) noexcept MELODARA_NONBLOCKING;
 
 }  // namespace melodara

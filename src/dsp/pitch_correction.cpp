@@ -254,11 +254,10 @@ bool too_quiet(std::span<const float> frame) {
   return std::sqrt(energy / static_cast<float>(kRefineWindow)) < 0.0018f;
 }
 
-bool in_scale(std::int64_t pc, bool minor) {
-  static constexpr bool kMajor[12] = {1, 0, 1, 0, 1, 1, 0, 1, 0, 1, 0, 1};
-  static constexpr bool kMinor[12] = {1, 0, 1, 1, 0, 1, 0, 1, 1, 0, 1, 0};
-  return (minor ? kMinor : kMajor)[pc];
-}
+constexpr bool kMajor[12] = {1, 0, 1, 0, 1, 1, 0, 1, 0, 1, 0, 1};
+constexpr bool kMinor[12] = {1, 0, 1, 1, 0, 1, 0, 1, 1, 0, 1, 0};
+
+bool in_scale(std::int64_t pc, bool minor) { return (minor ? kMinor : kMajor)[pc]; }
 
 inline std::int64_t pitch_class(std::int64_t note, std::int64_t root) {
   return ((note - root) % 12 + 12) % 12;
@@ -266,7 +265,8 @@ inline std::int64_t pitch_class(std::int64_t note, std::int64_t root) {
 
 }  // namespace
 
-float snap_to_scale(std::uint64_t root_key, bool minor, bool chromatic, float freq_hz, float reference_hz) {
+float snap_to_scale(std::uint64_t root_key, bool minor, bool chromatic, float freq_hz,
+                    float reference_hz) MELODARA_NONBLOCKING {
   if (!(freq_hz > 40.0f) || !std::isfinite(freq_hz) || !(reference_hz > 0.0f) || !std::isfinite(reference_hz))
     return freq_hz;
   const float m = semitones(freq_hz, reference_hz);
@@ -306,11 +306,11 @@ bool detector_avx512_available() { return kHaveAvx512; }
 void detector_choose_build(DetectorBuild build) { g_chosen.store(build, std::memory_order_relaxed); }
 DetectorBuild detector_fastest_build() { return kFastest; }
 
-PitchEstimate analyse_pitch_frame(std::span<const float> frame) {
+PitchEstimate analyse_pitch_frame(std::span<const float> frame) MELODARA_NONBLOCKING {
   return analyse_pitch_frame(frame, g_chosen.load(std::memory_order_relaxed));
 }
 
-PitchEstimate analyse_pitch_frame(std::span<const float> frame, DetectorBuild build) {
+PitchEstimate analyse_pitch_frame(std::span<const float> frame, DetectorBuild build) MELODARA_NONBLOCKING {
   if (frame.size() < kPitchFrame) return {};
 
   if (too_quiet(frame)) return {};
@@ -410,7 +410,7 @@ PitchEstimate analyse_pitch_frame(std::span<const float> frame, DetectorBuild bu
   return {true, f};
 }
 
-void pitch_correction_prepare(VocalDsp& d) {
+void pitch_correction_prepare(VocalDsp& d) MELODARA_NONBLOCKING {
   const FxModes& m = d.block.modes;  // the first word found wins
   d.pitch_state.effect = m.chipmunk  ? VoiceEffect::chipmunk
                          : m.monster ? VoiceEffect::monster
@@ -421,7 +421,7 @@ void pitch_correction_prepare(VocalDsp& d) {
 namespace {
 
 void run_analysis(PitchState& ps, const DspParams& p, std::uint64_t root, bool minor,
-                  std::uint64_t onset_hold) {
+                  std::uint64_t onset_hold) MELODARA_NONBLOCKING {
   // Unroll the ring, oldest sample first.
   const auto split = ps.analysis_ring.begin() + static_cast<std::ptrdiff_t>(ps.ring_write);
   const auto rest = std::copy(split, ps.analysis_ring.end(), ps.frame.begin());
@@ -489,7 +489,7 @@ void run_analysis(PitchState& ps, const DspParams& p, std::uint64_t root, bool m
 
 }  // namespace
 
-float pitch_correction_sample(VocalDsp& d, float gated) {
+float pitch_correction_sample(VocalDsp& d, float gated) MELODARA_NONBLOCKING {
   PitchState& ps = d.pitch_state;
   const DspParams& p = d.params;
 

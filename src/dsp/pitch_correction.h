@@ -9,6 +9,8 @@
 #include <span>
 #include <vector>
 
+#include "core/realtime.h"
+
 namespace melodara {
 
 struct VocalDsp;
@@ -60,7 +62,7 @@ struct PitchEstimate {
 // The detector on one frame of kPitchFrame band-limited samples, oldest first:
 // loudness floor, normalised difference function on the frame decimated to
 // 24 kHz, octave check, refinement at 48 kHz. Thread: any. Allocates: no.
-PitchEstimate analyse_pitch_frame(std::span<const float> frame);
+PitchEstimate analyse_pitch_frame(std::span<const float> frame) MELODARA_NONBLOCKING;
 
 // The builds of the detector's inner sums: SSE on every x86-64 processor, AVX and
 // AVX-512F (neither with FMA) where the processor has them. All give the same
@@ -72,7 +74,7 @@ bool detector_avx512_available();
 // analyse_pitch_frame with a given build; avx needs detector_avx_available(),
 // avx512 detector_avx512_available().
 // Thread: any. Allocates: no.
-PitchEstimate analyse_pitch_frame(std::span<const float> frame, DetectorBuild build);
+PitchEstimate analyse_pitch_frame(std::span<const float> frame, DetectorBuild build) MELODARA_NONBLOCKING;
 // The build the one-argument form (and so the chain) uses: the fastest the
 // processor offers unless chosen otherwise. Tests choose each build to compare the
 // chain on them; choose only a build the processor has, and not while an engine
@@ -83,12 +85,13 @@ DetectorBuild detector_fastest_build();
 // Snaps a frequency to the nearest note of the key (root 0..11 = C..B) or of the
 // chromatic scale, with tuning reference reference_hz. Shared with the harmony voices.
 // Thread: any. Allocates: no.
-float snap_to_scale(std::uint64_t root, bool minor, bool chromatic, float freq_hz, float reference_hz);
+float snap_to_scale(std::uint64_t root, bool minor, bool chromatic, float freq_hz,
+                    float reference_hz) MELODARA_NONBLOCKING;
 
 // Per-block set-up. Thread: engine. Allocates: no. Blocks: no.
-void pitch_correction_prepare(VocalDsp& dsp);
+void pitch_correction_prepare(VocalDsp& dsp) MELODARA_NONBLOCKING;
 // Stages 8 to 10 on the gated voice; returns the corrected voice.
 // Thread: engine. Allocates: no. Blocks: no.
-float pitch_correction_sample(VocalDsp& dsp, float gated);
+float pitch_correction_sample(VocalDsp& dsp, float gated) MELODARA_NONBLOCKING;
 
 }  // namespace melodara

@@ -28,6 +28,18 @@ inline float soft_clip(float x, float t, float h) {
   return std::copysign(t + h * e / (h + e), x);
 }
 
+// The correction EQ's gain ranges (dB), band by band.
+constexpr float kCorrLo[6] = {-2.2f, -3.0f, -3.5f, -2.5f, -2.5f, -1.5f};
+constexpr float kCorrHi[6] = {1.5f, 1.0f, 0.0f, 0.0f, 0.6f, 2.0f};
+
+// A block longer than the engine was built for grows the stems: the chain's only
+// allocation, never reached by the engine's blocks (kMaxBlockFrames are reserved).
+void grow_stems(VocalDsp& d, std::size_t n) {
+  for (auto& stem : d.stems) {
+    if (stem.size() < n) stem.resize(n, 0.0f);
+  }
+}
+
 // Non-negative pitch class of root plus shift.
 inline std::size_t shifted_pitch_class(std::uint64_t root, std::int32_t shift) {
   const std::int64_t r = static_cast<std::int64_t>(root % 12u);
@@ -37,7 +49,8 @@ inline std::size_t shifted_pitch_class(std::uint64_t root, std::int32_t shift) {
 
 }  // namespace
 
-void chain_prepare_block(VocalDsp& d, std::span<const float> mic, ToneSections& tone_sections) noexcept {
+void chain_prepare_block(VocalDsp& d, std::span<const float> mic,
+                         ToneSections& tone_sections) noexcept MELODARA_NONBLOCKING {
   const std::size_t n = mic.size();
   const DspParams& p = d.params;
   BlockSetup& b = d.block;
@@ -63,8 +76,6 @@ void chain_prepare_block(VocalDsp& d, std::span<const float> mic, ToneSections& 
         biquad_highpass(static_cast<double>(clamp_f(p.lowcut_freq_hz, 45.0f, 120.0f)), 0.707));
   }
 
-  static constexpr float kCorrLo[6] = {-2.2f, -3.0f, -3.5f, -2.5f, -2.5f, -1.5f};
-  static constexpr float kCorrHi[6] = {1.5f, 1.0f, 0.0f, 0.0f, 0.6f, 2.0f};
   DspF32x6 gains{};
   if (p.mic_calibration_active) {
     for (std::size_t k = 0; k < 6; ++k) gains[k] = clamp_f(p.mic_corr_eq_db[k], kCorrLo[k], kCorrHi[k]);
@@ -86,9 +97,14 @@ void chain_prepare_block(VocalDsp& d, std::span<const float> mic, ToneSections& 
   const float step = 60.0f / clamp_f(p.bpm, 40.0f, 200.0f) * 0.25f * 48000.0f;
   b.step_length = static_cast<std::uint64_t>(max_f(step, 600.0f));
 
-  for (auto& stem : d.stems) {
-    if (stem.size() < n) stem.resize(n, 0.0f);
-  }
+#ifdef __clang__
+#pragma clang diagnostic push
+#pragma clang diagnostic ignored "-Wfunction-effects"  // the one allowed allocation, above
+#endif
+  grow_stems(d, n);
+#ifdef __clang__
+#pragma clang diagnostic pop
+#endif
 
   b.ceiling = std::pow(10.0f, clamp_f(p.master_limiter_ceiling_db, -6.0f, -0.3f) / 20.0f);
   b.clip_threshold = 0.9f * b.ceiling;
@@ -471,7 +487,7 @@ DspMeters vocal_chain_process(VocalDsp& d, std::span<const float> mic, std::span
 }
 
 DspMeters chain_finish_block(VocalDsp& d, std::span<const float> music_left,
-                             const ChainBlockSums& sums) noexcept {
+                             const ChainBlockSums& sums) noexcept MELODARA_NONBLOCKING {
   const std::size_t n = music_left.size();
   ChainFrameState& f = d.frame;
   const float sum_v2 = sums.v2, sum_track2 = sums.track2, peak = sums.peak, sum_m2 = sums.m2,

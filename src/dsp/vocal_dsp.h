@@ -183,14 +183,14 @@ struct VocalDsp {
 
 // The six correction-EQ sections for the given band gains (dB): peaking 110, 310,
 // 650, 1,650 and 3,100 Hz, high shelf 9,500 Hz. Thread: any. Allocates: no.
-std::array<Biquad, 6> design_corr_eq(const DspF32x6& gains_db);
+std::array<Biquad, 6> design_corr_eq(const DspF32x6& gains_db) MELODARA_NONBLOCKING;
 
 // Views of the engine's lines for the stages that run on them.
 // Thread: engine. Allocates: no. Blocks: no.
-ModDelayLines mod_delay_lines(VocalDsp& dsp) noexcept;
-EchoLines echo_lines(VocalDsp& dsp) noexcept;
-ReverbLines reverb_lines(VocalDsp& dsp) noexcept;
-BackingLines backing_lines(VocalDsp& dsp) noexcept;
+ModDelayLines mod_delay_lines(VocalDsp& dsp) noexcept MELODARA_NONBLOCKING;
+EchoLines echo_lines(VocalDsp& dsp) noexcept MELODARA_NONBLOCKING;
+ReverbLines reverb_lines(VocalDsp& dsp) noexcept MELODARA_NONBLOCKING;
+BackingLines backing_lines(VocalDsp& dsp) noexcept MELODARA_NONBLOCKING;
 
 // Builds an engine from the parameters (taken over). Allocates about 1.4 MB; never
 // call it from the block loop. Thread: any. Allocates: yes. Blocks: no.
