@@ -14,6 +14,7 @@
 
 #include "dsp/every_switch_on.h"
 #include "dsp/pitch_shifter.h"
+#include "dsp/float_mode.h"
 #include "dsp/vocal_dsp.h"
 #include "dsp/voice_calibration.h"
 
@@ -67,6 +68,7 @@ const Signals& signals() {
 }
 
 void run_chain(benchmark::State& state, const DspParams& params) {
+  set_chain_float_mode();  // as the engine thread runs
   const Signals& s = signals();
   // On the heap, as the engine holds it: a stack copy moves with the environment's size.
   const auto heap = std::make_unique<VocalDsp>(vocal_dsp_new(params));

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <new>
 
 #include "dsp/biquad_lanes.h"
 #include "dsp/dsp_math.h"
@@ -389,6 +390,21 @@ void sends_filter_run(FilterBankA& bank, std::span<float> left,
     lanes[5 * side + 4].out = io.data();
   }
   run_biquad_lanes<kRoles>(lanes, std::min(left.size(), right.size()));
+}
+
+void sends_run(const SendsBlock& block, FilterBankA& bank, std::span<const SingerInputs> singer,
+               std::span<const StereoSample> voice, std::span<const BackingOut> backing, std::span<Sends> out,
+               std::span<float> left, std::span<float> right) noexcept MELODARA_NONBLOCKING {
+  const std::size_t n = out.size();
+  for (std::size_t j = 0; j < n; ++j) {
+    // Built in place: a copy of the returned record reloads it in wider pieces.
+    const Sends& sends =
+        *::new (&out[j]) Sends(sends_sample(block, singer[j], voice[j], backing[j].track, backing[j].level));
+    left[j] = sends.pair.left;
+    right[j] = sends.pair.right;
+  }
+  sends_filter_run(bank, left.first(n), right.first(n));
+  for (std::size_t j = 0; j < n; ++j) out[j].pair = {left[j], right[j]};
 }
 
 }  // namespace melodara

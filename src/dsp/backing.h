@@ -180,4 +180,11 @@ Sends sends_sample(const SendsBlock& block, const SingerInputs& singer, StereoSa
 void sends_filter_run(FilterBankA& bank, std::span<float> left,
                       std::span<float> right) noexcept MELODARA_NONBLOCKING;
 
+// Stage 25 over a run: sends_sample on each sample's singer, voice and track,
+// then the send filters on the run's pairs (through left and right, working
+// arrays at least as long as out). Thread: engine. Allocates: no. Blocks: no.
+void sends_run(const SendsBlock& block, FilterBankA& bank, std::span<const SingerInputs> singer,
+               std::span<const StereoSample> voice, std::span<const BackingOut> backing, std::span<Sends> out,
+               std::span<float> left, std::span<float> right) noexcept MELODARA_NONBLOCKING;
+
 }  // namespace melodara

@@ -1,6 +1,7 @@
 #include "dsp/character_fx.h"
 
 #include <cmath>
+#include <new>
 #include <numbers>
 
 #include "dsp/delay_line.h"
@@ -122,6 +123,26 @@ StereoSample echo_mix(const EchoBlock& b, const EchoOut& echo, const Sends& send
     g = b.mode_gain * sends.track_boost * ducked;
   }
   return {voice.left + g * echo.pair.left, voice.right + g * echo.pair.right};
+}
+
+void flanger_run(FlangerState& state, std::span<float> line,
+                 std::span<float> voice) noexcept MELODARA_NONBLOCKING {
+  for (float& v : voice) v = flanger_process(state, line, v);
+}
+
+void radio_run(FilterBankB& bank, std::span<float> voice) noexcept MELODARA_NONBLOCKING {
+  for (float& v : voice) v = radio_process(bank, v);
+}
+
+void echo_run(EchoState& state, TempoTimingState& timing, const EchoLines& lines, const EchoBlock& block,
+              const TempoTimingBlock& timing_block, std::span<const Sends> sends,
+              std::span<EchoOut> out) noexcept MELODARA_NONBLOCKING {
+  for (std::size_t j = 0; j < sends.size(); ++j) {
+    const EchoTime time = tempo_timing_sample(timing, timing_block, sends[j].singer_level);
+    // Built in place: a copy of the returned record reloads it in wider pieces
+    // than it was stored in, which stalls.
+    ::new (&out[j]) EchoOut(echo_process(state, lines, block, time, sends[j]));
+  }
 }
 
 }  // namespace melodara

@@ -107,6 +107,20 @@ EchoOut echo_process(EchoState& state, const EchoLines& lines, const EchoBlock& 
 StereoSample echo_mix(const EchoBlock& block, const EchoOut& echo, const Sends& sends,
                       StereoSample voice) noexcept MELODARA_NONBLOCKING;
 
+// ---- The stages' runs: each over the run's samples in turn, as its sample form.
+
+// The flanger and the radio filter on the mono voice in place.
+// Thread: engine. Allocates: no. Blocks: no.
+void flanger_run(FlangerState& state, std::span<float> line,
+                 std::span<float> voice) noexcept MELODARA_NONBLOCKING;
+void radio_run(FilterBankB& bank, std::span<float> voice) noexcept MELODARA_NONBLOCKING;
+
+// Per sample the echo timing (modulation.h) on the singer's level of the send,
+// then the echo path; out as long as sends. Thread: engine. Allocates: no. Blocks: no.
+void echo_run(EchoState& state, TempoTimingState& timing, const EchoLines& lines, const EchoBlock& block,
+              const TempoTimingBlock& timing_block, std::span<const Sends> sends,
+              std::span<EchoOut> out) noexcept MELODARA_NONBLOCKING;
+
 // ---- The stages' state in the engine
 
 struct CharacterFxState {

@@ -207,4 +207,40 @@ void level_stage_sample(DynamicsState& s, const DynamicsBlock& b, FilterBankB& b
   }
 }
 
+void deesser_run(DynamicsState& s, const DynamicsBlock& b, FilterBankB& bank, std::span<float> voice,
+                 std::span<const GateSample> gate,
+                 std::span<float> deesser_gain) noexcept MELODARA_NONBLOCKING {
+  for (std::size_t j = 0; j < voice.size(); ++j) {
+    const float e = gate[j].level;
+    ReductionGains gains;
+    voice[j] = deesser_sample(s, b, bank, pre_comp_sample(b, voice[j], e), e, gains);
+    deesser_gain[j] = gains.deesser;
+  }
+}
+
+float compressor_run(DynamicsState& s, const DynamicsBlock& b, std::span<float> voice,
+                     std::span<const GateSample> gate, float track_level,
+                     std::span<const float> track_after) noexcept MELODARA_NONBLOCKING {
+  float least = 1.0f;
+  for (std::size_t j = 0; j < voice.size(); ++j) {
+    ReductionGains gains;
+    const float track_before = j == 0 ? track_level : track_after[j - 1];
+    voice[j] = compressor_sample(s, b, voice[j], gate[j], track_before, gains);
+    least = min_f(least, gains.compressor);
+  }
+  return least;
+}
+
+float second_deesser_run(const DynamicsBlock& b, std::span<float> voice, std::span<const float> air_band,
+                         std::span<const float> air_level, std::span<const GateSample> gate,
+                         std::span<const float> deesser_gain) noexcept MELODARA_NONBLOCKING {
+  float least = 1.0f;
+  for (std::size_t j = 0; j < voice.size(); ++j) {
+    ReductionGains gains{deesser_gain[j], 1.0f};
+    voice[j] = second_deesser_sample(b, voice[j], air_band[j], air_level[j], gate[j].level, gains);
+    least = min_f(least, gains.deesser);
+  }
+  return least;
+}
+
 }  // namespace melodara

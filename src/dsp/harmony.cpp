@@ -129,4 +129,11 @@ StereoSample harmony_sample(HarmonyState& s, std::array<PitchShifter, 4>& shifte
   return pair;
 }
 
+void harmony_run(HarmonyState& state, std::array<PitchShifter, 4>& shifters, const HarmonyBlock& block,
+                 std::span<const HarmonyInputs> in, std::span<const float> lead,
+                 std::span<StereoSample> out) noexcept MELODARA_NONBLOCKING {
+  for (std::size_t j = 0; j < out.size(); ++j)
+    out[j] = harmony_sample(state, shifters, block, in[j], lead[j]);
+}
+
 }  // namespace melodara

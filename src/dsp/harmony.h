@@ -10,6 +10,7 @@
 
 #include <array>
 #include <cstdint>
+#include <span>
 
 #include "core/realtime.h"
 #include "dsp/dsp_params.h"
@@ -73,5 +74,11 @@ float harmony_interval_ratio(std::int32_t semitones, bool minor) noexcept MELODA
 StereoSample harmony_sample(HarmonyState& state, std::array<PitchShifter, 4>& shifters,
                             const HarmonyBlock& block, const HarmonyInputs& in,
                             float lead) noexcept MELODARA_NONBLOCKING;
+
+// harmony_sample over a run: the lead and pitch of each sample in, the voice pair
+// out; the spans are equally long. Thread: engine. Allocates: no. Blocks: no.
+void harmony_run(HarmonyState& state, std::array<PitchShifter, 4>& shifters, const HarmonyBlock& block,
+                 std::span<const HarmonyInputs> in, std::span<const float> lead,
+                 std::span<StereoSample> out) noexcept MELODARA_NONBLOCKING;
 
 }  // namespace melodara

@@ -163,4 +163,20 @@ ModulationBlock modulation_prepare(const DspParams& p, const FxModes& modes) noe
   return {beat_gate_prepare(p, modes), mod_delay_prepare(p, modes), tempo_timing_prepare(p, modes)};
 }
 
+void modulation_run(ModulationState& s, const ModDelayLines& lines, const ModulationBlock& b,
+                    std::uint8_t routing, std::span<const std::uint64_t> steps,
+                    std::span<StereoSample> voice) noexcept MELODARA_NONBLOCKING {
+  if (routing == 0) {
+    for (std::size_t j = 0; j < voice.size(); ++j) {
+      const StereoSample gated = beat_gate_process(s.beat_gate, b.beat_gate, steps[j], voice[j]);
+      voice[j] = mod_delay_process(s.mod_delay, lines, b.mod_delay, gated);
+    }
+  } else if (routing == 1) {
+    for (std::size_t j = 0; j < voice.size(); ++j) {
+      const StereoSample delayed = mod_delay_process(s.mod_delay, lines, b.mod_delay, voice[j]);
+      voice[j] = beat_gate_process(s.beat_gate, b.beat_gate, steps[j], delayed);
+    }
+  }
+}
+
 }  // namespace melodara

@@ -143,4 +143,12 @@ struct ModulationBlock {
 ModulationBlock modulation_prepare(const DspParams& params,
                                    const FxModes& modes) noexcept MELODARA_NONBLOCKING;
 
+// The beat gate and the modulated delay over a run of the voice pair in place, in
+// the order routing gives (mod_routing_order: 0 gate then delay, 1 delay then
+// gate, anything else neither); steps holds each sample's sixteenth step.
+// Thread: engine. Allocates: no. Blocks: no.
+void modulation_run(ModulationState& state, const ModDelayLines& lines, const ModulationBlock& block,
+                    std::uint8_t routing, std::span<const std::uint64_t> steps,
+                    std::span<StereoSample> voice) noexcept MELODARA_NONBLOCKING;
+
 }  // namespace melodara

@@ -300,4 +300,38 @@ TubeOut tube_air_sample(ToneState& s, const ToneBlock& b, FilterBankB& bank,
   return TubeOut{x, band};
 }
 
+void voice_eq_run(ToneState& s, const ToneBlock& b, ToneSections& sections, std::span<float> voice,
+                  std::span<const GateSample> gate, std::size_t first) noexcept MELODARA_NONBLOCKING {
+  for (std::size_t j = 0; j < voice.size(); ++j) {
+    voice[j] = voice_eq_sample(s, b, sections, voice[j], gate[j].level, first + j);
+  }
+}
+
+void bass_boom_run(ToneState& s, const ToneBlock& b, FilterBankB& bank, std::span<float> voice,
+                   std::span<const GateSample> gate,
+                   std::span<BassSplit> split) noexcept MELODARA_NONBLOCKING {
+  for (std::size_t j = 0; j < voice.size(); ++j) {
+    split[j] = bass_boom_sample(s, b, bank, voice[j], gate[j].level);
+    voice[j] = split[j].voice;
+  }
+}
+
+void bass_lift_run(ToneState& s, const ToneBlock& b, std::span<const BassSplit> split, std::span<float> voice,
+                   std::span<const GateSample> gate,
+                   std::span<const float> pitch_hz) noexcept MELODARA_NONBLOCKING {
+  for (std::size_t j = 0; j < voice.size(); ++j) {
+    voice[j] = bass_lift_sample(s, b, split[j], voice[j], gate[j].confidence, pitch_hz[j]);
+  }
+}
+
+void tube_air_run(ToneState& s, const ToneBlock& b, FilterBankB& bank, std::span<float> voice,
+                  std::span<float> air_band, std::span<float> air_level) noexcept MELODARA_NONBLOCKING {
+  for (std::size_t j = 0; j < voice.size(); ++j) {
+    const TubeOut tube = tube_air_sample(s, b, bank, voice[j]);
+    voice[j] = tube.voice;
+    air_band[j] = tube.air_band;
+    air_level[j] = s.air_level;
+  }
+}
+
 }  // namespace melodara

@@ -17,6 +17,7 @@
 
 #include "core/realtime.h"
 #include "dsp/biquad.h"
+#include "dsp/denoise_gate.h"
 #include "dsp/dsp_params.h"
 
 namespace melodara {
@@ -117,5 +118,30 @@ struct TubeOut {
 // Thread: engine. Allocates: no. Blocks: no.
 TubeOut tube_air_sample(ToneState& state, const ToneBlock& block, FilterBankB& bank,
                         float x) noexcept MELODARA_NONBLOCKING;
+
+// ---- The stages' runs: each over the run's samples in turn, as its sample form.
+// gate holds the gate's values of each sample; the spans are equally long.
+
+// Stages 13 and 14 on voice in place; first is the block index of the run's
+// first sample. Thread: engine. Allocates: no. Blocks: no.
+void voice_eq_run(ToneState& state, const ToneBlock& block, ToneSections& sections, std::span<float> voice,
+                  std::span<const GateSample> gate, std::size_t first) noexcept MELODARA_NONBLOCKING;
+
+// Stage 15 before the compressor on voice in place (the voice after the boom
+// reduction); each sample's split into split. Thread: engine. Allocates: no. Blocks: no.
+void bass_boom_run(ToneState& state, const ToneBlock& block, FilterBankB& bank, std::span<float> voice,
+                   std::span<const GateSample> gate,
+                   std::span<BassSplit> split) noexcept MELODARA_NONBLOCKING;
+
+// Stage 15 after the compressor on voice in place; pitch_hz the detected pitch
+// of each sample. Thread: engine. Allocates: no. Blocks: no.
+void bass_lift_run(ToneState& state, const ToneBlock& block, std::span<const BassSplit> split,
+                   std::span<float> voice, std::span<const GateSample> gate,
+                   std::span<const float> pitch_hz) noexcept MELODARA_NONBLOCKING;
+
+// Stage 17's tube and air on voice in place; each sample's air band and the air
+// level after it. Thread: engine. Allocates: no. Blocks: no.
+void tube_air_run(ToneState& state, const ToneBlock& block, FilterBankB& bank, std::span<float> voice,
+                  std::span<float> air_band, std::span<float> air_level) noexcept MELODARA_NONBLOCKING;
 
 }  // namespace melodara

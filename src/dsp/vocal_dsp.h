@@ -96,21 +96,28 @@ struct ChainFrameState {
   friend bool operator==(const ChainFrameState&, const ChainFrameState&) = default;
 };
 
-static_assert(kBackingRun >= kReverbRun);
+// The chain runs each stage over up to kChainRun samples before the next: every
+// delay line is longer, so no stage reads what its own run wrote. The backing's
+// and the reverb's runs take that many in one pass.
+inline constexpr std::size_t kChainRun = 128;
+static_assert(kBackingRun >= kChainRun && kReverbRun >= kChainRun);
 
-// What the chain's stages hand on per sample of one run of at most kReverbRun
+// What the chain's stages hand on per sample of one run of at most kChainRun
 // samples: each stage runs over the whole run before the next. Holds nothing from
 // one run to the next, so two engines compare equal whatever it holds.
 struct ChainRun {
   // The input stages' results: the voice after pitch correction (the mic sample
   // when the chain is off), the gate's values, the pitch the later stages read, the
   // singer's levels for the sends and the beat step.
-  std::array<float, kReverbRun> mono{};
+  std::array<float, kChainRun> mono{};
   std::array<GateSample, kReverbRun> gate{};
   std::array<HarmonyInputs, kReverbRun> pitch{};
   std::array<SingerInputs, kReverbRun> singer{};
   std::array<std::uint64_t, kReverbRun> beat_step{};
+  std::array<float, kReverbRun> pitch_hz{};      // the detected pitch, as the bass lift reads it
   std::array<float, kReverbRun> deesser_gain{};  // the first de-esser's gain, which the second multiplies
+  std::array<BassSplit, kReverbRun> bass{};      // the bass stage's split, before the compressor
+  std::array<float, kReverbRun> air_band{}, air_level{};  // the tube stage's, for the second de-esser
   std::array<Sends, kReverbRun> sends{};
   std::array<float, kReverbRun> send_left{}, send_right{};  // the send filters' input, then output
   std::array<EchoOut, kReverbRun> echo{};
