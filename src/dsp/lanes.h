@@ -8,6 +8,8 @@
 #include <cstring>
 #include <limits>
 
+#include "dsp/dsp_math.h"
+
 namespace melodara {
 
 typedef float Lanes4 __attribute__((vector_size(16)));
@@ -56,7 +58,7 @@ inline Lanes4 clamp_f(Lanes4 v, float lo, float hi) noexcept {
 }
 inline Lanes4 flush_state(Lanes4 v) noexcept {
   const Lanes4 a = reinterpret_cast<Lanes4>(reinterpret_cast<Mask4>(v) & 0x7fffffff);
-  const Mask4 keep = (a >= 1e-18f) & (a <= std::numeric_limits<float>::max());
+  const Mask4 keep = (a >= kFlushFloor) & (a <= std::numeric_limits<float>::max());
   return reinterpret_cast<Lanes4>(reinterpret_cast<Mask4>(v) & keep);
 }
 inline Lanes4 finite_or_zero(Lanes4 v) noexcept {
@@ -114,7 +116,7 @@ template <>
 }
 [[gnu::target("avx")]] inline Lanes8 flush_state(Lanes8 v) noexcept {
   const Lanes8 a = abs_f(v);
-  const Mask8 keep = (a >= 1e-18f) & (a <= std::numeric_limits<float>::max());
+  const Mask8 keep = (a >= kFlushFloor) & (a <= std::numeric_limits<float>::max());
   return reinterpret_cast<Lanes8>(reinterpret_cast<Mask8>(v) & keep);
 }
 [[gnu::target("avx")]] inline Lanes8 finite_or_zero(Lanes8 v) noexcept {

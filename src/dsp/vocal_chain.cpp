@@ -135,7 +135,7 @@ void chain_prepare_block(VocalDsp& d, std::span<const float> mic,
 
   b.modes = fx_modes(p);
   b.gate = denoise_gate_prepare(p, b.input_gain);
-  pitch_correction_prepare(d);
+  pitch_correction_prepare(d.pitch_state, b.modes);
   const ToneInputs tone_inputs{b.voice_high,
                                b.voice_low,
                                b.formant_scale,
@@ -174,7 +174,7 @@ void input_stages(VocalDsp& d, float x, const InputAnalysis& analysis, ChainRun&
   // in wider pieces than it was stored in, which stalls.
   const GateSample& gate =
       *::new (&run.gate[j]) GateSample(denoise_gate_sample(d.denoise_gate, b.gate, analysis, x));
-  run.mono[j] = pitch_correction_sample(d, gate.voice);
+  run.mono[j] = pitch_correction_sample(d.pitch_state, d.main_shifter, d.params, gate.voice);
   const PitchState& ps = d.pitch_state;
   run.pitch[j] = HarmonyInputs{ps.detected_hz, ps.corrected_hz, ps.reference_hz, gate.level};
   run.pitch_hz[j] = ps.detected_hz;

@@ -264,7 +264,7 @@ DspMeters reference_chain_process(VocalDsp& d, std::span<const float> mic, std::
         if (b.corr_eq_mask & (1u << k)) y = biquad_process(d.corr_eq[k], y);
       }
       const GateSample gate = denoise_gate_sample(d.denoise_gate, b.gate, analysis, y);
-      float v = pitch_correction_sample(d, gate.voice);
+      float v = pitch_correction_sample(d.pitch_state, d.main_shifter, p, gate.voice);
       const PitchState& ps = d.pitch_state;
       const HarmonyInputs pitch{ps.detected_hz, ps.corrected_hz, ps.reference_hz, gate.level};
 
