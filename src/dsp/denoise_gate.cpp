@@ -1,6 +1,8 @@
 #include "dsp/denoise_gate.h"
 
 #include <cmath>
+#include <initializer_list>
+#include <limits>
 
 #include "dsp/dsp_math.h"
 
@@ -19,31 +21,47 @@ DenoiseGateBlock denoise_gate_prepare(const DspParams& p, float input_gain) noex
   return b;
 }
 
+namespace {
+
+inline bool is_finite(float v) { return std::fabs(v) <= std::numeric_limits<float>::max(); }
+
+// The analysis words after a non-finite sample: each non-finite one becomes 0.
+void clear_non_finite(DenoiseGateState& s) noexcept {
+  for (float* w : {&s.level, &s.hp1, &s.hp2, &s.voice_smooth1, &s.voice_band, &s.high_smooth, &s.high_power,
+                   &s.voice_power}) {
+    *w = finite_or_zero(*w);
+  }
+}
+
+}  // namespace
+
 InputAnalysis input_analysis_sample(DenoiseGateState& s, const DenoiseGateBlock& b, float x,
                                     float pitch_hz) noexcept MELODARA_NONBLOCKING {
   const float ax = std::fabs(x);
-  // A non-finite input must not stay in these recursions: each stored word goes
-  // through finite_or_zero, which leaves every finite value as it is.
-  s.level =
-      finite_or_zero(ax > s.level ? 0.9958f * s.level + 0.0042f * ax : 0.99975f * s.level + 0.00025f * ax);
-  const float e = s.level;
+  s.level = ax > s.level ? 0.9958f * s.level + 0.0042f * ax : 0.99975f * s.level + 0.00025f * ax;
 
   // Two DC blockers, then a voice band (two smoothers) and a high band.
-  s.hp1 = finite_or_zero(0.9765f * (s.hp1 + x - s.hp1_in));
+  s.hp1 = 0.9765f * (s.hp1 + x - s.hp1_in);
   s.hp1_in = x;
-  s.hp2 = finite_or_zero(0.9755f * (s.hp2 + s.hp1 - s.hp2_in));
+  s.hp2 = 0.9755f * (s.hp2 + s.hp1 - s.hp2_in);
   s.hp2_in = s.hp1;
-  s.voice_smooth1 = finite_or_zero(0.805f * s.voice_smooth1 + 0.195f * s.hp2);
-  s.voice_band = finite_or_zero(0.805f * s.voice_band + 0.195f * s.voice_smooth1);
-  s.high_smooth = finite_or_zero(0.75f * s.high_smooth + 0.25f * s.hp2);
+  s.voice_smooth1 = 0.805f * s.voice_smooth1 + 0.195f * s.hp2;
+  s.voice_band = 0.805f * s.voice_band + 0.195f * s.voice_smooth1;
+  s.high_smooth = 0.75f * s.high_smooth + 0.25f * s.hp2;
   const float high = s.hp2 - s.high_smooth;
 
   const float qh = high * high;
-  s.high_power = finite_or_zero(qh > s.high_power ? 0.996f * s.high_power + 0.004f * qh
-                                                  : 0.999f * s.high_power + 0.001f * qh);
+  s.high_power =
+      qh > s.high_power ? 0.996f * s.high_power + 0.004f * qh : 0.999f * s.high_power + 0.001f * qh;
   const float qv = s.voice_band * s.voice_band;
-  s.voice_power = finite_or_zero(qv > s.voice_power ? 0.9965f * s.voice_power + 0.0035f * qv
-                                                    : 0.9992f * s.voice_power + 0.0008f * qv);
+  s.voice_power =
+      qv > s.voice_power ? 0.9965f * s.voice_power + 0.0035f * qv : 0.9992f * s.voice_power + 0.0008f * qv;
+  // A non-finite input (or an overflow) must not stay in these recursions. Every
+  // word of the bands runs into one of the two powers within the sample, so a test
+  // of those and the level finds it; only then are the words cleared, each
+  // non-finite one to 0. Finite values are never touched.
+  if (!(is_finite(s.level) && is_finite(s.high_power) && is_finite(s.voice_power))) clear_non_finite(s);
+  const float e = s.level;
   const float rh = std::sqrt(s.high_power + 1e-16f);
   const float rv = std::sqrt(s.voice_power + 1e-16f);
   const float g_inv = b.inv_input_gain;
