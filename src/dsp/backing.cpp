@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <new>
 
 #include "dsp/biquad_lanes.h"
 #include "dsp/dsp_math.h"
@@ -53,14 +54,14 @@ inline float leveller_gain(float tl) noexcept {
 
 }  // namespace
 
-ShiftBandGains track_shift_band_gains(float s) noexcept {
+ShiftBandGains track_shift_band_gains(float s) noexcept MELODARA_NONBLOCKING {
   if (!(std::fabs(s) > 0.01f)) return {};
   const float xs = 0.4f * max_f(std::fabs(s) - 0.5f, 0.0f);
   if (s > 0.0f) return {db_gain(2.0f + 0.5f * xs), db_gain(0.2f * xs)};
   return {db_gain(-1.5f - 0.4f * xs), db_gain(0.8f + 0.3f * xs)};
 }
 
-float track_shift_semitones(const DspParams& p) noexcept {
+float track_shift_semitones(const DspParams& p) noexcept MELODARA_NONBLOCKING {
   // Beyond the shifters' range the ratio is held at its bound, and the band gains
   // must not go on growing; a fine shift that is not a number is no shift.
   const float fine = std::isfinite(p.beat_fine_cents) ? p.beat_fine_cents : 0.0f;
@@ -68,7 +69,8 @@ float track_shift_semitones(const DspParams& p) noexcept {
   return clamp_f(s, kTrackShiftMin, kTrackShiftMax);
 }
 
-BackingBlock backing_prepare(const DspParams& p, float gate_level, float input_gain) noexcept {
+BackingBlock backing_prepare(const DspParams& p, float gate_level,
+                             float input_gain) noexcept MELODARA_NONBLOCKING {
   BackingBlock b;
   if (p.vocal_remover_karaoke) {
     b.remover = p.vocal_cancel_pct <= 0.05f ? 0.96f : clamp_f(p.vocal_cancel_pct, 0.15f, 1.0f);
@@ -226,7 +228,7 @@ inline void pocket_out(Biquad& pocket_low, Biquad& pocket_high, const BackingBlo
 }  // namespace
 
 BackingOut backing_sample(BackingState& s, const BackingLines& lines, const BackingBlock& b,
-                          StereoSample music, float e) noexcept {
+                          StereoSample music, float e) noexcept MELODARA_NONBLOCKING {
   FilterBankB& bank = lines.bank;
   const StereoSample y = front_sample(s, bank[kMidLowpass], bank[kSideHighpass], bank[kSynthHighpass],
                                       lines.synth, b, music, s.presence);
@@ -257,7 +259,7 @@ BackingOut backing_sample(BackingState& s, const BackingLines& lines, const Back
 }
 
 void backing_run(BackingState& state, const BackingLines& lines, const BackingBlock& block,
-                 const BackingRunIo& io, BackingScratch& scratch) noexcept {
+                 const BackingRunIo& io, BackingScratch& scratch) noexcept MELODARA_NONBLOCKING {
   const std::size_t len = std::min(
       {io.left.size(), io.right.size(), io.singer.size(), io.out.size(), io.track_level.size(), kBackingRun});
   // Local copies of the state and the block stay in registers, as the sections'.
@@ -333,7 +335,7 @@ void backing_run(BackingState& state, const BackingLines& lines, const BackingBl
   state = s;
 }
 
-SendsBlock sends_prepare(const DspParams& p, const FxModes& m) noexcept {
+SendsBlock sends_prepare(const DspParams& p, const FxModes& m) noexcept MELODARA_NONBLOCKING {
   SendsBlock b;
   b.gated = p.denoise_enabled || p.gate_enabled;
   const float fm = (m.shimmer || m.chorus) ? 1.25f : 1.0f;
@@ -346,7 +348,7 @@ SendsBlock sends_prepare(const DspParams& p, const FxModes& m) noexcept {
 }
 
 Sends sends_sample(const SendsBlock& b, const SingerInputs& in, StereoSample voice, StereoSample track,
-                   float t) noexcept {
+                   float t) noexcept MELODARA_NONBLOCKING {
   Sends out;
   float v = in.level;
   if (b.gated) {
@@ -373,7 +375,8 @@ Sends sends_sample(const SendsBlock& b, const SingerInputs& in, StereoSample voi
   return out;
 }
 
-void sends_filter_run(FilterBankA& bank, std::span<float> left, std::span<float> right) noexcept {
+void sends_filter_run(FilterBankA& bank, std::span<float> left,
+                      std::span<float> right) noexcept MELODARA_NONBLOCKING {
   // Each side's five sections in a chain of lanes; the last stores over the input
   // the first has read.
   constexpr std::array<std::uint8_t, 10> kRoles{kLaneInput, 0, 0, 0, kLaneOutput,
@@ -387,6 +390,21 @@ void sends_filter_run(FilterBankA& bank, std::span<float> left, std::span<float>
     lanes[5 * side + 4].out = io.data();
   }
   run_biquad_lanes<kRoles>(lanes, std::min(left.size(), right.size()));
+}
+
+void sends_run(const SendsBlock& block, FilterBankA& bank, std::span<const SingerInputs> singer,
+               std::span<const StereoSample> voice, std::span<const BackingOut> backing, std::span<Sends> out,
+               std::span<float> left, std::span<float> right) noexcept MELODARA_NONBLOCKING {
+  const std::size_t n = out.size();
+  for (std::size_t j = 0; j < n; ++j) {
+    // Built in place: a copy of the returned record reloads it in wider pieces.
+    const Sends& sends =
+        *::new (&out[j]) Sends(sends_sample(block, singer[j], voice[j], backing[j].track, backing[j].level));
+    left[j] = sends.pair.left;
+    right[j] = sends.pair.right;
+  }
+  sends_filter_run(bank, left.first(n), right.first(n));
+  for (std::size_t j = 0; j < n; ++j) out[j].pair = {left[j], right[j]};
 }
 
 }  // namespace melodara

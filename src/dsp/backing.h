@@ -16,6 +16,7 @@
 #include <cstddef>
 #include <span>
 
+#include "core/realtime.h"
 #include "dsp/biquad.h"
 #include "dsp/dsp_params.h"
 #include "dsp/fx_modes.h"
@@ -94,22 +95,23 @@ struct ShiftBandGains {
   float low = 1.0f;
   float high = 1.0f;
 };
-ShiftBandGains track_shift_band_gains(float semitones) noexcept;
+ShiftBandGains track_shift_band_gains(float semitones) noexcept MELODARA_NONBLOCKING;
 
 // The track's key shift in semitones from beat_semitone_shift and beat_fine_cents,
 // within kTrackShiftMin..kTrackShiftMax; fine cents that are not a number count
 // as none. Thread: any. Allocates: no.
-float track_shift_semitones(const DspParams& params) noexcept;
+float track_shift_semitones(const DspParams& params) noexcept MELODARA_NONBLOCKING;
 
 // gate_level is T and input_gain G of the gate (Lg = T G).
 // Thread: any. Allocates: no. Blocks: no.
-BackingBlock backing_prepare(const DspParams& params, float gate_level, float input_gain) noexcept;
+BackingBlock backing_prepare(const DspParams& params, float gate_level,
+                             float input_gain) noexcept MELODARA_NONBLOCKING;
 
 // Stage 24 on one music frame; level is the singer's input level follower e. The
 // chain runs backing_run; this form is its reference, sample by sample.
 // Thread: engine. Allocates: no. Blocks: no.
 BackingOut backing_sample(BackingState& state, const BackingLines& lines, const BackingBlock& block,
-                          StereoSample music, float level) noexcept;
+                          StereoSample music, float level) noexcept MELODARA_NONBLOCKING;
 
 // The longest run backing_run takes.
 inline constexpr std::size_t kBackingRun = 128;
@@ -136,7 +138,7 @@ struct BackingScratch {
 // kBackingRun: the results of backing_sample on each sample in turn, stage by stage.
 // Thread: engine. Allocates: no. Blocks: no.
 void backing_run(BackingState& state, const BackingLines& lines, const BackingBlock& block,
-                 const BackingRunIo& io, BackingScratch& scratch) noexcept;
+                 const BackingRunIo& io, BackingScratch& scratch) noexcept MELODARA_NONBLOCKING;
 
 // ---- Sends (stage 25)
 
@@ -165,16 +167,24 @@ struct SendsBlock {
 };
 
 // Thread: any. Allocates: no. Blocks: no.
-SendsBlock sends_prepare(const DspParams& params, const FxModes& modes) noexcept;
+SendsBlock sends_prepare(const DspParams& params, const FxModes& modes) noexcept MELODARA_NONBLOCKING;
 
 // Stage 25 on the voice pair and the track pair, before its filters; track_level is
 // t. The result's pair is what the send filters take. Thread: any. Allocates: no.
 Sends sends_sample(const SendsBlock& block, const SingerInputs& singer, StereoSample voice,
-                   StereoSample track, float track_level) noexcept;
+                   StereoSample track, float track_level) noexcept MELODARA_NONBLOCKING;
 
 // The send filters (bank A entries 0, 15, 2, 4, 6 left and 1, 16, 3, 5, 7 right)
 // over a run, in place; they run whatever the send-off flag. The spans are equally
 // long. Thread: engine. Allocates: no. Blocks: no.
-void sends_filter_run(FilterBankA& bank, std::span<float> left, std::span<float> right) noexcept;
+void sends_filter_run(FilterBankA& bank, std::span<float> left,
+                      std::span<float> right) noexcept MELODARA_NONBLOCKING;
+
+// Stage 25 over a run: sends_sample on each sample's singer, voice and track,
+// then the send filters on the run's pairs (through left and right, working
+// arrays at least as long as out). Thread: engine. Allocates: no. Blocks: no.
+void sends_run(const SendsBlock& block, FilterBankA& bank, std::span<const SingerInputs> singer,
+               std::span<const StereoSample> voice, std::span<const BackingOut> backing, std::span<Sends> out,
+               std::span<float> left, std::span<float> right) noexcept MELODARA_NONBLOCKING;
 
 }  // namespace melodara

@@ -21,26 +21,26 @@ double omega(double freq_hz) { return 2.0 * std::numbers::pi * freq_hz / static_
 
 }  // namespace
 
-Biquad biquad_lowpass(double freq_hz, double q) {
+Biquad biquad_lowpass(double freq_hz, double q) MELODARA_NONBLOCKING {
   const double w0 = omega(freq_hz), c = std::cos(w0), alpha = std::sin(w0) / (2.0 * q);
   return normalised((1 - c) / 2, 1 - c, (1 - c) / 2, 1 + alpha, -2 * c, 1 - alpha);
 }
 
-Biquad biquad_highpass(double freq_hz, double q) {
+Biquad biquad_highpass(double freq_hz, double q) MELODARA_NONBLOCKING {
   const double w0 = omega(freq_hz), c = std::cos(w0), alpha = std::sin(w0) / (2.0 * q);
   return normalised((1 + c) / 2, -(1 + c), (1 + c) / 2, 1 + alpha, -2 * c, 1 - alpha);
 }
 
-Biquad biquad_peaking(double freq_hz, double q, double gain_db) {
+Biquad biquad_peaking(double freq_hz, double q, double gain_db) MELODARA_NONBLOCKING {
   return biquad_peaking(peaking_shape(freq_hz, q), static_cast<float>(gain_db));
 }
 
-PeakingShape peaking_shape(double freq_hz, double q) {
+PeakingShape peaking_shape(double freq_hz, double q) MELODARA_NONBLOCKING {
   const double w0 = omega(freq_hz);
   return {static_cast<float>(std::cos(w0)), static_cast<float>(std::sin(w0) / (2.0 * q))};
 }
 
-Biquad biquad_peaking(const PeakingShape& shape, float gain_db) {
+Biquad biquad_peaking(const PeakingShape& shape, float gain_db) MELODARA_NONBLOCKING {
   // A = 10^(gain / 40)
   const float a = std::exp(gain_db * (std::numbers::ln10_v<float> / 40.0f));
   const float up = shape.alpha * a, down = shape.alpha / a;
@@ -54,7 +54,7 @@ Biquad biquad_peaking(const PeakingShape& shape, float gain_db) {
   return f;
 }
 
-Biquad biquad_high_shelf(double freq_hz, double gain_db) {
+Biquad biquad_high_shelf(double freq_hz, double gain_db) MELODARA_NONBLOCKING {
   const double a = std::pow(10.0, gain_db / 40.0);
   const double w0 = omega(freq_hz), c = std::cos(w0);
   const double alpha = std::sin(w0) / std::numbers::sqrt2;  // 2Q with Q = 1/sqrt 2
@@ -64,7 +64,7 @@ Biquad biquad_high_shelf(double freq_hz, double gain_db) {
                     (a + 1) - (a - 1) * c - s);
 }
 
-Biquad biquad_bandpass(double freq_hz, double q) {
+Biquad biquad_bandpass(double freq_hz, double q) MELODARA_NONBLOCKING {
   const double w0 = omega(freq_hz), c = std::cos(w0), alpha = std::sin(w0) / (2.0 * q);
   return normalised(alpha, 0.0, -alpha, 1 + alpha, -2 * c, 1 - alpha);
 }

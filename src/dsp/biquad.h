@@ -5,6 +5,7 @@
 #include <array>
 #include <cmath>
 
+#include "core/realtime.h"
 #include "dsp/dsp_math.h"
 
 namespace melodara {
@@ -32,16 +33,16 @@ struct PeakingShape {
 };
 
 // Designs return a section with zero state. Thread: any. Allocates: no.
-Biquad biquad_lowpass(double freq_hz, double q);
-Biquad biquad_highpass(double freq_hz, double q);
-Biquad biquad_peaking(double freq_hz, double q, double gain_db);
-PeakingShape peaking_shape(double freq_hz, double q);
+Biquad biquad_lowpass(double freq_hz, double q) MELODARA_NONBLOCKING;
+Biquad biquad_highpass(double freq_hz, double q) MELODARA_NONBLOCKING;
+Biquad biquad_peaking(double freq_hz, double q, double gain_db) MELODARA_NONBLOCKING;
+PeakingShape peaking_shape(double freq_hz, double q) MELODARA_NONBLOCKING;
 // A gain of 0 dB gives b = a exactly: the section passes its input unchanged.
-Biquad biquad_peaking(const PeakingShape& shape, float gain_db);
+Biquad biquad_peaking(const PeakingShape& shape, float gain_db) MELODARA_NONBLOCKING;
 // High shelf with slope 1 (Q = 1/sqrt 2), cookbook 2 sqrt(A) alpha form.
-Biquad biquad_high_shelf(double freq_hz, double gain_db);
+Biquad biquad_high_shelf(double freq_hz, double gain_db) MELODARA_NONBLOCKING;
 // Band-pass with a constant 0 dB peak.
-Biquad biquad_bandpass(double freq_hz, double q);
+Biquad biquad_bandpass(double freq_hz, double q) MELODARA_NONBLOCKING;
 
 // Replaces the coefficients, keeping the state words. Thread: any. Allocates: no.
 inline void biquad_set_coefficients(Biquad& target, const Biquad& design) noexcept {

@@ -1,6 +1,7 @@
 #include "dsp/character_fx.h"
 
 #include <cmath>
+#include <new>
 #include <numbers>
 
 #include "dsp/delay_line.h"
@@ -18,7 +19,7 @@ inline bool settled(const Biquad& f) noexcept { return f.z1 == 0.0f && f.z2 == 0
 
 }  // namespace
 
-float flanger_process(FlangerState& s, std::span<float> line, float x) noexcept {
+float flanger_process(FlangerState& s, std::span<float> line, float x) noexcept MELODARA_NONBLOCKING {
   s.phase += 0.00000375f;  // 0.18 Hz
   if (s.phase >= 1.0f) s.phase -= 1.0f;
   const float delay = 105.6f * (1.0f + 0.35f * std::sin(kTwoPi * s.phase));
@@ -28,13 +29,13 @@ float flanger_process(FlangerState& s, std::span<float> line, float x) noexcept 
   return 0.5f * x + 0.5f * tap;
 }
 
-float radio_process(FilterBankB& bank, float x) noexcept {
+float radio_process(FilterBankB& bank, float x) noexcept MELODARA_NONBLOCKING {
   const float rb = biquad_process(bank[35], biquad_process(bank[34], biquad_process(bank[33], x)));
   const float rq = biquad_process(bank[7], x);
   return 0.78f * std::tanh(1.85f * (0.75f * rb + 0.25f * rq));
 }
 
-EchoBlock echo_prepare(const DspParams& p, const FxModes& modes) noexcept {
+EchoBlock echo_prepare(const DspParams& p, const FxModes& modes) noexcept MELODARA_NONBLOCKING {
   EchoBlock b;
   b.slapback = modes.slapback;
   b.ping_pong = modes.ping_pong;
@@ -63,7 +64,7 @@ EchoBlock echo_prepare(const DspParams& p, const FxModes& modes) noexcept {
 }
 
 EchoOut echo_process(EchoState& s, const EchoLines& lines, const EchoBlock& b, const EchoTime& time,
-                     const Sends& sends) noexcept {
+                     const Sends& sends) noexcept MELODARA_NONBLOCKING {
   FilterBankA& bank = lines.bank;
   const bool fed = b.feed && !(b.mute_on_pause && sends.track_level < 0.0012f);
   // Unfed over cleared lines and settled filters, every tap and section gives +0 and
@@ -109,7 +110,7 @@ EchoOut echo_process(EchoState& s, const EchoLines& lines, const EchoBlock& b, c
 }
 
 StereoSample echo_mix(const EchoBlock& b, const EchoOut& echo, const Sends& sends,
-                      StereoSample voice) noexcept {
+                      StereoSample voice) noexcept MELODARA_NONBLOCKING {
   if (!echo.active || !b.mix) return voice;
   float g;
   if (b.pk) {
@@ -122,6 +123,26 @@ StereoSample echo_mix(const EchoBlock& b, const EchoOut& echo, const Sends& send
     g = b.mode_gain * sends.track_boost * ducked;
   }
   return {voice.left + g * echo.pair.left, voice.right + g * echo.pair.right};
+}
+
+void flanger_run(FlangerState& state, std::span<float> line,
+                 std::span<float> voice) noexcept MELODARA_NONBLOCKING {
+  for (float& v : voice) v = flanger_process(state, line, v);
+}
+
+void radio_run(FilterBankB& bank, std::span<float> voice) noexcept MELODARA_NONBLOCKING {
+  for (float& v : voice) v = radio_process(bank, v);
+}
+
+void echo_run(EchoState& state, TempoTimingState& timing, const EchoLines& lines, const EchoBlock& block,
+              const TempoTimingBlock& timing_block, std::span<const Sends> sends,
+              std::span<EchoOut> out) noexcept MELODARA_NONBLOCKING {
+  for (std::size_t j = 0; j < sends.size(); ++j) {
+    const EchoTime time = tempo_timing_sample(timing, timing_block, sends[j].singer_level);
+    // Built in place: a copy of the returned record reloads it in wider pieces
+    // than it was stored in, which stalls.
+    ::new (&out[j]) EchoOut(echo_process(state, lines, block, time, sends[j]));
+  }
 }
 
 }  // namespace melodara

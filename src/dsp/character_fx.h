@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <span>
 
+#include "core/realtime.h"
 #include "dsp/backing.h"
 #include "dsp/biquad.h"
 #include "dsp/dsp_params.h"
@@ -33,14 +34,14 @@ struct FlangerState {
 
 // The mono voice through a delay sweeping between 68.64 and 142.56 samples; the
 // line holds at most +-1.5. Thread: engine. Allocates: no. Blocks: no.
-float flanger_process(FlangerState& state, std::span<float> line, float x) noexcept;
+float flanger_process(FlangerState& state, std::span<float> line, float x) noexcept MELODARA_NONBLOCKING;
 
 // ---- Radio filter (stages 19 and 20)
 
 // Band-limits (bank sections 33, 34 and 35, with the band-pass 7 beside them) and
 // saturates the mono voice. Run it once per sample even when both switches ask
 // for it. Thread: engine. Allocates: no. Blocks: no.
-float radio_process(FilterBankB& bank, float x) noexcept;
+float radio_process(FilterBankB& bank, float x) noexcept MELODARA_NONBLOCKING;
 
 // ---- Echo path (stage 26) and echo gain (stage 28)
 
@@ -95,16 +96,30 @@ struct EchoOut {
 };
 
 // Thread: any. Allocates: no. Blocks: no.
-EchoBlock echo_prepare(const DspParams& params, const FxModes& modes) noexcept;
+EchoBlock echo_prepare(const DspParams& params, const FxModes& modes) noexcept MELODARA_NONBLOCKING;
 // Reads the taps at the sample's timing, writes the lines (the send pair and the
 // crossed feedback, or zeros when not fed) and forms the echo pair.
 // Thread: engine. Allocates: no. Blocks: no.
 EchoOut echo_process(EchoState& state, const EchoLines& lines, const EchoBlock& block, const EchoTime& time,
-                     const Sends& sends) noexcept;
+                     const Sends& sends) noexcept MELODARA_NONBLOCKING;
 // Stage 28: the voice pair plus the echo pair at its gain, ducked while the
 // singer is loud. Thread: engine. Allocates: no. Blocks: no.
 StereoSample echo_mix(const EchoBlock& block, const EchoOut& echo, const Sends& sends,
-                      StereoSample voice) noexcept;
+                      StereoSample voice) noexcept MELODARA_NONBLOCKING;
+
+// ---- The stages' runs: each over the run's samples in turn, as its sample form.
+
+// The flanger and the radio filter on the mono voice in place.
+// Thread: engine. Allocates: no. Blocks: no.
+void flanger_run(FlangerState& state, std::span<float> line,
+                 std::span<float> voice) noexcept MELODARA_NONBLOCKING;
+void radio_run(FilterBankB& bank, std::span<float> voice) noexcept MELODARA_NONBLOCKING;
+
+// Per sample the echo timing (modulation.h) on the singer's level of the send,
+// then the echo path; out as long as sends. Thread: engine. Allocates: no. Blocks: no.
+void echo_run(EchoState& state, TempoTimingState& timing, const EchoLines& lines, const EchoBlock& block,
+              const TempoTimingBlock& timing_block, std::span<const Sends> sends,
+              std::span<EchoOut> out) noexcept MELODARA_NONBLOCKING;
 
 // ---- The stages' state in the engine
 

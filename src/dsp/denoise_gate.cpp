@@ -1,12 +1,14 @@
 #include "dsp/denoise_gate.h"
 
 #include <cmath>
+#include <initializer_list>
+#include <limits>
 
 #include "dsp/dsp_math.h"
 
 namespace melodara {
 
-DenoiseGateBlock denoise_gate_prepare(const DspParams& p, float input_gain) noexcept {
+DenoiseGateBlock denoise_gate_prepare(const DspParams& p, float input_gain) noexcept MELODARA_NONBLOCKING {
   DenoiseGateBlock b;
   b.input_gain = min_f(max_f(input_gain, 0.5f), 4.0f);
   b.inv_input_gain = 1.0f / b.input_gain;
@@ -19,11 +21,24 @@ DenoiseGateBlock denoise_gate_prepare(const DspParams& p, float input_gain) noex
   return b;
 }
 
+namespace {
+
+inline bool is_finite(float v) { return std::fabs(v) <= std::numeric_limits<float>::max(); }
+
+// The analysis words after a non-finite sample: each non-finite one becomes 0.
+void clear_non_finite(DenoiseGateState& s) noexcept {
+  for (float* w : {&s.level, &s.hp1, &s.hp2, &s.voice_smooth1, &s.voice_band, &s.high_smooth, &s.high_power,
+                   &s.voice_power}) {
+    *w = finite_or_zero(*w);
+  }
+}
+
+}  // namespace
+
 InputAnalysis input_analysis_sample(DenoiseGateState& s, const DenoiseGateBlock& b, float x,
-                                    float pitch_hz) noexcept {
+                                    float pitch_hz) noexcept MELODARA_NONBLOCKING {
   const float ax = std::fabs(x);
   s.level = ax > s.level ? 0.9958f * s.level + 0.0042f * ax : 0.99975f * s.level + 0.00025f * ax;
-  const float e = s.level;
 
   // Two DC blockers, then a voice band (two smoothers) and a high band.
   s.hp1 = 0.9765f * (s.hp1 + x - s.hp1_in);
@@ -41,6 +56,12 @@ InputAnalysis input_analysis_sample(DenoiseGateState& s, const DenoiseGateBlock&
   const float qv = s.voice_band * s.voice_band;
   s.voice_power =
       qv > s.voice_power ? 0.9965f * s.voice_power + 0.0035f * qv : 0.9992f * s.voice_power + 0.0008f * qv;
+  // A non-finite input (or an overflow) must not stay in these recursions. Every
+  // word of the bands runs into one of the two powers within the sample, so a test
+  // of those and the level finds it; only then are the words cleared, each
+  // non-finite one to 0. Finite values are never touched.
+  if (!(is_finite(s.level) && is_finite(s.high_power) && is_finite(s.voice_power))) clear_non_finite(s);
+  const float e = s.level;
   const float rh = std::sqrt(s.high_power + 1e-16f);
   const float rv = std::sqrt(s.voice_power + 1e-16f);
   const float g_inv = b.inv_input_gain;
@@ -79,7 +100,7 @@ InputAnalysis input_analysis_sample(DenoiseGateState& s, const DenoiseGateBlock&
 }
 
 GateSample denoise_gate_sample(DenoiseGateState& s, const DenoiseGateBlock& b, const InputAnalysis& in,
-                               float y) noexcept {
+                               float y) noexcept MELODARA_NONBLOCKING {
   const float e = in.level;
   const float rv = in.voice_rms, rh = in.high_rms, qn = in.quietness, hs = in.sibilance;
   const float va = s.voice_activity;

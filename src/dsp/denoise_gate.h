@@ -8,6 +8,7 @@
 // gate.
 #pragma once
 
+#include "core/realtime.h"
 #include "dsp/dsp_params.h"
 
 namespace melodara {
@@ -72,17 +73,18 @@ struct GateSample {
 };
 
 // Thread: any. Allocates: no. Blocks: no.
-DenoiseGateBlock denoise_gate_prepare(const DspParams& params, float input_gain) noexcept;
+DenoiseGateBlock denoise_gate_prepare(const DspParams& params,
+                                      float input_gain) noexcept MELODARA_NONBLOCKING;
 
 // Stage 4 on x, the input after gain, trim and low-cut; pitch_hz is the detected
 // pitch of the last analysis hop (0 while unvoiced).
 // Thread: engine. Allocates: no. Blocks: no.
 InputAnalysis input_analysis_sample(DenoiseGateState& state, const DenoiseGateBlock& block, float x,
-                                    float pitch_hz) noexcept;
+                                    float pitch_hz) noexcept MELODARA_NONBLOCKING;
 
 // Stages 6 and 7 on y, the input after the correction EQ.
 // Thread: engine. Allocates: no. Blocks: no.
 GateSample denoise_gate_sample(DenoiseGateState& state, const DenoiseGateBlock& block,
-                               const InputAnalysis& analysis, float y) noexcept;
+                               const InputAnalysis& analysis, float y) noexcept MELODARA_NONBLOCKING;
 
 }  // namespace melodara

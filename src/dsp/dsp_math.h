@@ -19,11 +19,14 @@ inline float clamp_f(float v, float lo, float hi) {
 }
 inline float abs_f(float v) { return std::fabs(v); }
 
+// Magnitudes below this are on their way to denormals: state words store 0.
+inline constexpr float kFlushFloor = 1e-18f;
+
 // What a recursive state word stores: magnitudes below 1e-18 (on their way to
 // denormals) and non-finite values become 0, so neither stays in the loop.
 inline float flush_state(float v) {
   const float a = std::fabs(v);
-  return (a >= 1e-18f && a <= std::numeric_limits<float>::max()) ? v : 0.0f;
+  return (a >= kFlushFloor && a <= std::numeric_limits<float>::max()) ? v : 0.0f;
 }
 // Non-finite values become 0; every finite value is kept as it is.
 inline float finite_or_zero(float v) { return std::fabs(v) <= std::numeric_limits<float>::max() ? v : 0.0f; }

@@ -22,7 +22,7 @@ constexpr Biquad kDeesserDesign{0.19641328f, 0.0f, -0.19641328f, -1.2075043f, 0.
 
 }  // namespace
 
-DynamicsBlock dynamics_prepare(const DspParams& p, FilterBankB& bank) noexcept {
+DynamicsBlock dynamics_prepare(const DspParams& p, FilterBankB& bank) noexcept MELODARA_NONBLOCKING {
   DynamicsBlock b;
 
   // Faster dynamics at higher tempos: release times around a sixteenth note.
@@ -77,13 +77,13 @@ DynamicsBlock dynamics_prepare(const DspParams& p, FilterBankB& bank) noexcept {
   return b;
 }
 
-float pre_comp_sample(const DynamicsBlock& b, float x, float e) noexcept {
+float pre_comp_sample(const DynamicsBlock& b, float x, float e) noexcept MELODARA_NONBLOCKING {
   if (!b.pre_comp || !(e > 0.38f)) return x;
   return x * max_f(std::pow(0.38f / e, b.pre_comp_exponent), 0.65f);
 }
 
 float deesser_sample(DynamicsState& s, const DynamicsBlock& b, FilterBankB& bank, float x, float e,
-                     ReductionGains& gains) noexcept {
+                     ReductionGains& gains) noexcept MELODARA_NONBLOCKING {
   // The detector and its envelope run with the stage off, so it starts settled.
   const float y = biquad_process(bank[kDeesserBand], x);
   const float ay = std::fabs(y);
@@ -98,7 +98,7 @@ float deesser_sample(DynamicsState& s, const DynamicsBlock& b, FilterBankB& bank
 }
 
 float compressor_sample(DynamicsState& s, const DynamicsBlock& b, float x, const GateSample& gate,
-                        float track_level, ReductionGains& gains) noexcept {
+                        float track_level, ReductionGains& gains) noexcept MELODARA_NONBLOCKING {
   if (!b.compressor) return x;
 
   // Makeup weight: how far the gate stands above its floor, times the voice's presence.
@@ -156,7 +156,7 @@ float compressor_sample(DynamicsState& s, const DynamicsBlock& b, float x, const
 }
 
 float second_deesser_sample(const DynamicsBlock& b, float x, float band, float band_level, float e,
-                            ReductionGains& gains) noexcept {
+                            ReductionGains& gains) noexcept MELODARA_NONBLOCKING {
   if (!b.deesser2) return x;
   const float th = max_f(0.36f * e, 0.045f);
   if (!(band_level > th)) return x;
@@ -166,7 +166,7 @@ float second_deesser_sample(const DynamicsBlock& b, float x, float band, float b
 }
 
 void level_stage_sample(DynamicsState& s, const DynamicsBlock& b, FilterBankB& bank, LevelStagePairs& pairs,
-                        float track_level) noexcept {
+                        float track_level) noexcept MELODARA_NONBLOCKING {
   StereoSample& voice = pairs.voice;
   const float peak = max_f(std::fabs(voice.left), std::fabs(voice.right));
   const FollowerRates rates{b.attack, b.attack_take, b.release_fast, b.release_take};
@@ -205,6 +205,42 @@ void level_stage_sample(DynamicsState& s, const DynamicsBlock& b, FilterBankB& b
     pair->left = pair->left * track_gain + track_add + side_add;
     pair->right = pair->right * track_gain + track_add - side_add;
   }
+}
+
+void deesser_run(DynamicsState& s, const DynamicsBlock& b, FilterBankB& bank, std::span<float> voice,
+                 std::span<const GateSample> gate,
+                 std::span<float> deesser_gain) noexcept MELODARA_NONBLOCKING {
+  for (std::size_t j = 0; j < voice.size(); ++j) {
+    const float e = gate[j].level;
+    ReductionGains gains;
+    voice[j] = deesser_sample(s, b, bank, pre_comp_sample(b, voice[j], e), e, gains);
+    deesser_gain[j] = gains.deesser;
+  }
+}
+
+float compressor_run(DynamicsState& s, const DynamicsBlock& b, std::span<float> voice,
+                     std::span<const GateSample> gate, float track_level,
+                     std::span<const float> track_after) noexcept MELODARA_NONBLOCKING {
+  float least = 1.0f;
+  for (std::size_t j = 0; j < voice.size(); ++j) {
+    ReductionGains gains;
+    const float track_before = j == 0 ? track_level : track_after[j - 1];
+    voice[j] = compressor_sample(s, b, voice[j], gate[j], track_before, gains);
+    least = min_f(least, gains.compressor);
+  }
+  return least;
+}
+
+float second_deesser_run(const DynamicsBlock& b, std::span<float> voice, std::span<const float> air_band,
+                         std::span<const float> air_level, std::span<const GateSample> gate,
+                         std::span<const float> deesser_gain) noexcept MELODARA_NONBLOCKING {
+  float least = 1.0f;
+  for (std::size_t j = 0; j < voice.size(); ++j) {
+    ReductionGains gains{deesser_gain[j], 1.0f};
+    voice[j] = second_deesser_sample(b, voice[j], air_band[j], air_level[j], gate[j].level, gains);
+    least = min_f(least, gains.deesser);
+  }
+  return least;
 }
 
 }  // namespace melodara

@@ -10,6 +10,9 @@
 // reductions.
 #pragma once
 
+#include <span>
+#include "core/realtime.h"
+
 #include "dsp/biquad.h"
 #include "dsp/denoise_gate.h"
 #include "dsp/dsp_params.h"
@@ -79,31 +82,54 @@ struct LevelStagePairs {
 
 // Also rewrites the de-esser detector (entry 14 of the bank) with its design.
 // Thread: engine. Allocates: no. Blocks: no.
-DynamicsBlock dynamics_prepare(const DspParams& params, FilterBankB& bank) noexcept;
+DynamicsBlock dynamics_prepare(const DspParams& params, FilterBankB& bank) noexcept MELODARA_NONBLOCKING;
 
 // Stage 11; level is the input level follower e.
 // Thread: engine. Allocates: no. Blocks: no.
-float pre_comp_sample(const DynamicsBlock& block, float x, float level) noexcept;
+float pre_comp_sample(const DynamicsBlock& block, float x, float level) noexcept MELODARA_NONBLOCKING;
 
 // Stage 12. Thread: engine. Allocates: no. Blocks: no.
 float deesser_sample(DynamicsState& state, const DynamicsBlock& block, FilterBankB& bank, float x,
-                     float level, ReductionGains& gains) noexcept;
+                     float level, ReductionGains& gains) noexcept MELODARA_NONBLOCKING;
 
 // Stage 16. track_level is the backing track's level follower as the previous
 // sample left it. Thread: engine. Allocates: no. Blocks: no.
 float compressor_sample(DynamicsState& state, const DynamicsBlock& block, float x, const GateSample& gate,
-                        float track_level, ReductionGains& gains) noexcept;
+                        float track_level, ReductionGains& gains) noexcept MELODARA_NONBLOCKING;
 
 // The second de-esser pass of stage 17: air_band is this sample's output of the
 // 6,500 Hz band on x and air_level its follower (the tone stage runs both).
 // Thread: engine. Allocates: no. Blocks: no.
 float second_deesser_sample(const DynamicsBlock& block, float x, float air_band, float air_level, float level,
-                            ReductionGains& gains) noexcept;
+                            ReductionGains& gains) noexcept MELODARA_NONBLOCKING;
 
 // Stage 29 on the pairs in place: the voice level stage, then the punch stage.
 // track_level is the backing track's effective level a'.
 // Thread: engine. Allocates: no. Blocks: no.
 void level_stage_sample(DynamicsState& state, const DynamicsBlock& block, FilterBankB& bank,
-                        LevelStagePairs& pairs, float track_level) noexcept;
+                        LevelStagePairs& pairs, float track_level) noexcept MELODARA_NONBLOCKING;
+
+// ---- The stages' runs: each over the run's samples in turn, as its sample form.
+// gate holds the gate's values of each sample; the spans are equally long.
+
+// Stages 11 and 12 on voice in place; the de-esser's gain of each sample into
+// deesser_gain. Thread: engine. Allocates: no. Blocks: no.
+void deesser_run(DynamicsState& state, const DynamicsBlock& block, FilterBankB& bank, std::span<float> voice,
+                 std::span<const GateSample> gate,
+                 std::span<float> deesser_gain) noexcept MELODARA_NONBLOCKING;
+
+// Stage 16 on voice in place. Each sample reads the backing track's level as the
+// previous sample left it: track_level before the run, then track_after[j - 1].
+// Returns the run's least compressor gain. Thread: engine. Allocates: no. Blocks: no.
+float compressor_run(DynamicsState& state, const DynamicsBlock& block, std::span<float> voice,
+                     std::span<const GateSample> gate, float track_level,
+                     std::span<const float> track_after) noexcept MELODARA_NONBLOCKING;
+
+// The second de-esser pass on voice in place, with each sample's air band, air
+// level after it and first de-esser gain. Returns the run's least product of
+// both passes' gains. Thread: engine. Allocates: no. Blocks: no.
+float second_deesser_run(const DynamicsBlock& block, std::span<float> voice, std::span<const float> air_band,
+                         std::span<const float> air_level, std::span<const GateSample> gate,
+                         std::span<const float> deesser_gain) noexcept MELODARA_NONBLOCKING;
 
 }  // namespace melodara

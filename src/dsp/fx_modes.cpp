@@ -2,7 +2,7 @@
 
 namespace melodara {
 
-FxModes fx_modes(const DspParams& p) noexcept {
+FxModes fx_modes(const DspParams& p) noexcept MELODARA_NONBLOCKING {
   FxModes m;
   if (!p.dj_fx_vocal) return m;
   const DspText& t = p.dj_fx_mode;

@@ -2,6 +2,7 @@
 // dj_fx_vocal is set and the mode text contains it (case-sensitive).
 #pragma once
 
+#include "core/realtime.h"
 #include "dsp/dsp_params.h"
 
 namespace melodara {
@@ -27,6 +28,6 @@ struct FxModes {
 };
 
 // Thread: any. Allocates: no. Blocks: no.
-FxModes fx_modes(const DspParams& params) noexcept;
+FxModes fx_modes(const DspParams& params) noexcept MELODARA_NONBLOCKING;
 
 }  // namespace melodara

@@ -23,7 +23,8 @@ inline float dc_block(float& in, float& out, float x, float pole) {
   return out;
 }
 
-void snap_ratios(HarmonyState& s, const HarmonyBlock& b, float base_hz, float reference_hz) {
+void snap_ratios(HarmonyState& s, const HarmonyBlock& b, float base_hz,
+                 float reference_hz) MELODARA_NONBLOCKING {
   for (std::size_t k = 0; k < 4; ++k) {
     float ratio = b.intervals[k];
     if (base_hz > kVoicedHz && b.snap) {
@@ -39,12 +40,13 @@ void snap_ratios(HarmonyState& s, const HarmonyBlock& b, float base_hz, float re
 
 }  // namespace
 
-float harmony_interval_ratio(std::int32_t semitones, bool minor) noexcept {
+float harmony_interval_ratio(std::int32_t semitones, bool minor) noexcept MELODARA_NONBLOCKING {
   if (semitones == 4 && minor) return 1.18920708f;
   return std::exp2(static_cast<float>(std::clamp(semitones, -24, 24)) / 12.0f);
 }
 
-HarmonyBlock harmony_prepare(HarmonyState& s, const DspParams& p, const FxModes& m) noexcept {
+HarmonyBlock harmony_prepare(HarmonyState& s, const DspParams& p,
+                             const FxModes& m) noexcept MELODARA_NONBLOCKING {
   HarmonyBlock b;
   const bool shimmer = m.shimmer || m.chorus;
   b.active = p.chong_be_harmony || shimmer || m.melodic;
@@ -72,7 +74,7 @@ HarmonyBlock harmony_prepare(HarmonyState& s, const DspParams& p, const FxModes&
 }
 
 StereoSample harmony_sample(HarmonyState& s, std::array<PitchShifter, 4>& shifters, const HarmonyBlock& b,
-                            const HarmonyInputs& in, float lead) noexcept {
+                            const HarmonyInputs& in, float lead) noexcept MELODARA_NONBLOCKING {
   // The feed follows the voice whether or not the stage runs.
   const float dc = dc_block(s.feed_in, s.feed_dc, lead, 0.9755f);
   s.feed_lp1 = flush_state(s.feed_lp1 + 0.32f * (dc - s.feed_lp1));
@@ -125,6 +127,13 @@ StereoSample harmony_sample(HarmonyState& s, std::array<PitchShifter, 4>& shifte
     pair.right *= guard;
   }
   return pair;
+}
+
+void harmony_run(HarmonyState& state, std::array<PitchShifter, 4>& shifters, const HarmonyBlock& block,
+                 std::span<const HarmonyInputs> in, std::span<const float> lead,
+                 std::span<StereoSample> out) noexcept MELODARA_NONBLOCKING {
+  for (std::size_t j = 0; j < out.size(); ++j)
+    out[j] = harmony_sample(state, shifters, block, in[j], lead[j]);
 }
 
 }  // namespace melodara

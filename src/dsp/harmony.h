@@ -10,7 +10,9 @@
 
 #include <array>
 #include <cstdint>
+#include <span>
 
+#include "core/realtime.h"
 #include "dsp/dsp_params.h"
 #include "dsp/fx_modes.h"
 #include "dsp/pitch_shifter.h"
@@ -58,17 +60,25 @@ struct HarmonyInputs {
 };
 
 // Marks the snapped ratios stale. Thread: engine. Allocates: no. Blocks: no.
-HarmonyBlock harmony_prepare(HarmonyState& state, const DspParams& params, const FxModes& modes) noexcept;
+HarmonyBlock harmony_prepare(HarmonyState& state, const DspParams& params,
+                             const FxModes& modes) noexcept MELODARA_NONBLOCKING;
 
 // The ratio of a harmony interval in semitones before snapping: a major third (4)
 // in a minor key is a minor third; others are 2^(s/12) within two octaves.
 // Thread: any. Allocates: no.
-float harmony_interval_ratio(std::int32_t semitones, bool minor) noexcept;
+float harmony_interval_ratio(std::int32_t semitones, bool minor) noexcept MELODARA_NONBLOCKING;
 
 // One sample: the lead in, the voice pair out (the lead on both channels while the
 // stage is off). The feed runs every sample; the shifters only while the stage runs.
 // Thread: engine. Allocates: no. Blocks: no.
 StereoSample harmony_sample(HarmonyState& state, std::array<PitchShifter, 4>& shifters,
-                            const HarmonyBlock& block, const HarmonyInputs& in, float lead) noexcept;
+                            const HarmonyBlock& block, const HarmonyInputs& in,
+                            float lead) noexcept MELODARA_NONBLOCKING;
+
+// harmony_sample over a run: the lead and pitch of each sample in, the voice pair
+// out; the spans are equally long. Thread: engine. Allocates: no. Blocks: no.
+void harmony_run(HarmonyState& state, std::array<PitchShifter, 4>& shifters, const HarmonyBlock& block,
+                 std::span<const HarmonyInputs> in, std::span<const float> lead,
+                 std::span<StereoSample> out) noexcept MELODARA_NONBLOCKING;
 
 }  // namespace melodara

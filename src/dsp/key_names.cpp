@@ -34,7 +34,7 @@ std::optional<std::uint64_t> root_of(std::string_view name) {
 
 std::string key_label(std::uint64_t root_key, bool minor) { return key_label_inline(root_key, minor).str(); }
 
-KeyLabel key_label_inline(std::uint64_t root_key, bool minor) noexcept {
+KeyLabel key_label_inline(std::uint64_t root_key, bool minor) noexcept MELODARA_NONBLOCKING {
   const std::string_view note = kNoteNames[std::min<std::uint64_t>(root_key, 11)];
   char bytes[3] = {note[0], note.size() > 1 ? note[1] : 'm', 'm'};
   return KeyLabel(std::string_view(bytes, note.size() + (minor ? 1 : 0)));

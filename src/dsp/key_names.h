@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "core/fixed_text.h"
+#include "core/realtime.h"
 #include "dsp/dsp_params.h"
 
 namespace melodara {
@@ -27,7 +28,7 @@ using KeyLabel = FixedText<3>;
 
 // The short label of a key as `key_label`, without a heap.
 // Thread: any. Allocates: no. Blocks: no.
-KeyLabel key_label_inline(std::uint64_t root_key, bool minor) noexcept;
+KeyLabel key_label_inline(std::uint64_t root_key, bool minor) noexcept MELODARA_NONBLOCKING;
 
 // "F# Minor", "C Major": the note name of min(root, 11), a blank and the mode.
 // Thread: any. Allocates: yes. Blocks: no.

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <limits>
 
+#include "dsp/dsp_math.h"
+
 namespace melodara {
 
 typedef float Lanes4 __attribute__((vector_size(16)));
@@ -33,36 +35,37 @@ inline V splat(float x) noexcept {
   }
 }
 
-// Lane by lane: a where m is set, else b.
-inline Lanes4 select(Mask4 m, Lanes4 a, Lanes4 b) noexcept {
-  return reinterpret_cast<Lanes4>((m & reinterpret_cast<Mask4>(a)) | (~m & reinterpret_cast<Mask4>(b)));
-}
+// The lane helpers, written once for a vector type V with its mask type M; attr is
+// the target the width needs (none for four lanes, AVX for eight).
+// - select(m, a, b): lane by lane, a where m is set, else b.
+// - whole_part(v): the whole part of each lane, truncated as a cast to int32 does.
+// - max_f, min_f, abs_f, clamp_f, flush_state and finite_or_zero of dsp_math.h,
+//   lane by lane.
+#define MELODARA_LANE_HELPERS(V, M, attr)                                                                \
+  attr inline V select(M m, V a, V b) noexcept {                                                         \
+    return reinterpret_cast<V>((m & reinterpret_cast<M>(a)) | (~m & reinterpret_cast<M>(b)));            \
+  }                                                                                                      \
+  attr inline M whole_part(V v) noexcept { return __builtin_convertvector(v, M); }                       \
+  attr inline V max_f(V a, V b) noexcept { return select(b != b, a, select(a > b, a, b)); }              \
+  attr inline V min_f(V a, V b) noexcept { return select(b != b, a, select(a < b, a, b)); }              \
+  attr inline V abs_f(V v) noexcept { return reinterpret_cast<V>(reinterpret_cast<M>(v) & 0x7fffffff); } \
+  attr inline V clamp_f(V v, float lo, float hi) noexcept {                                              \
+    const V l = splat<V>(lo), h = splat<V>(hi);                                                          \
+    const V above = select(v > l, v, l);                                                                 \
+    return select(above < h, above, h);                                                                  \
+  }                                                                                                      \
+  attr inline V flush_state(V v) noexcept {                                                              \
+    const V a = abs_f(v);                                                                                \
+    const M keep = (a >= kFlushFloor) & (a <= std::numeric_limits<float>::max());                        \
+    return reinterpret_cast<V>(reinterpret_cast<M>(v) & keep);                                           \
+  }                                                                                                      \
+  attr inline V finite_or_zero(V v) noexcept {                                                           \
+    const V a = abs_f(v);                                                                                \
+    return reinterpret_cast<V>(reinterpret_cast<M>(v) & (a <= std::numeric_limits<float>::max()));       \
+  }
 
-// The whole part of each lane, truncated as a cast to int32 does.
-inline Mask4 whole_part(Lanes4 v) noexcept { return __builtin_convertvector(v, Mask4); }
-
-// max_f, min_f and abs_f of dsp_math.h, lane by lane.
-inline Lanes4 max_f(Lanes4 a, Lanes4 b) noexcept { return select(b != b, a, select(a > b, a, b)); }
-inline Lanes4 min_f(Lanes4 a, Lanes4 b) noexcept { return select(b != b, a, select(a < b, a, b)); }
-inline Lanes4 abs_f(Lanes4 v) noexcept {
-  return reinterpret_cast<Lanes4>(reinterpret_cast<Mask4>(v) & 0x7fffffff);
-}
-
-// clamp_f, flush_state and finite_or_zero of dsp_math.h, lane by lane.
-inline Lanes4 clamp_f(Lanes4 v, float lo, float hi) noexcept {
-  const Lanes4 l = splat<Lanes4>(lo), h = splat<Lanes4>(hi);
-  const Lanes4 above = select(v > l, v, l);
-  return select(above < h, above, h);
-}
-inline Lanes4 flush_state(Lanes4 v) noexcept {
-  const Lanes4 a = reinterpret_cast<Lanes4>(reinterpret_cast<Mask4>(v) & 0x7fffffff);
-  const Mask4 keep = (a >= 1e-18f) & (a <= std::numeric_limits<float>::max());
-  return reinterpret_cast<Lanes4>(reinterpret_cast<Mask4>(v) & keep);
-}
-inline Lanes4 finite_or_zero(Lanes4 v) noexcept {
-  const Lanes4 a = reinterpret_cast<Lanes4>(reinterpret_cast<Mask4>(v) & 0x7fffffff);
-  return reinterpret_cast<Lanes4>(reinterpret_cast<Mask4>(v) & (a <= std::numeric_limits<float>::max()));
-}
+// Thread: any. Allocates: no.
+MELODARA_LANE_HELPERS(Lanes4, Mask4, )
 
 // body.template operator()<V>(j) for j = 0, 4, 8, ... with V = Lanes4 while four
 // samples remain, then for each remaining j with V = float.
@@ -92,35 +95,7 @@ template <>
 [[gnu::target("avx")]] inline Lanes8 splat<Lanes8>(float x) noexcept {
   return Lanes8{x, x, x, x, x, x, x, x};
 }
-[[gnu::target("avx")]] inline Lanes8 select(Mask8 m, Lanes8 a, Lanes8 b) noexcept {
-  return reinterpret_cast<Lanes8>((m & reinterpret_cast<Mask8>(a)) | (~m & reinterpret_cast<Mask8>(b)));
-}
-[[gnu::target("avx")]] inline Mask8 whole_part(Lanes8 v) noexcept {
-  return __builtin_convertvector(v, Mask8);
-}
-[[gnu::target("avx")]] inline Lanes8 max_f(Lanes8 a, Lanes8 b) noexcept {
-  return select(b != b, a, select(a > b, a, b));
-}
-[[gnu::target("avx")]] inline Lanes8 min_f(Lanes8 a, Lanes8 b) noexcept {
-  return select(b != b, a, select(a < b, a, b));
-}
-[[gnu::target("avx")]] inline Lanes8 abs_f(Lanes8 v) noexcept {
-  return reinterpret_cast<Lanes8>(reinterpret_cast<Mask8>(v) & 0x7fffffff);
-}
-[[gnu::target("avx")]] inline Lanes8 clamp_f(Lanes8 v, float lo, float hi) noexcept {
-  const Lanes8 l = splat<Lanes8>(lo), h = splat<Lanes8>(hi);
-  const Lanes8 above = select(v > l, v, l);
-  return select(above < h, above, h);
-}
-[[gnu::target("avx")]] inline Lanes8 flush_state(Lanes8 v) noexcept {
-  const Lanes8 a = abs_f(v);
-  const Mask8 keep = (a >= 1e-18f) & (a <= std::numeric_limits<float>::max());
-  return reinterpret_cast<Lanes8>(reinterpret_cast<Mask8>(v) & keep);
-}
-[[gnu::target("avx")]] inline Lanes8 finite_or_zero(Lanes8 v) noexcept {
-  const Lanes8 a = abs_f(v);
-  return reinterpret_cast<Lanes8>(reinterpret_cast<Mask8>(v) & (a <= std::numeric_limits<float>::max()));
-}
+MELODARA_LANE_HELPERS(Lanes8, Mask8, [[gnu::target("avx")]])
 
 // for_lanes with V = Lanes8 while eight samples remain, then as for_lanes. Only
 // for code compiled for AVX.

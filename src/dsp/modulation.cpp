@@ -22,7 +22,7 @@ inline float wrap_phase(float phase) noexcept { return phase >= 1.0f ? phase - 1
 
 }  // namespace
 
-BeatGateBlock beat_gate_prepare(const DspParams& p, const FxModes& modes) noexcept {
+BeatGateBlock beat_gate_prepare(const DspParams& p, const FxModes& modes) noexcept MELODARA_NONBLOCKING {
   const bool by_mode = modes.beat_gate || modes.chop;
   const bool active = p.beat_gate_enabled || by_mode;
   const bool all_open = std::ranges::all_of(p.beat_gate_steps, [](std::uint8_t s) { return s != 0; });
@@ -34,13 +34,13 @@ BeatGateBlock beat_gate_prepare(const DspParams& p, const FxModes& modes) noexce
 }
 
 StereoSample beat_gate_process(BeatGateState& s, const BeatGateBlock& b, std::uint64_t step,
-                               StereoSample voice) noexcept {
+                               StereoSample voice) noexcept MELODARA_NONBLOCKING {
   // About 4 ms of smoothing, so a step edge does not click.
   s.gain = 0.994805217f * s.gain + 0.00519478321f * b.targets[step & 15u];
   return {voice.left * s.gain, voice.right * s.gain};
 }
 
-ModDelayBlock mod_delay_prepare(const DspParams& p, const FxModes& modes) noexcept {
+ModDelayBlock mod_delay_prepare(const DspParams& p, const FxModes& modes) noexcept MELODARA_NONBLOCKING {
   const bool chorus = modes.chorus || modes.shimmer;
   float amount = p.doubler_mix;
   if (chorus) {
@@ -62,7 +62,7 @@ ModDelayBlock mod_delay_prepare(const DspParams& p, const FxModes& modes) noexce
 }
 
 StereoSample mod_delay_process(ModDelayState& s, const ModDelayLines& lines, const ModDelayBlock& b,
-                               StereoSample voice) noexcept {
+                               StereoSample voice) noexcept MELODARA_NONBLOCKING {
   if (b.bypass) return voice;
   s.lfo_phase = wrap_phase(s.lfo_phase + 0.0000135417f);  // 0.65 Hz
   const std::size_t w = s.write;
@@ -87,31 +87,34 @@ StereoSample mod_delay_process(ModDelayState& s, const ModDelayLines& lines, con
   return b.side_signal ? StereoSample{voice.left + u, voice.right - u} : voice;
 }
 
-float effective_tempo(float bpm) noexcept {
+float effective_tempo(float bpm) noexcept MELODARA_NONBLOCKING {
   const float b = clamp_f(bpm, 40.0f, 200.0f);
   return b > 144.0f ? 0.5f * b : b;
 }
 
-float note_division_beats(std::string_view division) noexcept {
-  struct Division {
-    std::string_view text;
-    float beats;
-  };
-  static constexpr Division kDivisions[] = {{"1/2", 2.0f},       {"1/4", 1.0f},   {"1/4D", 1.5f},
-                                            {"1/2T", 1.333333f}, {"1/8D", 0.75f}, {"1/4T", 0.666667f},
-                                            {"1/8T", 0.333333f}, {"1/16", 0.25f}};
+namespace {
+struct Division {
+  std::string_view text;
+  float beats;
+};
+constexpr Division kDivisions[] = {{"1/2", 2.0f},       {"1/4", 1.0f},   {"1/4D", 1.5f},
+                                   {"1/2T", 1.333333f}, {"1/8D", 0.75f}, {"1/4T", 0.666667f},
+                                   {"1/8T", 0.333333f}, {"1/16", 0.25f}};
+}  // namespace
+
+float note_division_beats(std::string_view division) noexcept MELODARA_NONBLOCKING {
   for (const Division& d : kDivisions) {
     if (d.text == division) return d.beats;
   }
   return 0.5f;
 }
 
-float echo_target_samples(float tempo, float beats, bool slapback) noexcept {
+float echo_target_samples(float tempo, float beats, bool slapback) noexcept MELODARA_NONBLOCKING {
   if (slapback) return 4080.0f;
   return clamp_f(60.0f / tempo * beats * 48000.0f, 2400.0f, 47360.0f);
 }
 
-float echo_level(const DspParams& p, const FxModes& modes) noexcept {
+float echo_level(const DspParams& p, const FxModes& modes) noexcept MELODARA_NONBLOCKING {
   const float level = max_f(p.tc_delay_level, 0.0f);
   float e = p.delay_mix <= 0.005f
                 ? min_f(1.0f, level)
@@ -123,7 +126,8 @@ float echo_level(const DspParams& p, const FxModes& modes) noexcept {
   return e;
 }
 
-TempoTimingBlock tempo_timing_prepare(const DspParams& p, const FxModes& modes) noexcept {
+TempoTimingBlock tempo_timing_prepare(const DspParams& p,
+                                      const FxModes& modes) noexcept MELODARA_NONBLOCKING {
   TempoTimingBlock b;
   b.tempo = effective_tempo(p.bpm);
   b.beats = note_division_beats(p.delay_note_div.view());
@@ -135,7 +139,8 @@ TempoTimingBlock tempo_timing_prepare(const DspParams& p, const FxModes& modes) 
   return b;
 }
 
-EchoTime tempo_timing_sample(TempoTimingState& s, const TempoTimingBlock& b, float singer_level) noexcept {
+EchoTime tempo_timing_sample(TempoTimingState& s, const TempoTimingBlock& b,
+                             float singer_level) noexcept MELODARA_NONBLOCKING {
   float beats = b.beats;
   float target = b.target;
   if (b.accel) {
@@ -154,8 +159,24 @@ EchoTime tempo_timing_sample(TempoTimingState& s, const TempoTimingBlock& b, flo
   return {s.echo_time, beats, s.wobble_phase};
 }
 
-ModulationBlock modulation_prepare(const DspParams& p, const FxModes& modes) noexcept {
+ModulationBlock modulation_prepare(const DspParams& p, const FxModes& modes) noexcept MELODARA_NONBLOCKING {
   return {beat_gate_prepare(p, modes), mod_delay_prepare(p, modes), tempo_timing_prepare(p, modes)};
+}
+
+void modulation_run(ModulationState& s, const ModDelayLines& lines, const ModulationBlock& b,
+                    std::uint8_t routing, std::span<const std::uint64_t> steps,
+                    std::span<StereoSample> voice) noexcept MELODARA_NONBLOCKING {
+  if (routing == 0) {
+    for (std::size_t j = 0; j < voice.size(); ++j) {
+      const StereoSample gated = beat_gate_process(s.beat_gate, b.beat_gate, steps[j], voice[j]);
+      voice[j] = mod_delay_process(s.mod_delay, lines, b.mod_delay, gated);
+    }
+  } else if (routing == 1) {
+    for (std::size_t j = 0; j < voice.size(); ++j) {
+      const StereoSample delayed = mod_delay_process(s.mod_delay, lines, b.mod_delay, voice[j]);
+      voice[j] = beat_gate_process(s.beat_gate, b.beat_gate, steps[j], delayed);
+    }
+  }
 }
 
 }  // namespace melodara

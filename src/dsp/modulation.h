@@ -16,6 +16,7 @@
 #include <span>
 #include <string_view>
 
+#include "core/realtime.h"
 #include "dsp/dsp_params.h"
 #include "dsp/fx_modes.h"
 #include "dsp/stereo_sample.h"
@@ -35,11 +36,11 @@ struct BeatGateBlock {
 };
 
 // Thread: any. Allocates: no. Blocks: no.
-BeatGateBlock beat_gate_prepare(const DspParams& params, const FxModes& modes) noexcept;
+BeatGateBlock beat_gate_prepare(const DspParams& params, const FxModes& modes) noexcept MELODARA_NONBLOCKING;
 // The voice pair times the gate gain at sixteenth step (0..15).
 // Thread: engine. Allocates: no. Blocks: no.
 StereoSample beat_gate_process(BeatGateState& state, const BeatGateBlock& block, std::uint64_t step,
-                               StereoSample voice) noexcept;
+                               StereoSample voice) noexcept MELODARA_NONBLOCKING;
 
 // ---- Modulated delay (stage 23)
 
@@ -70,25 +71,25 @@ struct ModDelayLines {
 };
 
 // Thread: any. Allocates: no. Blocks: no.
-ModDelayBlock mod_delay_prepare(const DspParams& params, const FxModes& modes) noexcept;
+ModDelayBlock mod_delay_prepare(const DspParams& params, const FxModes& modes) noexcept MELODARA_NONBLOCKING;
 // One stereo sample of the voice through the modulated delay.
 // Thread: engine. Allocates: no. Blocks: no.
 StereoSample mod_delay_process(ModDelayState& state, const ModDelayLines& lines, const ModDelayBlock& block,
-                               StereoSample voice) noexcept;
+                               StereoSample voice) noexcept MELODARA_NONBLOCKING;
 
 // ---- Tempo-delay timing (stage 26)
 
 // bpm within 40..200, halved above 144. Thread: any. Allocates: no.
-float effective_tempo(float bpm) noexcept;
+float effective_tempo(float bpm) noexcept MELODARA_NONBLOCKING;
 // Beats of a delay_note_div text ("1/2", "1/4D", ...); any other text is an eighth.
 // Thread: any. Allocates: no.
-float note_division_beats(std::string_view division) noexcept;
+float note_division_beats(std::string_view division) noexcept MELODARA_NONBLOCKING;
 // Target echo time in samples at an effective tempo: 4,080 for "Slapback", else
 // the division's length within 2,400..47,360. Thread: any. Allocates: no.
-float echo_target_samples(float tempo, float beats, bool slapback) noexcept;
+float echo_target_samples(float tempo, float beats, bool slapback) noexcept MELODARA_NONBLOCKING;
 // The echo level e, raised to at least 0.72 by an echo mode word.
 // Thread: any. Allocates: no.
-float echo_level(const DspParams& params, const FxModes& modes) noexcept;
+float echo_level(const DspParams& params, const FxModes& modes) noexcept MELODARA_NONBLOCKING;
 
 struct TempoTimingState {
   float echo_time = 0.0f;     // current time D, samples
@@ -114,12 +115,13 @@ struct EchoTime {
 };
 
 // Thread: any. Allocates: no. Blocks: no.
-TempoTimingBlock tempo_timing_prepare(const DspParams& params, const FxModes& modes) noexcept;
+TempoTimingBlock tempo_timing_prepare(const DspParams& params,
+                                      const FxModes& modes) noexcept MELODARA_NONBLOCKING;
 // Moves the current time toward the target (directly while singer_level is below
 // 0.015 or the gap exceeds 32 samples) and advances the wobble phase.
 // Thread: engine. Allocates: no. Blocks: no.
 EchoTime tempo_timing_sample(TempoTimingState& state, const TempoTimingBlock& block,
-                             float singer_level) noexcept;
+                             float singer_level) noexcept MELODARA_NONBLOCKING;
 
 // ---- The stages' state in the engine
 
@@ -138,6 +140,15 @@ struct ModulationBlock {
 };
 
 // Thread: any. Allocates: no. Blocks: no.
-ModulationBlock modulation_prepare(const DspParams& params, const FxModes& modes) noexcept;
+ModulationBlock modulation_prepare(const DspParams& params,
+                                   const FxModes& modes) noexcept MELODARA_NONBLOCKING;
+
+// The beat gate and the modulated delay over a run of the voice pair in place, in
+// the order routing gives (mod_routing_order: 0 gate then delay, 1 delay then
+// gate, anything else neither); steps holds each sample's sixteenth step.
+// Thread: engine. Allocates: no. Blocks: no.
+void modulation_run(ModulationState& state, const ModDelayLines& lines, const ModulationBlock& block,
+                    std::uint8_t routing, std::span<const std::uint64_t> steps,
+                    std::span<StereoSample> voice) noexcept MELODARA_NONBLOCKING;
 
 }  // namespace melodara

@@ -2,13 +2,14 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <numbers>
 
+#include "dsp/detector_kernels.h"
 #include "dsp/dsp_math.h"
 #include "dsp/lanes.h"
-#include "dsp/vocal_dsp.h"
 
 namespace melodara {
 namespace {
@@ -25,208 +26,8 @@ constexpr float kVoicedHz = 65.0f;
 inline float semitones(float hz, float reference) { return 12.0f * std::log2(hz / reference) + 69.0f; }
 inline float note_hz(float note, float reference) { return reference * std::exp2((note - 69.0f) / 12.0f); }
 
-// Sums of squared differences out[i] = sum over j < N of (a[j] - b[i + j])^2, one
-// per lag i < count. Each sum runs in four 4-lane accumulators, acc0 over
-// j = 0..3 mod 16, acc1 over 4..7, acc2 over 8..11, acc3 over 12..15, and ends as
-// ((acc0 + acc1) + (acc2 + acc3)) reduced pairwise: every build below keeps this
-// order, so the sums are the same to the bit on any processor.
-inline float reduce(Lanes4 acc0, Lanes4 acc1, Lanes4 acc2, Lanes4 acc3) {
-  const Lanes4 acc = (acc0 + acc1) + (acc2 + acc3);
-  return (acc[0] + acc[1]) + (acc[2] + acc[3]);
-}
-
-// L lags in one pass: the loads of a serve them all, and L x 4 independent
-// accumulators keep the adds from waiting on each other.
-template <std::size_t N, std::size_t L>
-inline void squared_difference_lags(const float* a, const float* b, float* out) {
-  static_assert(N % 16 == 0);
-  Lanes4 acc[L][4] = {};
-  for (std::size_t j = 0; j < N; j += 16) {
-    const Lanes4 x0 = load<Lanes4>(a + j), x1 = load<Lanes4>(a + j + 4), x2 = load<Lanes4>(a + j + 8),
-                 x3 = load<Lanes4>(a + j + 12);
-#pragma GCC unroll 4
-    for (std::size_t l = 0; l < L; ++l) {
-      const float* y = b + l + j;
-      const Lanes4 d0 = x0 - load<Lanes4>(y), d1 = x1 - load<Lanes4>(y + 4), d2 = x2 - load<Lanes4>(y + 8),
-                   d3 = x3 - load<Lanes4>(y + 12);
-      acc[l][0] += d0 * d0;
-      acc[l][1] += d1 * d1;
-      acc[l][2] += d2 * d2;
-      acc[l][3] += d3 * d3;
-    }
-  }
-  for (std::size_t l = 0; l < L; ++l) out[l] = reduce(acc[l][0], acc[l][1], acc[l][2], acc[l][3]);
-}
-
-template <std::size_t N>
-void squared_differences_sse(const float* a, const float* b, std::size_t count, float* out) {
-  const std::size_t whole = count - count % 2;
-  for (std::size_t i = 0; i < whole; i += 2) squared_difference_lags<N, 2>(a, b + i, out + i);
-  for (std::size_t i = whole; i < count; ++i) squared_difference_lags<N, 1>(a, b + i, out + i);
-}
-
-// The same sums with AVX (no FMA): one 8-lane register holds acc0|acc1, another
-// acc2|acc3, so each lane adds the same values in the same order as above.
-__attribute__((target("avx"))) inline float reduce8(Lanes8 acc01, Lanes8 acc23) {
-  Lanes4 q[4];
-  std::memcpy(&q[0], &acc01, sizeof acc01);
-  std::memcpy(&q[2], &acc23, sizeof acc23);
-  return reduce(q[0], q[1], q[2], q[3]);
-}
-
-// The low halves of x and y plus their high halves: [acc0 + acc1 of x | of y] from
-// two registers acc0|acc1.
-__attribute__((target("avx"))) inline Lanes8 add_halves(Lanes8 x, Lanes8 y) {
-  return __builtin_shufflevector(x, y, 0, 1, 2, 3, 8, 9, 10, 11) +
-         __builtin_shufflevector(x, y, 4, 5, 6, 7, 12, 13, 14, 15);
-}
-
-// The last step of reduce() for four lags a, b, c, d, their 4-lane sums in
-// ab = [a | b] and cd = [c | d]: lanes 0 + 1 and 2 + 3 of each, then their sum.
-__attribute__((target("avx"))) inline Lanes4 reduce_lanes(Lanes8 ab, Lanes8 cd) {
-  // [a, c | b, d], so that no lane crosses halves.
-  const Lanes8 pairs = __builtin_shufflevector(ab, cd, 0, 2, 8, 10, 4, 6, 12, 14) +
-                       __builtin_shufflevector(ab, cd, 1, 3, 9, 11, 5, 7, 13, 15);
-  const Lanes4 ac = __builtin_shufflevector(pairs, pairs, 0, 1, 2, 3);
-  const Lanes4 bd = __builtin_shufflevector(pairs, pairs, 4, 5, 6, 7);
-  return __builtin_shufflevector(ac, bd, 0, 4, 2, 6) + __builtin_shufflevector(ac, bd, 1, 5, 3, 7);
-}
-
-// The sums of four lags at once, each reduced as reduce() does, every addition one
-// lane of a wide addition (as reduce16x4 below).
-__attribute__((target("avx"))) inline Lanes4 reduce8x4(const Lanes8 (&a)[2], const Lanes8 (&b)[2],
-                                                       const Lanes8 (&c)[2], const Lanes8 (&d)[2]) {
-  // (acc0 + acc1) + (acc2 + acc3) of two lags in each register.
-  const Lanes8 ab = add_halves(a[0], b[0]) + add_halves(a[1], b[1]);
-  const Lanes8 cd = add_halves(c[0], d[0]) + add_halves(c[1], d[1]);
-  return reduce_lanes(ab, cd);
-}
-
-template <std::size_t N, std::size_t L>
-__attribute__((target("avx"))) inline void squared_difference_lags_avx(const float* a, const float* b,
-                                                                       float* out) {
-  static_assert(N % 16 == 0);
-  Lanes8 acc[L][2] = {};
-  for (std::size_t j = 0; j < N; j += 16) {
-    const Lanes8 x01 = load<Lanes8>(a + j), x23 = load<Lanes8>(a + j + 8);
-#pragma GCC unroll 4
-    for (std::size_t l = 0; l < L; ++l) {
-      const float* y = b + l + j;
-      const Lanes8 d01 = x01 - load<Lanes8>(y), d23 = x23 - load<Lanes8>(y + 8);
-      acc[l][0] += d01 * d01;
-      acc[l][1] += d23 * d23;
-    }
-  }
-  if constexpr (L % 4 == 0) {
-    for (std::size_t l = 0; l < L; l += 4)
-      store(out + l, reduce8x4(acc[l], acc[l + 1], acc[l + 2], acc[l + 3]));
-  } else {
-    for (std::size_t l = 0; l < L; ++l) out[l] = reduce8(acc[l][0], acc[l][1]);
-  }
-}
-
-template <std::size_t N>
-__attribute__((target("avx"))) void squared_differences_avx(const float* a, const float* b, std::size_t count,
-                                                            float* out) {
-  const std::size_t whole = count - count % 4;
-  for (std::size_t i = 0; i < whole; i += 4) squared_difference_lags_avx<N, 4>(a, b + i, out + i);
-  for (std::size_t i = whole; i < count; ++i) squared_difference_lags_avx<N, 1>(a, b + i, out + i);
-}
-
-// The same sums with AVX-512F (no FMA): one 16-lane register holds acc0..acc3 of
-// one lag, so a lag costs one load, subtraction, product and sum per 16 samples.
-typedef float Lanes16 __attribute__((vector_size(64)));
-
-__attribute__((target("avx512f"))) inline Lanes16 load16(const float* p) {
-  Lanes16 v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-
-__attribute__((target("avx512f"))) inline float reduce16(Lanes16 acc) {
-  Lanes4 q[4];
-  std::memcpy(&q[0], &acc, sizeof acc);
-  return reduce(q[0], q[1], q[2], q[3]);
-}
-
-// The sums of four lags at once, each reduced as reduce() does: the 4-lane blocks
-// are regrouped so that every addition of reduce() is one lane of a wide addition.
-// Reducing one lag at a time would cost a quarter of the sums themselves.
-__attribute__((target("avx512f"))) inline Lanes4 reduce16x4(Lanes16 a, Lanes16 b, Lanes16 c, Lanes16 d) {
-  // Blocks 0 and 2, then 1 and 3, of two registers: [acc0 + acc1, acc2 + acc3] of each.
-  const Lanes16 ab =
-      __builtin_shufflevector(a, b, 0, 1, 2, 3, 8, 9, 10, 11, 16, 17, 18, 19, 24, 25, 26, 27) +
-      __builtin_shufflevector(a, b, 4, 5, 6, 7, 12, 13, 14, 15, 20, 21, 22, 23, 28, 29, 30, 31);
-  const Lanes16 cd =
-      __builtin_shufflevector(c, d, 0, 1, 2, 3, 8, 9, 10, 11, 16, 17, 18, 19, 24, 25, 26, 27) +
-      __builtin_shufflevector(c, d, 4, 5, 6, 7, 12, 13, 14, 15, 20, 21, 22, 23, 28, 29, 30, 31);
-  // (acc0 + acc1) + (acc2 + acc3) of a, b, c and d.
-  const Lanes16 q =
-      __builtin_shufflevector(ab, cd, 0, 1, 2, 3, 8, 9, 10, 11, 16, 17, 18, 19, 24, 25, 26, 27) +
-      __builtin_shufflevector(ab, cd, 4, 5, 6, 7, 12, 13, 14, 15, 20, 21, 22, 23, 28, 29, 30, 31);
-  return reduce_lanes(__builtin_shufflevector(q, q, 0, 1, 2, 3, 4, 5, 6, 7),
-                      __builtin_shufflevector(q, q, 8, 9, 10, 11, 12, 13, 14, 15));
-}
-
-// d * d as a product of its own. AVX-512F has fused multiply-adds, which C++ lets
-// the compiler form from a product and a sum; the empty asm hides the product from
-// it, so each lane rounds the product and then the sum, as the other builds do.
-__attribute__((target("avx512f"))) inline Lanes16 square16(Lanes16 d) {
-  Lanes16 p = d * d;
-  asm("" : "+v"(p));
-  return p;
-}
-
-template <std::size_t N, std::size_t L>
-__attribute__((target("avx512f"))) inline void squared_difference_lags_avx512(const float* a, const float* b,
-                                                                              float* out) {
-  static_assert(N % 16 == 0);
-  Lanes16 acc[L] = {};
-  for (std::size_t j = 0; j < N; j += 16) {
-    const Lanes16 x = load16(a + j);
-#pragma GCC unroll 16
-    for (std::size_t l = 0; l < L; ++l) {
-      acc[l] += square16(x - load16(b + l + j));
-    }
-  }
-  if constexpr (L % 4 == 0) {
-    for (std::size_t l = 0; l < L; l += 4)
-      store(out + l, reduce16x4(acc[l], acc[l + 1], acc[l + 2], acc[l + 3]));
-  } else {
-    for (std::size_t l = 0; l < L; ++l) out[l] = reduce16(acc[l]);
-  }
-}
-
-template <std::size_t N>
-__attribute__((target("avx512f"))) void squared_differences_avx512(const float* a, const float* b,
-                                                                   std::size_t count, float* out) {
-  std::size_t i = 0;
-  for (; i + 8 <= count; i += 8) squared_difference_lags_avx512<N, 8>(a, b + i, out + i);
-  for (; i + 4 <= count; i += 4) squared_difference_lags_avx512<N, 4>(a, b + i, out + i);
-  for (; i < count; ++i) squared_difference_lags_avx512<N, 1>(a, b + i, out + i);
-}
-
-// Read once at start-up, before any engine runs.
-const bool kHaveAvx = [] {
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("avx") != 0;
-}();
-const bool kHaveAvx512 = [] {
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("avx512f") != 0;
-}();
-const DetectorBuild kFastest = kHaveAvx512 ? DetectorBuild::avx512
-                               : kHaveAvx  ? DetectorBuild::avx
-                                           : DetectorBuild::sse;
-
-template <std::size_t N>
-void squared_differences(DetectorBuild build, const float* a, const float* b, std::size_t count, float* out) {
-  switch (build) {
-    case DetectorBuild::avx512: squared_differences_avx512<N>(a, b, count, out); break;
-    case DetectorBuild::avx: squared_differences_avx<N>(a, b, count, out); break;
-    case DetectorBuild::sse: squared_differences_sse<N>(a, b, count, out); break;
-  }
-}
+// The build the one-argument form takes: the fastest, unless a test asks for another.
+std::atomic<DetectorBuild> g_chosen{detector_fastest_build()};
 
 // The loudness gate: is the root mean square of the older half, its squares summed
 // in order, below 0.0018? The in-order sum is a chain of 512 dependent additions.
@@ -242,7 +43,7 @@ bool too_quiet(std::span<const float> frame) {
       acc[k] += x * x;
     }
   }
-  const float quick = reduce(acc[0], acc[1], acc[2], acc[3]);
+  const float quick = detector_reduce(acc[0], acc[1], acc[2], acc[3]);
   constexpr float kGateEnergy = 0.0018f * 0.0018f * static_cast<float>(kRefineWindow);
   if (quick < 0.999f * kGateEnergy) return true;
   if (quick > 1.001f * kGateEnergy) return false;  // infinities too; a NaN goes on
@@ -251,11 +52,10 @@ bool too_quiet(std::span<const float> frame) {
   return std::sqrt(energy / static_cast<float>(kRefineWindow)) < 0.0018f;
 }
 
-bool in_scale(std::int64_t pc, bool minor) {
-  static constexpr bool kMajor[12] = {1, 0, 1, 0, 1, 1, 0, 1, 0, 1, 0, 1};
-  static constexpr bool kMinor[12] = {1, 0, 1, 1, 0, 1, 0, 1, 1, 0, 1, 0};
-  return (minor ? kMinor : kMajor)[pc];
-}
+constexpr bool kMajor[12] = {1, 0, 1, 0, 1, 1, 0, 1, 0, 1, 0, 1};
+constexpr bool kMinor[12] = {1, 0, 1, 1, 0, 1, 0, 1, 1, 0, 1, 0};
+
+bool in_scale(std::int64_t pc, bool minor) { return (minor ? kMinor : kMajor)[pc]; }
 
 inline std::int64_t pitch_class(std::int64_t note, std::int64_t root) {
   return ((note - root) % 12 + 12) % 12;
@@ -263,7 +63,8 @@ inline std::int64_t pitch_class(std::int64_t note, std::int64_t root) {
 
 }  // namespace
 
-float snap_to_scale(std::uint64_t root_key, bool minor, bool chromatic, float freq_hz, float reference_hz) {
+float snap_to_scale(std::uint64_t root_key, bool minor, bool chromatic, float freq_hz,
+                    float reference_hz) MELODARA_NONBLOCKING {
   if (!(freq_hz > 40.0f) || !std::isfinite(freq_hz) || !(reference_hz > 0.0f) || !std::isfinite(reference_hz))
     return freq_hz;
   const float m = semitones(freq_hz, reference_hz);
@@ -297,14 +98,13 @@ float snap_to_scale(std::uint64_t root_key, bool minor, bool chromatic, float fr
   return note_hz(static_cast<float>(target), reference_hz);
 }
 
-bool detector_avx_available() { return kHaveAvx; }
-bool detector_avx512_available() { return kHaveAvx512; }
+void detector_choose_build(DetectorBuild build) { g_chosen.store(build, std::memory_order_relaxed); }
 
-PitchEstimate analyse_pitch_frame(std::span<const float> frame) {
-  return analyse_pitch_frame(frame, kFastest);
+PitchEstimate analyse_pitch_frame(std::span<const float> frame) MELODARA_NONBLOCKING {
+  return analyse_pitch_frame(frame, g_chosen.load(std::memory_order_relaxed));
 }
 
-PitchEstimate analyse_pitch_frame(std::span<const float> frame, DetectorBuild build) {
+PitchEstimate analyse_pitch_frame(std::span<const float> frame, DetectorBuild build) MELODARA_NONBLOCKING {
   if (frame.size() < kPitchFrame) return {};
 
   if (too_quiet(frame)) return {};
@@ -328,7 +128,7 @@ PitchEstimate analyse_pitch_frame(std::span<const float> frame, DetectorBuild bu
   static_assert(kMaxLag % kChunk == 0);
   float running = 0.0f;
   for (std::size_t first = 1; first <= kMaxLag; first += kChunk) {
-    squared_differences<kDiffWindow>(build, s.data(), s.data() + first, kChunk, diff.data() + first);
+    detector_squared_differences(build, kDiffWindow, s.data(), s.data() + first, kChunk, diff.data() + first);
     for (std::size_t tau = first; tau < first + kChunk; ++tau) {
       running += diff[tau];
       cumulative[tau] = running;
@@ -385,7 +185,8 @@ PitchEstimate analyse_pitch_frame(std::span<const float> frame, DetectorBuild bu
   const std::size_t last = std::min<std::size_t>(t0, 638) + 2;
   const float scale = total > 1e-9f ? static_cast<float>(t0) / (4.0f * total) : 0.0f;
   std::array<float, 8> err{};
-  squared_differences<kRefineWindow>(build, frame.data(), frame.data() + first, last - first + 1, err.data());
+  detector_squared_differences(build, kRefineWindow, frame.data(), frame.data() + first, last - first + 1,
+                               err.data());
   std::size_t tb = first;
   for (std::size_t t = first; t <= last; ++t) {
     err[t - first] *= scale;
@@ -404,18 +205,18 @@ PitchEstimate analyse_pitch_frame(std::span<const float> frame, DetectorBuild bu
   return {true, f};
 }
 
-void pitch_correction_prepare(VocalDsp& d) {
-  const FxModes& m = d.block.modes;  // the first word found wins
-  d.pitch_state.effect = m.chipmunk  ? VoiceEffect::chipmunk
-                         : m.monster ? VoiceEffect::monster
-                         : m.riser   ? VoiceEffect::riser
-                                     : VoiceEffect::none;
+void pitch_correction_prepare(PitchState& ps, const FxModes& m) noexcept MELODARA_NONBLOCKING {
+  // The first word found wins.
+  ps.effect = m.chipmunk  ? VoiceEffect::chipmunk
+              : m.monster ? VoiceEffect::monster
+              : m.riser   ? VoiceEffect::riser
+                          : VoiceEffect::none;
 }
 
 namespace {
 
 void run_analysis(PitchState& ps, const DspParams& p, std::uint64_t root, bool minor,
-                  std::uint64_t onset_hold) {
+                  std::uint64_t onset_hold) MELODARA_NONBLOCKING {
   // Unroll the ring, oldest sample first.
   const auto split = ps.analysis_ring.begin() + static_cast<std::ptrdiff_t>(ps.ring_write);
   const auto rest = std::copy(split, ps.analysis_ring.end(), ps.frame.begin());
@@ -483,10 +284,8 @@ void run_analysis(PitchState& ps, const DspParams& p, std::uint64_t root, bool m
 
 }  // namespace
 
-float pitch_correction_sample(VocalDsp& d, float gated) {
-  PitchState& ps = d.pitch_state;
-  const DspParams& p = d.params;
-
+float pitch_correction_sample(PitchState& ps, PitchShifter& shifter, const DspParams& p,
+                              float gated) noexcept MELODARA_NONBLOCKING {
   // Detector input: DC blocker and two one-pole low-passes.
   const float h = gated - ps.dc_in + 0.9889f * ps.dc_out;
   ps.dc_in = gated;
@@ -588,7 +387,7 @@ float pitch_correction_sample(VocalDsp& d, float gated) {
     case VoiceEffect::none: break;
   }
 
-  return pitch_shift_sample(d.main_shifter, gated, ratio, ps.detected_hz) * ps.tremolo;
+  return pitch_shift_sample(shifter, gated, ratio, ps.detected_hz) * ps.tremolo;
 }
 
 }  // namespace melodara

@@ -9,9 +9,13 @@
 #include <span>
 #include <vector>
 
-namespace melodara {
+#include "core/realtime.h"
+#include "dsp/detector_kernels.h"
+#include "dsp/dsp_params.h"
+#include "dsp/fx_modes.h"
+#include "dsp/pitch_shifter.h"
 
-struct VocalDsp;
+namespace melodara {
 
 // The analysis reads a frame of 1,152 samples, so the ring keeps that much history.
 inline constexpr std::size_t kPitchFrame = 1152;
@@ -60,29 +64,31 @@ struct PitchEstimate {
 // The detector on one frame of kPitchFrame band-limited samples, oldest first:
 // loudness floor, normalised difference function on the frame decimated to
 // 24 kHz, octave check, refinement at 48 kHz. Thread: any. Allocates: no.
-PitchEstimate analyse_pitch_frame(std::span<const float> frame);
+PitchEstimate analyse_pitch_frame(std::span<const float> frame) MELODARA_NONBLOCKING;
 
-// The builds of the detector's inner sums: SSE on every x86-64 processor, AVX and
-// AVX-512F (neither with FMA) where the processor has them. All give the same
-// results to the bit; the overload above takes the fastest the processor offers.
-enum class DetectorBuild : std::uint8_t { sse, avx, avx512 };
-// Thread: any. Allocates: no.
-bool detector_avx_available();
-bool detector_avx512_available();
+// The builds of the detector's inner sums (detector_kernels.h) all give the same
+// results to the bit; the overload above takes the chosen one.
 // analyse_pitch_frame with a given build; avx needs detector_avx_available(),
 // avx512 detector_avx512_available().
 // Thread: any. Allocates: no.
-PitchEstimate analyse_pitch_frame(std::span<const float> frame, DetectorBuild build);
+PitchEstimate analyse_pitch_frame(std::span<const float> frame, DetectorBuild build) MELODARA_NONBLOCKING;
+// The build the one-argument form (and so the chain) uses: the fastest the
+// processor offers unless chosen otherwise. Tests choose each build to compare the
+// chain on them; choose only a build the processor has, and not while an engine
+// runs on another thread. Thread: any. Allocates: no.
+void detector_choose_build(DetectorBuild build);
 
 // Snaps a frequency to the nearest note of the key (root 0..11 = C..B) or of the
 // chromatic scale, with tuning reference reference_hz. Shared with the harmony voices.
 // Thread: any. Allocates: no.
-float snap_to_scale(std::uint64_t root, bool minor, bool chromatic, float freq_hz, float reference_hz);
+float snap_to_scale(std::uint64_t root, bool minor, bool chromatic, float freq_hz,
+                    float reference_hz) MELODARA_NONBLOCKING;
 
 // Per-block set-up. Thread: engine. Allocates: no. Blocks: no.
-void pitch_correction_prepare(VocalDsp& dsp);
+void pitch_correction_prepare(PitchState& state, const FxModes& modes) noexcept MELODARA_NONBLOCKING;
 // Stages 8 to 10 on the gated voice; returns the corrected voice.
 // Thread: engine. Allocates: no. Blocks: no.
-float pitch_correction_sample(VocalDsp& dsp, float gated);
+float pitch_correction_sample(PitchState& state, PitchShifter& shifter, const DspParams& params,
+                              float gated) noexcept MELODARA_NONBLOCKING;
 
 }  // namespace melodara

@@ -122,11 +122,11 @@ PitchShifter pitch_shifter_new(std::size_t window) {
   return s;
 }
 
-void pitch_shift_feed(PitchShifter& s, float x, float ratio, float pitch_hz) {
+void pitch_shift_feed(PitchShifter& s, float x, float ratio, float pitch_hz) MELODARA_NONBLOCKING {
   advance(s, x, ratio, pitch_hz);
 }
 
-float pitch_shift_sample(PitchShifter& s, float x, float ratio, float pitch_hz) {
+float pitch_shift_sample(PitchShifter& s, float x, float ratio, float pitch_hz) MELODARA_NONBLOCKING {
   advance(s, x, ratio, pitch_hz);
   const float ya = read_tap(s, s.delay_a);
   if (std::fabs(s.delay_a - s.delay_b) < 0.0001f) return ya;

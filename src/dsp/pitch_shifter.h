@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <vector>
 
+#include "core/realtime.h"
+
 namespace melodara {
 
 inline constexpr std::size_t kShifterRingSize = 4096;
@@ -33,10 +35,10 @@ PitchShifter pitch_shifter_new(std::size_t window);
 // One sample in, one out. ratio is the frequency ratio (2 = an octave up, kept within
 // 0.35..2); pitch_hz is the input's fundamental, or 0 when unknown.
 // Thread: engine. Allocates: no. Blocks: no.
-float pitch_shift_sample(PitchShifter& s, float x, float ratio, float pitch_hz);
+float pitch_shift_sample(PitchShifter& s, float x, float ratio, float pitch_hz) MELODARA_NONBLOCKING;
 // pitch_shift_sample without reading the output: the shifter's state moves on
 // exactly as there, for an instance that is kept current but not heard.
 // Thread: engine. Allocates: no. Blocks: no.
-void pitch_shift_feed(PitchShifter& s, float x, float ratio, float pitch_hz);
+void pitch_shift_feed(PitchShifter& s, float x, float ratio, float pitch_hz) MELODARA_NONBLOCKING;
 
 }  // namespace melodara

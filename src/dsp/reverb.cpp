@@ -1,6 +1,7 @@
 #include "dsp/reverb.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 
@@ -95,12 +96,18 @@ const bool kHaveAvx = [] {
   __builtin_cpu_init();
   return __builtin_cpu_supports("avx") != 0;
 }();
+const ReverbBuild kFastest = kHaveAvx ? ReverbBuild::avx : ReverbBuild::baseline;
+// The build the overload without one takes: the fastest, unless a test asks for another.
+std::atomic<ReverbBuild> g_chosen{kFastest};
 
 }  // namespace
 
-float reverb_tap_factor(float predelay) noexcept { return baseline::tap_factor(predelay); }
+float reverb_tap_factor(float predelay) noexcept MELODARA_NONBLOCKING {
+  return baseline::tap_factor(predelay);
+}
 
-ReverbBlock reverb_prepare(const DspParams& p, const FxModes& modes, float tempo) noexcept {
+ReverbBlock reverb_prepare(const DspParams& p, const FxModes& modes,
+                           float tempo) noexcept MELODARA_NONBLOCKING {
   ReverbBlock b;
   const float pd = p.reverb_predelay_ms;
   float ms = pd > 60.0f ? 20.0f + 0.18f * (pd - 60.0f) : clamp_f(pd, 8.0f, 48.0f);
@@ -134,26 +141,33 @@ ReverbBlock reverb_prepare(const DspParams& p, const FxModes& modes, float tempo
 }
 
 bool reverb_avx_available() noexcept { return kHaveAvx; }
+void reverb_choose_build(ReverbBuild build) noexcept { g_chosen.store(build, std::memory_order_relaxed); }
+ReverbBuild reverb_fastest_build() noexcept { return kFastest; }
 
 void reverb_process_block(ReverbState& state, const ReverbLines& lines, const ReverbBlock& block,
                           std::span<const Sends> sends, std::span<const EchoOut> echo,
-                          std::span<StereoSample> voice, ReverbBuild build) noexcept {
-  const auto run = build == ReverbBuild::avx ? avx::reverb_run : baseline::reverb_run;
+                          std::span<StereoSample> voice, ReverbBuild build) noexcept MELODARA_NONBLOCKING {
   for (std::size_t start = 0; start < voice.size(); start += kReverbRun) {
     const std::size_t n = std::min(kReverbRun, voice.size() - start);
-    run(state, lines, block, sends.subspan(start, n), echo.subspan(start, n), voice.subspan(start, n));
+    if (build == ReverbBuild::avx) {
+      avx::reverb_run(state, lines, block, sends.subspan(start, n), echo.subspan(start, n),
+                      voice.subspan(start, n));
+    } else {
+      baseline::reverb_run(state, lines, block, sends.subspan(start, n), echo.subspan(start, n),
+                           voice.subspan(start, n));
+    }
   }
 }
 
 void reverb_process_block(ReverbState& state, const ReverbLines& lines, const ReverbBlock& block,
                           std::span<const Sends> sends, std::span<const EchoOut> echo,
-                          std::span<StereoSample> voice) noexcept {
-  reverb_process_block(state, lines, block, sends, echo, voice,
-                       kHaveAvx ? ReverbBuild::avx : ReverbBuild::baseline);
+                          std::span<StereoSample> voice) noexcept MELODARA_NONBLOCKING {
+  reverb_process_block(state, lines, block, sends, echo, voice, g_chosen.load(std::memory_order_relaxed));
 }
 
 StereoSample reverb_process(ReverbState& state, const ReverbLines& lines, const ReverbBlock& block,
-                            const Sends& sends, const EchoOut& echo, StereoSample voice) noexcept {
+                            const Sends& sends, const EchoOut& echo,
+                            StereoSample voice) noexcept MELODARA_NONBLOCKING {
   reverb_process_block(state, lines, block, {&sends, 1}, {&echo, 1}, {&voice, 1});
   return voice;
 }

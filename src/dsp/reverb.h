@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <span>
 
+#include "core/realtime.h"
 #include "dsp/backing.h"
 #include "dsp/biquad.h"
 #include "dsp/character_fx.h"
@@ -100,11 +101,12 @@ struct ReverbLines {
 
 // Tap factor f of the early reflections at a pre-delay of P samples.
 // Thread: any. Allocates: no.
-float reverb_tap_factor(float predelay) noexcept;
+float reverb_tap_factor(float predelay) noexcept MELODARA_NONBLOCKING;
 
 // tempo is the effective tempo of the echo timing (bpm within 40..200, halved
 // above 144). Thread: any. Allocates: no. Blocks: no.
-ReverbBlock reverb_prepare(const DspParams& params, const FxModes& modes, float tempo) noexcept;
+ReverbBlock reverb_prepare(const DspParams& params, const FxModes& modes,
+                           float tempo) noexcept MELODARA_NONBLOCKING;
 
 // Per sample of voice, in order: the active gain follows the send target, the input
 // lines take the sends and the echo, and the voice pair comes back with the reverb
@@ -112,7 +114,7 @@ ReverbBlock reverb_prepare(const DspParams& params, const FxModes& modes, float 
 // is taken, in runs of kReverbRun. Thread: engine. Allocates: no. Blocks: no.
 void reverb_process_block(ReverbState& state, const ReverbLines& lines, const ReverbBlock& block,
                           std::span<const Sends> sends, std::span<const EchoOut> echo,
-                          std::span<StereoSample> voice) noexcept;
+                          std::span<StereoSample> voice) noexcept MELODARA_NONBLOCKING;
 
 // The builds of the run: the baseline on every x86-64 processor, AVX (eight lanes,
 // no FMA) where the processor has it. Both give the same results to the bit; the
@@ -124,10 +126,17 @@ bool reverb_avx_available() noexcept;
 // Thread: engine. Allocates: no. Blocks: no.
 void reverb_process_block(ReverbState& state, const ReverbLines& lines, const ReverbBlock& block,
                           std::span<const Sends> sends, std::span<const EchoOut> echo,
-                          std::span<StereoSample> voice, ReverbBuild build) noexcept;
+                          std::span<StereoSample> voice, ReverbBuild build) noexcept MELODARA_NONBLOCKING;
+// The build the overload without one (and so the chain) uses: the fastest the
+// processor offers unless chosen otherwise. Tests choose each build to compare the
+// chain on them; choose only a build the processor has, and not while an engine
+// runs on another thread. Thread: any. Allocates: no.
+void reverb_choose_build(ReverbBuild build) noexcept;
+ReverbBuild reverb_fastest_build() noexcept;
 
 // One sample of reverb_process_block. Thread: engine. Allocates: no. Blocks: no.
 StereoSample reverb_process(ReverbState& state, const ReverbLines& lines, const ReverbBlock& block,
-                            const Sends& sends, const EchoOut& echo, StereoSample voice) noexcept;
+                            const Sends& sends, const EchoOut& echo,
+                            StereoSample voice) noexcept MELODARA_NONBLOCKING;
 
 }  // namespace melodara

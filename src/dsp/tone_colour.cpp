@@ -65,7 +65,8 @@ float air_compensation(const DspParams& p, float air_level, float gate_gain, flo
   return 0.0f;
 }
 
-void design_echo_filters(FilterBankA& bank, const DspParams& p, float wobble_phase, bool sweeping) {
+void design_echo_filters(FilterBankA& bank, const DspParams& p, float wobble_phase,
+                         bool sweeping) MELODARA_NONBLOCKING {
   const float highpass = clamp_f(p.delay_hp_hz, 210.0f, 1000.0f);
   const float user_lowpass = clamp_f(p.delay_lp_hz, 1400.0f, 6200.0f);
   float lowpass = std::isnan(p.autodj_filter_cutoff_hz)
@@ -86,7 +87,8 @@ void design_echo_filters(FilterBankA& bank, const DspParams& p, float wobble_pha
 // A steady tone in the microphone block (a sine-like crest, the same estimate as
 // the block before) deepens the two notches at its frequency and its octave; after
 // the howl has been gone for as many blocks as it lasted, they fade out.
-void track_howl(ToneState& s, ToneSections& sec, std::span<const float> mic, float input_gain, float level) {
+void track_howl(ToneState& s, ToneSections& sec, std::span<const float> mic, float input_gain,
+                float level) MELODARA_NONBLOCKING {
   const std::size_t n = mic.size();
   if (n < 32) return;
   const float g = clamp_f(input_gain, 0.5f, 4.0f);
@@ -131,7 +133,8 @@ void track_howl(ToneState& s, ToneSections& sec, std::span<const float> mic, flo
 }
 
 // Every 16th sample: the warmth offset and the two presence cuts follow the voice.
-void adapt_bands(ToneState& s, const ToneBlock& b, FilterBankB& bank, float level, float mud_ratio) {
+void adapt_bands(ToneState& s, const ToneBlock& b, FilterBankB& bank, float level,
+                 float mud_ratio) MELODARA_NONBLOCKING {
   const float high = b.voice_high;
   float warmth_target = 0.0f;
   if (high > 0.2f) {
@@ -166,7 +169,8 @@ void adapt_bands(ToneState& s, const ToneBlock& b, FilterBankB& bank, float leve
 
 }  // namespace
 
-ToneBlock tone_prepare(ToneState& s, ToneSections& sec, const DspParams& p, const ToneInputs& in) noexcept {
+ToneBlock tone_prepare(ToneState& s, ToneSections& sec, const DspParams& p,
+                       const ToneInputs& in) noexcept MELODARA_NONBLOCKING {
   const float fs = in.formant_scale, high = in.voice_high, low = in.voice_low;
   const float mf = max_f(fs, 0.9f);
   const float fn = clamp_f((fs - 0.82f) / 0.22f, 0.0f, 1.0f);
@@ -232,7 +236,7 @@ ToneBlock tone_prepare(ToneState& s, ToneSections& sec, const DspParams& p, cons
 }
 
 float voice_eq_sample(ToneState& s, const ToneBlock& b, ToneSections& sec, float x, float level,
-                      std::size_t i) noexcept {
+                      std::size_t i) noexcept MELODARA_NONBLOCKING {
   FilterBankB& bank = sec.bank_b;
   if (b.eq) {
     x = biquad_process(bank[kBody], x);
@@ -258,7 +262,7 @@ float voice_eq_sample(ToneState& s, const ToneBlock& b, ToneSections& sec, float
 }
 
 BassSplit bass_boom_sample(ToneState& s, const ToneBlock& b, FilterBankB& bank, float x,
-                           float level) noexcept {
+                           float level) noexcept MELODARA_NONBLOCKING {
   const float band = biquad_process(bank[kBassBand], x);
   const float smoothed = biquad_process(bank[kBassSmooth], band);
   s.bass_level = follow(s.bass_level, std::fabs(band), kBassRates);
@@ -270,7 +274,7 @@ BassSplit bass_boom_sample(ToneState& s, const ToneBlock& b, FilterBankB& bank, 
 }
 
 float bass_lift_sample(ToneState& s, const ToneBlock& b, const BassSplit& bass, float x, float open_weight,
-                       float pitch_hz) noexcept {
+                       float pitch_hz) noexcept MELODARA_NONBLOCKING {
   float target = 0.0f;
   if (pitch_hz > 68.0f || (open_weight > 0.35f && !b.autotune)) {
     const float r = bass.ratio / 0.36f;
@@ -281,7 +285,8 @@ float bass_lift_sample(ToneState& s, const ToneBlock& b, const BassSplit& bass, 
   return x;
 }
 
-TubeOut tube_air_sample(ToneState& s, const ToneBlock& b, FilterBankB& bank, float x) noexcept {
+TubeOut tube_air_sample(ToneState& s, const ToneBlock& b, FilterBankB& bank,
+                        float x) noexcept MELODARA_NONBLOCKING {
   if (b.tube) {
     const float y = run_series(std::span(bank).subspan(kTube, 3), x);
     s.tube_lowpass = 0.72f * s.tube_lowpass + 0.28f * y;
@@ -293,6 +298,40 @@ TubeOut tube_air_sample(ToneState& s, const ToneBlock& b, FilterBankB& bank, flo
   const float band = biquad_process(bank[kAirBand], x);
   s.air_level = follow(s.air_level, std::fabs(band), kAirRates);
   return TubeOut{x, band};
+}
+
+void voice_eq_run(ToneState& s, const ToneBlock& b, ToneSections& sections, std::span<float> voice,
+                  std::span<const GateSample> gate, std::size_t first) noexcept MELODARA_NONBLOCKING {
+  for (std::size_t j = 0; j < voice.size(); ++j) {
+    voice[j] = voice_eq_sample(s, b, sections, voice[j], gate[j].level, first + j);
+  }
+}
+
+void bass_boom_run(ToneState& s, const ToneBlock& b, FilterBankB& bank, std::span<float> voice,
+                   std::span<const GateSample> gate,
+                   std::span<BassSplit> split) noexcept MELODARA_NONBLOCKING {
+  for (std::size_t j = 0; j < voice.size(); ++j) {
+    split[j] = bass_boom_sample(s, b, bank, voice[j], gate[j].level);
+    voice[j] = split[j].voice;
+  }
+}
+
+void bass_lift_run(ToneState& s, const ToneBlock& b, std::span<const BassSplit> split, std::span<float> voice,
+                   std::span<const GateSample> gate,
+                   std::span<const float> pitch_hz) noexcept MELODARA_NONBLOCKING {
+  for (std::size_t j = 0; j < voice.size(); ++j) {
+    voice[j] = bass_lift_sample(s, b, split[j], voice[j], gate[j].confidence, pitch_hz[j]);
+  }
+}
+
+void tube_air_run(ToneState& s, const ToneBlock& b, FilterBankB& bank, std::span<float> voice,
+                  std::span<float> air_band, std::span<float> air_level) noexcept MELODARA_NONBLOCKING {
+  for (std::size_t j = 0; j < voice.size(); ++j) {
+    const TubeOut tube = tube_air_sample(s, b, bank, voice[j]);
+    voice[j] = tube.voice;
+    air_band[j] = tube.air_band;
+    air_level[j] = s.air_level;
+  }
 }
 
 }  // namespace melodara

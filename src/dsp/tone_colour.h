@@ -15,7 +15,9 @@
 #include <cstdint>
 #include <span>
 
+#include "core/realtime.h"
 #include "dsp/biquad.h"
+#include "dsp/denoise_gate.h"
 #include "dsp/dsp_params.h"
 
 namespace melodara {
@@ -84,13 +86,13 @@ struct ToneBlock {
 // the microphone block and moves the notches.
 // Thread: engine. Allocates: no. Blocks: no.
 ToneBlock tone_prepare(ToneState& state, ToneSections& sections, const DspParams& params,
-                       const ToneInputs& inputs) noexcept;
+                       const ToneInputs& inputs) noexcept MELODARA_NONBLOCKING;
 
 // Stages 13 and 14: voice EQ, colour, EQ tail with its adaptive updates (on every
 // 16th sample of the block, index i), then the howl notches. level is e.
 // Thread: engine. Allocates: no. Blocks: no.
 float voice_eq_sample(ToneState& state, const ToneBlock& block, ToneSections& sections, float x, float level,
-                      std::size_t i) noexcept;
+                      std::size_t i) noexcept MELODARA_NONBLOCKING;
 
 // Stage 15 before the compressor: the bass band and the boom reduction.
 struct BassSplit {
@@ -100,12 +102,12 @@ struct BassSplit {
 };
 // Thread: engine. Allocates: no. Blocks: no.
 BassSplit bass_boom_sample(ToneState& state, const ToneBlock& block, FilterBankB& bank, float x,
-                           float level) noexcept;
+                           float level) noexcept MELODARA_NONBLOCKING;
 
 // Stage 15 after the compressor: the bass lift. open_weight is the gate's w,
 // pitch_hz the detected pitch. Thread: engine. Allocates: no. Blocks: no.
 float bass_lift_sample(ToneState& state, const ToneBlock& block, const BassSplit& bass, float x,
-                       float open_weight, float pitch_hz) noexcept;
+                       float open_weight, float pitch_hz) noexcept MELODARA_NONBLOCKING;
 
 // Stage 17: tube saturation, air shelf and 12.2 kHz low-pass (when on), then the
 // 6,500 Hz air band and its level, which the second de-esser pass reads.
@@ -114,6 +116,32 @@ struct TubeOut {
   float air_band = 0.0f;  // the band's output on voice
 };
 // Thread: engine. Allocates: no. Blocks: no.
-TubeOut tube_air_sample(ToneState& state, const ToneBlock& block, FilterBankB& bank, float x) noexcept;
+TubeOut tube_air_sample(ToneState& state, const ToneBlock& block, FilterBankB& bank,
+                        float x) noexcept MELODARA_NONBLOCKING;
+
+// ---- The stages' runs: each over the run's samples in turn, as its sample form.
+// gate holds the gate's values of each sample; the spans are equally long.
+
+// Stages 13 and 14 on voice in place; first is the block index of the run's
+// first sample. Thread: engine. Allocates: no. Blocks: no.
+void voice_eq_run(ToneState& state, const ToneBlock& block, ToneSections& sections, std::span<float> voice,
+                  std::span<const GateSample> gate, std::size_t first) noexcept MELODARA_NONBLOCKING;
+
+// Stage 15 before the compressor on voice in place (the voice after the boom
+// reduction); each sample's split into split. Thread: engine. Allocates: no. Blocks: no.
+void bass_boom_run(ToneState& state, const ToneBlock& block, FilterBankB& bank, std::span<float> voice,
+                   std::span<const GateSample> gate,
+                   std::span<BassSplit> split) noexcept MELODARA_NONBLOCKING;
+
+// Stage 15 after the compressor on voice in place; pitch_hz the detected pitch
+// of each sample. Thread: engine. Allocates: no. Blocks: no.
+void bass_lift_run(ToneState& state, const ToneBlock& block, std::span<const BassSplit> split,
+                   std::span<float> voice, std::span<const GateSample> gate,
+                   std::span<const float> pitch_hz) noexcept MELODARA_NONBLOCKING;
+
+// Stage 17's tube and air on voice in place; each sample's air band and the air
+// level after it. Thread: engine. Allocates: no. Blocks: no.
+void tube_air_run(ToneState& state, const ToneBlock& block, FilterBankB& bank, std::span<float> voice,
+                  std::span<float> air_band, std::span<float> air_level) noexcept MELODARA_NONBLOCKING;
 
 }  // namespace melodara

@@ -1,16 +1,34 @@
 // The block frame of the vocal chain: per-block set-up, the stage order over runs
 // of the block, the output stage (sum, tape stop, limiter, soft clip), stems and
-// meters.
+// meters. Each stage's run loop sits beside its one-sample form in its own file;
+// this file wires the runs. Per run of up to kChainRun samples, in this order:
+//
+//   stages  1-4   step counter, input gain, low-cut, input analysis   here
+//   stages  5-10  correction EQ, denoise and gate, pitch correction   here (per sample),
+//                                                                     denoise_gate, pitch_correction
+//   stage  24     backing track (runs first: it reads only the track) backing_run
+//   stages 11-12  pre-compressor, de-esser                            dynamics: deesser_run
+//   stages 13-14  voice EQ, colour, howl notches                      tone_colour: voice_eq_run
+//   stages 15-16  bass boom, compressor, bass lift                    tone_colour, dynamics
+//   stage  17     tube and air, second de-esser                       tone_colour, dynamics
+//   stages 18-20  flanger, radio filter, "Megaphone"                  character_fx
+//   stage  21     harmony voices: the mono voice becomes the pair     harmony_run
+//   stages 22-23  beat gate and modulated delay in routing order      modulation_run
+//   stages 25-26  sends and their filters, echo timing and path       sends_run, echo_run
+//   stage  27     reverbs                                             reverb_process_block
+//   stages 28-35  echo mix, level and punch, stems, output sum, tape  here
+//                 stop, phone mono, limiter, soft clip, meter sums
+//
+// The compressor reads the backing's level as the previous sample left it, which
+// the backing's run keeps per sample; nothing else crosses stages within a sample
+// but what the run's arrays carry.
 #include <algorithm>
 #include <cmath>
 #include <new>
 
-#if defined(__SSE__) || defined(__x86_64__)
-#include <xmmintrin.h>
-#define MELODARA_HAVE_MXCSR 1
-#endif
-
+#include "dsp/chain_frame.h"
 #include "dsp/dsp_math.h"
+#include "dsp/float_mode.h"
 #include "dsp/key_names.h"
 #include "dsp/lanes.h"
 #include "dsp/pow_memo.h"
@@ -24,18 +42,23 @@ inline float round_tenth(float v) { return std::round(10.0f * v) / 10.0f; }
 
 inline float level_db(float rms) { return 20.0f * std::log10(max_f(rms, 0.00001f)); }
 
-void set_denormal_flags() {
-#ifdef MELODARA_HAVE_MXCSR
-  const unsigned csr = _mm_getcsr();
-  if ((csr & 0x8040u) != 0x8040u) _mm_setcsr(csr | 0x8040u);
-#endif
-}
-
 inline float soft_clip(float x, float t, float h) {
   const float a = std::fabs(x);
   if (!(a > t)) return x;  // NaN stays NaN
   const float e = a - t;
   return std::copysign(t + h * e / (h + e), x);
+}
+
+// The correction EQ's gain ranges (dB), band by band.
+constexpr float kCorrLo[6] = {-2.2f, -3.0f, -3.5f, -2.5f, -2.5f, -1.5f};
+constexpr float kCorrHi[6] = {1.5f, 1.0f, 0.0f, 0.0f, 0.6f, 2.0f};
+
+// A block longer than the engine was built for grows the stems: the chain's only
+// allocation, never reached by the engine's blocks (kMaxBlockFrames are reserved).
+void grow_stems(VocalDsp& d, std::size_t n) {
+  for (auto& stem : d.stems) {
+    if (stem.size() < n) stem.resize(n, 0.0f);
+  }
 }
 
 // Non-negative pitch class of root plus shift.
@@ -45,7 +68,10 @@ inline std::size_t shifted_pitch_class(std::uint64_t root, std::int32_t shift) {
   return static_cast<std::size_t>(((r + s) % 12 + 12) % 12);
 }
 
-void prepare_block(VocalDsp& d, std::span<const float> mic, ToneSections& tone_sections) {
+}  // namespace
+
+void chain_prepare_block(VocalDsp& d, std::span<const float> mic,
+                         ToneSections& tone_sections) noexcept MELODARA_NONBLOCKING {
   const std::size_t n = mic.size();
   const DspParams& p = d.params;
   BlockSetup& b = d.block;
@@ -71,8 +97,6 @@ void prepare_block(VocalDsp& d, std::span<const float> mic, ToneSections& tone_s
         biquad_highpass(static_cast<double>(clamp_f(p.lowcut_freq_hz, 45.0f, 120.0f)), 0.707));
   }
 
-  static constexpr float kCorrLo[6] = {-2.2f, -3.0f, -3.5f, -2.5f, -2.5f, -1.5f};
-  static constexpr float kCorrHi[6] = {1.5f, 1.0f, 0.0f, 0.0f, 0.6f, 2.0f};
   DspF32x6 gains{};
   if (p.mic_calibration_active) {
     for (std::size_t k = 0; k < 6; ++k) gains[k] = clamp_f(p.mic_corr_eq_db[k], kCorrLo[k], kCorrHi[k]);
@@ -94,9 +118,14 @@ void prepare_block(VocalDsp& d, std::span<const float> mic, ToneSections& tone_s
   const float step = 60.0f / clamp_f(p.bpm, 40.0f, 200.0f) * 0.25f * 48000.0f;
   b.step_length = static_cast<std::uint64_t>(max_f(step, 600.0f));
 
-  for (auto& stem : d.stems) {
-    if (stem.size() < n) stem.resize(n, 0.0f);
-  }
+#ifdef __clang__
+#pragma clang diagnostic push
+#pragma clang diagnostic ignored "-Wfunction-effects"  // the one allowed allocation, above
+#endif
+  grow_stems(d, n);
+#ifdef __clang__
+#pragma clang diagnostic pop
+#endif
 
   b.ceiling = std::pow(10.0f, clamp_f(p.master_limiter_ceiling_db, -6.0f, -0.3f) / 20.0f);
   b.clip_threshold = 0.9f * b.ceiling;
@@ -106,7 +135,7 @@ void prepare_block(VocalDsp& d, std::span<const float> mic, ToneSections& tone_s
 
   b.modes = fx_modes(p);
   b.gate = denoise_gate_prepare(p, b.input_gain);
-  pitch_correction_prepare(d);
+  pitch_correction_prepare(d.pitch_state, b.modes);
   const ToneInputs tone_inputs{b.voice_high,
                                b.voice_low,
                                b.formant_scale,
@@ -128,9 +157,13 @@ void prepare_block(VocalDsp& d, std::span<const float> mic, ToneSections& tone_s
   b.reverb = reverb_prepare(p, b.modes, b.modulation.timing.tempo);
 }
 
-// Stages 5 to 7 on the mono voice x, sample j of the run: correction EQ, gate and
-// pitch correction; keeps the gate's values and the pitch for the later stages.
-void input_stages(VocalDsp& d, float x, const InputAnalysis& analysis, ChainRun& run, std::size_t j) {
+namespace {
+
+// Stages 5 to 10 on the mono voice x, sample j of the run: correction EQ,
+// denoise, gate and pitch correction; keeps the gate's values and the pitch for
+// the later stages.
+void input_stages(VocalDsp& d, float x, const InputAnalysis& analysis, ChainRun& run,
+                  std::size_t j) noexcept {
   const BlockSetup& b = d.block;
   if (b.corr_eq_mask != 0) {
     for (std::size_t k = 0; k < 6; ++k) {
@@ -141,60 +174,37 @@ void input_stages(VocalDsp& d, float x, const InputAnalysis& analysis, ChainRun&
   // in wider pieces than it was stored in, which stalls.
   const GateSample& gate =
       *::new (&run.gate[j]) GateSample(denoise_gate_sample(d.denoise_gate, b.gate, analysis, x));
-  run.mono[j] = pitch_correction_sample(d, gate.voice);
+  run.mono[j] = pitch_correction_sample(d.pitch_state, d.main_shifter, d.params, gate.voice);
   const PitchState& ps = d.pitch_state;
   run.pitch[j] = HarmonyInputs{ps.detected_hz, ps.corrected_hz, ps.reference_hz, gate.level};
+  run.pitch_hz[j] = ps.detected_hz;
 }
 
-// Stages 8 to 21 over the run's samples start .. start + len of the block; each
-// stage reads only its own state and what the input stages kept for the sample.
+// Stages 11 to 21 over the run's samples start .. start + len of the block, stage
+// by stage on the mono voice, which the harmony voices turn into the pair.
 // track_level is the backing's follower before the run. Returns the run's least
 // de-esser and compressor gains.
 ReductionGains voice_stages(VocalDsp& d, ChainRun& run, std::size_t start, std::size_t len,
-                            ToneSections& tone_sections, float track_level) {
+                            ToneSections& tone_sections, float track_level) noexcept {
   const DspParams& p = d.params;
   const BlockSetup& b = d.block;
-  // Stage by stage over the run: each loop carries only its own stage's state.
-  float* const v = run.mono.data();
-  for (std::size_t j = 0; j < len; ++j) {
-    const float e = run.gate[j].level;
-    ReductionGains gains;
-    v[j] = deesser_sample(d.dynamics, b.dynamics, d.filter_bank_b, pre_comp_sample(b.dynamics, v[j], e), e,
-                          gains);
-    run.deesser_gain[j] = gains.deesser;
-  }
-  for (std::size_t j = 0; j < len; ++j) {
-    v[j] = voice_eq_sample(d.tone, b.tone, tone_sections, v[j], run.gate[j].level, start + j);
-  }
+  const auto part = [len](auto& a) { return std::span(a).first(len); };
+  const std::span<float> v = part(run.mono);
+  const std::span<const GateSample> gate = part(run.gate);
+  FilterBankB& bank = d.filter_bank_b;
   ReductionGains least;
-  for (std::size_t j = 0; j < len; ++j) {
-    const GateSample& gate = run.gate[j];
-    ReductionGains gains;
-    const BassSplit bass = bass_boom_sample(d.tone, b.tone, d.filter_bank_b, v[j], gate.level);
-    // The compressor reads the backing's follower as it stood before the sample.
-    const float track_before = j == 0 ? track_level : run.track_level[j - 1];
-    const float x = compressor_sample(d.dynamics, b.dynamics, bass.voice, gate, track_before, gains);
-    v[j] = bass_lift_sample(d.tone, b.tone, bass, x, gate.confidence, run.pitch[j].detected_hz);
-    least.compressor = min_f(least.compressor, gains.compressor);
-  }
-  for (std::size_t j = 0; j < len; ++j) {
-    ReductionGains gains{run.deesser_gain[j], 1.0f};
-    const TubeOut tube = tube_air_sample(d.tone, b.tone, d.filter_bank_b, v[j]);
-    v[j] = second_deesser_sample(b.dynamics, tube.voice, tube.air_band, d.tone.air_level, run.gate[j].level,
-                                 gains);
-    least.deesser = min_f(least.deesser, gains.deesser);
-  }
-  if (p.tc_remix_flanger) {
-    for (std::size_t j = 0; j < len; ++j)
-      v[j] = flanger_process(d.character_fx.flanger, d.short_line_b, v[j]);
-  }
+  deesser_run(d.dynamics, b.dynamics, bank, v, gate, part(run.deesser_gain));
+  voice_eq_run(d.tone, b.tone, tone_sections, v, gate, start);
+  bass_boom_run(d.tone, b.tone, bank, v, gate, part(run.bass));
+  least.compressor = compressor_run(d.dynamics, b.dynamics, v, gate, track_level, part(run.track_level));
+  bass_lift_run(d.tone, b.tone, part(run.bass), v, gate, part(run.pitch_hz));
+  tube_air_run(d.tone, b.tone, bank, v, part(run.air_band), part(run.air_level));
+  least.deesser = second_deesser_run(b.dynamics, v, part(run.air_band), part(run.air_level), gate,
+                                     part(run.deesser_gain));
+  if (p.tc_remix_flanger) flanger_run(d.character_fx.flanger, d.short_line_b, v);
   // The lo-fi switch and "Megaphone" are one effect, applied once.
-  if (p.tc_lofi_radio || b.modes.megaphone) {
-    for (std::size_t j = 0; j < len; ++j) v[j] = radio_process(d.filter_bank_b, v[j]);
-  }
-  for (std::size_t j = 0; j < len; ++j) {
-    run.voice[j] = harmony_sample(d.harmony, d.harmony_shifters, b.harmony, run.pitch[j], v[j]);
-  }
+  if (p.tc_lofi_radio || b.modes.megaphone) radio_run(bank, v);
+  harmony_run(d.harmony, d.harmony_shifters, b.harmony, part(run.pitch), v, part(run.voice));
   return least;
 }
 
@@ -290,13 +300,14 @@ inline float limiter_gain(ChainFrameState& f, float peak, Limiter& lim) {
 DspMeters vocal_chain_process(VocalDsp& d, std::span<const float> mic, std::span<const float> music_left,
                               std::span<const float> music_right, std::span<float> out_left,
                               std::span<float> out_right) MELODARA_NONBLOCKING {
-  set_denormal_flags();
+  // The chain's bits are those of its float mode; the caller keeps its own.
+  const ChainFloatMode float_mode;
 
   // Every buffer bounds n, so a short one is never overrun.
   const std::size_t n =
       std::min({mic.size(), music_left.size(), music_right.size(), out_left.size(), out_right.size()});
   ToneSections tone_sections{d.filter_bank_b, d.filter_bank_a, d.notch_a, d.notch_b, d.notch_freqs};
-  prepare_block(d, mic.first(n), tone_sections);
+  chain_prepare_block(d, mic.first(n), tone_sections);
 
   const DspParams& p = d.params;
   const BlockSetup& b = d.block;
@@ -313,14 +324,14 @@ DspMeters vocal_chain_process(VocalDsp& d, std::span<const float> mic, std::span
   float sum_m2 = 0.0f, sum_low2 = 0.0f, sum_high2 = 0.0f, sum_d2 = 0.0f;
   float least_deesser_gain = 1.0f, least_comp_gain = 1.0f;
 
-  // Runs of at most kReverbRun samples, each stage over the whole run in turn: the
-  // input stages, the backing, the voice stages, modulation and sends, the send
-  // filters and echo, the reverb, the output stage and the limiter. What a stage
-  // reads of another's state within a sample is kept per sample in the run.
+  // Runs of at most kChainRun samples, each stage over the whole run in turn (the
+  // map at the top of this file). What a stage reads of another's state within a
+  // sample is kept per sample in the run.
   ChainRun& run = d.run;
   StepClock clock(f.sample_counter, b.step_length);
-  for (std::size_t start = 0; start < n; start += kReverbRun) {
-    const std::size_t len = std::min(kReverbRun, n - start);
+  for (std::size_t start = 0; start < n; start += kChainRun) {
+    const std::size_t len = std::min(kChainRun, n - start);
+    const auto part = [len](auto& a) { return std::span(a).first(len); };
     // The input stages; the backing reads only the track and the singer's level.
     const float track_level = d.backing.track_level;
     for (std::size_t j = 0; j < len; ++j) {
@@ -341,11 +352,10 @@ DspMeters vocal_chain_process(VocalDsp& d, std::span<const float> mic, std::span
       run.singer[j] = SingerInputs{analysis.level, analysis.raw_level, d.denoise_gate.gate_gain,
                                    d.denoise_gate.voice_activity, analysis.sibilance};
     }
-    backing_run(
-        d.backing, backing_view, b.backing,
-        {music_left.subspan(start, len), music_right.subspan(start, len), std::span(run.singer).first(len),
-         std::span(run.backing).first(len), std::span(run.track_level).first(len)},
-        run.backing_scratch);
+    backing_run(d.backing, backing_view, b.backing,
+                {music_left.subspan(start, len), music_right.subspan(start, len), part(run.singer),
+                 part(run.backing), part(run.track_level)},
+                run.backing_scratch);
     f.beat_step = run.beat_step[len - 1];
 
     if (p.vocal_chain_active) {
@@ -356,41 +366,16 @@ DspMeters vocal_chain_process(VocalDsp& d, std::span<const float> mic, std::span
       for (std::size_t j = 0; j < len; ++j) run.voice[j] = {run.mono[j], run.mono[j]};
     }
 
-    for (std::size_t j = 0; j < len; ++j) {
-      StereoSample voice = run.voice[j];
-      if (p.mod_routing_order == 0) {
-        voice = beat_gate_process(d.modulation.beat_gate, b.modulation.beat_gate, run.beat_step[j], voice);
-        voice = mod_delay_process(d.modulation.mod_delay, mod_lines, b.modulation.mod_delay, voice);
-      } else if (p.mod_routing_order == 1) {
-        voice = mod_delay_process(d.modulation.mod_delay, mod_lines, b.modulation.mod_delay, voice);
-        voice = beat_gate_process(d.modulation.beat_gate, b.modulation.beat_gate, run.beat_step[j], voice);
-      }
-      if (late_stages) {
-        const BackingOut& backing = run.backing[j];
-        const Sends& sends = *::new (&run.sends[j]) Sends(
-            sends_sample(b.sends, run.singer[j], voice, backing.track, backing.level));
-        run.send_left[j] = sends.pair.left;
-        run.send_right[j] = sends.pair.right;
-      }
-      run.voice[j] = voice;
-    }
+    modulation_run(d.modulation, mod_lines, b.modulation, p.mod_routing_order, part(run.beat_step),
+                   part(run.voice));
     if (late_stages) {
-      sends_filter_run(d.filter_bank_a, std::span(run.send_left).first(len),
-                       std::span(run.send_right).first(len));
-      for (std::size_t j = 0; j < len; ++j) {
-        Sends& sends = run.sends[j];
-        sends.pair = {run.send_left[j], run.send_right[j]};
-        const EchoTime time =
-            tempo_timing_sample(d.modulation.timing, b.modulation.timing, sends.singer_level);
-        ::new (&run.echo[j]) EchoOut(echo_process(d.character_fx.echo, echo_view, b.echo, time, sends));
-      }
+      sends_run(b.sends, d.filter_bank_a, part(run.singer), part(run.voice), part(run.backing),
+                part(run.sends), part(run.send_left), part(run.send_right));
+      echo_run(d.character_fx.echo, d.modulation.timing, echo_view, b.echo, b.modulation.timing,
+               part(run.sends), part(run.echo));
+      reverb_process_block(d.reverb, reverb_view, b.reverb, part(run.sends), part(run.echo), part(run.voice));
     }
-
-    const std::span<StereoSample> voices(run.voice.data(), len);
-    if (late_stages) {
-      reverb_process_block(d.reverb, reverb_view, b.reverb, std::span(run.sends).first(len),
-                           std::span(run.echo).first(len), voices);
-    }
+    const std::span<const StereoSample> voices = part(run.voice);
 
     for (std::size_t j = 0; j < len; ++j) {
       const std::size_t i = start + j;
@@ -470,9 +455,21 @@ DspMeters vocal_chain_process(VocalDsp& d, std::span<const float> mic, std::span
     }
   }
 
+  return chain_finish_block(
+      d, music_left.first(n),
+      {sum_v2, sum_track2, peak, sum_m2, sum_low2, sum_high2, sum_d2, least_deesser_gain, least_comp_gain});
+}
+
+DspMeters chain_finish_block(VocalDsp& d, std::span<const float> music_left,
+                             const ChainBlockSums& sums) noexcept MELODARA_NONBLOCKING {
+  const std::size_t n = music_left.size();
+  ChainFrameState& f = d.frame;
+  const float sum_v2 = sums.v2, sum_track2 = sums.track2, peak = sums.peak, sum_m2 = sums.m2,
+              sum_low2 = sums.low2, sum_high2 = sums.high2, sum_d2 = sums.d2;
+  const float least_deesser_gain = sums.least_deesser, least_comp_gain = sums.least_compressor;
   const float master_peak_db = 20.0f * std::log10(max_f(peak, 0.00001f));
 
-  track_live_key(d.key_tracker, music_left.first(n));
+  track_live_key(d.key_tracker, music_left);
 
   DspParams& pm = d.params;
   LiveKeyTracker& kt = d.key_tracker;

@@ -101,22 +101,26 @@ FilterBankB make_filter_bank_b() {
 
 }  // namespace
 
-std::array<Biquad, 6> design_corr_eq(const DspF32x6& gains_db) {
+std::array<Biquad, 6> design_corr_eq(const DspF32x6& gains_db) MELODARA_NONBLOCKING {
   const auto db = [&](std::size_t band) { return static_cast<double>(gains_db[band]); };
   return {biquad_peaking(110, 1.0, db(0)),  biquad_peaking(310, 1.35, db(1)),
           biquad_peaking(650, 1.25, db(2)), biquad_peaking(1650, 1.25, db(3)),
           biquad_peaking(3100, 1.1, db(4)), biquad_high_shelf(9500, db(5))};
 }
 
-ModDelayLines mod_delay_lines(VocalDsp& d) noexcept { return {d.mod_line_a, d.mod_line_b}; }
+ModDelayLines mod_delay_lines(VocalDsp& d) noexcept MELODARA_NONBLOCKING {
+  return {d.mod_line_a, d.mod_line_b};
+}
 
-EchoLines echo_lines(VocalDsp& d) noexcept { return {d.tempo_line_l, d.tempo_line_r, d.filter_bank_a}; }
+EchoLines echo_lines(VocalDsp& d) noexcept MELODARA_NONBLOCKING {
+  return {d.tempo_line_l, d.tempo_line_r, d.filter_bank_a};
+}
 
-BackingLines backing_lines(VocalDsp& d) noexcept {
+BackingLines backing_lines(VocalDsp& d) noexcept MELODARA_NONBLOCKING {
   return {d.short_line_a, d.filter_bank_b, d.music_shifter, d.music_shifter_l, d.music_shifter_r};
 }
 
-ReverbLines reverb_lines(VocalDsp& d) noexcept {
+ReverbLines reverb_lines(VocalDsp& d) noexcept MELODARA_NONBLOCKING {
   const auto spans = [](auto& lines) {
     std::array<std::span<float>, std::tuple_size_v<std::remove_reference_t<decltype(lines)>>> out;
     for (std::size_t k = 0; k < out.size(); ++k) out[k] = lines[k];

@@ -96,21 +96,28 @@ struct ChainFrameState {
   friend bool operator==(const ChainFrameState&, const ChainFrameState&) = default;
 };
 
-static_assert(kBackingRun >= kReverbRun);
+// The chain runs each stage over up to kChainRun samples before the next: every
+// delay line is longer, so no stage reads what its own run wrote. The backing's
+// and the reverb's runs take that many in one pass.
+inline constexpr std::size_t kChainRun = 128;
+static_assert(kBackingRun >= kChainRun && kReverbRun >= kChainRun);
 
-// What the chain's stages hand on per sample of one run of at most kReverbRun
+// What the chain's stages hand on per sample of one run of at most kChainRun
 // samples: each stage runs over the whole run before the next. Holds nothing from
 // one run to the next, so two engines compare equal whatever it holds.
 struct ChainRun {
   // The input stages' results: the voice after pitch correction (the mic sample
   // when the chain is off), the gate's values, the pitch the later stages read, the
   // singer's levels for the sends and the beat step.
-  std::array<float, kReverbRun> mono{};
+  std::array<float, kChainRun> mono{};
   std::array<GateSample, kReverbRun> gate{};
   std::array<HarmonyInputs, kReverbRun> pitch{};
   std::array<SingerInputs, kReverbRun> singer{};
   std::array<std::uint64_t, kReverbRun> beat_step{};
+  std::array<float, kReverbRun> pitch_hz{};      // the detected pitch, as the bass lift reads it
   std::array<float, kReverbRun> deesser_gain{};  // the first de-esser's gain, which the second multiplies
+  std::array<BassSplit, kReverbRun> bass{};      // the bass stage's split, before the compressor
+  std::array<float, kReverbRun> air_band{}, air_level{};  // the tube stage's, for the second de-esser
   std::array<Sends, kReverbRun> sends{};
   std::array<float, kReverbRun> send_left{}, send_right{};  // the send filters' input, then output
   std::array<EchoOut, kReverbRun> echo{};
@@ -183,22 +190,24 @@ struct VocalDsp {
 
 // The six correction-EQ sections for the given band gains (dB): peaking 110, 310,
 // 650, 1,650 and 3,100 Hz, high shelf 9,500 Hz. Thread: any. Allocates: no.
-std::array<Biquad, 6> design_corr_eq(const DspF32x6& gains_db);
+std::array<Biquad, 6> design_corr_eq(const DspF32x6& gains_db) MELODARA_NONBLOCKING;
 
 // Views of the engine's lines for the stages that run on them.
 // Thread: engine. Allocates: no. Blocks: no.
-ModDelayLines mod_delay_lines(VocalDsp& dsp) noexcept;
-EchoLines echo_lines(VocalDsp& dsp) noexcept;
-ReverbLines reverb_lines(VocalDsp& dsp) noexcept;
-BackingLines backing_lines(VocalDsp& dsp) noexcept;
+ModDelayLines mod_delay_lines(VocalDsp& dsp) noexcept MELODARA_NONBLOCKING;
+EchoLines echo_lines(VocalDsp& dsp) noexcept MELODARA_NONBLOCKING;
+ReverbLines reverb_lines(VocalDsp& dsp) noexcept MELODARA_NONBLOCKING;
+BackingLines backing_lines(VocalDsp& dsp) noexcept MELODARA_NONBLOCKING;
 
 // Builds an engine from the parameters (taken over). Allocates about 1.4 MB; never
 // call it from the block loop. Thread: any. Allocates: yes. Blocks: no.
 VocalDsp vocal_dsp_new(DspParams params);
 
 // Runs the chain over one block. n = the smallest of the five buffer lengths; the
-// outputs' first n samples are written. Sets the flush-to-zero and
-// denormals-are-zero flags and leaves them set.
+// outputs' first n samples are written. Runs with flush-to-zero and
+// denormals-are-zero (float_mode.h) whatever the caller's mode, and gives the
+// caller its mode back: on the engine thread, which sets that mode once for
+// itself, this costs one read of the control word.
 // Thread: engine (or start-up, before the engine thread exists).
 // Allocates: no for n <= kMaxBlockFrames. Blocks: no.
 DspMeters vocal_chain_process(VocalDsp& engine, std::span<const float> mic, std::span<const float> music_left,

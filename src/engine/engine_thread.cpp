@@ -6,6 +6,7 @@
 
 #include "core/counters.h"
 #include "core/threads.h"
+#include "dsp/float_mode.h"
 #include "engine/device_callbacks.h"
 #include "engine/device_list.h"
 #include "engine/device_names.h"
@@ -267,6 +268,8 @@ void engine_restart(AudioEngine& e, BlockOutcome cause) {
 }
 
 void run_engine_loop(AudioEngine& e, const std::function<bool()>& keep_running) {
+  // The thread's float mode is the chain's, set once: no block pays for a switch.
+  set_chain_float_mode();
   engine_open_streams(e);
   while (keep_running()) {
     BlockOutcome outcome = engine_run_block(e);

@@ -88,7 +88,9 @@ PaceResult engine_pace(AudioEngine& e);
 // and waits 900 ms when one was found. Thread: engine. Blocks: yes.
 void engine_restart(AudioEngine& e, BlockOutcome cause);
 
-// Open, then blocks and restarts while `keep_running()` says so.
+// Sets the chain's float mode (flush-to-zero, denormals-are-zero) on the calling
+// thread and leaves it, then opens, then blocks and restarts while
+// `keep_running()` says so.
 // Thread: engine. Blocks: yes.
 // Allocates: yes, while it opens and restarts streams; not in the block loop.
 void run_engine_loop(AudioEngine& e, const std::function<bool()>& keep_running);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 #include <random>
 
 #include "chain_helpers.h"
@@ -149,6 +150,29 @@ TEST(DenoiseGate, TheGateLevelOnlyMovesTheThresholdBetweenItsBounds) {
   for (float db : {-45.0f, -62.0f, -90.0f}) EXPECT_TRUE(test::same_samples(low, run(db))) << db;
   for (float db : {-41.0f, -24.0f, 0.0f}) EXPECT_TRUE(test::same_samples(high, run(db))) << db;
   EXPECT_FALSE(test::same_samples(low, high));
+}
+
+// Guards against one NaN microphone sample (a direct caller's: the engine cleans
+// its capture) latching the analysis, so that the gate's voice stayed NaN for
+// good. With clean input after it, the analysis and the gate are finite again.
+TEST(DenoiseGate, OneNaNSampleThenCleanInputLeavesNoTrace) {
+  DspParams p;
+  p.denoise_enabled = p.gate_enabled = true;
+  std::vector<float> x = harmonics(220.0, 0.3, 5, 48000);
+  x[12000] = std::numeric_limits<float>::quiet_NaN();
+  DenoiseGateState s;
+  const std::vector<GateSample> out = run_gate(s, p, x, 220.0f);
+  EXPECT_TRUE(std::isnan(out[12000].voice));
+  for (std::size_t i = 12002; i < x.size(); ++i) {
+    ASSERT_TRUE(std::isfinite(out[i].voice) && std::isfinite(out[i].level) && std::isfinite(out[i].gain))
+        << i;
+  }
+  for (const float v : {s.level, s.hp1, s.hp2, s.voice_smooth1, s.voice_band, s.high_smooth, s.high_power,
+                        s.voice_power, s.detector_level, s.noise_floor, s.gate_gain}) {
+    EXPECT_TRUE(std::isfinite(v));
+  }
+  // The voice comes back: the gate opens on the tone again.
+  EXPECT_GT(out.back().gain, 0.5f);
 }
 
 }  // namespace

@@ -98,7 +98,7 @@ std::vector<float> tone(const Tone& t, std::size_t n, unsigned seed = 9) {
 std::vector<float> detect_hops(VocalDsp& d, const std::vector<float>& x) {
   std::vector<float> hops;
   for (float v : x) {
-    pitch_correction_sample(d, v);
+    pitch_correction_sample(d.pitch_state, d.main_shifter, d.params, v);
     if (d.pitch_state.hop_counter == 0) hops.push_back(d.pitch_state.detected_hz);
   }
   return hops;
@@ -214,7 +214,7 @@ TEST(PitchDetection, ANoteIsHeldForEightSilentHopsAfterALongEnoughRun) {
     std::size_t held_hops = 0;
     for (float v : x) {
       run_before = d.pitch_state.voiced_run;
-      pitch_correction_sample(d, v);
+      pitch_correction_sample(d.pitch_state, d.main_shifter, d.params, v);
       const PitchState& ps = d.pitch_state;
       if (ps.hop_counter != 0) continue;
       if (ps.unvoiced_hops == 0 && ps.detected_hz > 0.0f) {

@@ -8,6 +8,7 @@
 
 #include "alloc_counter.h"
 #include "chain_helpers.h"
+#include "dsp/float_mode.h"
 #include "effect_fields.h"
 #include "every_switch_on.h"
 #include "signal_helpers.h"
@@ -511,6 +512,41 @@ TEST(VocalChain, NaNInputSampleStaysNaNThroughTheSoftClip) {
   vocal_chain_process(d, mic, z, z, out_l, out_r);
   EXPECT_TRUE(std::isnan(out_l[1]));
 }
+
+#ifdef MELODARA_HAVE_MXCSR
+// Guards against the chain's flush-to-zero leaking into its caller: the start-up
+// warm-up left it on the main thread, which every later thread inherits, so tiny
+// parameter values read back as 0. The chain's own bits stay those of its mode.
+TEST(VocalChain, RunsInItsFloatModeAndGivesTheCallerItsModeBack) {
+  // The mode bits: everything but the sticky exception flags (bits 0 to 5).
+  const auto mode = [] { return _mm_getcsr() & ~0x3fu; };
+  const unsigned original = _mm_getcsr();
+  const unsigned plain = original & ~kChainFloatBits & ~0x3fu;
+  // The warm-up on a thread without the mode.
+  _mm_setcsr(plain);
+  VocalDsp warm = vocal_dsp_new(dsp_params_default());
+  std::array<float, 64> silence{}, out_l{}, out_r{};
+  vocal_chain_process(warm, silence, silence, silence, out_l, out_r);
+  EXPECT_EQ(mode(), plain);
+  const volatile float tiny = 1e-40f;
+  EXPECT_NE(tiny * 1.0f, 0.0f) << "denormals are kept again after the call";
+
+  // Denormal input, on a thread with and without the mode: the same bits.
+  std::vector<float> mic = test::harmonics(220.0, 0.3, 5, 24000);
+  for (std::size_t i = 0; i < mic.size(); i += 3) mic[i] = 1e-39f;
+  const std::vector<float> music(mic.size(), 2e-39f);
+  VocalDsp a = vocal_dsp_new(everything_on());
+  VocalDsp b = vocal_dsp_new(everything_on());  // not a copy: a copy drops the stems' reserve
+  const ChainRun plain_run = run_chain(a, mic, music, music);
+  EXPECT_EQ(mode(), plain);
+  _mm_setcsr(plain | kChainFloatBits);
+  const ChainRun mode_run = run_chain(b, mic, music, music);
+  EXPECT_EQ(mode(), plain | kChainFloatBits) << "a caller with the mode keeps it";
+  _mm_setcsr(original);
+  EXPECT_TRUE(test::same_samples(plain_run, mode_run));
+  EXPECT_TRUE(a == b);
+}
+#endif
 
 }  // namespace
 }  // namespace melodara

@@ -489,6 +489,15 @@ TEST_F(DspEdits, SetKeepsValuesInRange) {
   }
 }
 
+// Guards against the start-up warm-up leaving flush-to-zero on the main thread
+// (and so on every thread started after it): a tiny value read back as 0.
+TEST_F(DspEdits, ADenormalValueReadsBackAsSet) {
+  const Json after = call("tunewerk.dsp.set", {{"delay_mix", 1e-40}})["params"];
+  EXPECT_EQ(after["delay_mix"], f(1e-40));
+  EXPECT_NE(after["delay_mix"].get<double>(), 0.0);
+  EXPECT_EQ(params()["delay_mix"], f(1e-40));
+}
+
 TEST_F(DspEdits, SetKeepsMixerAndLevelsInStep) {
   Json s = edit("tunewerk.dsp.set", {{"vocal_gain", 3.5}, {"beat_volume", -0.5}});
   EXPECT_EQ(s["params"]["vocal_gain"], f(3.5));
