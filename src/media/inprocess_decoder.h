@@ -8,8 +8,8 @@
 // logging is silenced and its single allocations are bounded, so a small
 // hostile file cannot make it reserve hundreds of megabytes.
 #include <cstdint>
-#include <filesystem>
 #include <expected>
+#include <filesystem>
 #include <optional>
 #include <span>
 #include <vector>
