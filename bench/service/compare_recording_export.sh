@@ -3,7 +3,7 @@
 # detached worktree with the same bench source copied in, its own build
 # folder), runs the two alternately, one export per process, and prints their
 # figures side by side.
-#   bench/engine/compare_recording_export.sh [base-commit] [rounds]
+#   bench/service/compare_recording_export.sh [base-commit] [rounds]
 # The files go to MELODARA_BENCH_DIR (default: build/bench-out, on the disk
 # the user's Downloads would be on, not a memory file system).
 set -euo pipefail
@@ -15,7 +15,7 @@ out=${MELODARA_BENCH_DIR:-$root/build/bench-out}
 mkdir -p "$out"
 
 [ -d "$work" ] || git -C "$root" worktree add --detach "$work" "$base" >/dev/null
-cp "$root/bench/engine/bench_recording_export.cpp" "$work/bench/engine/"
+cp "$root/bench/service/bench_recording_export.cpp" "$work/bench/service/"
 for tree in "$work" "$root"; do
   cmake -S "$tree" -B "$tree/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
   cmake --build "$tree/build" --target bench_recording_export >/dev/null
