@@ -3,7 +3,7 @@
 // peak memory of the process against what the take alone holds (ffmpeg's own
 // memory is the same in both variants and not counted). One export a
 // process, so that each variant's peak is its own:
-// bench/engine/compare_recording_export.sh runs this source built from two
+// bench/service/compare_recording_export.sh runs this source built from two
 // commits side by side.
 #include <benchmark/benchmark.h>
 
