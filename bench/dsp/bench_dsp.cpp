@@ -348,7 +348,7 @@ void BM_SendsBlock(benchmark::State& state) {
       left[i] = o.pair.left;
       right[i] = o.pair.right;
     }
-    sends_filter_run(engine.filter_bank_a, left, right);
+    sends_filter_run(send_filters(engine), left, right);
     for (std::size_t i = 0; i < kBlock; ++i) acc += left[i] + right[i];
     return acc;
   });

@@ -12,22 +12,6 @@
 namespace melodara {
 namespace {
 
-// Entries of filter bank B.
-constexpr std::size_t kMidLowpass = 8;      // 150 Hz: the remover keeps the mid below it
-constexpr std::size_t kLowBand = 9;         // 85 Hz low-pass: the key shift's low band
-constexpr std::size_t kHighBandLeft = 10;   // 85 Hz high-pass, left; 11 right
-constexpr std::size_t kSideHighpass = 12;   // 180 Hz
-constexpr std::size_t kSynthHighpass = 13;  // 260 Hz, on the remover's mid
-constexpr std::size_t kPocketLow = 40;      // peaking 230 Hz, -1.8 dB
-constexpr std::size_t kPocketHigh = 41;     // peaking 1,650 Hz, -2.2 dB
-// Entries of filter bank A: the send filters in series, left (right is each + 1,
-// the high-pass's pair being 15 and 16).
-constexpr std::size_t kSendLowpass = 0;
-constexpr std::size_t kSendHighpass = 15;
-constexpr std::size_t kSendCut530 = 2;
-constexpr std::size_t kSendCut660 = 4;
-constexpr std::size_t kSendCut2500 = 6;
-
 constexpr FollowerRates kBassRates{0.9975f, 0.0025f, 0.99985f, 0.00015f};
 constexpr FollowerRates kTrackRates{0.9988f, 0.0012f, 0.99988f, 0.00012f};
 
@@ -102,22 +86,20 @@ BackingBlock backing_prepare(const DspParams& p, float gate_level,
 
 namespace {
 
-// Bank entries copied out for one loop over a run and stored back after it: held
-// in registers, their state is not reloaded after each store to the run's arrays,
-// which the bank might alias.
+// Sections copied out for one loop over a run and stored back after it: held in
+// registers, their state is not reloaded after each store to the run's arrays,
+// which the sections might alias.
 template <std::size_t N>
 struct SectionCopies {
-  SectionCopies(FilterBankB& home, const std::array<std::size_t, N>& which) noexcept
-      : bank(home), entries(which) {
-    for (std::size_t k = 0; k < N; ++k) f[k] = bank[entries[k]];
+  explicit SectionCopies(const std::array<Biquad*, N>& which) noexcept : homes(which) {
+    for (std::size_t k = 0; k < N; ++k) f[k] = *homes[k];
   }
   ~SectionCopies() {
-    for (std::size_t k = 0; k < N; ++k) bank[entries[k]] = f[k];
+    for (std::size_t k = 0; k < N; ++k) *homes[k] = f[k];
   }
   SectionCopies(const SectionCopies&) = delete;
   SectionCopies& operator=(const SectionCopies&) = delete;
-  FilterBankB& bank;
-  std::array<std::size_t, N> entries;
+  std::array<Biquad*, N> homes;
   std::array<Biquad, N> f;
 };
 
@@ -130,9 +112,6 @@ inline float presence_step(const BackingBlock& b, float presence, float e) noexc
   const float xp = e > b.gate_level ? clamp_f((e - b.gate_level) / b.presence_span, 0.0f, 0.64f) : 0.0f;
   return flush_state(presence + (xp - presence) * (xp > presence ? 0.00045f : 0.00007f));
 }
-
-// The sections of the remover, the width and the synthesised side, in their order.
-constexpr std::array<std::size_t, 3> kFrontSections{kMidLowpass, kSideHighpass, kSynthHighpass};
 
 // Remover on the mid, width and the synthesised side on the side: the pair l1, r1.
 // vp is the presence as the previous sample left it.
@@ -166,7 +145,6 @@ inline StereoSample front_sample(BackingState& s, Biquad& mid_lowpass, Biquad& s
 
 // The key shift's band split of the pair l1, r1: the high band of each side and
 // the low band of their mid, as the lanes of the split's sections take them.
-constexpr std::array<std::size_t, 3> kSplitSections{kHighBandLeft, kHighBandLeft + 1, kLowBand};
 inline Lanes4 split_input(float l1, float r1) noexcept { return Lanes4{l1, r1, 0.5f * (l1 + r1), 0.0f}; }
 
 // The pair and the low band on their way through the key shift and the bass manager.
@@ -202,9 +180,6 @@ inline float bass_and_level(BackingState& s, ShiftedPair& x) noexcept {
   return s.track_level;
 }
 
-// The vocal pocket's two sections, in their order.
-constexpr std::array<std::size_t, 2> kPocketSections{kPocketLow, kPocketHigh};
-
 // The leveller's gain on the pair l2, r2, the vocal pocket, beat_volume and
 // ducking; vp is the presence after the sample, tl the leveller's follower.
 inline void pocket_out(Biquad& pocket_low, Biquad& pocket_high, const BackingBlock& b, float l2, float r2,
@@ -229,15 +204,15 @@ inline void pocket_out(Biquad& pocket_low, Biquad& pocket_high, const BackingBlo
 
 BackingOut backing_sample(BackingState& s, const BackingLines& lines, const BackingBlock& b,
                           StereoSample music, float e) noexcept MELODARA_NONBLOCKING {
-  FilterBankB& bank = lines.bank;
-  const StereoSample y = front_sample(s, bank[kMidLowpass], bank[kSideHighpass], bank[kSynthHighpass],
-                                      lines.synth, b, music, s.presence);
+  const BackingSections& sec = lines.sections;
+  const StereoSample y = front_sample(s, sec.mid_lowpass, sec.side_highpass, sec.synth_highpass, lines.synth,
+                                      b, music, s.presence);
 
   // Band split and key shift.
   const Lanes4 in = split_input(y.left, y.right);
-  const float lh = biquad_process(bank[kSplitSections[0]], in[0]);
-  const float rh = biquad_process(bank[kSplitSections[1]], in[1]);
-  const float lo = biquad_process(bank[kSplitSections[2]], in[2]);
+  const float lh = biquad_process(sec.high_band_left, in[0]);
+  const float rh = biquad_process(sec.high_band_right, in[1]);
+  const float lo = biquad_process(sec.low_band, in[2]);
   ShiftedPair x{y.left, y.right, lo};
   if (b.shift) {
     const float lo_s = pitch_shift_sample(lines.low, lo, b.ratio, 0.0f);
@@ -253,8 +228,7 @@ BackingOut backing_sample(BackingState& s, const BackingLines& lines, const Back
   const float tl = bass_and_level(s, x);
   s.presence = presence_step(b, s.presence, e);
   BackingOut out;
-  pocket_out(bank[kPocketLow], bank[kPocketHigh], b, x.left, x.right, leveller_gain(tl), s.presence, tl, e,
-             out);
+  pocket_out(sec.pocket_low, sec.pocket_high, b, x.left, x.right, leveller_gain(tl), s.presence, tl, e, out);
   return out;
 }
 
@@ -273,8 +247,9 @@ void backing_run(BackingState& state, const BackingLines& lines, const BackingBl
   // Each piece over the run in its own loop: a loop that carries few recurrences
   // lets successive samples overlap. Presence first, for the front reads it as
   // the previous sample left it.
+  const BackingSections& sec = lines.sections;
   {
-    SectionCopies front(lines.bank, kFrontSections);
+    SectionCopies<3> front({&sec.mid_lowpass, &sec.side_highpass, &sec.synth_highpass});
     for (std::size_t j = 0; j < len; ++j) {
       const StereoSample y = front_sample(s, front.f[0], front.f[1], front.f[2], lines.synth, b,
                                           {io.left[j], io.right[j]}, s.presence);
@@ -285,8 +260,7 @@ void backing_run(BackingState& state, const BackingLines& lines, const BackingBl
     }
   }
 
-  SectionLanes split({&lines.bank[kSplitSections[0]], &lines.bank[kSplitSections[1]],
-                      &lines.bank[kSplitSections[2]], nullptr});
+  SectionLanes split({&sec.high_band_left, &sec.high_band_right, &sec.low_band, nullptr});
   if (b.shift) {
     float* const lh = scratch.high_left.data();
     float* const rh = scratch.high_right.data();
@@ -326,7 +300,7 @@ void backing_run(BackingState& state, const BackingLines& lines, const BackingBl
   for (std::size_t j = 0; j < len; ++j) gain[j] = leveller_gain(tl[j]);
 
   {
-    SectionCopies pocket(lines.bank, kPocketSections);
+    SectionCopies<2> pocket({&sec.pocket_low, &sec.pocket_high});
     for (std::size_t j = 0; j < len; ++j) {
       pocket_out(pocket.f[0], pocket.f[1], b, left[j], right[j], gain[j], vp[j], tl[j], io.singer[j].level,
                  io.out[j]);
@@ -375,24 +349,25 @@ Sends sends_sample(const SendsBlock& b, const SingerInputs& in, StereoSample voi
   return out;
 }
 
-void sends_filter_run(FilterBankA& bank, std::span<float> left,
+void sends_filter_run(const SendFilters& filters, std::span<float> left,
                       std::span<float> right) noexcept MELODARA_NONBLOCKING {
   // Each side's five sections in a chain of lanes; the last stores over the input
   // the first has read.
   constexpr std::array<std::uint8_t, 10> kRoles{kLaneInput, 0, 0, 0, kLaneOutput,
                                                 kLaneInput, 0, 0, 0, kLaneOutput};
-  constexpr std::size_t kChain[] = {kSendLowpass, kSendHighpass, kSendCut530, kSendCut660, kSendCut2500};
   std::array<BiquadLane, 10> lanes{};
   for (std::size_t side = 0; side < 2; ++side) {
     const std::span<float> io = side == 0 ? left : right;
-    for (std::size_t k = 0; k < 5; ++k) lanes[5 * side + k].section = &bank[kChain[k] + side];
+    const SendFilterChain& c = side == 0 ? filters.left : filters.right;
+    const std::array<Biquad*, 5> chain{&c.lowpass, &c.highpass, &c.cut_530, &c.cut_660, &c.cut_2500};
+    for (std::size_t k = 0; k < 5; ++k) lanes[5 * side + k].section = chain[k];
     lanes[5 * side].in = io.data();
     lanes[5 * side + 4].out = io.data();
   }
   run_biquad_lanes<kRoles>(lanes, std::min(left.size(), right.size()));
 }
 
-void sends_run(const SendsBlock& block, FilterBankA& bank, std::span<const SingerInputs> singer,
+void sends_run(const SendsBlock& block, const SendFilters& filters, std::span<const SingerInputs> singer,
                std::span<const StereoSample> voice, std::span<const BackingOut> backing, std::span<Sends> out,
                std::span<float> left, std::span<float> right) noexcept MELODARA_NONBLOCKING {
   const std::size_t n = out.size();
@@ -403,7 +378,7 @@ void sends_run(const SendsBlock& block, FilterBankA& bank, std::span<const Singe
     left[j] = sends.pair.left;
     right[j] = sends.pair.right;
   }
-  sends_filter_run(bank, left.first(n), right.first(n));
+  sends_filter_run(filters, left.first(n), right.first(n));
   for (std::size_t j = 0; j < n; ++j) out[j].pair = {left[j], right[j]};
 }
 

@@ -63,12 +63,24 @@ struct BackingBlock {
   friend bool operator==(const BackingBlock&, const BackingBlock&) = default;
 };
 
+// Stage 24's sections.
+struct BackingSections {
+  Biquad& mid_lowpass;     // 150 Hz: the remover keeps the mid below it
+  Biquad& side_highpass;   // 180 Hz
+  Biquad& synth_highpass;  // 260 Hz, on the remover's mid
+  Biquad& high_band_left;  // 85 Hz high-pass: the key shift's upper band
+  Biquad& high_band_right;
+  Biquad& low_band;     // 85 Hz low-pass of the mid: the key shift's low band
+  Biquad& pocket_low;   // peaking 230 Hz, -1.8 dB
+  Biquad& pocket_high;  // peaking 1,650 Hz, -2.2 dB
+};
+
 // The engine's memories that stage 24 runs on.
 struct BackingLines {
   std::span<float> synth;  // kSynthLineSize samples: the high-passed mid of the track
-  FilterBankB& bank;       // entries 8 to 13, 40 and 41
-  PitchShifter& low;       // the track's band below 85 Hz (window 2,048)
-  PitchShifter& left;      // the band above, left and right (1,536 each)
+  BackingSections sections;
+  PitchShifter& low;   // the track's band below 85 Hz (window 2,048)
+  PitchShifter& left;  // the band above, left and right (1,536 each)
   PitchShifter& right;
 };
 
@@ -174,16 +186,27 @@ SendsBlock sends_prepare(const DspParams& params, const FxModes& modes) noexcept
 Sends sends_sample(const SendsBlock& block, const SingerInputs& singer, StereoSample voice,
                    StereoSample track, float track_level) noexcept MELODARA_NONBLOCKING;
 
-// The send filters (bank A entries 0, 15, 2, 4, 6 left and 1, 16, 3, 5, 7 right)
-// over a run, in place; they run whatever the send-off flag. The spans are equally
-// long. Thread: engine. Allocates: no. Blocks: no.
-void sends_filter_run(FilterBankA& bank, std::span<float> left,
+// One side's send filters, in their order in series.
+struct SendFilterChain {
+  Biquad& lowpass;   // 6,200 Hz
+  Biquad& highpass;  // 245 Hz
+  Biquad& cut_530;   // peaking -7.8 dB at 530, 660 and 2,500 Hz
+  Biquad& cut_660;
+  Biquad& cut_2500;
+};
+struct SendFilters {
+  SendFilterChain left, right;
+};
+
+// The send filters over a run, in place; they run whatever the send-off flag. The
+// spans are equally long. Thread: engine. Allocates: no. Blocks: no.
+void sends_filter_run(const SendFilters& filters, std::span<float> left,
                       std::span<float> right) noexcept MELODARA_NONBLOCKING;
 
 // Stage 25 over a run: sends_sample on each sample's singer, voice and track,
 // then the send filters on the run's pairs (through left and right, working
 // arrays at least as long as out). Thread: engine. Allocates: no. Blocks: no.
-void sends_run(const SendsBlock& block, FilterBankA& bank, std::span<const SingerInputs> singer,
+void sends_run(const SendsBlock& block, const SendFilters& filters, std::span<const SingerInputs> singer,
                std::span<const StereoSample> voice, std::span<const BackingOut> backing, std::span<Sends> out,
                std::span<float> left, std::span<float> right) noexcept MELODARA_NONBLOCKING;
 

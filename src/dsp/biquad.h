@@ -2,7 +2,6 @@
 // direct form II. Designs use trigonometry: call them once per block at most.
 #pragma once
 
-#include <array>
 #include <cmath>
 
 #include "core/realtime.h"
@@ -18,10 +17,6 @@ struct Biquad {
 
   friend bool operator==(const Biquad&, const Biquad&) = default;
 };
-
-// The engine's two banks of sections, tables A and B of its construction.
-using FilterBankA = std::array<Biquad, 23>;
-using FilterBankB = std::array<Biquad, 42>;
 
 // The frequency-dependent half of a peaking design, so that a section whose gain
 // moves inside a block is redesigned with one exponential and no trigonometry.

@@ -20,7 +20,7 @@ struct VocalDsp;
 // Thread: engine. Allocates: only when a stem grows beyond kMaxBlockFrames.
 // Blocks: no.
 void chain_prepare_block(VocalDsp& engine, std::span<const float> mic,
-                         ToneSections& tone_sections) noexcept MELODARA_NONBLOCKING;
+                         const ToneSections& tone_sections) noexcept MELODARA_NONBLOCKING;
 
 // What the block's samples leave for the meters, each summed in sample order.
 struct ChainBlockSums {

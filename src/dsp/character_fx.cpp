@@ -29,9 +29,9 @@ float flanger_process(FlangerState& s, std::span<float> line, float x) noexcept 
   return 0.5f * x + 0.5f * tap;
 }
 
-float radio_process(FilterBankB& bank, float x) noexcept MELODARA_NONBLOCKING {
-  const float rb = biquad_process(bank[35], biquad_process(bank[34], biquad_process(bank[33], x)));
-  const float rq = biquad_process(bank[7], x);
+float radio_process(const RadioSections& sec, float x) noexcept MELODARA_NONBLOCKING {
+  const float rb = biquad_process(sec.peak, biquad_process(sec.lowpass, biquad_process(sec.highpass, x)));
+  const float rq = biquad_process(sec.band, x);
   return 0.78f * std::tanh(1.85f * (0.75f * rb + 0.25f * rq));
 }
 
@@ -65,12 +65,13 @@ EchoBlock echo_prepare(const DspParams& p, const FxModes& modes) noexcept MELODA
 
 EchoOut echo_process(EchoState& s, const EchoLines& lines, const EchoBlock& b, const EchoTime& time,
                      const Sends& sends) noexcept MELODARA_NONBLOCKING {
-  FilterBankA& bank = lines.bank;
+  const EchoFeedbackFilters& feedback = lines.feedback;
   const bool fed = b.feed && !(b.mute_on_pause && sends.track_level < 0.0012f);
   // Unfed over cleared lines and settled filters, every tap and section gives +0 and
   // every slot stays 0: the pair is silent without running them.
-  if (!fed && s.unfed_run == kEchoLineSize && settled(bank[19]) && settled(bank[20]) && settled(bank[21]) &&
-      settled(bank[22]) && settled(bank[14])) {
+  if (!fed && s.unfed_run == kEchoLineSize && settled(feedback.highpass_left) &&
+      settled(feedback.highpass_right) && settled(feedback.lowpass_left) && settled(feedback.lowpass_right) &&
+      settled(lines.mid_highpass)) {
     s.write = next_index(s.write, kEchoLineSize);
     return {{0.0f, 0.0f}, 0.0f, 0.0f, b.level, false};
   }
@@ -93,8 +94,10 @@ EchoOut echo_process(EchoState& s, const EchoLines& lines, const EchoBlock& b, c
   const float c = read_behind(lines.right, w, clamp_f(d + 0.85f * mo, 1800.0f, 95992.0f));
 
   // Crossed: the right tap feeds the left line and the left tap the right line.
-  const float u = soft_limit(biquad_process(bank[21], biquad_process(bank[19], b.feedback * c)));
-  const float z = soft_limit(biquad_process(bank[22], biquad_process(bank[20], b.feedback * a)));
+  const float u = soft_limit(
+      biquad_process(feedback.lowpass_left, biquad_process(feedback.highpass_left, b.feedback * c)));
+  const float z = soft_limit(
+      biquad_process(feedback.lowpass_right, biquad_process(feedback.highpass_right, b.feedback * a)));
 
   // Unfed lines take zeros, so the tail is gone once the index has passed.
   lines.left[w] = fed ? finite_or_zero(b.gain_left * sends.pair.left + u) : 0.0f;
@@ -104,7 +107,7 @@ EchoOut echo_process(EchoState& s, const EchoLines& lines, const EchoBlock& b, c
   const float pan = swinging ? 0.78f * sn : 0.0f;
   const float pa = (1.0f + pan) * a;
   const float pc = (1.0f - pan) * c;
-  const float mid = 0.45f * biquad_process(bank[14], 0.5f * (pa + pc));
+  const float mid = 0.45f * biquad_process(lines.mid_highpass, 0.5f * (pa + pc));
   const float side = 0.56f * (pa - pc);
   return {{mid + side, mid - side}, mid, side, b.level, fed};
 }
@@ -130,8 +133,8 @@ void flanger_run(FlangerState& state, std::span<float> line,
   for (float& v : voice) v = flanger_process(state, line, v);
 }
 
-void radio_run(FilterBankB& bank, std::span<float> voice) noexcept MELODARA_NONBLOCKING {
-  for (float& v : voice) v = radio_process(bank, v);
+void radio_run(const RadioSections& sections, std::span<float> voice) noexcept MELODARA_NONBLOCKING {
+  for (float& v : voice) v = radio_process(sections, v);
 }
 
 void echo_run(EchoState& state, TempoTimingState& timing, const EchoLines& lines, const EchoBlock& block,

@@ -38,10 +38,17 @@ float flanger_process(FlangerState& state, std::span<float> line, float x) noexc
 
 // ---- Radio filter (stages 19 and 20)
 
-// Band-limits (bank sections 33, 34 and 35, with the band-pass 7 beside them) and
-// saturates the mono voice. Run it once per sample even when both switches ask
-// for it. Thread: engine. Allocates: no. Blocks: no.
-float radio_process(FilterBankB& bank, float x) noexcept MELODARA_NONBLOCKING;
+// The radio filter's band limit in its order, and the band-pass beside it.
+struct RadioSections {
+  Biquad& highpass;  // 350 Hz
+  Biquad& lowpass;   // 3,200 Hz
+  Biquad& peak;      // peaking 1,350 Hz, +5.5 dB
+  Biquad& band;      // band-pass 1,450 Hz
+};
+
+// Band-limits and saturates the mono voice. Run it once per sample even when both
+// switches ask for it. Thread: engine. Allocates: no. Blocks: no.
+float radio_process(const RadioSections& sections, float x) noexcept MELODARA_NONBLOCKING;
 
 // ---- Echo path (stage 26) and echo gain (stage 28)
 
@@ -74,12 +81,20 @@ struct EchoBlock {
   friend bool operator==(const EchoBlock&, const EchoBlock&) = default;
 };
 
-// The engine's echo lines (kEchoLineSize each) and the bank that holds the echo
-// filters: sections 19 and 21 on the feedback into the left line, 20 and 22 into
-// the right, 14 on the pair's mid.
+// The filters on the crossed feedback, a high-pass then a low-pass into each line.
+// The tone stage designs them each block.
+struct EchoFeedbackFilters {
+  Biquad& highpass_left;
+  Biquad& highpass_right;
+  Biquad& lowpass_left;
+  Biquad& lowpass_right;
+};
+
+// The engine's echo lines (kEchoLineSize each) and their sections.
 struct EchoLines {
   std::span<float> left, right;
-  FilterBankA& bank;
+  EchoFeedbackFilters feedback;
+  Biquad& mid_highpass;  // 280 Hz, on the pair's mid
 };
 
 // One sample of the echo, as the reverbs and the echo gain read it. active means
@@ -113,7 +128,7 @@ StereoSample echo_mix(const EchoBlock& block, const EchoOut& echo, const Sends& 
 // Thread: engine. Allocates: no. Blocks: no.
 void flanger_run(FlangerState& state, std::span<float> line,
                  std::span<float> voice) noexcept MELODARA_NONBLOCKING;
-void radio_run(FilterBankB& bank, std::span<float> voice) noexcept MELODARA_NONBLOCKING;
+void radio_run(const RadioSections& sections, std::span<float> voice) noexcept MELODARA_NONBLOCKING;
 
 // Per sample the echo timing (modulation.h) on the singer's level of the send,
 // then the echo path; out as long as sends. Thread: engine. Allocates: no. Blocks: no.

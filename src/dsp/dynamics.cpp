@@ -13,16 +13,12 @@ inline float pole_of_ms(float ms) { return std::exp(-1.0f / (48.0f * ms)); }
 
 inline float follow(float state, float input, float keep) { return keep * state + (1.0f - keep) * input; }
 
-// Entries of filter bank B.
-constexpr std::size_t kDeesserBand = 14;
-constexpr std::size_t kPunch = 36;  // 36, 37: low-pass 220 Hz; 38, 39: high-pass 2,594 Hz
-
 // The de-esser detector: band-pass with a 0 dB peak at 5,506 Hz, Q 1.35.
 constexpr Biquad kDeesserDesign{0.19641328f, 0.0f, -0.19641328f, -1.2075043f, 0.6071734f};
 
 }  // namespace
 
-DynamicsBlock dynamics_prepare(const DspParams& p, FilterBankB& bank) noexcept MELODARA_NONBLOCKING {
+DynamicsBlock dynamics_prepare(const DspParams& p, Biquad& deesser_detector) noexcept MELODARA_NONBLOCKING {
   DynamicsBlock b;
 
   // Faster dynamics at higher tempos: release times around a sixteenth note.
@@ -73,7 +69,7 @@ DynamicsBlock dynamics_prepare(const DspParams& p, FilterBankB& bank) noexcept M
   b.compressor = p.comp_enabled;
   b.punch_on = p.audio_chain_mode == 1 && p.tc_vitamin_enabled;
 
-  biquad_set_coefficients(bank[kDeesserBand], kDeesserDesign);
+  biquad_set_coefficients(deesser_detector, kDeesserDesign);
   return b;
 }
 
@@ -82,10 +78,10 @@ float pre_comp_sample(const DynamicsBlock& b, float x, float e) noexcept MELODAR
   return x * max_f(std::pow(0.38f / e, b.pre_comp_exponent), 0.65f);
 }
 
-float deesser_sample(DynamicsState& s, const DynamicsBlock& b, FilterBankB& bank, float x, float e,
+float deesser_sample(DynamicsState& s, const DynamicsBlock& b, Biquad& detector, float x, float e,
                      ReductionGains& gains) noexcept MELODARA_NONBLOCKING {
   // The detector and its envelope run with the stage off, so it starts settled.
-  const float y = biquad_process(bank[kDeesserBand], x);
+  const float y = biquad_process(detector, x);
   const float ay = std::fabs(y);
   s.deesser_env = follow(s.deesser_env, ay, ay > s.deesser_env ? 0.986f : 0.9994f);
   const float th = max_f(0.15f * e, b.deesser_floor);
@@ -165,8 +161,8 @@ float second_deesser_sample(const DynamicsBlock& b, float x, float band, float b
   return x - k * band;
 }
 
-void level_stage_sample(DynamicsState& s, const DynamicsBlock& b, FilterBankB& bank, LevelStagePairs& pairs,
-                        float track_level) noexcept MELODARA_NONBLOCKING {
+void level_stage_sample(DynamicsState& s, const DynamicsBlock& b, const PunchSections& punch,
+                        LevelStagePairs& pairs, float track_level) noexcept MELODARA_NONBLOCKING {
   StereoSample& voice = pairs.voice;
   const float peak = max_f(std::fabs(voice.left), std::fabs(voice.right));
   const FollowerRates rates{b.attack, b.attack_take, b.release_fast, b.release_take};
@@ -189,11 +185,11 @@ void level_stage_sample(DynamicsState& s, const DynamicsBlock& b, FilterBankB& b
   voice.right *= gain;
 
   if (!b.punch_on) return;
-  const float voice_low = biquad_process(bank[kPunch], 0.5f * (voice.left + voice.right));
+  const float voice_low = biquad_process(punch.voice_low, 0.5f * (voice.left + voice.right));
   const StereoSample track = pairs.track;
-  const float track_low = biquad_process(bank[kPunch + 1], 0.5f * (track.left + track.right));
-  const float track_side_high =
-      0.5f * (biquad_process(bank[kPunch + 2], track.left) - biquad_process(bank[kPunch + 3], track.right));
+  const float track_low = biquad_process(punch.track_low, 0.5f * (track.left + track.right));
+  const float track_side_high = 0.5f * (biquad_process(punch.side_high_left, track.left) -
+                                        biquad_process(punch.side_high_right, track.right));
 
   const float voice_gain = b.punch_voice_gain, voice_add = b.punch_voice_low * voice_low;
   voice.left = voice.left * voice_gain + voice_add;
@@ -207,13 +203,13 @@ void level_stage_sample(DynamicsState& s, const DynamicsBlock& b, FilterBankB& b
   }
 }
 
-void deesser_run(DynamicsState& s, const DynamicsBlock& b, FilterBankB& bank, std::span<float> voice,
+void deesser_run(DynamicsState& s, const DynamicsBlock& b, Biquad& detector, std::span<float> voice,
                  std::span<const GateSample> gate,
                  std::span<float> deesser_gain) noexcept MELODARA_NONBLOCKING {
   for (std::size_t j = 0; j < voice.size(); ++j) {
     const float e = gate[j].level;
     ReductionGains gains;
-    voice[j] = deesser_sample(s, b, bank, pre_comp_sample(b, voice[j], e), e, gains);
+    voice[j] = deesser_sample(s, b, detector, pre_comp_sample(b, voice[j], e), e, gains);
     deesser_gain[j] = gains.deesser;
   }
 }

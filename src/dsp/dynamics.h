@@ -73,6 +73,15 @@ struct ReductionGains {
   float compressor = 1.0f;  // g after its floor, before makeup and rider
 };
 
+// The punch stage's sections: low-passes at 220 Hz on the voice's and the track's
+// mid, high-passes at 2,594 Hz on the track's two sides.
+struct PunchSections {
+  Biquad& voice_low;
+  Biquad& track_low;
+  Biquad& side_high_left;
+  Biquad& side_high_right;
+};
+
 // The pairs of stage 29: the voice, the track as mixed and the track without ducking.
 struct LevelStagePairs {
   StereoSample voice;
@@ -80,17 +89,18 @@ struct LevelStagePairs {
   StereoSample undocked;
 };
 
-// Also rewrites the de-esser detector (entry 14 of the bank) with its design.
+// Also rewrites the de-esser's detector section with its design.
 // Thread: engine. Allocates: no. Blocks: no.
-DynamicsBlock dynamics_prepare(const DspParams& params, FilterBankB& bank) noexcept MELODARA_NONBLOCKING;
+DynamicsBlock dynamics_prepare(const DspParams& params,
+                               Biquad& deesser_detector) noexcept MELODARA_NONBLOCKING;
 
 // Stage 11; level is the input level follower e.
 // Thread: engine. Allocates: no. Blocks: no.
 float pre_comp_sample(const DynamicsBlock& block, float x, float level) noexcept MELODARA_NONBLOCKING;
 
 // Stage 12. Thread: engine. Allocates: no. Blocks: no.
-float deesser_sample(DynamicsState& state, const DynamicsBlock& block, FilterBankB& bank, float x,
-                     float level, ReductionGains& gains) noexcept MELODARA_NONBLOCKING;
+float deesser_sample(DynamicsState& state, const DynamicsBlock& block, Biquad& detector, float x, float level,
+                     ReductionGains& gains) noexcept MELODARA_NONBLOCKING;
 
 // Stage 16. track_level is the backing track's level follower as the previous
 // sample left it. Thread: engine. Allocates: no. Blocks: no.
@@ -106,7 +116,7 @@ float second_deesser_sample(const DynamicsBlock& block, float x, float air_band,
 // Stage 29 on the pairs in place: the voice level stage, then the punch stage.
 // track_level is the backing track's effective level a'.
 // Thread: engine. Allocates: no. Blocks: no.
-void level_stage_sample(DynamicsState& state, const DynamicsBlock& block, FilterBankB& bank,
+void level_stage_sample(DynamicsState& state, const DynamicsBlock& block, const PunchSections& punch,
                         LevelStagePairs& pairs, float track_level) noexcept MELODARA_NONBLOCKING;
 
 // ---- The stages' runs: each over the run's samples in turn, as its sample form.
@@ -114,7 +124,7 @@ void level_stage_sample(DynamicsState& state, const DynamicsBlock& block, Filter
 
 // Stages 11 and 12 on voice in place; the de-esser's gain of each sample into
 // deesser_gain. Thread: engine. Allocates: no. Blocks: no.
-void deesser_run(DynamicsState& state, const DynamicsBlock& block, FilterBankB& bank, std::span<float> voice,
+void deesser_run(DynamicsState& state, const DynamicsBlock& block, Biquad& detector, std::span<float> voice,
                  std::span<const GateSample> gate,
                  std::span<float> deesser_gain) noexcept MELODARA_NONBLOCKING;
 

@@ -87,15 +87,25 @@ struct ReverbBlock {
   friend bool operator==(const ReverbBlock&, const ReverbBlock&) = default;
 };
 
-// The engine's reverb lines (the lengths of its construction) and the bank whose
-// sections 10 to 13, 17 and 18 are the reverb's equaliser.
+// The reverb's output equaliser: a low-pass on each side of the main network's
+// output, high-passes on its mid and side and on the second bank's.
+struct ReverbEqSections {
+  Biquad& output_left;  // 5,800 Hz
+  Biquad& output_right;
+  Biquad& main_mid;   // 350 Hz
+  Biquad& main_side;  // 235 Hz
+  Biquad& bank_mid;   // 360 Hz
+  Biquad& bank_side;  // 235 Hz
+};
+
+// The engine's reverb lines (the lengths of its construction) and sections.
 struct ReverbLines {
   std::span<float> input_l, input_r;  // kReverbInputSize each
   std::array<std::span<float>, 8> combs_l, combs_r;
   std::array<std::span<float>, 4> allpasses_l, allpasses_r;
   std::array<std::span<float>, 4> b_combs_l, b_combs_r;
   std::span<float> b_allpass_l, b_allpass_r;
-  FilterBankA& bank;
+  ReverbEqSections eq;
   ReverbScratch& scratch;
 };
 

@@ -9,27 +9,6 @@
 namespace melodara {
 namespace {
 
-// Entries of filter bank B.
-constexpr std::size_t kBody = 1;
-constexpr std::size_t kTailLowMid = 2;
-constexpr std::size_t kTailMid = 3;
-constexpr std::size_t kAirShelf = 4;
-constexpr std::size_t kAirLowpass = 5;
-constexpr std::size_t kAirBand = 6;
-constexpr std::size_t kFormants = 15;  // 15..19
-constexpr std::size_t kColour = 20;    // 20..22
-constexpr std::size_t kMudBand = 23;
-constexpr std::size_t kPresenceLowBand = 24;
-constexpr std::size_t kPresenceHighBand = 25;
-constexpr std::size_t kCutLow = 26;
-constexpr std::size_t kCutHigh = 27;
-constexpr std::size_t kBassBand = 28;
-constexpr std::size_t kBassSmooth = 29;
-constexpr std::size_t kTube = 30;  // 30..32
-// Entries of filter bank A.
-constexpr std::size_t kEchoHighpass = 19;  // 19, 20: left and right
-constexpr std::size_t kEchoLowpass = 21;   // 21, 22
-
 constexpr FollowerRates kMudRates{0.9965f, 0.0035f, 0.9998f, 0.0002f};
 constexpr FollowerRates kPresenceLowRates{0.9965f, 0.0035f, 0.99978f, 0.00022f};
 constexpr FollowerRates kPresenceHighRates{0.996f, 0.004f, 0.99975f, 0.00025f};
@@ -65,7 +44,7 @@ float air_compensation(const DspParams& p, float air_level, float gate_gain, flo
   return 0.0f;
 }
 
-void design_echo_filters(FilterBankA& bank, const DspParams& p, float wobble_phase,
+void design_echo_filters(const EchoFeedbackFilters& echo, const DspParams& p, float wobble_phase,
                          bool sweeping) MELODARA_NONBLOCKING {
   const float highpass = clamp_f(p.delay_hp_hz, 210.0f, 1000.0f);
   const float user_lowpass = clamp_f(p.delay_lp_hz, 1400.0f, 6200.0f);
@@ -78,16 +57,16 @@ void design_echo_filters(FilterBankA& bank, const DspParams& p, float wobble_pha
   }
   const Biquad hp = biquad_highpass(highpass, 0.707);
   const Biquad lp = biquad_lowpass(lowpass, 0.707);
-  design(bank[kEchoHighpass], hp);
-  design(bank[kEchoHighpass + 1], hp);
-  design(bank[kEchoLowpass], lp);
-  design(bank[kEchoLowpass + 1], lp);
+  design(echo.highpass_left, hp);
+  design(echo.highpass_right, hp);
+  design(echo.lowpass_left, lp);
+  design(echo.lowpass_right, lp);
 }
 
 // A steady tone in the microphone block (a sine-like crest, the same estimate as
 // the block before) deepens the two notches at its frequency and its octave; after
 // the howl has been gone for as many blocks as it lasted, they fade out.
-void track_howl(ToneState& s, ToneSections& sec, std::span<const float> mic, float input_gain,
+void track_howl(ToneState& s, const ToneSections& sec, std::span<const float> mic, float input_gain,
                 float level) MELODARA_NONBLOCKING {
   const std::size_t n = mic.size();
   if (n < 32) return;
@@ -127,13 +106,13 @@ void track_howl(ToneState& s, ToneSections& sec, std::span<const float> mic, flo
     }
   }
   if (s.notch_gain_a < -0.05f) {
-    design(sec.notch_a, biquad_peaking(freqs[0], 14.0, s.notch_gain_a));
-    design(sec.notch_b, biquad_peaking(freqs[1], 14.0, s.notch_gain_b));
+    design(sec.eq.notch_a, biquad_peaking(freqs[0], 14.0, s.notch_gain_a));
+    design(sec.eq.notch_b, biquad_peaking(freqs[1], 14.0, s.notch_gain_b));
   }
 }
 
 // Every 16th sample: the warmth offset and the two presence cuts follow the voice.
-void adapt_bands(ToneState& s, const ToneBlock& b, FilterBankB& bank, float level,
+void adapt_bands(ToneState& s, const ToneBlock& b, const VoiceEqSections& sec, float level,
                  float mud_ratio) MELODARA_NONBLOCKING {
   const float high = b.voice_high;
   float warmth_target = 0.0f;
@@ -145,7 +124,7 @@ void adapt_bands(ToneState& s, const ToneBlock& b, FilterBankB& bank, float leve
     warmth_target = min_f(0.85f, 3.5f * (0.24f - mud_ratio));
   }
   s.warmth += 0.06f * (warmth_target - s.warmth);
-  design(bank[kBody], biquad_peaking(b.body_shape, s.warmth + b.body_gain));
+  design(sec.body, biquad_peaking(b.body_shape, s.warmth + b.body_gain));
 
   const float mud = s.mud_level, low = s.presence_low, hi = s.presence_high;
   const float bright =
@@ -163,13 +142,13 @@ void adapt_bands(ToneState& s, const ToneBlock& b, FilterBankB& bank, float leve
   }
   s.cut_low += 0.06f * (target_low - s.cut_low);
   s.cut_high += 0.06f * (target_high - s.cut_high);
-  design(bank[kCutLow], biquad_peaking(kCutLowShape, s.cut_low));
-  design(bank[kCutHigh], biquad_peaking(kCutHighShape, s.cut_high));
+  design(sec.cut_low, biquad_peaking(kCutLowShape, s.cut_low));
+  design(sec.cut_high, biquad_peaking(kCutHighShape, s.cut_high));
 }
 
 }  // namespace
 
-ToneBlock tone_prepare(ToneState& s, ToneSections& sec, const DspParams& p,
+ToneBlock tone_prepare(ToneState& s, const ToneSections& sec, const DspParams& p,
                        const ToneInputs& in) noexcept MELODARA_NONBLOCKING {
   const float fs = in.formant_scale, high = in.voice_high, low = in.voice_low;
   const float mf = max_f(fs, 0.9f);
@@ -191,32 +170,32 @@ ToneBlock tone_prepare(ToneState& s, ToneSections& sec, const DspParams& p,
   b.body_gain = body_gain;
   b.voice_high = high;
 
-  FilterBankB& bank = sec.bank_b;
-  design(bank[kBody], biquad_peaking(b.body_shape, s.warmth + body_gain));
-  const auto peaking = [&bank](std::size_t entry, float hz, double q, float gain_db) {
-    design(bank[entry], biquad_peaking(hz, q, gain_db));
+  const VoiceEqSections& eq = sec.eq;
+  design(eq.body, biquad_peaking(b.body_shape, s.warmth + body_gain));
+  const auto peaking = [](Biquad& section, float hz, double q, float gain_db) {
+    design(section, biquad_peaking(hz, q, gain_db));
   };
-  peaking(kFormants, clamp_f(335.0f * mf, 295.0f, 365.0f), 1.35,
+  peaking(eq.formants[0], clamp_f(335.0f * mf, 295.0f, 365.0f), 1.35,
           clamp_f(0.3f * high - 1.25f - 0.35f * low, -1.75f, -0.6f));
-  peaking(kFormants + 1, clamp_f(665.0f * mf, 615.0f, 725.0f), 1.1, -3.25f);
-  peaking(kFormants + 2, clamp_f(1620.0f * mf, 1450.0f, 1750.0f), 1.3, -1.75f);
-  peaking(kFormants + 3, clamp_f(2550.0f * mf, 2350.0f, 2750.0f), 1.1, -2.75f);
-  peaking(kFormants + 4, clamp_f(555.0f * mf, 500.0f, 595.0f), 1.2,
+  peaking(eq.formants[1], clamp_f(665.0f * mf, 615.0f, 725.0f), 1.1, -3.25f);
+  peaking(eq.formants[2], clamp_f(1620.0f * mf, 1450.0f, 1750.0f), 1.3, -1.75f);
+  peaking(eq.formants[3], clamp_f(2550.0f * mf, 2350.0f, 2750.0f), 1.1, -2.75f);
+  peaking(eq.formants[4], clamp_f(555.0f * mf, 500.0f, 595.0f), 1.2,
           clamp_f(0.85f * p.tc_q8_515hz_db - 0.4f + 0.35f * high, -2.4f, 0.5f));
-  peaking(kColour, clamp_f(195.0f * mf + 30.0f * high, 170.0f, 240.0f), 0.7, 0.35f * high + colour_low);
-  peaking(kColour + 1, clamp_f(465.0f * mf, 420.0f, 510.0f), 1.35, -1.35f + 0.3f * high);
-  peaking(kColour + 2, 3600.0f, 0.75, clamp_f(0.25f + 0.15f * fn - 0.55f * high, -0.5f, 0.65f));
-  peaking(kTailLowMid, clamp_f(480.0f * mf, 435.0f, 520.0f), 1.15,
+  peaking(eq.colour[0], clamp_f(195.0f * mf + 30.0f * high, 170.0f, 240.0f), 0.7, 0.35f * high + colour_low);
+  peaking(eq.colour[1], clamp_f(465.0f * mf, 420.0f, 510.0f), 1.35, -1.35f + 0.3f * high);
+  peaking(eq.colour[2], 3600.0f, 0.75, clamp_f(0.25f + 0.15f * fn - 0.55f * high, -0.5f, 0.65f));
+  peaking(eq.tail_low_mid, clamp_f(480.0f * mf, 435.0f, 520.0f), 1.15,
           clamp_f(0.45f * high - 2.25f, -2.5f, -1.2f));
-  peaking(kTailMid, 1450.0f, 0.8,
+  peaking(eq.tail_mid, 1450.0f, 0.8,
           clamp_f(-0.65f - 0.85f * high + 0.45f * p.eq_mid_db - 0.25f * vibrato, -2.2f, 0.8f));
-  design(bank[kAirShelf],
+  design(sec.tube_air.air_shelf,
          biquad_high_shelf(8500.0,
                            clamp_f(1.35f + 0.3f * p.air_gain_db + 0.25f * p.eq_high_db + air, -3.0f, 3.0f)));
-  design(bank[kBassBand],
+  design(sec.bass.band,
          biquad_bandpass(clamp_f(fs * max_f(p.tc_rbass_freq_hz, 122.0f), 108.0f, 152.0f), 0.95));
 
-  design_echo_filters(sec.bank_a, p, in.wobble_phase, in.echo_sweep);
+  design_echo_filters(sec.echo, p, in.wobble_phase, in.echo_sweep);
   track_howl(s, sec, in.mic, in.input_gain, in.level);
 
   const float intensity = clamp_f(p.tc_rbass_intensity, 0.0f, 1.0f);
@@ -235,36 +214,35 @@ ToneBlock tone_prepare(ToneState& s, ToneSections& sec, const DspParams& p,
   return b;
 }
 
-float voice_eq_sample(ToneState& s, const ToneBlock& b, ToneSections& sec, float x, float level,
+float voice_eq_sample(ToneState& s, const ToneBlock& b, const VoiceEqSections& sec, float x, float level,
                       std::size_t i) noexcept MELODARA_NONBLOCKING {
-  FilterBankB& bank = sec.bank_b;
   if (b.eq) {
-    x = biquad_process(bank[kBody], x);
-    x = run_series(std::span(bank).subspan(kFormants, 5), x);
-    if (b.colour) x = run_series(std::span(bank).subspan(kColour, 3), x);
-    float y = biquad_process(bank[kTailMid], biquad_process(bank[kTailLowMid], x));
+    x = biquad_process(sec.body, x);
+    x = run_series(sec.formants, x);
+    if (b.colour) x = run_series(sec.colour, x);
+    float y = biquad_process(sec.tail_mid, biquad_process(sec.tail_low_mid, x));
 
     // What the voice carries in body and presence steers the adaptive bands.
-    const float mud = biquad_process(bank[kMudBand], y);
+    const float mud = biquad_process(sec.mud_band, y);
     s.mud_level = follow(s.mud_level, std::fabs(mud), kMudRates);
     s.presence_low =
-        follow(s.presence_low, std::fabs(biquad_process(bank[kPresenceLowBand], y)), kPresenceLowRates);
+        follow(s.presence_low, std::fabs(biquad_process(sec.presence_low_band, y)), kPresenceLowRates);
     s.presence_high =
-        follow(s.presence_high, std::fabs(biquad_process(bank[kPresenceHighBand], y)), kPresenceHighRates);
+        follow(s.presence_high, std::fabs(biquad_process(sec.presence_high_band, y)), kPresenceHighRates);
     const float mud_ratio = s.mud_level / max_f(level, 0.006f);
-    if (i % 16 == 0) adapt_bands(s, b, bank, level, mud_ratio);
+    if (i % 16 == 0) adapt_bands(s, b, sec, level, mud_ratio);
 
     if (mud_ratio > 0.44f) y -= mud * min_f((mud_ratio - 0.44f) * 0.25f, 0.1f);
-    x = biquad_process(bank[kCutHigh], biquad_process(bank[kCutLow], y));
+    x = biquad_process(sec.cut_high, biquad_process(sec.cut_low, y));
   }
   if (b.notches) x = biquad_process(sec.notch_b, biquad_process(sec.notch_a, x));
   return x;
 }
 
-BassSplit bass_boom_sample(ToneState& s, const ToneBlock& b, FilterBankB& bank, float x,
+BassSplit bass_boom_sample(ToneState& s, const ToneBlock& b, const BassSections& sec, float x,
                            float level) noexcept MELODARA_NONBLOCKING {
-  const float band = biquad_process(bank[kBassBand], x);
-  const float smoothed = biquad_process(bank[kBassSmooth], band);
+  const float band = biquad_process(sec.band, x);
+  const float smoothed = biquad_process(sec.smooth, band);
   s.bass_level = follow(s.bass_level, std::fabs(band), kBassRates);
   const float ratio = s.bass_level / max_f(level, 0.006f);
   if (ratio > b.bass_threshold) {
@@ -285,33 +263,33 @@ float bass_lift_sample(ToneState& s, const ToneBlock& b, const BassSplit& bass, 
   return x;
 }
 
-TubeOut tube_air_sample(ToneState& s, const ToneBlock& b, FilterBankB& bank,
+TubeOut tube_air_sample(ToneState& s, const ToneBlock& b, const TubeAirSections& sec,
                         float x) noexcept MELODARA_NONBLOCKING {
   if (b.tube) {
-    const float y = run_series(std::span(bank).subspan(kTube, 3), x);
+    const float y = run_series(sec.tube, x);
     s.tube_lowpass = 0.72f * s.tube_lowpass + 0.28f * y;
     const float u = y + b.tube_emphasis * (y - s.tube_lowpass);
     const float d = b.tube_drive * u;
     const float z = u / std::sqrt(1.0f + d * d);  // soft saturation towards +-1 / (0.14 dr)
-    x = biquad_process(bank[kAirLowpass], biquad_process(bank[kAirShelf], z));
+    x = biquad_process(sec.air_lowpass, biquad_process(sec.air_shelf, z));
   }
-  const float band = biquad_process(bank[kAirBand], x);
+  const float band = biquad_process(sec.air_band, x);
   s.air_level = follow(s.air_level, std::fabs(band), kAirRates);
   return TubeOut{x, band};
 }
 
-void voice_eq_run(ToneState& s, const ToneBlock& b, ToneSections& sections, std::span<float> voice,
+void voice_eq_run(ToneState& s, const ToneBlock& b, const VoiceEqSections& sections, std::span<float> voice,
                   std::span<const GateSample> gate, std::size_t first) noexcept MELODARA_NONBLOCKING {
   for (std::size_t j = 0; j < voice.size(); ++j) {
     voice[j] = voice_eq_sample(s, b, sections, voice[j], gate[j].level, first + j);
   }
 }
 
-void bass_boom_run(ToneState& s, const ToneBlock& b, FilterBankB& bank, std::span<float> voice,
+void bass_boom_run(ToneState& s, const ToneBlock& b, const BassSections& sections, std::span<float> voice,
                    std::span<const GateSample> gate,
                    std::span<BassSplit> split) noexcept MELODARA_NONBLOCKING {
   for (std::size_t j = 0; j < voice.size(); ++j) {
-    split[j] = bass_boom_sample(s, b, bank, voice[j], gate[j].level);
+    split[j] = bass_boom_sample(s, b, sections, voice[j], gate[j].level);
     voice[j] = split[j].voice;
   }
 }
@@ -324,10 +302,10 @@ void bass_lift_run(ToneState& s, const ToneBlock& b, std::span<const BassSplit> 
   }
 }
 
-void tube_air_run(ToneState& s, const ToneBlock& b, FilterBankB& bank, std::span<float> voice,
+void tube_air_run(ToneState& s, const ToneBlock& b, const TubeAirSections& sections, std::span<float> voice,
                   std::span<float> air_band, std::span<float> air_level) noexcept MELODARA_NONBLOCKING {
   for (std::size_t j = 0; j < voice.size(); ++j) {
-    const TubeOut tube = tube_air_sample(s, b, bank, voice[j]);
+    const TubeOut tube = tube_air_sample(s, b, sections, voice[j]);
     voice[j] = tube.voice;
     air_band[j] = tube.air_band;
     air_level[j] = s.air_level;

@@ -17,6 +17,7 @@
 
 #include "core/realtime.h"
 #include "dsp/biquad.h"
+#include "dsp/character_fx.h"
 #include "dsp/denoise_gate.h"
 #include "dsp/dsp_params.h"
 
@@ -40,12 +41,45 @@ struct ToneState {
   friend bool operator==(const ToneState&, const ToneState&) = default;
 };
 
-// The engine's sections that the tone stages run and design.
-struct ToneSections {
-  FilterBankB& bank_b;
-  FilterBankA& bank_a;  // entries 19 to 22: the echo filters
-  Biquad& notch_a;
+// The voice EQ's sections in their order (stages 13 and 14), with the followers'
+// bands and the howl notches.
+struct VoiceEqSections {
+  Biquad& body;                   // adaptive, at F1: W + Gb
+  std::span<Biquad, 5> formants;  // about 335, 665, 1,620, 2,550 and 555 Hz
+  std::span<Biquad, 3> colour;    // about 195, 465 and 3,600 Hz
+  Biquad& tail_low_mid;           // about 480 Hz
+  Biquad& tail_mid;               // 1,450 Hz
+  Biquad& mud_band;               // band-pass 220 Hz, for the mud follower
+  Biquad& presence_low_band;      // band-pass 1,450 Hz
+  Biquad& presence_high_band;     // band-pass 2,650 Hz
+  Biquad& cut_low;                // adaptive presence cuts at 1,450 and 2,650 Hz
+  Biquad& cut_high;
+  Biquad& notch_a;  // the howl notches at notch_freqs
   Biquad& notch_b;
+};
+
+// Stage 15's bass band and its smoothing low-pass.
+struct BassSections {
+  Biquad& band;
+  Biquad& smooth;
+};
+
+// Stage 17's tube sections in their order, the air shelf and low-pass after them,
+// and the 6,500 Hz air band.
+struct TubeAirSections {
+  std::span<Biquad, 3> tube;
+  Biquad& air_shelf;
+  Biquad& air_lowpass;
+  Biquad& air_band;
+};
+
+// The engine's sections that the tone stages run and design: their own, and the
+// echo's feedback filters, which follow the parameters with them.
+struct ToneSections {
+  VoiceEqSections eq;
+  BassSections bass;
+  TubeAirSections tube_air;
+  EchoFeedbackFilters echo;
   std::array<float, 2>& notch_freqs;
 };
 
@@ -66,8 +100,8 @@ struct ToneInputs {
 
 // Values of the block that the sample functions read.
 struct ToneBlock {
-  PeakingShape body_shape;  // entry 1 at F1, Q 0.7
-  float body_gain = 0.0f;   // Gb: entry 1's gain is W + Gb
+  PeakingShape body_shape;  // the body section at F1, Q 0.7
+  float body_gain = 0.0f;   // Gb: the body section's gain is W + Gb
   float voice_high = 0.0f;
   float bass_threshold = 0.28f;  // theta
   float boom_scale = 0.0f;       // (1.1 - 0.4 ic) (0.24 + 0.08 low)
@@ -85,14 +119,14 @@ struct ToneBlock {
 // Designs the block's bands, echo filters and notches; runs the howl detector on
 // the microphone block and moves the notches.
 // Thread: engine. Allocates: no. Blocks: no.
-ToneBlock tone_prepare(ToneState& state, ToneSections& sections, const DspParams& params,
+ToneBlock tone_prepare(ToneState& state, const ToneSections& sections, const DspParams& params,
                        const ToneInputs& inputs) noexcept MELODARA_NONBLOCKING;
 
 // Stages 13 and 14: voice EQ, colour, EQ tail with its adaptive updates (on every
 // 16th sample of the block, index i), then the howl notches. level is e.
 // Thread: engine. Allocates: no. Blocks: no.
-float voice_eq_sample(ToneState& state, const ToneBlock& block, ToneSections& sections, float x, float level,
-                      std::size_t i) noexcept MELODARA_NONBLOCKING;
+float voice_eq_sample(ToneState& state, const ToneBlock& block, const VoiceEqSections& sections, float x,
+                      float level, std::size_t i) noexcept MELODARA_NONBLOCKING;
 
 // Stage 15 before the compressor: the bass band and the boom reduction.
 struct BassSplit {
@@ -101,7 +135,7 @@ struct BassSplit {
   float ratio = 0.0f;     // rb, bass level over the input level
 };
 // Thread: engine. Allocates: no. Blocks: no.
-BassSplit bass_boom_sample(ToneState& state, const ToneBlock& block, FilterBankB& bank, float x,
+BassSplit bass_boom_sample(ToneState& state, const ToneBlock& block, const BassSections& sections, float x,
                            float level) noexcept MELODARA_NONBLOCKING;
 
 // Stage 15 after the compressor: the bass lift. open_weight is the gate's w,
@@ -116,7 +150,7 @@ struct TubeOut {
   float air_band = 0.0f;  // the band's output on voice
 };
 // Thread: engine. Allocates: no. Blocks: no.
-TubeOut tube_air_sample(ToneState& state, const ToneBlock& block, FilterBankB& bank,
+TubeOut tube_air_sample(ToneState& state, const ToneBlock& block, const TubeAirSections& sections,
                         float x) noexcept MELODARA_NONBLOCKING;
 
 // ---- The stages' runs: each over the run's samples in turn, as its sample form.
@@ -124,13 +158,14 @@ TubeOut tube_air_sample(ToneState& state, const ToneBlock& block, FilterBankB& b
 
 // Stages 13 and 14 on voice in place; first is the block index of the run's
 // first sample. Thread: engine. Allocates: no. Blocks: no.
-void voice_eq_run(ToneState& state, const ToneBlock& block, ToneSections& sections, std::span<float> voice,
-                  std::span<const GateSample> gate, std::size_t first) noexcept MELODARA_NONBLOCKING;
+void voice_eq_run(ToneState& state, const ToneBlock& block, const VoiceEqSections& sections,
+                  std::span<float> voice, std::span<const GateSample> gate,
+                  std::size_t first) noexcept MELODARA_NONBLOCKING;
 
 // Stage 15 before the compressor on voice in place (the voice after the boom
 // reduction); each sample's split into split. Thread: engine. Allocates: no. Blocks: no.
-void bass_boom_run(ToneState& state, const ToneBlock& block, FilterBankB& bank, std::span<float> voice,
-                   std::span<const GateSample> gate,
+void bass_boom_run(ToneState& state, const ToneBlock& block, const BassSections& sections,
+                   std::span<float> voice, std::span<const GateSample> gate,
                    std::span<BassSplit> split) noexcept MELODARA_NONBLOCKING;
 
 // Stage 15 after the compressor on voice in place; pitch_hz the detected pitch
@@ -141,7 +176,8 @@ void bass_lift_run(ToneState& state, const ToneBlock& block, std::span<const Bas
 
 // Stage 17's tube and air on voice in place; each sample's air band and the air
 // level after it. Thread: engine. Allocates: no. Blocks: no.
-void tube_air_run(ToneState& state, const ToneBlock& block, FilterBankB& bank, std::span<float> voice,
-                  std::span<float> air_band, std::span<float> air_level) noexcept MELODARA_NONBLOCKING;
+void tube_air_run(ToneState& state, const ToneBlock& block, const TubeAirSections& sections,
+                  std::span<float> voice, std::span<float> air_band,
+                  std::span<float> air_level) noexcept MELODARA_NONBLOCKING;
 
 }  // namespace melodara

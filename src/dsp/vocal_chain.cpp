@@ -71,7 +71,7 @@ inline std::size_t shifted_pitch_class(std::uint64_t root, std::int32_t shift) {
 }  // namespace
 
 void chain_prepare_block(VocalDsp& d, std::span<const float> mic,
-                         ToneSections& tone_sections) noexcept MELODARA_NONBLOCKING {
+                         const ToneSections& tone_sections) noexcept MELODARA_NONBLOCKING {
   const std::size_t n = mic.size();
   const DspParams& p = d.params;
   BlockSetup& b = d.block;
@@ -93,7 +93,7 @@ void chain_prepare_block(VocalDsp& d, std::span<const float> mic,
 
   if (p.lowcut_enabled) {
     biquad_set_coefficients(
-        d.filter_bank_b[0],
+        low_cut_section(d),
         biquad_highpass(static_cast<double>(clamp_f(p.lowcut_freq_hz, 45.0f, 120.0f)), 0.707));
   }
 
@@ -148,7 +148,7 @@ void chain_prepare_block(VocalDsp& d, std::span<const float> mic,
                                mic,
                                b.modes.up_down || b.modes.ramp || b.modes.riser};
   b.tone = tone_prepare(d.tone, tone_sections, p, tone_inputs);
-  b.dynamics = dynamics_prepare(p, d.filter_bank_b);
+  b.dynamics = dynamics_prepare(p, deesser_detector(d));
   b.harmony = harmony_prepare(d.harmony, p, b.modes);
   b.modulation = modulation_prepare(p, b.modes);
   b.echo = echo_prepare(p, b.modes);
@@ -180,30 +180,43 @@ void input_stages(VocalDsp& d, float x, const InputAnalysis& analysis, ChainRun&
   run.pitch_hz[j] = ps.detected_hz;
 }
 
+// The views each stage of the block runs on.
+struct StageViews {
+  Biquad& low_cut;
+  Biquad& deesser_detector;
+  ToneSections tone;
+  RadioSections radio;
+  PunchSections punch;
+  SendFilters sends;
+  ModDelayLines modulation;
+  EchoLines echo;
+  ReverbLines reverb;
+  BackingLines backing;
+};
+
 // Stages 11 to 21 over the run's samples start .. start + len of the block, stage
 // by stage on the mono voice, which the harmony voices turn into the pair.
 // track_level is the backing's follower before the run. Returns the run's least
 // de-esser and compressor gains.
-ReductionGains voice_stages(VocalDsp& d, ChainRun& run, std::size_t start, std::size_t len,
-                            ToneSections& tone_sections, float track_level) noexcept {
+ReductionGains voice_stages(VocalDsp& d, const StageViews& views, ChainRun& run, std::size_t start,
+                            std::size_t len, float track_level) noexcept {
   const DspParams& p = d.params;
   const BlockSetup& b = d.block;
   const auto part = [len](auto& a) { return std::span(a).first(len); };
   const std::span<float> v = part(run.mono);
   const std::span<const GateSample> gate = part(run.gate);
-  FilterBankB& bank = d.filter_bank_b;
   ReductionGains least;
-  deesser_run(d.dynamics, b.dynamics, bank, v, gate, part(run.deesser_gain));
-  voice_eq_run(d.tone, b.tone, tone_sections, v, gate, start);
-  bass_boom_run(d.tone, b.tone, bank, v, gate, part(run.bass));
+  deesser_run(d.dynamics, b.dynamics, views.deesser_detector, v, gate, part(run.deesser_gain));
+  voice_eq_run(d.tone, b.tone, views.tone.eq, v, gate, start);
+  bass_boom_run(d.tone, b.tone, views.tone.bass, v, gate, part(run.bass));
   least.compressor = compressor_run(d.dynamics, b.dynamics, v, gate, track_level, part(run.track_level));
   bass_lift_run(d.tone, b.tone, part(run.bass), v, gate, part(run.pitch_hz));
-  tube_air_run(d.tone, b.tone, bank, v, part(run.air_band), part(run.air_level));
+  tube_air_run(d.tone, b.tone, views.tone.tube_air, v, part(run.air_band), part(run.air_level));
   least.deesser = second_deesser_run(b.dynamics, v, part(run.air_band), part(run.air_level), gate,
                                      part(run.deesser_gain));
   if (p.tc_remix_flanger) flanger_run(d.character_fx.flanger, d.short_line_b, v);
   // The lo-fi switch and "Megaphone" are one effect, applied once.
-  if (p.tc_lofi_radio || b.modes.megaphone) radio_run(bank, v);
+  if (p.tc_lofi_radio || b.modes.megaphone) radio_run(views.radio, v);
   harmony_run(d.harmony, d.harmony_shifters, b.harmony, part(run.pitch), v, part(run.voice));
   return least;
 }
@@ -306,8 +319,10 @@ DspMeters vocal_chain_process(VocalDsp& d, std::span<const float> mic, std::span
   // Every buffer bounds n, so a short one is never overrun.
   const std::size_t n =
       std::min({mic.size(), music_left.size(), music_right.size(), out_left.size(), out_right.size()});
-  ToneSections tone_sections{d.filter_bank_b, d.filter_bank_a, d.notch_a, d.notch_b, d.notch_freqs};
-  chain_prepare_block(d, mic.first(n), tone_sections);
+  const StageViews views{low_cut_section(d), deesser_detector(d), tone_sections(d),   radio_sections(d),
+                         punch_sections(d),  send_filters(d),     mod_delay_lines(d), echo_lines(d),
+                         reverb_lines(d),    backing_lines(d)};
+  chain_prepare_block(d, mic.first(n), views.tone);
 
   const DspParams& p = d.params;
   const BlockSetup& b = d.block;
@@ -315,10 +330,6 @@ DspMeters vocal_chain_process(VocalDsp& d, std::span<const float> mic, std::span
   Limiter lim{b.clip_threshold, b.release_knee, {}};
   const bool late_stages = p.delay_enabled || p.reverb_enabled || p.dj_fx_vocal;
   const float tape_fall = 0.00002f + 0.00006f * clamp_f(p.autodj_tapestop_speed, 0.1f, 1.0f);
-  const ModDelayLines mod_lines = mod_delay_lines(d);
-  const EchoLines echo_view = echo_lines(d);
-  const ReverbLines reverb_view = reverb_lines(d);
-  const BackingLines backing_view = backing_lines(d);
 
   float sum_v2 = 0.0f, sum_track2 = 0.0f, peak = 0.0f;
   float sum_m2 = 0.0f, sum_low2 = 0.0f, sum_high2 = 0.0f, sum_d2 = 0.0f;
@@ -340,7 +351,7 @@ DspMeters vocal_chain_process(VocalDsp& d, std::span<const float> mic, std::span
       run.beat_step[j] = clock.advance();
 
       float x = mic[i] * p.vocal_gain * b.mic_trim;
-      if (p.vocal_chain_active && p.lowcut_enabled) x = biquad_process(d.filter_bank_b[0], x);
+      if (p.vocal_chain_active && p.lowcut_enabled) x = biquad_process(views.low_cut, x);
       sum_v2 += x * x;
       const InputAnalysis analysis =
           input_analysis_sample(d.denoise_gate, b.gate, x, d.pitch_state.detected_hz);
@@ -352,28 +363,29 @@ DspMeters vocal_chain_process(VocalDsp& d, std::span<const float> mic, std::span
       run.singer[j] = SingerInputs{analysis.level, analysis.raw_level, d.denoise_gate.gate_gain,
                                    d.denoise_gate.voice_activity, analysis.sibilance};
     }
-    backing_run(d.backing, backing_view, b.backing,
+    backing_run(d.backing, views.backing, b.backing,
                 {music_left.subspan(start, len), music_right.subspan(start, len), part(run.singer),
                  part(run.backing), part(run.track_level)},
                 run.backing_scratch);
     f.beat_step = run.beat_step[len - 1];
 
     if (p.vocal_chain_active) {
-      const ReductionGains least = voice_stages(d, run, start, len, tone_sections, track_level);
+      const ReductionGains least = voice_stages(d, views, run, start, len, track_level);
       least_deesser_gain = min_f(least_deesser_gain, least.deesser);
       least_comp_gain = min_f(least_comp_gain, least.compressor);
     } else {
       for (std::size_t j = 0; j < len; ++j) run.voice[j] = {run.mono[j], run.mono[j]};
     }
 
-    modulation_run(d.modulation, mod_lines, b.modulation, p.mod_routing_order, part(run.beat_step),
+    modulation_run(d.modulation, views.modulation, b.modulation, p.mod_routing_order, part(run.beat_step),
                    part(run.voice));
     if (late_stages) {
-      sends_run(b.sends, d.filter_bank_a, part(run.singer), part(run.voice), part(run.backing),
-                part(run.sends), part(run.send_left), part(run.send_right));
-      echo_run(d.character_fx.echo, d.modulation.timing, echo_view, b.echo, b.modulation.timing,
+      sends_run(b.sends, views.sends, part(run.singer), part(run.voice), part(run.backing), part(run.sends),
+                part(run.send_left), part(run.send_right));
+      echo_run(d.character_fx.echo, d.modulation.timing, views.echo, b.echo, b.modulation.timing,
                part(run.sends), part(run.echo));
-      reverb_process_block(d.reverb, reverb_view, b.reverb, part(run.sends), part(run.echo), part(run.voice));
+      reverb_process_block(d.reverb, views.reverb, b.reverb, part(run.sends), part(run.echo),
+                           part(run.voice));
     }
     const std::span<const StereoSample> voices = part(run.voice);
 
@@ -387,7 +399,7 @@ DspMeters vocal_chain_process(VocalDsp& d, std::span<const float> mic, std::span
           voice,
           track,
           {(backing.mid + backing.side) * p.beat_volume, (backing.mid - backing.side) * p.beat_volume}};
-      level_stage_sample(d.dynamics, b.dynamics, d.filter_bank_b, pairs, backing.level);
+      level_stage_sample(d.dynamics, b.dynamics, views.punch, pairs, backing.level);
       voice = pairs.voice;
       track = pairs.track;
 

@@ -16,41 +16,76 @@ std::array<std::vector<float>, N> lines(const std::array<std::size_t, N>& sizes)
   return out;
 }
 
+// The entries of bank A, and the stage that runs each.
+enum BankA : std::size_t {
+  kSendLowpass = 0,      // 0, 1: the send filters, left and right
+  kSendCut530 = 2,       // 2, 3
+  kSendCut660 = 4,       // 4, 5
+  kSendCut2500 = 6,      // 6, 7
+  kUnusedLowpass = 8,    // 8, 9: built, run by no stage
+  kReverbSide = 10,      // the reverb's main side
+  kReverbBankSide = 11,  // the reverb's second bank, side
+  kReverbMid = 12,       // the reverb's main mid
+  kReverbBankMid = 13,   // the reverb's second bank, mid
+  kEchoMid = 14,         // the echo pair's mid
+  kSendHighpass = 15,    // 15, 16: the send filters
+  kReverbOutput = 17,    // 17, 18: the reverb's output pair
+  kEchoHighpass = 19,    // 19, 20: the echo feedback into the left and right lines
+  kEchoLowpass = 21,     // 21, 22
+};
+
 FilterBankA make_filter_bank_a() {
-  const Biquad lp6200 = biquad_lowpass(6200, 0.707);
-  const Biquad pk530 = biquad_peaking(530, 0.75, -7.8);
-  const Biquad pk660 = biquad_peaking(660, 0.8, -7.8);
-  const Biquad pk2500 = biquad_peaking(2500, 0.75, -7.8);
-  const Biquad lp220 = biquad_lowpass(220, 0.707);
-  const Biquad hp235 = biquad_highpass(235, 0.707);
-  const Biquad hp245 = biquad_highpass(245, 0.65);
-  const Biquad lp5800 = biquad_lowpass(5800, 0.707);
-  const Biquad hp240 = biquad_highpass(240, 0.707);
-  const Biquad lp5200 = biquad_lowpass(5200, 0.707);
-  return {lp6200,
-          lp6200,
-          pk530,
-          pk530,
-          pk660,
-          pk660,
-          pk2500,
-          pk2500,
-          lp220,
-          lp220,
-          hp235,
-          hp235,
-          biquad_highpass(350, 0.707),
-          biquad_highpass(360, 0.707),
-          biquad_highpass(280, 0.707),
-          hp245,
-          hp245,
-          lp5800,
-          lp5800,
-          hp240,
-          hp240,
-          lp5200,
-          lp5200};
+  FilterBankA a;
+  const auto pair = [&a](std::size_t left, const Biquad& design) { a[left] = a[left + 1] = design; };
+  pair(kSendLowpass, biquad_lowpass(6200, 0.707));
+  pair(kSendCut530, biquad_peaking(530, 0.75, -7.8));
+  pair(kSendCut660, biquad_peaking(660, 0.8, -7.8));
+  pair(kSendCut2500, biquad_peaking(2500, 0.75, -7.8));
+  pair(kUnusedLowpass, biquad_lowpass(220, 0.707));
+  pair(kReverbSide, biquad_highpass(235, 0.707));  // and the second bank's side
+  a[kReverbMid] = biquad_highpass(350, 0.707);
+  a[kReverbBankMid] = biquad_highpass(360, 0.707);
+  a[kEchoMid] = biquad_highpass(280, 0.707);
+  pair(kSendHighpass, biquad_highpass(245, 0.65));
+  pair(kReverbOutput, biquad_lowpass(5800, 0.707));
+  pair(kEchoHighpass, biquad_highpass(240, 0.707));
+  pair(kEchoLowpass, biquad_lowpass(5200, 0.707));
+  return a;
 }
+
+// The entries of bank B, and the stage that runs each.
+enum BankB : std::size_t {
+  kLowCut = 0,
+  kEqBody = 1,  // the voice EQ
+  kEqTailLowMid = 2,
+  kEqTailMid = 3,
+  kAirShelf = 4,  // the tube stage's
+  kAirLowpass = 5,
+  kAirBand = 6,
+  kRadioBand = 7,
+  kTrackMidLowpass = 8,  // the backing track's
+  kTrackLowBand = 9,
+  kTrackHighBand = 10,  // 10, 11: left and right
+  kTrackSideHighpass = 12,
+  kTrackSynthHighpass = 13,
+  kDeesserDetector = 14,
+  kEqFormants = 15,  // 15..19
+  kEqColour = 20,    // 20..22
+  kEqMudBand = 23,
+  kEqPresenceLowBand = 24,
+  kEqPresenceHighBand = 25,
+  kEqCutLow = 26,
+  kEqCutHigh = 27,
+  kBassBand = 28,
+  kBassSmooth = 29,
+  kTube = 30,           // 30..32
+  kRadioHighpass = 33,  // 33..35: the radio filter's band limit
+  kPunchVoiceLow = 36,
+  kPunchTrackLow = 37,
+  kPunchSideHigh = 38,  // 38, 39: left and right
+  kTrackPocketLow = 40,
+  kTrackPocketHigh = 41,
+};
 
 FilterBankB make_filter_bank_b() {
   return {
@@ -99,6 +134,11 @@ FilterBankB make_filter_bank_b() {
   };
 }
 
+template <std::size_t N>
+std::span<Biquad, N> sections_from(FilterBankB& bank, std::size_t first) noexcept {
+  return std::span<Biquad, N>(bank.data() + first, N);
+}
+
 }  // namespace
 
 std::array<Biquad, 6> design_corr_eq(const DspF32x6& gains_db) MELODARA_NONBLOCKING {
@@ -112,12 +152,59 @@ ModDelayLines mod_delay_lines(VocalDsp& d) noexcept MELODARA_NONBLOCKING {
   return {d.mod_line_a, d.mod_line_b};
 }
 
+Biquad& low_cut_section(VocalDsp& d) noexcept MELODARA_NONBLOCKING { return d.filter_bank_b[kLowCut]; }
+
+Biquad& deesser_detector(VocalDsp& d) noexcept MELODARA_NONBLOCKING {
+  return d.filter_bank_b[kDeesserDetector];
+}
+
+PunchSections punch_sections(VocalDsp& d) noexcept MELODARA_NONBLOCKING {
+  FilterBankB& b = d.filter_bank_b;
+  return {b[kPunchVoiceLow], b[kPunchTrackLow], b[kPunchSideHigh], b[kPunchSideHigh + 1]};
+}
+
+ToneSections tone_sections(VocalDsp& d) noexcept MELODARA_NONBLOCKING {
+  FilterBankB& b = d.filter_bank_b;
+  FilterBankA& a = d.filter_bank_a;
+  return {{b[kEqBody], sections_from<5>(b, kEqFormants), sections_from<3>(b, kEqColour), b[kEqTailLowMid],
+           b[kEqTailMid], b[kEqMudBand], b[kEqPresenceLowBand], b[kEqPresenceHighBand], b[kEqCutLow],
+           b[kEqCutHigh], d.notch_a, d.notch_b},
+          {b[kBassBand], b[kBassSmooth]},
+          {sections_from<3>(b, kTube), b[kAirShelf], b[kAirLowpass], b[kAirBand]},
+          {a[kEchoHighpass], a[kEchoHighpass + 1], a[kEchoLowpass], a[kEchoLowpass + 1]},
+          d.notch_freqs};
+}
+
+RadioSections radio_sections(VocalDsp& d) noexcept MELODARA_NONBLOCKING {
+  FilterBankB& b = d.filter_bank_b;
+  return {b[kRadioHighpass], b[kRadioHighpass + 1], b[kRadioHighpass + 2], b[kRadioBand]};
+}
+
+SendFilters send_filters(VocalDsp& d) noexcept MELODARA_NONBLOCKING {
+  FilterBankA& a = d.filter_bank_a;
+  const auto side = [&a](std::size_t k) -> SendFilterChain {
+    return {a[kSendLowpass + k], a[kSendHighpass + k], a[kSendCut530 + k], a[kSendCut660 + k],
+            a[kSendCut2500 + k]};
+  };
+  return {side(0), side(1)};
+}
+
 EchoLines echo_lines(VocalDsp& d) noexcept MELODARA_NONBLOCKING {
-  return {d.tempo_line_l, d.tempo_line_r, d.filter_bank_a};
+  FilterBankA& a = d.filter_bank_a;
+  return {d.tempo_line_l,
+          d.tempo_line_r,
+          {a[kEchoHighpass], a[kEchoHighpass + 1], a[kEchoLowpass], a[kEchoLowpass + 1]},
+          a[kEchoMid]};
 }
 
 BackingLines backing_lines(VocalDsp& d) noexcept MELODARA_NONBLOCKING {
-  return {d.short_line_a, d.filter_bank_b, d.music_shifter, d.music_shifter_l, d.music_shifter_r};
+  FilterBankB& b = d.filter_bank_b;
+  return {d.short_line_a,
+          {b[kTrackMidLowpass], b[kTrackSideHighpass], b[kTrackSynthHighpass], b[kTrackHighBand],
+           b[kTrackHighBand + 1], b[kTrackLowBand], b[kTrackPocketLow], b[kTrackPocketHigh]},
+          d.music_shifter,
+          d.music_shifter_l,
+          d.music_shifter_r};
 }
 
 ReverbLines reverb_lines(VocalDsp& d) noexcept MELODARA_NONBLOCKING {
@@ -136,7 +223,8 @@ ReverbLines reverb_lines(VocalDsp& d) noexcept MELODARA_NONBLOCKING {
           spans(d.reverb_b_combs_r),
           d.reverb_b_allpass_l,
           d.reverb_b_allpass_r,
-          d.filter_bank_a,
+          {d.filter_bank_a[kReverbOutput], d.filter_bank_a[kReverbOutput + 1], d.filter_bank_a[kReverbMid],
+           d.filter_bank_a[kReverbSide], d.filter_bank_a[kReverbBankMid], d.filter_bank_a[kReverbBankSide]},
           d.reverb_scratch};
 }
 

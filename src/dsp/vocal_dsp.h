@@ -42,6 +42,11 @@
 
 namespace melodara {
 
+// The engine's two banks of sections, tables A and B of its construction. The
+// stages reach them only through the views below.
+using FilterBankA = std::array<Biquad, 23>;
+using FilterBankB = std::array<Biquad, 42>;
+
 // Blocks up to this length never touch the heap: the stems are reserved for it.
 inline constexpr std::size_t kMaxBlockFrames = 4096;
 inline constexpr std::size_t kStemCount = 6;
@@ -192,8 +197,15 @@ struct VocalDsp {
 // 650, 1,650 and 3,100 Hz, high shelf 9,500 Hz. Thread: any. Allocates: no.
 std::array<Biquad, 6> design_corr_eq(const DspF32x6& gains_db) MELODARA_NONBLOCKING;
 
-// Views of the engine's lines for the stages that run on them.
-// Thread: engine. Allocates: no. Blocks: no.
+// Views of the engine's sections and lines for the stages that run on them: a
+// stage reaches only its own, and only these know where in banks A and B a
+// stage's sections sit. Thread: engine. Allocates: no. Blocks: no.
+Biquad& low_cut_section(VocalDsp& dsp) noexcept MELODARA_NONBLOCKING;
+Biquad& deesser_detector(VocalDsp& dsp) noexcept MELODARA_NONBLOCKING;
+PunchSections punch_sections(VocalDsp& dsp) noexcept MELODARA_NONBLOCKING;
+ToneSections tone_sections(VocalDsp& dsp) noexcept MELODARA_NONBLOCKING;
+RadioSections radio_sections(VocalDsp& dsp) noexcept MELODARA_NONBLOCKING;
+SendFilters send_filters(VocalDsp& dsp) noexcept MELODARA_NONBLOCKING;
 ModDelayLines mod_delay_lines(VocalDsp& dsp) noexcept MELODARA_NONBLOCKING;
 EchoLines echo_lines(VocalDsp& dsp) noexcept MELODARA_NONBLOCKING;
 ReverbLines reverb_lines(VocalDsp& dsp) noexcept MELODARA_NONBLOCKING;

@@ -160,11 +160,11 @@ StereoSample reference_reverb_sample(ReverbState& s, const ReverbLines& lines, c
   const float env = b.envelope ? 1.0f - mix + 1.65f * mix * std::pow(s.reverse_phase, 2.6f) : 1.0f;
 
   // Output equaliser and mid/side.
-  FilterBankA& bank = lines.bank;
-  const float y_l = biquad_process(bank[17], out_l);
-  const float y_r = biquad_process(bank[18], out_r);
-  const float mid = biquad_process(bank[12], 0.5f * (y_l + y_r) * b.mid_gain);
-  const float side = biquad_process(bank[10], 0.5f * (y_l - y_r) * b.mid_gain);
+  const ReverbEqSections& eq = lines.eq;
+  const float y_l = biquad_process(eq.output_left, out_l);
+  const float y_r = biquad_process(eq.output_right, out_r);
+  const float mid = biquad_process(eq.main_mid, 0.5f * (y_l + y_r) * b.mid_gain);
+  const float side = biquad_process(eq.main_side, 0.5f * (y_l - y_r) * b.mid_gain);
 
   // Second bank, only while it sends.
   float bank_l = 0.0f, bank_r = 0.0f;
@@ -188,8 +188,8 @@ StereoSample reference_reverb_sample(ReverbState& s, const ReverbLines& lines, c
     }
     const float o_l = allpass<finite_or_zero>(lines.b_allpass_l, s.b_allpass_l, 0.55f, raw_l);
     const float o_r = allpass<finite_or_zero>(lines.b_allpass_r, s.b_allpass_r, -0.52f, raw_r);
-    const float mb = biquad_process(bank[13], 0.5f * (o_l + o_r));
-    const float sb = biquad_process(bank[11], 0.5f * (o_l - o_r));
+    const float mb = biquad_process(eq.bank_mid, 0.5f * (o_l + o_r));
+    const float sb = biquad_process(eq.bank_side, 0.5f * (o_l - o_r));
     const float q = b.bank_gain * min_f(sends.volume_ratio, 1.5f) * env * sends.duck * sends.track_boost;
     bank_l = q * (0.3f * mb + 1.15f * sb);
     bank_r = q * (0.3f * mb - 1.15f * sb);
@@ -233,7 +233,7 @@ DspMeters reference_chain_process(VocalDsp& d, std::span<const float> mic, std::
                                   std::span<float> out_right) {
   const std::size_t n =
       std::min({mic.size(), music_left.size(), music_right.size(), out_left.size(), out_right.size()});
-  ToneSections tone_sections{d.filter_bank_b, d.filter_bank_a, d.notch_a, d.notch_b, d.notch_freqs};
+  const ToneSections tone_sections = melodara::tone_sections(d);
   chain_prepare_block(d, mic.first(n), tone_sections);
 
   const DspParams& p = d.params;
@@ -270,18 +270,18 @@ DspMeters reference_chain_process(VocalDsp& d, std::span<const float> mic, std::
 
       ReductionGains gains;
       v = pre_comp_sample(b.dynamics, v, gate.level);
-      v = deesser_sample(d.dynamics, b.dynamics, d.filter_bank_b, v, gate.level, gains);
-      v = voice_eq_sample(d.tone, b.tone, tone_sections, v, gate.level, i);
-      const BassSplit bass = bass_boom_sample(d.tone, b.tone, d.filter_bank_b, v, gate.level);
+      v = deesser_sample(d.dynamics, b.dynamics, deesser_detector(d), v, gate.level, gains);
+      v = voice_eq_sample(d.tone, b.tone, tone_sections.eq, v, gate.level, i);
+      const BassSplit bass = bass_boom_sample(d.tone, b.tone, tone_sections.bass, v, gate.level);
       // The backing has not run this sample yet: its level is the previous sample's.
       v = compressor_sample(d.dynamics, b.dynamics, bass.voice, gate, d.backing.track_level, gains);
       v = bass_lift_sample(d.tone, b.tone, bass, v, gate.confidence, pitch.detected_hz);
-      const TubeOut tube = tube_air_sample(d.tone, b.tone, d.filter_bank_b, v);
+      const TubeOut tube = tube_air_sample(d.tone, b.tone, tone_sections.tube_air, v);
       v = second_deesser_sample(b.dynamics, tube.voice, tube.air_band, d.tone.air_level, gate.level, gains);
       sums.least_deesser = min_f(sums.least_deesser, gains.deesser);
       sums.least_compressor = min_f(sums.least_compressor, gains.compressor);
       if (p.tc_remix_flanger) v = flanger_process(d.character_fx.flanger, d.short_line_b, v);
-      if (p.tc_lofi_radio || b.modes.megaphone) v = radio_process(d.filter_bank_b, v);
+      if (p.tc_lofi_radio || b.modes.megaphone) v = radio_process(radio_sections(d), v);
       voice = harmony_sample(d.harmony, d.harmony_shifters, b.harmony, pitch, v);
     }
     const SingerInputs singer{analysis.level, analysis.raw_level, d.denoise_gate.gate_gain,
@@ -315,7 +315,7 @@ DspMeters reference_chain_process(VocalDsp& d, std::span<const float> mic, std::
         voice,
         backing.track,
         {(backing.mid + backing.side) * p.beat_volume, (backing.mid - backing.side) * p.beat_volume}};
-    level_stage_sample(d.dynamics, b.dynamics, d.filter_bank_b, pairs, backing.level);
+    level_stage_sample(d.dynamics, b.dynamics, punch_sections(d), pairs, backing.level);
     const StereoSample track = pairs.track;
     d.stems[0][i] = pairs.voice.left;
     d.stems[1][i] = pairs.voice.right;

@@ -197,8 +197,7 @@ TEST(AirCompensation, TheShelfIsCutFullyAtThreeAndAHalfTimesTheThreshold) {
     ToneState s;
     s.air_level = c.air_level;
     VocalDsp d = vocal_dsp_new(p);
-    ToneSections sections{d.filter_bank_b, d.filter_bank_a, d.notch_a, d.notch_b, d.notch_freqs};
-    tone_prepare(s, sections, p, ToneInputs{});
+    tone_prepare(s, tone_sections(d), p, ToneInputs{});
     EXPECT_NEAR(gain_db(d.filter_bank_b[4], 23999.0), 1.95 + c.cut_db, 0.01) << c.air_level / threshold;
   }
 }
