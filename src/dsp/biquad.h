@@ -6,6 +6,7 @@
 
 #include "core/realtime.h"
 #include "dsp/dsp_math.h"
+#include "dsp/lanes.h"
 
 namespace melodara {
 
@@ -48,14 +49,26 @@ inline void biquad_set_coefficients(Biquad& target, const Biquad& design) noexce
   target.a2 = design.a2;
 }
 
-// One sample; state words below 1e-18 in magnitude or not finite are stored as
-// zero, so a NaN input shows in its own output sample and leaves no trace.
-// Thread: engine. Allocates: no. Blocks: no.
+// The section's step, on one float or lane by lane (lanes.h): the output y and
+// the new state words. States below 1e-18 in magnitude or not finite are stored
+// as zero, so a NaN input shows in its own output sample and leaves no trace.
+// Every form of the section runs this. Thread: any. Allocates: no.
+template <class V>
+struct BiquadStep {
+  V y, z1, z2;
+};
+template <class V>
+inline BiquadStep<V> biquad_step(V b0, V b1, V b2, V a1, V a2, V z1, V z2, V x) noexcept {
+  const V y = b0 * x + z1;
+  return {y, flush_state(b1 * x - a1 * y + z2), flush_state(b2 * x - a2 * y)};
+}
+
+// One sample. Thread: engine. Allocates: no. Blocks: no.
 inline float biquad_process(Biquad& f, float x) noexcept {
-  const float y = f.b0 * x + f.z1;
-  f.z1 = flush_state(f.b1 * x - f.a1 * y + f.z2);
-  f.z2 = flush_state(f.b2 * x - f.a2 * y);
-  return y;
+  const BiquadStep<float> s = biquad_step(f.b0, f.b1, f.b2, f.a1, f.a2, f.z1, f.z2, x);
+  f.z1 = s.z1;
+  f.z2 = s.z2;
+  return s.y;
 }
 
 // True when the section passes its input unchanged: b = a and both state words 0.

@@ -54,17 +54,16 @@ template <std::size_t G, bool Edge>
 inline void step(Bank<G>& k, const std::array<Lanes4, G>& x, std::array<Lanes4, G>& y,
                  const std::array<Mask4, G>& live) {
   for (std::size_t g = 0; g < G; ++g) {
-    const Lanes4 yy = k.b0[g] * x[g] + k.z1[g];
-    const Lanes4 z1 = flush_state(k.b1[g] * x[g] - k.a1[g] * yy + k.z2[g]);
-    const Lanes4 z2 = flush_state(k.b2[g] * x[g] - k.a2[g] * yy);
+    const BiquadStep<Lanes4> s =
+        biquad_step(k.b0[g], k.b1[g], k.b2[g], k.a1[g], k.a2[g], k.z1[g], k.z2[g], x[g]);
     if constexpr (Edge) {
-      k.z1[g] = select(live[g], z1, k.z1[g]);
-      k.z2[g] = select(live[g], z2, k.z2[g]);
+      k.z1[g] = select(live[g], s.z1, k.z1[g]);
+      k.z2[g] = select(live[g], s.z2, k.z2[g]);
     } else {
-      k.z1[g] = z1;
-      k.z2[g] = z2;
+      k.z1[g] = s.z1;
+      k.z2[g] = s.z2;
     }
-    y[g] = yy;
+    y[g] = s.y;
   }
 }
 
