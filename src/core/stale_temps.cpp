@@ -33,18 +33,21 @@ fs::path temp_path_beside(const fs::path& path) {
   return temp;
 }
 
+std::optional<pid_t> pid_from_text(std::string_view text) {
+  if (!all_digits(text)) return std::nullopt;
+  pid_t pid = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), pid);
+  if (ec != std::errc{} || end != text.data() + text.size() || pid <= 0) return std::nullopt;
+  return pid;
+}
+
 std::optional<pid_t> temp_name_pid(std::string_view name) {
   const std::size_t mark = name.rfind(kTempMark);
   if (mark == std::string_view::npos) return std::nullopt;
   const std::string_view rest = name.substr(mark + kTempMark.size());
   const std::size_t dash = rest.find('-');
-  if (dash == std::string_view::npos) return std::nullopt;
-  const std::string_view pid_text = rest.substr(0, dash);
-  if (!all_digits(pid_text) || !all_digits(rest.substr(dash + 1))) return std::nullopt;
-  pid_t pid = 0;
-  const auto [end, ec] = std::from_chars(pid_text.data(), pid_text.data() + pid_text.size(), pid);
-  if (ec != std::errc{} || end != pid_text.data() + pid_text.size() || pid <= 0) return std::nullopt;
-  return pid;
+  if (dash == std::string_view::npos || !all_digits(rest.substr(dash + 1))) return std::nullopt;
+  return pid_from_text(rest.substr(0, dash));
 }
 
 bool process_running(pid_t pid) {

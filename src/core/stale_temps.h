@@ -17,6 +17,10 @@ namespace melodara {
 // Thread: any. Allocates: yes. Blocks: no.
 std::filesystem::path temp_path_beside(const std::filesystem::path& path);
 
+// A process id written in decimal digits alone, above 0 and within pid_t; else none.
+// Thread: any. Allocates: no. Blocks: no.
+std::optional<pid_t> pid_from_text(std::string_view text);
+
 // The writer's pid of a name ending ".tmp-<pid>-<n>" (both decimal), else none.
 // Thread: any. Allocates: no. Blocks: no.
 std::optional<pid_t> temp_name_pid(std::string_view name);

@@ -137,7 +137,7 @@ std::size_t remove_stale_export_temporaries(const std::filesystem::path& folder)
   return remove_stale_temporaries(folder, [&names](std::string_view name) -> std::optional<pid_t> {
     for (const std::string& export_name : names) {
       if (!name.starts_with(export_name)) continue;
-      // Exactly one temporary's suffix after the name, nothing else.
+      // Exactly one temporary's suffix after the name: its last mark is its first.
       const std::string_view suffix = name.substr(export_name.size());
       if (suffix.rfind(".tmp-") == 0) return temp_name_pid(suffix);
     }

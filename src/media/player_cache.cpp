@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <charconv>
 #include <cstring>
 #include <system_error>
 
@@ -61,11 +60,8 @@ std::optional<pid_t> download_name_pid(std::string_view name) {
   if (!rest.starts_with("dl")) return std::nullopt;
   rest.remove_prefix(2);
   const std::size_t end = rest.find('.');
-  if (end == 0 || end == std::string_view::npos) return std::nullopt;
-  pid_t pid = 0;
-  const auto [last, ec] = std::from_chars(rest.data(), rest.data() + end, pid);
-  if (ec != std::errc{} || last != rest.data() + end || pid <= 0) return std::nullopt;
-  return pid;
+  if (end == std::string_view::npos) return std::nullopt;
+  return pid_from_text(rest.substr(0, end));
 }
 
 std::size_t remove_stale_cache_temporaries() {
