@@ -82,10 +82,12 @@ class Recording : public ::testing::Test {
   }
 
   // Waits until the take of `target` holds `seconds` or more; a busy machine
-  // records less than the wall time that passes.
+  // records less than the wall time that passes. durationSec is rounded to
+  // hundredths, so it must pass `seconds` by one before the take surely holds them.
   void record_at_least(double seconds, const std::string& target = "diagnostic") {
     for (const auto end = Clock::now() + 60s; Clock::now() < end; std::this_thread::sleep_for(50ms)) {
-      if (ok("tunewerk.record.status", {{"target", target}})["durationSec"].get<double>() >= seconds) return;
+      const double held = ok("tunewerk.record.status", {{"target", target}})["durationSec"].get<double>();
+      if (held >= seconds + 0.01) return;
     }
     ADD_FAILURE() << "the take never reached " << seconds << " s";
   }
