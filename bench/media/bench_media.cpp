@@ -182,12 +182,13 @@ void load_and_install(benchmark::State& state, const std::string& source, std::u
     state.ResumeTiming();
 
     std::uint64_t generation = 0;
+    melodara::GenerationWatch watch;
     {
       auto g = shared->lock();
-      melodara::bump(g->player.mediaGeneration);
-      generation = g->player.mediaGeneration;
+      generation = melodara::bump_media_generation(g->player);
+      watch = g->player.generationCopy;
     }
-    auto media = melodara::load_media_source_with_player_progress(source, shared, generation);
+    auto media = melodara::load_media_source_with_player_progress(source, shared, generation, watch);
     if (!media) {
       state.SkipWithError(media.error().c_str());
       break;

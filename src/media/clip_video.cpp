@@ -54,9 +54,10 @@ std::string thread_number() {
   return digits;
 }
 
-// Another download of `target` runs: polls until it ends or the polls run out.
+// Another download of `target` runs: polls until it ends, the polls run out
+// or the load that waits is no longer wanted.
 bool wait_for_other_download(const fs::path& target, const std::string& key, const MediaLimits& limits) {
-  for (int i = 0; i < limits.video_wait_polls; ++i) {
+  for (int i = 0; i < limits.video_wait_polls && !load_cancelled(limits); ++i) {
     std::this_thread::sleep_for(limits.video_wait_interval);
     if (is_mp4_file(target)) return true;
     auto g = in_flight().lock();

@@ -78,6 +78,7 @@ void report_load_job_progress(const SharedState& state, const LoadJobTable& jobs
 }
 
 bool load_job_cancelled(const LoadJobTable& jobs, const LoadJobTicket& job) {
+  if (generation_moved_past(job.player_generation, job.generation)) return true;
   auto table = jobs->lock();
   // A poisoned table cannot tell: the load goes on, as before the lock broke.
   if (table.poisoned()) return false;
@@ -97,7 +98,10 @@ void run_remote_load_job(const SharedState& state, const LoadJobTable& jobs, con
   auto loaded = load_media_source(
       job.source, [&](std::uint8_t percent) { report_load_job_progress(state, jobs, job, percent); },
       job_limits);
-  if (loaded) settle_key_tempo(*loaded, job.source, analysis_hint(job.title, job.source));
+  // A superseded track is still cached below, but not worth an analysis.
+  if (loaded && !generation_moved_past(job.player_generation, job.generation)) {
+    settle_key_tempo(*loaded, job.source, analysis_hint(job.title, job.source));
+  }
 
   // Declared first, dropped last: a track the player lets go of is freed
   // after both locks.
@@ -115,6 +119,13 @@ void run_remote_load_job(const SharedState& state, const LoadJobTable& jobs, con
   LoadJob& record = it->second;
 
   if (!loaded) {
+    // Stopped, or failed, after the player moved on: a newer load's outcome
+    // is what the host waits for.
+    if (generation_moved_past(job.player_generation, job.generation)) {
+      record.cancelled = true;
+      record.status = LoadJobStatus::Cancelled;
+      return;
+    }
     {
       auto g = state->lock();
       if (!g.poisoned()) abandon_player_load(*g, job.generation);

@@ -16,14 +16,15 @@ namespace melodara {
 
 inline constexpr std::string_view kStatePoisonedMessage = "State mutex poisoned";
 
-// What a job thread is given: its id, what to load, and the player's media
-// generation that it fills.
+// What a job thread is given: its id, what to load, the player's media
+// generation that it fills and the watch that tells when the player moved on.
 struct LoadJobTicket {
   std::string id;
   std::string source;
   std::string title;
   std::uint64_t generation = 0;
   bool auto_play = false;
+  GenerationWatch player_generation;
 };
 
 // The analysis hint of a load: the title when there is one, else the source.
@@ -69,9 +70,9 @@ void abandon_player_load(NativeState& state, std::uint64_t generation);
 void report_load_job_progress(const SharedState& state, const LoadJobTable& jobs, const LoadJobTicket& job,
                               std::uint8_t percent);
 
-// True once the job's load is no longer wanted: cancelled (by a cancel or a
-// newer load), no longer loading, or gone from the table. A job overtaken only
-// by an unload goes on: its track is still worth caching.
+// True once the job's load is no longer wanted: the player has moved past its
+// generation (a newer load or an unload, whether or not a cancel pass reached
+// the job), or it was cancelled, is no longer loading, or is gone from the table.
 // Thread: the job's. Allocates: no. Blocks: on the job table's lock.
 bool load_job_cancelled(const LoadJobTable& jobs, const LoadJobTicket& job);
 
@@ -83,10 +84,11 @@ void cancel_older_load_jobs(const LoadJobTable& jobs, std::uint64_t generation);
 // The job thread's body: loads the source, settles key and tempo, caches the
 // track and installs it while the player's generation is the job's, ending
 // "completed"; a job overtaken meanwhile ends "cancelled" without touching the
-// player, a failed load "error" with the ladder's message, a poisoned state
-// "error" with kStatePoisonedMessage. A job cancelled by request ends as it is.
-// The load itself stops (children killed within half a second, no further
-// step of the ladder) once load_job_cancelled says so.
+// player (a superseded load that failed as well), a failed load "error" with
+// the ladder's message, a poisoned state "error" with kStatePoisonedMessage. A
+// job cancelled by request ends as it is. The load itself stops (children
+// killed within half a second, no further step of the ladder) once
+// load_job_cancelled says so.
 // Thread: the job's. Allocates: yes. Blocks: for the whole load.
 void run_remote_load_job(const SharedState& state, const LoadJobTable& jobs, const LoadJobTicket& job,
                          const MediaLimits& limits = {});

@@ -12,11 +12,14 @@ void report_player_load_progress(const SharedState& state, std::uint64_t generat
 std::expected<DecodedMedia, std::string> load_media_source_with_player_progress(std::string_view source,
                                                                                 const SharedState& state,
                                                                                 std::uint64_t generation,
+                                                                                const GenerationWatch& watch,
                                                                                 const MediaLimits& limits) {
+  MediaLimits watched = limits;
+  watched.cancelled = [&watch, generation] { return generation_moved_past(watch, generation); };
   return load_media_source(
       source,
       [&state, generation](std::uint8_t percent) { report_player_load_progress(state, generation, percent); },
-      limits);
+      watched);
 }
 
 }  // namespace melodara

@@ -60,7 +60,7 @@ void dispatch_request(Response& response, const SharedState& state, const LoadJo
 
   const Operation* op = find_operation(request.operation);
   if (op->lock == LockClass::UnlockedSlowWork) {
-    fill(response, validation_epoch, std::get<UnlockedHandler>(op->handler)(state, jobs, request.payload));
+    fill(response, validation_epoch, std::get<UnlockedHandler>(op->handler)(state, jobs, request));
     return;
   }
 

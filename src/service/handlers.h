@@ -24,7 +24,7 @@ HandlerResult handle_soundboard_stop(NativeState& state, const Json& payload);
 
 // Devices, audio, mixer and program streams.
 // Blocks: briefly on the state lock; up to 450 ms for a device enumeration.
-HandlerResult handle_devices_list(const SharedState& state, const LoadJobTable& jobs, const Json& payload);
+HandlerResult handle_devices_list(const SharedState& state, const LoadJobTable& jobs, const Request& request);
 HandlerResult handle_audio_configure(NativeState& state, const Json& payload);
 HandlerResult handle_audio_start(NativeState& state, const Json& payload);
 HandlerResult handle_audio_stop(NativeState& state, const Json& payload);
@@ -57,7 +57,7 @@ HandlerResult handle_voice_cal_cancel(NativeState& state, const Json& payload);
 // Recording.
 HandlerResult handle_record_start(NativeState& state, const Json& payload);
 HandlerResult handle_record_status(NativeState& state, const Json& payload);
-HandlerResult handle_record_stop(const SharedState& state, const LoadJobTable& jobs, const Json& payload);
+HandlerResult handle_record_stop(const SharedState& state, const LoadJobTable& jobs, const Request& request);
 
 // Player control: each answers the player's status.
 HandlerResult handle_player_play(NativeState& state, const Json& payload);
@@ -74,17 +74,29 @@ HandlerResult handle_player_unload(NativeState& state, const Json& payload);
 // tempo otherwise. The job operations block briefly on the job table's lock and
 // the state's. The resolvers run yt-dlp (up to 30 s; a clip video download up
 // to 75 s). Thread: a request worker, or the reader for the job operations.
-HandlerResult handle_remote_load(const SharedState& state, const LoadJobTable& jobs, const Json& payload);
-HandlerResult handle_load_status(const SharedState& state, const LoadJobTable& jobs, const Json& payload);
-HandlerResult handle_load_cancel(const SharedState& state, const LoadJobTable& jobs, const Json& payload);
-HandlerResult handle_resolve_source(const SharedState& state, const LoadJobTable& jobs, const Json& payload);
-HandlerResult handle_resolve_video(const SharedState& state, const LoadJobTable& jobs, const Json& payload);
+// Loads take the player in the order of their stamps (Request::loadOrder): one
+// whose stamp is older than that of a load that has taken the player already
+// answers as overtaken (the status, or a job "cancelled" at once). Any load
+// stops once a newer load or an unload moves the player on.
+HandlerResult handle_remote_load(const SharedState& state, const LoadJobTable& jobs, const Request& request);
+// The next load-order stamp, counting from 1.
+// Thread: the reader, before the load's worker starts (or a handler for an
+// unstamped request). Allocates: no. Blocks: no.
+std::uint64_t next_load_order();
+HandlerResult handle_load_status(const SharedState& state, const LoadJobTable& jobs, const Request& request);
+HandlerResult handle_load_cancel(const SharedState& state, const LoadJobTable& jobs, const Request& request);
+HandlerResult handle_resolve_source(const SharedState& state, const LoadJobTable& jobs,
+                                    const Request& request);
+HandlerResult handle_resolve_video(const SharedState& state, const LoadJobTable& jobs,
+                                   const Request& request);
 
 // Search: {"results"} from a "query" of at least two characters. Run curl and
 // yt-dlp for up to 12 + 25 s (YouTube) or 18 s (Bilibili).
 // Thread: a request worker. Blocks: on the tools. Holds no lock.
 // Allocates: yes.
-HandlerResult handle_search_youtube(const SharedState& state, const LoadJobTable& jobs, const Json& payload);
-HandlerResult handle_search_bilibili(const SharedState& state, const LoadJobTable& jobs, const Json& payload);
+HandlerResult handle_search_youtube(const SharedState& state, const LoadJobTable& jobs,
+                                    const Request& request);
+HandlerResult handle_search_bilibili(const SharedState& state, const LoadJobTable& jobs,
+                                     const Request& request);
 
 }  // namespace melodara

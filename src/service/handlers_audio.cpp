@@ -179,7 +179,7 @@ HandlerResult handle_publish_output_status(NativeState& state, const Json& paylo
 
 // The enumeration may wait up to 450 ms, so the state lock is held only to copy
 // the current output.
-HandlerResult handle_devices_list(const SharedState& state, const LoadJobTable&, const Json&) {
+HandlerResult handle_devices_list(const SharedState& state, const LoadJobTable&, const Request&) {
   std::optional<std::string> output;
   {
     auto guard = state->lock();

@@ -1,6 +1,7 @@
 // The load-job and link operations. They run without the state lock and take
 // it, or the job table's, only for short steps, never the two nested: the
 // downloads, decodes and analyses of a load run with no lock held.
+#include <atomic>
 #include <filesystem>
 #include <stdexcept>
 #include <utility>
@@ -82,10 +83,40 @@ void fetch_missing_video(const std::string& source) {
   }
 }
 
+// The answer of a load that a load sent after it has already overtaken: the
+// player's status, or for an asynchronous load a job that ends "cancelled" at
+// once (it fills no generation: 0).
+HandlerResult overtaken_answer(const LoadJobTable& jobs, const LoadRequest& req, Json status) {
+  if (!req.async) return status;
+  LoadJob job;
+  job.status = LoadJobStatus::Cancelled;
+  job.cancelled = true;
+  std::string id;
+  {
+    auto table = jobs->lock();
+    if (table.poisoned()) return std::unexpected(job_table_poisoned());
+    id = add_load_job(*table, job);
+  }
+  return Json{{"jobId", id},
+              {"mediaGeneration", job.mediaGeneration},
+              {"progress", job.progress},
+              {"status", "cancelled"}};
+}
+
+// Takes the player for a load stamped `order`, unless a load sent later has
+// taken it already: then the player's status, for overtaken_answer.
+// Thread: a request's, holding the state lock.
+std::optional<Json> take_player(NativeState& state, std::uint64_t order) {
+  PlayerState& p = state.player;
+  if (order < p.loadOrder) return player_status_json(state);
+  p.loadOrder = order;
+  return std::nullopt;
+}
+
 // A hit is installed at once; an asynchronous load also registers it as a
 // finished job.
 HandlerResult install_hit(const SharedState& state, const LoadJobTable& jobs, const LoadRequest& req,
-                          DecodedMedia hit) {
+                          std::uint64_t order, DecodedMedia hit) {
   fetch_missing_video(req.source);
   // The analysis of a track that lacks key or tempo needs no lock: the samples never change.
   settle_key_tempo(hit, req.source, req.title);
@@ -95,9 +126,12 @@ HandlerResult install_hit(const SharedState& state, const LoadJobTable& jobs, co
   {
     auto g = state->lock();
     if (g.poisoned()) return std::unexpected(state_mutex_poisoned());
+    if (auto status = take_player(*g, order)) {
+      g.release();
+      return overtaken_answer(jobs, req, std::move(*status));
+    }
     PlayerState& p = g->player;
-    bump(p.mediaGeneration);
-    generation = p.mediaGeneration;
+    generation = bump_media_generation(p);
     previous = install_player_track(*g, hit, req.auto_play);
     if (!req.title.empty()) p.title = req.title;
     p.source = req.source;
@@ -138,18 +172,31 @@ HandlerResult install_hit(const SharedState& state, const LoadJobTable& jobs, co
   return answer;
 }
 
-// Registers the job, which cancels older ones still loading, and starts it.
+// Registers the job, which cancels older ones still loading, and starts it. A
+// newer load that took the player before this job registered has made it
+// useless: it registers as cancelled and never starts.
 HandlerResult start_load_job(const SharedState& state, const LoadJobTable& jobs, const LoadRequest& req,
-                             std::uint64_t generation) {
+                             std::uint64_t generation, const GenerationWatch& watch) {
   std::string id;
+  bool overtaken = false;
   {
     auto table = jobs->lock();
     if (!table.poisoned()) {
       cancel_superseded_load_jobs(*table, generation);
       LoadJob job;
       job.mediaGeneration = generation;
+      // Read inside the table's lock: a newer load bumps the generation
+      // before its own cancel pass, so this job is caught by one or the other.
+      overtaken = generation_moved_past(watch, generation);
+      if (overtaken) {
+        job.cancelled = true;
+        job.status = LoadJobStatus::Cancelled;
+      }
       id = add_load_job(*table, std::move(job));
     }
+  }
+  if (overtaken) {
+    return Json{{"jobId", id}, {"mediaGeneration", generation}, {"progress", 10}, {"status", "cancelled"}};
   }
   if (id.empty()) {
     auto g = state->lock();
@@ -164,7 +211,7 @@ HandlerResult start_load_job(const SharedState& state, const LoadJobTable& jobs,
     }
   }
   if (!spawn_remote_load_job(state, jobs,
-                             LoadJobTicket{id, req.source, req.title, generation, req.auto_play})) {
+                             LoadJobTicket{id, req.source, req.title, generation, req.auto_play, watch})) {
     const std::string message = "failed to spawn thread";
     {
       auto table = jobs->lock();
@@ -184,20 +231,26 @@ HandlerResult start_load_job(const SharedState& state, const LoadJobTable& jobs,
 }
 
 // Loads on the request's own thread and installs the track while the player
-// still waits for this load; a load overtaken meanwhile answers the status.
+// still waits for this load; a load overtaken meanwhile (by a newer load or an
+// unload) stops and answers the status at once.
 HandlerResult load_now(const SharedState& state, const LoadJobTable& jobs, const LoadRequest& req,
-                       std::uint64_t generation) {
+                       std::uint64_t generation, const GenerationWatch& watch) {
   // A job still loading for an older generation would load for nothing.
   cancel_older_load_jobs(jobs, generation);
-  auto loaded = load_media_source_with_player_progress(req.source, state, generation);
+  auto loaded = load_media_source_with_player_progress(req.source, state, generation, watch);
   if (!loaded) {
     {
       auto g = state->lock();
-      if (!g.poisoned()) abandon_player_load(*g, generation);
+      if (!g.poisoned()) {
+        if (g->player.mediaGeneration != generation) return player_status_json(*g);
+        abandon_player_load(*g, generation);
+      }
     }
     return std::unexpected(ResponseError{ErrorCode::InternalError, std::move(loaded.error()), false, {}});
   }
-  settle_key_tempo(*loaded, req.source, analysis_hint(req.title, req.source), KeyTempoAnalysis::Always);
+  if (!generation_moved_past(watch, generation)) {
+    settle_key_tempo(*loaded, req.source, analysis_hint(req.title, req.source), KeyTempoAnalysis::Always);
+  }
   cache_loaded_track(req.source, *loaded);
 
   SharedSamples previous;  // dropped after the lock
@@ -209,19 +262,31 @@ HandlerResult load_now(const SharedState& state, const LoadJobTable& jobs, const
 
 }  // namespace
 
-HandlerResult handle_remote_load(const SharedState& state, const LoadJobTable& jobs, const Json& payload) {
-  const LoadRequest req = load_request(payload);
-  if (auto hit = find_loaded(state, req.source)) return install_hit(state, jobs, req, std::move(*hit));
+std::uint64_t next_load_order() {
+  static std::atomic<std::uint64_t> sent{0};
+  return sent.fetch_add(1, std::memory_order_relaxed) + 1;
+}
+
+HandlerResult handle_remote_load(const SharedState& state, const LoadJobTable& jobs, const Request& request) {
+  const LoadRequest req = load_request(request.payload);
+  // A request that the reader did not stamp takes its place now.
+  const std::uint64_t order = request.loadOrder != 0 ? request.loadOrder : next_load_order();
+  if (auto hit = find_loaded(state, req.source)) return install_hit(state, jobs, req, order, std::move(*hit));
 
   // A new load takes the player over: a new generation, no track, loading.
   SharedSamples previous;  // dropped after the lock
   std::uint64_t generation = 0;
+  GenerationWatch watch;
   {
     auto g = state->lock();
     if (g.poisoned()) return std::unexpected(state_mutex_poisoned());
+    if (auto status = take_player(*g, order)) {
+      g.release();
+      return overtaken_answer(jobs, req, std::move(*status));
+    }
     PlayerState& p = g->player;
-    bump(p.mediaGeneration);
-    generation = p.mediaGeneration;
+    generation = bump_media_generation(p);
+    watch = p.generationCopy;
     p.playing = false;
     previous = std::exchange(p.samples, std::make_shared<const std::vector<float>>());
     p.position = 0;
@@ -232,11 +297,12 @@ HandlerResult handle_remote_load(const SharedState& state, const LoadJobTable& j
     p.source = req.source;
   }
   previous.reset();
-  return req.async ? start_load_job(state, jobs, req, generation) : load_now(state, jobs, req, generation);
+  return req.async ? start_load_job(state, jobs, req, generation, watch)
+                   : load_now(state, jobs, req, generation, watch);
 }
 
-HandlerResult handle_load_status(const SharedState&, const LoadJobTable& jobs, const Json& payload) {
-  const std::string id = payload_text(payload, {"jobId"}).value_or("");
+HandlerResult handle_load_status(const SharedState&, const LoadJobTable& jobs, const Request& request) {
+  const std::string id = payload_text(request.payload, {"jobId"}).value_or("");
   auto table = jobs->lock();
   if (table.poisoned()) return std::unexpected(job_table_poisoned());
   const auto it = table->jobs.find(id);
@@ -250,8 +316,8 @@ HandlerResult handle_load_status(const SharedState&, const LoadJobTable& jobs, c
               {"status", load_job_status_text(job.status)}};
 }
 
-HandlerResult handle_load_cancel(const SharedState& state, const LoadJobTable& jobs, const Json& payload) {
-  const std::string id = payload_text(payload, {"jobId"}).value_or("");
+HandlerResult handle_load_cancel(const SharedState& state, const LoadJobTable& jobs, const Request& request) {
+  const std::string id = payload_text(request.payload, {"jobId"}).value_or("");
   {
     auto table = jobs->lock();
     if (!table.poisoned()) {
@@ -270,13 +336,14 @@ HandlerResult handle_load_cancel(const SharedState& state, const LoadJobTable& j
   return Json{{"cancelled", true}, {"jobId", id}, {"status", "cancelled"}};
 }
 
-HandlerResult handle_resolve_source(const SharedState&, const LoadJobTable&, const Json& payload) {
-  auto resolved = resolve_media_url(payload, kDirectSelector);
+HandlerResult handle_resolve_source(const SharedState&, const LoadJobTable&, const Request& request) {
+  auto resolved = resolve_media_url(request.payload, kDirectSelector);
   if (!resolved) return std::unexpected(resolver_error(std::move(resolved.error())));
   return std::move(*resolved);
 }
 
-HandlerResult handle_resolve_video(const SharedState&, const LoadJobTable&, const Json& payload) {
+HandlerResult handle_resolve_video(const SharedState&, const LoadJobTable&, const Request& request) {
+  const Json& payload = request.payload;
   const std::string source = payload_trimmed_text(payload, {"url"}).value_or("");
   if (const auto video = video_cache_path(source)) {
     if (is_mp4_file(*video) || download_clip_video(source, *video)) {

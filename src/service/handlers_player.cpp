@@ -101,7 +101,7 @@ HandlerResult handle_player_recalculate_key(NativeState& state, const Json&) {
 
 HandlerResult handle_player_unload(NativeState& state, const Json&) {
   PlayerState& p = state.player;
-  bump(p.mediaGeneration);  // a load still running finds it moved on and does not install
+  bump_media_generation(p);  // a load still running stops and does not install
   bump(p.trackSerial);
   // The engine keeps its own reference to the old track until its next copy.
   p.samples = std::make_shared<const std::vector<float>>();

@@ -58,8 +58,8 @@ HandlerResult handle_record_status(NativeState& state, const Json& payload) {
   return recording_status_json(recorder_slot(state, target), target);
 }
 
-HandlerResult handle_record_stop(const SharedState& state, const LoadJobTable&, const Json& payload) {
-  const RecorderTarget target = target_of(payload);
+HandlerResult handle_record_stop(const SharedState& state, const LoadJobTable&, const Request& request) {
+  const RecorderTarget target = target_of(request.payload);
   // A second stop waits for the first one's export and then finds its paths.
   std::lock_guard serial(recording_export_guard(target));
 

@@ -108,15 +108,15 @@ std::vector<SearchResult> bilibili_results(const Json& document) {
 
 }  // namespace
 
-HandlerResult handle_search_youtube(const SharedState&, const LoadJobTable&, const Json& payload) {
-  const auto query = search_query(payload);
+HandlerResult handle_search_youtube(const SharedState&, const LoadJobTable&, const Request& request) {
+  const auto query = search_query(request.payload);
   if (!query) return std::unexpected(query.error());
   if (auto hits = youtube_web_search(*query)) return results_answer(*hits);
   return youtube_ytdlp_search(*query);
 }
 
-HandlerResult handle_search_bilibili(const SharedState&, const LoadJobTable&, const Json& payload) {
-  const auto query = search_query(payload);
+HandlerResult handle_search_bilibili(const SharedState&, const LoadJobTable&, const Request& request) {
+  const auto query = search_query(request.payload);
   if (!query) return std::unexpected(query.error());
   const std::string keyword = "keyword=" + *query;
   const std::string endpoint = std::string(kBilibiliApiOrigin) + "/x/web-interface/search/type";

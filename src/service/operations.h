@@ -29,7 +29,7 @@ enum class RunsOn { ReaderThread, WorkerThread };
 // Handlers may take the request as validated.
 using LockedHandler = HandlerResult (*)(NativeState& state, const Json& payload);
 using UnlockedHandler = HandlerResult (*)(const SharedState& state, const LoadJobTable& jobs,
-                                          const Json& payload);
+                                          const Request& request);
 
 struct Operation {
   std::string_view name;

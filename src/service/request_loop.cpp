@@ -11,6 +11,7 @@
 #include "core/utf8.h"
 #include "service/dispatch.h"
 #include "service/exports_in_flight.h"
+#include "service/handlers.h"
 #include "service/request_reader.h"
 
 namespace melodara {
@@ -42,6 +43,8 @@ bool serve_line(std::string_view line, const SharedState& state, const LoadJobTa
     write_response(output, malformed_line_response(request.error()));
     return true;
   }
+  // Stamped here, in the order read: the workers may reach the player in any order.
+  if (request->operation == "player.remote-load") request->loadOrder = next_load_order();
   if (allow_workers && is_worker_operation(request->operation)) {
     // Counted here, before the worker exists, so an end of input read right
     // after the stop cannot miss it.

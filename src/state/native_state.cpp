@@ -8,6 +8,16 @@ namespace melodara {
 
 float clamp_gain(float gain) { return std::isnan(gain) ? 0.0f : std::fmin(2.0f, std::fmax(0.0f, gain)); }
 
+std::uint64_t bump_media_generation(PlayerState& player) {
+  bump(player.mediaGeneration);
+  player.generationCopy->store(player.mediaGeneration, std::memory_order_release);
+  return player.mediaGeneration;
+}
+
+bool generation_moved_past(const GenerationWatch& watch, std::uint64_t generation) {
+  return watch && watch->load(std::memory_order_acquire) > generation;
+}
+
 RecorderSlot& recorder_slot(NativeState& state, RecorderTarget target) {
   return target == RecorderTarget::stage ? state.stageRecording : state.recording;
 }

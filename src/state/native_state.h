@@ -5,6 +5,7 @@
 // down while the process runs. Lock order: job table before state;
 // the response output only with no other lock held.
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -26,6 +27,11 @@ namespace melodara {
 struct ProgramStream;       // a program-stream slot: queue, state and publisher thread
 struct VoiceProfileWriter;  // wakes the thread that saves calibrated profiles
 
+// The player's media generation as an atomic copy: a running load watches it
+// without the state lock, to stop once a newer load or an unload has moved
+// the player past its own generation.
+using GenerationWatch = std::shared_ptr<const std::atomic<std::uint64_t>>;
+
 struct PlayerState {
   std::string title;
   std::string source;
@@ -39,6 +45,12 @@ struct PlayerState {
   std::uint64_t trackSerial = 0;
   double durationSeconds = 0.0;
   std::uint64_t mediaGeneration = 0;
+  // `mediaGeneration`'s copy for GenerationWatch; written by bump_media_generation alone.
+  std::shared_ptr<std::atomic<std::uint64_t>> generationCopy =
+      std::make_shared<std::atomic<std::uint64_t>>(0);
+  // The order stamp of the "player.remote-load" that last took the player: an
+  // older load arriving later does not take it back.
+  std::uint64_t loadOrder = 0;
   std::uint32_t mediaSampleRate = 48000;
   bool playing = false;
   bool loading = false;
@@ -48,6 +60,16 @@ struct PlayerState {
 // A track is loaded: its sample list is not empty.
 // Thread: any, holding the state lock. Allocates: no. Blocks: no.
 inline bool player_loaded(const PlayerState& player) { return player.samples && !player.samples->empty(); }
+
+// Moves the player to its next media generation and publishes it to the
+// watchers; returns the new generation.
+// Thread: any, holding the state lock. Allocates: no. Blocks: no.
+std::uint64_t bump_media_generation(PlayerState& player);
+
+// True once the watched generation has moved past `generation`; a load with
+// no watch is never superseded this way.
+// Thread: any, no lock needed. Allocates: no. Blocks: no.
+bool generation_moved_past(const GenerationWatch& watch, std::uint64_t generation);
 
 // Whole frames of the player's track (none for an empty one).
 // Thread: any, holding the state lock. Allocates: no. Blocks: no.

@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <thread>
 
-#include "core/counters.h"
 #include "dispatch_fixture.h"
 #include "media/analysis_meta.h"
 #include "media/fetch_texts.h"
@@ -18,6 +17,7 @@
 #include "media/media_cache.h"
 #include "media/player_cache.h"
 #include "media_test_support.h"
+#include "service/handlers.h"
 
 namespace melodara {
 namespace {
@@ -151,36 +151,42 @@ TEST_F(LoadJobs, CancelMidJobFreezesProgressAndThePlayerStaysEmpty) {
   EXPECT_EQ(job("load-2")["status"], "error");
 }
 
-TEST_F(LoadJobs, UnloadMidJobAndTheReloadFromTheMemoryCache) {
+TEST_F(LoadJobs, UnloadMidJobStopsItAndTheReloadFromTheMemoryCache) {
   const std::string page = fresh_page();
   load_async(page);
   ASSERT_TRUE(test::wait_until([&] { return downloads_waiting(1); }, 30s));
   EXPECT_EQ(ok("player.unload")["mediaGeneration"], 2);
-  open_gate();
+  // Stopped without the gate opening: its download is killed.
   const Json ended = wait_job_leaves("load-1", "loading");
   EXPECT_EQ(ended["status"], "cancelled");
   EXPECT_EQ(ended["cancelled"], true);
+  EXPECT_TRUE(test::process_gone(ytdlp.runs().at(0).pid, 2s)) << "the unloaded job's yt-dlp runs on";
   wait_jobs_end();
   const Json empty = ok("player.status");
   EXPECT_EQ(empty["loaded"], false);
   EXPECT_EQ(empty["url"], "");
   EXPECT_EQ(empty["loadProgress"], 0);
 
-  // The track the overtaken job loaded is at hand: no second download.
+  // Loaded in full, then unloaded: the track is at hand, with no second download.
+  open_gate();
+  EXPECT_EQ(load_async(page)["jobId"], "load-2");
+  EXPECT_EQ(wait_job_leaves("load-2", "loading")["status"], "completed");
+  wait_jobs_end();
+  EXPECT_EQ(ok("player.unload")["mediaGeneration"], 4);
   const std::size_t runs = ytdlp.runs().size();
   const Json again = load_async(page, true);
   EXPECT_EQ(again["status"], "completed");
   EXPECT_EQ(again["progress"], 100);
-  EXPECT_EQ(again["jobId"], "load-2");
-  EXPECT_EQ(again["loadJobId"], "load-2");
-  EXPECT_EQ(again["mediaGeneration"], 3);
+  EXPECT_EQ(again["jobId"], "load-3");
+  EXPECT_EQ(again["loadJobId"], "load-3");
+  EXPECT_EQ(again["mediaGeneration"], 5);
   EXPECT_EQ(again["loaded"], true);
   EXPECT_EQ(again["playing"], true);
   EXPECT_EQ(again["videoCachedPath"], nullptr);
-  EXPECT_EQ(job("load-2"), (Json{{"cancelled", false},
+  EXPECT_EQ(job("load-3"), (Json{{"cancelled", false},
                                  {"error", nullptr},
-                                 {"jobId", "load-2"},
-                                 {"mediaGeneration", 3},
+                                 {"jobId", "load-3"},
+                                 {"mediaGeneration", 5},
                                  {"progress", 100},
                                  {"status", "completed"}}));
   for (std::size_t i = runs; i < ytdlp.runs().size(); ++i) {
@@ -191,7 +197,7 @@ TEST_F(LoadJobs, UnloadMidJobAndTheReloadFromTheMemoryCache) {
   const SharedSamples samples = player().samples;
   with_state([](NativeState& s) { s.player.position = 500; });
   const Json same = load(page, Json{{"title", "Again"}});
-  EXPECT_EQ(same["mediaGeneration"], 4);
+  EXPECT_EQ(same["mediaGeneration"], 6);
   EXPECT_EQ(same["title"], "Again");
   EXPECT_EQ(same["positionSeconds"], 0.0);
   EXPECT_EQ(same["playing"], false);
@@ -251,7 +257,9 @@ TEST_F(LoadJobs, ASideFilesKeyAndTempoReachTheDspRecord) {
   EXPECT_EQ(test::read_text(*analysis_meta_path(source)), side);
 }
 
-TEST_F(LoadJobs, ASynchronousLoadOvertakenMidwayInstallsNothing) {
+// Loss guarded against: a synchronous load overtaken by an unload or a newer
+// load ran its tools (and then every later step) to the end before it answered.
+TEST_F(LoadJobs, ASynchronousLoadOvertakenMidwayStopsAndInstallsNothing) {
   const std::string page = fresh_page();
   const std::string other = (fixtures / "other.flac").string();
   ASSERT_FALSE(test::make_tone_file(other, {"-c:a", "flac"}, 2.0, 0.5).empty());
@@ -263,40 +271,77 @@ TEST_F(LoadJobs, ASynchronousLoadOvertakenMidwayInstallsNothing) {
   ASSERT_TRUE(test::wait_until([&] { return downloads_waiting(1); }, 30s));
   EXPECT_EQ(player().loadProgress, 35);
   ok("player.unload");
+  worker.join();  // answered with the gate still shut
+  EXPECT_TRUE(test::process_gone(ytdlp.runs().at(0).pid, 2s)) << "the overtaken load's yt-dlp runs on";
+  ASSERT_TRUE(slow.ok) << slow.error->message;
+  EXPECT_EQ(slow.result->at("loaded"), false);
+  EXPECT_EQ(slow.result->at("url"), "");
+  EXPECT_EQ(slow.result->at("playing"), false);
+
   const Json newer = load(other, Json{{"title", "Other"}});
   EXPECT_EQ(newer["mediaGeneration"], 3);
-  const SharedSamples installed = player().samples;
-  open_gate();
-  worker.join();
-
-  ASSERT_TRUE(slow.ok) << slow.error->message;
-  EXPECT_EQ(slow.result->at("url"), other);
-  EXPECT_EQ(slow.result->at("title"), "Other");
-  EXPECT_EQ(slow.result->at("playing"), false);
-  EXPECT_NEAR(slow.result->at("durationSeconds").get<double>(), 2.0, 0.05);
-  EXPECT_EQ(player().samples, installed) << "stale samples under the newer source";
+  EXPECT_NEAR(newer["durationSeconds"].get<double>(), 2.0, 0.05);
+  EXPECT_EQ(player().source, other);
   EXPECT_EQ(player().loadProgress, 100);
+  for (const auto& run : ytdlp.runs()) EXPECT_EQ(test::FakeYtdlp::mode_of(run), "template");
+  EXPECT_EQ(ytdlp.runs().size(), 1u) << "the overtaken load went on to a later step";
 }
 
-TEST_F(LoadJobs, ASynchronousLoadThatFailsAfterANewerOneStartedLeavesItAlone) {
+TEST_F(LoadJobs, ASynchronousLoadStoppedByANewerOneLeavesItsBarAlone) {
   const std::string page = fresh_page();
   sources.push_back(page);
-  ytdlp.put("files.txt", "");  // the download brings nothing
   Response slow;
   std::thread worker([&] { slow = run("slow", "player.remote-load", Json{{"url", page}}); });
   ASSERT_TRUE(test::wait_until([&] { return downloads_waiting(1); }, 30s));
   // A newer load takes the player over meanwhile.
   with_state([](NativeState& s) {
-    bump(s.player.mediaGeneration);
+    bump_media_generation(s.player);
     s.player.loading = true;
     s.player.loadProgress = 40;
   });
-  open_gate();
   worker.join();
-  ASSERT_FALSE(slow.ok);
-  EXPECT_EQ(slow.error->code, ErrorCode::InternalError);
+  ASSERT_TRUE(slow.ok) << slow.error->message;
+  EXPECT_EQ(slow.result->at("loading"), true);
+  EXPECT_EQ(slow.result->at("loadProgress"), 40);
   EXPECT_EQ(player().loading, true) << "the newer load's bar was ended";
   EXPECT_EQ(player().loadProgress, 40);
+}
+
+// Loss guarded against: loads whose workers reached the player in another
+// order than the host sent them left an older one loading.
+TEST_F(LoadJobs, LoadsTakeThePlayerInTheOrderSent) {
+  const std::string song = (fixtures / "song.m4a").string(), late = fresh_page();
+  sources.push_back(song);
+  sources.push_back(late);
+  auto load_stamped = [&](const std::string& source, std::uint64_t order, bool async) {
+    Request r{2, "r", "player.remote-load", Json{{"url", source}, {"async", async}}, 0};
+    r.loadOrder = order;
+    return run(std::move(r));
+  };
+  std::uint64_t stamps[4];
+  for (std::uint64_t& stamp : stamps) stamp = next_load_order();
+  const Response newest = load_stamped(song, stamps[3], false);
+  ASSERT_TRUE(newest.ok);
+  const std::uint64_t generation = newest.result->at("mediaGeneration");
+
+  // Sent earlier, arriving later: neither way takes the player, and nothing runs.
+  const Response sync = load_stamped(late, stamps[2], false);
+  ASSERT_TRUE(sync.ok);
+  EXPECT_EQ(sync.result->at("url"), song);
+  EXPECT_EQ(sync.result->at("mediaGeneration"), generation);
+  const Response async = load_stamped(late, stamps[1], true);
+  ASSERT_TRUE(async.ok);
+  EXPECT_EQ(*async.result,
+            (Json{{"jobId", "load-1"}, {"mediaGeneration", 0}, {"progress", 10}, {"status", "cancelled"}}));
+  EXPECT_EQ(job("load-1")["status"], "cancelled");
+  EXPECT_EQ(job("load-1")["cancelled"], true);
+  // A hit of the loaded source is refused the same way.
+  EXPECT_EQ(load_stamped(song, stamps[0], false).result->at("mediaGeneration"), generation);
+  EXPECT_EQ(player().source, song);
+  EXPECT_TRUE(ytdlp.runs().empty());
+
+  // Unstamped requests (not from the reader) take their place when handled.
+  EXPECT_EQ(load(song)["mediaGeneration"], generation + 1);
 }
 
 TEST_F(LoadJobs, AReusedTracksAnalysisNeverWaitsForTheDisk) {
@@ -333,23 +378,17 @@ TEST_F(LoadJobs, AReusedTracksAnalysisNeverWaitsForTheDisk) {
   EXPECT_EQ(side->detected_bpm, 76.0f);
 }
 
-TEST_F(LoadJobs, APoisonedStateAtInstall) {
-  const std::string sync_page = fresh_page(), async_page = fresh_page();
+TEST_F(LoadJobs, APoisonedStateAtASynchronousInstall) {
+  const std::string sync_page = fresh_page();
   sources.push_back(sync_page);
   Response sync;
   std::thread worker([&] { sync = run("sync", "player.remote-load", Json{{"url", sync_page}}); });
   ASSERT_TRUE(test::wait_until([&] { return downloads_waiting(1); }, 30s));
-  load_async(async_page);
-  ASSERT_TRUE(test::wait_until([&] { return downloads_waiting(2); }, 30s));
   poison_state();
   open_gate();
   worker.join();
-
   expect_error(sync, ErrorCode::InternalError, "State mutex poisoned");
   EXPECT_TRUE(sync.error->retryable);
-  const Json failed = wait_job_leaves("load-1", "loading");
-  EXPECT_EQ(failed["status"], "error");
-  EXPECT_EQ(failed["error"], "State mutex poisoned");
 
   // Later loads are refused at their first step; locked operations by the dispatcher.
   const Response later = run("l", "player.remote-load", Json{{"url", fresh_page()}});
@@ -358,6 +397,16 @@ TEST_F(LoadJobs, APoisonedStateAtInstall) {
   const Response play = run("p", "player.play", nullptr, 5);
   expect_error(play, ErrorCode::InternalError, "Native state mutex poisoned");
   EXPECT_EQ(play.sessionEpoch, 5u);
+}
+
+TEST_F(LoadJobs, APoisonedStateAtAJobsInstall) {
+  load_async(fresh_page());
+  ASSERT_TRUE(test::wait_until([&] { return downloads_waiting(1); }, 30s));
+  poison_state();
+  open_gate();
+  const Json failed = wait_job_leaves("load-1", "loading");
+  EXPECT_EQ(failed["status"], "error");
+  EXPECT_EQ(failed["error"], "State mutex poisoned");
   // The job operations do not need the state.
   EXPECT_EQ(job("load-1")["status"], "error");
   EXPECT_EQ(ok("player.load-cancel", Json{{"jobId", "load-1"}})["status"], "cancelled");

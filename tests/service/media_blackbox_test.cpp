@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -244,6 +245,112 @@ TEST(MediaService, CancelledAndSupersededLoadsStopTheirTools) {
             true);
   EXPECT_TRUE(process_gone(pid_e, 2s)) << "the job a synchronous load superseded runs on";
   EXPECT_EQ(service.call("player.load-status", {{"jobId", "load-4"}})["status"], "cancelled");
+}
+
+Json load_line(const std::string& id, const std::string& url, bool async) {
+  return Json{{"protocolVersion", 2},
+              {"requestId", id},
+              {"operation", "player.remote-load"},
+              {"payload", {{"url", url}, {"async", async}}}};
+}
+
+// Reads answers until `count` have come or `timeout` has passed, by request id.
+std::map<std::string, Json> read_answers(ServiceProcess& service, std::size_t count,
+                                         std::chrono::milliseconds timeout) {
+  std::map<std::string, Json> answers;
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (answers.size() < count) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left <= 0ms) break;
+    const auto line = service.read_line(left);
+    if (!line) break;
+    const Json answer = Json::parse(*line);
+    answers[answer["requestId"].get<std::string>()] = answer;
+  }
+  return answers;
+}
+
+// Loss guarded against: a synchronous load overtaken by a newer load kept its
+// yt-dlp running, went on to the next rung and had no answer after 75 s.
+TEST(MediaService, SupersededSynchronousLoadsStopAndAnswerAtOnce) {
+  GatedDownloads d;
+  ASSERT_TRUE(d.server.ready());
+  ServiceProcess service(d.options());
+  struct Case {
+    const char* how;
+    bool newer_async;
+  };
+  char letter = 'a';
+  for (const Case& c : {Case{"by an asynchronous load", true}, Case{"by a synchronous load", false}}) {
+    SCOPED_TRACE(c.how);
+    const std::string older = d.page(letter++), newer = d.page(letter++);
+    ASSERT_TRUE(service.write_line(load_line("older", older, false).dump()));
+    const pid_t older_tool = d.download_pid(older);
+    ASSERT_GT(older_tool, 0);
+    ASSERT_TRUE(service.write_line(load_line("newer", newer, c.newer_async).dump()));
+    const auto sent = std::chrono::steady_clock::now();
+    const auto answers = read_answers(service, c.newer_async ? 2 : 1, 2s);
+    ASSERT_TRUE(answers.contains("older")) << "no answer within 2 s";
+    EXPECT_LE(std::chrono::steady_clock::now() - sent, 2s);
+    const Json& answer = answers.at("older");
+    ASSERT_EQ(answer["ok"], true) << answer;
+    EXPECT_EQ(answer["result"]["url"], newer) << "the answer is the player's status";
+    EXPECT_EQ(answer["result"]["loading"], true);
+    EXPECT_TRUE(process_gone(older_tool, 2s)) << "the superseded load's yt-dlp runs on";
+    const pid_t newer_tool = d.download_pid(newer);
+    ASSERT_GT(newer_tool, 0);
+    EXPECT_FALSE(process_gone(newer_tool, 0ms)) << "the newer load's yt-dlp was stopped";
+    EXPECT_EQ(d.modes_for(older), std::vector<std::string>{"template"}) << "a further rung ran";
+  }
+}
+
+// Loss guarded against: of a burst of loads, an earlier one ended up loading
+// (the workers reached the player out of order), the last one sent was
+// cancelled, and older jobs kept their tools running.
+TEST(MediaService, ABurstOfAsynchronousLoadsLoadsTheLastOneSent) {
+  GatedDownloads d;
+  ASSERT_TRUE(d.server.ready());
+  ServiceProcess service(d.options());
+  constexpr int kLoads = 20;
+  for (int round = 0; round < 10; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    std::vector<std::string> pages;
+    std::string burst;
+    for (int i = 0; i < kLoads; ++i) {
+      char id[12];
+      std::snprintf(id, sizeof id, "R%02dL%02dburst", round, i);
+      pages.push_back(d.server.url("youtube.com/watch?v=" + std::string(id)));
+      burst += load_line("load" + std::to_string(i), pages.back(), true).dump() + "\n";
+    }
+    ASSERT_TRUE(service.write_raw(burst));  // one write
+    const auto answers = read_answers(service, kLoads, 30s);
+    ASSERT_EQ(answers.size(), std::size_t{kLoads});
+    for (const auto& [id, answer] : answers) ASSERT_EQ(answer["ok"], true) << answer;
+    const std::string last_job = answers.at("load" + std::to_string(kLoads - 1))["result"]["jobId"];
+
+    const Json player = service.call("player.status");
+    EXPECT_EQ(player["url"], pages.back());
+    EXPECT_EQ(player["loading"], true);
+    EXPECT_EQ(player["loadJobId"], last_job);
+    EXPECT_EQ(service.call("player.load-status", {{"jobId", last_job}})["status"], "loading");
+    for (int i = 0; i + 1 < kLoads; ++i) {
+      const Json& result = answers.at("load" + std::to_string(i))["result"];
+      EXPECT_EQ(service.call("player.load-status", {{"jobId", result["jobId"]}})["status"], "cancelled")
+          << "load " << i;
+    }
+    // At most the last one's stand-in runs, 3 s after the burst at the latest.
+    auto others_running = [&] {
+      std::vector<pid_t> running;
+      for (const test::ToolRun& run : d.ytdlp.runs()) {
+        const bool last = std::find(run.args.begin(), run.args.end(), pages.back()) != run.args.end();
+        if (!last && !process_gone(run.pid, 0ms)) running.push_back(run.pid);
+      }
+      return running;
+    };
+    EXPECT_TRUE(wait_until([&] { return others_running().empty(); }, 3s))
+        << ::testing::PrintToString(others_running());
+  }
 }
 
 // Loss guarded against: a service killed with signal 9 left its hung yt-dlp
