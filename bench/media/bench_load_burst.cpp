@@ -1,7 +1,8 @@
 // Fifty asynchronous loads of different local files sent to the built service
 // at once, as a user clicking through a list does: only the last one can be
 // installed. Reports the service's peak child processes, peak threads and
-// peak resident memory (VmHWM), and the time until the last load completed.
+// peak resident memory (VmHWM), the time until the player holds a track and
+// loads nothing more, and in how many rounds that track was the last one sent.
 //
 // Two binaries side by side, run alternately: "after" is the service built
 // beside this benchmark; "before" is the one named by MELODARA_BENCH_BEFORE
@@ -218,6 +219,7 @@ struct BurstFigures {
   long peak_rss_kib = 0;
   double seconds_to_last = 0.0;
   bool completed = false;
+  int last_sent_loaded = 0;  // rounds whose installed track was the last one sent
 };
 
 BurstFigures run_burst(const fs::path& binary) {
@@ -233,19 +235,23 @@ BurstFigures run_burst(const fs::path& binary) {
     service.send("l" + std::to_string(i), "player.remote-load",
                  R"({"async":true,"url":")" + tracks()[static_cast<std::size_t>(i)].string() + R"("})");
   }
-  const std::string last_job = "load-" + std::to_string(kLoads);
+  // Done once the player holds a track and loads nothing more: whichever load
+  // that was, and whether it was the last one sent.
+  const std::string last_url = "\"url\":\"" + tracks().back().string() + "\"";
   int asked = 0;
   const auto deadline = start + 300s;
   while (Clock::now() < deadline && !f.completed) {
     sample();
     const std::string id = "s" + std::to_string(++asked);
-    service.send(id, "player.load-status", R"({"jobId":")" + last_job + R"("})");
+    service.send(id, "player.status", "null");
     for (bool answered = false; !answered && Clock::now() < deadline;) {
       for (const std::string& line : service.read_lines(20ms)) {
         if (line.find("\"requestId\":\"" + id + "\"") == std::string::npos) continue;
         answered = true;
-        if (line.find("\"status\":\"completed\"") != std::string::npos) {
+        if (line.find("\"loading\":false") != std::string::npos &&
+            line.find("\"loaded\":true") != std::string::npos) {
           f.completed = true;
+          f.last_sent_loaded = line.find(last_url) != std::string::npos ? 1 : 0;
           f.seconds_to_last = std::chrono::duration<double>(Clock::now() - start).count();
         }
       }
@@ -272,6 +278,7 @@ void merge(BurstFigures& into, const BurstFigures& f) {
   into.peak_rss_kib = std::max(into.peak_rss_kib, f.peak_rss_kib);
   into.seconds_to_last = std::max(into.seconds_to_last, f.seconds_to_last);
   into.completed = f.completed;
+  into.last_sent_loaded += f.last_sent_loaded;
 }
 
 void report(benchmark::State& state, const std::string& side, const BurstFigures& f) {
@@ -280,6 +287,7 @@ void report(benchmark::State& state, const std::string& side, const BurstFigures
   state.counters[side + "_peak_rss_MB"] = static_cast<double>(f.peak_rss_kib) / 1024.0;
   state.counters[side + "_s_to_last_load"] = f.seconds_to_last;
   state.counters[side + "_last_completed"] = f.completed ? 1 : 0;
+  state.counters[side + "_rounds_last_sent_loaded"] = f.last_sent_loaded;
 }
 
 // Both binaries, alternately, three rounds: a busy machine weighs on both alike.
