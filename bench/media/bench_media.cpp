@@ -2,8 +2,9 @@
 // program on the same file, the loudness normaliser on 4 minutes of audio, and
 // whole loads through the load ladder up to the installed track: from the
 // player cache (".pcm48k" with its side file), from a local MP3, and from a
-// fetched source file, each with the peak memory it took. The files are made
-// once per run with ffmpeg in a temporary folder, which is also HOME.
+// fetched source file, each with the peak memory it took; and the player
+// cache's write of a 3-minute track's ".pcm48k". The files are made once per
+// run with ffmpeg in a temporary folder, which is also HOME.
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
@@ -243,6 +244,21 @@ void BM_FetchedSourceLoad(benchmark::State& state) {
   });
 }
 
+// The cache write of a 3-minute stereo track (about 69 MB of floats) over the
+// previous one, as a load's writer thread does it, sync to disk included.
+void BM_WritePcmCacheThreeMinutes(benchmark::State& state) {
+  std::vector<float> samples(2 * 48000 * 180);
+  for (std::size_t i = 0; i < samples.size(); ++i) samples[i] = float(0.3 * std::sin(double(i) * 0.01));
+  const fs::path path = *melodara::pcm_cache_path("https://media.example.com/three-minutes.mp3");
+  for (auto _ : state) {
+    if (!melodara::write_pcm_cache(path, samples)) {
+      state.SkipWithError("cache write failed");
+      return;
+    }
+  }
+  state.SetBytesProcessed(std::int64_t(state.iterations()) * std::int64_t(samples.size() * sizeof(float)));
+}
+
 BENCHMARK(BM_Mp3InProcess)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
 BENCHMARK(BM_Mp3FfmpegProgram)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
 BENCHMARK(BM_AacInProcess)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
@@ -254,6 +270,7 @@ BENCHMARK(BM_Mp3FfmpegProgramAlone)->Unit(benchmark::kMillisecond)->Iterations(3
 BENCHMARK(BM_CachedLoad)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
 BENCHMARK(BM_LocalMp3Load)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
 BENCHMARK(BM_FetchedSourceLoad)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
+BENCHMARK(BM_WritePcmCacheThreeMinutes)->Unit(benchmark::kMillisecond)->Iterations(10)->UseRealTime();
 
 // Removes the generated files when the run ends.
 struct Cleanup {

@@ -10,7 +10,7 @@
 #include <limits>
 #include <string>
 
-#include "core/stale_temps.h"
+#include "core/replacing_file.h"
 
 namespace melodara {
 namespace {
@@ -101,16 +101,9 @@ std::optional<std::vector<std::uint8_t>> read_file_bytes(const fs::path& path) {
 }
 
 bool write_file_replacing(const fs::path& path, std::span<const std::uint8_t> bytes) {
-  const fs::path temp = temp_path_beside(path);
-  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
-  if (fd < 0) return false;
-  const bool written = write_all(fd, bytes) == 0;
-  const bool closed = ::close(fd) == 0;
-  if (!written || !closed || ::rename(temp.c_str(), path.c_str()) != 0) {
-    ::unlink(temp.c_str());
-    return false;
-  }
-  return true;
+  ReplacingFile file(path);
+  return file.create() == 0 && write_all(file.fd(), bytes) == 0 && file.finish_writing() == 0 &&
+         file.put_in_place() == 0;
 }
 
 }  // namespace melodara

@@ -48,8 +48,9 @@ std::expected<std::vector<std::uint8_t>, FileReadError> read_regular_file(const 
 // Thread: any. Allocates: yes. Blocks: file I/O.
 std::optional<std::vector<std::uint8_t>> read_file_bytes(const std::filesystem::path& path);
 
-// Writes `bytes` over `path` through a temporary file and a rename. False on any
-// failure; the temporary file is removed then and `path` is left as it was.
+// Writes `bytes` over `path` as a ReplacingFile does (a temporary synced to
+// disk, renamed over it, the folder synced). False on any failure; the
+// temporary file is removed then and `path` is left as it was.
 // Thread: any. Allocates: yes. Blocks: file I/O.
 bool write_file_replacing(const std::filesystem::path& path, std::span<const std::uint8_t> bytes);
 

@@ -13,6 +13,10 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// A name held by someone else's file is rare (a former process with our pid,
+// in a namespace of its own); a run of them means something else is wrong.
+constexpr int kCreateAttempts = 8;
+
 int fsync_retrying(int fd) {
   while (::fsync(fd) != 0) {
     if (errno != EINTR) return errno;
@@ -26,19 +30,26 @@ ReplacingFile::ReplacingFile(fs::path path) : path_(std::move(path)), temp_(temp
 
 ReplacingFile::~ReplacingFile() {
   fd_.reset();
-  if (!placed_) ::unlink(temp_.c_str());
+  if (created_ && !placed_) ::unlink(temp_.c_str());
 }
 
 int ReplacingFile::create() {
-  fd_.reset(::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666));
-  return fd_.valid() ? 0 : errno;
+  if (created_) return EEXIST;
+  for (int attempt = 1;; ++attempt) {
+    // O_EXCL also refuses a link of that name, without following it.
+    const int fd = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
+    if (fd >= 0) {
+      fd_.reset(fd);
+      created_ = true;
+      return 0;
+    }
+    if (errno != EEXIST || attempt == kCreateAttempts) return errno;
+    temp_ = temp_path_beside(path_);
+  }
 }
 
 int ReplacingFile::finish_writing() {
-  if (!fd_.valid()) {
-    fd_.reset(::open(temp_.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-    if (!fd_.valid()) return errno;
-  }
+  if (!fd_.valid()) return EBADF;
   if (const int err = fsync_retrying(fd_.get()); err != 0) return err;
   // A close can report a write the kernel could not finish (NFS, quotas).
   if (::close(fd_.release()) != 0 && errno != EINTR) return errno;

@@ -50,6 +50,14 @@ std::optional<pid_t> temp_name_pid(std::string_view name) {
   return pid_from_text(rest.substr(0, dash));
 }
 
+std::optional<pid_t> temp_name_pid_of(std::string_view name, std::string_view file_name) {
+  if (!name.starts_with(file_name)) return std::nullopt;
+  // Exactly one suffix: its mark is the last one in the name.
+  const std::string_view suffix = name.substr(file_name.size());
+  if (suffix.rfind(kTempMark) != 0) return std::nullopt;
+  return temp_name_pid(suffix);
+}
+
 bool process_running(pid_t pid) {
   if (pid <= 0) return false;
   // EPERM: it exists but belongs to someone else.
@@ -65,7 +73,7 @@ std::size_t remove_stale_temporaries(const fs::path& folder, const TempOwner& ow
     if (ec) break;
     const fs::path& path = it->path();
     const auto pid = owner(path.filename().native());
-    if (!pid || process_running(*pid)) continue;
+    if (!pid || (*pid != ::getpid() && process_running(*pid))) continue;
     std::error_code type_ec;
     if (!it->is_regular_file(type_ec) || it->is_symlink(type_ec)) continue;
     if (::unlink(path.c_str()) == 0) ++removed;

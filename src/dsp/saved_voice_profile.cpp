@@ -10,6 +10,7 @@
 #include "core/file_io.h"
 #include "core/json_values.h"
 #include "core/json_writer.h"
+#include "core/stale_temps.h"
 #include "core/utf8.h"
 #include "dsp/param_ranges.h"
 
@@ -36,6 +37,16 @@ std::vector<fs::path> saved_voice_profile_paths() {
   std::vector<fs::path> paths{working_copy_path()};
   if (auto dir = home_folder_dir()) paths.push_back(*dir / kSavedVoiceProfileFile);
   return paths;
+}
+
+std::size_t remove_stale_voice_profile_temporaries() {
+  std::size_t removed = 0;
+  for (const fs::path& path : saved_voice_profile_paths()) {
+    removed += remove_stale_temporaries(path.parent_path(), [](std::string_view name) {
+      return temp_name_pid_of(name, kSavedVoiceProfileFile);
+    });
+  }
+  return removed;
 }
 
 std::string saved_voice_profile_text(const DspParams& params, const VoiceCalStatus& cal) {

@@ -5,9 +5,10 @@
 // file is there (even a malformed one), else from ".config/Melodara" under the
 // home folder. It is written to the home folder's copy and, when the working
 // folder's copy exists, over that one too, so what is saved is what loads.
-// Every write goes through a temporary file and a rename.
+// Every write goes through a temporary file synced to disk and a rename.
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -27,6 +28,12 @@ inline constexpr std::string_view kMyVocalLabel = "⭐ Hồ Sơ Giọng Của T�
 // The places to read, in order: the working folder's copy, then the home
 // folder's (none without HOME or USERPROFILE). Thread: any. Allocates: yes.
 std::vector<std::filesystem::path> saved_voice_profile_paths();
+
+// Removes, in the folders of both copies, the profile's temporaries
+// ("Tunewerk_Saved_VoiceProfile.json.tmp-<pid>-<n>") whose writer is gone or
+// has our pid: what a run killed mid-save left. Returns how many went.
+// Thread: start-up, before the profile writer runs. Allocates: yes. Blocks: file I/O.
+std::size_t remove_stale_voice_profile_temporaries();
 
 // The file's text: the whole parameter record, the profile's id and label and
 // a summary of the calibration, as pretty JSON with sorted keys.

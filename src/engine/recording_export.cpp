@@ -49,6 +49,8 @@ bool make_share_copy(const RecordingPaths& paths, double mix_seconds, const Shar
   const auto ffmpeg = resolve_ffmpeg_path();
   if (!ffmpeg || !check) return false;
   ReplacingFile share(paths.share);
+  // Claimed first, so the "-y" below only ever overwrites our own empty file.
+  if (share.create() != 0) return false;
   // The temporary's extension names no container, so it is named here.
   const Command command{
       *ffmpeg,
@@ -136,10 +138,7 @@ std::size_t remove_stale_export_temporaries(const std::filesystem::path& folder)
   }
   return remove_stale_temporaries(folder, [&names](std::string_view name) -> std::optional<pid_t> {
     for (const std::string& export_name : names) {
-      if (!name.starts_with(export_name)) continue;
-      // Exactly one temporary's suffix after the name: its last mark is its first.
-      const std::string_view suffix = name.substr(export_name.size());
-      if (suffix.rfind(".tmp-") == 0) return temp_name_pid(suffix);
+      if (auto pid = temp_name_pid_of(name, export_name)) return pid;
     }
     return std::nullopt;
   });

@@ -56,10 +56,10 @@ struct RecordingExportResult {
 // Allocates: yes. Blocks: file I/O and ffmpeg, to their end. Holds no lock.
 RecordingExportResult export_recording_files(const RecordingExportJob& job);
 
-// Removes the export temporaries in `folder` whose writing process is gone:
-// only names that are one of the export file names followed by a temporary's
-// suffix. Returns how many were removed.
-// Thread: any. Allocates: yes. Blocks: file I/O.
+// Removes the export temporaries in `folder` whose writing process is gone,
+// or of our own pid: only names that are one of the export file names followed
+// by a temporary's suffix. Returns how many were removed.
+// Thread: any, at start-up before any export. Allocates: yes. Blocks: file I/O.
 std::size_t remove_stale_export_temporaries(const std::filesystem::path& folder);
 
 // Serialises the stops of one target, from taking the samples out to storing

@@ -84,6 +84,7 @@ bool download_clip_video(const std::string& source, const fs::path& target, cons
   const std::optional<std::string> ytdlp = resolve_ytdlp_path();
   if (!ytdlp) return false;
   fs::path temp = target;
+  // clip_video_part_pid reads this name back, so a start-up sweeps what a killed run left.
   temp.replace_extension("part." + std::to_string(::getpid()) + "." + thread_number() + ".mp4");
   std::error_code ec;
   fs::remove(temp, ec);

@@ -28,7 +28,10 @@ std::expected<std::vector<float>, DecodeFailure> run_ffmpeg_decode(const Command
   if (!run) {
     return std::unexpected(run.error() == kCancelled ? DecodeFailure::Cancelled : DecodeFailure::Unavailable);
   }
-  if (WIFSIGNALED(run->status)) return std::unexpected(DecodeFailure::Unavailable);
+  // Killed, or not run at all (126, 127: a broken install or wrapper): no verdict on the bytes.
+  if (WIFSIGNALED(run->status) ||
+      (WIFEXITED(run->status) && (WEXITSTATUS(run->status) == 126 || WEXITSTATUS(run->status) == 127)))
+    return std::unexpected(DecodeFailure::Unavailable);
   // More than 7 bytes: at least one whole frame.
   if (!exited_ok(run->status) || collector.bytes_seen() < 8) return std::unexpected(DecodeFailure::Refused);
   return std::move(collector).take();

@@ -36,8 +36,8 @@ std::optional<DecodedMedia> decode_source_ffmpeg(const std::string& source, cons
 // decoder. The samples are never normalised here, whichever decoder served,
 // so the caller normalises them exactly once. Fails Refused only when both
 // ffmpeg and the in-process decoder ran on the bytes and refused them;
-// Unavailable when one could not judge (no ffmpeg, the track bound); Cancelled
-// as soon as the load's check says so.
+// Unavailable when one could not judge (no ffmpeg, one that could not run or
+// was killed, the track bound); Cancelled as soon as the load's check says so.
 // Thread: any. Blocks: runs ffmpeg to its end, or until cancelled.
 // Allocates: yes (the samples).
 std::expected<std::vector<float>, DecodeFailure> decode_bytes_ffmpeg(std::span<const std::uint8_t> bytes,

@@ -298,6 +298,13 @@ std::optional<AudioFileProbe> probe_audio_file(const std::filesystem::path& path
   return probe;
 }
 
+bool share_copy_plays(const std::filesystem::path& path, double mix_seconds) {
+  const auto probe = probe_audio_file(path);
+  // A header alone declares no packets: 0 seconds, which passes the bound of a short take.
+  return probe && probe->streams == 1 && probe->audio_streams == 1 && probe->seconds > 0.0 &&
+         std::abs(probe->seconds - mix_seconds) <= 0.5;
+}
+
 std::expected<std::vector<float>, DecodeFailure> decode_samples_in_process(
     std::span<const std::uint8_t> bytes, const MediaLimits& limits) {
   Decoder d;

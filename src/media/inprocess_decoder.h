@@ -53,4 +53,12 @@ struct AudioFileProbe {
 // Allocates: yes (the demuxer; one packet at a time).
 std::optional<AudioFileProbe> probe_audio_file(const std::filesystem::path& path);
 
+// Whether an AAC copy made of a mix of `mix_seconds` is whole: ffmpeg can exit
+// with 0 and leave a file cut short (a full disk under its index, a stand-in),
+// so it must hold one stream, of audio, whose packets read for more than zero
+// seconds and within half a second of the mix.
+// Thread: any. Blocks: file I/O.
+// Allocates: yes (the demuxer; one packet at a time).
+bool share_copy_plays(const std::filesystem::path& path, double mix_seconds);
+
 }  // namespace melodara

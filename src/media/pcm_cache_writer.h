@@ -42,9 +42,9 @@ void spawn_write_pcm_cache(const std::optional<std::filesystem::path>& path, Sha
 // Thread: any. Blocks: no. Allocates: the note's copy.
 void spawn_write_analysis_meta(SideFileNote note);
 
-// The samples written over the file on the calling thread (temporary name, then
-// rename); false when it failed.
-// Thread: any. Blocks: file I/O.
+// The samples written over the file on the calling thread (temporary name
+// synced to disk, then rename); false when it failed.
+// Thread: any. Blocks: file I/O, to the disk.
 // Allocates: yes (the file bytes).
 bool write_pcm_cache(const std::filesystem::path& path, std::span<const float> samples);
 

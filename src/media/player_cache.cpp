@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <system_error>
@@ -64,10 +65,30 @@ std::optional<pid_t> download_name_pid(std::string_view name) {
   return pid_from_text(rest.substr(0, end));
 }
 
+std::optional<pid_t> clip_video_part_pid(std::string_view name) {
+  constexpr std::string_view kMark = ".part.", kEnd = ".mp4";
+  // Clip ids hold no dot: the first one starts the mark.
+  const std::size_t dot = name.find('.');
+  if (dot == std::string_view::npos || dot == 0 || name.substr(dot, kMark.size()) != kMark)
+    return std::nullopt;
+  std::string_view rest = name.substr(dot + kMark.size());
+  if (!rest.ends_with(kEnd)) return std::nullopt;
+  rest.remove_suffix(kEnd.size());
+  const std::size_t end = rest.find('.');
+  if (end == std::string_view::npos) return std::nullopt;
+  // A thread number may pass any pid's range: digits are all it must be.
+  const std::string_view thread = rest.substr(end + 1);
+  if (thread.empty() ||
+      !std::all_of(thread.begin(), thread.end(), [](char c) { return c >= '0' && c <= '9'; }))
+    return std::nullopt;
+  return pid_from_text(rest.substr(0, end));
+}
+
 std::size_t remove_stale_cache_temporaries() {
   return remove_stale_temporaries(player_cache_dir(), [](std::string_view name) -> std::optional<pid_t> {
     if (auto pid = temp_name_pid(name)) return pid;
-    return download_name_pid(name);
+    if (auto pid = download_name_pid(name)) return pid;
+    return clip_video_part_pid(name);
   });
 }
 

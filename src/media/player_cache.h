@@ -35,11 +35,18 @@ std::string download_name_prefix(std::string_view source);
 // Thread: any. Allocates: no. Blocks: no.
 std::optional<pid_t> download_name_pid(std::string_view name);
 
+// The pid in a clip video's partial "<clip id>.part.<pid>.<thread number>.mp4"
+// (download_clip_video's), else none.
+// Thread: any. Allocates: no. Blocks: no.
+std::optional<pid_t> clip_video_part_pid(std::string_view name);
+
 // Removes from the cache folder the temporaries of our own writers whose
-// process is gone ("*.tmp-<pid>-<n>" of a replacing write, the download's
-// "<id>.dl<pid>.*"): what a killed service left. Files of a running process
-// and every other file stay. Returns how many went.
-// Thread: any (start-up, before the backfill's scan). Allocates: yes. Blocks: file system.
+// process is gone or has our pid ("*.tmp-<pid>-<n>" of a replacing write, the
+// download's "<id>.dl<pid>.*", a clip video's partial): what a killed service
+// left. Files of another running process and every other file stay. Returns
+// how many went.
+// Thread: any (start-up, before anything writes into the cache). Allocates: yes.
+// Blocks: file system.
 std::size_t remove_stale_cache_temporaries();
 
 // The cache paths of a source's files. None when the trimmed source is empty.

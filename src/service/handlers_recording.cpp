@@ -1,6 +1,5 @@
 // Recording operations: start and status under the state lock; stop on its
 // worker, exporting without the lock.
-#include <cmath>
 #include <mutex>
 
 #include "core/wav_writer.h"
@@ -15,14 +14,6 @@ namespace {
 
 RecorderTarget target_of(const Json& payload) {
   return recorder_target_of(payload_text(payload, {"target"}));
-}
-
-// ffmpeg can exit with 0 and leave a file cut short (a full disk under its
-// index, a stand-in): only one audio stream of the mix's length counts.
-bool share_copy_plays(const std::filesystem::path& file, double mix_seconds) {
-  const auto probe = probe_audio_file(file);
-  return probe && probe->streams == 1 && probe->audio_streams == 1 &&
-         std::abs(probe->seconds - mix_seconds) <= 0.5;
 }
 
 // The stored paths after an export: a file that was not written is not named.

@@ -10,6 +10,7 @@
 #include "core/process_runner.h"
 #include "core/threads.h"
 #include "core/wav_writer.h"
+#include "dsp/saved_voice_profile.h"
 #include "engine/engine_thread.h"
 #include "engine/recording_export.h"
 #include "media/cache_backfill.h"
@@ -27,8 +28,11 @@ void service_main() {
   std::signal(SIGPIPE, SIG_IGN);
   try {
     ServiceRecords records = build_service_records();
-    // The export temporaries a killed service left behind.
+    // What a killed run left half-written goes before any thread that writes
+    // starts: until then a temporary under our own pid is a former run's too.
     remove_stale_export_temporaries(downloads_dir());
+    remove_stale_cache_temporaries();
+    remove_stale_voice_profile_temporaries();
     std::shared_ptr<ProgramStream> primary, backing;
     std::shared_ptr<VoiceProfileWriter> profile_writer;
     {
@@ -46,8 +50,6 @@ void service_main() {
           run_voice_profile_writer(state, *writer);
         }))
       die("failed to spawn thread");
-    // What a killed run of the service left in the player cache goes before the backfill looks.
-    remove_stale_cache_temporaries();
     if (!spawn_detached("", [] { clip_cache_backfill_worker(); })) die("failed to spawn thread");
     ResponseOutput output = make_response_output(1);
     run_request_loop(0, records.state, records.jobs, output);

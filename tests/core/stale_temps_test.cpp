@@ -1,6 +1,7 @@
 #include "core/stale_temps.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -43,6 +44,17 @@ TEST(StaleTemps, ReadsThePidOfTempNamesOnly) {
       {"a.tmp-99999999999999999999-1", std::nullopt},
   };
   for (const Case& c : cases) EXPECT_EQ(temp_name_pid(c.name), c.pid) << c.name;
+
+  // Of one file: its name and exactly one temporary's suffix.
+  const Case of_take[] = {
+      {"take.wav.tmp-12-3", 12},
+      {"take.wav.tmp-12-3.tmp-4-5", std::nullopt},
+      {"my take.wav.tmp-12-3", std::nullopt},
+      {"take.wav.part.tmp-12-3", std::nullopt},
+      {"take.wav", std::nullopt},
+      {"take.wa", std::nullopt},
+  };
+  for (const Case& c : of_take) EXPECT_EQ(temp_name_pid_of(c.name, "take.wav"), c.pid) << c.name;
 }
 
 pid_t exited_pid() {
@@ -55,16 +67,38 @@ pid_t exited_pid() {
 
 void touch(const fs::path& path) { std::ofstream(path) << "x"; }
 
-TEST(StaleTemps, RemovesOnlyTemporariesOfProcessesThatAreGone) {
+// A child that sleeps until it is killed and reaped with the object.
+struct RunningChild {
+  pid_t pid = ::fork();
+  RunningChild() {
+    if (pid == 0) {
+      ::pause();
+      ::_exit(0);
+    }
+  }
+  ~RunningChild() {
+    if (pid <= 0) return;
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+  }
+};
+
+// At start-up our own pid's temporaries are a former process's (a pid
+// namespace of its own gives the service the same pid every time).
+TEST(StaleTemps, RemovesOnlyTemporariesOfProcessesThatAreGoneOrOfOurPid) {
   test::TempDir dir;
   const pid_t gone = exited_pid();
+  const RunningChild other;
+  ASSERT_GT(other.pid, 0);
   ASSERT_FALSE(process_running(gone));
-  ASSERT_TRUE(process_running(::getpid()));
+  ASSERT_TRUE(process_running(other.pid));
 
   const std::string stale = "song.pcm48k.tmp-" + std::to_string(gone) + "-0";
-  const std::string live = "song.pcm48k.tmp-" + std::to_string(::getpid()) + "-0";
+  const std::string own = "song.pcm48k.tmp-" + std::to_string(::getpid()) + "-0";
+  const std::string live = "song.pcm48k.tmp-" + std::to_string(other.pid) + "-0";
   const std::string foreign = "other.tmp-" + std::to_string(gone) + "-0";  // not the caller's
   touch(dir / stale);
+  touch(dir / own);
   touch(dir / live);
   touch(dir / foreign);
   touch(dir / "song.pcm48k");
@@ -76,8 +110,9 @@ TEST(StaleTemps, RemovesOnlyTemporariesOfProcessesThatAreGone) {
     if (name.find(".pcm48k.tmp-") == std::string_view::npos) return std::nullopt;
     return temp_name_pid(name);
   };
-  EXPECT_EQ(remove_stale_temporaries(dir.path(), owner), 1u);
+  EXPECT_EQ(remove_stale_temporaries(dir.path(), owner), 2u);
   EXPECT_FALSE(fs::exists(dir / stale));
+  EXPECT_FALSE(fs::exists(dir / own));
   for (const std::string& kept : {live, foreign, std::string("song.pcm48k"), std::string("target")}) {
     EXPECT_TRUE(fs::exists(dir / kept)) << kept;
   }

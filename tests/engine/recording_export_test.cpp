@@ -3,6 +3,7 @@
 // exactly the samples the slot gathered, each signal lands in its stem; short
 // takes are padded, the stage target writes its mix alone, and an unwritable
 // mix is reported.
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -22,6 +23,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/stale_temps.h"
 #include "core/wav_writer.h"
 #include "engine/recording_export.h"
 #include "engine_test_support.h"
@@ -268,19 +270,51 @@ TEST_F(RecordingExport, ShareCopyReplacesThePreviousOnlyWhenItPassesTheCheck) {
   recorder_release(take, pool);
 }
 
+// Our own pid's count as ended: at start-up they are a former process's.
+// Loss guarded against: ffmpeg's "-y" overwrote a file of another process that
+// held the share copy's temporary name, and the writer then removed it.
+TEST_F(RecordingExport, ShareCopyNeverWritesOverAnotherFileOfItsTemporaryName) {
+  const fs::path out = dir / "out";
+  fs::create_directory(out);
+  const RecordingPaths paths = recording_paths(out, RecorderTarget::stage);
+  RecorderPool pool(4);
+  pool.prime();
+  RecorderTake take;
+  ASSERT_TRUE(take.mix.append(std::vector<float>(9600, 0.25f), pool));
+  setenv("MELODARA_FFMPEG_PATH", stand_in_ffmpeg(dir, 4096, 0).c_str(), 1);
+  // The mix's writer takes the next number (under its own name), the share copy the later ones.
+  const std::string theirs = "a former process's file";
+  const auto taken = test::take_next_temp_names(temp_path_beside(paths.share), 4, theirs);
+  const RecordingExportResult done = export_recording_files(
+      {RecorderTarget::stage, paths, &take, [](const fs::path&, double) { return true; }});
+  EXPECT_FALSE(done.mix_error);
+  EXPECT_TRUE(done.share_made);
+  EXPECT_EQ(text_of(paths.share), std::string(4096, '\0'));
+  for (const fs::path& t : taken) EXPECT_EQ(text_of(t), theirs) << t;
+  EXPECT_EQ(std::distance(fs::directory_iterator(out), fs::directory_iterator()), 2 + 4);
+  recorder_release(take, pool);
+}
+
 TEST(RecordingExportTemporaries, OnlyExportTemporariesOfEndedWritersAreRemoved) {
   const pid_t ended = fork();
   if (ended == 0) _exit(0);
   ASSERT_GT(ended, 0);
   waitpid(ended, nullptr, 0);
-  const std::string dead = std::to_string(ended), alive = std::to_string(getpid());
+  const pid_t running = fork();
+  if (running == 0) {
+    pause();
+    _exit(0);
+  }
+  ASSERT_GT(running, 0);
+  const std::string dead = std::to_string(ended), alive = std::to_string(running);
+  const std::string own = std::to_string(getpid());
 
   test::TempDir dir;
   const std::vector<std::string> removed = {
       "Melodara_BanThu_48kHz.wav.tmp-" + dead + "-0", "Melodara_BanThu_Share.m4a.tmp-" + dead + "-1",
       "Melodara_Vocal_48kHz.wav.tmp-" + dead + "-2",  "Melodara_DryMic_48kHz.wav.tmp-" + dead + "-3",
       "Melodara_Beat_48kHz.wav.tmp-" + dead + "-4",   "Melodara_Stage_Mix_48kHz.wav.tmp-" + dead + "-5",
-      "Melodara_Stage_Share.m4a.tmp-" + dead + "-6"};
+      "Melodara_Stage_Share.m4a.tmp-" + dead + "-6",  "Melodara_BanThu_48kHz.wav.tmp-" + own + "-0"};
   const std::vector<std::string> kept = {
       "Melodara_BanThu_48kHz.wav",
       "Melodara_BanThu_48kHz.wav.tmp-" + alive + "-7",  // still being written
@@ -298,6 +332,8 @@ TEST(RecordingExportTemporaries, OnlyExportTemporariesOfEndedWritersAreRemoved) 
   std::vector<std::string> want = kept;
   std::sort(want.begin(), want.end());
   EXPECT_EQ(left, want);
+  kill(running, SIGKILL);
+  waitpid(running, nullptr, 0);
 }
 
 TEST(RecorderSlot, TakeOutPutBackAndNothingToDo) {

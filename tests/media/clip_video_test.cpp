@@ -1,6 +1,7 @@
 // Clip video downloads: one download per target, a second request waits for
 // it; only a usable MP4 reaches the target, by rename; nothing else is left.
 #include <future>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -52,11 +53,34 @@ TEST_F(ClipVideoTest, DownloadsIntoATemporaryNameThenRenames) {
       "-o"};
   EXPECT_EQ(std::vector<std::string>(runs[0].args.begin(), runs[0].args.begin() + 11), head);
   EXPECT_TRUE(runs[0].args[11].starts_with(temp) && runs[0].args[11].ends_with(".mp4")) << runs[0].args[11];
+  // The start-up sweep reads the partial's name back.
+  EXPECT_EQ(clip_video_part_pid(fs::path(runs[0].args[11]).filename().native()), ::getpid());
   EXPECT_EQ(runs[0].args[12], kPage);
 
   // A usable target is not downloaded again.
   EXPECT_TRUE(download_clip_video(kPage, target));
   EXPECT_EQ(ytdlp.runs().size(), 1u);
+}
+
+TEST(ClipVideoPartName, ReadsThePidOfPartialsOnly) {
+  struct Case {
+    std::string_view name;
+    std::optional<pid_t> pid;
+  };
+  const Case cases[] = {
+      {"clip-yt-aaaaaaaaaaa.part.4242.139872.mp4", 4242},
+      {"clip-0123456789abcdef.part.7.18446744073709551615.mp4", 7},  // a thread number past any pid
+      {"clip-yt-aaaaaaaaaaa.mp4", std::nullopt},
+      {"clip-yt-aaaaaaaaaaa.part.4242.mp4", std::nullopt},
+      {"clip-yt-aaaaaaaaaaa.part.4242..mp4", std::nullopt},
+      {"clip-yt-aaaaaaaaaaa.part.4242.1x.mp4", std::nullopt},
+      {"clip-yt-aaaaaaaaaaa.part.0.1.mp4", std::nullopt},
+      {"clip-yt-aaaaaaaaaaa.part.4242.1.mp4.tmp-4242-0", std::nullopt},
+      {"clip-yt-aaaaaaaaaaa.dl4242.part.4242.1.mp4", std::nullopt},
+      {".part.4242.1.mp4", std::nullopt},
+      {"a.part.mp4", std::nullopt},
+  };
+  for (const Case& c : cases) EXPECT_EQ(clip_video_part_pid(c.name), c.pid) << c.name;
 }
 
 TEST_F(ClipVideoTest, TwoRequestsForOneTargetDownloadOnce) {

@@ -1,6 +1,7 @@
 // Decoding real files made by ffmpeg at test time: every container and codec
 // the in-process decoder takes, the ffmpeg paths against it, and the fallbacks.
 #include <cmath>
+#include <cstring>
 #include <optional>
 #include <random>
 #include <string>
@@ -281,6 +282,46 @@ TEST(AudioFileProbe, StreamsAndThePacketsThatRead) {
   test::write_text(dir / "noise", std::string(4096, 'x'));
   EXPECT_FALSE(probe_audio_file(dir / "noise").has_value());
   EXPECT_FALSE(probe_audio_file(dir / "missing.m4a").has_value());
+}
+
+// Loss guarded against: a share copy of a short take that held its header and
+// no audio passed the check (0 s is within half a second of a 0.2 s take) and
+// replaced a good copy.
+TEST(AudioFileProbe, ShareCopyPlaysOnlyWithAudioOfTheMixLength) {
+  TempDir dir;
+  const fs::path whole = dir / "share.m4a";
+  auto args = test::tone_input(48000, 2, 0.2, 0.5);
+  args.insert(args.end(),
+              {"-c:a", "aac", "-b:a", "192k", "-movflags", "+faststart", "-f", "mp4", whole.string()});
+  ASSERT_TRUE(test::run_ffmpeg(args));
+  // The index first, then the samples: cut where the "mdat" box starts.
+  const auto bytes = test::read_bytes(whole);
+  std::size_t at = 0;
+  while (at + 8 <= bytes.size() && std::memcmp(&bytes[at + 4], "mdat", 4) != 0) {
+    const std::size_t size = std::size_t(bytes[at]) << 24 | std::size_t(bytes[at + 1]) << 16 |
+                             std::size_t(bytes[at + 2]) << 8 | bytes[at + 3];
+    ASSERT_GE(size, 8u);
+    at += size;
+  }
+  ASSERT_LT(at + 8, bytes.size());
+  const fs::path header_only = dir / "header-only.m4a";
+  test::write_text(header_only, std::string(bytes.begin(), bytes.begin() + std::ptrdiff_t(at)));
+  const auto probe = probe_audio_file(header_only);
+  ASSERT_TRUE(probe.has_value());  // it opens, one audio stream, no packet
+  EXPECT_EQ(probe->audio_streams, 1u);
+  EXPECT_EQ(probe->seconds, 0.0);
+
+  struct Case {
+    const fs::path& file;
+    double mix_seconds;
+    bool plays;
+  };
+  const Case cases[] = {
+      {whole, 0.2, true},        {whole, 0.6, true},        {whole, 0.8, false},
+      {header_only, 0.2, false}, {header_only, 0.5, false}, {dir / "missing.m4a", 0.2, false},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(share_copy_plays(c.file, c.mix_seconds), c.plays) << c.file << " " << c.mix_seconds;
 }
 
 // Why a decode failed decides whether a fetched source is dropped: only bytes

@@ -437,12 +437,20 @@ TEST_F(LadderTest, ErrorPageIsNeitherCachedNorKept) {
 
 // A good source must not be fetched again because this machine could not
 // decode it: only the decoders' verdict on the bytes drops the file.
+// Loss guarded against: a broken ffmpeg install or wrapper (exit 126 or 127)
+// counted as a verdict, and every fetched source was deleted and fetched again.
 TEST_F(LadderTest, FetchedSourceStaysWhenTheDecodersCouldNotJudgeIt) {
   const fs::path opus = fixtures / "song.opus";
   auto args = test::tone_input(48000, 2, 1.0, 0.5);
   args.insert(args.end(), {"-c:a", "libopus", opus.string()});
   ASSERT_TRUE(test::run_ffmpeg(args));
+  ASSERT_GE(fs::file_size(opus), kUsableAudioBytes);
   ToolBin no_ffmpeg(false);
+  // An ffmpeg that is there but does not run, or dies.
+  ToolBin not_executable(false), not_found(false), killed(false);
+  test::write_script(not_executable.path() / "ffmpeg", "exit 126");
+  test::write_script(not_found.path() / "ffmpeg", "exit 127");
+  test::write_script(killed.path() / "ffmpeg", "kill -9 $$");
   MediaLimits short_bound;
   short_bound.max_track_frames = 48000;  // the 3 s song is over it
   struct Case {
@@ -454,6 +462,9 @@ TEST_F(LadderTest, FetchedSourceStaysWhenTheDecodersCouldNotJudgeIt) {
   const Case cases[] = {
       // Our own decoder does not take Opus; only ffmpeg could.
       {"no ffmpeg", opus, no_ffmpeg, {}},
+      {"ffmpeg exits 126", opus, not_executable, {}},
+      {"ffmpeg exits 127", opus, not_found, {}},
+      {"ffmpeg killed", opus, killed, {}},
       {"over the bound", fixtures / "song.m4a", bin, short_bound},
   };
   for (const Case& c : cases) {

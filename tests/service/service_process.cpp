@@ -68,11 +68,14 @@ ServiceProcess::ServiceProcess(ServiceOptions options, const std::map<std::strin
   posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
   posix_spawn_file_actions_adddup2(&actions, err_pipe[1], 2);
   posix_spawn_file_actions_addchdir_np(&actions, workdir_.c_str());
-  std::string binary = MELODARA_SERVICE_BINARY;
-  char* argv[] = {binary.data(), nullptr};
+  std::vector<std::string> words = options.wrapper;
+  words.push_back(MELODARA_SERVICE_BINARY);
+  std::vector<char*> argv;
+  for (std::string& word : words) argv.push_back(word.data());
+  argv.push_back(nullptr);
   // An ignored signal stays ignored across the spawn; the test itself has no limit.
   if (options.file_size_limit) signal(SIGXFSZ, SIG_IGN);
-  const int rc = posix_spawn(&pid_, binary.c_str(), &actions, nullptr, argv, envp.data());
+  const int rc = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   if (rc == 0 && options.file_size_limit) {
     // Set before the first request is written, so before any export.

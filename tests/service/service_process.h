@@ -22,6 +22,9 @@ struct ServiceOptions {
   // A full disk: the service's RLIMIT_FSIZE (its children inherit it), with
   // SIGXFSZ ignored so that writes past it fail instead of killing.
   std::optional<std::uint64_t> file_size_limit = {};
+  // A program (by path) and its arguments that start the service, e.g. in a
+  // namespace of its own; pid() is then the wrapper's.
+  std::vector<std::string> wrapper = {};
 };
 
 class ServiceProcess {

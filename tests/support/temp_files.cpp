@@ -5,6 +5,7 @@
 #include <iterator>
 #include <random>
 #include <stdexcept>
+#include <string>
 
 namespace melodara::test {
 
@@ -63,6 +64,18 @@ std::vector<std::uint8_t> read_bytes(const fs::path& path) {
 std::string read_text(const fs::path& path) {
   const std::vector<std::uint8_t> bytes = read_bytes(path);
   return std::string(bytes.begin(), bytes.end());
+}
+
+std::vector<fs::path> take_next_temp_names(const fs::path& handed_out, int count, const std::string& text) {
+  const std::string name = handed_out.string();
+  const std::string stem = name.substr(0, name.rfind('-') + 1);
+  const unsigned long long next = std::stoull(name.substr(stem.size())) + 1;
+  std::vector<fs::path> taken;
+  for (int i = 0; i < count; ++i) {
+    taken.emplace_back(stem + std::to_string(next + static_cast<unsigned long long>(i)));
+    write_text(taken.back(), text);
+  }
+  return taken;
 }
 
 }  // namespace melodara::test

@@ -70,4 +70,10 @@ std::vector<std::uint8_t> read_bytes(const fs::path& path);
 // The whole file as text; empty when it cannot be read.
 std::string read_text(const fs::path& path);
 
+// Writes `text` under the `count` temporary names that follow `handed_out`, a
+// name "<path>.tmp-<pid>-<n>" temp_path_beside (core) has just handed out: the
+// names the next writers of that path in this process are given, taken by
+// someone else (a former process with our pid). Returns them.
+std::vector<fs::path> take_next_temp_names(const fs::path& handed_out, int count, const std::string& text);
+
 }  // namespace melodara::test
