@@ -1,8 +1,6 @@
 #include "core/stale_temps.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -57,38 +55,14 @@ TEST(StaleTemps, ReadsThePidOfTempNamesOnly) {
   for (const Case& c : of_take) EXPECT_EQ(temp_name_pid_of(c.name, "take.wav"), c.pid) << c.name;
 }
 
-pid_t exited_pid() {
-  const pid_t pid = ::fork();
-  if (pid == 0) ::_exit(0);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  return pid;
-}
-
 void touch(const fs::path& path) { std::ofstream(path) << "x"; }
-
-// A child that sleeps until it is killed and reaped with the object.
-struct RunningChild {
-  pid_t pid = ::fork();
-  RunningChild() {
-    if (pid == 0) {
-      ::pause();
-      ::_exit(0);
-    }
-  }
-  ~RunningChild() {
-    if (pid <= 0) return;
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, nullptr, 0);
-  }
-};
 
 // At start-up our own pid's temporaries are a former process's (a pid
 // namespace of its own gives the service the same pid every time).
 TEST(StaleTemps, RemovesOnlyTemporariesOfProcessesThatAreGoneOrOfOurPid) {
   test::TempDir dir;
-  const pid_t gone = exited_pid();
-  const RunningChild other;
+  const pid_t gone = test::ended_pid();
+  const test::RunningChild other;
   ASSERT_GT(other.pid, 0);
   ASSERT_FALSE(process_running(gone));
   ASSERT_TRUE(process_running(other.pid));

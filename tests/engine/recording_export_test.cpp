@@ -3,9 +3,7 @@
 // exactly the samples the slot gathered, each signal lands in its stem; short
 // takes are padded, the stage target writes its mix alone, and an unwritable
 // mix is reported.
-#include <signal.h>
 #include <stdlib.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -270,7 +268,6 @@ TEST_F(RecordingExport, ShareCopyReplacesThePreviousOnlyWhenItPassesTheCheck) {
   recorder_release(take, pool);
 }
 
-// Our own pid's count as ended: at start-up they are a former process's.
 // Loss guarded against: ffmpeg's "-y" overwrote a file of another process that
 // held the share copy's temporary name, and the writer then removed it.
 TEST_F(RecordingExport, ShareCopyNeverWritesOverAnotherFileOfItsTemporaryName) {
@@ -295,18 +292,13 @@ TEST_F(RecordingExport, ShareCopyNeverWritesOverAnotherFileOfItsTemporaryName) {
   recorder_release(take, pool);
 }
 
+// Our own pid's count as ended: at start-up they are a former process's.
 TEST(RecordingExportTemporaries, OnlyExportTemporariesOfEndedWritersAreRemoved) {
-  const pid_t ended = fork();
-  if (ended == 0) _exit(0);
+  const pid_t ended = test::ended_pid();
   ASSERT_GT(ended, 0);
-  waitpid(ended, nullptr, 0);
-  const pid_t running = fork();
-  if (running == 0) {
-    pause();
-    _exit(0);
-  }
-  ASSERT_GT(running, 0);
-  const std::string dead = std::to_string(ended), alive = std::to_string(running);
+  const test::RunningChild running;
+  ASSERT_GT(running.pid, 0);
+  const std::string dead = std::to_string(ended), alive = std::to_string(running.pid);
   const std::string own = std::to_string(getpid());
 
   test::TempDir dir;
@@ -332,8 +324,6 @@ TEST(RecordingExportTemporaries, OnlyExportTemporariesOfEndedWritersAreRemoved) 
   std::vector<std::string> want = kept;
   std::sort(want.begin(), want.end());
   EXPECT_EQ(left, want);
-  kill(running, SIGKILL);
-  waitpid(running, nullptr, 0);
 }
 
 TEST(RecorderSlot, TakeOutPutBackAndNothingToDo) {

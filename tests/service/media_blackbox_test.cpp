@@ -5,9 +5,7 @@
 // superseded stop their tools; where the folders are with an empty HOME; and
 // what a synchronous reload from the disk cache answers for key and tempo.
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -374,21 +372,10 @@ TEST(MediaService, KilledServiceTakesItsToolAlong) {
   EXPECT_TRUE(gone) << "the stand-in outlived the killed service";
 }
 
-// A pid that no process has any more.
-pid_t exited_pid() {
-  pid_t pid = 0;
-  char arg0[] = "true";
-  char* argv[] = {arg0, nullptr};
-  if (::posix_spawn(&pid, "/bin/true", nullptr, nullptr, argv, nullptr) != 0) return 0;
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  return pid;
-}
-
 // Loss guarded against: the temporaries of a killed service (100 MB and more
 // each) stayed in the player cache for ever.
 TEST(MediaService, StaleTemporariesGoAtStartUp) {
-  const pid_t dead = exited_pid();
+  const pid_t dead = test::ended_pid();
   ASSERT_GT(dead, 0);
   const std::string alive = std::to_string(::getpid());
   const std::string cache = "home/.cache/melodara/player-cache/";

@@ -1,7 +1,5 @@
 // What the built service does at start with the temporaries a killed run left:
 // in the recordings folder, the player cache and the voice profile's folders.
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -15,6 +13,7 @@
 #include <vector>
 
 #include "service_process.h"
+#include "temp_files.h"
 
 namespace melodara {
 namespace {
@@ -40,16 +39,6 @@ std::optional<pid_t> pid_in_own_namespace() {
   if (::pclose(out) != 0 || !read) return std::nullopt;
   const int pid = std::atoi(line);
   if (pid <= 0) return std::nullopt;
-  return pid;
-}
-
-pid_t exited_pid() {
-  pid_t pid = 0;
-  char arg0[] = "true";
-  char* argv[] = {arg0, nullptr};
-  if (::posix_spawn(&pid, "/bin/true", nullptr, nullptr, argv, nullptr) != 0) return 0;
-  int status = 0;
-  ::waitpid(pid, &status, 0);
   return pid;
 }
 
@@ -92,7 +81,7 @@ TEST(TemporariesService, OwnPidTemporariesOfAKilledRunGoAndTheNextTakeIsSaved) {
 // Loss guarded against: clip-video partials of killed downloads (tens of MB
 // each) stayed in the player cache for ever.
 TEST(TemporariesService, ClipVideoPartialsOfEndedProcessesGoAtStartUp) {
-  const pid_t dead = exited_pid();
+  const pid_t dead = test::ended_pid();
   ASSERT_GT(dead, 0);
   const std::string alive = std::to_string(::getpid());  // running, and not the service
   const std::vector<std::string> stale = {

@@ -1,5 +1,9 @@
 #include "temp_files.h"
 
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -76,6 +80,26 @@ std::vector<fs::path> take_next_temp_names(const fs::path& handed_out, int count
     write_text(taken.back(), text);
   }
   return taken;
+}
+
+pid_t ended_pid() {
+  const pid_t pid = ::fork();
+  if (pid == 0) ::_exit(0);
+  if (pid > 0) ::waitpid(pid, nullptr, 0);
+  return pid;
+}
+
+RunningChild::RunningChild() : pid(::fork()) {
+  if (pid == 0) {
+    ::pause();
+    ::_exit(0);
+  }
+}
+
+RunningChild::~RunningChild() {
+  if (pid <= 0) return;
+  ::kill(pid, SIGKILL);
+  ::waitpid(pid, nullptr, 0);
 }
 
 }  // namespace melodara::test

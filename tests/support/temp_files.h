@@ -2,6 +2,8 @@
 // that touch the file system.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -75,5 +77,17 @@ std::string read_text(const fs::path& path);
 // names the next writers of that path in this process are given, taken by
 // someone else (a former process with our pid). Returns them.
 std::vector<fs::path> take_next_temp_names(const fs::path& handed_out, int count, const std::string& text);
+
+// A pid that no process has any more: the writer of a temporary that is gone.
+pid_t ended_pid();
+
+// A child that sleeps until the object kills and reaps it: a writer that still runs.
+struct RunningChild {
+  RunningChild();
+  ~RunningChild();
+  RunningChild(const RunningChild&) = delete;
+  RunningChild& operator=(const RunningChild&) = delete;
+  pid_t pid = -1;
+};
 
 }  // namespace melodara::test
