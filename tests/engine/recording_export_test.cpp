@@ -209,16 +209,33 @@ std::string text_of(const fs::path& path) {
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
+// A 0.1 s take of the stage target, exported into a folder of its own.
+struct StageTake {
+  explicit StageTake(const fs::path& dir) {
+    fs::create_directory(out = dir / "out");
+    paths = recording_paths(out, RecorderTarget::stage);
+    pool.prime();
+    appended = take.mix.append(std::vector<float>(9600, 0.25f), pool);
+  }
+  ~StageTake() { recorder_release(take, pool); }
+  StageTake(const StageTake&) = delete;
+  StageTake& operator=(const StageTake&) = delete;
+
+  fs::path out;
+  RecordingPaths paths;
+  RecorderPool pool{4};
+  RecorderTake take;
+  bool appended = false;
+};
+
 // Guards the share copy: ffmpeg's exit status alone once let a torn file
 // replace the previous copy and be answered.
 TEST_F(RecordingExport, ShareCopyReplacesThePreviousOnlyWhenItPassesTheCheck) {
-  const fs::path out = dir / "out";
-  fs::create_directory(out);
-  const RecordingPaths paths = recording_paths(out, RecorderTarget::stage);
-  RecorderPool pool(4);
-  pool.prime();
-  RecorderTake take;
-  ASSERT_TRUE(take.mix.append(std::vector<float>(9600, 0.25f), pool));
+  StageTake stage(dir);
+  ASSERT_TRUE(stage.appended);
+  const fs::path& out = stage.out;
+  const RecordingPaths& paths = stage.paths;
+  RecorderTake& take = stage.take;
 
   struct Case {
     std::size_t bytes;
@@ -265,19 +282,16 @@ TEST_F(RecordingExport, ShareCopyReplacesThePreviousOnlyWhenItPassesTheCheck) {
       EXPECT_TRUE(checked.empty());
     }
   }
-  recorder_release(take, pool);
 }
 
 // Loss guarded against: ffmpeg's "-y" overwrote a file of another process that
 // held the share copy's temporary name, and the writer then removed it.
 TEST_F(RecordingExport, ShareCopyNeverWritesOverAnotherFileOfItsTemporaryName) {
-  const fs::path out = dir / "out";
-  fs::create_directory(out);
-  const RecordingPaths paths = recording_paths(out, RecorderTarget::stage);
-  RecorderPool pool(4);
-  pool.prime();
-  RecorderTake take;
-  ASSERT_TRUE(take.mix.append(std::vector<float>(9600, 0.25f), pool));
+  StageTake stage(dir);
+  ASSERT_TRUE(stage.appended);
+  const fs::path& out = stage.out;
+  const RecordingPaths& paths = stage.paths;
+  RecorderTake& take = stage.take;
   setenv("MELODARA_FFMPEG_PATH", stand_in_ffmpeg(dir, 4096, 0).c_str(), 1);
   // The mix's writer takes the next number (under its own name), the share copy the later ones.
   const std::string theirs = "a former process's file";
@@ -289,7 +303,6 @@ TEST_F(RecordingExport, ShareCopyNeverWritesOverAnotherFileOfItsTemporaryName) {
   EXPECT_EQ(text_of(paths.share), std::string(4096, '\0'));
   for (const fs::path& t : taken) EXPECT_EQ(text_of(t), theirs) << t;
   EXPECT_EQ(std::distance(fs::directory_iterator(out), fs::directory_iterator()), 2 + 4);
-  recorder_release(take, pool);
 }
 
 // Our own pid's count as ended: at start-up they are a former process's.
