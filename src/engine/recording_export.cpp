@@ -144,9 +144,4 @@ std::size_t remove_stale_export_temporaries(const std::filesystem::path& folder)
   });
 }
 
-std::mutex& recording_export_guard(RecorderTarget target) {
-  static std::mutex diagnostic, stage;
-  return target == RecorderTarget::stage ? stage : diagnostic;
-}
-
 }  // namespace melodara

@@ -8,7 +8,6 @@
 #include <cstddef>
 #include <filesystem>
 #include <functional>
-#include <mutex>
 #include <optional>
 #include <string>
 
@@ -61,10 +60,5 @@ RecordingExportResult export_recording_files(const RecordingExportJob& job);
 // by a temporary's suffix. Returns how many were removed.
 // Thread: any, at start-up before any export. Allocates: yes. Blocks: file I/O.
 std::size_t remove_stale_export_temporaries(const std::filesystem::path& folder);
-
-// Serialises the stops of one target, from taking the samples out to storing
-// the paths, so a second stop sees what the first exported. Never held with
-// anything else but the state lock taken inside it.
-std::mutex& recording_export_guard(RecorderTarget target);
 
 }  // namespace melodara

@@ -17,9 +17,11 @@ std::string_view analysis_hint(std::string_view title, std::string_view source) 
   return title.empty() ? source : title;
 }
 
+bool carries_key_and_tempo(const DecodedMedia& media) { return media.detected_key && media.tempo_known != 0; }
+
 void settle_key_tempo(DecodedMedia& media, std::string_view source, std::string_view hint,
                       KeyTempoAnalysis when) {
-  const bool complete = media.detected_key && media.tempo_known != 0;
+  const bool complete = carries_key_and_tempo(media);
   if (complete && when == KeyTempoAnalysis::WhenMissing) return;
   MediaAnalysis found = analyze_key_tempo(*media.samples, hint);
   if (found.detected_key) media.detected_key = std::move(found.detected_key);

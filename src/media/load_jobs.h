@@ -31,6 +31,10 @@ struct LoadJobTicket {
 // Thread: any. Allocates: no. Blocks: no.
 std::string_view analysis_hint(std::string_view title, std::string_view source);
 
+// The track knows both its key and its tempo (from its side file or the memory
+// cache), so a load needs no analysis. Thread: any. Allocates: no. Blocks: no.
+bool carries_key_and_tempo(const DecodedMedia& media);
+
 // Whether a track that carries both key and tempo is analysed all the same
 // (a synchronous load: the hint's key or tempo wins over the side file's).
 enum class KeyTempoAnalysis { WhenMissing, Always };

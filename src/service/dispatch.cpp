@@ -41,26 +41,40 @@ void fill(Response& response, std::uint64_t epoch, HandlerResult result) {
 
 }  // namespace
 
-void dispatch_request(Response& response, const SharedState& state, const LoadJobTable& jobs,
-                      Request request) {
-  response.protocolVersion = 2;
-
-  std::uint64_t validation_epoch = 1;
+StartedRequest start_request(const SharedState& state, const LoadJobTable& jobs, Request request) {
+  StartedRequest started;
   {
     auto guard = state->lock();
-    if (!guard.poisoned()) validation_epoch = guard->sessionEpoch;
+    if (!guard.poisoned()) started.epoch = guard->sessionEpoch;
   }
+  started.refused = validate(request);
+  if (!started.refused) {
+    const Operation* op = find_operation(request.operation);
+    if (const auto* claim = std::get_if<ClaimingHandler>(&op->handler)) {
+      started.rest = (*claim)(state, jobs, request);
+    }
+  }
+  started.request = std::move(request);
+  return started;
+}
 
-  auto error = validate(request);
+void finish_request(Response& response, const SharedState& state, const LoadJobTable& jobs,
+                    StartedRequest started) {
+  response.protocolVersion = 2;
+  Request& request = started.request;
   response.requestId = std::move(request.requestId);
-  if (error) {
-    fill(response, validation_epoch, std::unexpected(std::move(*error)));
+  if (started.refused) {
+    fill(response, started.epoch, std::unexpected(std::move(*started.refused)));
+    return;
+  }
+  if (started.rest) {
+    fill(response, started.epoch, started.rest());
     return;
   }
 
   const Operation* op = find_operation(request.operation);
   if (op->lock == LockClass::UnlockedSlowWork) {
-    fill(response, validation_epoch, std::get<UnlockedHandler>(op->handler)(state, jobs, request));
+    fill(response, started.epoch, std::get<UnlockedHandler>(op->handler)(state, jobs, request));
     return;
   }
 
@@ -73,6 +87,11 @@ void dispatch_request(Response& response, const SharedState& state, const LoadJo
   const std::uint64_t state_epoch = guard->sessionEpoch;
   guard.release();
   fill(response, state_epoch, std::move(result));
+}
+
+void dispatch_request(Response& response, const SharedState& state, const LoadJobTable& jobs,
+                      Request request) {
+  finish_request(response, state, jobs, start_request(state, jobs, std::move(request)));
 }
 
 }  // namespace melodara

@@ -57,7 +57,12 @@ HandlerResult handle_voice_cal_cancel(NativeState& state, const Json& payload);
 // Recording.
 HandlerResult handle_record_start(NativeState& state, const Json& payload);
 HandlerResult handle_record_status(NativeState& state, const Json& payload);
-HandlerResult handle_record_stop(const SharedState& state, const LoadJobTable& jobs, const Request& request);
+// "tunewerk.record.stop": its claim, on the reader, ends the slot's take and
+// takes its samples, so a start sent after it begins a new take; its rest, on
+// the worker, waits for the target's earlier stops, exports and answers.
+// Claim: Thread: the reader. Blocks: briefly on the state lock. Rest: Blocks:
+// on the earlier stops' exports, then file I/O and ffmpeg, holding no lock.
+RequestRest claim_record_stop(const SharedState& state, const LoadJobTable& jobs, const Request& request);
 
 // Player control: each answers the player's status.
 HandlerResult handle_player_play(NativeState& state, const Json& payload);
@@ -69,20 +74,20 @@ HandlerResult handle_player_status(NativeState& state, const Json& payload);
 HandlerResult handle_player_unload(NativeState& state, const Json& payload);
 
 // Loading and link resolution. "player.remote-load" answers the player's
-// status (synchronous) or a job object (asynchronous); it blocks for the whole
-// load when synchronous, for the analysis of a reused track without key or
-// tempo otherwise. The job operations block briefly on the job table's lock and
-// the state's. The resolvers run yt-dlp (up to 30 s; a clip video download up
-// to 75 s). Thread: a request worker, or the reader for the job operations.
-// Loads take the player in the order of their stamps (Request::loadOrder): one
-// whose stamp is older than that of a load that has taken the player already
-// answers as overtaken (the status, or a job "cancelled" at once). Any load
-// stops once a newer load or an unload moves the player on.
-HandlerResult handle_remote_load(const SharedState& state, const LoadJobTable& jobs, const Request& request);
-// The next load-order stamp, counting from 1.
-// Thread: the reader, before the load's worker starts (or a handler for an
-// unstamped request). Allocates: no. Blocks: no.
-std::uint64_t next_load_order();
+// status (synchronous) or a job object (asynchronous). Its claim, on the
+// reader, takes the player for the load in the order the host sent it: a miss
+// resets it to loading under a new media generation; a hit that carries key
+// and tempo is installed at once; a hit that needs its analysis takes the
+// generation and installs once analysed. Its rest, on the worker, blocks for
+// the whole load when synchronous, for the analysis of a reused track without
+// key or tempo otherwise. A load that a later request (a newer load, an
+// unload) has overtaken does nothing more: it answers the player's status, or
+// for a job "cancelled" with its own generation; a running load stops.
+// Claim: Thread: the reader. Blocks: briefly on the state, job-table and
+// media-cache locks. The job operations block briefly on the job table's lock
+// and the state's. The resolvers run yt-dlp (up to 30 s; a clip video download
+// up to 75 s). Thread: a request worker, or the reader for the job operations.
+RequestRest claim_remote_load(const SharedState& state, const LoadJobTable& jobs, const Request& request);
 HandlerResult handle_load_status(const SharedState& state, const LoadJobTable& jobs, const Request& request);
 HandlerResult handle_load_cancel(const SharedState& state, const LoadJobTable& jobs, const Request& request);
 HandlerResult handle_resolve_source(const SharedState& state, const LoadJobTable& jobs,

@@ -1,7 +1,8 @@
 // The load-job and link operations. They run without the state lock and take
 // it, or the job table's, only for short steps, never the two nested: the
-// downloads, decodes and analyses of a load run with no lock held.
-#include <atomic>
+// downloads, decodes and analyses of a load run with no lock held. A load
+// claims the player on the reader, in the order the host sent it; the rest
+// runs on its worker.
 #include <filesystem>
 #include <stdexcept>
 #include <utility>
@@ -83,68 +84,51 @@ void fetch_missing_video(const std::string& source) {
   }
 }
 
-// The answer of a load that a load sent after it has already overtaken: the
-// player's status, or for an asynchronous load a job that ends "cancelled" at
-// once (it fills no generation: 0).
-HandlerResult overtaken_answer(const LoadJobTable& jobs, const LoadRequest& req, Json status) {
-  if (!req.async) return status;
+// A refused claim: its worker answers the error.
+RequestRest refused(ResponseError error) {
+  return [error = std::move(error)]() mutable -> HandlerResult { return std::unexpected(std::move(error)); };
+}
+
+Json cancelled_job_answer(const std::string& id, std::uint64_t generation) {
+  return Json{{"jobId", id}, {"mediaGeneration", generation}, {"progress", 10}, {"status", "cancelled"}};
+}
+
+// The answer of a load that a later request (a newer load, an unload) has
+// overtaken: the player's status, or for an asynchronous load a job that ends
+// "cancelled" at once, with the generation this load had taken.
+HandlerResult overtaken_answer(const SharedState& state, const LoadJobTable& jobs, const LoadRequest& req,
+                               std::uint64_t generation) {
+  if (!req.async) {
+    auto g = state->lock();
+    if (g.poisoned()) return std::unexpected(state_mutex_poisoned());
+    return player_status_json(*g);
+  }
   LoadJob job;
   job.status = LoadJobStatus::Cancelled;
   job.cancelled = true;
+  job.mediaGeneration = generation;
   std::string id;
   {
     auto table = jobs->lock();
     if (table.poisoned()) return std::unexpected(job_table_poisoned());
-    id = add_load_job(*table, job);
+    id = add_load_job(*table, std::move(job));
   }
-  return Json{{"jobId", id},
-              {"mediaGeneration", job.mediaGeneration},
-              {"progress", job.progress},
-              {"status", "cancelled"}};
+  return cancelled_job_answer(id, generation);
 }
 
-// Takes the player for a load stamped `order`, unless a load sent later has
-// taken it already: then the player's status, for overtaken_answer.
-// Thread: a request's, holding the state lock.
-std::optional<Json> take_player(NativeState& state, std::uint64_t order) {
+// Puts a hit into the locked player; returns the track it held, to be dropped
+// after the lock.
+SharedSamples install_hit_track(NativeState& state, const LoadRequest& req, const DecodedMedia& hit) {
   PlayerState& p = state.player;
-  if (order < p.loadOrder) return player_status_json(state);
-  p.loadOrder = order;
-  return std::nullopt;
+  SharedSamples previous = install_player_track(state, hit, req.auto_play);
+  if (!req.title.empty()) p.title = req.title;
+  p.source = req.source;
+  p.playing = req.auto_play;
+  return previous;
 }
 
-// A hit is installed at once; an asynchronous load also registers it as a
-// finished job.
-HandlerResult install_hit(const SharedState& state, const LoadJobTable& jobs, const LoadRequest& req,
-                          std::uint64_t order, DecodedMedia hit) {
-  fetch_missing_video(req.source);
-  // The analysis of a track that lacks key or tempo needs no lock: the samples never change.
-  settle_key_tempo(hit, req.source, req.title);
-
-  SharedSamples previous;  // dropped after the lock
-  std::uint64_t generation = 0;
-  {
-    auto g = state->lock();
-    if (g.poisoned()) return std::unexpected(state_mutex_poisoned());
-    if (auto status = take_player(*g, order)) {
-      g.release();
-      return overtaken_answer(jobs, req, std::move(*status));
-    }
-    PlayerState& p = g->player;
-    generation = bump_media_generation(p);
-    previous = install_player_track(*g, hit, req.auto_play);
-    if (!req.title.empty()) p.title = req.title;
-    p.source = req.source;
-    p.playing = req.auto_play;
-    if (!req.async) {
-      Json answer = player_status_json(*g);
-      g.release();
-      cancel_older_load_jobs(jobs, generation);
-      return answer;
-    }
-  }
-  cancel_older_load_jobs(jobs, generation);
-
+// An asynchronous hit's finished job, and the answer that names it.
+HandlerResult hit_job_answer(const SharedState& state, const LoadJobTable& jobs, std::uint64_t generation) {
   std::string id;
   {
     auto table = jobs->lock();
@@ -162,19 +146,86 @@ HandlerResult install_hit(const SharedState& state, const LoadJobTable& jobs, co
     if (g->player.mediaGeneration == generation) g->player.loadJobId = id;
     answer = player_status_json(*g);
   }
-  const auto video = video_cache_path(req.source);
-  const auto cached_video = video ? cache_file_path_if_large(*video) : std::nullopt;
   answer["jobId"] = id;
   answer["mediaGeneration"] = generation;
   answer["progress"] = 100;
   answer["status"] = "completed";
+  return answer;
+}
+
+// An asynchronous hit's answer names its clip video when that is on disk.
+Json with_video_field(const LoadRequest& req, Json answer) {
+  if (!req.async) return answer;
+  const auto video = video_cache_path(req.source);
+  const auto cached_video = video ? cache_file_path_if_large(*video) : std::nullopt;
   answer["videoCachedPath"] = cached_video ? Json(*cached_video) : Json(nullptr);
   return answer;
 }
 
+// A hit that carries key and tempo has no slow work: its claim installs it
+// and builds the answer. The rest fetches a missing clip video, unless a later
+// request has overtaken the load by then.
+RequestRest claim_ready_hit(const SharedState& state, const LoadJobTable& jobs, LoadRequest req,
+                            const DecodedMedia& hit) {
+  SharedSamples previous;  // dropped by the worker
+  std::uint64_t generation = 0;
+  GenerationWatch watch;
+  Json answer;
+  {
+    auto g = state->lock();
+    if (g.poisoned()) return refused(state_mutex_poisoned());
+    generation = bump_media_generation(g->player);
+    watch = g->player.generationCopy;
+    previous = install_hit_track(*g, req, hit);
+    if (!req.async) answer = player_status_json(*g);
+  }
+  cancel_older_load_jobs(jobs, generation);
+  if (req.async) {
+    auto job = hit_job_answer(state, jobs, generation);
+    if (!job) return refused(std::move(job.error()));
+    answer = std::move(*job);
+  }
+  return [req = std::move(req), previous = std::move(previous), answer = std::move(answer), generation,
+          watch]() mutable -> HandlerResult {
+    previous.reset();
+    if (!generation_moved_past(watch, generation)) fetch_missing_video(req.source);
+    return with_video_field(req, std::move(answer));
+  };
+}
+
+// A hit without key or tempo, once its claim took the player's generation:
+// analysed, then installed while the player is still on that generation.
+HandlerResult install_analysed_hit(const SharedState& state, const LoadJobTable& jobs, const LoadRequest& req,
+                                   std::uint64_t generation, const GenerationWatch& watch, DecodedMedia hit) {
+  if (generation_moved_past(watch, generation)) return overtaken_answer(state, jobs, req, generation);
+  fetch_missing_video(req.source);
+  // The analysis needs no lock: the samples never change.
+  settle_key_tempo(hit, req.source, req.title);
+
+  SharedSamples previous;  // dropped after the lock
+  Json answer;
+  {
+    auto g = state->lock();
+    if (g.poisoned()) return std::unexpected(state_mutex_poisoned());
+    if (g->player.mediaGeneration != generation) {
+      g.release();
+      return overtaken_answer(state, jobs, req, generation);
+    }
+    previous = install_hit_track(*g, req, hit);
+    if (!req.async) answer = player_status_json(*g);
+  }
+  previous.reset();
+  if (req.async) {
+    auto job = hit_job_answer(state, jobs, generation);
+    if (!job) return job;
+    answer = std::move(*job);
+  }
+  return with_video_field(req, std::move(answer));
+}
+
 // Registers the job, which cancels older ones still loading, and starts it. A
-// newer load that took the player before this job registered has made it
-// useless: it registers as cancelled and never starts.
+// later request that moved the player on before this job registered has made
+// it useless: it registers as cancelled and never starts.
 HandlerResult start_load_job(const SharedState& state, const LoadJobTable& jobs, const LoadRequest& req,
                              std::uint64_t generation, const GenerationWatch& watch) {
   std::string id;
@@ -195,9 +246,7 @@ HandlerResult start_load_job(const SharedState& state, const LoadJobTable& jobs,
       id = add_load_job(*table, std::move(job));
     }
   }
-  if (overtaken) {
-    return Json{{"jobId", id}, {"mediaGeneration", generation}, {"progress", 10}, {"status", "cancelled"}};
-  }
+  if (overtaken) return cancelled_job_answer(id, generation);
   if (id.empty()) {
     auto g = state->lock();
     if (!g.poisoned()) abandon_player_load(*g, generation);
@@ -233,10 +282,8 @@ HandlerResult start_load_job(const SharedState& state, const LoadJobTable& jobs,
 // Loads on the request's own thread and installs the track while the player
 // still waits for this load; a load overtaken meanwhile (by a newer load or an
 // unload) stops and answers the status at once.
-HandlerResult load_now(const SharedState& state, const LoadJobTable& jobs, const LoadRequest& req,
-                       std::uint64_t generation, const GenerationWatch& watch) {
-  // A job still loading for an older generation would load for nothing.
-  cancel_older_load_jobs(jobs, generation);
+HandlerResult load_now(const SharedState& state, const LoadRequest& req, std::uint64_t generation,
+                       const GenerationWatch& watch) {
   auto loaded = load_media_source_with_player_progress(req.source, state, generation, watch);
   if (!loaded) {
     {
@@ -262,43 +309,42 @@ HandlerResult load_now(const SharedState& state, const LoadJobTable& jobs, const
 
 }  // namespace
 
-std::uint64_t next_load_order() {
-  static std::atomic<std::uint64_t> sent{0};
-  return sent.fetch_add(1, std::memory_order_relaxed) + 1;
-}
+RequestRest claim_remote_load(const SharedState& state, const LoadJobTable& jobs, const Request& request) {
+  LoadRequest req = load_request(request.payload);
+  std::optional<DecodedMedia> hit = find_loaded(state, req.source);
+  if (hit && carries_key_and_tempo(*hit)) return claim_ready_hit(state, jobs, std::move(req), *hit);
 
-HandlerResult handle_remote_load(const SharedState& state, const LoadJobTable& jobs, const Request& request) {
-  const LoadRequest req = load_request(request.payload);
-  // A request that the reader did not stamp takes its place now.
-  const std::uint64_t order = request.loadOrder != 0 ? request.loadOrder : next_load_order();
-  if (auto hit = find_loaded(state, req.source)) return install_hit(state, jobs, req, order, std::move(*hit));
-
-  // A new load takes the player over: a new generation, no track, loading.
-  SharedSamples previous;  // dropped after the lock
+  // The load takes the player over: a new generation and, for a miss, no
+  // track, loading.
+  SharedSamples previous;  // dropped by the worker
   std::uint64_t generation = 0;
   GenerationWatch watch;
   {
     auto g = state->lock();
-    if (g.poisoned()) return std::unexpected(state_mutex_poisoned());
-    if (auto status = take_player(*g, order)) {
-      g.release();
-      return overtaken_answer(jobs, req, std::move(*status));
-    }
+    if (g.poisoned()) return refused(state_mutex_poisoned());
     PlayerState& p = g->player;
     generation = bump_media_generation(p);
     watch = p.generationCopy;
-    p.playing = false;
-    previous = std::exchange(p.samples, std::make_shared<const std::vector<float>>());
-    p.position = 0;
-    bump(p.trackSerial);
-    p.loading = true;
-    p.loadProgress = 0;
-    p.title = req.title;
-    p.source = req.source;
+    if (!hit) {
+      p.playing = false;
+      previous = std::exchange(p.samples, std::make_shared<const std::vector<float>>());
+      p.position = 0;
+      bump(p.trackSerial);
+      p.loading = true;
+      p.loadProgress = 0;
+      p.title = req.title;
+      p.source = req.source;
+    }
   }
-  previous.reset();
-  return req.async ? start_load_job(state, jobs, req, generation, watch)
-                   : load_now(state, jobs, req, generation, watch);
+  // A job still loading for an older generation would load for nothing.
+  cancel_older_load_jobs(jobs, generation);
+  return [state, jobs, req = std::move(req), hit = std::move(hit), previous = std::move(previous), generation,
+          watch]() mutable -> HandlerResult {
+    previous.reset();
+    if (hit) return install_analysed_hit(state, jobs, req, generation, watch, std::move(*hit));
+    return req.async ? start_load_job(state, jobs, req, generation, watch)
+                     : load_now(state, req, generation, watch);
+  };
 }
 
 HandlerResult handle_load_status(const SharedState&, const LoadJobTable& jobs, const Request& request) {

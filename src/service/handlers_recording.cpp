@@ -1,7 +1,8 @@
-// Recording operations: start and status under the state lock; stop on its
-// worker, exporting without the lock.
-#include <mutex>
+// Recording operations: start and status under the state lock; stop ends its
+// take on the reader and exports it on its worker, without the lock.
+#include <memory>
 
+#include "core/turns.h"
 #include "core/wav_writer.h"
 #include "engine/recording_export.h"
 #include "media/inprocess_decoder.h"
@@ -49,19 +50,40 @@ HandlerResult handle_record_status(NativeState& state, const Json& payload) {
   return recording_status_json(recorder_slot(state, target), target);
 }
 
-HandlerResult handle_record_stop(const SharedState& state, const LoadJobTable&, const Request& request) {
-  const RecorderTarget target = target_of(request.payload);
-  // A second stop waits for the first one's export and then finds its paths.
-  std::lock_guard serial(recording_export_guard(target));
+namespace {
 
+// The stops of a target, in the order the host sent them: each exports and
+// stores its paths before the next looks at the slot.
+TurnQueue& stop_turns(RecorderTarget target) {
+  static TurnQueue diagnostic, stage;
+  return target == RecorderTarget::stage ? stage : diagnostic;
+}
+
+// What a stop's claim took: the take that was recording (or waiting after a
+// failed export), or, when there was none, the slot's take counter then.
+struct StopClaim {
+  RecorderTarget target = RecorderTarget::diagnostic;
+  Turn turn;
   RecorderTake take;
+  bool taken = false;
+  std::uint64_t take_seen = 0;
   std::shared_ptr<RecorderPool> pool;
-  {
+};
+
+HandlerResult finish_stop(const SharedState& state, StopClaim claim) {
+  const RecorderTarget target = claim.target;
+  claim.turn.wait();
+  RecorderTake& take = claim.take;
+  if (!claim.taken) {
+    // Decided now, once the earlier stops are done: a take one of them put
+    // back after a failed export, a first export, or the paths to answer
+    // with. A take begun after this stop was sent is its own stop's.
     auto g = state->lock();
     if (g.poisoned()) return std::unexpected(state_poisoned());
     RecorderSlot& slot = recorder_slot(*g, target);
-    pool = g->recorderPool;
-    if (!recorder_take_out(slot, *pool, take)) return recording_json(slot, target, false, slot.durationSec);
+    if (slot.active || slot.take != claim.take_seen || !recorder_take_out(slot, *claim.pool, take)) {
+      return recording_json(slot, target, false, slot.durationSec);
+    }
   }
 
   const RecordingPaths paths = recording_paths(downloads_dir(), target);
@@ -82,8 +104,34 @@ HandlerResult handle_record_stop(const SharedState& state, const LoadJobTable&, 
       answer = recording_json(slot, target, false, slot.durationSec);
     }
   }
-  recorder_release(take, *pool);
+  recorder_release(take, *claim.pool);
   return answer;
+}
+
+}  // namespace
+
+RequestRest claim_record_stop(const SharedState& state, const LoadJobTable&, const Request& request) {
+  StopClaim claim;
+  claim.target = target_of(request.payload);
+  claim.turn = stop_turns(claim.target).take();
+  {
+    auto g = state->lock();
+    if (!g.poisoned()) {
+      RecorderSlot& slot = recorder_slot(*g, claim.target);
+      claim.pool = g->recorderPool;
+      // The take ends here, so a start sent after the stop begins a new one.
+      if (slot.active || !slot.mix.empty()) claim.taken = recorder_take_out(slot, *claim.pool, claim.take);
+      claim.take_seen = slot.take;
+    }
+  }
+  // A poisoned state is answered by the rest, in its turn.
+  return [state, claim = std::move(claim)]() mutable -> HandlerResult {
+    if (!claim.pool) {
+      claim.turn.end();
+      return std::unexpected(state_poisoned());
+    }
+    return finish_stop(state, std::move(claim));
+  };
 }
 
 }  // namespace melodara

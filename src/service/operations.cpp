@@ -15,7 +15,7 @@ constexpr auto Worker = RunsOn::WorkerThread;
 // One line per operation, in handshake order.
 constexpr std::array<Operation, 45> kOperations = {{
     {"system.handshake", Locked, Reader, handle_handshake},
-    {"player.remote-load", Unlocked, Worker, handle_remote_load},
+    {"player.remote-load", Unlocked, Worker, claim_remote_load},
     {"player.load-status", Unlocked, Reader, handle_load_status},
     {"player.load-cancel", Unlocked, Reader, handle_load_cancel},
     {"player.search-youtube", Unlocked, Worker, handle_search_youtube},
@@ -57,7 +57,7 @@ constexpr std::array<Operation, 45> kOperations = {{
     {"tunewerk.voice-cal.finish", Locked, Reader, handle_voice_cal_finish},
     {"tunewerk.voice-cal.cancel", Locked, Reader, handle_voice_cal_cancel},
     {"tunewerk.record.start", Locked, Reader, handle_record_start},
-    {"tunewerk.record.stop", Unlocked, Worker, handle_record_stop},
+    {"tunewerk.record.stop", Unlocked, Worker, claim_record_stop},
     {"tunewerk.record.status", Locked, Reader, handle_record_status},
 }};
 

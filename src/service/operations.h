@@ -4,6 +4,7 @@
 // `supportedOperations`. The name list and the worker test derive from it.
 #include <array>
 #include <expected>
+#include <functional>
 #include <string_view>
 #include <variant>
 
@@ -30,12 +31,19 @@ enum class RunsOn { ReaderThread, WorkerThread };
 using LockedHandler = HandlerResult (*)(NativeState& state, const Json& payload);
 using UnlockedHandler = HandlerResult (*)(const SharedState& state, const LoadJobTable& jobs,
                                           const Request& request);
+// The rest of a request whose claim has been made: its slow work and answer.
+using RequestRest = std::move_only_function<HandlerResult()>;
+// A worker operation that changes what later requests find (the player, a
+// recorder slot): it claims that on the reader, in the order the host sent it,
+// quickly, and leaves the rest to its worker.
+using ClaimingHandler = RequestRest (*)(const SharedState& state, const LoadJobTable& jobs,
+                                        const Request& request);
 
 struct Operation {
   std::string_view name;
   LockClass lock;
   RunsOn runs_on;
-  std::variant<LockedHandler, UnlockedHandler> handler;
+  std::variant<LockedHandler, UnlockedHandler, ClaimingHandler> handler;
 
   // The handler's type must match the lock class; a mismatch fails to compile.
   consteval Operation(std::string_view n, LockClass l, RunsOn r, LockedHandler h)
@@ -45,6 +53,11 @@ struct Operation {
   consteval Operation(std::string_view n, LockClass l, RunsOn r, UnlockedHandler h)
       : name(n), lock(l), runs_on(r), handler(h) {
     if (l != LockClass::UnlockedSlowWork) throw "an unlocked handler needs LockClass::UnlockedSlowWork";
+  }
+  consteval Operation(std::string_view n, LockClass l, RunsOn r, ClaimingHandler h)
+      : name(n), lock(l), runs_on(r), handler(h) {
+    if (l != LockClass::UnlockedSlowWork || r != RunsOn::WorkerThread)
+      throw "a claiming handler is an unlocked worker operation";
   }
 };
 

@@ -17,9 +17,6 @@ struct Request {
   std::string operation;
   Json payload;  // null when absent
   std::uint64_t sessionEpoch = 0;
-  // Not on the wire: the reader's stamp of a "player.remote-load", counting
-  // the loads in the order the host sent them; 0 when not stamped.
-  std::uint64_t loadOrder = 0;
 };
 
 // "invalid_request" and so on. Thread: any. Allocates: no. Blocks: no.

@@ -11,7 +11,6 @@
 #include "core/utf8.h"
 #include "service/dispatch.h"
 #include "service/exports_in_flight.h"
-#include "service/handlers.h"
 #include "service/request_reader.h"
 
 namespace melodara {
@@ -26,10 +25,10 @@ std::optional<std::string> prepare_line(std::string_view raw) {
 namespace {
 
 // `in_flight` (an export's count, or null) ends only once the answer is out.
-void request_worker(Request request, SharedState state, LoadJobTable jobs, ResponseOutput output,
+void request_worker(StartedRequest started, SharedState state, LoadJobTable jobs, ResponseOutput output,
                     std::shared_ptr<const ExportInFlight> in_flight) {
   Response response;
-  dispatch_request(response, state, jobs, std::move(request));
+  finish_request(response, state, jobs, std::move(started));
   write_response(output, response);
   in_flight.reset();
 }
@@ -43,19 +42,24 @@ bool serve_line(std::string_view line, const SharedState& state, const LoadJobTa
     write_response(output, malformed_line_response(request.error()));
     return true;
   }
-  // Stamped here, in the order read: the workers may reach the player in any order.
-  if (request->operation == "player.remote-load") request->loadOrder = next_load_order();
-  if (allow_workers && is_worker_operation(request->operation)) {
-    // Counted here, before the worker exists, so an end of input read right
-    // after the stop cannot miss it.
-    std::shared_ptr<const ExportInFlight> in_flight;
-    if (request->operation == "tunewerk.record.stop") in_flight = std::make_shared<const ExportInFlight>();
-    return spawn_detached("", [request = std::move(*request), state, jobs, output, in_flight]() mutable {
-      request_worker(std::move(request), state, jobs, output, std::move(in_flight));
+  const bool worker = allow_workers && is_worker_operation(request->operation);
+  // Counted before the claim, so an end of input read right after the stop
+  // cannot miss it.
+  std::shared_ptr<const ExportInFlight> in_flight;
+  if (worker && request->operation == "tunewerk.record.stop")
+    in_flight = std::make_shared<const ExportInFlight>();
+  // Here, in the order read: what a worker operation claims (the player, a
+  // take) is what the requests before it left, and those after it find it claimed.
+  StartedRequest started = start_request(state, jobs, std::move(*request));
+  if (worker) {
+    // Shared: the thread body must be copyable, the rest of a claim is not.
+    auto pending = std::make_shared<StartedRequest>(std::move(started));
+    return spawn_detached("", [pending, state, jobs, output, in_flight]() mutable {
+      request_worker(std::move(*pending), state, jobs, output, std::move(in_flight));
     });
   }
   Response response;
-  dispatch_request(response, state, jobs, std::move(*request));
+  finish_request(response, state, jobs, std::move(started));
   write_response(output, response);
   return true;
 }

@@ -48,9 +48,6 @@ struct PlayerState {
   // `mediaGeneration`'s copy for GenerationWatch; written by bump_media_generation alone.
   std::shared_ptr<std::atomic<std::uint64_t>> generationCopy =
       std::make_shared<std::atomic<std::uint64_t>>(0);
-  // The order stamp of the "player.remote-load" that last took the player: an
-  // older load arriving later does not take it back.
-  std::uint64_t loadOrder = 0;
   std::uint32_t mediaSampleRate = 48000;
   bool playing = false;
   bool loading = false;

@@ -308,9 +308,14 @@ ToolBin::ToolBin(bool with_ffmpeg) {
   if (!with_ffmpeg) return;
   const std::string log = (bin_ / "ffmpeg.log").string();
   // The record of stand_in_tools.h with the pid first, then the real ffmpeg.
+  const std::string gate = shell_quoted((bin_ / "gate").string());
   write_script(bin_ / "ffmpeg", "printf '%s\\0' \"$(($# + 1))\" \"$$\" \"$@\" >> " + shell_quoted(log) +
-                                    "\nexec " + shell_quoted(real_ffmpeg()) + " \"$@\"");
+                                    "\nwhile [ -f " + gate + " ]; do sleep 0.02; done\nexec " +
+                                    shell_quoted(real_ffmpeg()) + " \"$@\"");
 }
+
+void ToolBin::shut_gate() const { std::ofstream(bin_ / "gate").flush(); }
+void ToolBin::open_gate() const { fs::remove(bin_ / "gate"); }
 
 fs::path make_tone_file(const fs::path& out, const std::vector<std::string>& codec, double seconds,
                         double amplitude) {

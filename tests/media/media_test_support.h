@@ -120,12 +120,15 @@ class FakeYtdlp {
 
 // A folder for PATH holding an "ffmpeg" that logs its runs and then runs the
 // real one (or, with `with_ffmpeg` false, only a link to curl: no ffmpeg).
+// While its gate is shut, each run waits at the gate before it goes on.
 class ToolBin {
  public:
   explicit ToolBin(bool with_ffmpeg = true);
   const fs::path& path() const { return bin_.path(); }
   std::vector<ToolRun> ffmpeg_runs() const { return tool_runs(bin_ / "ffmpeg.log"); }
   void forget_runs() const { fs::remove(bin_ / "ffmpeg.log"); }
+  void shut_gate() const;
+  void open_gate() const;
 
  private:
   TempDir bin_;

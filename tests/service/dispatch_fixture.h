@@ -22,6 +22,15 @@ class DispatchFixture : public ::testing::Test {
     dispatch_request(response, records.state, records.jobs, std::move(request));
     return response;
   }
+  // A request started (validated and claimed) here, to be finished later.
+  StartedRequest start(const std::string& op, Json payload = nullptr) {
+    return start_request(records.state, records.jobs, Request{2, "t", op, std::move(payload), 0});
+  }
+  Response finish(StartedRequest started) {
+    Response response;
+    finish_request(response, records.state, records.jobs, std::move(started));
+    return response;
+  }
   Response run(const std::string& id, const std::string& op, Json payload = nullptr,
                std::uint64_t epoch = 0) {
     return run(Request{2, id, op, std::move(payload), epoch});

@@ -309,39 +309,99 @@ TEST_F(LoadJobs, ASynchronousLoadStoppedByANewerOneLeavesItsBarAlone) {
 
 // Loss guarded against: loads whose workers reached the player in another
 // order than the host sent them left an older one loading.
-TEST_F(LoadJobs, LoadsTakeThePlayerInTheOrderSent) {
+TEST_F(LoadJobs, LoadsTakeThePlayerInTheOrderClaimedWhateverOrderTheirWorkersRun) {
   const std::string song = (fixtures / "song.m4a").string(), late = fresh_page();
   sources.push_back(song);
   sources.push_back(late);
-  auto load_stamped = [&](const std::string& source, std::uint64_t order, bool async) {
-    Request r{2, "r", "player.remote-load", Json{{"url", source}, {"async", async}}, 0};
-    r.loadOrder = order;
-    return run(std::move(r));
-  };
-  std::uint64_t stamps[4];
-  for (std::uint64_t& stamp : stamps) stamp = next_load_order();
-  const Response newest = load_stamped(song, stamps[3], false);
-  ASSERT_TRUE(newest.ok);
-  const std::uint64_t generation = newest.result->at("mediaGeneration");
+  // Claimed in the order sent; the workers come the other way round.
+  StartedRequest sync = start("player.remote-load", Json{{"url", late}});
+  StartedRequest async = start("player.remote-load", Json{{"url", late}, {"async", true}});
+  StartedRequest newest = start("player.remote-load", Json{{"url", song}});
 
-  // Sent earlier, arriving later: neither way takes the player, and nothing runs.
-  const Response sync = load_stamped(late, stamps[2], false);
-  ASSERT_TRUE(sync.ok);
-  EXPECT_EQ(sync.result->at("url"), song);
-  EXPECT_EQ(sync.result->at("mediaGeneration"), generation);
-  const Response async = load_stamped(late, stamps[1], true);
-  ASSERT_TRUE(async.ok);
-  EXPECT_EQ(*async.result,
-            (Json{{"jobId", "load-1"}, {"mediaGeneration", 0}, {"progress", 10}, {"status", "cancelled"}}));
+  const Response loaded = finish(std::move(newest));
+  ASSERT_TRUE(loaded.ok);
+  EXPECT_EQ(loaded.result->at("url"), song);
+  EXPECT_EQ(loaded.result->at("mediaGeneration"), 3);
+  const Response cancelled = finish(std::move(async));
+  ASSERT_TRUE(cancelled.ok);
+  EXPECT_EQ(*cancelled.result,
+            (Json{{"jobId", "load-1"}, {"mediaGeneration", 2}, {"progress", 10}, {"status", "cancelled"}}));
   EXPECT_EQ(job("load-1")["status"], "cancelled");
-  EXPECT_EQ(job("load-1")["cancelled"], true);
-  // A hit of the loaded source is refused the same way.
-  EXPECT_EQ(load_stamped(song, stamps[0], false).result->at("mediaGeneration"), generation);
+  EXPECT_EQ(job("load-1")["mediaGeneration"], 2) << "the job and its answer disagree";
+  const Response status = finish(std::move(sync));
+  ASSERT_TRUE(status.ok);
+  EXPECT_EQ(status.result->at("url"), song);
+  EXPECT_EQ(status.result->at("mediaGeneration"), 3);
   EXPECT_EQ(player().source, song);
-  EXPECT_TRUE(ytdlp.runs().empty());
+  EXPECT_TRUE(ytdlp.runs().empty()) << "an overtaken load ran its tools";
+}
 
-  // Unstamped requests (not from the reader) take their place when handled.
-  EXPECT_EQ(load(song)["mediaGeneration"], generation + 1);
+// Loss guarded against: a load sent before an unload installed its track
+// after it (and with autoPlay played it), and an overtaken reuse of a track
+// still analysed it and fetched its clip video.
+TEST_F(LoadJobs, AnUnloadSentAfterALoadLeavesThePlayerEmptyAndTheLoadIdle) {
+  struct Case {
+    const char* what;
+    bool async;
+    bool cached;  // a memory-cache hit
+    bool knows_key_and_tempo;
+  };
+  const Case cases[] = {
+      {"synchronous miss", false, false, false},
+      {"asynchronous miss", true, false, false},
+      {"synchronous hit to analyse", false, true, false},
+      {"asynchronous hit to analyse", true, true, false},
+      {"synchronous hit", false, true, true},
+      {"asynchronous hit", true, true, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string page = fresh_page();
+    sources.push_back(page);
+    if (c.cached) {
+      DecodedMedia media;
+      media.samples = std::make_shared<const std::vector<float>>(2 * 4800, 0.1f);
+      media.duration_seconds = 0.1;
+      media_cache_put(page, c.knows_key_and_tempo ? MediaCacheEntry{"Am", 1, 96.0f, media}
+                                                  : MediaCacheEntry{std::nullopt, 0, 0.0f, media});
+    }
+    const std::size_t runs_before = ytdlp.runs().size();
+    StartedRequest load =
+        start("player.remote-load", Json{{"url", page}, {"async", c.async}, {"autoPlay", true}});
+    const std::uint64_t claimed = player().mediaGeneration;
+    const Json unloaded = ok("player.unload");
+    EXPECT_EQ(unloaded["mediaGeneration"], claimed + 1);
+    const Response answer = finish(std::move(load));
+    ASSERT_TRUE(answer.ok) << answer.error->message;
+    wait_jobs_end();
+
+    const Json status = ok("player.status");
+    EXPECT_EQ(status["loaded"], false);
+    EXPECT_EQ(status["playing"], false);
+    EXPECT_EQ(status["loading"], false);
+    EXPECT_EQ(status["url"], "");
+    if (c.cached && c.knows_key_and_tempo) {
+      // Nothing slow to wait for: installed by its claim, before the unload.
+      EXPECT_EQ(answer.result->at("loaded"), true);
+      EXPECT_EQ(answer.result->at("mediaGeneration"), claimed);
+      if (c.async) {
+        EXPECT_EQ(job(answer.result->at("jobId").get<std::string>())["status"], "completed");
+      }
+    } else if (c.async) {
+      const std::string id = answer.result->at("jobId");
+      EXPECT_EQ(
+          *answer.result,
+          (Json{{"jobId", id}, {"mediaGeneration", claimed}, {"progress", 10}, {"status", "cancelled"}}));
+      EXPECT_EQ(job(id)["status"], "cancelled");
+      EXPECT_EQ(job(id)["mediaGeneration"], claimed);
+    } else {
+      EXPECT_EQ(answer.result->at("loaded"), false) << "not the player's status";
+      EXPECT_EQ(answer.result->at("mediaGeneration"), claimed + 1);
+    }
+    settle_writes(page);
+    EXPECT_FALSE(fs::exists(*analysis_meta_path(page))) << "the overtaken load was analysed";
+    EXPECT_EQ(ytdlp.runs().size(), runs_before) << "the overtaken load ran yt-dlp (audio or clip video)";
+  }
 }
 
 TEST_F(LoadJobs, AReusedTracksAnalysisNeverWaitsForTheDisk) {

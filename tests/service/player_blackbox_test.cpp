@@ -1,7 +1,7 @@
 // The player, load-job and link operations of the built service as the host
-// sees them: their answers over the line protocol, and a loaded track played
-// by the engine on the simulated speakers while its position runs with the
-// clock.
+// sees them: their answers over the line protocol, loads written together
+// with unloads and other loads, and a loaded track played by the engine on the
+// simulated speakers while its position runs with the clock.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -175,6 +175,155 @@ TEST_F(PlayerService, AnswersOverTheLineProtocol) {
   ASSERT_EQ(runs.size(), 1u);
   EXPECT_EQ(test::FakeYtdlp::mode_of(runs[0]), "g");
   EXPECT_EQ(runs[0].args.back(), "https://www.youtube.com/watch?v=abcdefghijk");
+}
+
+// The host pipelines: it writes a load and an unload (or more) together and
+// pairs the answers by id. A stand-in ffmpeg on PATH notes every decode and,
+// while its gate is shut, waits before it decodes.
+class PlayerOrder : public PlayerService {
+ protected:
+  ServiceOptions options() const {
+    ServiceOptions o = PlayerService::options();
+    o.path_dirs.push_back(bin.path().string());
+    return o;
+  }
+  // A copy of the song under a name of its own: a source no cache holds.
+  std::string fresh_copy() {
+    const fs::path copy = files / ("miss-" + std::to_string(++copies) + ".wav");
+    fs::copy_file(song, copy);
+    return copy.string();
+  }
+  Json line(const std::string& id, const std::string& op, Json payload = nullptr) const {
+    return Json{
+        {"protocolVersion", 2}, {"requestId", id}, {"operation", op}, {"payload", std::move(payload)}};
+  }
+  Json load_line(const std::string& id, const std::string& url, bool async) const {
+    return line(id, "player.remote-load", {{"url", url}, {"async", async}, {"autoPlay", true}});
+  }
+  // The job's status once it has left "loading" (or after 10 s).
+  static std::string job_outcome(ServiceProcess& service, const Json& job_id) {
+    std::string status;
+    test::wait_until(
+        [&] {
+          status = service.call("player.load-status", {{"jobId", job_id}})["status"];
+          return status != "loading";
+        },
+        10s);
+    return status;
+  }
+
+  test::ToolBin bin;
+  fs::path song = write_tone(files / "song.wav", 1.0);
+  fs::path cached = write_tone(files / "cached.wav", 1.0);
+  int copies = 0;
+};
+
+struct LoadKind {
+  const char* what;
+  bool async;
+  bool hit;  // from the memory cache, which knows the track's key and tempo
+};
+constexpr LoadKind kLoadKinds[] = {
+    {"asynchronous", true, false},
+    {"synchronous", false, false},
+    {"asynchronous cache hit", true, true},
+    {"synchronous cache hit", false, true},
+};
+constexpr int kRounds = 8;
+
+// Loss guarded against: a load written together with the unload after it
+// took the player back from the unload and, with autoPlay, played the song.
+TEST_F(PlayerOrder, ALoadThenAnUnloadInOneWriteLeavesThePlayerEmpty) {
+  ServiceProcess service(options());
+  const Json first =
+      service.call("player.remote-load", {{"url", cached.string()}, {"title", "Cached [Am] 120 BPM"}});
+  ASSERT_EQ(first["loaded"], true);
+  bin.shut_gate();  // a decode that starts anyway waits, to be stopped
+
+  int n = 0;
+  for (int round = 0; round < kRounds; ++round) {
+    for (const LoadKind& kind : kLoadKinds) {
+      SCOPED_TRACE(std::string(kind.what) + ", round " + std::to_string(round));
+      const std::string source = kind.hit ? cached.string() : fresh_copy();
+      const std::string load = "load-" + std::to_string(++n), unload = "unload-" + std::to_string(n);
+      auto answers = service.exchange({load_line(load, source, kind.async), line(unload, "player.unload")});
+      ASSERT_EQ(answers.size(), 2u);
+      ASSERT_EQ(answers[load]["ok"], true) << answers[load];
+      ASSERT_EQ(answers[unload]["ok"], true) << answers[unload];
+      const Json& loaded = answers[load]["result"];
+
+      const Json status = service.call("player.status");
+      EXPECT_EQ(status["loaded"], false);
+      EXPECT_EQ(status["playing"], false);
+      EXPECT_EQ(status["loading"], false);
+      EXPECT_EQ(status["url"], "");
+      if (kind.hit) {
+        // Nothing slow to wait for: the hit was in the player before the unload came.
+        if (kind.async) {
+          EXPECT_EQ(loaded["status"], "completed");
+          EXPECT_EQ(job_outcome(service, loaded["jobId"]), "completed");
+        } else {
+          EXPECT_EQ(loaded["url"], source);
+        }
+        EXPECT_EQ(answers[unload]["result"]["mediaGeneration"], loaded["mediaGeneration"].get<int>() + 1);
+      } else if (kind.async) {
+        EXPECT_EQ(job_outcome(service, loaded["jobId"]), "cancelled");
+        EXPECT_EQ(answers[unload]["result"]["mediaGeneration"], loaded["mediaGeneration"].get<int>() + 1);
+      } else {
+        EXPECT_EQ(loaded["url"], "") << "not the player's status after the unload";
+        EXPECT_EQ(loaded["loaded"], false);
+      }
+    }
+  }
+  // A decode that began before the unload was stopped within half a second.
+  for (const test::ToolRun& run : bin.ffmpeg_runs()) {
+    EXPECT_TRUE(test::process_gone(run.pid, 500ms)) << "an unloaded load's ffmpeg runs on: " << run.pid;
+  }
+}
+
+// Loss guarded against: the load written last did not end up in the player.
+TEST_F(PlayerOrder, TheLoadWrittenLastIsTheOneInstalled) {
+  ServiceProcess service(options());
+  ASSERT_EQ(service.call("player.remote-load",
+                         {{"url", cached.string()}, {"title", "Cached [Am] 120 BPM"}})["loaded"],
+            true);
+  int n = 0;
+  // Writes the requests together; the last is a load of `last`, which must play.
+  auto expect_last_installed = [&](std::vector<Json> requests, const LoadKind& kind,
+                                   const std::string& last) {
+    const std::string newest = requests.back()["requestId"];
+    auto answers = service.exchange(requests);
+    ASSERT_EQ(answers.size(), requests.size());
+    for (const auto& [id, answer] : answers) ASSERT_EQ(answer["ok"], true) << answer;
+    const Json& loaded = answers[newest]["result"];
+    if (kind.async) {
+      EXPECT_EQ(job_outcome(service, loaded["jobId"]), "completed");
+    } else {
+      EXPECT_EQ(loaded["url"], last);
+    }
+    const Json status = service.call("player.status");
+    EXPECT_EQ(status["loaded"], true);
+    EXPECT_EQ(status["url"], last);
+    EXPECT_EQ(status["playing"], true) << "autoPlay";
+    if (requests.size() == 3 && kind.async) {
+      EXPECT_EQ(job_outcome(service, answers[requests[0]["requestId"]]["result"]["jobId"]), "cancelled");
+    }
+  };
+  for (int round = 0; round < kRounds / 2; ++round) {
+    for (const LoadKind& kind : kLoadKinds) {
+      SCOPED_TRACE(std::string(kind.what) + ", round " + std::to_string(round));
+      const std::string id = std::to_string(++n);
+      const std::string last = kind.hit ? cached.string() : fresh_copy();
+      // Unload, then load.
+      expect_last_installed({line("u-" + id, "player.unload"), load_line("b-" + id, last, kind.async)}, kind,
+                            last);
+      // Load A, unload, load B.
+      const std::string again = kind.hit ? cached.string() : fresh_copy();
+      expect_last_installed({load_line("a-" + id, fresh_copy(), kind.async), line("v-" + id, "player.unload"),
+                             load_line("c-" + id, again, kind.async)},
+                            kind, again);
+    }
+  }
 }
 
 struct Sound {

@@ -270,6 +270,47 @@ TEST_F(Recording, BackToBackStopsKeepTheWholeTake) {
   EXPECT_EQ(result["durationSec"].get<double>(), rounded(n));
 }
 
+// Guards a retake: the start written right behind the stop ran first, dropped
+// the take that was recording, and that stop then ended the new take and
+// exported 0.05 s of padding over the take's files; the slot did not record.
+TEST_F(Recording, AStopAndAStartInOneWriteKeepTheTakeAndRecordTheNext) {
+  fs::create_directory(downloads());
+  for (const std::string target : {"diagnostic", "stage"}) {
+    SCOPED_TRACE(target);
+    const Json payload{{"target", target}};
+    const fs::path mix =
+        downloads() / (target == "stage" ? "Melodara_Stage_Mix_48kHz.wav" : "Melodara_BanThu_48kHz.wav");
+    ok("tunewerk.record.start", payload);
+    for (int round = 0; round < 3; ++round) {
+      SCOPED_TRACE("round " + std::to_string(round));
+      record_at_least(0.6, target);
+      const double held = ok("tunewerk.record.status", payload)["durationSec"].get<double>();
+      const Json stop = Json::parse(request("tunewerk.record.stop", payload));
+      const Json start = Json::parse(request("tunewerk.record.start", payload));
+      auto answers = service_->exchange({stop, start});
+      ASSERT_EQ(answers.size(), 2u);
+      const Json& stopped = answers[stop["requestId"]];
+      const Json& started = answers[start["requestId"]];
+      ASSERT_EQ(stopped["ok"], true) << stopped;
+      ASSERT_EQ(started["ok"], true) << started;
+      EXPECT_EQ(started["result"]["recording"], true);
+
+      // The stop exported the take that was recording, whole.
+      EXPECT_EQ(stopped["result"]["savedPath"], mix.string());
+      EXPECT_GE(stopped["result"]["durationSec"].get<double>(), held);
+      const auto n = samples_in(mix);
+      EXPECT_GE(double(n) / 96000.0, held - 0.01) << "the file holds less than the take";
+      EXPECT_EQ(stopped["result"]["durationSec"].get<double>(), rounded(n));
+      EXPECT_TRUE(has_tone(wav_samples(mix)));
+
+      // The start's take records.
+      EXPECT_EQ(ok("tunewerk.record.status", payload)["recording"], true);
+    }
+    record_at_least(0.3, target);
+    EXPECT_EQ(ok("tunewerk.record.stop", payload)["recording"], false);
+  }
+}
+
 TEST_F(RecordingWithoutFfmpeg, StageTargetWritesOnlyItsMixAndShareFallsBackToIt) {
   fs::create_directory(downloads());
   EXPECT_EQ(ok("tunewerk.record.start", {{"target", "stage"}})["target"], "stage");

@@ -1,11 +1,13 @@
 // The recording operations through the dispatcher, without the engine: target
 // selection, the status duration and its rounding, a take restarted, a stop
-// right after a start, and the poisoned state.
+// right after a start, stops whose workers run out of order, and the poisoned
+// state.
 #include <stdlib.h>
 
 #include <filesystem>
 #include <limits>
 #include <stdexcept>
+#include <thread>
 
 #include "dispatch_fixture.h"
 
@@ -109,6 +111,45 @@ TEST_F(Recording, StopRightAfterStartExportsAPaddedTwentiethOfASecond) {
     EXPECT_TRUE(st.recording.mix.empty());
     EXPECT_EQ(st.recording.durationSec, 0.05f);
   });
+}
+
+// Guards takes against stops whose workers run in another order than the host
+// sent them: each stop ends the take it was sent behind, and the exports of a
+// target land in the order sent, so the files hold the last take.
+TEST_F(Recording, StopsEndTheTakesTheyWereSentBehindAndExportInTheOrderSent) {
+  const fs::path mix = home / "Downloads" / "Melodara_BanThu_48kHz.wav";
+  ok("tunewerk.record.start");
+  with_state([&](NativeState& st) { record(st.recording, *st.recorderPool, 96'000); });
+  StartedRequest first = start("tunewerk.record.stop");
+  EXPECT_EQ(ok("tunewerk.record.start")["recording"], true) << "the start sent after the stop";
+  with_state([&](NativeState& st) { record(st.recording, *st.recorderPool, 192'000); });
+  StartedRequest second = start("tunewerk.record.stop");
+  StartedRequest third = start("tunewerk.record.stop");  // finds no take of its own
+
+  // The later stops' workers come first; they wait for the earlier exports.
+  Response answers[3];
+  std::thread late([&] { answers[2] = finish(std::move(third)); });
+  std::thread middle([&] { answers[1] = finish(std::move(second)); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_FALSE(fs::exists(mix)) << "a later stop exported before the first";
+  answers[0] = finish(std::move(first));
+  middle.join();
+  late.join();
+  for (const Response& a : answers) ASSERT_TRUE(a.ok) << a.error->message;
+  EXPECT_EQ(answers[0].result->at("durationSec"), 1.0);
+  EXPECT_EQ(answers[1].result->at("durationSec"), 2.0);
+  EXPECT_EQ(*answers[2].result, *answers[1].result);
+  EXPECT_EQ(fs::file_size(mix), 44u + 2 * 192'000) << "the files hold another take than the last";
+
+  // A stop with no take of its own leaves alone the take begun after it.
+  ok("tunewerk.record.start");
+  with_state([&](NativeState& st) { record(st.recording, *st.recorderPool, 48'000); });
+  first = start("tunewerk.record.stop");
+  second = start("tunewerk.record.stop");
+  ok("tunewerk.record.start");
+  EXPECT_EQ(finish(std::move(first)).result->at("durationSec"), 0.5);
+  EXPECT_EQ(finish(std::move(second)).result->at("durationSec"), 0.5);
+  EXPECT_EQ(ok("tunewerk.record.status")["recording"], true) << "an earlier stop ended the new take";
 }
 
 TEST_F(Recording, PoisonedStateStopsNothingAndWritesNothing) {

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <stdexcept>
 #include <thread>
 
@@ -169,6 +170,39 @@ nlohmann::json ServiceProcess::call(const std::string& operation, const nlohmann
   const nlohmann::json answer = nlohmann::json::parse(*line);
   EXPECT_TRUE(answer["ok"].get<bool>()) << *line;
   return answer.value("result", nlohmann::json::object());
+}
+
+std::map<std::string, nlohmann::json> ServiceProcess::exchange(const std::vector<nlohmann::json>& requests,
+                                                               std::chrono::milliseconds timeout) {
+  std::string lines;
+  std::set<std::string> waiting;
+  for (const nlohmann::json& request : requests) {
+    lines += request.dump() + "\n";
+    waiting.insert(request.at("requestId").get<std::string>());
+  }
+  std::map<std::string, nlohmann::json> answers;
+  if (!write_raw(lines)) {
+    ADD_FAILURE() << "the service takes no input";
+    return answers;
+  }
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!waiting.empty()) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto line = left.count() > 0 ? read_line(left) : std::nullopt;
+    if (!line) {
+      ADD_FAILURE() << waiting.size() << " requests unanswered, the first " << *waiting.begin();
+      break;
+    }
+    nlohmann::json answer = nlohmann::json::parse(*line);
+    const std::string id = answer.value("requestId", "");
+    if (waiting.erase(id) == 0) {
+      ADD_FAILURE() << (answers.contains(id) ? "answered twice: " : "an answer to no request: ") << *line;
+      continue;
+    }
+    answers[id] = std::move(answer);
+  }
+  return answers;
 }
 
 std::optional<int> ServiceProcess::wait_exit(std::chrono::milliseconds timeout) {

@@ -53,6 +53,13 @@ class ServiceProcess {
   // Sends `operation` with `payload` under a fresh request id and returns the
   // answer's "result"; no answer or an answer that is not ok fails the test.
   nlohmann::json call(const std::string& operation, const nlohmann::json& payload = nullptr);
+  // Writes the requests (objects with their own "requestId"s) in one write, as
+  // a host that pipelines does, and reads until each has its answer or
+  // `timeout` has passed: answers by request id. A request answered twice, an
+  // answer to no request and one missing at the time-out fail the test.
+  std::map<std::string, nlohmann::json> exchange(
+      const std::vector<nlohmann::json>& requests,
+      std::chrono::milliseconds timeout = std::chrono::seconds(30));
 
   // Exit status once the process ends (-signal when killed), or nothing on time-out.
   std::optional<int> wait_exit(std::chrono::milliseconds timeout = std::chrono::seconds(10));
