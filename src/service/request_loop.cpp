@@ -42,26 +42,23 @@ bool serve_line(std::string_view line, const SharedState& state, const LoadJobTa
     write_response(output, malformed_line_response(request.error()));
     return true;
   }
-  const bool worker = allow_workers && is_worker_operation(request->operation);
+  if (!allow_workers || !is_worker_operation(request->operation)) {
+    Response response;
+    dispatch_request(response, state, jobs, std::move(*request));
+    write_response(output, response);
+    return true;
+  }
   // Counted before the claim, so an end of input read right after the stop
   // cannot miss it.
   std::shared_ptr<const ExportInFlight> in_flight;
-  if (worker && request->operation == "tunewerk.record.stop")
-    in_flight = std::make_shared<const ExportInFlight>();
+  if (request->operation == "tunewerk.record.stop") in_flight = std::make_shared<const ExportInFlight>();
   // Here, in the order read: what a worker operation claims (the player, a
   // take) is what the requests before it left, and those after it find it claimed.
-  StartedRequest started = start_request(state, jobs, std::move(*request));
-  if (worker) {
-    // Shared: the thread body must be copyable, the rest of a claim is not.
-    auto pending = std::make_shared<StartedRequest>(std::move(started));
-    return spawn_detached("", [pending, state, jobs, output, in_flight]() mutable {
-      request_worker(std::move(*pending), state, jobs, output, std::move(in_flight));
-    });
-  }
-  Response response;
-  finish_request(response, state, jobs, std::move(started));
-  write_response(output, response);
-  return true;
+  // Shared: the thread body must be copyable, the rest of a claim is not.
+  auto started = std::make_shared<StartedRequest>(start_request(state, jobs, std::move(*request)));
+  return spawn_detached("", [started, state, jobs, output, in_flight]() mutable {
+    request_worker(std::move(*started), state, jobs, output, std::move(in_flight));
+  });
 }
 
 void run_request_loop(int fd, const SharedState& state, const LoadJobTable& jobs,
